@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tavrelin::platform {
+
+struct OperatingSystemVersion {
+    int major = 0, minor = 0, patch = 0;
+    std::string text;
+};
+
+// The running application's bundle and the system it runs on.
+class Bundle {
+public:
+    virtual ~Bundle() = default;
+    virtual std::string path() const = 0;
+    virtual std::optional<std::string> identifier() const = 0;
+    // A string entry of the bundle's information, if present and a string.
+    virtual std::optional<std::string> infoString(const std::string& key) const = 0;
+    virtual OperatingSystemVersion operatingSystemVersion() const = 0;
+    virtual std::string homeDirectory() const = 0;
+};
+
+class Digest {
+public:
+    virtual ~Digest() = default;
+    // Lower-case hexadecimal SHA-256.
+    virtual std::string sha256Hex(const std::string& bytes) const = 0;
+};
+
+} // namespace tavrelin::platform

@@ -1,0 +1,83 @@
+#include "TavrelinMac/Logging.h"
+
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <unistd.h>
+
+namespace tavrelin {
+namespace {
+
+struct State {
+    std::mutex lock;
+    std::deque<std::string> ring;
+    std::function<void(const std::string&)> tap;
+};
+
+// Created on first use; a function-local static is initialised once even when
+// two threads get here together.
+State& state() {
+    static State* s = new State; // never destroyed: threads may log during exit
+    return *s;
+}
+
+std::string stamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
+} // namespace
+
+void Log::write(std::string_view level, std::string_view message) {
+    std::string line = stamp();
+    line.reserve(line.size() + level.size() + message.size() + 3);
+    line += ' ';
+    line += level;
+    line += ' ';
+    line += message;
+
+    State& s = state();
+    std::function<void(const std::string&)> tap;
+    {
+        std::lock_guard guard(s.lock);
+        s.ring.push_back(line);
+        while (s.ring.size() > ringSize)
+            s.ring.pop_front();
+        tap = s.tap;
+    }
+
+    // Outside the lock, and in one write so concurrent lines never interleave.
+    line += '\n';
+    const char* data = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t written = ::write(STDERR_FILENO, data, left);
+        if (written <= 0)
+            break;
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (tap) {
+        line.pop_back();
+        tap(line);
+    }
+}
+
+std::vector<std::string> Log::recent() {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    return {s.ring.begin(), s.ring.end()};
+}
+
+void Log::setTap(std::function<void(const std::string& line)> tap) {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    s.tap = std::move(tap);
+}
+
+} // namespace tavrelin

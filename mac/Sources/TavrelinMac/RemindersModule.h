@@ -1,0 +1,58 @@
+#pragma once
+
+#include "TavrelinMac/DeliveryModule.h"
+#include "TavrelinMac/RelayClient.h"
+#include "TavrelinMac/RemindersStore.h"
+#include "TavrelinMac/Services.h"
+#include "TavrelinMac/SyncState.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace tavrelin {
+
+// Polls the backend every 30 s, files each item into the task lists,
+// acknowledges what it wrote and backs off after failures. Owned through a
+// shared_ptr: its timer and poll hold it weakly.
+class RemindersModule final : public DeliveryModule, public std::enable_shared_from_this<RemindersModule> {
+public:
+    RemindersModule(Services& services, SyncState& state);
+    ~RemindersModule() override;
+
+    std::string id() const override { return "reminders"; }
+    std::string title() const override { return "Apple Reminders"; }
+    std::string statusLine() const override { return state_.lastSyncDescription(); }
+
+    void start(const Pairing& pairing) override;
+    void stop() override;
+    void syncNow() override;
+    std::vector<platform::MenuItem> menuItems() const override;
+
+    // Read-only views for the menu and for tests.
+    bool inFlight() const { return inFlight_; }
+    bool hasClient() const { return client_ != nullptr; }
+    std::int64_t consecutiveFailures() const { return consecutiveFailures_; }
+    std::optional<platform::Date> nextAttemptAt() const { return nextAttemptAt_; }
+
+    static constexpr platform::TimeInterval interval = 30;
+    static constexpr platform::TimeInterval maxBackoff = 900;
+
+private:
+    void tick(bool force);
+    void runPoll(std::shared_ptr<const RelayClient> client, std::uint64_t generation);
+    void backOff();
+
+    Services& services_;
+    RemindersStore store_;
+    SyncState& state_;
+    std::shared_ptr<const RelayClient> client_;
+    std::unique_ptr<platform::Timer> timer_;
+    bool inFlight_ = false;
+    std::int64_t consecutiveFailures_ = 0;
+    std::optional<platform::Date> nextAttemptAt_;
+    // Bumped by every start and stop, so a poll that outlives them is dropped.
+    std::uint64_t generation_ = 0;
+};
+
+} // namespace tavrelin

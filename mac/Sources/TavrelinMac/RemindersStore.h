@@ -1,0 +1,60 @@
+#pragma once
+
+#include "Platform/Clock.h"
+#include "Platform/RemindersDatabase.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrelin {
+
+// Writes reminders into the user's task lists. Used from the poll's
+// background task, one call at a time.
+class RemindersStore {
+public:
+    struct Access {
+        enum class Kind { failed, granted, denied };
+        Kind kind;
+        std::string message; // failed only
+        static Access failed(std::string message) { return {Kind::failed, std::move(message)}; }
+        static Access granted() { return {Kind::granted, {}}; }
+        static Access denied() { return {Kind::denied, {}}; }
+        bool operator==(const Access&) const = default;
+    };
+
+    struct WriteResult {
+        enum class Kind { saved, unknownList, failed, noList };
+        Kind kind;
+        std::string value; // saved: list title; unknownList: requested name; failed: message
+        static WriteResult saved(std::string listTitle) { return {Kind::saved, std::move(listTitle)}; }
+        static WriteResult unknownList(std::string name) { return {Kind::unknownList, std::move(name)}; }
+        static WriteResult failed(std::string message) { return {Kind::failed, std::move(message)}; }
+        static WriteResult noList() { return {Kind::noList, {}}; }
+        bool operator==(const WriteResult&) const = default;
+    };
+
+    RemindersStore(platform::RemindersDatabase& database, const platform::Clock& clock)
+        : database_(database), clock_(clock) {}
+
+    // Prompts at most once per process while the status stays undetermined.
+    Access requestAccess();
+    [[nodiscard]] WriteResult create(const std::string& title, const std::optional<std::string>& notes,
+                                     const std::optional<std::string>& dueIso, bool allDay,
+                                     const std::optional<std::string>& listName);
+    std::vector<std::string> listNames() const;
+
+    // Reads "2024-05-01T14:30" forgivingly; pure.
+    static std::optional<platform::DateComponents> dueComponents(std::string_view dueIso, bool allDay);
+
+private:
+    Access prompt();
+
+    platform::RemindersDatabase& database_;
+    const platform::Clock& clock_;
+    bool didPrompt_ = false;
+    std::optional<Access> lastAnswer_;
+};
+
+} // namespace tavrelin

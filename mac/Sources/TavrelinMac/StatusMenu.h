@@ -1,0 +1,61 @@
+#pragma once
+
+#include "Platform/StatusItem.h"
+#include "TavrelinMac/DeliveryModule.h"
+#include "TavrelinMac/Services.h"
+#include "TavrelinMac/SyncState.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrelin {
+
+// The status item: the drawn icon, its tool tip, the spinner, and the menu
+// rebuilt each time it opens. Main thread only.
+class StatusMenu : public std::enable_shared_from_this<StatusMenu> {
+public:
+    // Creates the status item, installs the menu and draws the button.
+    static std::shared_ptr<StatusMenu> create(Services& services, SyncState& state,
+                                              std::vector<std::shared_ptr<DeliveryModule>> modules);
+
+    std::function<void()> onSyncNow;
+    std::function<void()> onUnpair;
+    std::function<void()> onPairingHelp;
+    std::function<void()> onOpenRemindersSettings;
+    std::function<void()> onQuit;
+    std::function<void()> onCheckForUpdates;
+    std::function<std::string()> updateSummary;
+
+    void refreshButton();
+    // The items of the menu as it is about to open.
+    std::vector<platform::MenuItem> menuNeedsUpdate();
+
+    // Menu actions.
+    void syncNow();
+    void pairingHelp();
+    void openRemindersSettings();
+    void checkForUpdates();
+    void unpair(); // asks first
+    void quit();
+
+    platform::StatusItem& statusItem() { return *statusItem_; }
+    double spinnerAngle() const { return spinnerAngle_; }
+    bool spinnerRunning() const { return spinnerTimer_ != nullptr; }
+
+private:
+    StatusMenu(Services& services, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules);
+    void startSpinner();
+    void stopSpinner();
+    void spinnerFrame();
+
+    Services& services_;
+    std::unique_ptr<platform::StatusItem> statusItem_;
+    SyncState& state_;
+    std::vector<std::shared_ptr<DeliveryModule>> modules_;
+    double spinnerAngle_ = 90;
+    std::unique_ptr<platform::Timer> spinnerTimer_;
+};
+
+} // namespace tavrelin

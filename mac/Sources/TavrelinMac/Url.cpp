@@ -1,0 +1,123 @@
+#include "TavrelinMac/Url.h"
+
+#include <uriparser/Uri.h>
+
+#include <memory>
+#include <vector>
+
+namespace tavrelin {
+namespace {
+
+std::string range(const UriTextRangeA& r) {
+    if (r.first == nullptr || r.afterLast == nullptr)
+        return {};
+    return std::string(r.first, r.afterLast);
+}
+
+bool present(const UriTextRangeA& r) { return r.first != nullptr; }
+
+std::string percentDecoded(std::string text) {
+    if (text.empty())
+        return text;
+    // Decodes in place; "+" is left alone, line breaks untouched.
+    const char* end = uriUnescapeInPlaceExA(text.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+    text.resize(static_cast<std::size_t>(end - text.data()));
+    return text;
+}
+
+struct UriDeleter {
+    void operator()(UriUriA* uri) const {
+        uriFreeUriMembersA(uri);
+        delete uri;
+    }
+};
+
+} // namespace
+
+std::optional<Url> Url::parse(std::string_view text) {
+    std::unique_ptr<UriUriA, UriDeleter> uri(new UriUriA{});
+    const char* errorPos = nullptr;
+    std::string owned(text);
+    if (uriParseSingleUriExA(uri.get(), owned.data(), owned.data() + owned.size(), &errorPos) != URI_SUCCESS) {
+        // The parser did not take ownership of anything on failure.
+        uri.release();
+        return std::nullopt;
+    }
+    Url url;
+    url.text = owned;
+    if (present(uri->scheme))
+        url.scheme = range(uri->scheme);
+    if (present(uri->hostText) || uri->hostData.ip4 || uri->hostData.ip6 || present(uri->hostData.ipFuture))
+        url.host = range(uri->hostText);
+    if (present(uri->portText)) {
+        std::string port = range(uri->portText);
+        if (!port.empty() && port.size() < 6)
+            url.port = std::stoi(port);
+    }
+    std::vector<std::string> segments;
+    for (UriPathSegmentA* segment = uri->pathHead; segment; segment = segment->next)
+        segments.push_back(range(segment->text));
+    const bool rooted = uri->absolutePath || (url.host && !segments.empty());
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0 || rooted)
+            url.path.push_back('/');
+        url.path.append(segments[i]);
+    }
+    if (rooted && segments.empty())
+        url.path.push_back('/');
+    if (present(uri->query))
+        url.query = range(uri->query);
+    return url;
+}
+
+std::vector<QueryItem> Url::queryItems() const {
+    std::vector<QueryItem> items;
+    if (!query || query->empty())
+        return items;
+    // Split by hand: uriparser's dissector turns "+" into spaces or not, but
+    // drops the difference between "a" and "a=".
+    std::string_view rest = *query;
+    while (true) {
+        std::size_t amp = rest.find('&');
+        std::string_view piece = rest.substr(0, amp);
+        if (!piece.empty()) {
+            std::size_t eq = piece.find('=');
+            QueryItem item;
+            item.name = percentDecoded(std::string(piece.substr(0, eq)));
+            if (eq != std::string_view::npos)
+                item.value = percentDecoded(std::string(piece.substr(eq + 1)));
+            items.push_back(std::move(item));
+        }
+        if (amp == std::string_view::npos)
+            break;
+        rest.remove_prefix(amp + 1);
+    }
+    return items;
+}
+
+std::string Url::lastPathComponent() const {
+    std::string_view p = path;
+    while (!p.empty() && p.back() == '/')
+        p.remove_suffix(1);
+    std::size_t slash = p.rfind('/');
+    if (slash != std::string_view::npos)
+        p.remove_prefix(slash + 1);
+    return percentDecoded(std::string(p));
+}
+
+std::string Url::pathExtension() const {
+    std::string last = lastPathComponent();
+    std::size_t dot = last.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == last.size())
+        return {};
+    return last.substr(dot + 1);
+}
+
+std::string hostOfPairing(std::string_view apiBase) {
+    auto url = Url::parse(apiBase);
+    if (url && url->host && !url->host->empty())
+        return *url->host;
+    return std::string(apiBase);
+}
+
+} // namespace tavrelin

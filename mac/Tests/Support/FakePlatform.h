@@ -1,0 +1,305 @@
+#pragma once
+
+// In-memory stand-ins for every platform service. Time moves only when a test
+// moves it; background work runs only when the test lets it.
+
+#include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/Services.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tavrelin::fake {
+
+using namespace tavrelin::platform;
+
+class FakeClock final : public Clock {
+public:
+    // 2026-01-01 12:00:00 UTC.
+    Date current = Date::fromUnix(1767268800.0);
+    // Local time = UTC + this many seconds (no daylight saving).
+    TimeInterval utcOffset = 0;
+
+    Date now() const override { return current; }
+    std::optional<Date> localDate(const DateComponents& components) const override;
+};
+
+// The main run loop and the background executor, driven by the test.
+class FakeMainLoop final : public MainLoop {
+public:
+    explicit FakeMainLoop(FakeClock& clock) : clock_(clock) {}
+
+    void post(std::function<void()> block) override { posted_.push_back(std::move(block)); }
+    bool isMainThread() const override { return !inBackground_; }
+    std::unique_ptr<Timer> repeating(TimeInterval period, std::function<void()> block) override;
+    void after(TimeInterval delay, std::function<void()> block) override;
+    void background(Priority priority, std::function<void()> block) override;
+
+    // Runs posted main-thread blocks until none is left.
+    void runPosted();
+    // Runs the oldest queued background block (as off the main thread);
+    // answers false when none was queued.
+    bool runOneBackground();
+    // Runs background and posted blocks until both queues are empty.
+    void drain();
+    // Moves the clock forward, firing timers and delayed blocks in time order;
+    // after each firing everything runnable runs (see autoRunBackground).
+    void advance(TimeInterval seconds);
+
+    // When false, background blocks wait for runOneBackground()/drain().
+    bool autoRunBackground = true;
+
+    std::size_t pendingBackground() const { return background_.size(); }
+    std::size_t pendingPosted() const { return posted_.size(); }
+    std::size_t activeTimers() const;
+    std::vector<Priority> backgroundPriorities;
+
+private:
+    struct Scheduled {
+        Date due;
+        TimeInterval period; // 0 for one-shot
+        std::function<void()> block;
+        std::shared_ptr<bool> alive;
+        std::uint64_t order;
+    };
+    void settle();
+
+    FakeClock& clock_;
+    std::deque<std::function<void()>> posted_;
+    std::deque<std::function<void()>> background_;
+    std::vector<Scheduled> scheduled_;
+    std::uint64_t nextOrder_ = 0;
+    bool inBackground_ = false;
+};
+
+class FakeApplication final : public Application {
+public:
+    void setAccessory() override { accessory = true; }
+    int run(ApplicationDelegate& delegate) override;
+    void terminate() override { ++terminateRequests; }
+    void activate() override { ++activations; }
+
+    bool accessory = false;
+    int terminateRequests = 0;
+    int activations = 0;
+};
+
+// Answers dialogs from a script and records every one shown.
+class FakeDialogs final : public Dialogs {
+public:
+    int runModal(const Alert& alert) override;
+
+    std::vector<Alert> shown;
+    // Answers by button index (0 = first); when the script is empty the last
+    // button (the cancelling one) is chosen.
+    std::deque<int> script;
+    // Runs while a dialog is open, e.g. to fire timers during the modal loop.
+    std::function<void(const Alert&)> whileOpen;
+};
+
+class FakeStatusItem final : public StatusItem {
+public:
+    bool hasButton() const override { return button; }
+    void setImage(const Drawing& image) override;
+    void setToolTip(const std::string& text) override { toolTip = text; ++toolTipSets; }
+    void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
+    void performClick() override;
+
+    // Opens the menu: asks the provider for the items.
+    std::vector<MenuItem> openMenu() const { return provider ? provider() : std::vector<MenuItem>{}; }
+    // Activates the first enabled item with this title (searching submenus).
+    bool choose(const std::string& title);
+
+    bool button = true;
+    std::optional<Drawing> image;
+    int imageSets = 0;
+    std::string toolTip;
+    int toolTipSets = 0;
+    int clicks = 0;
+    std::vector<MenuItem> lastClickMenu;
+    std::function<std::vector<MenuItem>()> provider;
+};
+
+class FakeStatusBar final : public StatusBar {
+public:
+    std::unique_ptr<StatusItem> makeStatusItem() override;
+    // The most recently made item (owned by whoever asked for it).
+    FakeStatusItem* last = nullptr;
+    bool itemsHaveButton = true;
+};
+
+class FakeWorkspace final : public Workspace {
+public:
+    bool openURL(const std::string& url) override {
+        opened.push_back(url);
+        return true;
+    }
+    std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) override {
+        queried.push_back(bundleIdentifier);
+        return running;
+    }
+    std::vector<std::string> opened;
+    std::vector<std::string> queried;
+    std::vector<RunningApplication> running{{true}};
+};
+
+class FakeUserDefaults final : public UserDefaults {
+public:
+    bool boolForKey(const std::string& key) const override {
+        auto it = values.find(key);
+        return it != values.end() && it->second;
+    }
+    void setBool(const std::string& key, bool value) override { values[key] = value; }
+    std::map<std::string, bool> values;
+};
+
+// Files in memory. Folders are implied by the files under them plus the ones
+// created explicitly. Operations on a path listed in `failing` throw.
+class FakeFiles final : public Files {
+public:
+    std::string applicationSupportDirectory() const override { return home + "/.local/share"; }
+    std::string cachesDirectory() const override { return home + "/.cache"; }
+    void createDirectories(const std::string& path) override;
+    void writeAtomically(const std::string& path, std::string_view bytes, unsigned permissions) override;
+    void setPermissions(const std::string& path, unsigned permissions) override;
+    unsigned permissions(const std::string& path) const override;
+    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;
+    bool exists(const std::string& path) const override;
+    void remove(const std::string& path) override;
+    void copy(const std::string& from, const std::string& to) override;
+    void rename(const std::string& from, const std::string& to) override;
+    std::vector<std::string> list(const std::string& directory) const override;
+
+    std::string home = "/home/user";
+    std::map<std::string, std::string> files;
+    std::map<std::string, unsigned> modes;
+    std::set<std::string> directories;
+    std::set<std::string> failing;
+    std::vector<std::string> operations; // "copy a -> b", "remove a", …
+
+private:
+    void check(const std::string& path) const;
+};
+
+class FakeHttp final : public Http {
+public:
+    struct Session final : HttpSession {
+        FakeHttp& owner;
+        HttpSessionConfig config;
+        Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(c) {}
+        HttpResponse perform(const HttpRequest& request) override;
+    };
+    std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override;
+
+    // Answers each request; may throw HttpTransportError. Default: 200 {"items":[]}.
+    std::function<HttpResponse(const HttpRequest&)> responder;
+    std::vector<HttpRequest> requests;
+    std::vector<HttpSessionConfig> sessions;
+};
+
+class FakeProcesses final : public Processes {
+public:
+    ProcessResult run(const std::string& program, const std::vector<std::string>& arguments) override;
+    void launchDetached(const std::string& program, const std::vector<std::string>& arguments) override;
+
+    struct Call {
+        std::string program;
+        std::vector<std::string> arguments;
+        bool detached;
+    };
+    std::vector<Call> calls;
+    std::function<ProcessResult(const Call&)> responder; // may throw ProcessError
+};
+
+class FakeBundle final : public Bundle {
+public:
+    std::string path() const override { return bundlePath; }
+    std::optional<std::string> identifier() const override { return bundleIdentifier; }
+    std::optional<std::string> infoString(const std::string& key) const override;
+    OperatingSystemVersion operatingSystemVersion() const override { return os; }
+    std::string homeDirectory() const override { return home; }
+
+    std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
+    std::optional<std::string> bundleIdentifier = "com.tavrelin.mac";
+    std::map<std::string, std::string> info{{"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}};
+    OperatingSystemVersion os{14, 2, 0, "14.2"};
+    std::string home = "/home/user";
+};
+
+// Answers from a table; an unknown input is a test error.
+class FakeDigest final : public Digest {
+public:
+    std::string sha256Hex(const std::string& bytes) const override;
+    std::map<std::string, std::string> table;
+};
+
+class FakeRemindersDatabase final : public RemindersDatabase {
+public:
+    RemindersAuthorization authorizationStatus() const override { return status; }
+    RemindersAccessAnswer requestFullAccess() override;
+    std::vector<ReminderList> lists() const override { return lists_; }
+    std::string save(const NewReminder& reminder) override;
+    std::optional<SavedReminder> reminder(const std::string& identifier) const override;
+
+    // Adds a list titled `title`; answers its identifier.
+    std::string addList(const std::string& title);
+
+    RemindersAuthorization status = RemindersAuthorization::fullAccess;
+    RemindersAccessAnswer answer{true, std::nullopt};
+    // Applied to the status after a prompt answers (e.g. fullAccess on grant).
+    std::optional<RemindersAuthorization> statusAfterPrompt;
+    int prompts = 0;
+    // Titles whose save throws with this message.
+    std::map<std::string, std::string> failingTitles;
+    // Titles that save but cannot be read back.
+    std::set<std::string> unreadableTitles;
+    std::vector<SavedReminder> saved;
+
+private:
+    std::vector<ReminderList> lists_;
+    int nextId_ = 1;
+};
+
+// Everything together, with the Services view the logic takes.
+class FakePlatform {
+public:
+    FakePlatform();
+    FakeClock clock;
+    FakeMainLoop mainLoop{clock};
+    FakeApplication application;
+    FakeDialogs dialogs;
+    FakeStatusBar statusBar;
+    FakeWorkspace workspace;
+    FakeUserDefaults defaults;
+    FakeFiles files;
+    FakeHttp http;
+    FakeProcesses processes;
+    FakeBundle bundle;
+    FakeDigest digest;
+    FakeRemindersDatabase reminders;
+    AppInfo appInfo{bundle};
+    Services services;
+};
+
+// Collects log lines written while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    // The lines without their time stamps ("info paired with x").
+    std::vector<std::string> lines() const;
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+};
+
+} // namespace tavrelin::fake
