@@ -1,0 +1,52 @@
+#pragma once
+
+#include "Platform/Application.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrelin::qt {
+
+// The application on a QApplication (desktop) or a QCoreApplication
+// (headless). Main thread only, except where noted.
+class QtApplication final : public platform::Application {
+public:
+    explicit QtApplication(QCoreApplication& app);
+    ~QtApplication() override;
+    QtApplication(const QtApplication&) = delete;
+    QtApplication& operator=(const QtApplication&) = delete;
+
+    // Nothing to switch on Linux: a tray application has no dock or task-bar
+    // entry unless it shows a window, and Qt gives it no main menu.
+    void setAccessory() override {}
+    int run(platform::ApplicationDelegate& delegate) override;
+    void terminate() override;
+    void activate() override;
+
+    // A request to open a URL, as the system would deliver it: held until the
+    // delegate's will-finish step has run, then handed over from the event loop.
+    void openURL(const std::string& url);
+
+    // SIGINT, SIGTERM and SIGHUP terminate as the menu's Quit does, so the
+    // will-terminate step runs. Also ignores SIGPIPE: a closed pipe on
+    // standard output must not kill the agent.
+    void terminateOnSignals();
+
+    bool isTerminating() const { return terminated_; }
+
+private:
+    void deliver(const std::string& url);
+
+    QCoreApplication& app_;
+    platform::ApplicationDelegate* delegate_ = nullptr;
+    bool running_ = false;   // inside exec()
+    bool terminated_ = false;
+    std::vector<std::string> held_;
+    std::unique_ptr<QSocketNotifier> signalNotifier_;
+};
+
+} // namespace tavrelin::qt

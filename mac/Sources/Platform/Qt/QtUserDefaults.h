@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Platform/Workspace.h"
+
+#include <QSettings>
+#include <QString>
+
+namespace tavrelin::qt {
+
+// Boolean defaults in an INI file: $XDG_CONFIG_HOME/Tavrelin/Tavrelin.ini
+// (~/.config when unset). Keys are stored exactly as given.
+class QtUserDefaults final : public platform::UserDefaults {
+public:
+    static QString defaultPath();
+
+    explicit QtUserDefaults(const QString& path = defaultPath());
+
+    bool boolForKey(const std::string& key) const override;
+    void setBool(const std::string& key, bool value) override;
+
+    QString path() const { return settings_.fileName(); }
+
+private:
+    mutable QSettings settings_;
+};
+
+} // namespace tavrelin::qt
