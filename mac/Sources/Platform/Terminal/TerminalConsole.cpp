@@ -1,0 +1,204 @@
+#include "Platform/Terminal/TerminalConsole.h"
+
+#include <QEventLoop>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace tavrelin::terminal {
+namespace {
+
+std::string trimmed(std::string_view text) {
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+void hint(std::string_view text) {
+    std::string line(text);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+// The index a line picks, by number (from 1) or by exact title.
+std::optional<std::size_t> pick(const std::string& line, const std::vector<std::string>& buttons) {
+    if (!line.empty() && line.size() <= 3 && std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        std::size_t number = std::stoul(line);
+        if (number >= 1 && number <= buttons.size())
+            return number - 1;
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        if (buttons[i] == line)
+            return i;
+    }
+    return std::nullopt;
+}
+
+// A line longer than this is no command; what came so far is dropped.
+constexpr std::size_t maxLineBytes = 64 * 1024;
+
+} // namespace
+
+void printLines(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+struct TerminalConsole::Waiting {
+    explicit Waiting(const std::vector<std::string>& buttons) : buttons(buttons) {}
+    const std::vector<std::string>& buttons;
+    QEventLoop loop;
+    std::optional<std::size_t> answer;
+};
+
+TerminalConsole::TerminalConsole(int fd) : fd_(fd), context_(std::make_unique<QObject>()) {
+    // Commands run from a timer rather than from posted events: a command that
+    // opens a dialog runs a nested loop, and events posted before that loop
+    // began are not always delivered inside it.
+    pumpTimer_.setSingleShot(true);
+    pumpTimer_.setInterval(0);
+    QObject::connect(&pumpTimer_, &QTimer::timeout, context_.get(), [this] { pump(); });
+}
+
+TerminalConsole::~TerminalConsole() = default;
+
+void TerminalConsole::start() {
+    if (notifier_ || endReceived_)
+        return;
+    notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, context_.get(), [this] { readAvailable(); });
+}
+
+void TerminalConsole::readAvailable() {
+    // One read per wake-up: the descriptor said it is readable, so this does
+    // not block, and the descriptor's own flags (shared with the shell) stay.
+    char buffer[4096];
+    ssize_t count = ::read(fd_, buffer, sizeof buffer);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (count <= 0) {
+        notifier_->setEnabled(false);
+        receiveEnd();
+        return;
+    }
+    receive(std::string_view(buffer, static_cast<std::size_t>(count)));
+}
+
+void TerminalConsole::receive(std::string_view bytes) {
+    if (endReceived_)
+        return;
+    partial_.append(bytes);
+    std::size_t start = 0;
+    for (std::size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1)
+        queue_.push_back(trimmed(std::string_view(partial_).substr(start, end - start)));
+    partial_.erase(0, start);
+    if (partial_.size() > maxLineBytes) {
+        partial_.clear();
+        hint("line too long; ignored");
+    }
+    deliver();
+}
+
+void TerminalConsole::receiveEnd() {
+    if (endReceived_)
+        return;
+    // A last line without its line feed still counts.
+    if (!trimmed(partial_).empty())
+        queue_.push_back(trimmed(partial_));
+    partial_.clear();
+    endReceived_ = true;
+    queue_.push_back(std::nullopt);
+    deliver();
+}
+
+void TerminalConsole::deliver() {
+    // A waiting dialog takes its answer at once; commands wait for the loop.
+    if (!waiting_.empty())
+        feedWaiting();
+    else if (!queue_.empty())
+        pumpTimer_.start();
+}
+
+void TerminalConsole::pump() {
+    while (!queue_.empty()) {
+        if (!waiting_.empty()) {
+            feedWaiting();
+            return;
+        }
+        std::optional<std::string> line = std::move(queue_.front());
+        queue_.pop_front();
+        if (line)
+            route(*line);
+        else
+            ended_ = true;
+    }
+}
+
+void TerminalConsole::feedWaiting() {
+    while (!waiting_.empty() && !queue_.empty()) {
+        Waiting& innermost = *waiting_.back();
+        if (innermost.answer)
+            return; // answered; its loop is on the way out
+        std::optional<std::string> line = std::move(queue_.front());
+        queue_.pop_front();
+        if (!line) {
+            ended_ = true;
+            for (Waiting* waiting : waiting_) {
+                waiting->answer = waiting->buttons.size() - 1;
+                waiting->loop.quit();
+            }
+            return;
+        }
+        if (line->empty())
+            continue;
+        if (auto index = pick(*line, innermost.buttons)) {
+            innermost.answer = *index;
+            innermost.loop.quit();
+            return;
+        }
+        hint("answer with a number from 1 to " + std::to_string(innermost.buttons.size()) + " or a button's title");
+    }
+}
+
+std::size_t TerminalConsole::awaitAnswer(const std::vector<std::string>& buttons) {
+    std::size_t last = buttons.empty() ? 0 : buttons.size() - 1;
+    if (ended_ || buttons.empty())
+        return last;
+    Waiting waiting{buttons};
+    waiting_.push_back(&waiting);
+    feedWaiting(); // lines that came before the dialog
+    if (!waiting.answer)
+        waiting.loop.exec();
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &waiting));
+    if (!queue_.empty())
+        pumpTimer_.start(); // for an outer dialog or the commands after this one
+    // The application quitting ends the loop without an answer.
+    return waiting.answer.value_or(last);
+}
+
+void TerminalConsole::route(const std::string& line) {
+    if (line.empty())
+        return;
+    if (line == "menu") {
+        if (routes_.showMenu)
+            routes_.showMenu();
+    } else if (line == "quit") {
+        if (routes_.quit)
+            routes_.quit();
+    } else if (line.rfind("open ", 0) == 0) {
+        std::string url = trimmed(std::string_view(line).substr(5));
+        if (routes_.openURL && !url.empty())
+            routes_.openURL(url);
+    } else if (!routes_.chooseMenuItem || !routes_.chooseMenuItem(line)) {
+        hint("unknown command: type menu, a menu item's number or title, open <url>, or quit");
+    }
+}
+
+} // namespace tavrelin::terminal

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "Platform/Dialogs.h"
+#include "Platform/Terminal/TerminalConsole.h"
+
+namespace tavrelin::terminal {
+
+// Alerts printed on standard output and answered on standard input:
+//   [alert] warning|informational|critical
+//   <title>
+//   <text>
+//   1. <first button>
+//   2. …
+//   [end]
+class TerminalDialogs final : public platform::Dialogs {
+public:
+    explicit TerminalDialogs(TerminalConsole& console) : console_(console) {}
+    int runModal(const platform::Alert& alert) override;
+
+    // The printed form of an alert.
+    static std::string format(const platform::Alert& alert);
+
+private:
+    TerminalConsole& console_;
+};
+
+// Headless there is no desktop to open a URL with: the URL is printed as
+// "[open] <url>" for whoever reads the output.
+bool printOpenedURL(const std::string& url);
+
+} // namespace tavrelin::terminal
