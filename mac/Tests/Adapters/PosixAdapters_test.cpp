@@ -1,9 +1,16 @@
+#include "Platform/Posix/PosixBundle.h"
+#include "Platform/Posix/PosixDigest.h"
 #include "Platform/Posix/PosixFiles.h"
+#include "Platform/Posix/PosixProcesses.h"
+#include "Platform/Posix/SystemClock.h"
 #include "Support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <ctime>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -197,4 +204,139 @@ TEST(PosixFiles, RenameReplacesAndFoldersFollowTheBaseDirectoryRules) {
         ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
     else
         ::unsetenv("XDG_CACHE_HOME");
+}
+
+TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {
+    posix::PosixProcesses processes;
+    auto result = processes.run("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.output, "out\nerr\n");
+
+    // Arguments pass as they are: no shell reads them.
+    result = processes.run("/bin/echo", {"$HOME", "a b", "'q'"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "$HOME a b 'q'\n");
+
+    // More than a pipe holds, and standard input is empty rather than the agent's.
+    result = processes.run("/bin/sh", {"-c", "head -c 300000 /dev/zero; cat; kill -TERM $$"});
+    EXPECT_EQ(result.output.size(), 300000u);
+    EXPECT_EQ(result.status, 128 + SIGTERM);
+
+    EXPECT_THROW(processes.run("/nonexistent/tool", {}), platform::ProcessError);
+    try {
+        processes.run("/nonexistent/tool", {});
+    } catch (const platform::ProcessError& error) {
+        EXPECT_NE(std::string(error.what()).find("/nonexistent/tool"), std::string::npos) << error.what();
+    }
+}
+
+TEST(PosixProcesses, DetachedChildRunsInItsOwnSessionAndIsNotOurs) {
+    TempFolder dir;
+    posix::PosixProcesses processes;
+    const std::string done = dir / "done";
+    // Field 6 of /proc/<pid>/stat is the session id.
+    processes.launchDetached("/bin/sh", {"-c", "cut -d' ' -f6 /proc/$$/stat > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"", done});
+    EXPECT_THROW(processes.launchDetached("/nonexistent/tool", {}), platform::ProcessError);
+
+    // The child is independent, so its result can only be awaited on disk.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (::access(done.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(::access(done.c_str(), F_OK), 0) << "the detached child never ran";
+    EXPECT_NE(std::stol(readFile(done)), static_cast<long>(::getsid(0)));
+    // Neither the intermediate process nor the child is left for us to reap.
+    const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
+    const int error = errno;
+    EXPECT_EQ(reaped, -1);
+    EXPECT_EQ(error, ECHILD);
+}
+
+TEST(PosixBundle, ReadsStringEntriesOfTheAppLayout) {
+    TempFolder dir;
+    posix::PosixFiles files;
+    files.createDirectories(dir / "Tavrelin.app/Contents/MacOS");
+    writeFile(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>CFBundleIdentifier</key>
+	<string>com.tavrelin.mac</string>
+	<!-- a comment <string>ignored</string> -->
+	<key>LSUIElement</key>
+	<true/>
+	<key>CFBundleURLTypes</key>
+	<array><dict><key>Nested</key><string>not top level</string></dict></array>
+	<key>CFBundleVersion</key>
+	<integer>42</integer>
+	<key>CFBundleShortVersionString</key>
+	<string>1.4.2</string>
+	<key>Escaped</key>
+	<string>a &lt;b&gt; &amp; &#x2026;&#8212;</string>
+	<key>Empty</key>
+	<string/>
+</dict>
+</plist>
+)");
+    posix::PosixBundle bundle(dir / "Tavrelin.app/Contents/MacOS/tavrelin-agent");
+    EXPECT_EQ(bundle.path(), dir / "Tavrelin.app");
+    EXPECT_EQ(bundle.identifier(), "com.tavrelin.mac");
+    EXPECT_EQ(bundle.infoString("CFBundleShortVersionString"), "1.4.2");
+    EXPECT_EQ(bundle.infoString("CFBundleVersion"), std::nullopt); // not a string
+    EXPECT_EQ(bundle.infoString("LSUIElement"), std::nullopt);
+    EXPECT_EQ(bundle.infoString("Nested"), std::nullopt);
+    EXPECT_EQ(bundle.infoString("Escaped"), "a <b> & \u2026\u2014");
+    EXPECT_EQ(bundle.infoString("Empty"), "");
+
+    posix::PosixBundle loose(dir / "bin/tool");
+    EXPECT_EQ(loose.path(), dir / "bin");
+    EXPECT_EQ(loose.identifier(), std::nullopt);
+
+    // A damaged list has no entries rather than some.
+    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x</string><key>B</key>").empty());
+    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x<b/></string></dict></plist>").empty());
+    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("").empty());
+
+    posix::PosixBundle running;
+    EXPECT_FALSE(running.path().empty());
+    auto os = running.operatingSystemVersion();
+    EXPECT_GT(os.major, 0);
+    EXPECT_FALSE(os.text.empty());
+}
+
+TEST(SystemClock, LocalDateUsesTheLocalZoneAndCarriesOver) {
+    // A zone with an offset, so a UTC reading would be caught.
+    const char* saved = std::getenv("TZ");
+    std::string savedTz = saved ? saved : "";
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+
+    posix::SystemClock clock;
+    using platform::Date;
+    // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC.
+    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), Date::fromUnix(1736929800));
+    EXPECT_EQ(clock.localDate({2024, 13, 1, {}, {}}), clock.localDate({2025, 1, 1, 0, 0}));
+    EXPECT_EQ(clock.localDate({2025, 2, 30, {}, {}}), clock.localDate({2025, 3, 2, {}, {}}));
+    // Summer time: 2025-07-01 12:00 is 10:00 UTC.
+    EXPECT_EQ(clock.localDate({2025, 7, 1, 12, 0}), Date::fromUnix(1751364000));
+    EXPECT_EQ(clock.localDate({2025, {}, 1, {}, {}}), std::nullopt);
+    EXPECT_EQ(clock.localDate({2025, 1, {}, {}, {}}), std::nullopt);
+    EXPECT_EQ(clock.localDate({std::int64_t{1} << 40, 1, 1, {}, {}}), std::nullopt);
+    EXPECT_EQ(clock.localDate({2025, 1, std::int64_t{1} << 33, {}, {}}), std::nullopt);
+
+    if (saved)
+        ::setenv("TZ", savedTz.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+
+    const double before = static_cast<double>(std::time(nullptr));
+    const double now = clock.now().unixSeconds();
+    EXPECT_GE(now, before);
+    EXPECT_LT(now, before + 60);
+}
+
+TEST(PosixDigest, Sha256) {
+    posix::PosixDigest digest;
+    EXPECT_EQ(digest.sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(digest.sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
