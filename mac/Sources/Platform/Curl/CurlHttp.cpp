@@ -84,7 +84,7 @@ struct Transfer {
     std::string body;
     bool tooLarge = false;
     Clock::time_point lastActivity = Clock::now();
-    curl_off_t uploaded = 0;
+    curl_off_t downloaded = 0, uploaded = 0;
 
     static size_t write(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<Transfer*>(user);
@@ -103,9 +103,11 @@ struct Transfer {
         static_cast<Transfer*>(user)->lastActivity = Clock::now();
         return size * count;
     }
-    static int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    // Bytes on the wire count as activity even before they decode to body.
+    static int progress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
         auto* self = static_cast<Transfer*>(user);
-        if (ulnow != self->uploaded) {
+        if (dlnow != self->downloaded || ulnow != self->uploaded) {
+            self->downloaded = dlnow;
             self->uploaded = ulnow;
             self->lastActivity = Clock::now();
         }
