@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -459,6 +460,28 @@ TEST_F(QtPlatform, WorkspaceOpensTheTaskListRootForTheRemindersPrivacyPane) {
     EXPECT_EQ(opened, (std::vector<std::string>{QUrl::fromLocalFile(dir.path()).toString().toStdString(),
                                                 QUrl::fromLocalFile(root).toString().toStdString(),
                                                 "https://relay.tavrelin.app/help"}));
+}
+
+TEST_F(QtPlatform, TheOpenCommandStartsTheAgentInsideTheBundle) {
+    QTemporaryDir dir;
+    QString bundle = dir.filePath("My Apps/Tavrelin.app");
+    ASSERT_TRUE(QDir().mkpath(bundle + "/Contents/MacOS"));
+    QFile agent(bundle + "/Contents/MacOS/tavrelin-agent");
+    ASSERT_TRUE(agent.open(QIODevice::WriteOnly));
+    agent.write("#!/bin/sh\necho \"$#\" > \"$(dirname \"$0\")/marker\"\n");
+    agent.close();
+    agent.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    SingleInstance instance(dir.filePath("agent.sock"));
+    QtWorkspace workspace(instance, "", [](const std::string&) { return true; });
+    // As the relaunch after a move uses it: the bundle quoted after the command.
+    QProcess shell;
+    shell.start("/bin/sh", {"-c", QString::fromStdString(workspace.openApplicationCommand()) + " \"" + bundle + "\""});
+    ASSERT_TRUE(shell.waitForFinished(10000));
+    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    QFile marker(bundle + "/Contents/MacOS/marker");
+    ASSERT_TRUE(marker.open(QIODevice::ReadOnly));
+    EXPECT_EQ(marker.readAll(), "0\n"); // started with no arguments
 }
 
 } // namespace

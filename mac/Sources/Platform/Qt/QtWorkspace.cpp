@@ -51,4 +51,8 @@ std::vector<platform::RunningApplication> QtWorkspace::runningApplications(const
     return running;
 }
 
+std::string QtWorkspace::openApplicationCommand() const {
+    return "/bin/sh -c 'exec \"$1\"/Contents/MacOS/tavrelin-agent' tavrelin-open";
+}
+
 } // namespace tavrelin::qt

@@ -26,6 +26,9 @@ public:
     // This process, plus one entry for an agent answering on the
     // single-instance socket.
     std::vector<platform::RunningApplication> runningApplications(const std::string& bundleIdentifier) override;
+    // There is no "open" for bundles on Linux: the command starts the agent
+    // inside the bundle given as its argument.
+    std::string openApplicationCommand() const override;
 
     // The URL the system is actually asked to open for the given one.
     std::string translate(const std::string& url) const;
