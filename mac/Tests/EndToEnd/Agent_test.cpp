@@ -237,6 +237,10 @@ protected:
             fs::create_directories(root / folder);
         fs::permissions(root / "run", fs::perms::owner_all, fs::perm_options::replace);
         std::ofstream(root / "calendars/reminders/displayname") << "Reminders";
+        // The build runs in place: the offer to move it was declined before.
+        fs::create_directories(root / "config/Tavrelin");
+        std::ofstream(root / "config/Tavrelin/Tavrelin.ini")
+            << "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n";
         environment = {
             {"HOME", (root / "home").string()},
             {"XDG_DATA_HOME", (root / "data").string()},
