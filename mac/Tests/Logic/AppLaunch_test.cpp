@@ -132,6 +132,7 @@ TEST(AppLaunch, LaunchByLinkSkipsMoveAndWelcomeAndReplacesTheRestoredPairing) {
     EXPECT_EQ(s.file.stored, storedPairing("https://relay.example"));
 
     // The key stays set: no welcome at the next plain launch either.
+    s.p.bundle.bundlePath = "/Applications/Tavrelin.app";
     s.relaunch();
     s.launch();
     EXPECT_EQ(s.p.dialogs.shown.size(), 1u);
