@@ -1,5 +1,6 @@
 #include "TavrelinMac/Logging.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -57,6 +58,8 @@ void Log::write(std::string_view level, std::string_view message) {
     std::size_t left = line.size();
     while (left > 0) {
         ssize_t written = ::write(STDERR_FILENO, data, left);
+        if (written < 0 && errno == EINTR) // a signal must not cut the line short
+            continue;
         if (written <= 0)
             break;
         data += written;
