@@ -94,7 +94,8 @@ TEST_F(LogTest, LinesAreStampLevelMessageWrittenUnchanged) {
     std::vector<std::string> ring = Log::recent();
     ASSERT_GE(ring.size(), 3u);
     ring.erase(ring.begin(), ring.end() - 3);
-    const std::vector<std::string> bodies{" info paired with relay.example: \"quoted\" \\ 100%", " warn ", " error first\nsecond"};
+    const std::vector<std::string> bodies{" info paired with relay.example: \"quoted\" \\ 100%", " warn ",
+                                          " error first\nsecond"};
     std::string expectedStderr;
     for (std::size_t i = 0; i < 3; ++i) {
         ASSERT_GE(ring[i].size(), 8u);
@@ -154,8 +155,8 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
         int thread = -1, index = -1;
         const std::size_t levelEnd = line.find(' ', 9);
         ASSERT_TRUE(line.size() > 9 && isStamp(line.substr(0, 8)) && line[8] == ' ' && levelEnd != std::string::npos &&
-                    std::sscanf(line.c_str() + levelEnd + 1, "writer %d line %d", &thread, &index) == 2 &&
-                    thread >= 0 && thread < threads && line.substr(levelEnd + 1) == payload(thread, index))
+                    std::sscanf(line.c_str() + levelEnd + 1, "writer %d line %d", &thread, &index) == 2 && thread >= 0 &&
+                    thread < threads && line.substr(levelEnd + 1) == payload(thread, index))
             << "damaged line: " << line.substr(0, 120);
         EXPECT_EQ(line.substr(9, levelEnd - 9), index % 2 ? "info" : "warn");
         // One writer's lines keep their order.

@@ -10,10 +10,10 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
-#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace tavrelin;
