@@ -36,11 +36,13 @@ bool isValidUtf8(std::string_view text) {
     return forEachCodePoint(text, [](UChar32) {});
 }
 
-// C0 (line breaks included), DEL and C1: a token goes into a request header,
-// where any of them could split or corrupt it.
+// C0 (line breaks included), DEL, C1 and the Unicode line and paragraph
+// separators: a token goes into a request header, where any of them could
+// split or corrupt it.
 bool hasControlCharacter(std::string_view utf8) {
     bool found = false;
-    forEachCodePoint(utf8, [&](UChar32 c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F); });
+    forEachCodePoint(utf8,
+                     [&](UChar32 c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; });
     return found;
 }
 
