@@ -4,6 +4,7 @@
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Pairing.h"
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -73,6 +74,7 @@ private:
 
     Pairing pairing_;
     const AppInfo& appInfo_;
+    std::size_t maxBodyBytes_; // named in the "too large" message
     std::unique_ptr<platform::HttpSession> session_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <uriparser/Uri.h>
 
-#include <memory>
 #include <vector>
 
 namespace tavrelin {
@@ -25,24 +24,23 @@ std::string percentDecoded(std::string text) {
     return text;
 }
 
-struct UriDeleter {
-    void operator()(UriUriA* uri) const {
-        uriFreeUriMembersA(uri);
-        delete uri;
-    }
+// Frees what a successful parse allocated.
+struct UriMembers {
+    UriUriA uri{};
+    ~UriMembers() { uriFreeUriMembersA(&uri); }
 };
 
 } // namespace
 
 std::optional<Url> Url::parse(std::string_view text) {
-    std::unique_ptr<UriUriA, UriDeleter> uri(new UriUriA{});
-    const char* errorPos = nullptr;
     std::string owned(text);
-    if (uriParseSingleUriExA(uri.get(), owned.data(), owned.data() + owned.size(), &errorPos) != URI_SUCCESS) {
-        // The parser did not take ownership of anything on failure.
-        uri.release();
+    const char* errorPos = nullptr;
+    UriUriA parsed{};
+    // On failure the parser has already released what it allocated.
+    if (uriParseSingleUriExA(&parsed, owned.data(), owned.data() + owned.size(), &errorPos) != URI_SUCCESS)
         return std::nullopt;
-    }
+    UriMembers members{parsed};
+    const UriUriA* uri = &members.uri;
     Url url;
     url.text = owned;
     if (present(uri->scheme))

@@ -1,0 +1,173 @@
+#include "TavrelinMac/RemindersStore.h"
+
+#include "TavrelinMac/Text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <exception>
+
+namespace tavrelin {
+
+using platform::RemindersAuthorization;
+
+namespace {
+
+// An optional sign and one or more decimal digits that fit 64 bits; anything
+// else (spaces, letters, a decimal point) is not a number at all.
+std::optional<std::int64_t> integer(std::string_view piece) {
+    std::string_view digits = piece;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-'))
+        digits.remove_prefix(1);
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    // from_chars takes a minus sign but not a plus sign.
+    std::string_view parsed = piece.front() == '+' ? digits : piece;
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(parsed.data(), parsed.data() + parsed.size(), value);
+    if (error != std::errc() || end != parsed.data() + parsed.size())
+        return std::nullopt;
+    return value;
+}
+
+// The integers among the non-empty pieces between separators, in order.
+std::vector<std::int64_t> numbers(std::string_view text, char separator) {
+    std::vector<std::int64_t> result;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view piece = text.substr(start, end - start);
+        if (!piece.empty())
+            if (auto value = integer(piece))
+                result.push_back(*value);
+        start = end + 1;
+    }
+    return result;
+}
+
+} // namespace
+
+RemindersStore::Access RemindersStore::requestAccess() {
+    switch (database_.authorizationStatus()) {
+    case RemindersAuthorization::restricted:
+    case RemindersAuthorization::denied:
+        return Access::denied();
+    case RemindersAuthorization::fullAccess:
+        return Access::granted();
+    case RemindersAuthorization::notDetermined:
+    case RemindersAuthorization::writeOnly:
+        break;
+    }
+    // Ask once per process; later polls get the same answer until the user
+    // changes the permission, which the status above then reflects.
+    if (didPrompt_ && lastAnswer_)
+        return *lastAnswer_;
+    didPrompt_ = true;
+    lastAnswer_ = prompt();
+    return *lastAnswer_;
+}
+
+RemindersStore::Access RemindersStore::prompt() {
+    try {
+        auto answer = database_.requestFullAccess();
+        if (answer.error)
+            return Access::failed(*answer.error);
+        return answer.granted ? Access::granted() : Access::denied();
+    } catch (const std::exception& error) {
+        return Access::failed(error.what());
+    }
+}
+
+RemindersStore::WriteResult RemindersStore::create(const std::string& title, const std::optional<std::string>& notes,
+                                                   const std::optional<std::string>& dueIso, bool allDay,
+                                                   const std::optional<std::string>& listName) {
+    if (!listName || listName->empty())
+        return WriteResult::noList();
+
+    platform::NewReminder reminder;
+    std::string pickedTitle;
+    try {
+        // The first list the database reports wins when titles repeat.
+        auto lists = database_.lists();
+        auto picked = std::find_if(lists.begin(), lists.end(),
+                                   [&](const platform::ReminderList& list) { return text::canonicallyEqual(list.title, *listName); });
+        if (picked == lists.end())
+            return WriteResult::unknownList(*listName);
+        reminder.listIdentifier = picked->identifier;
+        pickedTitle = picked->title;
+    } catch (const std::exception& error) {
+        return WriteResult::failed(error.what());
+    }
+
+    reminder.title = title;
+    if (notes && !notes->empty())
+        reminder.notes = notes;
+    if (dueIso && !dueIso->empty()) {
+        if (auto components = dueComponents(*dueIso, allDay)) {
+            reminder.due = components;
+            if (!allDay)
+                reminder.alarm = clock_.localDate(*components);
+        }
+    }
+
+    std::string identifier;
+    try {
+        identifier = database_.save(reminder);
+    } catch (const std::exception& error) {
+        return WriteResult::failed(error.what());
+    }
+
+    std::optional<platform::SavedReminder> readBack;
+    try {
+        readBack = database_.reminder(identifier);
+    } catch (const std::exception&) {
+        readBack.reset();
+    }
+    if (!readBack)
+        return WriteResult::failed("saved but could not be read back");
+    return WriteResult::saved(readBack->listTitle.value_or(pickedTitle));
+}
+
+std::vector<std::string> RemindersStore::listNames() const {
+    std::vector<std::string> names;
+    for (const auto& list : database_.lists())
+        names.push_back(list.title);
+    return names;
+}
+
+std::optional<platform::DateComponents> RemindersStore::dueComponents(std::string_view dueIso, bool allDay) {
+    // Only a capital T separates date and time; leading ones are skipped.
+    std::size_t first = dueIso.find_first_not_of('T');
+    if (first == std::string_view::npos)
+        return std::nullopt;
+    std::string_view rest = dueIso.substr(first);
+    std::size_t separator = rest.find('T');
+    std::string_view datePart = rest.substr(0, separator);
+    std::optional<std::string_view> timePart;
+    if (separator != std::string_view::npos && separator + 1 < rest.size())
+        timePart = rest.substr(separator + 1);
+
+    auto date = numbers(datePart, '-');
+    if (date.size() != 3)
+        return std::nullopt;
+    platform::DateComponents components;
+    components.year = date[0];
+    components.month = date[1];
+    components.day = date[2];
+    if (allDay)
+        return components;
+
+    components.hour = 9;
+    components.minute = 0;
+    if (timePart) {
+        auto time = numbers(*timePart, ':');
+        if (time.size() >= 2) {
+            components.hour = time[0];
+            components.minute = time[1];
+        }
+    }
+    return components;
+}
+
+} // namespace tavrelin
