@@ -21,7 +21,9 @@ using platform::AlertStyle;
 constexpr std::string_view usualRelayHost = TAVRELIN_RELAY_HOST;
 constexpr std::string_view applicationsFolder = "/Applications/";
 
-std::string hostOf(const Pairing& pairing) { return hostOfPairing(pairing.apiBase); }
+std::string hostOf(const Pairing& pairing) {
+    return hostOfPairing(pairing.apiBase);
+}
 
 // The folder holding `path` (no trailing "/") and the last component.
 std::pair<std::string, std::string> splitLastComponent(std::string path) {
@@ -209,7 +211,8 @@ void AppDelegate::reject(const std::string& description, const Url& link) {
     std::vector<std::string> names;
     for (auto& item : link.queryItems())
         names.push_back(std::move(item.name));
-    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return text::codePointLess(a, b); });
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string& a, const std::string& b) { return text::codePointLess(a, b); });
 
     std::string carried;
     if (names.empty()) {
@@ -224,7 +227,8 @@ void AppDelegate::reject(const std::string& description, const Url& link) {
         carried += ".";
     }
 
-    runAlert({AlertStyle::warning, "That pairing link did not work",
+    runAlert({AlertStyle::warning,
+              "That pairing link did not work",
               description + "\n\n" + carried + "\n\n" +
                   "Pairing links are meant to come from the Tavrelin extension, which fills in both the token and the "
                   "backend address. Typing one by hand is how they end up malformed.",
@@ -236,13 +240,15 @@ bool AppDelegate::confirmFirstPair(const Pairing& incoming) {
     const bool trusted = host == usualRelayHost || host.starts_with("localhost") || host.starts_with("127.0.0.1");
     Alert alert;
     if (trusted) {
-        alert = {AlertStyle::informational, "Let this Mac collect your reminders?",
+        alert = {AlertStyle::informational,
+                 "Let this Mac collect your reminders?",
                  "Tavrelin for Mac will collect reminders from " + host +
                      " and create them in Apple Reminders on this Mac.\n\n"
                      "It never sees your email — only a title, a date, and a list name.",
                  {"Pair this Mac", "Cancel"}};
     } else {
-        alert = {AlertStyle::critical, "Pair this Mac with " + host + "?",
+        alert = {AlertStyle::critical,
+                 "Pair this Mac with " + host + "?",
                  "This link would have your Mac collect reminders from " + host +
                      ", which is not Tavrelin's usual address.\n\n"
                      "That server would decide what gets written into your Reminders, and would be told the names of "
@@ -257,14 +263,16 @@ bool AppDelegate::confirmReplace(const Pairing& existing, const Pairing& incomin
     const std::string arriving = hostOf(incoming);
     Alert alert;
     if (stored == arriving) {
-        alert = {AlertStyle::warning, "Replace this Mac’s pairing?",
+        alert = {AlertStyle::warning,
+                 "Replace this Mac’s pairing?",
                  "This replaces the pairing for " + stored +
                      " with a new one.\n\n"
                      "That is what you want if you just generated a token in the Tavrelin extension. Anything already "
                      "queued is safe either way — it stays on the backend until a device collects it.",
                  {"Replace", "Cancel"}};
     } else {
-        alert = {AlertStyle::critical, "Point this Mac at a different backend?",
+        alert = {AlertStyle::critical,
+                 "Point this Mac at a different backend?",
                  "This Mac is collecting reminders from " + stored + ". The link you just opened would switch it to " +
                      arriving +
                      ".\n\n"
@@ -276,7 +284,8 @@ bool AppDelegate::confirmReplace(const Pairing& existing, const Pairing& incomin
 }
 
 void AppDelegate::notifyPaired(const Pairing& pairing) {
-    runAlert({AlertStyle::informational, "Tavrelin is paired",
+    runAlert({AlertStyle::informational,
+              "Tavrelin is paired",
               "This Mac will collect reminders from " + hostOf(pairing) +
                   ". They usually arrive within a minute.\n\n"
                   "macOS will ask for permission to access Reminders the first time one arrives. Tavrelin lives in "
@@ -285,7 +294,8 @@ void AppDelegate::notifyPaired(const Pairing& pairing) {
 }
 
 void AppDelegate::showPairingHelp() {
-    runAlert({AlertStyle::informational, "Pairing this Mac",
+    runAlert({AlertStyle::informational,
+              "Pairing this Mac",
               "Open the Tavrelin extension's options page in Chrome and use \"Pair Tavrelin for Mac\". That sends this "
               "app both the backend address and the relay token in one step.\n\n"
               "Both values have to come together on purpose. Typing them separately is how a Mac ends up quietly "
@@ -318,13 +328,14 @@ bool AppDelegate::offerMoveToApplicationsIfSensible() {
         return false;
 
     const auto [folder, bundleName] = splitLastComponent(path);
-    const int answer = runAlert(
-        {AlertStyle::warning, "Move Tavrelin to Applications?",
-         "Tavrelin is running from " + folder +
-             ".\n\n"
-             "Moving it to your Applications folder keeps one copy in the place macOS expects, so a second download "
-             "can never leave you wondering which one is real. It will reopen from there by itself.",
-         {"Move to Applications", "Not Now"}});
+    const int answer =
+        runAlert({AlertStyle::warning,
+                  "Move Tavrelin to Applications?",
+                  "Tavrelin is running from " + folder +
+                      ".\n\n"
+                      "Moving it to your Applications folder keeps one copy in the place macOS expects, so a second download "
+                      "can never leave you wondering which one is real. It will reopen from there by itself.",
+                  {"Move to Applications", "Not Now"}});
     if (answer != platform::firstButton) {
         services_.defaults.setBool(declinedMoveKey, true);
         return false;
@@ -376,7 +387,8 @@ void AppDelegate::copyBundleInto(const std::string& source, const std::string& d
 // ---- welcome
 
 void AppDelegate::showWelcome() {
-    runAlert({AlertStyle::informational, "Thanks for installing Tavrelin",
+    runAlert({AlertStyle::informational,
+              "Thanks for installing Tavrelin",
               "Tavrelin is running now. Look for the tamsel icon in the menu bar at the top of your screen.\n\n"
               "There is no app window and no Dock icon, which is deliberate: it stays out of the way and files your "
               "reminders in the background.\n\n"

@@ -12,10 +12,9 @@ TEST(AppLaunch, NormalLaunchLogsInOrderRestoresPairingAndStartsTheModuleOnce) {
     LogCapture log;
     s.launch();
 
-    EXPECT_EQ(log.lines(), (Lines{"info Tavrelin for Mac 1.4.2 started",
-                                  "info pairing file: /home/user/.local/share/Tavrelin/pairing.json",
-                                  "info restored pairing for relay.example",
-                                  "info module reminders started, backend relay.example"}));
+    EXPECT_EQ(log.lines(),
+              (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: /home/user/.local/share/Tavrelin/pairing.json",
+                     "info restored pairing for relay.example", "info module reminders started, backend relay.example"}));
     EXPECT_TRUE(s.delegate->isReady());
     ASSERT_EQ(s.delegate->modules().size(), 1u);
     EXPECT_EQ(s.delegate->modules()[0].get(), s.delegate->remindersModule());

@@ -54,8 +54,8 @@ private:
 // A delegate whose file operations go through FlakyFiles.
 struct Mover : Shell {
     FlakyFiles flaky{p.files};
-    Services services{p.mainLoop, p.clock,     p.application, p.dialogs, p.statusBar, p.workspace, p.defaults,
-                      flaky,      p.http,      p.processes,   p.bundle,  p.digest,    p.reminders, p.appInfo};
+    Services services{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace, p.defaults,
+                      flaky,      p.http,  p.processes,   p.bundle,  p.digest,    p.reminders, p.appInfo};
     std::shared_ptr<AppDelegate> mover = std::make_shared<AppDelegate>(services, std::make_unique<MemoryPairingStore>(file));
 
     Mover() {
@@ -119,8 +119,8 @@ TEST(InstallLocation, AcceptingCopiesAsideThenReplacesTheOldCopyAndRelaunches) {
     LogCapture log;
 
     EXPECT_TRUE(s.delegate->offerMoveToApplicationsIfSensible());
-    EXPECT_EQ(s.p.files.operations, (Lines{"remove " + staging, "copy " + downloads + " -> " + staging,
-                                           "remove " + installed, "rename " + staging + " -> " + installed}));
+    EXPECT_EQ(s.p.files.operations, (Lines{"remove " + staging, "copy " + downloads + " -> " + staging, "remove " + installed,
+                                           "rename " + staging + " -> " + installed}));
     EXPECT_EQ(s.p.files.files[installed + "/Contents/Info.plist"], "new");
     EXPECT_EQ(s.p.files.files[downloads + "/Contents/Info.plist"], "new"); // the running copy stays
     EXPECT_FALSE(s.p.files.exists(staging));
@@ -145,8 +145,7 @@ TEST(InstallLocation, RelaunchUsesThePlatformsOpenCommandAndIgnoresALaunchFailur
     s.p.dialogs.script = {0};
     EXPECT_TRUE(s.delegate->offerMoveToApplicationsIfSensible());
     ASSERT_EQ(s.p.processes.calls.size(), 1u);
-    EXPECT_EQ(s.p.processes.calls[0].arguments[1],
-              "sleep 1; /usr/libexec/tavrelin-open \"/Applications/Tavrelin 2.app\"");
+    EXPECT_EQ(s.p.processes.calls[0].arguments[1], "sleep 1; /usr/libexec/tavrelin-open \"/Applications/Tavrelin 2.app\"");
     EXPECT_EQ(s.p.application.terminateRequests, 1);
 }
 

@@ -91,8 +91,8 @@ TEST(PairingLinks, AcceptedFirstPairingSavesStartsDeliveryAndSaysSo) {
 
     const Pairing expected{"https://relay.tavrelin.app", token, s.p.clock.current};
     EXPECT_EQ(s.file.stored, expected);
-    EXPECT_EQ(log.lines(), (Lines{"info paired with relay.tavrelin.app",
-                                  "info module reminders started, backend relay.tavrelin.app"}));
+    EXPECT_EQ(log.lines(),
+              (Lines{"info paired with relay.tavrelin.app", "info module reminders started, backend relay.tavrelin.app"}));
     EXPECT_TRUE(s.delegate->remindersModule()->hasClient());
     EXPECT_EQ(s.delegate->syncState().pairedHost, "relay.tavrelin.app");
 
@@ -191,10 +191,8 @@ TEST(PairingLinks, RejectionListsTheCarriedParameterNamesInCodePointOrder) {
         {"tavrelin://pair?Token=rk_0123456789ab&api=https://relay.example", "The pairing link had no token.",
          "The link carried: Token, api."},
         {"tavrelin://pair", "The pairing link had no token.", "The link carried no parameters at all."},
-        {"tavrelin://pair?%74oken=rk_0123456789ab", "The pairing link had no backend address.",
-         "The link carried: token."},
-        {"https://example.com/pair?x=1&x=2&b", "That link was not a Tavrelin pairing link.",
-         "The link carried: b, x, x."},
+        {"tavrelin://pair?%74oken=rk_0123456789ab", "The pairing link had no backend address.", "The link carried: token."},
+        {"https://example.com/pair?x=1&x=2&b", "That link was not a Tavrelin pairing link.", "The link carried: b, x, x."},
         {"tavrelin://pair?token=rk_0123456789ab&api=http://192.168.1.5",
          "The backend address is not usable: http is only allowed for localhost", "The link carried: api, token."},
     };

@@ -46,7 +46,9 @@ inline std::string pairLink(const std::string& api, const std::string& relayToke
     return "tavrelin://pair?token=" + relayToken + "&api=" + api;
 }
 
-inline Pairing storedPairing(const std::string& apiBase) { return {apiBase, "rk_storedtoken00", Date{1000}}; }
+inline Pairing storedPairing(const std::string& apiBase) {
+    return {apiBase, "rk_storedtoken00", Date{1000}};
+}
 
 // By default the bundle is already in /Applications and the welcome has been
 // shown, so a launch goes straight to the pairing.
