@@ -363,25 +363,47 @@ bool AppDelegate::offerMoveToApplicationsIfSensible() {
 void AppDelegate::copyBundleInto(const std::string& source, const std::string& destination) {
     platform::Files& files = services_.files;
     const auto [folder, name] = splitLastComponent(destination);
-    // A hidden name beside the destination: the copy is renamed into place
-    // only once complete, and the rename stays within one file system.
+    // Hidden names beside the destination, so every rename stays within one
+    // file system: the copy goes in only once complete, and the old copy is set
+    // aside rather than deleted until the new one is in place.
     const std::string staging = folder + "/." + name + ".moving";
+    const std::string previous = folder + "/." + name + ".previous";
+    auto removeQuietly = [&files](const std::string& path) {
+        try {
+            if (files.exists(path))
+                files.remove(path);
+        } catch (const std::exception&) {
+            // A leftover is harmless; the next move removes it.
+        }
+    };
     try {
         if (files.exists(staging))
             files.remove(staging); // left over from an interrupted move
         files.copy(source, staging);
-        if (files.exists(destination))
-            files.remove(destination);
-        files.rename(staging, destination);
     } catch (...) {
-        try {
-            if (files.exists(staging))
-                files.remove(staging);
-        } catch (const std::exception&) {
-            // The original failure is the one worth reporting.
-        }
+        removeQuietly(staging);
         throw;
     }
+    const bool hadOldCopy = files.exists(destination);
+    try {
+        if (hadOldCopy) {
+            if (files.exists(previous))
+                files.remove(previous);
+            files.rename(destination, previous);
+        }
+        files.rename(staging, destination);
+    } catch (...) {
+        if (hadOldCopy && !files.exists(destination) && files.exists(previous)) {
+            try {
+                files.rename(previous, destination);
+            } catch (const std::exception&) {
+                // The original failure is the one worth reporting.
+            }
+        }
+        removeQuietly(staging);
+        throw;
+    }
+    removeQuietly(previous);
 }
 
 // ---- welcome

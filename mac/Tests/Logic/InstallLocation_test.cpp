@@ -11,6 +11,7 @@ namespace {
 const std::string downloads = "/home/user/Downloads/Tavrelin.app";
 const std::string installed = "/Applications/Tavrelin.app";
 const std::string staging = "/Applications/.Tavrelin.app.moving";
+const std::string previous = "/Applications/.Tavrelin.app.previous";
 
 // Fails the way a real disk does: a copy that stops halfway, or a rename
 // refused after everything before it worked.
@@ -19,6 +20,8 @@ public:
     explicit FlakyFiles(FakeFiles& inner) : inner_(inner) {}
     bool copyStopsHalfway = false;
     bool renameFails = false;
+    // Only the rename that would put the new copy in place fails.
+    bool renameIntoPlaceFails = false;
 
     std::string applicationSupportDirectory() const override { return inner_.applicationSupportDirectory(); }
     std::string cachesDirectory() const override { return inner_.cachesDirectory(); }
@@ -41,7 +44,7 @@ public:
         inner_.copy(from, to);
     }
     void rename(const std::string& from, const std::string& to) override {
-        if (renameFails)
+        if (renameFails || (renameIntoPlaceFails && from == staging))
             throw platform::FileError("The file could not be renamed.");
         inner_.rename(from, to);
     }
@@ -119,8 +122,9 @@ TEST(InstallLocation, AcceptingCopiesAsideThenReplacesTheOldCopyAndRelaunches) {
     LogCapture log;
 
     EXPECT_TRUE(s.delegate->offerMoveToApplicationsIfSensible());
-    EXPECT_EQ(s.p.files.operations, (Lines{"remove " + staging, "copy " + downloads + " -> " + staging, "remove " + installed,
-                                           "rename " + staging + " -> " + installed}));
+    EXPECT_EQ(s.p.files.operations, (Lines{"remove " + staging, "copy " + downloads + " -> " + staging,
+                                           "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed,
+                                           "remove " + previous}));
     EXPECT_EQ(s.p.files.files[installed + "/Contents/Info.plist"], "new");
     EXPECT_EQ(s.p.files.files[downloads + "/Contents/Info.plist"], "new"); // the running copy stays
     EXPECT_FALSE(s.p.files.exists(staging));
@@ -154,13 +158,14 @@ TEST(InstallLocation, AFailedMoveKeepsTheOldCopyRemovesThePartialOneAndContinues
         const char* name;
         std::function<void(Mover&)> arrange;
         std::string description;
-        bool oldCopyKept;
     };
     const Case cases[] = {
-        {"copy stops halfway", [](Mover& m) { m.flaky.copyStopsHalfway = true; }, "The disk is full.", true},
-        {"old copy cannot be removed", [](Mover& m) { m.p.files.failing.insert(installed); },
-         "The operation couldn’t be completed for “/Applications/Tavrelin.app”.", true},
-        {"rename refused", [](Mover& m) { m.flaky.renameFails = true; }, "The file could not be renamed.", false},
+        {"copy stops halfway", [](Mover& m) { m.flaky.copyStopsHalfway = true; }, "The disk is full."},
+        {"old copy cannot be set aside", [](Mover& m) { m.p.files.failing.insert(installed); },
+         "The operation couldn’t be completed for “/Applications/Tavrelin.app”."},
+        {"rename refused", [](Mover& m) { m.flaky.renameFails = true; }, "The file could not be renamed."},
+        {"new copy cannot be put in place", [](Mover& m) { m.flaky.renameIntoPlaceFails = true; },
+         "The file could not be renamed."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,9 +178,8 @@ TEST(InstallLocation, AFailedMoveKeepsTheOldCopyRemovesThePartialOneAndContinues
         EXPECT_FALSE(m.mover->offerMoveToApplicationsIfSensible());
         EXPECT_EQ(log.lines(), Lines{"warn could not move to /Applications: " + c.description + "; continuing in place"});
         EXPECT_FALSE(m.p.files.exists(staging));
-        if (c.oldCopyKept) {
-            EXPECT_EQ(m.p.files.files[installed + "/Contents/Info.plist"], "old");
-        }
+        EXPECT_FALSE(m.p.files.exists(previous));
+        EXPECT_EQ(m.p.files.files[installed + "/Contents/Info.plist"], "old");
         EXPECT_EQ(m.p.files.files[downloads + "/Contents/Info.plist"], "new");
         EXPECT_FALSE(m.p.defaults.values.count(AppDelegate::declinedMoveKey));
         EXPECT_TRUE(m.p.processes.calls.empty());
