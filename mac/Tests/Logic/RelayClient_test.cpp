@@ -213,12 +213,12 @@ TEST_F(RelayClientTest, DecodesItemsInOrderWithOptionalMembers) {
     auto items = RelayClient::decodePending(R"({"extra":{"x":[1,2]},"items":[
         {"id":"1","title":"Milk","notes":"2 l","dueIso":"2026-01-02","allDay":true,"list":"Shop","colour":"red"},
         {"id":"2","title":"Call","notes":null,"dueIso":null,"allDay":false,"list":null},
-        {"id":"3","title":"","allDay":false}
+        {"id":"3","title":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\"{{","allDay":false}
     ]})");
     std::vector<RelayItem> expected{
         {"1", "Milk", "2 l", "2026-01-02", true, "Shop"},
         {"2", "Call", std::nullopt, std::nullopt, false, std::nullopt},
-        {"3", "", std::nullopt, std::nullopt, false, std::nullopt},
+        {"3", std::string(70, '[') + "\"{{", std::nullopt, std::nullopt, false, std::nullopt},
     };
     EXPECT_EQ(items, expected);
 }
