@@ -37,6 +37,17 @@ struct RelayClientTest : ::testing::Test {
     }
 };
 
+} // namespace
+
+namespace tavrelin {
+void PrintTo(const RelayItem& item, std::ostream* out) {
+    *out << "{" << item.id << ", " << item.title << ", " << item.notes.value_or("-") << ", " << item.dueIso.value_or("-")
+         << ", " << item.allDay << ", " << item.list.value_or("-") << "}";
+}
+} // namespace tavrelin
+
+namespace {
+
 std::string header(const HttpRequest& request, const std::string& name) {
     for (const auto& [n, v] : request.headers)
         if (n == name)
@@ -213,7 +224,7 @@ TEST_F(RelayClientTest, DecodesItemsInOrderWithOptionalMembers) {
     auto items = RelayClient::decodePending(R"({"extra":{"x":[1,2]},"items":[
         {"id":"1","title":"Milk","notes":"2 l","dueIso":"2026-01-02","allDay":true,"list":"Shop","colour":"red"},
         {"id":"2","title":"Call","notes":null,"dueIso":null,"allDay":false,"list":null},
-        {"id":"3","title":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\"{{","allDay":false}
+        {"id":"3","title":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\"{{","allDay":false}
     ]})");
     std::vector<RelayItem> expected{
         {"1", "Milk", "2 l", "2026-01-02", true, "Shop"},
