@@ -39,8 +39,9 @@ std::optional<Url> Url::parse(std::string_view text) {
     const char* errorPos = nullptr;
     std::string owned(text);
     if (uriParseSingleUriExA(uri.get(), owned.data(), owned.data() + owned.size(), &errorPos) != URI_SUCCESS) {
-        // The parser did not take ownership of anything on failure.
-        uri.release();
+        // The parser has already freed the members on failure; only the
+        // struct itself is left.
+        delete uri.release();
         return std::nullopt;
     }
     Url url;
