@@ -86,12 +86,6 @@ TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
     EXPECT_EQ(p.http.sessions[0].resourceTimeout, 30);
 }
 
-TEST_F(RelayClientTest, VersionFallsBackWhenTheBundleHasNone) {
-    p.bundle.info.erase("CFBundleShortVersionString");
-    client().fetchPending();
-    EXPECT_EQ(header(p.http.requests.at(0), "User-Agent"), "TavrelinMac/0.0.0");
-}
-
 TEST_F(RelayClientTest, AddressIsTheTextualConcatenation) {
     struct Case {
         std::string apiBase;
@@ -281,14 +275,6 @@ TEST_F(RelayClientTest, MalformedItemInAFetchFailsTheFetch) {
 
 TEST_F(RelayClientTest, AckRepairsListNamesThatAreNotUtf8) {
     EXPECT_EQ(RelayClient::encodeAck({"1"}, {"Caf\xe9"}), "{\"ids\":[\"1\"],\"lists\":[\"Caf\xEF\xBF\xBD\"]}");
-}
-
-TEST(RelayError, Descriptions) {
-    EXPECT_STREQ(RelayError::http(404).what(), "Backend returned HTTP 404.");
-    EXPECT_STREQ(RelayError::transport("x").what(), "Could not reach the backend: x");
-    EXPECT_STREQ(RelayError::malformed("bad pairing URL").what(), "Could not read the backend's reply: bad pairing URL");
-    EXPECT_STREQ(RelayError::unauthorized().what(), "The backend rejected this pairing. Re-pair from the extension.");
-    EXPECT_EQ(RelayError::http(503).status(), 503);
 }
 
 } // namespace
