@@ -1,0 +1,323 @@
+#include "Platform/Vdir/VdirRemindersDatabase.h"
+#include "Support/VdirFixture.h"
+
+#include <libical/ical.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <unistd.h>
+
+using namespace tavrelin;
+using namespace tavrelin::testing;
+using platform::DateComponents;
+using platform::NewReminder;
+using platform::RemindersAuthorization;
+using vdir::VdirRemindersDatabase;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ParsedCalendar {
+    explicit ParsedCalendar(const std::string& text) : root(icalparser_parse_string(text.c_str())) {}
+    ~ParsedCalendar() {
+        if (root)
+            icalcomponent_free(root);
+    }
+    ParsedCalendar(const ParsedCalendar&) = delete;
+    ParsedCalendar& operator=(const ParsedCalendar&) = delete;
+
+    icalcomponent* todo() const { return root ? icalcomponent_get_first_component(root, ICAL_VTODO_COMPONENT) : nullptr; }
+    int count(icalcomponent* component, icalproperty_kind kind) const {
+        return icalcomponent_count_properties(component, kind);
+    }
+
+    icalcomponent* root;
+};
+
+class VdirTest : public ::testing::Test {
+protected:
+    fs::path root() const { return temp.path() / "calendars"; }
+    std::string file(const std::string& list, const std::string& id) const {
+        return (root() / list / (id + ".ics")).string();
+    }
+
+    TemporaryFolder temp;
+};
+
+std::string dueLineOf(const std::string& text) {
+    auto start = text.find("\r\nDUE");
+    if (start == std::string::npos)
+        return "";
+    start += 2;
+    return text.substr(start, text.find("\r\n", start) - start);
+}
+
+} // namespace
+
+TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
+    VdirRemindersDatabase missing(root() / "nested" / "deeper");
+    EXPECT_EQ(missing.authorizationStatus(), RemindersAuthorization::notDetermined);
+    EXPECT_TRUE(missing.lists().empty());
+
+    auto answer = missing.requestFullAccess();
+    EXPECT_TRUE(answer.granted);
+    EXPECT_FALSE(answer.error);
+    EXPECT_EQ(missing.authorizationStatus(), RemindersAuthorization::fullAccess);
+    EXPECT_TRUE(fs::is_empty(root() / "nested" / "deeper")) << "the agent never creates lists";
+    EXPECT_TRUE(missing.requestFullAccess().granted);
+
+    // A file where the root should be: present but unusable.
+    writeText(temp.path() / "plain-file", "x");
+    VdirRemindersDatabase onFile(temp / "plain-file");
+    EXPECT_EQ(onFile.authorizationStatus(), RemindersAuthorization::denied);
+    auto refused = onFile.requestFullAccess();
+    EXPECT_FALSE(refused.granted);
+    EXPECT_FALSE(refused.error);
+
+    // Below a file: missing, and the prompt cannot create it.
+    VdirRemindersDatabase belowFile(temp / "plain-file/calendars");
+    EXPECT_EQ(belowFile.authorizationStatus(), RemindersAuthorization::notDetermined);
+    auto failed = belowFile.requestFullAccess();
+    EXPECT_FALSE(failed.granted);
+    ASSERT_TRUE(failed.error);
+    EXPECT_NE(failed.error->find("plain-file/calendars"), std::string::npos) << *failed.error;
+}
+
+TEST_F(VdirTest, ReadOnlyRootIsDenied) {
+    fs::create_directories(root());
+    fs::permissions(root(), fs::perms::owner_read | fs::perms::owner_exec);
+    if (::access(root().c_str(), W_OK) == 0)
+        GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
+    VdirRemindersDatabase database(root());
+    EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::denied);
+    EXPECT_FALSE(database.requestFullAccess().granted);
+}
+
+TEST(VdirDefaultRoot, PrefersExplicitFolderThenXdgThenHome) {
+    struct Saved {
+        const char* name;
+        std::optional<std::string> value;
+    };
+    std::vector<Saved> saved;
+    for (const char* name : {"TAVRELIN_REMINDERS_DIR", "XDG_DATA_HOME", "HOME"}) {
+        const char* value = std::getenv(name);
+        saved.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
+    }
+
+    ::setenv("HOME", "/home/someone", 1);
+    ::setenv("XDG_DATA_HOME", "/data", 1);
+    ::setenv("TAVRELIN_REMINDERS_DIR", "/explicit/lists", 1);
+    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/explicit/lists");
+    ::setenv("TAVRELIN_REMINDERS_DIR", "", 1);
+    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
+    ::unsetenv("TAVRELIN_REMINDERS_DIR");
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/home/someone/.local/share/calendars");
+
+    for (const auto& s : saved)
+        s.value ? ::setenv(s.name, s.value->c_str(), 1) : ::unsetenv(s.name);
+}
+
+TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
+    makeList(root(), "work", "Work Stuff");
+    makeList(root(), "Zeta");
+    makeList(root(), "groceries");
+    writeText(root() / "groceries" / "displayname", "Groceries \xE2\x80\x94 weekly\r\n\n");
+    makeList(root(), "blank");
+    writeText(root() / "blank" / "displayname", "\n");
+    makeList(root(), ".hidden", "Hidden");
+    writeText(root() / "stray.ics", "not a list");
+
+    VdirRemindersDatabase database(root());
+    std::vector<std::pair<std::string, std::string>> seen;
+    for (const auto& list : database.lists())
+        seen.emplace_back(list.identifier, list.title);
+    std::vector<std::pair<std::string, std::string>> expected{
+        {"Zeta", "Zeta"}, {"blank", "blank"}, {"groceries", "Groceries \xE2\x80\x94 weekly"}, {"work", "Work Stuff"}};
+    EXPECT_EQ(seen, expected);
+}
+
+TEST_F(VdirTest, AllDayReminderIsOneVtodoWithDateDue) {
+    makeList(root(), "home", "Home");
+    VdirRemindersDatabase database(root());
+    auto before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    auto id = database.save({"home", "Water the plants", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}});
+
+    std::string text = readText(file("home", id));
+    EXPECT_EQ(dueLineOf(text), "DUE;VALUE=DATE:20240501");
+    ParsedCalendar parsed(text);
+    ASSERT_TRUE(parsed.root);
+    ASSERT_EQ(icalcomponent_isa(parsed.root), ICAL_VCALENDAR_COMPONENT);
+    EXPECT_STREQ(icalproperty_get_version(icalcomponent_get_first_property(parsed.root, ICAL_VERSION_PROPERTY)), "2.0");
+    EXPECT_EQ(parsed.count(parsed.root, ICAL_PRODID_PROPERTY), 1);
+    EXPECT_EQ(icalcomponent_count_components(parsed.root, ICAL_ANY_COMPONENT), 1);
+    icalcomponent* todo = parsed.todo();
+    ASSERT_TRUE(todo);
+    EXPECT_EQ(icalcomponent_get_uid(todo), id);
+    EXPECT_STREQ(icalcomponent_get_summary(todo), "Water the plants");
+    EXPECT_STREQ(icalcomponent_get_description(todo), "Both balconies");
+    icaltimetype due = icalcomponent_get_due(todo);
+    EXPECT_TRUE(due.is_date);
+    EXPECT_EQ(icalcomponent_count_components(todo, ICAL_VALARM_COMPONENT), 0) << "all-day reminders have no alarm";
+
+    icaltimetype stamp = icalcomponent_get_dtstamp(todo);
+    EXPECT_TRUE(icaltime_is_utc(stamp));
+    auto stamped = icaltime_as_timet_with_zone(stamp, icaltimezone_get_utc_timezone());
+    EXPECT_GE(stamped, before);
+    EXPECT_LE(stamped, before + 60);
+}
+
+TEST_F(VdirTest, TimedReminderHasFloatingDueAndAbsoluteAlarm) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root());
+    // 2024-05-01T12:30:00Z, e.g. 14:30 in a UTC+2 zone.
+    auto alarm = platform::Date::fromUnix(1714566600);
+    auto id = database.save({"home", "Call Ana, re: plan; bring\nnotes", std::nullopt,
+                             DateComponents{2024, 5, 1, 14, 30}, alarm});
+
+    std::string text = readText(file("home", id));
+    EXPECT_EQ(dueLineOf(text), "DUE:20240501T143000") << "floating: no zone, no Z";
+    EXPECT_EQ(text.find("TZID"), std::string::npos);
+    EXPECT_NE(text.find("\r\nTRIGGER;VALUE=DATE-TIME:20240501T123000Z\r\n"), std::string::npos) << text;
+
+    ParsedCalendar parsed(text);
+    icalcomponent* todo = parsed.todo();
+    ASSERT_TRUE(todo);
+    EXPECT_EQ(parsed.count(todo, ICAL_DESCRIPTION_PROPERTY), 0) << "no notes, no DESCRIPTION";
+    ASSERT_EQ(icalcomponent_count_components(todo, ICAL_VALARM_COMPONENT), 1);
+    icalcomponent* valarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT);
+    EXPECT_EQ(icalproperty_get_action(icalcomponent_get_first_property(valarm, ICAL_ACTION_PROPERTY)), ICAL_ACTION_DISPLAY);
+    EXPECT_STREQ(icalcomponent_get_description(valarm), "Call Ana, re: plan; bring\nnotes");
+    EXPECT_STREQ(icalcomponent_get_summary(todo), "Call Ana, re: plan; bring\nnotes");
+}
+
+TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root());
+    struct Case {
+        DateComponents due;
+        std::string line; // empty: no DUE at all
+    } cases[] = {
+        {{2024, 13, 1, {}, {}}, "DUE;VALUE=DATE:20250101"},
+        {{2024, 13, 45, {}, {}}, "DUE;VALUE=DATE:20250214"},
+        {{2024, 2, 30, {}, {}}, "DUE;VALUE=DATE:20240301"},
+        {{2024, 1, 0, {}, {}}, "DUE;VALUE=DATE:20231231"},
+        {{2024, 5, 1, 14, 75}, "DUE:20240501T151500"},
+        {{2024, 12, 31, 25, 0}, "DUE:20250101T010000"},
+        {{2024, 5, 1, 9, {}}, "DUE:20240501T090000"},
+        {{{}, 5, 1, {}, {}}, ""},
+        {{2024, {}, 1, 9, 0}, ""},
+        {{0, 1, 1, {}, {}}, ""},
+        {{10000, 1, 1, {}, {}}, ""},
+        {{9223372036854775807LL, 1, 1, {}, {}}, ""},
+        {{2024, 1, -9223372036854775807LL, {}, {}}, ""},
+    };
+    for (const auto& c : cases) {
+        auto id = database.save({"home", "t", {}, c.due, {}});
+        std::string text = readText(file("home", id));
+        EXPECT_EQ(dueLineOf(text), c.line) << text;
+        ParsedCalendar parsed(text);
+        EXPECT_TRUE(parsed.todo()) << "still valid iCalendar: " << text;
+    }
+}
+
+TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAcrossLists) {
+    makeList(root(), "a");
+    makeList(root(), "b");
+    VdirRemindersDatabase database(root());
+    std::set<std::string> ids;
+    for (int i = 0; i < 40; ++i) {
+        auto id = database.save({i % 2 ? "a" : "b", "item " + std::to_string(i), {}, {}, {}});
+        EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier(id)) << id;
+        EXPECT_GE(id.size(), 32u);
+        EXPECT_TRUE(fs::is_regular_file(file(i % 2 ? "a" : "b", id)));
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 40u);
+    EXPECT_EQ(filesEndingWith(root(), ".ics").size(), 40u);
+    EXPECT_TRUE(filesEndingWith(root(), ".tmp").empty());
+}
+
+TEST_F(VdirTest, SavingIntoAnythingButAListThrows) {
+    makeList(root(), "home");
+    makeList(root(), ".hidden");
+    writeText(root() / "stray", "x");
+    writeText(temp.path() / "outside" / "keep", "x");
+    VdirRemindersDatabase database(root());
+    for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../outside", "home/..", "/tmp"}) {
+        EXPECT_THROW(database.save({list, "t", {}, {}, {}}), platform::RemindersError) << list;
+    }
+    EXPECT_TRUE(filesEndingWith(temp.path(), ".ics").empty());
+    EXPECT_TRUE(filesEndingWith(temp.path(), ".tmp").empty());
+}
+
+TEST_F(VdirTest, WriteFailureIsAReadableErrorAndLeavesNothing) {
+    makeList(root(), "locked");
+    fs::permissions(root() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    if (::access((root() / "locked").c_str(), W_OK) == 0)
+        GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
+    VdirRemindersDatabase database(root());
+    try {
+        database.save({"locked", "t", {}, {}, {}});
+        FAIL() << "saved into a read-only folder";
+    } catch (const platform::RemindersError& error) {
+        EXPECT_NE(std::string(error.what()).find("locked"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(fs::is_empty(root() / "locked"));
+}
+
+TEST_F(VdirTest, SavedRemindersReadBack) {
+    makeList(root(), "errands", "Errands");
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root());
+    auto alarm = platform::Date::fromUnix(1714566600);
+    NewReminder timed{"errands", "Pick up \xE2\x80\x9Cparcel\xE2\x80\x9D, today", "Counter 3;\nask for Jo",
+                      DateComponents{2024, 5, 1, 14, 30}, alarm};
+    NewReminder allDay{"home", "", {}, DateComponents{2024, 13, 45, {}, {}}, {}};
+
+    auto timedId = database.save(timed);
+    auto back = database.reminder(timedId);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->identifier, timedId);
+    EXPECT_EQ(back->listTitle, "Errands");
+    EXPECT_EQ(back->title, timed.title);
+    EXPECT_EQ(back->notes, timed.notes);
+    EXPECT_EQ(back->due, timed.due);
+    EXPECT_EQ(back->alarm, alarm);
+
+    auto allDayBack = database.reminder(database.save(allDay));
+    ASSERT_TRUE(allDayBack);
+    EXPECT_EQ(allDayBack->listTitle, "home");
+    EXPECT_EQ(allDayBack->title, "");
+    EXPECT_FALSE(allDayBack->notes);
+    EXPECT_EQ(allDayBack->due, (DateComponents{2025, 2, 14, {}, {}}));
+    EXPECT_FALSE(allDayBack->alarm);
+}
+
+TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root());
+    auto id = database.save({"home", "real", {}, {}, {}});
+    std::string valid = readText(file("home", id));
+
+    writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
+    writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:event\r\n"
+                                             "SUMMARY:x\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    // Valid reminders outside the list folders must stay out of reach.
+    writeText(temp.path() / "outside.ics", valid);
+    writeText(root() / "outside.ics", valid);
+    writeText(root() / ".hidden" / "secret.ics", valid);
+    fs::create_directories(root() / "home" / "dir.ics");
+
+    EXPECT_TRUE(database.reminder(id));
+    for (const std::string& bad : std::vector<std::string>{"missing", "garbage", "event", "dir", "", "../outside", "../../outside", "..", "home/../outside",
+                            "/etc/passwd", "secret", ".hidden/secret", "a b", std::string("x\0y", 3)}) {
+        EXPECT_FALSE(database.reminder(bad)) << bad;
+    }
+    EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier("a/b"));
+    EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(300, 'a')));
+    EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("Az09_.+-"));
+}
