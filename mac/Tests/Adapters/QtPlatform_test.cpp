@@ -337,15 +337,6 @@ TEST_F(QtPlatform, UserDefaultsKeepKeysExactlyAndSurviveARestart) {
     EXPECT_FALSE(again.boolForKey("com.tavrelin.mac.other"));
 }
 
-TEST_F(QtPlatform, UserDefaultsLiveUnderTheConfigFolder) {
-    QByteArray saved = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", "/tmp/tavrelin-config");
-    EXPECT_EQ(QtUserDefaults::defaultPath(), "/tmp/tavrelin-config/Tavrelin/Tavrelin.ini");
-    qputenv("XDG_CONFIG_HOME", "relative/ignored");
-    EXPECT_EQ(QtUserDefaults::defaultPath(), QDir::home().filePath(".config/Tavrelin/Tavrelin.ini"));
-    qputenv("XDG_CONFIG_HOME", saved);
-}
-
 // --- single instance and workspace -------------------------------------------
 
 // A client call blocks on the socket, so it runs on a worker while the main
