@@ -12,10 +12,13 @@ using nlohmann::json;
 
 constexpr const char* pendingPath = "/relay/device/pending";
 constexpr const char* ackPath = "/relay/device/ack";
+// With a parameter the server leaves replies uncompressed: its brotli runs at
+// the slowest setting and would dominate every large reply.
+constexpr const char* jsonType = "application/json; charset=utf-8";
 
 void reply(httplib::Response& response, int status, const json& body) {
     response.status = status;
-    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), jsonType);
 }
 
 void fail(httplib::Response& response, int status, const std::string& message) {
@@ -44,6 +47,9 @@ void Relay::install(httplib::Server& server) {
     // A poll every 30 s must find its connection still open.
     server.set_keep_alive_max_count(1000000);
     server.set_keep_alive_timeout(120);
+    // Headers and body go out in separate writes; without this each reply
+    // waits for the client's delayed acknowledgement.
+    server.set_tcp_nodelay(true);
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
         std::lock_guard lock(mutex_);
         connections_.insert(clientOf(request));
@@ -123,12 +129,12 @@ bool Relay::answerFault(const Fault& fault, const std::string& realBody, httplib
     }
     if (fault.body == "malformed") {
         response.status = 200;
-        response.set_content(R"({"items":[{"id":"broken","title":)", "application/json");
+        response.set_content(R"({"items":[{"id":"broken","title":)", jsonType);
         return true;
     }
     if (fault.body == "truncated") {
         response.status = 200;
-        response.set_content(realBody.substr(0, realBody.size() / 2), "application/json");
+        response.set_content(realBody.substr(0, realBody.size() / 2), jsonType);
         return true;
     }
     return false;
@@ -148,7 +154,7 @@ void Relay::pending(const httplib::Request& request, httplib::Response& response
     if (!token)
         return fail(response, 401, "unknown token");
     response.status = 200;
-    response.set_content(body, "application/json");
+    response.set_content(body, jsonType);
 }
 
 void Relay::ack(const httplib::Request& request, httplib::Response& response) {
@@ -165,12 +171,13 @@ void Relay::ack(const httplib::Request& request, httplib::Response& response) {
         !body->contains("lists") || !(*body)["lists"].is_array())
         return fail(response, 400, "expected {\"ids\":[…],\"lists\":[…]}");
     const json& ids = (*body)["ids"];
+    const std::set<json> acknowledged(ids.begin(), ids.end());
     std::size_t removed = 0;
     {
         std::lock_guard lock(mutex_);
         Queue& queue = queues_[*token];
-        removed = std::erase_if(queue.items, [&ids](const json& item) {
-            return item.is_object() && item.contains("id") && std::find(ids.begin(), ids.end(), item["id"]) != ids.end();
+        removed = std::erase_if(queue.items, [&acknowledged](const json& item) {
+            return item.is_object() && item.contains("id") && acknowledged.count(item["id"]) > 0;
         });
         queue.lastLists = (*body)["lists"];
         queue.acks.push_back(json{{"ids", ids}, {"lists", (*body)["lists"]}});

@@ -15,6 +15,9 @@ public:
     // Opens the URL with the system; answers whether it was handed over.
     virtual bool openURL(const std::string& url) = 0;
     virtual std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) = 0;
+    // The shell command that opens the application bundle given as its one
+    // argument ("/usr/bin/open" on macOS).
+    virtual std::string openApplicationCommand() const = 0;
 };
 
 class UserDefaults {

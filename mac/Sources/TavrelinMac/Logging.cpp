@@ -1,11 +1,9 @@
 #include "TavrelinMac/Logging.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <deque>
 #include <mutex>
-#include <unistd.h>
 
 namespace tavrelin {
 namespace {
@@ -52,19 +50,10 @@ void Log::write(std::string_view level, std::string_view message) {
         tap = s.tap;
     }
 
-    // Outside the lock, and in one write so concurrent lines never interleave.
+    // Outside the lock. Standard error is unbuffered, so the whole line leaves
+    // in one write call, and the stream's own lock keeps concurrent lines whole.
     line += '\n';
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written < 0 && errno == EINTR) // a signal must not cut the line short
-            continue;
-        if (written <= 0)
-            break;
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    std::fwrite(line.data(), 1, line.size(), stderr);
     if (tap) {
         line.pop_back();
         tap(line);

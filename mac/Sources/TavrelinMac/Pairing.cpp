@@ -17,8 +17,7 @@ constexpr const char* pairingFileName = "pairing.json";
 constexpr unsigned ownerOnly = 0600;
 
 // False for malformed UTF-8; `visit` sees each code point otherwise.
-template <typename Visit>
-bool forEachCodePoint(std::string_view utf8, Visit visit) {
+template <typename Visit> bool forEachCodePoint(std::string_view utf8, Visit visit) {
     if (utf8.size() > INT32_MAX)
         return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
@@ -37,25 +36,37 @@ bool isValidUtf8(std::string_view text) {
     return forEachCodePoint(text, [](UChar32) {});
 }
 
-// C0 (line breaks included), DEL and C1: a token goes into a request header,
-// where any of them could split or corrupt it.
+// C0 (line breaks included), DEL, C1 and the Unicode line and paragraph
+// separators: a token goes into a request header, where any of them could
+// split or corrupt it.
 bool hasControlCharacter(std::string_view utf8) {
     bool found = false;
-    forEachCodePoint(utf8, [&](UChar32 c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F); });
+    forEachCodePoint(utf8,
+                     [&](UChar32 c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; });
     return found;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
 
 } // namespace
 
-PairingError PairingError::notPairURL() { return {Kind::notPairURL, "That link was not a Tavrelin pairing link."}; }
+PairingError PairingError::notPairURL() {
+    return {Kind::notPairURL, "That link was not a Tavrelin pairing link."};
+}
 
-PairingError PairingError::missingToken() { return {Kind::missingToken, "The pairing link had no token."}; }
+PairingError PairingError::missingToken() {
+    return {Kind::missingToken, "The pairing link had no token."};
+}
 
-PairingError PairingError::missingApi() { return {Kind::missingApi, "The pairing link had no backend address."}; }
+PairingError PairingError::missingApi() {
+    return {Kind::missingApi, "The pairing link had no backend address."};
+}
 
-PairingError PairingError::badToken() { return {Kind::badToken, "That does not look like a Tavrelin relay token."}; }
+PairingError PairingError::badToken() {
+    return {Kind::badToken, "That does not look like a Tavrelin relay token."};
+}
 
 PairingError PairingError::badApi(std::string detail) {
     std::string description = "The backend address is not usable: " + detail;
@@ -107,9 +118,13 @@ Pairing PairingParser::parse(const Url& link, platform::Date now) {
     return pairing;
 }
 
-std::string FilePairingStore::directory() const { return files_.applicationSupportDirectory() + "/Tavrelin"; }
+std::string FilePairingStore::directory() const {
+    return files_.applicationSupportDirectory() + "/Tavrelin";
+}
 
-std::string FilePairingStore::location() const { return directory() + "/" + pairingFileName; }
+std::string FilePairingStore::location() const {
+    return directory() + "/" + pairingFileName;
+}
 
 std::optional<Pairing> FilePairingStore::load() const {
     try {

@@ -108,7 +108,9 @@ TEST_F(PairingFile, EveryUnusableFileReadsAsUnpairedAndStays) {
 
 TEST_F(PairingFile, ExtraMembersLoad) {
     files.createDirectories(folder);
-    writeFile(file, R"({"version":2,"pairedAt":786543210.123456,"token":"rk_0123456789abcdef","apiBase":"https://relay.example","host":{"a":[]}})");
+    writeFile(
+        file,
+        R"({"version":2,"pairedAt":786543210.123456,"token":"rk_0123456789abcdef","apiBase":"https://relay.example","host":{"a":[]}})");
     EXPECT_EQ(store.load(), pairing);
 }
 

@@ -10,10 +10,10 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
-#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace tavrelin;
@@ -222,6 +222,12 @@ TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {
     EXPECT_EQ(result.output.size(), 300000u);
     EXPECT_EQ(result.status, 128 + SIGTERM);
 
+    // A descriptor the agent left inheritable does not reach the tool.
+    const int open = ::dup(STDIN_FILENO);
+    result = processes.run("/bin/sh", {"-c", "test -e /proc/$$/fd/" + std::to_string(open) + " && echo leaked; true"});
+    ::close(open);
+    EXPECT_EQ(result.output, "");
+
     EXPECT_THROW(processes.run("/nonexistent/tool", {}), platform::ProcessError);
     try {
         processes.run("/nonexistent/tool", {});
@@ -235,7 +241,12 @@ TEST(PosixProcesses, DetachedChildRunsInItsOwnSessionAndIsNotOurs) {
     posix::PosixProcesses processes;
     const std::string done = dir / "done";
     // Field 6 of /proc/<pid>/stat is the session id.
-    processes.launchDetached("/bin/sh", {"-c", "cut -d' ' -f6 /proc/$$/stat > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"", done});
+    const int open = ::dup(STDIN_FILENO);
+    processes.launchDetached("/bin/sh", {"-c",
+                                         "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
+                                             " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"",
+                                         done});
+    ::close(open);
     EXPECT_THROW(processes.launchDetached("/nonexistent/tool", {}), platform::ProcessError);
 
     // The child is independent, so its result can only be awaited on disk.
@@ -243,7 +254,9 @@ TEST(PosixProcesses, DetachedChildRunsInItsOwnSessionAndIsNotOurs) {
     while (::access(done.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(::access(done.c_str(), F_OK), 0) << "the detached child never ran";
-    EXPECT_NE(std::stol(readFile(done)), static_cast<long>(::getsid(0)));
+    const std::string report = readFile(done);
+    EXPECT_NE(std::stol(report), static_cast<long>(::getsid(0)));
+    EXPECT_EQ(report.find("leaked"), std::string::npos);
     // Neither the intermediate process nor the child is left for us to reap.
     const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
     const int error = errno;

@@ -97,19 +97,18 @@ TEST(PairingParser, RefusesAtTheFirstFailedCheckInOrder) {
 
 TEST(PairingParser, TokenRuleCountsUserPerceivedCharactersAndRefusesControls) {
     const std::vector<std::pair<std::string, bool>> tokens{
-        {"rk_12345678", false},              // 11
-        {"rk_123456789", true},              // 12
-        {"RK_123456789", false},             // prefix is case-sensitive
-        {"xk_123456789", false},
-        {"rk_1234567" + emoji, false},       // 11 characters, many bytes
-        {"rk_12345678" + emoji, true},       // 12
-        {"rk_123456789%0A", false},          // a line break is not trimmed
-        {"rk_1234%0D%0A56789", false},
-        {"rk_1234%0956789", false},          // tab inside
-        {"rk_1234%7F56789", false},          // DEL
-        {"rk_1234%C2%8556789", false},       // NEL, a C1 control
-        {"rk_1234%C2%A056789", true},        // a no-break space inside stays
-        {"rk_a%2Bb+c%2Fd%3De", true},        // decoded: rk_a+b+c/d=e
+        {"rk_12345678", false},                                          // 11
+        {"rk_123456789", true},                                          // 12
+        {"RK_123456789", false},                                         // prefix is case-sensitive
+        {"xk_123456789", false},          {"rk_1234567" + emoji, false}, // 11 characters, many bytes
+        {"rk_12345678" + emoji, true},                                   // 12
+        {"rk_123456789%0A", false},                                      // a line break is not trimmed
+        {"rk_1234%0D%0A56789", false},    {"rk_1234%0956789", false},    // tab inside
+        {"rk_1234%7F56789", false},                                      // DEL
+        {"rk_1234%C2%8556789", false},                                   // NEL, a C1 control
+        {"rk_1234%E2%80%A856789", false},                                // line separator
+        {"rk_1234%C2%A056789", true},                                    // a no-break space inside stays
+        {"rk_a%2Bb+c%2Fd%3De", true},                                    // decoded: rk_a+b+c/d=e
     };
     for (const auto& [token, accepted] : tokens) {
         const std::string link = "tavrelin://pair?token=" + token + "&api=" + goodApi;
@@ -154,10 +153,9 @@ TEST(PairingParser, AcceptedLinksKeepTheTypedAddressLessOneSlash) {
 
 TEST(PairingFileFormat, EncodesCompactlyWithEscapedSlashesAndRoundTrips) {
     Pairing pairing{"https://relay.example/base", "rk_abc/def\"\\\u00e9", platform::Date{786543210.5}};
-    EXPECT_EQ(FilePairingStore::encode(pairing),
-              R"({"apiBase":"https:\/\/relay.example\/base","token":"rk_abc\/def\"\\)"
-              "\u00e9"
-              R"(","pairedAt":786543210.5})");
+    EXPECT_EQ(FilePairingStore::encode(pairing), R"({"apiBase":"https:\/\/relay.example\/base","token":"rk_abc\/def\"\\)"
+                                                 "\u00e9"
+                                                 R"(","pairedAt":786543210.5})");
     EXPECT_EQ(FilePairingStore::decode(FilePairingStore::encode(pairing)), pairing);
 
     // Times that print with many digits come back bit for bit.

@@ -61,7 +61,7 @@ TEST_F(RemindersStoreTest, UndeterminedStatusPromptsOnceAndRemembersTheAnswer) {
 }
 
 TEST_F(RemindersStoreTest, AFailedPromptIsRememberedToo) {
-    database.status = RemindersAuthorization::notDetermined;
+    database.status = RemindersAuthorization::writeOnly; // asks for full access
     database.answer = {false, std::string("the daemon is gone")};
     EXPECT_EQ(store.requestAccess(), Access::failed("the daemon is gone"));
     EXPECT_EQ(store.requestAccess(), Access::failed("the daemon is gone"));
@@ -80,15 +80,6 @@ TEST_F(RemindersStoreTest, DeniedAndRestrictedNeverPrompt) {
     EXPECT_EQ(store.requestAccess(), Access::granted());
     database.status = RemindersAuthorization::denied;
     EXPECT_EQ(store.requestAccess(), Access::denied());
-    EXPECT_EQ(database.prompts, 1);
-}
-
-TEST_F(RemindersStoreTest, WriteOnlyAsksForFullAccess) {
-    database.status = RemindersAuthorization::writeOnly;
-    database.statusAfterPrompt = RemindersAuthorization::fullAccess;
-    EXPECT_EQ(store.requestAccess(), Access::granted());
-    EXPECT_EQ(database.prompts, 1);
-    EXPECT_EQ(store.requestAccess(), Access::granted());
     EXPECT_EQ(database.prompts, 1);
 }
 

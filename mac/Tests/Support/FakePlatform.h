@@ -144,9 +144,11 @@ public:
         queried.push_back(bundleIdentifier);
         return running;
     }
+    std::string openApplicationCommand() const override { return openCommand; }
     std::vector<std::string> opened;
     std::vector<std::string> queried;
     std::vector<RunningApplication> running{{true}};
+    std::string openCommand = "/usr/bin/open";
 };
 
 class FakeUserDefaults final : public UserDefaults {

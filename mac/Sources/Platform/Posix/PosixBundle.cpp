@@ -138,8 +138,8 @@ private:
             tag.closing = true;
             ++i_;
         }
-        while (i_ < s_.size() && s_[i_] != '>' && s_[i_] != '/' && s_[i_] != ' ' && s_[i_] != '\t' &&
-               s_[i_] != '\n' && s_[i_] != '\r')
+        while (i_ < s_.size() && s_[i_] != '>' && s_[i_] != '/' && s_[i_] != ' ' && s_[i_] != '\t' && s_[i_] != '\n' &&
+               s_[i_] != '\r')
             tag.name += s_[i_++];
         if (tag.name.empty())
             throw Malformed{};
@@ -308,6 +308,8 @@ platform::OperatingSystemVersion PosixBundle::operatingSystemVersion() const {
     return version;
 }
 
-std::string PosixBundle::homeDirectory() const { return posix::homeDirectory(); }
+std::string PosixBundle::homeDirectory() const {
+    return posix::homeDirectory();
+}
 
 } // namespace tavrelin::posix

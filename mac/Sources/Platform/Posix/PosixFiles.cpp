@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -219,9 +219,13 @@ std::string homeDirectory() {
     return "/";
 }
 
-std::string PosixFiles::applicationSupportDirectory() const { return xdgDirectory("XDG_DATA_HOME", "/.local/share"); }
+std::string PosixFiles::applicationSupportDirectory() const {
+    return xdgDirectory("XDG_DATA_HOME", "/.local/share");
+}
 
-std::string PosixFiles::cachesDirectory() const { return xdgDirectory("XDG_CACHE_HOME", "/.cache"); }
+std::string PosixFiles::cachesDirectory() const {
+    return xdgDirectory("XDG_CACHE_HOME", "/.cache");
+}
 
 void PosixFiles::createDirectories(const std::string& path) {
     if (path.empty())

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,8 @@ platform::ProcessResult PosixProcesses::run(const std::string& program, const st
     ::posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&setup.actions, writeEnd, STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&setup.actions, writeEnd, STDERR_FILENO);
+    // Descriptors some library opened without close-on-exec stay with the agent.
+    ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
 
     pid_t pid = 0;
     int error = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
@@ -143,6 +146,9 @@ void PosixProcesses::launchDetached(const std::string& program, const std::vecto
         if (grandchild == 0) {
             ::sigaction(SIGPIPE, &defaultAction, nullptr);
             ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            // Nothing of the agent's stays open in a process that outlives it;
+            // the report pipe is close-on-exec already.
+            ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
             ::execve(program.c_str(), argv.data(), environ);
             int error = errno;
             ssize_t ignored = ::write(writeEnd, &error, sizeof error);

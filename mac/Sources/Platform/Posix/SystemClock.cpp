@@ -7,7 +7,9 @@
 namespace tavrelin::posix {
 namespace {
 
-bool fitsInt(std::int64_t value) { return value >= INT_MIN && value <= INT_MAX; }
+bool fitsInt(std::int64_t value) {
+    return value >= INT_MIN && value <= INT_MAX;
+}
 
 } // namespace
 
