@@ -102,7 +102,7 @@ private:
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
             int status = 0;
-            for (int waited = 0; waited < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++waited)
+            for (int waited = 0; waited < 25 && ::waitpid(pid_, &status, WNOHANG) == 0; ++waited)
                 ::usleep(20'000);
             if (::waitpid(pid_, &status, WNOHANG) == 0) {
                 ::kill(pid_, SIGKILL);
