@@ -16,6 +16,7 @@ using namespace tavrelin;
 using namespace tavrelin::testing;
 using platform::DateComponents;
 using vdir::VdirRemindersDatabase;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -52,7 +53,9 @@ Run run(const std::string& command) {
     return result;
 }
 
-std::string shellQuoted(const std::string& text) { return "'" + text + "'"; }
+std::string shellQuoted(const std::string& text) {
+    return "'" + text + "'";
+}
 
 // The text after "[ ] <number> " of each listed task.
 std::vector<std::string> listedTasks(const std::string& output) {
@@ -78,8 +81,8 @@ TEST(Todoman, ListsWhatTheAgentWroteUnderTheRightListsAndDates) {
     if (!todo)
         GTEST_SKIP() << "todoman is not installed (neither `todo` nor `todoman` is on PATH)";
 
-    TemporaryFolder temp;
-    auto root = temp.path() / "calendars";
+    TempFolder temp;
+    auto root = fs::path(temp.path()) / "calendars";
     makeList(root, "work", "Work");
     makeList(root, "home");
     VdirRemindersDatabase database(root.string());
@@ -90,14 +93,14 @@ TEST(Todoman, ListsWhatTheAgentWroteUnderTheRightListsAndDates) {
     database.save({"work", "Plan next year", {}, DateComponents{2024, 13, 1, 9, 75}, {}});
     database.save({"home", "Someday", {}, {}, {}});
 
-    writeText(temp.path() / "config.py", "path = " + shellQuoted((root / "*").string()) +
-                                             "\n"
-                                             "date_format = '%Y-%m-%d'\n"
-                                             "time_format = '%H:%M'\n"
-                                             "dt_separator = ' '\n"
-                                             "humanize = False\n"
-                                             "cache_path = " +
-                                             shellQuoted(temp / "cache.sqlite3") + "\n");
+    writeText(fs::path(temp.path()) / "config.py", "path = " + shellQuoted((root / "*").string()) +
+                                                       "\n"
+                                                       "date_format = '%Y-%m-%d'\n"
+                                                       "time_format = '%H:%M'\n"
+                                                       "dt_separator = ' '\n"
+                                                       "humanize = False\n"
+                                                       "cache_path = " +
+                                                       shellQuoted(temp / "cache.sqlite3") + "\n");
     auto listed = run(shellQuoted(*todo) + " --config " + shellQuoted(temp / "config.py") + " --color never list");
     ASSERT_EQ(listed.status, 0) << listed.output;
 

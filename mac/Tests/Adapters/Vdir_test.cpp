@@ -39,12 +39,10 @@ struct ParsedCalendar {
 
 class VdirTest : public ::testing::Test {
 protected:
-    fs::path root() const { return temp.path() / "calendars"; }
-    std::string file(const std::string& list, const std::string& id) const {
-        return (root() / list / (id + ".ics")).string();
-    }
+    fs::path root() const { return fs::path(temp.path()) / "calendars"; }
+    std::string file(const std::string& list, const std::string& id) const { return (root() / list / (id + ".ics")).string(); }
 
-    TemporaryFolder temp;
+    TempFolder temp;
 };
 
 std::string dueLineOf(const std::string& text) {
@@ -58,7 +56,7 @@ std::string dueLineOf(const std::string& text) {
 } // namespace
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
-    VdirRemindersDatabase missing(root() / "nested" / "deeper");
+    VdirRemindersDatabase missing((root() / "nested" / "deeper").string());
     EXPECT_EQ(missing.authorizationStatus(), RemindersAuthorization::notDetermined);
     EXPECT_TRUE(missing.lists().empty());
 
@@ -70,7 +68,7 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
     EXPECT_TRUE(missing.requestFullAccess().granted);
 
     // A file where the root should be: present but unusable.
-    writeText(temp.path() / "plain-file", "x");
+    writeText(fs::path(temp.path()) / "plain-file", "x");
     VdirRemindersDatabase onFile(temp / "plain-file");
     EXPECT_EQ(onFile.authorizationStatus(), RemindersAuthorization::denied);
     auto refused = onFile.requestFullAccess();
@@ -91,7 +89,7 @@ TEST_F(VdirTest, ReadOnlyRootIsDenied) {
     fs::permissions(root(), fs::perms::owner_read | fs::perms::owner_exec);
     if (::access(root().c_str(), W_OK) == 0)
         GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::denied);
     EXPECT_FALSE(database.requestFullAccess().granted);
 }
@@ -131,7 +129,7 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
     makeList(root(), ".hidden", "Hidden");
     writeText(root() / "stray.ics", "not a list");
 
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& list : database.lists())
         seen.emplace_back(list.identifier, list.title);
@@ -142,11 +140,11 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
 
 TEST_F(VdirTest, AllDayReminderIsOneVtodoWithDateDue) {
     makeList(root(), "home", "Home");
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     auto before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     auto id = database.save({"home", "Water the plants", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}});
 
-    std::string text = readText(file("home", id));
+    std::string text = readFile(file("home", id));
     EXPECT_EQ(dueLineOf(text), "DUE;VALUE=DATE:20240501");
     ParsedCalendar parsed(text);
     ASSERT_TRUE(parsed.root);
@@ -172,13 +170,13 @@ TEST_F(VdirTest, AllDayReminderIsOneVtodoWithDateDue) {
 
 TEST_F(VdirTest, TimedReminderHasFloatingDueAndAbsoluteAlarm) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     // 2024-05-01T12:30:00Z, e.g. 14:30 in a UTC+2 zone.
     auto alarm = platform::Date::fromUnix(1714566600);
-    auto id = database.save({"home", "Call Ana, re: plan; bring\nnotes", std::nullopt,
-                             DateComponents{2024, 5, 1, 14, 30}, alarm});
+    auto id =
+        database.save({"home", "Call Ana, re: plan; bring\nnotes", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm});
 
-    std::string text = readText(file("home", id));
+    std::string text = readFile(file("home", id));
     EXPECT_EQ(dueLineOf(text), "DUE:20240501T143000") << "floating: no zone, no Z";
     EXPECT_EQ(text.find("TZID"), std::string::npos);
     EXPECT_NE(text.find("\r\nTRIGGER;VALUE=DATE-TIME:20240501T123000Z\r\n"), std::string::npos) << text;
@@ -196,7 +194,7 @@ TEST_F(VdirTest, TimedReminderHasFloatingDueAndAbsoluteAlarm) {
 
 TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     struct Case {
         DateComponents due;
         std::string line; // empty: no DUE at all
@@ -217,7 +215,7 @@ TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
     };
     for (const auto& c : cases) {
         auto id = database.save({"home", "t", {}, c.due, {}});
-        std::string text = readText(file("home", id));
+        std::string text = readFile(file("home", id));
         EXPECT_EQ(dueLineOf(text), c.line) << text;
         ParsedCalendar parsed(text);
         EXPECT_TRUE(parsed.todo()) << "still valid iCalendar: " << text;
@@ -227,7 +225,7 @@ TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
 TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAcrossLists) {
     makeList(root(), "a");
     makeList(root(), "b");
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     std::set<std::string> ids;
     for (int i = 0; i < 40; ++i) {
         auto id = database.save({i % 2 ? "a" : "b", "item " + std::to_string(i), {}, {}, {}});
@@ -245,8 +243,8 @@ TEST_F(VdirTest, SavingIntoAnythingButAListThrows) {
     makeList(root(), "home");
     makeList(root(), ".hidden");
     writeText(root() / "stray", "x");
-    writeText(temp.path() / "outside" / "keep", "x");
-    VdirRemindersDatabase database(root());
+    writeText(fs::path(temp.path()) / "outside" / "keep", "x");
+    VdirRemindersDatabase database(root().string());
     for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../outside", "home/..", "/tmp"}) {
         EXPECT_THROW(database.save({list, "t", {}, {}, {}}), platform::RemindersError) << list;
     }
@@ -259,7 +257,7 @@ TEST_F(VdirTest, WriteFailureIsAReadableErrorAndLeavesNothing) {
     fs::permissions(root() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     if (::access((root() / "locked").c_str(), W_OK) == 0)
         GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     try {
         database.save({"locked", "t", {}, {}, {}});
         FAIL() << "saved into a read-only folder";
@@ -272,7 +270,7 @@ TEST_F(VdirTest, WriteFailureIsAReadableErrorAndLeavesNothing) {
 TEST_F(VdirTest, SavedRemindersReadBack) {
     makeList(root(), "errands", "Errands");
     makeList(root(), "home");
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     auto alarm = platform::Date::fromUnix(1714566600);
     NewReminder timed{"errands", "Pick up \xE2\x80\x9Cparcel\xE2\x80\x9D, today", "Counter 3;\nask for Jo",
                       DateComponents{2024, 5, 1, 14, 30}, alarm};
@@ -299,22 +297,23 @@ TEST_F(VdirTest, SavedRemindersReadBack) {
 
 TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root());
+    VdirRemindersDatabase database(root().string());
     auto id = database.save({"home", "real", {}, {}, {}});
-    std::string valid = readText(file("home", id));
+    std::string valid = readFile(file("home", id));
 
     writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
     writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:event\r\n"
                                              "SUMMARY:x\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
     // Valid reminders outside the list folders must stay out of reach.
-    writeText(temp.path() / "outside.ics", valid);
+    writeText(fs::path(temp.path()) / "outside.ics", valid);
     writeText(root() / "outside.ics", valid);
     writeText(root() / ".hidden" / "secret.ics", valid);
     fs::create_directories(root() / "home" / "dir.ics");
 
     EXPECT_TRUE(database.reminder(id));
-    for (const std::string& bad : std::vector<std::string>{"missing", "garbage", "event", "dir", "", "../outside", "../../outside", "..", "home/../outside",
-                            "/etc/passwd", "secret", ".hidden/secret", "a b", std::string("x\0y", 3)}) {
+    for (const std::string& bad : std::vector<std::string>{"missing", "garbage", "event", "dir", "", "../outside",
+                                                           "../../outside", "..", "home/../outside", "/etc/passwd", "secret",
+                                                           ".hidden/secret", "a b", std::string("x\0y", 3)}) {
         EXPECT_FALSE(database.reminder(bad)) << bad;
     }
     EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier("a/b"));

@@ -4,14 +4,11 @@
 // order on the thread that calls runUntil(); background blocks run on threads
 // of their own; timers follow the steady clock.
 
-#include "Platform/Clock.h"
 #include "Platform/MainLoop.h"
 
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -172,33 +169,6 @@ private:
     std::deque<std::function<void()>> posted_;
     std::vector<Scheduled> timers_;
     std::vector<std::thread> threads_;
-};
-
-// The wall clock and the local calendar of this machine.
-class SystemClock final : public platform::Clock {
-public:
-    platform::Date now() const override {
-        auto since = std::chrono::system_clock::now().time_since_epoch();
-        return platform::Date::fromUnix(std::chrono::duration<double>(since).count());
-    }
-    std::optional<platform::Date> localDate(const platform::DateComponents& c) const override {
-        if (!c.year || !c.month || !c.day)
-            return std::nullopt;
-        auto fits = [](const std::optional<std::int64_t>& v) { return !v || (*v > -1'000'000 && *v < 1'000'000); };
-        if (!fits(c.year) || !fits(c.month) || !fits(c.day) || !fits(c.hour) || !fits(c.minute))
-            return std::nullopt;
-        std::tm fields{};
-        fields.tm_year = static_cast<int>(*c.year - 1900);
-        fields.tm_mon = static_cast<int>(*c.month - 1);
-        fields.tm_mday = static_cast<int>(*c.day);
-        fields.tm_hour = static_cast<int>(c.hour.value_or(0));
-        fields.tm_min = static_cast<int>(c.minute.value_or(0));
-        fields.tm_isdst = -1;
-        std::time_t moment = std::mktime(&fields);
-        if (moment == static_cast<std::time_t>(-1))
-            return std::nullopt;
-        return platform::Date::fromUnix(static_cast<double>(moment));
-    }
 };
 
 } // namespace tavrelin::testing

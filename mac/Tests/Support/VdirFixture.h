@@ -1,55 +1,19 @@
 #pragma once
 
-// A vdir of task lists in a fresh temporary folder, removed again at the end.
+// Helpers for tests that build a vdir of task lists in a temporary folder.
 
-#include <cstdlib>
+#include "Support/TempFolder.h"
+
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tavrelin::testing {
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tavrelin-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code error;
-        // Give back write access a test took away, so everything can go.
-        for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
-             !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
-            if (it->is_directory(error))
-                std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                             std::filesystem::perm_options::add, error);
-        std::filesystem::remove_all(path_, error);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
+// Writes the file, creating the folders it needs.
 inline void writeText(const std::filesystem::path& path, const std::string& text) {
     std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    writeFile(path.string(), text);
 }
 
 // A list folder, with a displayname file when a title is given.

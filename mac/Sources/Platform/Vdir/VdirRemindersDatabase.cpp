@@ -1,5 +1,7 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 
+#include "Platform/Posix/PosixFiles.h"
+
 #include <libical/ical.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <sys/random.h>
@@ -34,89 +35,18 @@ constexpr std::int64_t maxComponentMagnitude = 10'000'000;
 constexpr double earliestUnix = -62135596800.0;
 constexpr double latestUnix = 253402300799.0;
 
-std::string errnoText(int error) { return std::generic_category().message(error); }
+std::string errnoText(int error) {
+    return std::generic_category().message(error);
+}
 
 struct ComponentFree {
     void operator()(icalcomponent* component) const { icalcomponent_free(component); }
 };
 using Component = std::unique_ptr<icalcomponent, ComponentFree>;
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
-
 bool isFolder(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// A regular file (not through a symbolic link) of at most maxBytes.
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) {
-    Fd file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-    if (file.fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > maxBytes)
-        return std::nullopt;
-    std::string bytes;
-    std::array<char, 16384> buffer{};
-    for (;;) {
-        ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return bytes;
-        bytes.append(buffer.data(), static_cast<std::size_t>(n));
-        if (bytes.size() > maxBytes)
-            return std::nullopt;
-    }
-}
-
-void writeAll(int fd, std::string_view bytes, const std::string& path) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw RemindersError("could not write " + path + ": " + errnoText(errno));
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-// Writes folder/name whole: a ".tmp" file beside it, flushed, renamed into
-// place, then the folder flushed so the rename itself survives a crash.
-void writeDurably(const std::string& folder, const std::string& name, std::string_view bytes, bool flush) {
-    const std::string target = folder + "/" + name;
-    std::string temporary = folder + "/." + name + ".XXXXXX.tmp";
-    Fd file{::mkstemps(temporary.data(), 4)};
-    if (file.fd < 0)
-        throw RemindersError("could not create a file in " + folder + ": " + errnoText(errno));
-    try {
-        if (::fchmod(file.fd, 0644) != 0)
-            throw RemindersError("could not set the permissions of " + temporary + ": " + errnoText(errno));
-        writeAll(file.fd, bytes, temporary);
-        if (flush && ::fsync(file.fd) != 0)
-            throw RemindersError("could not flush " + temporary + " to disk: " + errnoText(errno));
-        if (::close(file.release()) != 0)
-            throw RemindersError("could not write " + temporary + ": " + errnoText(errno));
-        if (::rename(temporary.c_str(), target.c_str()) != 0)
-            throw RemindersError("could not rename " + temporary + " to " + target + ": " + errnoText(errno));
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    if (!flush)
-        return;
-    Fd directory{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (directory.fd < 0 || ::fsync(directory.fd) != 0)
-        throw RemindersError("could not flush " + folder + " to disk: " + errnoText(errno));
 }
 
 bool fits(const std::optional<std::int64_t>& value) {
@@ -208,8 +138,13 @@ icalcomponent* findTodo(icalcomponent* component) {
 
 } // namespace
 
-VdirRemindersDatabase::VdirRemindersDatabase(std::string root, Options options)
-    : root_(std::move(root)), options_(options) {}
+VdirRemindersDatabase::VdirRemindersDatabase(std::string root)
+    : root_(std::move(root)), ownFiles_(std::make_unique<posix::PosixFiles>()), files_(*ownFiles_) {}
+
+VdirRemindersDatabase::VdirRemindersDatabase(std::string root, platform::Files& files)
+    : root_(std::move(root)), files_(files) {}
+
+VdirRemindersDatabase::~VdirRemindersDatabase() = default;
 
 std::string VdirRemindersDatabase::defaultRoot() {
     auto variable = [](const char* name) -> std::string {
@@ -226,8 +161,7 @@ std::string VdirRemindersDatabase::defaultRoot() {
 RemindersAuthorization VdirRemindersDatabase::authorizationStatus() const {
     struct stat info {};
     if (::stat(root_.c_str(), &info) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? RemindersAuthorization::notDetermined
-                                                   : RemindersAuthorization::denied;
+        return errno == ENOENT || errno == ENOTDIR ? RemindersAuthorization::notDetermined : RemindersAuthorization::denied;
     if (!S_ISDIR(info.st_mode) || ::access(root_.c_str(), W_OK | X_OK) != 0)
         return RemindersAuthorization::denied;
     return RemindersAuthorization::fullAccess;
@@ -256,13 +190,12 @@ std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
         std::string name = it->path().filename().string();
         if (name.empty() || name.front() == '.' || !isFolder(root_ + "/" + name))
             continue;
-        std::string title = readRegularFile(root_ + "/" + name + "/displayname", maxDisplayNameBytes).value_or("");
+        std::string title = files_.readRegularFile(root_ + "/" + name + "/displayname", maxDisplayNameBytes).value_or("");
         while (!title.empty() && (title.back() == '\n' || title.back() == '\r'))
             title.pop_back();
         result.push_back({name, title.empty() ? name : title});
     }
-    std::sort(result.begin(), result.end(),
-              [](const auto& a, const auto& b) { return a.identifier < b.identifier; });
+    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.identifier < b.identifier; });
     return result;
 }
 
@@ -270,8 +203,8 @@ bool VdirRemindersDatabase::isValidIdentifier(std::string_view identifier) {
     if (identifier.empty() || identifier.size() > 200)
         return false;
     return std::all_of(identifier.begin(), identifier.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-               c == '+' || c == '-';
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '+' ||
+               c == '-';
     });
 }
 
@@ -321,8 +254,13 @@ std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
     const std::string folder = listFolder(reminder.listIdentifier);
     const std::string uid = newIdentifier();
     auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    writeDurably(folder, uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)),
-                 options_.flushToDisk);
+    // Readers skip the ".tmp" file the write goes through, so they see the
+    // reminder whole or not at all; it is on disk before this returns.
+    try {
+        files_.writeAtomically(folder + "/" + uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)), 0644);
+    } catch (const platform::FileError& error) {
+        throw RemindersError(error.what());
+    }
     return uid;
 }
 
@@ -330,7 +268,7 @@ std::optional<platform::SavedReminder> VdirRemindersDatabase::reminder(const std
     if (!isValidIdentifier(identifier))
         return std::nullopt;
     for (const auto& list : lists()) {
-        auto text = readRegularFile(root_ + "/" + list.identifier + "/" + identifier + ".ics", maxReminderBytes);
+        auto text = files_.readRegularFile(root_ + "/" + list.identifier + "/" + identifier + ".ics", maxReminderBytes);
         if (!text)
             continue;
         Component parsed{icalparser_parse_string(text->c_str())};
@@ -356,8 +294,8 @@ std::optional<platform::SavedReminder> VdirRemindersDatabase::reminder(const std
                 saved.due = components;
             }
         }
-        for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT);
-             alarm && !saved.alarm; alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
+        for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm && !saved.alarm;
+             alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
             icalproperty* triggerProperty = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
             if (!triggerProperty)
                 continue;

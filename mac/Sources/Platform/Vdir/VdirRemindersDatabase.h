@@ -1,7 +1,9 @@
 #pragma once
 
+#include "Platform/Files.h"
 #include "Platform/RemindersDatabase.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,14 +17,12 @@ namespace tavrelin::vdir {
 // reminder appears whole or not at all.
 class VdirRemindersDatabase final : public platform::RemindersDatabase {
 public:
-    struct Options {
-        // Flush each file and its folder to disk before save() returns. Only a
-        // benchmark turns this off, to measure what the flushing costs.
-        bool flushToDisk = true;
-    };
-
-    explicit VdirRemindersDatabase(std::string root) : VdirRemindersDatabase(std::move(root), Options{}) {}
-    VdirRemindersDatabase(std::string root, Options options);
+    // Writes through the POSIX files adapter: temporary file, flushed,
+    // renamed, folder flushed.
+    explicit VdirRemindersDatabase(std::string root);
+    // Writes through `files`, which must outlive the database.
+    VdirRemindersDatabase(std::string root, platform::Files& files);
+    ~VdirRemindersDatabase() override;
 
     // $TAVRELIN_REMINDERS_DIR, else $XDG_DATA_HOME/calendars, else
     // $HOME/.local/share/calendars.
@@ -51,7 +51,8 @@ private:
     std::string newIdentifier() const;
 
     std::string root_;
-    Options options_;
+    std::unique_ptr<platform::Files> ownFiles_;
+    platform::Files& files_;
 };
 
 } // namespace tavrelin::vdir

@@ -1,0 +1,201 @@
+// deliver_bench [items] [runs]: one poll's work delivering `items` (1000)
+// from the development relay into a vdir in a temporary folder: fetch, one
+// reminder write (with read-back) per item, list names, acknowledgement.
+// Prints items per second, peak memory, and what flushing each file to disk
+// costs (the same poll with a writer that renames without flushing).
+//
+// Needs build/tools/dev-relay; the build folder is taken from
+// $TAVRELIN_BUILD_DIR, else the folder above this program's. The vdir goes
+// under $TMPDIR (else /tmp): point it at the disk you want to measure.
+
+#include "../mac/Tests/Support/DevRelayProcess.h"
+#include "Platform/Curl/CurlHttp.h"
+#include "Platform/Posix/PosixBundle.h"
+#include "Platform/Posix/PosixFiles.h"
+#include "Platform/Posix/SystemClock.h"
+#include "Platform/Vdir/VdirRemindersDatabase.h"
+#include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/RelayClient.h"
+#include "TavrelinMac/RemindersStore.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sys/resource.h>
+
+using namespace tavrelin;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The POSIX files adapter, except that writes are renamed into place without
+// being flushed to disk: the difference to the real writer is the flushing.
+class UnflushedFiles final : public platform::Files {
+public:
+    std::string applicationSupportDirectory() const override { return real_.applicationSupportDirectory(); }
+    std::string cachesDirectory() const override { return real_.cachesDirectory(); }
+    void createDirectories(const std::string& path) override { real_.createDirectories(path); }
+    void writeAtomically(const std::string& path, std::string_view bytes, unsigned permissions) override {
+        std::string temporary = path + ".tmp";
+        {
+            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            if (!out.flush())
+                throw platform::FileError("could not write " + temporary);
+        }
+        fs::permissions(temporary, static_cast<fs::perms>(permissions));
+        fs::rename(temporary, path);
+    }
+    void setPermissions(const std::string& path, unsigned permissions) override { real_.setPermissions(path, permissions); }
+    unsigned permissions(const std::string& path) const override { return real_.permissions(path); }
+    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override {
+        return real_.readRegularFile(path, maxBytes);
+    }
+    bool exists(const std::string& path) const override { return real_.exists(path); }
+    void remove(const std::string& path) override { real_.remove(path); }
+    void copy(const std::string& from, const std::string& to) override { real_.copy(from, to); }
+    void rename(const std::string& from, const std::string& to) override { real_.rename(from, to); }
+    std::vector<std::string> list(const std::string& directory) const override { return real_.list(directory); }
+
+private:
+    posix::PosixFiles real_;
+};
+
+double milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+long peakKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+struct Timing {
+    double fetch = 0, writes = 0, ack = 0;
+    double total() const { return fetch + writes + ack; }
+};
+
+nlohmann::json makeItems(int count) {
+    nlohmann::json items = nlohmann::json::array();
+    for (int i = 0; i < count; ++i) {
+        std::string id = "bench-" + std::to_string(i);
+        if (i % 2)
+            items.push_back({{"id", id},
+                             {"title", "Call back about order " + std::to_string(i)},
+                             {"notes", "Reference " + id + "\nSecond line of notes"},
+                             {"dueIso", "2026-12-07T14:30:00Z"},
+                             {"allDay", false},
+                             {"list", "Home"}});
+        else
+            items.push_back({{"id", id},
+                             {"title", "Pay invoice " + std::to_string(i)},
+                             {"dueIso", "2026-12-08"},
+                             {"allDay", true},
+                             {"list", "Work"}});
+    }
+    return items;
+}
+
+Timing onePoll(testing::DevRelayProcess& relay, const std::string& token, platform::Http& http, const AppInfo& appInfo,
+               platform::Files& files, int count) {
+    std::string base = (std::getenv("TMPDIR") && *std::getenv("TMPDIR")) ? std::getenv("TMPDIR") : "/tmp";
+    std::string pattern = base + "/deliver-bench-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed under " + base);
+    const fs::path root = fs::path(pattern) / "calendars";
+    for (auto [folder, title] : {std::pair{"home", "Home"}, std::pair{"work", "Work"}}) {
+        fs::create_directories(root / folder);
+        std::ofstream(root / folder / "displayname") << title << "\n";
+    }
+
+    relay.post("/dev/reset", nlohmann::json::object());
+    relay.post("/dev/enqueue", makeItems(count));
+
+    posix::SystemClock clock;
+    vdir::VdirRemindersDatabase database(root.string(), files);
+    RemindersStore store(database, clock);
+    RelayClient client(Pairing{relay.api(), token, clock.now()}, http, appInfo);
+
+    Timing timing;
+    auto start = Clock::now();
+    if (store.requestAccess().kind != RemindersStore::Access::Kind::granted)
+        throw std::runtime_error("no access to " + root.string());
+    auto items = client.fetchPending();
+    auto fetched = Clock::now();
+    std::vector<std::string> delivered;
+    for (const auto& item : items) {
+        auto result = store.create(item.title, item.notes, item.dueIso, item.allDay, item.list);
+        if (result.kind != RemindersStore::WriteResult::Kind::saved)
+            throw std::runtime_error("could not deliver " + item.id + ": " + result.value);
+        delivered.push_back(item.id);
+    }
+    auto written = Clock::now();
+    client.ack(delivered, store.listNames());
+    auto acknowledged = Clock::now();
+    timing = {milliseconds(fetched - start), milliseconds(written - fetched), milliseconds(acknowledged - written)};
+
+    if (static_cast<int>(delivered.size()) != count || !relay.get("/dev/state").at("tokens").at(0).at("pending").empty())
+        throw std::runtime_error("the poll did not deliver every item");
+    fs::remove_all(pattern);
+    return timing;
+}
+
+Timing median(std::vector<Timing> runs) {
+    std::sort(runs.begin(), runs.end(), [](const Timing& a, const Timing& b) { return a.total() < b.total(); });
+    return runs[runs.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    if (count <= 0 || runs <= 0) {
+        std::cerr << "usage: deliver_bench [items] [runs]\n";
+        return 2;
+    }
+    const char* buildVariable = std::getenv("TAVRELIN_BUILD_DIR");
+    const fs::path build =
+        buildVariable && *buildVariable ? fs::path(buildVariable) : fs::absolute(fs::path(argv[0])).parent_path().parent_path();
+
+    try {
+        const std::string token = "rk_deliverbench00001";
+        curl::CurlHttp http;
+        posix::PosixBundle bundle;
+        AppInfo appInfo(bundle);
+        testing::DevRelayProcess relay((build / "tools" / "dev-relay").string(), token, http, true);
+        posix::PosixFiles flushed;
+        UnflushedFiles unflushed;
+
+        const long before = peakKiB();
+        std::vector<Timing> withFlush, withoutFlush;
+        for (int run = 0; run < runs; ++run) { // interleaved, so drift hits both alike
+            withFlush.push_back(onePoll(relay, token, http, appInfo, flushed, count));
+            withoutFlush.push_back(onePoll(relay, token, http, appInfo, unflushed, count));
+        }
+        const long peak = peakKiB();
+
+        auto print = [count](const char* mode, const Timing& t) {
+            std::printf("%-18s %9.0f %10.0f %9.1f %10.1f %8.1f\n", mode, t.total(), count / (t.total() / 1000.0), t.fetch,
+                        t.writes, t.ack);
+        };
+        Timing a = median(withFlush), b = median(withoutFlush);
+        std::printf("one poll, %d items, median of %d runs\n", count, runs);
+        std::printf("%-18s %9s %10s %9s %10s %8s\n", "writer", "poll ms", "items/s", "fetch ms", "writes ms", "ack ms");
+        print("flushed (fsync)", a);
+        print("not flushed", b);
+        std::printf("fsync share of the poll: %.0f%% (%.2f ms per item)\n", 100.0 * (a.total() - b.total()) / a.total(),
+                    (a.total() - b.total()) / count);
+        std::printf("peak memory (max RSS): %.1f MiB; %.1f MiB before the first poll\n", peak / 1024.0, before / 1024.0);
+    } catch (const std::exception& error) {
+        std::cerr << "deliver_bench: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
