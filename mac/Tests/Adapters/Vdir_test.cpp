@@ -295,6 +295,25 @@ TEST_F(VdirTest, SavedRemindersReadBack) {
     EXPECT_FALSE(allDayBack->alarm);
 }
 
+TEST_F(VdirTest, ControlCharactersNeverReachTheFile) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root().string());
+    const char title[] = "bell\x07 null\0 del\x7f tab\tend";
+    auto id = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", {}, {}});
+
+    std::string text = readFile(file("home", id));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        bool lineEnd = c == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+        bool allowed = c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n' || lineEnd);
+        EXPECT_TRUE(allowed) << "byte " << int(c) << " at " << i;
+    }
+    auto back = database.reminder(id);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->title, "bell null del tab\tend");
+    EXPECT_EQ(back->notes, "one\ntwo\nthree\nfour");
+}
+
 TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
     makeList(root(), "home");
     VdirRemindersDatabase database(root().string());

@@ -81,7 +81,27 @@ std::optional<icaltimetype> utcTime(platform::Date date) {
     return icaltime_from_timet_with_zone(static_cast<time_t>(seconds), 0, icaltimezone_get_utc_timezone());
 }
 
+// iCalendar text may hold no control characters but tab and line feed, and
+// libical would write them raw (or drop a carriage return): line breaks become
+// line feeds, the other controls go.
+std::string icalText(std::string_view text) {
+    std::string clean;
+    clean.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                continue;
+            clean += '\n';
+        } else if (c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n')) {
+            clean += static_cast<char>(c);
+        }
+    }
+    return clean;
+}
+
 std::string calendarText(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp) {
+    const std::string title = icalText(reminder.title);
     Component calendar{icalcomponent_new_vcalendar()};
     icalcomponent_add_property(calendar.get(), icalproperty_new_version("2.0"));
     icalcomponent_add_property(calendar.get(), icalproperty_new_prodid("-//Tavrelin//Tavrelin Agent//EN"));
@@ -91,9 +111,9 @@ std::string calendarText(const platform::NewReminder& reminder, const std::strin
     icalcomponent_add_property(todo, icalproperty_new_uid(uid.c_str()));
     if (auto now = utcTime(stamp))
         icalcomponent_add_property(todo, icalproperty_new_dtstamp(*now));
-    icalcomponent_add_property(todo, icalproperty_new_summary(reminder.title.c_str()));
+    icalcomponent_add_property(todo, icalproperty_new_summary(title.c_str()));
     if (reminder.notes)
-        icalcomponent_add_property(todo, icalproperty_new_description(reminder.notes->c_str()));
+        icalcomponent_add_property(todo, icalproperty_new_description(icalText(*reminder.notes).c_str()));
     if (reminder.due)
         if (auto due = dueTime(*reminder.due))
             icalcomponent_add_property(todo, icalproperty_new_due(*due));
@@ -104,7 +124,7 @@ std::string calendarText(const platform::NewReminder& reminder, const std::strin
             trigger.duration = icaldurationtype_null_duration();
             icalcomponent* alarm = icalcomponent_new_valarm();
             icalcomponent_add_property(alarm, icalproperty_new_action(ICAL_ACTION_DISPLAY));
-            icalcomponent_add_property(alarm, icalproperty_new_description(reminder.title.c_str()));
+            icalcomponent_add_property(alarm, icalproperty_new_description(title.c_str()));
             icalcomponent_add_property(alarm, icalproperty_new_trigger(trigger));
             icalcomponent_add_component(todo, alarm);
         }
