@@ -1,6 +1,5 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/SyncState.h"
-#include "TavrelinMac/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -21,30 +20,18 @@ struct SyncStateTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(SyncStateTest, FreshInstance) {
-    EXPECT_EQ(state.health, Health::notPaired());
-    EXPECT_EQ(state.headline(), "Not paired");
-    EXPECT_EQ(state.lastSyncDescription(), "No reminders collected yet");
-    EXPECT_FALSE(state.pairedHost);
-}
-
 TEST_F(SyncStateTest, LastSyncDescriptionAgesWithTheClock) {
+    EXPECT_EQ(state.lastSyncDescription(), "No reminders collected yet");
     state.pollSucceeded(0, {}, 0);
     const auto at = *state.lastSuccessfulPoll;
-    struct Case {
-        double elapsed;
-        const char* text;
+    const std::pair<double, const char*> cases[] = {
+        {9.9, "Last checked just now"}, {-30, "Last checked just now"}, {10, "Last checked 10s ago"},
+        {59, "Last checked 59s ago"},   {59.99, "Last checked 59s ago"}, {60, "Last checked 1m ago"},
+        {3599, "Last checked 59m ago"}, {3600, "Last checked 1h ago"},   {7200, "Last checked 2h ago"},
     };
-    const Case cases[] = {
-        {0, "Last checked just now"},     {9.9, "Last checked just now"}, {-30, "Last checked just now"},
-        {-0.5, "Last checked just now"},  {10, "Last checked 10s ago"},   {10.99, "Last checked 10s ago"},
-        {59, "Last checked 59s ago"},     {59.99, "Last checked 59s ago"}, {60, "Last checked 1m ago"},
-        {3599, "Last checked 59m ago"},   {3600, "Last checked 1h ago"},   {7199, "Last checked 1h ago"},
-        {7200, "Last checked 2h ago"},    {360000, "Last checked 100h ago"},
-    };
-    for (const auto& c : cases) {
-        clock.current = at + c.elapsed;
-        EXPECT_EQ(state.lastSyncDescription(), c.text) << c.elapsed;
+    for (const auto& [elapsed, text] : cases) {
+        clock.current = at + elapsed;
+        EXPECT_EQ(state.lastSyncDescription(), text) << elapsed;
     }
 }
 
@@ -78,22 +65,12 @@ TEST_F(SyncStateTest, EveryOperationNotifiesExactlyOnceAfterUpdatingFields) {
 }
 
 TEST_F(SyncStateTest, FailureKeysCountUserPerceivedCharacters) {
-    const std::string sixty(60, 'a');
-    const std::string sixtyOne(61, 'a');
-    EXPECT_EQ(SyncState::failureKey(sixty), sixty);
-    EXPECT_EQ(SyncState::failureKey(sixtyOne), std::string(59, 'a') + "\u2026");
-    EXPECT_EQ(text::characterCount(SyncState::failureKey(sixtyOne)), 60u);
-
+    EXPECT_EQ(SyncState::failureKey(std::string(60, 'a')), std::string(60, 'a'));
     // An accented letter written as e + combining accent is one character.
-    const std::string accented = "e\xCC\x81";
-    std::string sixtyAccented;
-    for (int i = 0; i < 60; ++i)
-        sixtyAccented += accented;
-    EXPECT_EQ(SyncState::failureKey(sixtyAccented), sixtyAccented);
-    std::string expected;
+    std::string accented;
     for (int i = 0; i < 59; ++i)
-        expected += accented;
-    EXPECT_EQ(SyncState::failureKey(sixtyAccented + "x"), expected + "\u2026");
+        accented += "e\xCC\x81";
+    EXPECT_EQ(SyncState::failureKey(accented + "xy"), accented + "\u2026");
 
     // Long messages sharing their first 59 characters are counted together.
     state.recordWriteFailure(std::string(59, 'b') + "-first ending");
@@ -117,14 +94,6 @@ TEST_F(SyncStateTest, RefusalsCountPerListAndEmptyNameMeansNoList) {
     EXPECT_TRUE(state.refusedByList.empty());
     EXPECT_EQ(state.refusedWithNoList, 0);
     EXPECT_EQ(state.failedWrites.size(), 1u) << "write failures are not refusals";
-}
-
-TEST_F(SyncStateTest, PollFailedBreaksOnlyForUnauthorized) {
-    state.pollFailed(RelayError::unauthorized());
-    EXPECT_EQ(state.health, Health::broken("The backend rejected this pairing. Re-pair from the extension."));
-    state.pollFailed(RelayError::transport("offline"));
-    EXPECT_EQ(state.health, Health::warning("Could not reach the backend: offline"));
-    EXPECT_FALSE(state.lastSuccessfulPoll);
 }
 
 TEST_F(SyncStateTest, PollSucceededSetsHealthUnlessBroken) {
