@@ -11,6 +11,7 @@
 using namespace tavrelin;
 using tavrelin::testing::modeOf;
 using tavrelin::testing::readFile;
+using tavrelin::testing::ScopedEnv;
 using tavrelin::testing::TempFolder;
 using tavrelin::testing::writeFile;
 
@@ -19,27 +20,13 @@ namespace {
 // The store on real files, with the per-user data folder inside a temp folder.
 class PairingFile : public ::testing::Test {
 protected:
-    PairingFile() {
-        if (const char* saved = std::getenv("XDG_DATA_HOME"))
-            savedDataHome_ = saved;
-        ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
-    }
-    ~PairingFile() override {
-        if (savedDataHome_)
-            ::setenv("XDG_DATA_HOME", savedDataHome_->c_str(), 1);
-        else
-            ::unsetenv("XDG_DATA_HOME");
-    }
-
     TempFolder data;
+    ScopedEnv env{{"XDG_DATA_HOME", data.path()}};
     posix::PosixFiles files;
     FilePairingStore store{files};
     const std::string folder = data / "Tavrelin";
     const std::string file = folder + "/pairing.json";
     const Pairing pairing{"https://relay.example", "rk_0123456789abcdef", platform::Date{786543210.123456}};
-
-private:
-    std::optional<std::string> savedDataHome_;
 };
 
 } // namespace
@@ -106,14 +93,6 @@ TEST_F(PairingFile, EveryUnusableFileReadsAsUnpairedAndStays) {
     EXPECT_EQ(store.load(), std::nullopt) << "named pipe";
 }
 
-TEST_F(PairingFile, ExtraMembersLoad) {
-    files.createDirectories(folder);
-    writeFile(
-        file,
-        R"({"version":2,"pairedAt":786543210.123456,"token":"rk_0123456789abcdef","apiBase":"https://relay.example","host":{"a":[]}})");
-    EXPECT_EQ(store.load(), pairing);
-}
-
 TEST_F(PairingFile, ClearRemovesOnlyTheFileAndCanRepeat) {
     store.clear(); // nothing there yet
     store.save(pairing);
@@ -141,7 +120,7 @@ TEST_F(PairingFile, SaveFailsWithTheFileSystemsErrorAndKeepsTheOldPairing) {
     EXPECT_EQ(files.list(folder), std::vector<std::string>{"pairing.json"});
 
     // The data folder itself cannot be created.
-    ::setenv("XDG_DATA_HOME", (data / "plain/file").c_str(), 1);
+    env.set("XDG_DATA_HOME", data / "plain/file");
     writeFile(data / "plain", "");
     try {
         store.save(pairing);

@@ -35,33 +35,17 @@ const std::string badApi = "The backend address is not usable: ";
 
 } // namespace
 
-TEST(PairingError, DescriptionsAreTheUserFacingSentences) {
-    EXPECT_STREQ(PairingError::notPairURL().what(), notPair.c_str());
-    EXPECT_STREQ(PairingError::missingToken().what(), noToken.c_str());
-    EXPECT_STREQ(PairingError::missingApi().what(), noApi.c_str());
-    EXPECT_STREQ(PairingError::badToken().what(), badToken.c_str());
-    auto error = PairingError::badApi("some detail");
-    EXPECT_EQ(error.kind(), Kind::badApi);
-    EXPECT_EQ(error.detail(), "some detail");
-    EXPECT_EQ(std::string(error.what()), badApi + "some detail");
-}
-
 TEST(PairingParser, RefusesAtTheFirstFailedCheckInOrder) {
     const std::string api = "&api=" + goodApi;
     const std::vector<Refusal> refusals{
         // Scheme and host.
         {"https://pair?token=" + goodToken + api, Kind::notPairURL, notPair},
-        {"tavrelin:pair?token=" + goodToken + api, Kind::notPairURL, notPair},
         {"tavrelin://pairing?token=" + goodToken + api, Kind::notPairURL, notPair},
-        {"//pair?token=" + goodToken + api, Kind::notPairURL, notPair},
         {"tavrelin://?token=" + goodToken + api, Kind::notPairURL, notPair},
         // Token presence comes first, then the address, then the token rule.
         {"tavrelin://pair", Kind::missingToken, noToken},
-        {"tavrelin://pair?", Kind::missingToken, noToken},
-        {"tavrelin://pair?other=1", Kind::missingToken, noToken},
         {"tavrelin://pair?token=%20%20%09%C2%A0" + api, Kind::missingToken, noToken},
         {"tavrelin://pair?token=&token=" + goodToken + api, Kind::missingToken, noToken},
-        {"tavrelin://pair?token&token=" + goodToken + api, Kind::missingToken, noToken},
         {"tavrelin://pair?Token=" + goodToken + api, Kind::missingToken, noToken},
         {"tavrelin://pair?token=%FF" + goodToken + api, Kind::missingToken, noToken}, // not UTF-8
         {"tavrelin://pair?token=abc", Kind::missingApi, noApi},
@@ -70,9 +54,6 @@ TEST(PairingParser, RefusesAtTheFirstFailedCheckInOrder) {
         {"tavrelin://pair?token=abc&api=ftp://x", Kind::badToken, badToken},
         // The address rules, after the token passed.
         {"tavrelin://pair?token=" + goodToken + "&api=relay.example", Kind::badApi, badApi + "could not be read as a URL"},
-        {"tavrelin://pair?token=" + goodToken + "&api=https://", Kind::badApi, badApi + "could not be read as a URL"},
-        {"tavrelin://pair?token=" + goodToken + "&api=mailto:relay@example", Kind::badApi,
-         badApi + "could not be read as a URL"},
         {"tavrelin://pair?token=" + goodToken + "&api=https://relay%20example", Kind::badApi,
          badApi + "could not be read as a URL"},
         {"tavrelin://pair?token=" + goodToken + "&api=https://relay.example%0A", Kind::badApi,
@@ -81,7 +62,6 @@ TEST(PairingParser, RefusesAtTheFirstFailedCheckInOrder) {
          badApi + "http is only allowed for localhost"},
         {"tavrelin://pair?token=" + goodToken + "&api=http://LOCALHOST:8080", Kind::badApi,
          badApi + "http is only allowed for localhost"},
-        {"tavrelin://pair?token=" + goodToken + "&api=ftp://relay.example", Kind::badApi, badApi + "unsupported scheme ftp"},
         {"tavrelin://pair?token=" + goodToken + "&api=FTP://localhost", Kind::badApi, badApi + "unsupported scheme ftp"},
     };
     for (const Refusal& refusal : refusals) {
@@ -103,7 +83,7 @@ TEST(PairingParser, TokenRuleCountsUserPerceivedCharactersAndRefusesControls) {
         {"xk_123456789", false},          {"rk_1234567" + emoji, false}, // 11 characters, many bytes
         {"rk_12345678" + emoji, true},                                   // 12
         {"rk_123456789%0A", false},                                      // a line break is not trimmed
-        {"rk_1234%0D%0A56789", false},    {"rk_1234%0956789", false},    // tab inside
+        {"rk_1234%0956789", false},                                      // tab inside
         {"rk_1234%7F56789", false},                                      // DEL
         {"rk_1234%C2%8556789", false},                                   // NEL, a C1 control
         {"rk_1234%E2%80%A856789", false},                                // line separator
@@ -133,8 +113,7 @@ TEST(PairingParser, AcceptedLinksKeepTheTypedAddressLessOneSlash) {
         {"tavrelin://pair/ignored/path?api=https://relay.example/base//&token=" + goodToken, "https://relay.example/base/"},
         {"tavrelin://pair?token=" + goodToken + "&api=https%3A%2F%2Frelay.example", "https://relay.example"},
         {"tavrelin://pair?token=" + goodToken + "&api=%09%20http://localhost:8080%E3%80%80", "http://localhost:8080"},
-        {"tavrelin://pair?token=" + goodToken + "&api=http://127.0.0.1:3000/", "http://127.0.0.1:3000"},
-        {"tavrelin://pair?token=" + goodToken + "&api=HTTP://localhost", "HTTP://localhost"},
+        {"tavrelin://pair?token=" + goodToken + "&api=HTTP://127.0.0.1:3000/", "HTTP://127.0.0.1:3000"},
         {"tavrelin://pair?x=1&token=" + goodToken + "&token=ignored&api=https://relay.example&api=ftp://x",
          "https://relay.example"},
     };
@@ -172,14 +151,9 @@ TEST(PairingFileFormat, DecodesOnlyCompleteDocuments) {
     const std::vector<std::pair<std::string, bool>> documents{
         {R"({"apiBase":"https:\/\/relay.example","token":"rk_123456789","pairedAt":12.5})", true},
         {R"( {"pairedAt":12.5, "token":"rk_123456789", "apiBase":"https://relay.example", "extra":[1,{}]} )", true},
-        {"", false},
-        {"   ", false},
-        {"not json", false},
         {"[]", false},
         {"{}", false},
         {"null", false},
-        {R"({"apiBase":"https://relay.example","token":"rk_123456789","pairedAt":"12.5"})", false},
-        {R"({"apiBase":"https://relay.example","pairedAt":12.5})", false},
         {R"({"token":"rk_123456789","pairedAt":12.5})", false},
         {R"({"apiBase":"https://relay.example","token":"rk_123456789"})", false},
         {R"({"apiBase":1,"token":"rk_123456789","pairedAt":12.5})", false},
