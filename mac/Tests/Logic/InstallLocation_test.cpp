@@ -13,55 +13,9 @@ const std::string installed = "/Applications/Tavrelin.app";
 const std::string staging = "/Applications/.Tavrelin.app.moving";
 const std::string previous = "/Applications/.Tavrelin.app.previous";
 
-// Fails the way a real disk does: a copy that stops halfway, or a rename
-// refused after everything before it worked.
-class FlakyFiles final : public platform::Files {
-public:
-    explicit FlakyFiles(FakeFiles& inner) : inner_(inner) {}
-    bool copyStopsHalfway = false;
-    bool renameFails = false;
-    // Only the rename that would put the new copy in place fails.
-    bool renameIntoPlaceFails = false;
-
-    std::string applicationSupportDirectory() const override { return inner_.applicationSupportDirectory(); }
-    std::string cachesDirectory() const override { return inner_.cachesDirectory(); }
-    void createDirectories(const std::string& path) override { inner_.createDirectories(path); }
-    void writeAtomically(const std::string& path, std::string_view bytes, unsigned mode) override {
-        inner_.writeAtomically(path, bytes, mode);
-    }
-    void setPermissions(const std::string& path, unsigned mode) override { inner_.setPermissions(path, mode); }
-    unsigned permissions(const std::string& path) const override { return inner_.permissions(path); }
-    std::optional<std::string> readRegularFile(const std::string& path, std::size_t max) const override {
-        return inner_.readRegularFile(path, max);
-    }
-    bool exists(const std::string& path) const override { return inner_.exists(path); }
-    void remove(const std::string& path) override { inner_.remove(path); }
-    void copy(const std::string& from, const std::string& to) override {
-        if (copyStopsHalfway) {
-            inner_.writeAtomically(to + "/Contents/Info.plist", "partial", 0644);
-            throw platform::FileError("The disk is full.");
-        }
-        inner_.copy(from, to);
-    }
-    void rename(const std::string& from, const std::string& to) override {
-        if (renameFails || (renameIntoPlaceFails && from == staging))
-            throw platform::FileError("The file could not be renamed.");
-        inner_.rename(from, to);
-    }
-    std::vector<std::string> list(const std::string& directory) const override { return inner_.list(directory); }
-
-private:
-    FakeFiles& inner_;
-};
-
-// A delegate whose file operations go through FlakyFiles.
-struct Mover : Shell {
-    FlakyFiles flaky{p.files};
-    Services services{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace, p.defaults,
-                      flaky,      p.http,  p.processes,   p.bundle,  p.digest,    p.reminders, p.appInfo};
-    std::shared_ptr<AppDelegate> mover = std::make_shared<AppDelegate>(services, std::make_unique<MemoryPairingStore>(file));
-
-    Mover() {
+// By default the bundle runs from Downloads.
+struct Downloaded : Shell {
+    Downloaded() {
         p.bundle.bundlePath = downloads;
         p.files.files[downloads + "/Contents/Info.plist"] = "new";
     }
@@ -113,11 +67,14 @@ TEST(InstallLocation, OfferIsMadeElsewhereAndADeclineIsRemembered) {
 }
 
 TEST(InstallLocation, AcceptingCopiesAsideThenReplacesTheOldCopyAndRelaunches) {
-    Shell s;
-    s.p.bundle.bundlePath = downloads;
-    s.p.files.files[downloads + "/Contents/Info.plist"] = "new";
+    Downloaded s;
     s.p.files.files[installed + "/Contents/Info.plist"] = "old";
     s.p.files.files[staging + "/Contents/Info.plist"] = "stale";
+    s.p.workspace.openCommand = "/usr/libexec/tavrelin-open";
+    // A relaunch that cannot start does not keep this copy running.
+    s.p.processes.responder = [](const FakeProcesses::Call&) -> platform::ProcessResult {
+        throw platform::ProcessError("cannot start");
+    };
     s.p.dialogs.script = {0};
     LogCapture log;
 
@@ -132,50 +89,62 @@ TEST(InstallLocation, AcceptingCopiesAsideThenReplacesTheOldCopyAndRelaunches) {
     const auto& relaunch = s.p.processes.calls[0];
     EXPECT_TRUE(relaunch.detached);
     EXPECT_EQ(relaunch.program, "/bin/sh");
-    EXPECT_EQ(relaunch.arguments, (Lines{"-c", "sleep 1; /usr/bin/open \"/Applications/Tavrelin.app\""}));
+    EXPECT_EQ(relaunch.arguments, (Lines{"-c", "sleep 1; /usr/libexec/tavrelin-open \"/Applications/Tavrelin.app\""}));
     EXPECT_EQ(log.lines(), Lines{"info moved to /Applications; relaunching from there"});
     EXPECT_EQ(s.p.application.terminateRequests, 1);
     EXPECT_FALSE(s.p.defaults.values.count(AppDelegate::declinedMoveKey));
 }
 
-TEST(InstallLocation, RelaunchUsesThePlatformsOpenCommandAndIgnoresALaunchFailure) {
+TEST(InstallLocation, TheRelaunchQuotesABundleNameWithASpace) {
     Shell s;
     s.p.bundle.bundlePath = "/home/user/Downloads/Tavrelin 2.app";
     s.p.files.files["/home/user/Downloads/Tavrelin 2.app/Contents/Info.plist"] = "new";
-    s.p.workspace.openCommand = "/usr/libexec/tavrelin-open";
-    s.p.processes.responder = [](const FakeProcesses::Call&) -> platform::ProcessResult {
-        throw platform::ProcessError("cannot start");
-    };
     s.p.dialogs.script = {0};
     EXPECT_TRUE(s.delegate->offerMoveToApplicationsIfSensible());
     ASSERT_EQ(s.p.processes.calls.size(), 1u);
-    EXPECT_EQ(s.p.processes.calls[0].arguments[1], "sleep 1; /usr/libexec/tavrelin-open \"/Applications/Tavrelin 2.app\"");
-    EXPECT_EQ(s.p.application.terminateRequests, 1);
+    EXPECT_EQ(s.p.processes.calls[0].arguments[1], "sleep 1; /usr/bin/open \"/Applications/Tavrelin 2.app\"");
 }
 
 TEST(InstallLocation, AFailedMoveKeepsTheOldCopyRemovesThePartialOneAndContinuesInPlace) {
+    auto failOn = [](std::string prefix, std::string message) {
+        return [prefix, message](const std::string& operation) {
+            if (operation.rfind(prefix, 0) == 0)
+                throw platform::FileError(message);
+        };
+    };
     struct Case {
         const char* name;
-        std::function<void(Mover&)> arrange;
+        std::function<void(Downloaded&)> arrange;
         std::string description;
     };
     const Case cases[] = {
-        {"copy stops halfway", [](Mover& m) { m.flaky.copyStopsHalfway = true; }, "The disk is full."},
-        {"old copy cannot be set aside", [](Mover& m) { m.p.files.failing.insert(installed); },
+        {"copy stops halfway",
+         [](Downloaded& m) {
+             m.p.files.beforeOperation = [&m](const std::string& operation) {
+                 if (operation.rfind("copy ", 0) == 0) {
+                     m.p.files.files[staging + "/Contents/Info.plist"] = "partial";
+                     throw platform::FileError("The disk is full.");
+                 }
+             };
+         },
+         "The disk is full."},
+        {"old copy cannot be set aside", [](Downloaded& m) { m.p.files.failing.insert(installed); },
          "The operation couldn’t be completed for “/Applications/Tavrelin.app”."},
-        {"rename refused", [](Mover& m) { m.flaky.renameFails = true; }, "The file could not be renamed."},
-        {"new copy cannot be put in place", [](Mover& m) { m.flaky.renameIntoPlaceFails = true; },
+        {"rename refused", [&](Downloaded& m) { m.p.files.beforeOperation = failOn("rename ", "The file could not be renamed."); },
          "The file could not be renamed."},
+        {"new copy cannot be put in place",
+         [&](Downloaded& m) { m.p.files.beforeOperation = failOn("rename " + staging, "The file could not be put in place."); },
+         "The file could not be put in place."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Mover m;
+        Downloaded m;
         m.p.files.files[installed + "/Contents/Info.plist"] = "old";
         c.arrange(m);
         m.p.dialogs.script = {0};
         LogCapture log;
 
-        EXPECT_FALSE(m.mover->offerMoveToApplicationsIfSensible());
+        EXPECT_FALSE(m.delegate->offerMoveToApplicationsIfSensible());
         EXPECT_EQ(log.lines(), Lines{"warn could not move to /Applications: " + c.description + "; continuing in place"});
         EXPECT_FALSE(m.p.files.exists(staging));
         EXPECT_FALSE(m.p.files.exists(previous));
@@ -188,10 +157,8 @@ TEST(InstallLocation, AFailedMoveKeepsTheOldCopyRemovesThePartialOneAndContinues
 }
 
 TEST(InstallLocation, LaunchStopsAfterAnAcceptedMoveAndALinkQueuedMeanwhileIsDropped) {
-    Shell s;
+    Downloaded s;
     s.p.defaults.values.clear();
-    s.p.bundle.bundlePath = downloads;
-    s.p.files.files[downloads + "/Contents/Info.plist"] = "new";
     s.p.dialogs.script = {0};
     s.p.dialogs.whileOpen = [&](const platform::Alert&) { s.open(pairLink("https://relay.example")); };
     LogCapture log;
@@ -207,9 +174,8 @@ TEST(InstallLocation, LaunchStopsAfterAnAcceptedMoveAndALinkQueuedMeanwhileIsDro
 }
 
 TEST(InstallLocation, LaunchContinuesAfterADeclinedMoveAndWelcomes) {
-    Shell s;
+    Downloaded s;
     s.p.defaults.values.clear();
-    s.p.bundle.bundlePath = downloads;
     s.launch();
     ASSERT_EQ(s.p.dialogs.shown.size(), 2u);
     EXPECT_EQ(s.p.dialogs.shown[0].title, "Move Tavrelin to Applications?");

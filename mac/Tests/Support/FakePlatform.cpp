@@ -151,11 +151,6 @@ void FakeStatusItem::setImage(const Drawing& drawing) {
     ++imageSets;
 }
 
-void FakeStatusItem::performClick() {
-    ++clicks;
-    lastClickMenu = openMenu();
-}
-
 namespace {
 bool chooseIn(const std::vector<MenuItem>& items, const std::string& title) {
     for (const auto& item : items) {
@@ -186,15 +181,21 @@ void FakeFiles::check(const std::string& path) const {
         throw FileError("The operation couldn’t be completed for “" + path + "”.");
 }
 
+void FakeFiles::record(const std::string& operation) {
+    if (beforeOperation && !nested_)
+        beforeOperation(operation);
+    operations.push_back(operation);
+}
+
 void FakeFiles::createDirectories(const std::string& path) {
     check(path);
-    operations.push_back("mkdir " + path);
+    record("mkdir " + path);
     directories.insert(path);
 }
 
 void FakeFiles::writeAtomically(const std::string& path, std::string_view bytes, unsigned mode) {
     check(path);
-    operations.push_back("write " + path);
+    record("write " + path);
     files[path] = std::string(bytes);
     modes[path] = mode;
 }
@@ -229,7 +230,7 @@ bool FakeFiles::exists(const std::string& path) const {
 
 void FakeFiles::remove(const std::string& path) {
     check(path);
-    operations.push_back("remove " + path);
+    record("remove " + path);
     if (!exists(path))
         throw FileError("No such file or folder: " + path);
     const std::string prefix = path + "/";
@@ -240,7 +241,7 @@ void FakeFiles::remove(const std::string& path) {
 void FakeFiles::copy(const std::string& from, const std::string& to) {
     check(from);
     check(to);
-    operations.push_back("copy " + from + " -> " + to);
+    record("copy " + from + " -> " + to);
     if (!exists(from))
         throw FileError("No such file or folder: " + from);
     if (exists(to))
@@ -264,15 +265,18 @@ void FakeFiles::copy(const std::string& from, const std::string& to) {
 void FakeFiles::rename(const std::string& from, const std::string& to) {
     check(from);
     check(to);
-    operations.push_back("rename " + from + " -> " + to);
+    record("rename " + from + " -> " + to);
     if (!exists(from))
         throw FileError("No such file or folder: " + from);
+    // Done as copy and remove, which are not operations of their own here.
+    nested_ = true;
+    const auto before = operations.size();
     if (exists(to))
         remove(to);
     copy(from, to);
-    operations.pop_back();
     remove(from);
-    operations.pop_back();
+    operations.resize(before);
+    nested_ = false;
 }
 
 std::vector<std::string> FakeFiles::list(const std::string& directory) const {
@@ -335,8 +339,6 @@ std::string FakeDigest::sha256Hex(const std::string& bytes) const {
 
 RemindersAccessAnswer FakeRemindersDatabase::requestFullAccess() {
     ++prompts;
-    if (statusAfterPrompt)
-        status = *statusAfterPrompt;
     return answer;
 }
 

@@ -56,7 +56,6 @@ public:
     bool autoRunBackground = true;
 
     std::size_t pendingBackground() const { return background_.size(); }
-    std::size_t pendingPosted() const { return posted_.size(); }
     std::size_t activeTimers() const;
     std::vector<Priority> backgroundPriorities;
 
@@ -80,12 +79,11 @@ private:
 
 class FakeApplication final : public Application {
 public:
-    void setAccessory() override { accessory = true; }
+    void setAccessory() override {}
     int run(ApplicationDelegate& delegate) override;
     void terminate() override { ++terminateRequests; }
     void activate() override { ++activations; }
 
-    bool accessory = false;
     int terminateRequests = 0;
     int activations = 0;
 };
@@ -109,7 +107,7 @@ public:
     void setImage(const Drawing& image) override;
     void setToolTip(const std::string& text) override { toolTip = text; ++toolTipSets; }
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
-    void performClick() override;
+    void performClick() override { ++clicks; }
 
     // Opens the menu: asks the provider for the items.
     std::vector<MenuItem> openMenu() const { return provider ? provider() : std::vector<MenuItem>{}; }
@@ -122,7 +120,6 @@ public:
     std::string toolTip;
     int toolTipSets = 0;
     int clicks = 0;
-    std::vector<MenuItem> lastClickMenu;
     std::function<std::vector<MenuItem>()> provider;
 };
 
@@ -162,7 +159,8 @@ public:
 };
 
 // Files in memory. Folders are implied by the files under them plus the ones
-// created explicitly. Operations on a path listed in `failing` throw.
+// created explicitly. Operations on a path listed in `failing` throw, and so
+// does `beforeOperation` when it throws.
 class FakeFiles final : public Files {
 public:
     std::string applicationSupportDirectory() const override { return home + "/.local/share"; }
@@ -184,9 +182,12 @@ public:
     std::set<std::string> directories;
     std::set<std::string> failing;
     std::vector<std::string> operations; // "copy a -> b", "remove a", …
+    std::function<void(const std::string& operation)> beforeOperation;
 
 private:
     void check(const std::string& path) const;
+    void record(const std::string& operation);
+    bool nested_ = false;
 };
 
 class FakeHttp final : public Http {
@@ -254,8 +255,6 @@ public:
 
     RemindersAuthorization status = RemindersAuthorization::fullAccess;
     RemindersAccessAnswer answer{true, std::nullopt};
-    // Applied to the status after a prompt answers (e.g. fullAccess on grant).
-    std::optional<RemindersAuthorization> statusAfterPrompt;
     int prompts = 0;
     // Titles whose save throws with this message.
     std::map<std::string, std::string> failingTitles;
