@@ -13,6 +13,7 @@
 
 using namespace tavrelin;
 using tavrelin::testing::readFile;
+using tavrelin::testing::ScopedEnv;
 using tavrelin::testing::TempFolder;
 
 namespace {
@@ -109,18 +110,13 @@ TEST_F(LogTest, LinesAreStampLevelMessageWrittenUnchanged) {
 
 TEST_F(LogTest, StampIsLocalTimeOfDay) {
     // Kathmandu is UTC+05:45 all year, so even the minutes differ from UTC.
-    const char* saved = std::getenv("TZ");
-    const std::string savedTz = saved ? saved : "";
-    ::setenv("TZ", "Asia/Kathmandu", 1);
-    ::tzset();
-    const std::time_t before = std::time(nullptr);
-    Log::info("stamped");
-    const std::time_t after = std::time(nullptr);
-    if (saved)
-        ::setenv("TZ", savedTz.c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
+    std::time_t before, after;
+    {
+        ScopedEnv zone{{"TZ", "Asia/Kathmandu"}};
+        before = std::time(nullptr);
+        Log::info("stamped");
+        after = std::time(nullptr);
+    }
 
     const std::string stamp = Log::recent().back().substr(0, 8);
     const std::time_t offset = 5 * 3600 + 45 * 60;

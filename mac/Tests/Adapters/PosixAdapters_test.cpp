@@ -19,6 +19,7 @@
 using namespace tavrelin;
 using tavrelin::testing::modeOf;
 using tavrelin::testing::readFile;
+using tavrelin::testing::ScopedEnv;
 using tavrelin::testing::TempFolder;
 using tavrelin::testing::writeFile;
 
@@ -95,37 +96,6 @@ TEST(PosixFiles, FailedWriteThrowsKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_THROW(files.writeAtomically(dir / "missing/file", "x", 0600), platform::FileError);
 }
 
-TEST(PosixFiles, WriteIntoReadOnlyFolderFails) {
-    TempFolder dir;
-    posix::PosixFiles files;
-    ::chmod(dir.path().c_str(), 0755);
-    ::mkdir((dir / "locked").c_str(), 0755);
-    writeFile(dir / "locked/f", "old");
-    ::chmod((dir / "locked/f").c_str(), 0666);
-    ::chmod((dir / "locked").c_str(), 0555);
-
-    // Root writes anywhere, so the attempt runs in a child without privileges.
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(3);
-        try {
-            files.writeAtomically(dir / "locked/f", "new", 0600);
-        } catch (const platform::FileError&) {
-            ::_exit(0);
-        }
-        ::_exit(1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 3: could not drop privileges";
-    ::chmod((dir / "locked").c_str(), 0755);
-    EXPECT_EQ(readFile(dir / "locked/f"), "old");
-    EXPECT_EQ(files.list(dir / "locked"), std::vector<std::string>{"f"});
-}
-
 TEST(PosixFiles, ReadsOnlySmallRegularFiles) {
     TempFolder dir;
     posix::PosixFiles files;
@@ -189,21 +159,11 @@ TEST(PosixFiles, RenameReplacesAndFoldersFollowTheBaseDirectoryRules) {
     files.setPermissions(dir / "plain", 0604);
     EXPECT_EQ(files.permissions(dir / "plain"), 0604u);
 
-    const char* savedData = std::getenv("XDG_DATA_HOME");
-    const char* savedCache = std::getenv("XDG_CACHE_HOME");
-    std::string data = savedData ? savedData : "", cache = savedCache ? savedCache : "";
-    ::setenv("XDG_DATA_HOME", "/srv/data", 1);
-    ::setenv("XDG_CACHE_HOME", "relative/cache", 1);
+    ScopedEnv env{{"XDG_DATA_HOME", "/srv/data"}, {"XDG_CACHE_HOME", "relative/cache"}};
     EXPECT_EQ(files.applicationSupportDirectory(), "/srv/data");
     EXPECT_EQ(files.cachesDirectory(), posix::homeDirectory() + "/.cache");
-    ::unsetenv("XDG_DATA_HOME");
+    env.set("XDG_DATA_HOME", std::nullopt);
     EXPECT_EQ(files.applicationSupportDirectory(), posix::homeDirectory() + "/.local/share");
-    if (savedData)
-        ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-    if (savedCache)
-        ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-    else
-        ::unsetenv("XDG_CACHE_HOME");
 }
 
 TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {
@@ -228,9 +188,9 @@ TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {
     ::close(open);
     EXPECT_EQ(result.output, "");
 
-    EXPECT_THROW(processes.run("/nonexistent/tool", {}), platform::ProcessError);
     try {
         processes.run("/nonexistent/tool", {});
+        ADD_FAILURE() << "ran a missing program";
     } catch (const platform::ProcessError& error) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent/tool"), std::string::npos) << error.what();
     }
@@ -308,21 +268,11 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayout) {
     EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x</string><key>B</key>").empty());
     EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x<b/></string></dict></plist>").empty());
     EXPECT_TRUE(posix::PosixBundle::readInfoStrings("").empty());
-
-    posix::PosixBundle running;
-    EXPECT_FALSE(running.path().empty());
-    auto os = running.operatingSystemVersion();
-    EXPECT_GT(os.major, 0);
-    EXPECT_FALSE(os.text.empty());
 }
 
 TEST(SystemClock, LocalDateUsesTheLocalZoneAndCarriesOver) {
     // A zone with an offset, so a UTC reading would be caught.
-    const char* saved = std::getenv("TZ");
-    std::string savedTz = saved ? saved : "";
-    ::setenv("TZ", "Europe/Berlin", 1);
-    ::tzset();
-
+    ScopedEnv zone{{"TZ", "Europe/Berlin"}};
     posix::SystemClock clock;
     using platform::Date;
     // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC.
@@ -335,12 +285,6 @@ TEST(SystemClock, LocalDateUsesTheLocalZoneAndCarriesOver) {
     EXPECT_EQ(clock.localDate({2025, 1, {}, {}, {}}), std::nullopt);
     EXPECT_EQ(clock.localDate({std::int64_t{1} << 40, 1, 1, {}, {}}), std::nullopt);
     EXPECT_EQ(clock.localDate({2025, 1, std::int64_t{1} << 33, {}, {}}), std::nullopt);
-
-    if (saved)
-        ::setenv("TZ", savedTz.c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
 
     const double before = static_cast<double>(std::time(nullptr));
     const double now = clock.now().unixSeconds();

@@ -2,8 +2,10 @@
 // watched on its standard output (protocol) and error (log), against the dev
 // relay on loopback and a task-list folder of its own.
 
+#include "Platform/Curl/CurlHttp.h"
+#include "Support/DevRelayProcess.h"
+
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -188,40 +190,14 @@ private:
 };
 
 // The dev relay on a free loopback port.
-class DevRelay {
-public:
-    DevRelay() : process_(buildDir() / "tools/dev-relay", {}, {{"PATH", "/usr/bin:/bin"}}) {
-        auto line = process_.awaitOut("\n");
-        if (!line)
-            throw std::runtime_error("the dev relay printed no pairing link");
-        link = line->substr(0, line->size() - 1);
-        std::smatch match;
-        if (!std::regex_search(link, match, std::regex("api=http://127\\.0\\.0\\.1:(\\d+)")))
-            throw std::runtime_error("unexpected pairing link " + link);
-        port = std::stoi(match[1]);
-    }
+struct DevRelay {
+    static constexpr const char* token = "rk_agentendtoend0001";
+    tavrelin::curl::CurlHttp http;
+    tavrelin::testing::DevRelayProcess process{(buildDir() / "tools/dev-relay").string(), token, http, true};
+    std::string link = std::string("tavrelin://pair?token=") + token + "&api=" + process.api();
 
-    json enqueue(const json& items) {
-        httplib::Client client("127.0.0.1", port);
-        auto reply = client.Post("/dev/enqueue", items.dump(), "application/json");
-        if (!reply || reply->status != 200)
-            throw std::runtime_error("enqueue failed");
-        return json::parse(reply->body);
-    }
-
-    json state() {
-        httplib::Client client("127.0.0.1", port);
-        auto reply = client.Get("/dev/state");
-        if (!reply || reply->status != 200)
-            throw std::runtime_error("state failed");
-        return json::parse(reply->body);
-    }
-
-    std::string link;
-    int port = 0;
-
-private:
-    Process process_;
+    json enqueue(const json& items) { return process.post("/dev/enqueue", items); }
+    json state() { return process.get("/dev/state"); }
 };
 
 // A home of its own for each test: data, config, cache, runtime folder and

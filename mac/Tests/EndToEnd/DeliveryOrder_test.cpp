@@ -1,14 +1,12 @@
 // Delivery is at-least-once: an item is acknowledged only once its reminder is
 // whole on disk. The real module, store, vdir and relay client over curl
-// against the development relay, on a real main loop; the task lists are
-// inspected at the moment each acknowledgement is about to leave.
+// against the development relay; the task lists are inspected at the moment
+// each acknowledgement is about to leave.
 
 #include "Platform/Curl/CurlHttp.h"
-#include "Platform/Posix/SystemClock.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Support/DevRelayProcess.h"
 #include "Support/FakePlatform.h"
-#include "Support/ThreadedMainLoop.h"
 #include "Support/VdirFixture.h"
 #include "TavrelinMac/RemindersModule.h"
 
@@ -18,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <mutex>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -26,8 +23,6 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // What the task lists hold: the title of every complete reminder file, and
 // whatever would make a reader see a partial one.
@@ -62,7 +57,7 @@ DiskView inspect(const fs::path& root) {
 }
 
 // Passes every exchange to the real HTTP adapter; just before an
-// acknowledgement is sent, hands its ids to the watcher (on the poll's thread).
+// acknowledgement is sent, hands its ids to the watcher.
 class AckWatchingHttp final : public platform::Http {
 public:
     using Watcher = std::function<void(const std::vector<std::string>& ids)>;
@@ -104,21 +99,17 @@ protected:
         relay = std::make_unique<DevRelayProcess>(std::string(build) + "/tools/dev-relay", token, curl);
     }
 
-    // Starts the module and runs the main loop until its first poll is over.
-    void startAndWait() {
-        module->start(Pairing{relay->api(), token, clock.now()});
-        ASSERT_TRUE(loop.runUntil([&] { return !module->inFlight(); }, 60s)) << "the poll did not finish";
-    }
-    void syncAndWait() {
-        module->syncNow();
-        ASSERT_TRUE(loop.runUntil([&] { return !module->inFlight(); }, 60s)) << "the poll did not finish";
+    // Runs one poll to its end.
+    void poll(bool first) {
+        if (first)
+            module->start(Pairing{relay->api(), token, p.clock.now()});
+        else
+            module->syncNow();
+        p.mainLoop.drain();
+        ASSERT_FALSE(module->inFlight());
     }
 
-    void TearDown() override {
-        if (module)
-            module->stop();
-        loop.finish();
-    }
+    void TearDown() override { module->stop(); }
 
     // Every item that can be filed, and two that cannot.
     std::vector<std::string> enqueue(int count) {
@@ -156,30 +147,22 @@ protected:
     TempFolder temp;
     fs::path root = fs::path(temp.path()) / "calendars";
 
-    // Filled on the poll's thread at the moment of each acknowledgement.
+    // Filled at the moment of each acknowledgement.
     struct Ack {
         std::vector<std::string> ids;
         DiskView disk;
     };
-    std::mutex acksMutex;
     std::vector<Ack> acks;
 
     curl::CurlHttp curl;
-    AckWatchingHttp http{curl, [this](const std::vector<std::string>& ids) {
-                             Ack ack{ids, inspect(root)};
-                             std::lock_guard lock(acksMutex);
-                             acks.push_back(std::move(ack));
-                         }};
+    AckWatchingHttp http{curl, [this](const std::vector<std::string>& ids) { acks.push_back({ids, inspect(root)}); }};
     std::unique_ptr<DevRelayProcess> relay;
 
-    ThreadedMainLoop loop;
-    posix::SystemClock clock;
-    fake::FakePlatform unused; // services a poll never touches
+    fake::FakePlatform p; // the main loop and clock; the rest a poll never touches
     vdir::VdirRemindersDatabase reminders{root.string()};
-    Services services{
-        loop,         clock, unused.application, unused.dialogs, unused.statusBar, unused.workspace, unused.defaults,
-        unused.files, http,  unused.processes,   unused.bundle,  unused.digest,    reminders,        unused.appInfo};
-    SyncState state{clock};
+    Services services{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace, p.defaults,
+                      p.files,    http,    p.processes,   p.bundle,  p.digest,    reminders,   p.appInfo};
+    SyncState state{p.clock};
     std::shared_ptr<RemindersModule> module = std::make_shared<RemindersModule>(services, state);
 };
 
@@ -187,11 +170,10 @@ protected:
 
 TEST_F(DeliveryOrder, EveryAcknowledgedItemIsWholeOnDiskWhenTheAckLeaves) {
     auto deliverable = enqueue(40);
-    startAndWait();
+    poll(true);
 
     EXPECT_EQ(state.health.kind, SyncState::Health::Kind::idle) << state.health.message;
     EXPECT_EQ(state.deliveredThisSession, 40);
-    std::lock_guard lock(acksMutex);
     ASSERT_EQ(acks.size(), 1u);
     EXPECT_EQ(acks[0].ids, deliverable);
     EXPECT_TRUE(acks[0].disk.problems.empty()) << acks[0].disk.problems.front();
@@ -209,7 +191,7 @@ TEST_F(DeliveryOrder, EveryAcknowledgedItemIsWholeOnDiskWhenTheAckLeaves) {
 TEST_F(DeliveryOrder, WrittenButUnacknowledgedItemsComeBackAndAreWrittenAgain) {
     auto deliverable = enqueue(6);
     relay->post("/dev/fault", {{"status", 503}, {"path", "/relay/device/ack"}});
-    startAndWait();
+    poll(true);
 
     // Written, not acknowledged: all still waiting on the relay.
     EXPECT_EQ(state.health.kind, SyncState::Health::Kind::warning);
@@ -217,7 +199,7 @@ TEST_F(DeliveryOrder, WrittenButUnacknowledgedItemsComeBackAndAreWrittenAgain) {
     EXPECT_EQ(pendingIds().size(), deliverable.size() + 2);
     EXPECT_EQ(inspect(root).titles.size(), deliverable.size());
 
-    syncAndWait();
+    poll(false);
     EXPECT_EQ(state.health.kind, SyncState::Health::Kind::idle) << state.health.message;
     EXPECT_EQ(pendingIds(), (std::vector<std::string>{"no-such-list", "no-list"}));
     auto disk = inspect(root);
@@ -225,7 +207,6 @@ TEST_F(DeliveryOrder, WrittenButUnacknowledgedItemsComeBackAndAreWrittenAgain) {
     for (const auto& id : deliverable)
         EXPECT_EQ(disk.titles[titleOf(id)], 2) << id << ": at least once means twice here";
 
-    std::lock_guard lock(acksMutex);
     ASSERT_EQ(acks.size(), 2u);
     EXPECT_EQ(acks[1].ids, deliverable);
 }

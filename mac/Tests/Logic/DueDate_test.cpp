@@ -35,7 +35,6 @@ TEST(DueDate, ReadsTheNumbersItCanFindAndIgnoresTheRest) {
         {"2024-05-01T14:30+02:00", false, at(2024, 5, 1, 14, 0)},         // pieces 14, "30+02", 00
         {"2024-05-01T14Z", false, at(2024, 5, 1, 9, 0)},
         {"2024-05-01T14", false, at(2024, 5, 1, 9, 0)}, // one number is not enough
-        {"2024-05-01T", false, at(2024, 5, 1, 9, 0)},
         {"2024-05-01T::14::07::", false, at(2024, 5, 1, 14, 7)}, // empty pieces skipped
         {"2024-05-01T-3:+75", false, at(2024, 5, 1, -3, 75)},    // signs allowed, ranges not checked
         {"2024-05-01T14:30T45", false, at(2024, 5, 1, 9, 0)},    // "30T45" is not a number; 9:00 stays
@@ -44,19 +43,15 @@ TEST(DueDate, ReadsTheNumbersItCanFindAndIgnoresTheRest) {
         {"+2024-05-01", true, day(2024, 5, 1)},
         {"TT2024-05-01T08:15", false, at(2024, 5, 1, 8, 15)}, // leading T's skipped
         {"2024--05--01", true, day(2024, 5, 1)},
-        {"-2024-05-01-", true, day(2024, 5, 1)},
         {"20240501", true, std::nullopt},
         {"2024-05", true, std::nullopt},
         {"2024-05-01-06", true, std::nullopt}, // four numbers
         {"2024-05-01-extra", true, day(2024, 5, 1)},
         {"2024-05-01 14:30", false, std::nullopt},
         {"2024-05-01t14:30", false, std::nullopt},
-        {"2024-05-01t14:30", true, std::nullopt},
-        {"T", false, std::nullopt},
         {"TTT", true, std::nullopt},
         {"", false, std::nullopt},
         {"T14:30", false, std::nullopt},
-        {"2024-13-45", true, day(2024, 13, 45)},
         {"2024-13-45T25:75", false, at(2024, 13, 45, 25, 75)},
         {"2024-+5-1", true, day(2024, 5, 1)},
         {"2024-++5-1", true, std::nullopt},

@@ -60,14 +60,6 @@ TEST_F(RemindersStoreTest, UndeterminedStatusPromptsOnceAndRemembersTheAnswer) {
     EXPECT_EQ(database.prompts, 1);
 }
 
-TEST_F(RemindersStoreTest, AFailedPromptIsRememberedToo) {
-    database.status = RemindersAuthorization::writeOnly; // asks for full access
-    database.answer = {false, std::string("the daemon is gone")};
-    EXPECT_EQ(store.requestAccess(), Access::failed("the daemon is gone"));
-    EXPECT_EQ(store.requestAccess(), Access::failed("the daemon is gone"));
-    EXPECT_EQ(database.prompts, 1);
-}
-
 TEST_F(RemindersStoreTest, DeniedAndRestrictedNeverPrompt) {
     for (auto status : {RemindersAuthorization::denied, RemindersAuthorization::restricted}) {
         database.status = status;

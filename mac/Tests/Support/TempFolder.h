@@ -1,11 +1,16 @@
 #pragma once
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 namespace tavrelin::testing {
 
@@ -36,6 +41,34 @@ public:
 
 private:
     std::string path_;
+};
+
+// Sets (or, given nullopt, unsets) environment variables until it goes.
+class ScopedEnv {
+public:
+    ScopedEnv(std::initializer_list<std::pair<const char*, std::optional<std::string>>> values) {
+        for (const auto& [name, value] : values)
+            set(name, value);
+    }
+    ~ScopedEnv() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+            apply(it->first, it->second);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+    void set(const std::string& name, const std::optional<std::string>& value) {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        apply(name, value);
+    }
+
+private:
+    static void apply(const std::string& name, const std::optional<std::string>& value) {
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        ::tzset();
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 inline void writeFile(const std::string& path, const std::string& content) {
