@@ -96,22 +96,6 @@ TEST(PosixFiles, FailedWriteThrowsKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_THROW(files.writeAtomically(dir / "missing/file", "x", 0600), platform::FileError);
 }
 
-TEST(PosixFiles, ReadsOnlySmallRegularFiles) {
-    TempFolder dir;
-    posix::PosixFiles files;
-    writeFile(dir / "small", "12345");
-    ::symlink((dir / "small").c_str(), (dir / "link").c_str());
-    ::mkdir((dir / "folder").c_str(), 0755);
-    ::mkfifo((dir / "fifo").c_str(), 0600);
-
-    EXPECT_EQ(files.readRegularFile(dir / "small", 5), "12345");
-    EXPECT_EQ(files.readRegularFile(dir / "small", 4), std::nullopt);
-    EXPECT_EQ(files.readRegularFile(dir / "link", 100), std::nullopt);
-    EXPECT_EQ(files.readRegularFile(dir / "folder", 100), std::nullopt);
-    EXPECT_EQ(files.readRegularFile(dir / "fifo", 100), std::nullopt); // must not block
-    EXPECT_EQ(files.readRegularFile(dir / "absent", 100), std::nullopt);
-}
-
 TEST(PosixFiles, CopiesAndRemovesFolderTreesWithoutFollowingLinks) {
     TempFolder dir;
     TempFolder outside;
