@@ -18,7 +18,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -319,9 +318,10 @@ TEST_F(Agent, FirstLaunchPairingDeliveryUnpairAndQuit) {
     agent->send("menu");
     auto menu = agent->awaitBlock("[menu]");
     ASSERT_TRUE(menu);
-    std::smatch number;
-    ASSERT_TRUE(std::regex_search(*menu, number, std::regex("(\\d+)\\. Unpair this Mac…"))) << *menu;
-    agent->send(number[1]);
+    const auto item = menu->find(". Unpair this Mac…\n");
+    ASSERT_NE(item, std::string::npos) << *menu;
+    const auto line = menu->rfind('\n', item) + 1;
+    agent->send(menu->substr(line, item - line));
     answer(*agent, "Unpair this Mac?", "1");
     ASSERT_TRUE(agent->awaitErr("module reminders stopped"));
     ASSERT_TRUE(agent->awaitErr("unpaired"));
