@@ -279,6 +279,23 @@ void FakeFiles::rename(const std::string& from, const std::string& to) {
     nested_ = false;
 }
 
+std::vector<std::string> FakeFiles::list(const std::string& directory) const {
+    check(directory);
+    std::set<std::string> names;
+    const std::string prefix = directory + "/";
+    auto add = [&](const std::string& key) {
+        if (key.compare(0, prefix.size(), prefix) == 0) {
+            std::string rest = key.substr(prefix.size());
+            names.insert(rest.substr(0, rest.find('/')));
+        }
+    };
+    for (const auto& f : files)
+        add(f.first);
+    for (const auto& d : directories)
+        add(d);
+    return {names.begin(), names.end()};
+}
+
 // ---- http, processes, bundle
 
 std::unique_ptr<HttpSession> FakeHttp::makeSession(const HttpSessionConfig& config) {
@@ -308,6 +325,13 @@ std::optional<std::string> FakeBundle::infoString(const std::string& key) const 
     auto it = info.find(key);
     if (it == info.end())
         return std::nullopt;
+    return it->second;
+}
+
+std::string FakeDigest::sha256Hex(const std::string& bytes) const {
+    auto it = table.find(bytes);
+    if (it == table.end())
+        throw std::logic_error("FakeDigest has no digest for this input");
     return it->second;
 }
 

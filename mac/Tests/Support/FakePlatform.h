@@ -80,11 +80,12 @@ private:
 
 class FakeApplication final : public Application {
 public:
-    void setAccessory() override {}
+    void setAccessory() override { accessory = true; }
     int run(ApplicationDelegate& delegate) override;
     void terminate() override { ++terminateRequests; }
     void activate() override { ++activations; }
 
+    bool accessory = false;
     int terminateRequests = 0;
     int activations = 0;
 };
@@ -175,8 +176,7 @@ public:
     void remove(const std::string& path) override;
     void copy(const std::string& from, const std::string& to) override;
     void rename(const std::string& from, const std::string& to) override;
-    // The logic never lists a folder.
-    std::vector<std::string> list(const std::string&) const override { throw std::logic_error("not faked"); }
+    std::vector<std::string> list(const std::string& directory) const override;
 
     std::string home = "/home/user";
     std::map<std::string, std::string> files;
@@ -238,9 +238,11 @@ public:
 };
 
 // The logic computes no digests yet.
+// Answers from a table; an input missing from it is a test error.
 class FakeDigest final : public Digest {
 public:
-    std::string sha256Hex(const std::string&) const override { throw std::logic_error("not faked"); }
+    std::string sha256Hex(const std::string& bytes) const override;
+    std::map<std::string, std::string> table;
 };
 
 class FakeRemindersDatabase final : public RemindersDatabase {
