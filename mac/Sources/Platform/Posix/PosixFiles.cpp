@@ -53,6 +53,22 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
+// The entry names of a folder, without "." and "..", in directory order.
+std::vector<std::string> entryNames(const std::string& folder, const std::string& action) {
+    Dir dir(::opendir(folder.c_str()));
+    if (!dir)
+        fail(action, folder, errno);
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    if (errno != 0)
+        fail(action, folder, errno);
+    return names;
+}
+
 // "a/b/" names the same entry as "a/b".
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
@@ -185,19 +201,7 @@ void copyTree(const std::string& from, const std::string& to) {
         // Owner-writable while filling; the folder's own bits are set last.
         if (::mkdir(to.c_str(), S_IRWXU) != 0)
             fail("create", to, errno);
-        Dir dir(::opendir(from.c_str()));
-        if (!dir)
-            fail("read", from, errno);
-        std::vector<std::string> names;
-        errno = 0;
-        while (dirent* entry = ::readdir(dir.get())) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                names.emplace_back(entry->d_name);
-        }
-        if (errno != 0)
-            fail("read", from, errno);
-        dir.reset();
-        for (const std::string& name : names)
+        for (const std::string& name : entryNames(from, "read"))
             copyTree(from + "/" + name, to + "/" + name);
         if (::chmod(to.c_str(), info.st_mode & 07777) != 0)
             fail("set the permissions of", to, errno);
@@ -378,17 +382,7 @@ void PosixFiles::rename(const std::string& from, const std::string& to) {
 }
 
 std::vector<std::string> PosixFiles::list(const std::string& directory) const {
-    Dir dir(::opendir(directory.c_str()));
-    if (!dir)
-        fail("list", directory, errno);
-    std::vector<std::string> names;
-    errno = 0;
-    while (dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
-    }
-    if (errno != 0)
-        fail("list", directory, errno);
+    std::vector<std::string> names = entryNames(directory, "list");
     std::sort(names.begin(), names.end());
     return names;
 }
