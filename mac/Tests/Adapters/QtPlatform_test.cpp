@@ -7,6 +7,8 @@
 #include "Platform/Qt/QtWorkspace.h"
 #include "Platform/Qt/SingleInstance.h"
 
+#include "Support/SpinEventLoop.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -47,16 +49,7 @@ QApplication& app() {
     return *instance;
 }
 
-// Runs the event loop until the condition holds; false when the deadline passed.
-bool spinUntil(const std::function<bool()>& condition, int ms = 5000) {
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using tavrelin::testing::spinUntil;
 
 class QtPlatform : public ::testing::Test {
 protected:

@@ -4,6 +4,8 @@
 #include "Platform/Terminal/TerminalConsole.h"
 #include "Platform/Terminal/TerminalDialogs.h"
 
+#include "Support/SpinEventLoop.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -26,15 +28,7 @@ QCoreApplication& app() {
     return *instance;
 }
 
-bool spinUntil(const std::function<bool()>& condition, int ms = 5000) {
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using tavrelin::testing::spinUntil;
 
 class Terminal : public ::testing::Test {
 protected:
