@@ -53,19 +53,24 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-// The entry names of a folder, without "." and "..", in directory order.
+// Reads the entry names of an open folder, without "." and "..", in
+// directory order; answers 0 or the error number.
+int readEntryNames(DIR* dir, std::vector<std::string>& names) {
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    return errno;
+}
+
 std::vector<std::string> entryNames(const std::string& folder, const std::string& action) {
     Dir dir(::opendir(folder.c_str()));
     if (!dir)
         fail(action, folder, errno);
     std::vector<std::string> names;
-    errno = 0;
-    while (dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
-    }
-    if (errno != 0)
-        fail(action, folder, errno);
+    if (int error = readEntryNames(dir.get(), names))
+        fail(action, folder, error);
     return names;
 }
 
@@ -146,13 +151,8 @@ int removeAt(int parent, const char* name) {
         return error;
     }
     std::vector<std::string> names;
-    errno = 0;
-    while (dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
-    }
-    if (errno != 0)
-        return errno;
+    if (int error = readEntryNames(dir.get(), names))
+        return error;
     for (const std::string& child : names)
         if (int error = removeAt(::dirfd(dir.get()), child.c_str()))
             return error;
