@@ -175,8 +175,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::sort(times.begin(), times.end());
-        std::printf("%8d %12.2f %12.2f %12.2f %16ld %16ld %14d\n", count, times[times.size() / 2], times.front(),
-                    times.back(), ownPeakKiB(), highWaterKiB(relay.pid), stats["relayConnections"].get<int>());
+        std::printf("%8d %12.2f %12.2f %12.2f %16ld %16ld %14d\n", count, times[times.size() / 2], times.front(), times.back(),
+                    ownPeakKiB(), highWaterKiB(relay.pid), stats["relayConnections"].get<int>());
     }
     std::printf("(%d polls per row; connections: distinct connections that carried device requests; peaks are "
                 "high-water marks since start)\n",

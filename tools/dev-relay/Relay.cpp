@@ -79,10 +79,7 @@ void Relay::record(const httplib::Request& request) {
             continue; // added by the server, not sent by the client
         headers[name] = value;
     }
-    json entry{{"method", request.method},
-               {"path", request.path},
-               {"headers", headers},
-               {"client", clientOf(request)}};
+    json entry{{"method", request.method}, {"path", request.path}, {"headers", headers}, {"client", clientOf(request)}};
     if (request.body.size() > maxLoggedBody) {
         entry["body"] = request.body.substr(0, maxLoggedBody);
         entry["bodyTruncated"] = true;
@@ -167,8 +164,8 @@ void Relay::ack(const httplib::Request& request, httplib::Response& response) {
     if (!token)
         return fail(response, 401, "unknown token");
     auto body = parsed(request.body);
-    if (!body || !body->is_object() || !body->contains("ids") || !(*body)["ids"].is_array() ||
-        !body->contains("lists") || !(*body)["lists"].is_array())
+    if (!body || !body->is_object() || !body->contains("ids") || !(*body)["ids"].is_array() || !body->contains("lists") ||
+        !(*body)["lists"].is_array())
         return fail(response, 400, "expected {\"ids\":[…],\"lists\":[…]}");
     const json& ids = (*body)["ids"];
     const std::set<json> acknowledged(ids.begin(), ids.end());

@@ -66,8 +66,7 @@ int main(int argc, char** argv) {
 
     for (const auto& [name, drawing] : icons) {
         for (int scale : scales) {
-            const QString path =
-                QDir(folder).filePath(QString::fromStdString(name) + QStringLiteral("@%1x.png").arg(scale));
+            const QString path = QDir(folder).filePath(QString::fromStdString(name) + QStringLiteral("@%1x.png").arg(scale));
             if (!qt::QtIconRenderer::render(drawing, scale, colors).save(path)) {
                 std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
                 return 1;

@@ -48,7 +48,7 @@ struct DrawOperation {
     Kind kind = Kind::fill;
     Path path;
     Color color;
-    double lineWidth = 1;  // stroke only
+    double lineWidth = 1;   // stroke only
     bool roundCaps = false; // stroke only
 };
 

@@ -18,7 +18,9 @@ namespace {
 constexpr Point center{9, 9};
 constexpr double ringRadius = 8;
 
-double radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
+double radians(double degrees) {
+    return degrees * std::numbers::pi / 180.0;
+}
 
 Point onCircle(Point c, double r, double degrees) {
     return {c.x + r * std::cos(radians(degrees)), c.y + r * std::sin(radians(degrees))};

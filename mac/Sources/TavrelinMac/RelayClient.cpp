@@ -60,7 +60,9 @@ std::string redacted(std::string text, const std::string& token) {
     return text;
 }
 
-std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
+std::string quoted(const char* key) {
+    return std::string("\"") + key + "\"";
+}
 
 class ItemReader {
 public:
@@ -119,8 +121,7 @@ RelayError RelayError::unauthorized() {
 
 RelayClient::RelayClient(Pairing pairing, platform::Http& http, const AppInfo& appInfo,
                          const platform::HttpSessionConfig& config)
-    : pairing_(std::move(pairing)), appInfo_(appInfo), maxBodyBytes_(config.maxBodyBytes),
-      session_(http.makeSession(config)) {}
+    : pairing_(std::move(pairing)), appInfo_(appInfo), maxBodyBytes_(config.maxBodyBytes), session_(http.makeSession(config)) {}
 
 std::optional<platform::HttpRequest> RelayClient::request(std::string_view path, std::string_view method) const {
     std::string address = pairing_.apiBase;

@@ -36,7 +36,7 @@ public:
     static RelayError unauthorized();
 
     Kind kind() const { return kind_; }
-    long status() const { return status_; }            // http only
+    long status() const { return status_; }                 // http only
     const std::string& message() const { return message_; } // transport, malformed
 
 private:
@@ -51,8 +51,7 @@ private:
 // construction; both calls block and may run on any thread.
 class RelayClient {
 public:
-    RelayClient(Pairing pairing, platform::Http& http, const AppInfo& appInfo,
-                const platform::HttpSessionConfig& config = {});
+    RelayClient(Pairing pairing, platform::Http& http, const AppInfo& appInfo, const platform::HttpSessionConfig& config = {});
 
     // The waiting items in the backend's order. Throws RelayError.
     std::vector<RelayItem> fetchPending() const;

@@ -44,7 +44,9 @@ void RemindersModule::stop() {
     Log::info("module reminders stopped");
 }
 
-void RemindersModule::syncNow() { tick(true); }
+void RemindersModule::syncNow() {
+    tick(true);
+}
 
 void RemindersModule::tick(bool force) {
     if (!client_ || inFlight_)

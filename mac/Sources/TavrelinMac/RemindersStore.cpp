@@ -90,8 +90,9 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
     try {
         // The first list the database reports wins when titles repeat.
         auto lists = database_.lists();
-        auto picked = std::find_if(lists.begin(), lists.end(),
-                                   [&](const platform::ReminderList& list) { return text::canonicallyEqual(list.title, *listName); });
+        auto picked = std::find_if(lists.begin(), lists.end(), [&](const platform::ReminderList& list) {
+            return text::canonicallyEqual(list.title, *listName);
+        });
         if (picked == lists.end())
             return WriteResult::unknownList(*listName);
         reminder.listIdentifier = picked->identifier;

@@ -35,8 +35,7 @@ public:
         bool operator==(const WriteResult&) const = default;
     };
 
-    RemindersStore(platform::RemindersDatabase& database, const platform::Clock& clock)
-        : database_(database), clock_(clock) {}
+    RemindersStore(platform::RemindersDatabase& database, const platform::Clock& clock) : database_(database), clock_(clock) {}
 
     // Prompts at most once per process while the status stays undetermined.
     Access requestAccess();

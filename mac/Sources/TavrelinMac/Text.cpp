@@ -41,11 +41,15 @@ const icu::Normalizer2* nfcNormalizer() {
     return U_SUCCESS(status) ? n : nullptr;
 }
 
-bool isTrimmable(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
+bool isTrimmable(UChar32 c) {
+    return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR;
+}
 
 } // namespace
 
-std::size_t characterCount(std::string_view utf8) { return clusters(utf8, SIZE_MAX).second; }
+std::size_t characterCount(std::string_view utf8) {
+    return clusters(utf8, SIZE_MAX).second;
+}
 
 std::string characterPrefix(std::string_view utf8, std::size_t count) {
     if (count == 0)
@@ -97,10 +101,14 @@ std::string nfc(std::string_view utf8) {
     return out;
 }
 
-bool canonicallyEqual(std::string_view a, std::string_view b) { return a == b || nfc(a) == nfc(b); }
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    return a == b || nfc(a) == nfc(b);
+}
 
 // UTF-8 byte order is code point order.
-bool codePointLess(std::string_view a, std::string_view b) { return nfc(a) < nfc(b); }
+bool codePointLess(std::string_view a, std::string_view b) {
+    return nfc(a) < nfc(b);
+}
 
 std::string lowercasedAscii(std::string_view text) {
     std::string out(text);

@@ -13,7 +13,9 @@ std::string range(const UriTextRangeA& r) {
     return std::string(r.first, r.afterLast);
 }
 
-bool present(const UriTextRangeA& r) { return r.first != nullptr; }
+bool present(const UriTextRangeA& r) {
+    return r.first != nullptr;
+}
 
 std::string percentDecoded(std::string text) {
     if (text.empty())

@@ -16,12 +16,12 @@ struct QueryItem {
 // A URL split into its components (RFC 3986), without resolving it against a
 // base. Relative references parse too; they have no scheme.
 struct Url {
-    std::string text;                // as given
+    std::string text;                  // as given
     std::optional<std::string> scheme; // as written
     std::optional<std::string> host;   // as written; none without an authority
     std::optional<int> port;
-    std::string path;                  // percent-encoded, as written
-    std::optional<std::string> query;  // without "?"
+    std::string path;                 // percent-encoded, as written
+    std::optional<std::string> query; // without "?"
 
     // None when the text is not a URL reference.
     static std::optional<Url> parse(std::string_view text);

@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
     const bool headless = options->headless || !haveDisplay();
     // Only our own arguments: Qt's would be taken for a link above.
     int qtArgc = 1;
-    std::unique_ptr<QCoreApplication> qtApp = headless ? std::make_unique<QCoreApplication>(qtArgc, argv)
-                                                       : std::make_unique<QApplication>(qtArgc, argv);
+    std::unique_ptr<QCoreApplication> qtApp =
+        headless ? std::make_unique<QCoreApplication>(qtArgc, argv) : std::make_unique<QApplication>(qtArgc, argv);
 
     // A link for an agent that already runs is handed over; this process ends.
     qt::SingleInstance instance;
@@ -128,8 +128,8 @@ int main(int argc, char** argv) {
                               headless ? terminal::printOpenedURL : qt::QtWorkspace::desktopOpener(),
                               bundle.identifier().value_or("com.tavrelin.mac"));
 
-    Services services{mainLoop, clock,     application, *dialogs, *statusBar, workspace, defaults,
-                      files,    http,      processes,   bundle,   digest,     reminders, appInfo};
+    Services services{mainLoop, clock, application, *dialogs, *statusBar, workspace, defaults,
+                      files,    http,  processes,   bundle,   digest,     reminders, appInfo};
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();

@@ -86,7 +86,9 @@ private:
     int port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;
-    Handler handler_ = [](const httplib::Request&, httplib::Response& r) { r.set_content(R"({"items":[]})", "application/json"); };
+    Handler handler_ = [](const httplib::Request&, httplib::Response& r) {
+        r.set_content(R"({"items":[]})", "application/json");
+    };
     std::vector<Seen> seen_;
 };
 
@@ -205,17 +207,18 @@ TestServer::Handler trickle(std::chrono::milliseconds gap, std::chrono::millisec
         auto chunks = std::make_shared<int>(static_cast<int>(total / gap));
         // Not a JSON content type, so the server does not compress (and hold
         // back) the chunks.
-        response.set_chunked_content_provider("application/octet-stream", [gap, chunks](std::size_t offset, httplib::DataSink& sink) {
-            if (offset == 0)
-                return sink.write("{\"items\":[", 10);
-            if ((*chunks)-- <= 0) {
-                sink.write("]}", 2);
-                sink.done();
-                return true;
-            }
-            std::this_thread::sleep_for(gap);
-            return sink.write("  ", 2);
-        });
+        response.set_chunked_content_provider("application/octet-stream",
+                                              [gap, chunks](std::size_t offset, httplib::DataSink& sink) {
+                                                  if (offset == 0)
+                                                      return sink.write("{\"items\":[", 10);
+                                                  if ((*chunks)-- <= 0) {
+                                                      sink.write("]}", 2);
+                                                      sink.done();
+                                                      return true;
+                                                  }
+                                                  std::this_thread::sleep_for(gap);
+                                                  return sink.write("  ", 2);
+                                              });
     };
 }
 
@@ -252,7 +255,7 @@ TEST_F(CurlRelayTest, RedirectsKeepAuthorizationOnlyWithinTheOrigin) {
         {302, "/moved", &server, true},
         {301, server.base() + "/moved", &server, true},
         {307, "http://localhost:" + std::to_string(server.port()) + "/moved", &server, false}, // other host name
-        {308, other.base() + "/moved", &other, false},                                          // other port
+        {308, other.base() + "/moved", &other, false},                                         // other port
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.location);
@@ -280,8 +283,10 @@ TEST_F(CurlRelayTest, EndlessRedirectsFail) {
 
 // The https side is not served here: the decision is checked directly.
 TEST(CurlRedirect, Decisions) {
-    const platform::HttpRequest post{"POST", "https://relay.example/relay/device/ack",
-                                     {{"Authorization", "Bearer x"}, {"Content-Type", "application/json"}}, "{}"};
+    const platform::HttpRequest post{"POST",
+                                     "https://relay.example/relay/device/ack",
+                                     {{"Authorization", "Bearer x"}, {"Content-Type", "application/json"}},
+                                     "{}"};
     auto has = [](const platform::HttpRequest& r, const std::string& name) {
         for (const auto& h : r.headers)
             if (h.first == name)

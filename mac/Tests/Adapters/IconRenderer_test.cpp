@@ -23,7 +23,9 @@ QImage render(const Health& health, double angle = 90, double scale = 1) {
     return QtIconRenderer::render(MenuBarIcon::image(health, angle), scale);
 }
 
-double alphaAt(const QImage& image, int x, int y) { return image.pixelColor(x, y).alphaF(); }
+double alphaAt(const QImage& image, int x, int y) {
+    return image.pixelColor(x, y).alphaF();
+}
 
 // Total coverage of the middle of the icon, inside the ring.
 double innerAlpha(const QImage& image) {
@@ -42,12 +44,9 @@ TEST(QtIconRenderer, BadgeColourSitsInTheBottomRightCorner) {
         std::optional<QColor> badge;
     };
     const Case cases[] = {
-        {Health::broken("x"), QColor(255, 59, 48)},
-        {Health::needsPermission(), QColor(255, 149, 0)},
-        {Health::warning("x"), QColor(255, 204, 0)},
-        {Health::idle(), std::nullopt},
-        {Health::working(), std::nullopt},
-        {Health::notPaired(), std::nullopt},
+        {Health::broken("x"), QColor(255, 59, 48)},  {Health::needsPermission(), QColor(255, 149, 0)},
+        {Health::warning("x"), QColor(255, 204, 0)}, {Health::idle(), std::nullopt},
+        {Health::working(), std::nullopt},           {Health::notPaired(), std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.health.kind));
@@ -81,8 +80,8 @@ TEST(QtIconRenderer, SpinnerCoversTheTopAndLeftOfTheRingAtItsStart) {
     // Pixel rows count down from the top: row 1 holds the ring's top. The
     // ring alone covers it at 30 %, the spinner almost fully.
     EXPECT_NEAR(alphaAt(idle, 8, 1), 0.3, 0.1);
-    EXPECT_GT(alphaAt(working, 8, 1), 0.7); // top, 90°…
-    EXPECT_GT(alphaAt(working, 1, 9), 0.7); // …over the left side, 180°
+    EXPECT_GT(alphaAt(working, 8, 1), 0.7);                           // top, 90°…
+    EXPECT_GT(alphaAt(working, 1, 9), 0.7);                           // …over the left side, 180°
     EXPECT_NEAR(alphaAt(working, 16, 8), alphaAt(idle, 16, 8), 0.02); // right side untouched
     EXPECT_NEAR(alphaAt(working, 8, 16), alphaAt(idle, 8, 16), 0.02); // bottom untouched
 

@@ -37,7 +37,9 @@ using namespace tavrelin::qt;
 
 // Fontconfig keeps its caches for the life of the process by design; the
 // dialogs' text brings it in. Read by LeakSanitizer when it is linked.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -184,9 +186,8 @@ TEST_F(QtPlatform, RunDeliversLaunchUrlsBeforeTheEndOfLaunchAndTerminatesOnce) {
         });
     };
     EXPECT_EQ(application.run(delegate), 0);
-    EXPECT_EQ(delegate.calls, (std::vector<std::string>{"willFinish", "url tavrelin://pair?first",
-                                                         "url tavrelin://pair?second", "didFinish",
-                                                         "url tavrelin://pair?later", "willTerminate"}));
+    EXPECT_EQ(delegate.calls, (std::vector<std::string>{"willFinish", "url tavrelin://pair?first", "url tavrelin://pair?second",
+                                                        "didFinish", "url tavrelin://pair?later", "willTerminate"}));
 }
 
 TEST_F(QtPlatform, TerminatingDuringLaunchSkipsTheLoop) {
@@ -236,8 +237,8 @@ int runAndClick(const platform::Alert& alert, const QString& button, std::functi
 }
 
 TEST_F(QtPlatform, DialogButtonsAnswerInTheOrderAddedAndClosingIsTheLast) {
-    platform::Alert alert{platform::AlertStyle::critical, "Pair this Mac with evil.example?", "text",
-                          {"Pair anyway", "Cancel", "Third"}};
+    platform::Alert alert{
+        platform::AlertStyle::critical, "Pair this Mac with evil.example?", "text", {"Pair anyway", "Cancel", "Third"}};
     EXPECT_EQ(runAndClick(alert, "Pair anyway"), 1000);
     EXPECT_EQ(runAndClick(alert, "Cancel"), 1001);
     EXPECT_EQ(runAndClick(alert, "Third"), 1002);
@@ -246,10 +247,11 @@ TEST_F(QtPlatform, DialogButtonsAnswerInTheOrderAddedAndClosingIsTheLast) {
     // Without buttons there is one OK.
     QStringList shown;
     alert.buttons.clear();
-    EXPECT_EQ(runAndClick(alert, "OK", [&](QMessageBox& box) {
-                  for (QAbstractButton* button : box.buttons())
-                      shown << button->text();
-              }),
+    EXPECT_EQ(runAndClick(alert, "OK",
+                          [&](QMessageBox& box) {
+                              for (QAbstractButton* button : box.buttons())
+                                  shown << button->text();
+                          }),
               1000);
     EXPECT_EQ(shown, QStringList{"OK"});
 }
@@ -328,8 +330,7 @@ TEST_F(QtPlatform, UserDefaultsKeepKeysExactlyAndSurviveARestart) {
 
 // A client call blocks on the socket, so it runs on a worker while the main
 // thread's loop lets the server answer.
-template <typename F>
-auto whileServing(F call) {
+template <typename F> auto whileServing(F call) {
     auto result = std::async(std::launch::async, call);
     spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
     return result.get();

@@ -98,9 +98,7 @@ TEST_F(Terminal, AMenuChoiceThatOpensADialogLeavesTheNextLineToIt) {
 TEST_F(Terminal, EndOfInputAnswersEveryDialogWithItsLastButton) {
     std::vector<int> answers;
     // A dialog opened from inside another one: both are waiting at the end.
-    QTimer::singleShot(0, [&] {
-        answers.push_back(ask({"A", "B", "C"}));
-    });
+    QTimer::singleShot(0, [&] { answers.push_back(ask({"A", "B", "C"})); });
     QTimer::singleShot(5, [&] { console.receiveEnd(); });
     answers.push_back(ask({"Replace", "Cancel"}));
     spinUntil([&] { return answers.size() == 2; });
@@ -130,8 +128,10 @@ TEST_F(Terminal, TimersKeepFiringWhileADialogWaits) {
 }
 
 TEST_F(Terminal, DialogsPrintTheirStyleTitleTextAndNumberedButtons) {
-    EXPECT_EQ(TerminalDialogs::format({platform::AlertStyle::informational, "Let this Mac collect your reminders?",
-                                       "First.\n\nSecond.", {"Pair this Mac", "Cancel"}}),
+    EXPECT_EQ(TerminalDialogs::format({platform::AlertStyle::informational,
+                                       "Let this Mac collect your reminders?",
+                                       "First.\n\nSecond.",
+                                       {"Pair this Mac", "Cancel"}}),
               "[alert] informational\nLet this Mac collect your reminders?\nFirst.\n\nSecond.\n"
               "1. Pair this Mac\n2. Cancel\n[end]\n");
     EXPECT_EQ(TerminalDialogs::format({platform::AlertStyle::critical, "Title", "", {}}),

@@ -38,7 +38,9 @@ fs::path buildDir() {
     return dir ? fs::path(dir) : fs::current_path();
 }
 
-fs::path agentPath() { return buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent"; }
+fs::path agentPath() {
+    return buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent";
+}
 
 // A child process with pipes on its three standard streams. Output is read by
 // one thread per stream; tests wait for text to appear, never for time.
@@ -214,8 +216,7 @@ protected:
         std::ofstream(root / "calendars/reminders/displayname") << "Reminders";
         // The build runs in place: the offer to move it was declined before.
         fs::create_directories(root / "config/Tavrelin");
-        std::ofstream(root / "config/Tavrelin/Tavrelin.ini")
-            << "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n";
+        std::ofstream(root / "config/Tavrelin/Tavrelin.ini") << "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n";
         environment = {
             {"HOME", (root / "home").string()},
             {"XDG_DATA_HOME", (root / "data").string()},
@@ -354,8 +355,7 @@ TEST_F(Agent, LinksFromLaterProcessesRestartAndTheSingleInstance) {
     {
         auto second = start();
         EXPECT_EQ(second->awaitExit(), 0);
-        EXPECT_NE(second->allErr().find("another instance is already running; exiting"), std::string::npos)
-            << second->allErr();
+        EXPECT_NE(second->allErr().find("another instance is already running; exiting"), std::string::npos) << second->allErr();
         EXPECT_EQ(second->allOut().find("[alert]"), std::string::npos);
     }
 

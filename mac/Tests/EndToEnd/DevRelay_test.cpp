@@ -125,8 +125,9 @@ struct DevRelayTest : ::testing::Test {
 };
 
 TEST_F(DevRelayTest, QueuesUntilAcknowledgedPerToken) {
-    call("POST", "/dev/enqueue", json::array({{{"id", "a1"}, {"title", "One"}, {"allDay", true}, {"list", "Home"}},
-                                              {{"title", "Two"}, {"allDay", false}, {"dueIso", "2026-12-07T09:30"}}}));
+    call("POST", "/dev/enqueue",
+         json::array({{{"id", "a1"}, {"title", "One"}, {"allDay", true}, {"list", "Home"}},
+                      {{"title", "Two"}, {"allDay", false}, {"dueIso", "2026-12-07T09:30"}}}));
     call("POST", "/dev/enqueue?token=" + tokenB, {{"id", "b1"}, {"title", "Other"}, {"allDay", true}});
     call("POST", "/dev/enqueue?token=rk_unknown_token", {{"title", "x"}, {"allDay", true}}, 404);
 
@@ -199,7 +200,8 @@ TEST_F(DevRelayTest, PrintsOnlyThePairingLinkAndNeverTheTokenElsewhere) {
     EXPECT_THAT(relay.stderrText(), Not(HasSubstr("rk_")));
 
     RelayProcess generated({});
-    EXPECT_TRUE(std::regex_match(generated.line(), std::regex(R"(tavrelin://pair\?token=rk_[A-Za-z0-9]{24}&api=http://127\.0\.0\.1:[0-9]+)")))
+    EXPECT_TRUE(std::regex_match(generated.line(),
+                                 std::regex(R"(tavrelin://pair\?token=rk_[A-Za-z0-9]{24}&api=http://127\.0\.0\.1:[0-9]+)")))
         << generated.line();
 
     RelayProcess refused({"--host", "0.0.0.0"});

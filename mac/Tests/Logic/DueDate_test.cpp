@@ -13,8 +13,12 @@ struct Case {
     std::optional<DateComponents> expected;
 };
 
-DateComponents day(std::int64_t y, std::int64_t m, std::int64_t d) { return {y, m, d, std::nullopt, std::nullopt}; }
-DateComponents at(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t h, std::int64_t min) { return {y, m, d, h, min}; }
+DateComponents day(std::int64_t y, std::int64_t m, std::int64_t d) {
+    return {y, m, d, std::nullopt, std::nullopt};
+}
+DateComponents at(std::int64_t y, std::int64_t m, std::int64_t d, std::int64_t h, std::int64_t min) {
+    return {y, m, d, h, min};
+}
 
 std::string show(const std::optional<DateComponents>& c) {
     if (!c)
@@ -34,7 +38,7 @@ TEST(DueDate, ReadsTheNumbersItCanFindAndIgnoresTheRest) {
         {"2024-05-01T14:30:00.000+02:00", false, at(2024, 5, 1, 14, 30)}, // offset not applied
         {"2024-05-01T14:30+02:00", false, at(2024, 5, 1, 14, 0)},         // pieces 14, "30+02", 00
         {"2024-05-01T14Z", false, at(2024, 5, 1, 9, 0)},
-        {"2024-05-01T14", false, at(2024, 5, 1, 9, 0)}, // one number is not enough
+        {"2024-05-01T14", false, at(2024, 5, 1, 9, 0)},          // one number is not enough
         {"2024-05-01T::14::07::", false, at(2024, 5, 1, 14, 7)}, // empty pieces skipped
         {"2024-05-01T-3:+75", false, at(2024, 5, 1, -3, 75)},    // signs allowed, ranges not checked
         {"2024-05-01T14:30T45", false, at(2024, 5, 1, 9, 0)},    // "30T45" is not a number; 9:00 stays
@@ -64,7 +68,7 @@ TEST(DueDate, ReadsTheNumbersItCanFindAndIgnoresTheRest) {
     };
     for (const auto& c : cases) {
         auto got = RemindersStore::dueComponents(c.text, c.allDay);
-        EXPECT_EQ(got, c.expected) << "\"" << c.text << "\" allDay=" << c.allDay << ": got " << show(got)
-                                   << ", expected " << show(c.expected);
+        EXPECT_EQ(got, c.expected) << "\"" << c.text << "\" allDay=" << c.allDay << ": got " << show(got) << ", expected "
+                                   << show(c.expected);
     }
 }

@@ -79,9 +79,9 @@ TEST(InstallLocation, AcceptingCopiesAsideThenReplacesTheOldCopyAndRelaunches) {
     LogCapture log;
 
     EXPECT_TRUE(s.delegate->offerMoveToApplicationsIfSensible());
-    EXPECT_EQ(s.p.files.operations, (Lines{"remove " + staging, "copy " + downloads + " -> " + staging,
-                                           "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed,
-                                           "remove " + previous}));
+    EXPECT_EQ(s.p.files.operations,
+              (Lines{"remove " + staging, "copy " + downloads + " -> " + staging, "rename " + installed + " -> " + previous,
+                     "rename " + staging + " -> " + installed, "remove " + previous}));
     EXPECT_EQ(s.p.files.files[installed + "/Contents/Info.plist"], "new");
     EXPECT_EQ(s.p.files.files[downloads + "/Contents/Info.plist"], "new"); // the running copy stays
     EXPECT_FALSE(s.p.files.exists(staging));
@@ -130,7 +130,8 @@ TEST(InstallLocation, AFailedMoveKeepsTheOldCopyRemovesThePartialOneAndContinues
          "The disk is full."},
         {"old copy cannot be set aside", [](Downloaded& m) { m.p.files.failing.insert(installed); },
          "The operation couldn’t be completed for “/Applications/Tavrelin.app”."},
-        {"rename refused", [&](Downloaded& m) { m.p.files.beforeOperation = failOn("rename ", "The file could not be renamed."); },
+        {"rename refused",
+         [&](Downloaded& m) { m.p.files.beforeOperation = failOn("rename ", "The file could not be renamed."); },
          "The file could not be renamed."},
         {"new copy cannot be put in place",
          [&](Downloaded& m) { m.p.files.beforeOperation = failOn("rename " + staging, "The file could not be put in place."); },

@@ -192,10 +192,18 @@ TEST_F(RelayClientTest, TransportErrorsCarryThePlatformDescription) {
 TEST_F(RelayClientTest, NoErrorTextCarriesTheToken) {
     std::vector<std::function<HttpResponse(const HttpRequest&)>> responders = {
         [](const HttpRequest& r) -> HttpResponse { throw platform::HttpTransportError("sent " + r.headers.at(0).second); },
-        [](const HttpRequest&) { return HttpResponse{200, "{\"items\": " + token + "}", false}; },
-        [](const HttpRequest&) { return HttpResponse{200, "{\"items\":[{\"id\":\"" + token + "\"}]}", false}; },
-        [](const HttpRequest&) { return HttpResponse{401, token, false}; },
-        [](const HttpRequest&) { return HttpResponse{500, token, false}; },
+        [](const HttpRequest&) {
+            return HttpResponse{200, "{\"items\": " + token + "}", false};
+        },
+        [](const HttpRequest&) {
+            return HttpResponse{200, "{\"items\":[{\"id\":\"" + token + "\"}]}", false};
+        },
+        [](const HttpRequest&) {
+            return HttpResponse{401, token, false};
+        },
+        [](const HttpRequest&) {
+            return HttpResponse{500, token, false};
+        },
     };
     for (auto& responder : responders) {
         p.http.responder = responder;

@@ -110,13 +110,11 @@ TEST_F(RemindersModuleTest, BacksOffDoublingUpToFifteenMinutesAndResetsAfterASuc
     EXPECT_EQ(module->consecutiveFailures(), 7);
     EXPECT_EQ(state.health, Health::warning("Backend returned HTTP 500."));
     EXPECT_THAT(logged("info backing off"),
-                ::testing::ElementsAre("info backing off 30s after 1 consecutive failures",
-                                       "info backing off 60s after 2 consecutive failures",
-                                       "info backing off 120s after 3 consecutive failures",
-                                       "info backing off 240s after 4 consecutive failures",
-                                       "info backing off 480s after 5 consecutive failures",
-                                       "info backing off 900s after 6 consecutive failures",
-                                       "info backing off 900s after 7 consecutive failures"));
+                ::testing::ElementsAre(
+                    "info backing off 30s after 1 consecutive failures", "info backing off 60s after 2 consecutive failures",
+                    "info backing off 120s after 3 consecutive failures", "info backing off 240s after 4 consecutive failures",
+                    "info backing off 480s after 5 consecutive failures", "info backing off 900s after 6 consecutive failures",
+                    "info backing off 900s after 7 consecutive failures"));
 
     pending = [] { return itemsReply({}); };
     p.mainLoop.advance(30); // 2730: the back-off has run out
@@ -206,10 +204,10 @@ TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
     EXPECT_EQ(state.headline(), "Trouble: 1 couldn\u2019t be saved");
     EXPECT_EQ(state.knownLists, (Lines{"Inbox", "Work"}));
     EXPECT_EQ(state.lastSuccessfulPoll, p.clock.now());
-    EXPECT_EQ(log.lines(), (Lines{"info module reminders started, backend relay.example",
-                                  "info delivered a -> list Inbox", "info delivered b -> list Work",
-                                  "warn refused d: unknown list", "info delivered c -> list Inbox",
-                                  "error failed e: The disk is full.", "warn refused f: no list specified"}));
+    EXPECT_EQ(log.lines(),
+              (Lines{"info module reminders started, backend relay.example", "info delivered a -> list Inbox",
+                     "info delivered b -> list Work", "warn refused d: unknown list", "info delivered c -> list Inbox",
+                     "error failed e: The disk is full.", "warn refused f: no list specified"}));
 
     // Nothing waiting: still acknowledged with the list names; tallies stay.
     pending = [] { return itemsReply({}); };
@@ -257,8 +255,8 @@ TEST_F(RemindersModuleTest, FetchFailuresAreLoggedByKindAndRetried) {
     p.mainLoop.advance(60);
     EXPECT_EQ(state.health.kind, Health::Kind::warning);
     EXPECT_EQ(state.health.message.rfind("Could not read the backend's reply: ", 0), 0u);
-    EXPECT_EQ(logged("warn poll failed"), (Lines{"warn poll failed: unauthorized", "warn poll failed: unauthorized",
-                                                 "warn poll failed: transport"}));
+    EXPECT_EQ(logged("warn poll failed"),
+              (Lines{"warn poll failed: unauthorized", "warn poll failed: unauthorized", "warn poll failed: transport"}));
 
     // An error that is not the client's own still ends up as a transport problem.
     pending = []() -> HttpResponse { throw std::runtime_error("socket exploded"); };
@@ -379,9 +377,13 @@ TEST_F(RemindersModuleTest, MenuSection) {
                             "1 waiting: no list named \u201CGroceries\u201D on this Mac",
                             "2 waiting: no list named \u201CWork\u201D on this Mac",
                             "1 waiting: no list named \u201Capples\u201D on this Mac",
-                            "1 waiting: no list named \u201C" "f" "\u201D on this Mac",
+                            "1 waiting: no list named \u201C"
+                            "f"
+                            "\u201D on this Mac",
                             // é composes to U+00E9, after every ASCII letter.
-                            "1 waiting: no list named \u201C" "e\xCC\x81t\xC3\xA9" "\u201D on this Mac",
+                            "1 waiting: no list named \u201C"
+                            "e\xCC\x81t\xC3\xA9"
+                            "\u201D on this Mac",
                             "3 waiting: no list chosen in settings",
                             "2 couldn\u2019t be saved: Disk full \u2014 still retrying",
                             "1 couldn\u2019t be saved: " + std::string(59, 'x') + "\u2026 \u2014 still retrying",

@@ -25,7 +25,7 @@ TEST_F(SyncStateTest, LastSyncDescriptionAgesWithTheClock) {
     state.pollSucceeded(0, {}, 0);
     const auto at = *state.lastSuccessfulPoll;
     const std::pair<double, const char*> cases[] = {
-        {9.9, "Last checked just now"}, {-30, "Last checked just now"}, {10, "Last checked 10s ago"},
+        {9.9, "Last checked just now"}, {-30, "Last checked just now"},  {10, "Last checked 10s ago"},
         {59, "Last checked 59s ago"},   {59.99, "Last checked 59s ago"}, {60, "Last checked 1m ago"},
         {3599, "Last checked 59m ago"}, {3600, "Last checked 1h ago"},   {7200, "Last checked 2h ago"},
     };
@@ -76,8 +76,7 @@ TEST_F(SyncStateTest, FailureKeysCountUserPerceivedCharacters) {
     state.recordWriteFailure(std::string(59, 'b') + "-first ending");
     state.recordWriteFailure(std::string(59, 'b') + "-another ending");
     state.recordWriteFailure("short");
-    EXPECT_EQ(state.failedWrites,
-              (std::map<std::string, std::int64_t>{{std::string(59, 'b') + "\u2026", 2}, {"short", 1}}));
+    EXPECT_EQ(state.failedWrites, (std::map<std::string, std::int64_t>{{std::string(59, 'b') + "\u2026", 2}, {"short", 1}}));
 }
 
 TEST_F(SyncStateTest, RefusalsCountPerListAndEmptyNameMeansNoList) {

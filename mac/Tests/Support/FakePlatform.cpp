@@ -19,7 +19,9 @@ std::int64_t daysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
     return era * 146097 + doe - 719468;
 }
 
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 } // namespace
 
@@ -165,7 +167,9 @@ bool chooseIn(const std::vector<MenuItem>& items, const std::string& title) {
 }
 } // namespace
 
-bool FakeStatusItem::choose(const std::string& title) { return chooseIn(openMenu(), title); }
+bool FakeStatusItem::choose(const std::string& title) {
+    return chooseIn(openMenu(), title);
+}
 
 std::unique_ptr<StatusItem> FakeStatusBar::makeStatusItem() {
     auto item = std::make_unique<FakeStatusItem>();
@@ -352,7 +356,8 @@ std::string FakeRemindersDatabase::save(const NewReminder& r) {
     auto failing = failingTitles.find(r.title);
     if (failing != failingTitles.end())
         throw RemindersError(failing->second);
-    auto list = std::find_if(lists_.begin(), lists_.end(), [&](const ReminderList& l) { return l.identifier == r.listIdentifier; });
+    auto list =
+        std::find_if(lists_.begin(), lists_.end(), [&](const ReminderList& l) { return l.identifier == r.listIdentifier; });
     if (list == lists_.end())
         throw RemindersError("no such list");
     SavedReminder s{"reminder-" + std::to_string(nextId_++), list->title, r.title, r.notes, r.due, r.alarm};
@@ -370,8 +375,8 @@ std::optional<SavedReminder> FakeRemindersDatabase::reminder(const std::string& 
 // ---- the whole platform
 
 FakePlatform::FakePlatform()
-    : services{mainLoop, clock,     application, dialogs, statusBar, workspace, defaults,
-               files,    http,      processes,   bundle,  digest,    reminders, appInfo} {}
+    : services{mainLoop, clock, application, dialogs, statusBar, workspace, defaults,
+               files,    http,  processes,   bundle,  digest,    reminders, appInfo} {}
 
 // ---- log capture
 
@@ -391,7 +396,9 @@ LogCapture::LogCapture() : shared_(std::make_shared<Shared>()) {
     });
 }
 
-LogCapture::~LogCapture() { Log::setTap(nullptr); }
+LogCapture::~LogCapture() {
+    Log::setTap(nullptr);
+}
 
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard guard(shared_->lock);

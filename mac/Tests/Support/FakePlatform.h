@@ -107,7 +107,10 @@ class FakeStatusItem final : public StatusItem {
 public:
     bool hasButton() const override { return button; }
     void setImage(const Drawing& image) override;
-    void setToolTip(const std::string& text) override { toolTip = text; ++toolTipSets; }
+    void setToolTip(const std::string& text) override {
+        toolTip = text;
+        ++toolTipSets;
+    }
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
 

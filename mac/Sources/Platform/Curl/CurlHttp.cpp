@@ -23,7 +23,9 @@ std::string lowered(std::string text) {
     return text;
 }
 
-bool sameName(const std::string& a, const char* b) { return lowered(a) == lowered(b); }
+bool sameName(const std::string& a, const char* b) {
+    return lowered(a) == lowered(b);
+}
 
 struct Origin {
     std::string scheme, host, port;
@@ -138,8 +140,8 @@ public:
     explicit CurlSession(const HttpSessionConfig& config) : config_(config) {}
 
     HttpResponse perform(const HttpRequest& request) override {
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(config_.resourceTimeout));
+        const auto deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config_.resourceTimeout));
         Lease lease(*this);
         HttpRequest current = request;
         for (int redirects = 0;; ++redirects) {
@@ -226,8 +228,9 @@ private:
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         const auto remaining = std::chrono::duration_cast<milliseconds>(deadline - start).count();
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(1, remaining + 50)));
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(std::max<long long>(1, std::chrono::duration_cast<milliseconds>(requestTimeout).count())));
+        curl_easy_setopt(
+            easy, CURLOPT_CONNECTTIMEOUT_MS,
+            static_cast<long>(std::max<long long>(1, std::chrono::duration_cast<milliseconds>(requestTimeout).count())));
         if (request.method == "GET") {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         } else if (request.method == "HEAD") {
@@ -327,8 +330,8 @@ std::optional<HttpRequest> redirectedRequest(const HttpRequest& previous, long s
 
     HttpRequest next = previous;
     next.url = target;
-    const bool toGet = (status == 303 && previous.method != "HEAD") ||
-                       ((status == 301 || status == 302) && previous.method == "POST");
+    const bool toGet =
+        (status == 303 && previous.method != "HEAD") || ((status == 301 || status == 302) && previous.method == "POST");
     auto drop = [&next](const char* name) {
         std::erase_if(next.headers, [name](const auto& header) { return sameName(header.first, name); });
     };

@@ -43,7 +43,7 @@ private:
 
     QCoreApplication& app_;
     platform::ApplicationDelegate* delegate_ = nullptr;
-    bool running_ = false;   // inside exec()
+    bool running_ = false; // inside exec()
     bool terminated_ = false;
     std::vector<std::string> held_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;

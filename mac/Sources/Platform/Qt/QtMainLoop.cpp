@@ -57,10 +57,13 @@ QtMainLoop::~QtMainLoop() {
 
 void QtMainLoop::post(std::function<void()> block) {
     // Queued calls to one receiver are delivered in the order they were made.
-    QMetaObject::invokeMethod(receiver_.get(), [block = std::move(block)] { block(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        receiver_.get(), [block = std::move(block)] { block(); }, Qt::QueuedConnection);
 }
 
-bool QtMainLoop::isMainThread() const { return QThread::currentThread() == mainThread_; }
+bool QtMainLoop::isMainThread() const {
+    return QThread::currentThread() == mainThread_;
+}
 
 std::unique_ptr<platform::Timer> QtMainLoop::repeating(platform::TimeInterval period, std::function<void()> block) {
     auto alive = std::make_shared<std::atomic<bool>>(true);

@@ -132,6 +132,8 @@ void QtStatusItem::fill(QMenu& menu, const std::vector<platform::MenuItem>& item
     }
 }
 
-std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() { return std::make_unique<QtStatusItem>(); }
+std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
+    return std::make_unique<QtStatusItem>();
+}
 
 } // namespace tavrelin::qt

@@ -13,8 +13,7 @@ QtWorkspace::Opener QtWorkspace::desktopOpener() {
     return [](const std::string& url) { return QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
 }
 
-QtWorkspace::QtWorkspace(SingleInstance& instance, std::string remindersRoot, Opener opener,
-                         std::string bundleIdentifier)
+QtWorkspace::QtWorkspace(SingleInstance& instance, std::string remindersRoot, Opener opener, std::string bundleIdentifier)
     : instance_(instance), remindersRoot_(std::move(remindersRoot)), opener_(std::move(opener)),
       bundleIdentifier_(std::move(bundleIdentifier)) {}
 

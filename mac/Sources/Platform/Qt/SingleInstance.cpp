@@ -66,7 +66,9 @@ bool SingleInstance::anotherAnswers(int timeoutMs) const {
     return exchange("ping\n", timeoutMs);
 }
 
-bool SingleInstance::isListening() const { return server_ && server_->isListening(); }
+bool SingleInstance::isListening() const {
+    return server_ && server_->isListening();
+}
 
 bool SingleInstance::listen() {
     if (isListening())
@@ -98,7 +100,10 @@ bool SingleInstance::listen() {
 void SingleInstance::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(idleClientMs, socket, [socket] { socket->abort(); socket->deleteLater(); });
+        QTimer::singleShot(idleClientMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
         auto buffer = std::make_shared<QByteArray>();
         QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, buffer] {
             *buffer += socket->readAll();

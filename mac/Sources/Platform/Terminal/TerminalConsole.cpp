@@ -28,7 +28,8 @@ void hint(std::string_view text) {
 
 // The index a line picks, by number (from 1) or by exact title.
 std::optional<std::size_t> pick(const std::string& line, const std::vector<std::string>& buttons) {
-    if (!line.empty() && line.size() <= 3 && std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (!line.empty() && line.size() <= 3 &&
+        std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         std::size_t number = std::stoul(line);
         if (number >= 1 && number <= buttons.size())
             return number - 1;

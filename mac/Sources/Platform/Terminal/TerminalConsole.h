@@ -71,8 +71,8 @@ private:
     std::string partial_;
     // Lines not handled yet; none stands for the end of input.
     std::deque<std::optional<std::string>> queue_;
-    bool endReceived_ = false; // read
-    bool ended_ = false;       // and acted on, after the lines before it
+    bool endReceived_ = false;      // read
+    bool ended_ = false;            // and acted on, after the lines before it
     std::vector<Waiting*> waiting_; // innermost last
     std::unique_ptr<QObject> context_;
     std::unique_ptr<QSocketNotifier> notifier_;

@@ -15,7 +15,9 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-bool actionable(const platform::MenuItem& item) { return !item.separator && item.enabled && item.action; }
+bool actionable(const platform::MenuItem& item) {
+    return !item.separator && item.enabled && item.action;
+}
 
 const platform::MenuItem* findByTitle(const std::vector<platform::MenuItem>& items, std::string_view title) {
     for (const auto& item : items) {
@@ -104,7 +106,9 @@ bool TerminalStatusItem::activate(std::string_view line) {
 
 TerminalStatusBar::TerminalStatusBar(std::ostream& out) : out_(out) {}
 
-TerminalStatusBar::~TerminalStatusBar() { *current_ = nullptr; }
+TerminalStatusBar::~TerminalStatusBar() {
+    *current_ = nullptr;
+}
 
 std::unique_ptr<platform::StatusItem> TerminalStatusBar::makeStatusItem() {
     auto item = std::make_unique<TerminalStatusItem>(out_);
