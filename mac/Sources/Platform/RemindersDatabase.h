@@ -27,6 +27,11 @@ struct NewReminder {
     std::optional<std::string> notes;
     std::optional<DateComponents> due;
     std::optional<Date> alarm; // absolute
+    // Names the delivery this reminder comes from: the backend host and the
+    // relay item's id, joined by a line feed. A database that already holds a
+    // reminder saved under the same key answers that reminder and writes
+    // nothing, so an item delivered again is not filed twice. Empty: no key.
+    std::string deliveryKey;
 };
 
 struct SavedReminder {
@@ -52,8 +57,9 @@ public:
     virtual RemindersAccessAnswer requestFullAccess() = 0;
     // In a stable order.
     virtual std::vector<ReminderList> lists() const = 0;
-    // Saves and commits; answers the new reminder's identifier. Throws
-    // RemindersError.
+    // Saves and commits; answers the new reminder's identifier, or the
+    // identifier of the reminder already saved under the same delivery key,
+    // untouched. Throws RemindersError.
     virtual std::string save(const NewReminder& reminder) = 0;
     virtual std::optional<SavedReminder> reminder(const std::string& identifier) const = 0;
 };
