@@ -27,6 +27,8 @@ public:
     // Ends the event loop after the delegate's will-terminate step. May be
     // called during launch.
     virtual void terminate() = 0;
+    // True from the moment termination is requested.
+    virtual bool isTerminating() const = 0;
     // Brings the agent in front of other applications.
     virtual void activate() = 0;
 };

@@ -15,9 +15,17 @@ public:
     // Opens the URL with the system; answers whether it was handed over.
     virtual bool openURL(const std::string& url) = 0;
     virtual std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) = 0;
-    // The shell command that opens the application bundle given as its one
-    // argument ("/usr/bin/open" on macOS).
-    virtual std::string openApplicationCommand() const = 0;
+    // Where applications are installed for this user: "/Applications" on
+    // macOS, ~/Applications on Linux. No trailing "/"; may not exist yet.
+    virtual std::string applicationsFolder() const = 0;
+    // Starts the agent of the bundle at `bundlePath` about a second from now,
+    // detached, so this process can quit first. The path travels as an
+    // argument, never inside shell text. Throws std::exception when the
+    // starter cannot be run.
+    virtual void relaunch(const std::string& bundlePath) = 0;
+    // Shows the place where the user grants access to the task lists (the
+    // Reminders privacy pane on macOS). Whether it opened is not reported.
+    virtual void openRemindersPrivacySettings() = 0;
 };
 
 class UserDefaults {

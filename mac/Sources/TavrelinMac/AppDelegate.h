@@ -1,14 +1,25 @@
 #pragma once
 
 #include "Platform/Application.h"
+#include "Platform/Bundle.h"
+#include "Platform/Clock.h"
+#include "Platform/Dialogs.h"
+#include "Platform/Files.h"
+#include "Platform/Http.h"
+#include "Platform/MainLoop.h"
+#include "Platform/RemindersDatabase.h"
+#include "Platform/StatusItem.h"
+#include "Platform/Workspace.h"
+#include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/DeliveryModule.h"
+#include "TavrelinMac/DialogGate.h"
+#include "TavrelinMac/InstallLocation.h"
 #include "TavrelinMac/Pairing.h"
+#include "TavrelinMac/PairingLinks.h"
 #include "TavrelinMac/RemindersModule.h"
-#include "TavrelinMac/Services.h"
 #include "TavrelinMac/StatusMenu.h"
 #include "TavrelinMac/SyncState.h"
 #include "TavrelinMac/Updater.h"
-#include "TavrelinMac/Url.h"
 
 #include <memory>
 #include <optional>
@@ -18,13 +29,29 @@
 namespace tavrelin {
 
 // The application shell: owns every long-lived object, wires them at launch
-// in a fixed order, takes pairing links, and stops delivery on unpairing and
-// quitting. Main thread only. Held by a shared_ptr: the menu's callbacks hold
-// it weakly.
+// in a fixed order, and stops delivery on unpairing and quitting. The
+// pairing-link and install-location flows are units of their own that it
+// owns. Main thread only. Held by a shared_ptr: callbacks hold it weakly.
 class AppDelegate final : public platform::ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
+    // What the shell builds its parts from.
+    struct Platform {
+        platform::MainLoop& mainLoop;
+        const platform::Clock& clock;
+        platform::Application& application;
+        platform::Dialogs& dialogs;
+        platform::StatusBar& statusBar;
+        platform::Workspace& workspace;
+        platform::UserDefaults& defaults;
+        platform::Files& files;
+        platform::Http& http;
+        const platform::Bundle& bundle;
+        platform::RemindersDatabase& reminders;
+        const AppInfo& appInfo;
+    };
+
     // Builds the fields only: starts nothing, reads no file, logs nothing.
-    AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore);
+    AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore);
     ~AppDelegate() override;
 
     AppDelegate(const AppDelegate&) = delete;
@@ -37,52 +64,25 @@ public:
 
     bool anotherInstanceIsRunning() const;
     void unpair();
-
-    // Pairing links.
-    void handle(const Url& url);
-    bool confirmFirstPair(const Pairing& incoming);
-    bool confirmReplace(const Pairing& existing, const Pairing& incoming);
-    void notifyPaired(const Pairing& pairing);
-    void showPairingHelp();
-    static void openRemindersPrivacySettings(platform::Workspace& workspace);
-
-    // Install location and welcome.
-    // True: a copy in /Applications is being opened and termination has been
-    // requested, so launch must stop at once.
-    bool offerMoveToApplicationsIfSensible();
     void showWelcome();
 
-    // Read-only views for tests.
-    const SyncState& syncState() const { return state_; }
-    const std::vector<std::shared_ptr<DeliveryModule>>& modules() const { return modules_; }
-    RemindersModule* remindersModule() const { return reminders_.get(); }
-    StatusMenu* statusMenu() const { return menu_.get(); }
-    const Updater& updater() const { return updater_; }
-    const std::optional<Url>& pendingPairURL() const { return pendingPairURL_; }
-    bool isReady() const { return isReady_; }
-
     static constexpr const char* hasShownWelcomeKey = "com.tavrelin.mac.hasShownWelcome";
-    static constexpr const char* declinedMoveKey = "com.tavrelin.mac.declinedMoveToApplications";
 
 private:
-    int runAlert(const platform::Alert& alert);
-    void reject(const std::string& description, const Url& link);
     void installMenuCallbacks();
-    // Copies the bundle into place without ever leaving the destination
-    // half-written. Throws on failure, having cleaned up after itself.
-    void copyBundleInto(const std::string& source, const std::string& destination);
 
-    Services& services_;
-    // Declaration order matters: the menu and the module refer to the state,
-    // so they are destroyed before it.
+    Platform platform_;
+    // Declaration order matters: the menu and the module refer to the state
+    // and the gate, so they are destroyed before them.
     SyncState state_;
+    DialogGate dialogs_;
     std::unique_ptr<PairingStore> pairingStore_;
+    PairingLinks links_;
+    InstallLocation installLocation_;
     std::shared_ptr<RemindersModule> reminders_;
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
     std::shared_ptr<StatusMenu> menu_;
     Updater updater_;
-    std::optional<Url> pendingPairURL_;
-    bool isReady_ = false;
 };
 
 } // namespace tavrelin

@@ -192,6 +192,11 @@ std::vector<RelayItem> RelayClient::decodePending(std::string_view body) {
     } catch (const json::parse_error& error) {
         // Only the position: the message would quote the reply.
         throw RelayError::malformed("the reply is not valid JSON (error at byte " + std::to_string(error.byte) + ")");
+    } catch (const json::out_of_range&) {
+        throw RelayError::malformed("the reply holds a number out of range");
+    } catch (const json::exception&) {
+        // Every decoder failure is a malformed reply, whatever the library calls it.
+        throw RelayError::malformed("the reply is not valid JSON");
     }
     if (!root.is_object())
         throw RelayError::malformed("the reply is not a JSON object");

@@ -12,23 +12,23 @@ namespace tavrelin {
 
 using platform::MenuItem;
 
-RemindersModule::RemindersModule(Services& services, SyncState& state)
-    : services_(services), store_(services.reminders, services.clock), state_(state) {}
+RemindersModule::RemindersModule(platform::MainLoop& mainLoop, const platform::Clock& clock, platform::Http& http,
+                                 const AppInfo& appInfo, platform::RemindersDatabase& reminders, SyncState& state)
+    : mainLoop_(mainLoop), clock_(clock), http_(http), appInfo_(appInfo), store_(reminders, clock), state_(state) {}
 
 RemindersModule::~RemindersModule() = default;
 
 void RemindersModule::start(const Pairing& pairing) {
-    client_ = std::make_shared<const RelayClient>(pairing, services_.http, services_.appInfo);
+    client_ = std::make_shared<const RelayClient>(pairing, http_, appInfo_);
     ++generation_;
     state_.setPaired(pairing);
     consecutiveFailures_ = 0;
     nextAttemptAt_.reset();
-    state_.health = SyncState::Health::working();
-    state_.changed();
+    state_.beginAttempt();
 
     timer_.reset();
     std::weak_ptr<RemindersModule> weak = weak_from_this();
-    timer_ = services_.mainLoop.repeating(interval, [weak] {
+    timer_ = mainLoop_.repeating(interval, [weak] {
         if (auto self = weak.lock())
             self->tick(false);
     });
@@ -51,85 +51,57 @@ void RemindersModule::syncNow() {
 void RemindersModule::tick(bool force) {
     if (!client_ || inFlight_)
         return;
-    if (!force && nextAttemptAt_ && services_.clock.now() < *nextAttemptAt_)
+    if (!force && nextAttemptAt_ && clock_.now() < *nextAttemptAt_)
         return;
     inFlight_ = true;
     state_.beginAttempt();
 
     std::weak_ptr<RemindersModule> weak = weak_from_this();
-    services_.mainLoop.background(platform::Priority::normal, [weak, client = client_, generation = generation_] {
+    mainLoop_.background(platform::Priority::normal, [weak, client = client_, generation = generation_] {
         auto self = weak.lock();
         if (!self)
             return;
-        self->runPoll(client, generation);
-        // Cleared even for a dropped poll, and posted last, so nobody sees
+        PollOutcome outcome = self->runPoll(*client);
+        // One block for the outcome and the end of the poll, so nobody sees
         // inFlight false before the outcome. The module's reference goes back
         // with it: should this be the last one, the module dies on the main thread.
-        platform::MainLoop& loop = self->services_.mainLoop;
-        loop.onMain([self = std::move(self)]() mutable {
-            self->inFlight_ = false;
+        platform::MainLoop& loop = self->mainLoop_;
+        loop.onMain([self = std::move(self), outcome = std::move(outcome), generation]() mutable {
+            self->finishPoll(outcome, generation);
             self.reset();
         });
     });
 }
 
-void RemindersModule::runPoll(std::shared_ptr<const RelayClient> client, std::uint64_t generation) {
-    // A poll is not cancelled by stop() or a restart, but once either has
-    // happened its outcome no longer describes the current pairing: its state
-    // updates are dropped, so a stopped module stays "not paired".
-    std::weak_ptr<RemindersModule> weak = weak_from_this();
-    auto report = [this, weak, generation](std::function<void(RemindersModule&)> step) {
-        services_.mainLoop.onMain([weak, generation, step = std::move(step)] {
-            auto self = weak.lock();
-            if (!self || self->generation_ != generation)
-                return;
-            step(*self);
-        });
-    };
-    auto failed = [&](const RelayError& error) {
-        report([error](RemindersModule& m) {
-            m.state_.pollFailed(error);
-            m.backOff();
-        });
-    };
+PollOutcome RemindersModule::runPoll(const RelayClient& client) {
+    auto failed = [](RelayError error) { return PollOutcome{PollOutcome::Failed{std::move(error)}}; };
 
     auto access = store_.requestAccess();
     if (access.kind == RemindersStore::Access::Kind::denied) {
         Log::warn("reminders access denied");
-        report([](RemindersModule& m) {
-            m.state_.health = SyncState::Health::needsPermission();
-            m.state_.changed();
-        });
-        return;
+        return {PollOutcome::AccessDenied{}};
     }
     if (access.kind == RemindersStore::Access::Kind::failed) {
         Log::error("reminders access error");
-        report([reason = access.message](RemindersModule& m) {
-            m.state_.health = SyncState::Health::broken("Reminders access failed: " + reason);
-            m.state_.changed();
-        });
-        return;
+        return {PollOutcome::AccessFailed{access.message}};
     }
 
+    PollOutcome::Succeeded poll;
     std::vector<RelayItem> items;
     try {
-        items = client->fetchPending();
+        items = client.fetchPending();
     } catch (const RelayError& error) {
         Log::warn(std::string("poll failed: ") +
                   (error.kind() == RelayError::Kind::unauthorized ? "unauthorized" : "transport"));
-        failed(error);
-        return;
+        return failed(error);
     } catch (const std::exception& error) {
-        failed(RelayError::transport(error.what()));
-        return;
+        return failed(RelayError::transport(error.what()));
     } catch (...) {
-        failed(RelayError::transport("unknown error"));
-        return;
+        return failed(RelayError::transport("unknown error"));
     }
+    poll.fetched = static_cast<std::int64_t>(items.size());
 
     std::vector<std::string> delivered;
-    std::vector<std::optional<std::string>> refusals;
-    std::vector<std::string> writeFailures;
     for (const auto& item : items) {
         auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list);
         switch (result.kind) {
@@ -138,59 +110,56 @@ void RemindersModule::runPoll(std::shared_ptr<const RelayClient> client, std::ui
             Log::info("delivered " + item.id + " -> list " + result.value);
             break;
         case RemindersStore::WriteResult::Kind::unknownList:
-            refusals.emplace_back(result.value);
+            poll.refusals.emplace_back(result.value);
             Log::warn("refused " + item.id + ": unknown list");
             break;
         case RemindersStore::WriteResult::Kind::noList:
-            refusals.emplace_back(std::nullopt);
+            poll.refusals.emplace_back(std::nullopt);
             Log::warn("refused " + item.id + ": no list specified");
             break;
         case RemindersStore::WriteResult::Kind::failed:
-            writeFailures.push_back(result.value);
+            poll.writeFailures.push_back(result.value);
             Log::error("failed " + item.id + ": " + result.value);
             break;
         }
     }
 
-    std::vector<std::string> lists;
     try {
-        lists = store_.listNames();
-        client->ack(delivered, lists);
+        poll.lists = store_.listNames();
+        client.ack(delivered, poll.lists);
     } catch (const RelayError& error) {
         Log::warn("ack failed after " + std::to_string(delivered.size()) + " writes; items may be redelivered");
-        failed(error);
-        return;
+        return failed(error);
     } catch (const std::exception& error) {
-        failed(RelayError::transport(error.what()));
-        return;
+        return failed(RelayError::transport(error.what()));
     } catch (...) {
-        failed(RelayError::transport("unknown error"));
-        return;
+        return failed(RelayError::transport("unknown error"));
     }
+    poll.delivered = static_cast<std::int64_t>(delivered.size());
+    return {std::move(poll)};
+}
 
-    report([fetched = items.size(), delivered = delivered.size(), refusals = std::move(refusals),
-            writeFailures = std::move(writeFailures), lists = std::move(lists)](RemindersModule& m) mutable {
-        m.consecutiveFailures_ = 0;
-        m.nextAttemptAt_.reset();
-        // A poll without items says nothing about the waiting ones: keep the tallies.
-        if (fetched > 0) {
-            m.state_.clearRefusals();
-            for (const auto& list : refusals)
-                m.state_.recordRefusal(list);
-            m.state_.failedWrites.clear();
-            m.state_.changed();
-            for (const auto& message : writeFailures)
-                m.state_.recordWriteFailure(message);
+void RemindersModule::finishPoll(const PollOutcome& outcome, std::uint64_t generation) {
+    // A poll is not cancelled by stop() or a restart, but once either has
+    // happened its outcome no longer describes the current pairing: it is
+    // dropped, so a stopped module stays "not paired". inFlight still clears,
+    // so the restart's first tick waited for this poll, as it should.
+    if (generation == generation_) {
+        if (std::holds_alternative<PollOutcome::Succeeded>(outcome.value)) {
+            consecutiveFailures_ = 0;
+            nextAttemptAt_.reset();
         }
-        m.state_.pollSucceeded(static_cast<std::int64_t>(delivered), std::move(lists),
-                               static_cast<std::int64_t>(writeFailures.size()));
-    });
+        state_.record(outcome);
+        if (std::holds_alternative<PollOutcome::Failed>(outcome.value))
+            backOff();
+    }
+    inFlight_ = false;
 }
 
 void RemindersModule::backOff() {
     std::int64_t n = ++consecutiveFailures_;
     double delay = std::min(interval * std::pow(2.0, static_cast<double>(std::min<std::int64_t>(n, 6) - 1)), maxBackoff);
-    nextAttemptAt_ = services_.clock.now() + delay;
+    nextAttemptAt_ = clock_.now() + delay;
     Log::info("backing off " + std::to_string(static_cast<std::int64_t>(delay)) + "s after " + std::to_string(n) +
               " consecutive failures");
 }
@@ -210,20 +179,20 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
         return entries;
     };
 
-    const auto n = state_.deliveredThisSession;
+    const auto n = state_.deliveredThisSession();
     if (n > 0)
         line(std::to_string(n) + (n == 1 ? " reminder" : " reminders") + " filed this session");
-    for (const auto& [name, count] : sorted(state_.refusedByList))
+    for (const auto& [name, count] : sorted(state_.refusedByList()))
         line(std::to_string(count) + " waiting: no list named \u201C" + name + "\u201D on this Mac");
-    if (state_.refusedWithNoList > 0)
-        line(std::to_string(state_.refusedWithNoList) + " waiting: no list chosen in settings");
-    for (const auto& [message, count] : sorted(state_.failedWrites))
+    if (state_.refusedWithNoList() > 0)
+        line(std::to_string(state_.refusedWithNoList()) + " waiting: no list chosen in settings");
+    for (const auto& [message, count] : sorted(state_.failedWrites()))
         line(std::to_string(count) + " couldn\u2019t be saved: " + message + " \u2014 still retrying");
-    if (!state_.knownLists.empty()) {
+    if (!state_.knownLists().empty()) {
         MenuItem lists;
         lists.title = "Lists on this Mac";
         lists.enabled = true; // so its submenu opens
-        for (const auto& name : state_.knownLists) {
+        for (const auto& name : state_.knownLists()) {
             MenuItem entry;
             entry.title = name;
             lists.submenu.push_back(std::move(entry));

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "Platform/Clock.h"
+#include "Platform/Http.h"
+#include "Platform/MainLoop.h"
+#include "Platform/RemindersDatabase.h"
+#include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/DeliveryModule.h"
 #include "TavrelinMac/RelayClient.h"
 #include "TavrelinMac/RemindersStore.h"
-#include "TavrelinMac/Services.h"
 #include "TavrelinMac/SyncState.h"
 
 #include <cstdint>
@@ -17,7 +21,8 @@ namespace tavrelin {
 // shared_ptr: its timer and poll hold it weakly.
 class RemindersModule final : public DeliveryModule, public std::enable_shared_from_this<RemindersModule> {
 public:
-    RemindersModule(Services& services, SyncState& state);
+    RemindersModule(platform::MainLoop& mainLoop, const platform::Clock& clock, platform::Http& http, const AppInfo& appInfo,
+                    platform::RemindersDatabase& reminders, SyncState& state);
     ~RemindersModule() override;
 
     std::string id() const override { return "reminders"; }
@@ -40,10 +45,17 @@ public:
 
 private:
     void tick(bool force);
-    void runPoll(std::shared_ptr<const RelayClient> client, std::uint64_t generation);
+    // The background half of a poll: every exchange and write, and the log
+    // lines they call for. Touches no shared state.
+    PollOutcome runPoll(const RelayClient& client);
+    // The main-thread half: records the outcome, unless a start or stop came since.
+    void finishPoll(const PollOutcome& outcome, std::uint64_t generation);
     void backOff();
 
-    Services& services_;
+    platform::MainLoop& mainLoop_;
+    const platform::Clock& clock_;
+    platform::Http& http_;
+    const AppInfo& appInfo_;
     RemindersStore store_;
     SyncState& state_;
     std::shared_ptr<const RelayClient> client_;

@@ -20,9 +20,10 @@ constexpr double spinnerStep = 24;
 
 } // namespace
 
-std::shared_ptr<StatusMenu> StatusMenu::create(Services& services, SyncState& state,
+std::shared_ptr<StatusMenu> StatusMenu::create(platform::StatusBar& statusBar, platform::MainLoop& mainLoop,
+                                               const AppInfo& appInfo, DialogGate& dialogs, SyncState& state,
                                                std::vector<std::shared_ptr<DeliveryModule>> modules) {
-    std::shared_ptr<StatusMenu> menu(new StatusMenu(services, state, std::move(modules)));
+    std::shared_ptr<StatusMenu> menu(new StatusMenu(statusBar, mainLoop, appInfo, dialogs, state, std::move(modules)));
     // The provider lives in the status item, which the menu owns: hold it weakly.
     std::weak_ptr<StatusMenu> weak = menu;
     menu->statusItem_->setMenuProvider([weak]() -> std::vector<MenuItem> {
@@ -34,15 +35,17 @@ std::shared_ptr<StatusMenu> StatusMenu::create(Services& services, SyncState& st
     return menu;
 }
 
-StatusMenu::StatusMenu(Services& services, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules)
-    : services_(services), statusItem_(services.statusBar.makeStatusItem()), state_(state), modules_(std::move(modules)) {}
+StatusMenu::StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo,
+                       DialogGate& dialogs, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules)
+    : mainLoop_(mainLoop), appInfo_(appInfo), dialogs_(dialogs), statusItem_(statusBar.makeStatusItem()), state_(state),
+      modules_(std::move(modules)) {}
 
 void StatusMenu::refreshButton() {
     if (!statusItem_->hasButton())
         return;
-    statusItem_->setImage(MenuBarIcon::image(state_.health, spinnerAngle_));
+    statusItem_->setImage(MenuBarIcon::image(state_.health(), spinnerAngle_));
     statusItem_->setToolTip("Tavrelin — " + state_.headline());
-    if (state_.health.kind == SyncState::Health::Kind::working)
+    if (state_.health().kind == SyncState::Health::Kind::working)
         startSpinner();
     else
         stopSpinner();
@@ -52,7 +55,7 @@ void StatusMenu::startSpinner() {
     if (spinnerTimer_)
         return;
     std::weak_ptr<StatusMenu> weak = weak_from_this();
-    spinnerTimer_ = services_.mainLoop.repeating(spinnerPeriod, [weak] {
+    spinnerTimer_ = mainLoop_.repeating(spinnerPeriod, [weak] {
         if (auto self = weak.lock())
             self->spinnerFrame();
     });
@@ -68,7 +71,7 @@ void StatusMenu::spinnerFrame() {
     if (spinnerAngle_ <= -360)
         spinnerAngle_ += 360;
     if (statusItem_->hasButton())
-        statusItem_->setImage(MenuBarIcon::image(state_.health, spinnerAngle_));
+        statusItem_->setImage(MenuBarIcon::image(state_.health(), spinnerAngle_));
 }
 
 std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
@@ -87,11 +90,11 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
 
     std::vector<MenuItem> items;
     items.push_back(disabledItem("Tavrelin — " + state_.headline()));
-    if (state_.pairedHost)
-        items.push_back(disabledItem("Backend: " + *state_.pairedHost));
+    if (state_.pairedHost())
+        items.push_back(disabledItem("Backend: " + *state_.pairedHost()));
     items.push_back(MenuItem::separatorItem());
 
-    switch (state_.health.kind) {
+    switch (state_.health().kind) {
     case SyncState::Health::Kind::notPaired:
         items.push_back(disabledItem("Not paired with the extension yet"));
         items.push_back(actionItem("How to pair…", &StatusMenu::pairingHelp));
@@ -115,10 +118,10 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     }
 
     items.push_back(MenuItem::separatorItem());
-    items.push_back(disabledItem("Version " + services_.appInfo.version() + " · " + (updateSummary ? updateSummary() : "")));
+    items.push_back(disabledItem("Version " + appInfo_.version() + " · " + (updateSummary ? updateSummary() : "")));
     items.push_back(actionItem("Check for Updates…", &StatusMenu::checkForUpdates));
     items.push_back(MenuItem::separatorItem());
-    if (state_.pairedHost)
+    if (state_.pairedHost())
         items.push_back(actionItem("Unpair this Mac…", &StatusMenu::unpair));
     items.push_back(actionItem("Quit Tavrelin", &StatusMenu::quit, "q"));
     return items;
@@ -151,8 +154,7 @@ void StatusMenu::unpair() {
     alert.text = "Tavrelin will stop collecting reminders on this Mac. Anything already queued stays on the server and will "
                  "arrive when you pair again.\n\nReminders already in your Reminders app are not touched.";
     alert.buttons = {"Unpair", "Cancel"};
-    services_.application.activate();
-    if (services_.dialogs.runModal(alert) == platform::firstButton && onUnpair)
+    if (dialogs_.run(alert) == platform::firstButton && onUnpair)
         onUnpair();
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Platform/MainLoop.h"
 #include "Platform/StatusItem.h"
+#include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/DeliveryModule.h"
-#include "TavrelinMac/Services.h"
+#include "TavrelinMac/DialogGate.h"
 #include "TavrelinMac/SyncState.h"
 
 #include <functional>
@@ -17,7 +19,8 @@ namespace tavrelin {
 class StatusMenu : public std::enable_shared_from_this<StatusMenu> {
 public:
     // Creates the status item, installs the menu and draws the button.
-    static std::shared_ptr<StatusMenu> create(Services& services, SyncState& state,
+    static std::shared_ptr<StatusMenu> create(platform::StatusBar& statusBar, platform::MainLoop& mainLoop,
+                                              const AppInfo& appInfo, DialogGate& dialogs, SyncState& state,
                                               std::vector<std::shared_ptr<DeliveryModule>> modules);
 
     std::function<void()> onSyncNow;
@@ -45,12 +48,15 @@ public:
     bool spinnerRunning() const { return spinnerTimer_ != nullptr; }
 
 private:
-    StatusMenu(Services& services, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules);
+    StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo, DialogGate& dialogs,
+               SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules);
     void startSpinner();
     void stopSpinner();
     void spinnerFrame();
 
-    Services& services_;
+    platform::MainLoop& mainLoop_;
+    const AppInfo& appInfo_;
+    DialogGate& dialogs_;
     std::unique_ptr<platform::StatusItem> statusItem_;
     SyncState& state_;
     std::vector<std::shared_ptr<DeliveryModule>> modules_;

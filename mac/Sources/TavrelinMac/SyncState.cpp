@@ -10,72 +10,83 @@ namespace tavrelin {
 void SyncState::setPaired(const std::optional<Pairing>& pairing) {
     if (pairing) {
         // A new pairing keeps health and tallies; the module sets working itself.
-        pairedHost = hostOfPairing(pairing->apiBase);
+        pairedHost_ = hostOfPairing(pairing->apiBase);
     } else {
-        pairedHost.reset();
-        health = Health::notPaired();
-        lastSuccessfulPoll.reset();
-        deliveredThisSession = 0;
-        refusedByList.clear();
-        refusedWithNoList = 0;
-        failedWrites.clear();
+        pairedHost_.reset();
+        health_ = Health::notPaired();
+        lastSuccessfulPoll_.reset();
+        deliveredThisSession_ = 0;
+        refusedByList_.clear();
+        refusedWithNoList_ = 0;
+        failedWrites_.clear();
         // knownLists stays: the lists on this computer did not change.
     }
     changed();
 }
 
 void SyncState::beginAttempt() {
-    health = Health::working();
+    health_ = Health::working();
+    changed();
+}
+
+void SyncState::record(const PollOutcome& outcome) {
+    struct Recorder {
+        SyncState& state;
+        void operator()(const PollOutcome::AccessDenied&) { state.health_ = Health::needsPermission(); }
+        void operator()(const PollOutcome::AccessFailed& failed) {
+            state.health_ = Health::broken("Reminders access failed: " + failed.reason);
+        }
+        void operator()(const PollOutcome::Failed& failed) { state.pollFailed(failed.error); }
+        void operator()(const PollOutcome::Succeeded& poll) { state.pollSucceeded(poll); }
+    };
+    std::visit(Recorder{*this}, outcome.value);
     changed();
 }
 
 void SyncState::pollFailed(const RelayError& error) {
     if (error.kind() == RelayError::Kind::unauthorized)
-        health = Health::broken(error.what());
+        health_ = Health::broken(error.what());
     else
-        health = Health::warning(error.what());
-    changed();
-}
-
-void SyncState::clearRefusals() {
-    refusedByList.clear();
-    refusedWithNoList = 0;
-    changed();
+        health_ = Health::warning(error.what());
 }
 
 void SyncState::recordRefusal(const std::optional<std::string>& list) {
     if (list && !list->empty())
-        ++refusedByList[*list];
+        ++refusedByList_[*list];
     else
-        ++refusedWithNoList;
-    changed();
+        ++refusedWithNoList_;
 }
 
-void SyncState::recordWriteFailure(const std::string& message) {
-    ++failedWrites[failureKey(message)];
-    changed();
-}
-
-void SyncState::pollSucceeded(std::int64_t delivered, std::vector<std::string> lists, std::int64_t writeFailures) {
-    lastSuccessfulPoll = clock_.now();
-    deliveredThisSession += delivered;
-    knownLists = std::move(lists);
-    // A refused token is only cleared by pairing again, not by a later poll.
-    if (health.kind != Health::Kind::broken) {
-        if (writeFailures <= 0)
-            health = Health::idle();
-        else
-            health = Health::warning(std::to_string(writeFailures) + " couldn\u2019t be saved");
+void SyncState::pollSucceeded(const PollOutcome::Succeeded& poll) {
+    // A poll without items says nothing about the waiting ones: keep the tallies.
+    if (poll.fetched > 0) {
+        refusedByList_.clear();
+        refusedWithNoList_ = 0;
+        for (const auto& list : poll.refusals)
+            recordRefusal(list);
+        failedWrites_.clear();
+        for (const auto& message : poll.writeFailures)
+            ++failedWrites_[failureKey(message)];
     }
-    changed();
+    lastSuccessfulPoll_ = clock_.now();
+    deliveredThisSession_ += poll.delivered;
+    knownLists_ = poll.lists;
+    // A refused token is only cleared by pairing again, not by a later poll.
+    if (health_.kind != Health::Kind::broken) {
+        const auto failures = static_cast<std::int64_t>(poll.writeFailures.size());
+        if (failures <= 0)
+            health_ = Health::idle();
+        else
+            health_ = Health::warning(std::to_string(failures) + " couldn\u2019t be saved");
+    }
 }
 
 std::string SyncState::headline() const {
-    switch (health.kind) {
+    switch (health_.kind) {
     case Health::Kind::warning:
-        return "Trouble: " + health.message;
+        return "Trouble: " + health_.message;
     case Health::Kind::broken:
-        return "Stopped: " + health.message;
+        return "Stopped: " + health_.message;
     case Health::Kind::notPaired:
         return "Not paired";
     case Health::Kind::needsPermission:
@@ -89,9 +100,9 @@ std::string SyncState::headline() const {
 }
 
 std::string SyncState::lastSyncDescription() const {
-    if (!lastSuccessfulPoll)
+    if (!lastSuccessfulPoll_)
         return "No reminders collected yet";
-    double elapsed = clock_.now() - *lastSuccessfulPoll;
+    double elapsed = clock_.now() - *lastSuccessfulPoll_;
     // Guard the conversion: a clock far off either way still gives a sane text.
     if (!(elapsed < 9.2e18))
         elapsed = std::isnan(elapsed) ? 0.0 : 9.2e18;

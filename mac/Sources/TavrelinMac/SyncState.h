@@ -9,12 +9,35 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace tavrelin {
 
-// The one shared, observable record of how delivery is going. Main thread only.
-// Every operation fires onChange exactly once, last.
+// What one poll came to, answered by its background step and recorded on the
+// main thread in one go.
+struct PollOutcome {
+    struct AccessDenied {};
+    struct AccessFailed {
+        std::string reason;
+    };
+    // Fetching or acknowledging failed; nothing of the poll is counted.
+    struct Failed {
+        RelayError error;
+    };
+    struct Succeeded {
+        std::int64_t fetched = 0;
+        std::int64_t delivered = 0;
+        // The requested list name per refused item, none when it named no list.
+        std::vector<std::optional<std::string>> refusals;
+        std::vector<std::string> writeFailures;
+        std::vector<std::string> lists;
+    };
+    std::variant<AccessDenied, AccessFailed, Failed, Succeeded> value;
+};
+
+// The one shared, observable record of how delivery is going. Main thread
+// only. Every operation fires onChange exactly once, last.
 class SyncState {
 public:
     struct Health {
@@ -33,35 +56,46 @@ public:
 
     explicit SyncState(const platform::Clock& clock) : clock_(clock) {}
 
-    Health health = Health::notPaired();
-    std::optional<platform::Date> lastSuccessfulPoll;
-    std::int64_t deliveredThisSession = 0;
-    std::vector<std::string> knownLists;
-    std::map<std::string, std::int64_t> refusedByList;
-    std::int64_t refusedWithNoList = 0;
-    std::map<std::string, std::int64_t> failedWrites; // keys at most 60 characters
-    std::optional<std::string> pairedHost;
     std::function<void()> onChange;
 
+    // With a pairing: names its host and keeps health and tallies. Without:
+    // not paired, session counters cleared, known lists kept.
     void setPaired(const std::optional<Pairing>& pairing);
+    // A poll started (or a module started): working.
     void beginAttempt();
-    void pollFailed(const RelayError& error);
-    void clearRefusals();
-    void recordRefusal(const std::optional<std::string>& list);
-    void recordWriteFailure(const std::string& message);
-    void pollSucceeded(std::int64_t delivered, std::vector<std::string> lists, std::int64_t writeFailures);
+    // A poll's outcome, as one change.
+    void record(const PollOutcome& outcome);
+
+    const Health& health() const { return health_; }
+    const std::optional<platform::Date>& lastSuccessfulPoll() const { return lastSuccessfulPoll_; }
+    std::int64_t deliveredThisSession() const { return deliveredThisSession_; }
+    const std::vector<std::string>& knownLists() const { return knownLists_; }
+    const std::map<std::string, std::int64_t>& refusedByList() const { return refusedByList_; }
+    std::int64_t refusedWithNoList() const { return refusedWithNoList_; }
+    const std::map<std::string, std::int64_t>& failedWrites() const { return failedWrites_; } // keys ≤ 60 characters
+    const std::optional<std::string>& pairedHost() const { return pairedHost_; }
 
     std::string headline() const;
     std::string lastSyncDescription() const;
-
-    // Fires onChange, if set. For callers that assign `health` directly.
-    void changed();
 
     // The key a failure message is counted under.
     static std::string failureKey(const std::string& message);
 
 private:
+    void pollFailed(const RelayError& error);
+    void recordRefusal(const std::optional<std::string>& list);
+    void pollSucceeded(const PollOutcome::Succeeded& poll);
+    void changed();
+
     const platform::Clock& clock_;
+    Health health_ = Health::notPaired();
+    std::optional<platform::Date> lastSuccessfulPoll_;
+    std::int64_t deliveredThisSession_ = 0;
+    std::vector<std::string> knownLists_;
+    std::map<std::string, std::int64_t> refusedByList_;
+    std::int64_t refusedWithNoList_ = 0;
+    std::map<std::string, std::int64_t> failedWrites_;
+    std::optional<std::string> pairedHost_;
 };
 
 } // namespace tavrelin

@@ -10,7 +10,6 @@
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Posix/PosixBundle.h"
-#include "Platform/Posix/PosixDigest.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
@@ -108,7 +107,6 @@ int main(int argc, char** argv) {
     posix::PosixFiles files;
     curl::CurlHttp http;
     posix::PosixProcesses processes;
-    posix::PosixDigest digest;
     vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot());
     qt::QtUserDefaults defaults;
 
@@ -124,16 +122,25 @@ int main(int argc, char** argv) {
         dialogs = std::make_unique<qt::QtDialogs>();
         statusBar = std::make_unique<qt::QtStatusBar>();
     }
-    qt::QtWorkspace workspace(instance, vdir::VdirRemindersDatabase::defaultRoot(),
+    qt::QtWorkspace workspace(instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
                               headless ? terminal::printOpenedURL : qt::QtWorkspace::desktopOpener(),
                               bundle.identifier().value_or("com.tavrelin.mac"));
 
-    Services services{mainLoop, clock, application, *dialogs, *statusBar, workspace, defaults,
-                      files,    http,  processes,   bundle,   digest,     reminders, appInfo};
-
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
-    auto delegate = std::make_shared<AppDelegate>(services, std::make_unique<FilePairingStore>(files));
+    auto delegate = std::make_shared<AppDelegate>(AppDelegate::Platform{.mainLoop = mainLoop,
+                                                                        .clock = clock,
+                                                                        .application = application,
+                                                                        .dialogs = *dialogs,
+                                                                        .statusBar = *statusBar,
+                                                                        .workspace = workspace,
+                                                                        .defaults = defaults,
+                                                                        .files = files,
+                                                                        .http = http,
+                                                                        .bundle = bundle,
+                                                                        .reminders = reminders,
+                                                                        .appInfo = appInfo},
+                                                  std::make_unique<FilePairingStore>(files));
     instance.onLink = [&application](const std::string& link) { application.openURL(link); };
     if (options->link)
         application.openURL(*options->link);

@@ -83,6 +83,7 @@ public:
     void setAccessory() override { accessory = true; }
     int run(ApplicationDelegate& delegate) override;
     void terminate() override { ++terminateRequests; }
+    bool isTerminating() const override { return terminateRequests > 0; }
     void activate() override { ++activations; }
 
     bool accessory = false;

@@ -36,7 +36,7 @@ public:
     // standard output must not kill the agent.
     void terminateOnSignals();
 
-    bool isTerminating() const { return terminated_; }
+    bool isTerminating() const override { return terminated_; }
 
 private:
     void deliver(const std::string& url);

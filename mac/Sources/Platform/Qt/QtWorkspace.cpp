@@ -13,32 +13,23 @@ QtWorkspace::Opener QtWorkspace::desktopOpener() {
     return [](const std::string& url) { return QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
 }
 
-QtWorkspace::QtWorkspace(SingleInstance& instance, std::string remindersRoot, Opener opener, std::string bundleIdentifier)
-    : instance_(instance), remindersRoot_(std::move(remindersRoot)), opener_(std::move(opener)),
-      bundleIdentifier_(std::move(bundleIdentifier)) {}
-
-std::string QtWorkspace::translate(const std::string& url) const {
-    QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
-    if (parsed.scheme() == "x-apple.systempreferences") {
-        if (!QString::fromStdString(url).contains("Privacy_Reminders"))
-            return {};
-        // A root that does not exist yet is created on the first access
-        // request; until then its nearest existing parent is what to look at.
-        QFileInfo folder(QString::fromStdString(remindersRoot_));
-        while (!folder.exists() && !folder.isRoot() && folder.absoluteFilePath() != folder.absolutePath())
-            folder = QFileInfo(folder.absolutePath());
-        return QUrl::fromLocalFile(folder.absoluteFilePath()).toString().toStdString();
-    }
-    if (!parsed.isValid() || parsed.scheme().isEmpty())
-        return {};
-    return url;
-}
+QtWorkspace::QtWorkspace(SingleInstance& instance, platform::Processes& processes, std::string home, std::string remindersRoot,
+                         Opener opener, std::string bundleIdentifier)
+    : instance_(instance), processes_(processes), home_(std::move(home)), remindersRoot_(std::move(remindersRoot)),
+      opener_(std::move(opener)), bundleIdentifier_(std::move(bundleIdentifier)) {}
 
 bool QtWorkspace::openURL(const std::string& url) {
-    std::string target = translate(url);
-    if (target.empty())
+    QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.scheme().isEmpty())
         return false;
-    return opener_(target);
+    return opener_(url);
+}
+
+void QtWorkspace::openRemindersPrivacySettings() {
+    QFileInfo folder(QString::fromStdString(remindersRoot_));
+    while (!folder.exists() && !folder.isRoot() && folder.absoluteFilePath() != folder.absolutePath())
+        folder = QFileInfo(folder.absolutePath());
+    opener_(QUrl::fromLocalFile(folder.absoluteFilePath()).toString().toStdString());
 }
 
 std::vector<platform::RunningApplication> QtWorkspace::runningApplications(const std::string& bundleIdentifier) {
@@ -50,8 +41,24 @@ std::vector<platform::RunningApplication> QtWorkspace::runningApplications(const
     return running;
 }
 
-std::string QtWorkspace::openApplicationCommand() const {
-    return "/bin/sh -c 'exec \"$1\"/Contents/MacOS/tavrelin-agent' tavrelin-open";
+std::string QtWorkspace::applicationsFolder() const {
+    return home_ + "/Applications";
+}
+
+std::vector<std::string> QtWorkspace::relaunchCommand(const std::string& bundlePath) {
+    // The path is the script's argument ($1), never part of its text, so no
+    // character in it can end a quotation or start a command.
+    return {"/bin/sh", "-c", "sleep 1; exec \"$1/Contents/MacOS/tavrelin-agent\"", "tavrelin-relaunch", bundlePath};
+}
+
+void QtWorkspace::relaunch(const std::string& bundlePath) {
+    const QString agent = QString::fromStdString(bundlePath) + QStringLiteral("/Contents/MacOS/tavrelin-agent");
+    if (!QFileInfo(agent).isExecutable())
+        throw platform::ProcessError(agent.toStdString() + " is not an executable program");
+    auto command = relaunchCommand(bundlePath);
+    const std::string program = command.front();
+    command.erase(command.begin());
+    processes_.launchDetached(program, command);
 }
 
 } // namespace tavrelin::qt

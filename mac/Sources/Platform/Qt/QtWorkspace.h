@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Processes.h"
 #include "Platform/Workspace.h"
 
 #include <functional>
@@ -17,24 +18,30 @@ public:
     // The desktop's handler for the URL (QDesktopServices); needs a QGuiApplication.
     static Opener desktopOpener();
 
-    // The Reminders privacy pane has no Linux counterpart: what decides access
-    // there is the permission of the task-list root, so that folder is opened.
-    QtWorkspace(SingleInstance& instance, std::string remindersRoot, Opener opener,
-                std::string bundleIdentifier = "com.tavrelin.mac");
+    // `home` holds the user's Applications folder; `processes` starts relaunches.
+    QtWorkspace(SingleInstance& instance, platform::Processes& processes, std::string home, std::string remindersRoot,
+                Opener opener, std::string bundleIdentifier = "com.tavrelin.mac");
 
     bool openURL(const std::string& url) override;
     // This process, plus one entry for an agent answering on the
     // single-instance socket.
     std::vector<platform::RunningApplication> runningApplications(const std::string& bundleIdentifier) override;
-    // There is no "open" for bundles on Linux: the command starts the agent
-    // inside the bundle given as its argument.
-    std::string openApplicationCommand() const override;
+    // ~/Applications: where self-contained applications live on Linux desktops.
+    std::string applicationsFolder() const override;
+    // There is no "open" for bundles on Linux: starts the bundle's agent.
+    void relaunch(const std::string& bundlePath) override;
+    // The Reminders privacy pane has no Linux counterpart: what decides access
+    // there is the permission of the task-list root, so that folder is opened
+    // (its nearest existing parent until the first access request creates it).
+    void openRemindersPrivacySettings() override;
 
-    // The URL the system is actually asked to open for the given one.
-    std::string translate(const std::string& url) const;
+    // The command line relaunch() runs for a bundle.
+    static std::vector<std::string> relaunchCommand(const std::string& bundlePath);
 
 private:
     SingleInstance& instance_;
+    platform::Processes& processes_;
+    std::string home_;
     std::string remindersRoot_;
     Opener opener_;
     std::string bundleIdentifier_;
