@@ -131,7 +131,8 @@ void RemindersModule::runPoll(std::shared_ptr<const RelayClient> client, std::ui
     std::vector<std::optional<std::string>> refusals;
     std::vector<std::string> writeFailures;
     for (const auto& item : items) {
-        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list);
+        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list,
+                                    hostOfPairing(client->pairing().apiBase) + "\n" + item.id);
         switch (result.kind) {
         case RemindersStore::WriteResult::Kind::saved:
             delivered.push_back(item.id);

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     curl::CurlHttp http;
     posix::PosixProcesses processes;
     posix::PosixDigest digest;
-    vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot());
+    vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot(), files);
     qt::QtUserDefaults defaults;
 
     terminal::TerminalConsole console;
