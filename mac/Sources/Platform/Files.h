@@ -15,6 +15,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What is at a path, symbolic links followed. `unreachable`: something in the
+// way answers neither yes nor no (a folder on the path cannot be searched).
+enum class EntryKind { missing, file, folder, other, unreachable };
+
+// writeAtomically's temporary files are named ".tavrelin-<random>.tmp" in the
+// target's folder; one left behind by a crash is ours to remove, and nothing
+// else matches this.
+inline bool isOwnTemporaryFile(std::string_view name) {
+    constexpr std::string_view prefix = ".tavrelin-", suffix = ".tmp";
+    return name.size() > prefix.size() + suffix.size() && name.substr(0, prefix.size()) == prefix &&
+           name.substr(name.size() - suffix.size()) == suffix;
+}
+
 class Files {
 public:
     virtual ~Files() = default;
@@ -26,9 +39,11 @@ public:
     // Creates the folder and its missing parents; fine when it exists.
     virtual void createDirectories(const std::string& path) = 0;
     // Replaces the file so a reader sees the old or the new content whole:
-    // a temporary file in the same folder created with `permissions`, written,
-    // flushed to disk, renamed over the target, and the folder flushed.
-    virtual void writeAtomically(const std::string& path, std::string_view bytes, unsigned permissions = 0644) = 0;
+    // a temporary file in the same folder, written, flushed to disk, renamed
+    // over the target, and the folder flushed. Its mode is exactly
+    // `permissions`, or without them 0666 narrowed by the umask, as any new file.
+    virtual void writeAtomically(const std::string& path, std::string_view bytes,
+                                 std::optional<unsigned> permissions = std::nullopt) = 0;
     virtual void setPermissions(const std::string& path, unsigned permissions) = 0;
     virtual unsigned permissions(const std::string& path) const = 0;
 
@@ -37,6 +52,9 @@ public:
     virtual std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const = 0;
 
     virtual bool exists(const std::string& path) const = 0;
+    virtual EntryKind kind(const std::string& path) const = 0;
+    // True when entries can be created in and removed from the folder.
+    virtual bool isWritableFolder(const std::string& path) const = 0;
     // Removes a file or a whole folder.
     virtual void remove(const std::string& path) = 0;
     // Copies a file or a whole folder.

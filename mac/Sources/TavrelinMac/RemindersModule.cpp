@@ -101,9 +101,12 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     }
     poll.fetched = static_cast<std::int64_t>(items.size());
 
+    // An item delivered again, after a lost acknowledgement or a crash, finds
+    // the reminder filed under its key and is not written twice.
+    const std::string host = hostOfPairing(client.pairing().apiBase);
     std::vector<std::string> delivered;
     for (const auto& item : items) {
-        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list);
+        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list, host + "\n" + item.id);
         switch (result.kind) {
         case RemindersStore::WriteResult::Kind::saved:
             delivered.push_back(item.id);

@@ -49,6 +49,7 @@ std::vector<std::int64_t> numbers(std::string_view text, char separator) {
 } // namespace
 
 RemindersStore::Access RemindersStore::requestAccess() {
+    lists_.reset();
     switch (database_.authorizationStatus()) {
     case RemindersAuthorization::restricted:
     case RemindersAuthorization::denied:
@@ -81,19 +82,21 @@ RemindersStore::Access RemindersStore::prompt() {
 
 RemindersStore::WriteResult RemindersStore::create(const std::string& title, const std::optional<std::string>& notes,
                                                    const std::optional<std::string>& dueIso, bool allDay,
-                                                   const std::optional<std::string>& listName) {
+                                                   const std::optional<std::string>& listName, const std::string& deliveryKey) {
     if (!listName || listName->empty())
         return WriteResult::noList();
 
     platform::NewReminder reminder;
     std::string pickedTitle;
     try {
+        // Once per poll: a list made since the last poll is found at this one.
+        if (!lists_)
+            lists_ = database_.lists();
         // The first list the database reports wins when titles repeat.
-        auto lists = database_.lists();
-        auto picked = std::find_if(lists.begin(), lists.end(), [&](const platform::ReminderList& list) {
+        auto picked = std::find_if(lists_->begin(), lists_->end(), [&](const platform::ReminderList& list) {
             return text::canonicallyEqual(list.title, *listName);
         });
-        if (picked == lists.end())
+        if (picked == lists_->end())
             return WriteResult::unknownList(*listName);
         reminder.listIdentifier = picked->identifier;
         pickedTitle = picked->title;
@@ -102,6 +105,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
     }
 
     reminder.title = title;
+    reminder.deliveryKey = deliveryKey;
     if (notes && !notes->empty())
         reminder.notes = notes;
     if (dueIso && !dueIso->empty()) {

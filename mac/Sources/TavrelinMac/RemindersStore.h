@@ -38,10 +38,14 @@ public:
     RemindersStore(platform::RemindersDatabase& database, const platform::Clock& clock) : database_(database), clock_(clock) {}
 
     // Prompts at most once per process while the status stays undetermined.
+    // Called first in every poll, it also starts the poll's look at the lists:
+    // the creates that follow find lists as the first of them saw them.
     Access requestAccess();
+    // `deliveryKey` names the delivery (see platform::NewReminder); empty for none.
     [[nodiscard]] WriteResult create(const std::string& title, const std::optional<std::string>& notes,
                                      const std::optional<std::string>& dueIso, bool allDay,
-                                     const std::optional<std::string>& listName);
+                                     const std::optional<std::string>& listName, const std::string& deliveryKey);
+    // Always a fresh look.
     std::vector<std::string> listNames() const;
 
     // Reads "2024-05-01T14:30" forgivingly; pure.
@@ -54,6 +58,8 @@ private:
     const platform::Clock& clock_;
     bool didPrompt_ = false;
     std::optional<Access> lastAnswer_;
+    // The lists of this poll, taken by its first create.
+    std::optional<std::vector<platform::ReminderList>> lists_;
 };
 
 } // namespace tavrelin

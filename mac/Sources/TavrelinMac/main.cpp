@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     posix::PosixFiles files;
     curl::CurlHttp http;
     posix::PosixProcesses processes;
-    vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot());
+    vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot(), files);
     qt::QtUserDefaults defaults;
 
     terminal::TerminalConsole console;

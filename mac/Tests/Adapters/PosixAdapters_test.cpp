@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,22 +21,9 @@ using namespace tavrelin;
 using tavrelin::testing::modeOf;
 using tavrelin::testing::readFile;
 using tavrelin::testing::ScopedEnv;
+using tavrelin::testing::ScopedUmask;
 using tavrelin::testing::TempFolder;
 using tavrelin::testing::writeFile;
-
-namespace {
-
-// Sets the process umask for the life of the object.
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(old_); }
-
-private:
-    mode_t old_;
-};
-
-} // namespace
 
 TEST(PosixFiles, AtomicWriteReplacesContentWithExactlyTheAskedBits) {
     TempFolder dir;
@@ -142,12 +130,57 @@ TEST(PosixFiles, RenameReplacesAndFoldersFollowTheBaseDirectoryRules) {
     EXPECT_THROW(files.createDirectories(dir / "plain/sub"), platform::FileError);
     files.setPermissions(dir / "plain", 0604);
     EXPECT_EQ(files.permissions(dir / "plain"), 0604u);
+}
 
-    ScopedEnv env{{"XDG_DATA_HOME", "/srv/data"}, {"XDG_CACHE_HOME", "relative/cache"}};
+TEST(UserFolders, AnAbsoluteXdgVariableElseTheHomeElseTheUserDatabase) {
+    using posix::UserFolder;
+    const passwd* user = ::getpwuid(::getuid());
+    ASSERT_TRUE(user && user->pw_dir);
+    const std::string database = user->pw_dir;
+    struct Case {
+        UserFolder folder;
+        std::optional<std::string> xdg, home;
+        std::string expected;
+    } cases[] = {
+        {UserFolder::data, "/srv/data", "/home/a", "/srv/data"},
+        {UserFolder::data, "relative/data", "/home/a", "/home/a/.local/share"},
+        {UserFolder::data, std::nullopt, "/home/a", "/home/a/.local/share"},
+        {UserFolder::config, "/etc/xdg-user", "/home/a", "/etc/xdg-user"},
+        {UserFolder::config, "", "/home/a", "/home/a/.config"},
+        {UserFolder::cache, "/var/cache/a", "/home/a", "/var/cache/a"},
+        {UserFolder::cache, "cache", std::nullopt, database + "/.cache"},
+        {UserFolder::cache, std::nullopt, "relative/home", database + "/.cache"},
+        {UserFolder::data, std::nullopt, "", database + "/.local/share"},
+    };
+    const char* variables[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"};
+    for (const auto& c : cases) {
+        ScopedEnv env{
+            {"HOME", c.home}, {"XDG_DATA_HOME", "/wrong"}, {"XDG_CONFIG_HOME", "/wrong"}, {"XDG_CACHE_HOME", "/wrong"}};
+        env.set(variables[static_cast<int>(c.folder)], c.xdg);
+        EXPECT_EQ(posix::userFolder(c.folder), c.expected) << c.xdg.value_or("(unset)") << " " << c.home.value_or("(unset)");
+    }
+    ScopedEnv env{{"XDG_DATA_HOME", "/srv/data"}, {"XDG_CACHE_HOME", "/srv/cache"}};
+    posix::PosixFiles files;
     EXPECT_EQ(files.applicationSupportDirectory(), "/srv/data");
-    EXPECT_EQ(files.cachesDirectory(), posix::homeDirectory() + "/.cache");
-    env.set("XDG_DATA_HOME", std::nullopt);
-    EXPECT_EQ(files.applicationSupportDirectory(), posix::homeDirectory() + "/.local/share");
+    EXPECT_EQ(files.cachesDirectory(), "/srv/cache");
+}
+
+TEST(PosixFiles, NewFilesFollowTheUmaskUnlessBitsAreAsked) {
+    TempFolder dir;
+    posix::PosixFiles files;
+    struct Case {
+        mode_t umask;
+        std::optional<unsigned> asked;
+        unsigned expected;
+    } cases[] = {
+        {027, std::nullopt, 0640}, {0, std::nullopt, 0666}, {002, 0600u, 0600}, // the pairing file
+    };
+    for (const auto& c : cases) {
+        ScopedUmask umask(c.umask);
+        files.writeAtomically(dir / "file", "x", c.asked);
+        EXPECT_EQ(modeOf(dir / "file"), c.expected) << std::oct << c.umask << " " << c.asked.value_or(0);
+    }
+    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"file"});
 }
 
 TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {

@@ -1,6 +1,7 @@
 // A task manager that reads vdirs sees what the agent writes, under the right
 // lists and with the right due dates.
 
+#include "Platform/Posix/PosixFiles.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Support/VdirFixture.h"
 
@@ -85,13 +86,14 @@ TEST(Todoman, ListsWhatTheAgentWroteUnderTheRightListsAndDates) {
     auto root = fs::path(temp.path()) / "calendars";
     makeList(root, "work", "Work");
     makeList(root, "home");
-    VdirRemindersDatabase database(root.string());
+    posix::PosixFiles files;
+    VdirRemindersDatabase database(root.string(), files);
     ASSERT_TRUE(database.requestFullAccess().granted);
 
-    database.save({"work", "Submit report", "Quarterly numbers", DateComponents{2024, 5, 1, {}, {}}, {}});
-    database.save({"home", "Dentist", {}, DateComponents{2024, 5, 1, 14, 30}, platform::Date::fromUnix(1714573800)});
-    database.save({"work", "Plan next year", {}, DateComponents{2024, 13, 1, 9, 75}, {}});
-    database.save({"home", "Someday", {}, {}, {}});
+    database.save({"work", "Submit report", "Quarterly numbers", DateComponents{2024, 5, 1, {}, {}}, {}, {}});
+    database.save({"home", "Dentist", {}, DateComponents{2024, 5, 1, 14, 30}, platform::Date::fromUnix(1714573800), {}});
+    database.save({"work", "Plan next year", {}, DateComponents{2024, 13, 1, 9, 75}, {}, {}});
+    database.save({"home", "Someday", {}, {}, {}, {}});
 
     writeText(fs::path(temp.path()) / "config.py", "path = " + shellQuoted((root / "*").string()) +
                                                        "\n"

@@ -1,3 +1,5 @@
+#include "Platform/Posix/DeliveryUid.h"
+#include "Platform/Posix/PosixFiles.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Support/VdirFixture.h"
 
@@ -43,6 +45,7 @@ protected:
     std::string file(const std::string& list, const std::string& id) const { return (root() / list / (id + ".ics")).string(); }
 
     TempFolder temp;
+    posix::PosixFiles files;
 };
 
 std::string dueLineOf(const std::string& text) {
@@ -56,7 +59,7 @@ std::string dueLineOf(const std::string& text) {
 } // namespace
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
-    VdirRemindersDatabase missing((root() / "nested" / "deeper").string());
+    VdirRemindersDatabase missing((root() / "nested" / "deeper").string(), files);
     EXPECT_EQ(missing.authorizationStatus(), RemindersAuthorization::notDetermined);
     EXPECT_TRUE(missing.lists().empty());
 
@@ -69,14 +72,14 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
 
     // A file where the root should be: present but unusable.
     writeText(fs::path(temp.path()) / "plain-file", "x");
-    VdirRemindersDatabase onFile(temp / "plain-file");
+    VdirRemindersDatabase onFile(temp / "plain-file", files);
     EXPECT_EQ(onFile.authorizationStatus(), RemindersAuthorization::denied);
     auto refused = onFile.requestFullAccess();
     EXPECT_FALSE(refused.granted);
     EXPECT_FALSE(refused.error);
 
     // Below a file: missing, and the prompt cannot create it.
-    VdirRemindersDatabase belowFile(temp / "plain-file/calendars");
+    VdirRemindersDatabase belowFile(temp / "plain-file/calendars", files);
     EXPECT_EQ(belowFile.authorizationStatus(), RemindersAuthorization::notDetermined);
     auto failed = belowFile.requestFullAccess();
     EXPECT_FALSE(failed.granted);
@@ -89,19 +92,25 @@ TEST_F(VdirTest, ReadOnlyRootIsDenied) {
     fs::permissions(root(), fs::perms::owner_read | fs::perms::owner_exec);
     if (::access(root().c_str(), W_OK) == 0)
         GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::denied);
     EXPECT_FALSE(database.requestFullAccess().granted);
 }
 
-TEST(VdirDefaultRoot, PrefersExplicitFolderThenXdgThenHome) {
-    ScopedEnv env{{"HOME", "/home/someone"}, {"XDG_DATA_HOME", "/data"}, {"TAVRELIN_REMINDERS_DIR", "/explicit/lists"}};
-    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/explicit/lists");
-    env.set("TAVRELIN_REMINDERS_DIR", "");
-    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
-    env.set("TAVRELIN_REMINDERS_DIR", std::nullopt);
-    env.set("XDG_DATA_HOME", std::nullopt);
-    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/home/someone/.local/share/calendars");
+TEST(VdirDefaultRoot, AnAbsoluteExplicitFolderElseCalendarsInTheDataFolder) {
+    struct Case {
+        std::optional<std::string> explicitRoot, data;
+        std::string expected;
+    } cases[] = {
+        {"/explicit/lists", "/data", "/explicit/lists"},
+        {"", "/data", "/data/calendars"},
+        {"relative/lists", "/data", "/data/calendars"},
+        {std::nullopt, "relative", "/home/someone/.local/share/calendars"},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv env{{"HOME", "/home/someone"}, {"XDG_DATA_HOME", c.data}, {"TAVRELIN_REMINDERS_DIR", c.explicitRoot}};
+        EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), c.expected) << c.explicitRoot.value_or("(unset)");
+    }
 }
 
 TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
@@ -114,7 +123,7 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
     makeList(root(), ".hidden", "Hidden");
     writeText(root() / "stray.ics", "not a list");
 
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& list : database.lists())
         seen.emplace_back(list.identifier, list.title);
@@ -125,9 +134,9 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
 
 TEST_F(VdirTest, AllDayReminderIsOneVtodoWithDateDue) {
     makeList(root(), "home", "Home");
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     auto before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    auto id = database.save({"home", "Water the plants", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}});
+    auto id = database.save({"home", "Water the plants", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}, {}});
 
     std::string text = readFile(file("home", id));
     EXPECT_EQ(dueLineOf(text), "DUE;VALUE=DATE:20240501");
@@ -163,11 +172,11 @@ TEST_F(VdirTest, AllDayReminderIsOneVtodoWithDateDue) {
 
 TEST_F(VdirTest, TimedReminderHasFloatingDueAndAbsoluteAlarm) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     // 2024-05-01T12:30:00Z, e.g. 14:30 in a UTC+2 zone.
     auto alarm = platform::Date::fromUnix(1714566600);
-    auto id =
-        database.save({"home", "Call Ana, re: plan; bring\nnotes", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm});
+    auto id = database.save(
+        {"home", "Call Ana, re: plan; bring\nnotes", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm, {}});
 
     std::string text = readFile(file("home", id));
     EXPECT_EQ(dueLineOf(text), "DUE:20240501T143000") << "floating: no zone, no Z";
@@ -195,7 +204,7 @@ TEST_F(VdirTest, TimedReminderHasFloatingDueAndAbsoluteAlarm) {
 
 TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     struct Case {
         DateComponents due;
         std::string line; // empty: no DUE at all
@@ -211,7 +220,7 @@ TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
         {{2024, 1, -9223372036854775807LL, {}, {}}, ""},
     };
     for (const auto& c : cases) {
-        auto id = database.save({"home", "t", {}, c.due, {}});
+        auto id = database.save({"home", "t", {}, c.due, {}, {}});
         std::string text = readFile(file("home", id));
         EXPECT_EQ(dueLineOf(text), c.line) << text;
         ParsedCalendar parsed(text);
@@ -222,10 +231,10 @@ TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
 TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAcrossLists) {
     makeList(root(), "a");
     makeList(root(), "b");
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     std::set<std::string> ids;
     for (int i = 0; i < 40; ++i) {
-        auto id = database.save({i % 2 ? "a" : "b", "item " + std::to_string(i), {}, {}, {}});
+        auto id = database.save({i % 2 ? "a" : "b", "item " + std::to_string(i), {}, {}, {}, {}});
         EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier(id)) << id;
         EXPECT_GE(id.size(), 32u);
         EXPECT_TRUE(fs::is_regular_file(file(i % 2 ? "a" : "b", id)));
@@ -241,9 +250,9 @@ TEST_F(VdirTest, SavingIntoAnythingButAListThrows) {
     makeList(root(), ".hidden");
     writeText(root() / "stray", "x");
     writeText(fs::path(temp.path()) / "outside" / "keep", "x");
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../outside", "home/..", "/tmp"}) {
-        EXPECT_THROW(database.save({list, "t", {}, {}, {}}), platform::RemindersError) << list;
+        EXPECT_THROW(database.save({list, "t", {}, {}, {}, {}}), platform::RemindersError) << list;
     }
     EXPECT_TRUE(filesEndingWith(temp.path(), ".ics").empty());
     EXPECT_TRUE(filesEndingWith(temp.path(), ".tmp").empty());
@@ -254,9 +263,9 @@ TEST_F(VdirTest, WriteFailureIsAReadableErrorAndLeavesNothing) {
     fs::permissions(root() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     if (::access((root() / "locked").c_str(), W_OK) == 0)
         GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     try {
-        database.save({"locked", "t", {}, {}, {}});
+        database.save({"locked", "t", {}, {}, {}, {}});
         FAIL() << "saved into a read-only folder";
     } catch (const platform::RemindersError& error) {
         EXPECT_NE(std::string(error.what()).find("locked"), std::string::npos) << error.what();
@@ -266,9 +275,9 @@ TEST_F(VdirTest, WriteFailureIsAReadableErrorAndLeavesNothing) {
 
 TEST_F(VdirTest, ControlCharactersNeverReachTheFile) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string());
+    VdirRemindersDatabase database(root().string(), files);
     const char title[] = "bell\x07 null\0 del\x7f tab\tend";
-    auto id = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", {}, {}});
+    auto id = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", {}, {}, {}});
 
     std::string text = readFile(file("home", id));
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -285,8 +294,8 @@ TEST_F(VdirTest, ControlCharactersNeverReachTheFile) {
 
 TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string());
-    auto id = database.save({"home", "real", {}, {}, {}});
+    VdirRemindersDatabase database(root().string(), files);
+    auto id = database.save({"home", "real", {}, {}, {}, {}});
     std::string valid = readFile(file("home", id));
 
     writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
@@ -307,4 +316,69 @@ TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
     EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier("a/b"));
     EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(300, 'a')));
     EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("Az09_.+-"));
+}
+
+TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
+    makeList(root(), "home", "Home");
+    makeList(root(), "work", "Work");
+    const std::string key = "relay.example\nitem-1";
+    const std::string uid = posix::deliveryUid(key);
+    {
+        VdirRemindersDatabase database(root().string(), files);
+        EXPECT_EQ(database.save({"home", "Call", {}, {}, {}, key}), uid);
+        EXPECT_EQ(database.save({"work", "Call", {}, {}, {}, key}), uid);
+        EXPECT_FALSE(fs::exists(file("work", uid)));
+    }
+
+    // Completed and moved to another list, then delivered again after a restart.
+    std::string edited = readFile(file("home", uid));
+    edited.insert(edited.find("END:VTODO"), "STATUS:COMPLETED\r\n");
+    writeText(file("work", uid), edited);
+    fs::remove(file("home", uid));
+    VdirRemindersDatabase restarted(root().string(), files);
+    EXPECT_EQ(restarted.save({"home", "Call", {}, {}, {}, key}), uid);
+    EXPECT_EQ(readFile(file("work", uid)), edited);
+    EXPECT_FALSE(fs::exists(file("home", uid)));
+    EXPECT_EQ(restarted.reminder(uid)->listTitle, "Work");
+
+    // Moved after the database last looked: still found, under its new list.
+    fs::rename(file("work", uid), file("home", uid));
+    EXPECT_EQ(restarted.reminder(uid)->listTitle, "Home");
+
+    // Without a key every save is a new reminder.
+    auto first = restarted.save({"home", "Call", {}, {}, {}, {}});
+    auto second = restarted.save({"home", "Call", {}, {}, {}, {}});
+    EXPECT_NE(first, second);
+    EXPECT_EQ(filesEndingWith(root(), ".ics").size(), 3u);
+}
+
+TEST_F(VdirTest, OwnLeftoverTemporariesGoAtTheFirstLookOnly) {
+    makeList(root(), "home");
+    const std::vector<std::string> others{".other.tmp", "x.tmp", ".tavrelin-notes.txt", ".tavrelin-.tmp"};
+    for (const auto& name : others)
+        writeText(root() / "home" / name, "someone else's");
+    writeText(root() / "home" / ".tavrelin-0123abcd.tmp", "BEGIN:VCAL");
+    writeText(root() / ".tavrelin-0123abcd.tmp", "not in a list");
+
+    VdirRemindersDatabase database(root().string(), files);
+    database.lists();
+    EXPECT_FALSE(fs::exists(root() / "home" / ".tavrelin-0123abcd.tmp"));
+    for (const auto& name : others)
+        EXPECT_TRUE(fs::exists(root() / "home" / name)) << name;
+    EXPECT_TRUE(fs::exists(root() / ".tavrelin-0123abcd.tmp"));
+
+    // Later polls leave the folders alone.
+    writeText(root() / "home" / ".tavrelin-later.tmp", "x");
+    database.lists();
+    database.save({"home", "t", {}, {}, {}, {}});
+    EXPECT_TRUE(fs::exists(root() / "home" / ".tavrelin-later.tmp"));
+}
+
+TEST_F(VdirTest, ReminderFilesFollowTheUmask) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root().string(), files);
+    for (auto [mask, mode] : {std::pair{027u, 0640u}, {0u, 0666u}, {077u, 0600u}}) {
+        ScopedUmask umask(mask);
+        EXPECT_EQ(modeOf(file("home", database.save({"home", "t", {}, {}, {}, {}}))), mode) << std::oct << mask;
+    }
 }

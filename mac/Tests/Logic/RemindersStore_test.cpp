@@ -39,8 +39,8 @@ struct RemindersStoreTest : ::testing::Test {
 
     WriteResult create(const std::string& title, std::optional<std::string> list,
                        std::optional<std::string> dueIso = std::nullopt, bool allDay = false,
-                       std::optional<std::string> notes = std::nullopt) {
-        return store.create(title, notes, dueIso, allDay, list);
+                       std::optional<std::string> notes = std::nullopt, const std::string& key = {}) {
+        return store.create(title, notes, dueIso, allDay, list, key);
     }
 };
 
@@ -92,8 +92,11 @@ TEST_F(RemindersStoreTest, PicksTheFirstListWithACanonicallyEqualTitle) {
     ASSERT_EQ(recording.requests.size(), 1u);
     EXPECT_EQ(recording.requests[0].listIdentifier, precomposed);
 
+    // A list made during a poll is found from the next poll on.
     auto firstWork = database.addList("Work");
     database.addList("Work");
+    EXPECT_EQ(create("report", "Work"), WriteResult::unknownList("Work"));
+    store.requestAccess();
     EXPECT_EQ(create("report", "Work"), WriteResult::saved("Work"));
     EXPECT_EQ(recording.requests.back().listIdentifier, firstWork);
     EXPECT_EQ(recording.requests.back().title, "report");
@@ -151,4 +154,15 @@ TEST_F(RemindersStoreTest, ListNamesInDatabaseOrderWithDuplicates) {
     database.addList("Inbox");
     database.addList("Work");
     EXPECT_EQ(store.listNames(), (std::vector<std::string>{"Work", "Inbox", "Work"}));
+}
+
+TEST_F(RemindersStoreTest, ADeliveryKeyReachesTheDatabaseWhichFilesItOnce) {
+    database.addList("Inbox");
+    EXPECT_EQ(create("call", "Inbox", {}, false, {}, "relay.example\nitem-1"), WriteResult::saved("Inbox"));
+    EXPECT_EQ(create("call", "Inbox", {}, false, {}, "relay.example\nitem-1"), WriteResult::saved("Inbox"));
+    EXPECT_EQ(create("call", "Inbox"), WriteResult::saved("Inbox"));
+    ASSERT_EQ(recording.requests.size(), 3u);
+    EXPECT_EQ(recording.requests[0].deliveryKey, "relay.example\nitem-1");
+    EXPECT_EQ(recording.requests[2].deliveryKey, "");
+    EXPECT_EQ(database.saved.size(), 2u);
 }

@@ -197,11 +197,11 @@ void FakeFiles::createDirectories(const std::string& path) {
     directories.insert(path);
 }
 
-void FakeFiles::writeAtomically(const std::string& path, std::string_view bytes, unsigned mode) {
+void FakeFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode) {
     check(path);
     record("write " + path);
     files[path] = std::string(bytes);
-    modes[path] = mode;
+    modes[path] = mode.value_or(0644);
 }
 
 void FakeFiles::setPermissions(const std::string& path, unsigned mode) {
@@ -230,6 +230,12 @@ bool FakeFiles::exists(const std::string& path) const {
     auto under = [&](const auto& key) { return key.compare(0, prefix.size(), prefix) == 0; };
     return std::any_of(files.begin(), files.end(), [&](const auto& f) { return under(f.first); }) ||
            std::any_of(directories.begin(), directories.end(), under);
+}
+
+EntryKind FakeFiles::kind(const std::string& path) const {
+    if (files.count(path))
+        return EntryKind::file;
+    return exists(path) ? EntryKind::folder : EntryKind::missing;
 }
 
 void FakeFiles::remove(const std::string& path) {
@@ -360,8 +366,12 @@ std::string FakeRemindersDatabase::save(const NewReminder& r) {
         std::find_if(lists_.begin(), lists_.end(), [&](const ReminderList& l) { return l.identifier == r.listIdentifier; });
     if (list == lists_.end())
         throw RemindersError("no such list");
+    if (auto filed = byDeliveryKey_.find(r.deliveryKey); !r.deliveryKey.empty() && filed != byDeliveryKey_.end())
+        return filed->second;
     SavedReminder s{"reminder-" + std::to_string(nextId_++), list->title, r.title, r.notes, r.due, r.alarm};
     saved.push_back(s);
+    if (!r.deliveryKey.empty())
+        byDeliveryKey_[r.deliveryKey] = s.identifier;
     return s.identifier;
 }
 

@@ -172,11 +172,16 @@ public:
     std::string applicationSupportDirectory() const override { return home + "/.local/share"; }
     std::string cachesDirectory() const override { return home + "/.cache"; }
     void createDirectories(const std::string& path) override;
-    void writeAtomically(const std::string& path, std::string_view bytes, unsigned permissions) override;
+    // Without permissions the mode is 0644, as under a umask of 022.
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions) override;
     void setPermissions(const std::string& path, unsigned permissions) override;
     unsigned permissions(const std::string& path) const override;
     std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;
     bool exists(const std::string& path) const override;
+    EntryKind kind(const std::string& path) const override;
+    bool isWritableFolder(const std::string& path) const override {
+        return kind(path) == EntryKind::folder && !failing.count(path);
+    }
     void remove(const std::string& path) override;
     void copy(const std::string& from, const std::string& to) override;
     void rename(const std::string& from, const std::string& to) override;
@@ -249,6 +254,8 @@ public:
     std::map<std::string, std::string> table;
 };
 
+// A save under a delivery key already saved answers that reminder, as a real
+// database does.
 class FakeRemindersDatabase final : public RemindersDatabase {
 public:
     RemindersAuthorization authorizationStatus() const override { return status; }
@@ -271,6 +278,7 @@ public:
 
 private:
     std::vector<ReminderList> lists_;
+    std::map<std::string, std::string> byDeliveryKey_; // key → identifier
     int nextId_ = 1;
 };
 

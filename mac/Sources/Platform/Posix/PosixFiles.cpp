@@ -10,7 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,19 +97,6 @@ std::string nameOf(const std::string& given) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-std::string xdgDirectory(const char* variable, const char* fallbackUnderHome) {
-    std::string value = environment(variable);
-    // Relative values are invalid by the base directory rules and are ignored.
-    if (!value.empty() && value.front() == '/')
-        return value;
-    return homeDirectory() + fallbackUnderHome;
-}
-
 bool writeAll(int fd, std::string_view bytes) {
     const char* data = bytes.data();
     std::size_t left = bytes.size();
@@ -125,11 +112,20 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-std::string uniqueSuffix() {
-    static std::atomic<unsigned long> counter{0};
-    auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-    return std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
-           std::to_string(static_cast<unsigned long long>(ticks) % 1000000007ULL);
+// A name no other program uses (see isOwnTemporaryFile), so that what a crash
+// leaves behind can be told from anyone else's files.
+std::string temporaryName() {
+    std::uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+        static std::atomic<std::uint64_t> counter{0};
+        auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        bits = (static_cast<std::uint64_t>(::getpid()) << 40) ^ (counter++ << 24) ^ ticks;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name = ".tavrelin-";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        name += hex[(bits >> shift) & 0xF];
+    return name + ".tmp";
 }
 
 // Removes the entry `name` inside the open folder `parent` without following
@@ -214,21 +210,12 @@ void copyTree(const std::string& from, const std::string& to) {
 
 } // namespace
 
-std::string homeDirectory() {
-    std::string home = environment("HOME");
-    if (!home.empty())
-        return home;
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
-        return entry->pw_dir;
-    return "/";
-}
-
 std::string PosixFiles::applicationSupportDirectory() const {
-    return xdgDirectory("XDG_DATA_HOME", "/.local/share");
+    return userFolder(UserFolder::data);
 }
 
 std::string PosixFiles::cachesDirectory() const {
-    return xdgDirectory("XDG_CACHE_HOME", "/.cache");
+    return userFolder(UserFolder::cache);
 }
 
 void PosixFiles::createDirectories(const std::string& path) {
@@ -250,14 +237,15 @@ void PosixFiles::createDirectories(const std::string& path) {
     }
 }
 
-void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes, unsigned permissions) {
+void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions) {
     const std::string folder = parentOf(path);
-    const mode_t mode = permissions & 07777;
+    // Without asked-for bits the umask narrows 0666, as for any new file.
+    const mode_t mode = permissions ? (*permissions & 07777) : 0666;
 
     std::string temporary;
     Descriptor file;
     for (int attempt = 0; attempt < 100 && !file; ++attempt) {
-        temporary = folder + "/." + nameOf(path) + "." + uniqueSuffix() + ".tmp";
+        temporary = folder + "/" + temporaryName();
         file.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (!file && errno != EEXIST)
             fail("write", path, errno);
@@ -270,9 +258,9 @@ void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes
         ::unlink(temporary.c_str());
         fail("write", path, error);
     };
-    // The umask may have narrowed the mode at creation; no byte is written
-    // before the bits are exactly the ones asked for.
-    if (::fchmod(file.get(), mode) != 0)
+    // The umask may have narrowed asked-for bits at creation; no byte is
+    // written before they are exactly the ones asked for.
+    if (permissions && ::fchmod(file.get(), mode) != 0)
         abandon(errno);
     errno = 0;
     if (!writeAll(file.get(), bytes))
@@ -339,6 +327,19 @@ std::optional<std::string> PosixFiles::readRegularFile(const std::string& path, 
 bool PosixFiles::exists(const std::string& path) const {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+platform::EntryKind PosixFiles::kind(const std::string& path) const {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? platform::EntryKind::missing : platform::EntryKind::unreachable;
+    if (S_ISDIR(info.st_mode))
+        return platform::EntryKind::folder;
+    return S_ISREG(info.st_mode) ? platform::EntryKind::file : platform::EntryKind::other;
+}
+
+bool PosixFiles::isWritableFolder(const std::string& path) const {
+    return kind(path) == platform::EntryKind::folder && ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 void PosixFiles::remove(const std::string& path) {

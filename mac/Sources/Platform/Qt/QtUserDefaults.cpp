@@ -1,15 +1,11 @@
 #include "Platform/Qt/QtUserDefaults.h"
 
-#include <QDir>
+#include "Platform/Posix/UserFolders.h"
 
 namespace tavrelin::qt {
 
 QString QtUserDefaults::defaultPath() {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // Relative values are invalid by the XDG rules and are ignored.
-    if (config.isEmpty() || QDir::isRelativePath(config))
-        config = QDir::home().filePath(".config");
-    return QDir(config).filePath("Tavrelin/Tavrelin.ini");
+    return QString::fromStdString(posix::userFolder(posix::UserFolder::config) + "/Tavrelin/Tavrelin.ini");
 }
 
 QtUserDefaults::QtUserDefaults(const QString& path) : settings_(path, QSettings::IniFormat) {}

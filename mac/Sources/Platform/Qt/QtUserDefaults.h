@@ -7,8 +7,8 @@
 
 namespace tavrelin::qt {
 
-// Boolean defaults in an INI file: $XDG_CONFIG_HOME/Tavrelin/Tavrelin.ini
-// (~/.config when unset). Keys are stored exactly as given.
+// Boolean defaults in an INI file: <per-user config folder>/Tavrelin/Tavrelin.ini
+// (~/.config/… unless $XDG_CONFIG_HOME says otherwise). Keys are stored exactly as given.
 class QtUserDefaults final : public platform::UserDefaults {
 public:
     static QString defaultPath();

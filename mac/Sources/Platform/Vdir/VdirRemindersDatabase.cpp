@@ -1,6 +1,7 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 
-#include "Platform/Posix/PosixFiles.h"
+#include "Platform/Posix/DeliveryUid.h"
+#include "Platform/Posix/UserFolders.h"
 
 #include <libical/ical.h>
 
@@ -11,12 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace tavrelin::vdir {
@@ -44,9 +42,9 @@ struct ComponentFree {
 };
 using Component = std::unique_ptr<icalcomponent, ComponentFree>;
 
-bool isFolder(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+// A folder name inside the root, never a way out of it.
+bool isPlainName(const std::string& name) {
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 bool fits(const std::optional<std::int64_t>& value) {
@@ -158,65 +156,108 @@ icalcomponent* findTodo(icalcomponent* component) {
 
 } // namespace
 
-VdirRemindersDatabase::VdirRemindersDatabase(std::string root)
-    : root_(std::move(root)), ownFiles_(std::make_unique<posix::PosixFiles>()), files_(*ownFiles_) {}
-
 VdirRemindersDatabase::VdirRemindersDatabase(std::string root, platform::Files& files)
     : root_(std::move(root)), files_(files) {}
 
-VdirRemindersDatabase::~VdirRemindersDatabase() = default;
-
 std::string VdirRemindersDatabase::defaultRoot() {
-    auto variable = [](const char* name) -> std::string {
-        const char* value = std::getenv(name);
-        return value ? value : "";
-    };
-    if (auto explicitRoot = variable("TAVRELIN_REMINDERS_DIR"); !explicitRoot.empty())
+    const char* explicitRoot = std::getenv("TAVRELIN_REMINDERS_DIR");
+    if (explicitRoot && explicitRoot[0] == '/')
         return explicitRoot;
-    if (auto data = variable("XDG_DATA_HOME"); !data.empty())
-        return data + "/calendars";
-    return variable("HOME") + "/.local/share/calendars";
+    return posix::userFolder(posix::UserFolder::data) + "/calendars";
 }
 
 RemindersAuthorization VdirRemindersDatabase::authorizationStatus() const {
-    struct stat info {};
-    if (::stat(root_.c_str(), &info) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? RemindersAuthorization::notDetermined : RemindersAuthorization::denied;
-    if (!S_ISDIR(info.st_mode) || ::access(root_.c_str(), W_OK | X_OK) != 0)
+    switch (files_.kind(root_)) {
+    case platform::EntryKind::missing:
+        return RemindersAuthorization::notDetermined;
+    case platform::EntryKind::folder:
+        return files_.isWritableFolder(root_) ? RemindersAuthorization::fullAccess : RemindersAuthorization::denied;
+    default:
         return RemindersAuthorization::denied;
-    return RemindersAuthorization::fullAccess;
+    }
 }
 
 platform::RemindersAccessAnswer VdirRemindersDatabase::requestFullAccess() {
     switch (authorizationStatus()) {
     case RemindersAuthorization::fullAccess:
         return {true, std::nullopt};
-    case RemindersAuthorization::notDetermined: {
-        std::error_code error;
-        std::filesystem::create_directories(root_, error);
-        if (error)
-            return {false, "could not create the task lists folder " + root_ + ": " + error.message()};
+    case RemindersAuthorization::notDetermined:
+        try {
+            files_.createDirectories(root_);
+        } catch (const platform::FileError& error) {
+            return {false, "could not create the task lists folder " + root_ + ": " + error.what()};
+        }
         return {authorizationStatus() == RemindersAuthorization::fullAccess, std::nullopt};
-    }
     default:
         return {false, std::nullopt};
     }
 }
 
 std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
-    std::vector<platform::ReminderList> result;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(root_, error), end; !error && it != end; it.increment(error)) {
-        std::string name = it->path().filename().string();
-        if (name.empty() || name.front() == '.' || !isFolder(root_ + "/" + name))
+    look_.emplace();
+    std::vector<std::string> names;
+    try {
+        names = files_.list(root_); // sorted
+    } catch (const platform::FileError&) {
+        return {}; // no root yet, or not readable: no lists
+    }
+    for (const std::string& name : names) {
+        const std::string folder = root_ + "/" + name;
+        if (!isPlainName(name) || files_.kind(folder) != platform::EntryKind::folder)
             continue;
-        std::string title = files_.readRegularFile(root_ + "/" + name + "/displayname", maxDisplayNameBytes).value_or("");
+        std::string title = files_.readRegularFile(folder + "/displayname", maxDisplayNameBytes).value_or("");
         while (!title.empty() && (title.back() == '\n' || title.back() == '\r'))
             title.pop_back();
-        result.push_back({name, title.empty() ? name : title});
+        look_->lists.push_back({name, title.empty() ? name : title});
     }
-    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.identifier < b.identifier; });
-    return result;
+    if (!swept_) {
+        indexedLook(true); // lists every folder, which is when the leftovers go
+        swept_ = true;
+    }
+    return look_->lists;
+}
+
+const VdirRemindersDatabase::Look& VdirRemindersDatabase::look() const {
+    if (!look_)
+        lists();
+    return *look_;
+}
+
+VdirRemindersDatabase::Look& VdirRemindersDatabase::indexedLook(bool sweep) const {
+    look();
+    Look& current = *look_;
+    if (current.indexed)
+        return current;
+    current.indexed = true;
+    for (std::uint32_t position = 0; position < current.lists.size(); ++position) {
+        const std::string folder = root_ + "/" + current.lists[position].identifier;
+        std::vector<std::string> names;
+        try {
+            names = files_.list(folder);
+        } catch (const platform::FileError&) {
+            continue; // unreadable: a write there fails and says so
+        }
+        for (const std::string& name : names) {
+            if (sweep && platform::isOwnTemporaryFile(name)) {
+                // A write a crash interrupted; the reminder itself was never acknowledged.
+                try {
+                    files_.remove(folder + "/" + name);
+                } catch (const platform::FileError&) {
+                }
+            } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ics") == 0) {
+                current.reminders.emplace(name.substr(0, name.size() - 4), position);
+            }
+        }
+    }
+    return current;
+}
+
+std::optional<std::uint32_t> VdirRemindersDatabase::listPosition(const std::string& listIdentifier) const {
+    Look& current = *look_;
+    for (std::uint32_t position = 0; position < current.lists.size(); ++position)
+        if (current.lists[position].identifier == listIdentifier)
+            return position;
+    return std::nullopt;
 }
 
 bool VdirRemindersDatabase::isValidIdentifier(std::string_view identifier) {
@@ -228,26 +269,9 @@ bool VdirRemindersDatabase::isValidIdentifier(std::string_view identifier) {
     });
 }
 
-std::string VdirRemindersDatabase::listFolder(const std::string& listIdentifier) const {
-    bool plainName = !listIdentifier.empty() && listIdentifier.front() != '.' &&
-                     listIdentifier.find('/') == std::string::npos && listIdentifier.find('\0') == std::string::npos;
-    std::string folder = root_ + "/" + listIdentifier;
-    if (!plainName || !isFolder(folder))
-        throw RemindersError("there is no task list “" + listIdentifier + "” in " + root_);
-    return folder;
-}
-
-bool VdirRemindersDatabase::identifierTaken(const std::string& uid) const {
-    for (const auto& list : lists()) {
-        struct stat info {};
-        if (::lstat((root_ + "/" + list.identifier + "/" + uid + ".ics").c_str(), &info) == 0 || errno != ENOENT)
-            return true;
-    }
-    return false;
-}
-
 std::string VdirRemindersDatabase::newIdentifier() const {
     static constexpr char hex[] = "0123456789abcdef";
+    const Look& current = *look_;
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::array<unsigned char, 16> bytes{};
         std::size_t filled = 0;
@@ -264,68 +288,100 @@ std::string VdirRemindersDatabase::newIdentifier() const {
             uid += hex[byte >> 4];
             uid += hex[byte & 0xf];
         }
-        if (!identifierTaken(uid))
+        if (!current.reminders.count(uid))
             return uid;
     }
     throw RemindersError("could not make a reminder identifier that is not in use");
 }
 
 std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
-    const std::string folder = listFolder(reminder.listIdentifier);
-    const std::string uid = newIdentifier();
+    Look& current = indexedLook();
+    std::optional<std::uint32_t> position = listPosition(reminder.listIdentifier);
+    const std::string folder = root_ + "/" + reminder.listIdentifier;
+    if (!position) {
+        // A list that appeared since the last look is still a list.
+        if (!isPlainName(reminder.listIdentifier) || files_.kind(folder) != platform::EntryKind::folder)
+            throw RemindersError("there is no task list “" + reminder.listIdentifier + "” in " + root_);
+        lists(); // looks again, so its reminders and title are known too
+        return save(reminder);
+    }
+
+    std::string uid;
+    if (!reminder.deliveryKey.empty()) {
+        uid = posix::deliveryUid(reminder.deliveryKey);
+        // Filed before: the user may have edited, moved or completed it since.
+        if (current.reminders.count(uid))
+            return uid;
+    } else {
+        uid = newIdentifier();
+    }
     auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     // Readers skip the ".tmp" file the write goes through, so they see the
     // reminder whole or not at all; it is on disk before this returns.
     try {
-        files_.writeAtomically(folder + "/" + uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)), 0644);
+        files_.writeAtomically(folder + "/" + uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)));
     } catch (const platform::FileError& error) {
         throw RemindersError(error.what());
     }
+    current.reminders[uid] = *position;
     return uid;
 }
 
 std::optional<platform::SavedReminder> VdirRemindersDatabase::reminder(const std::string& identifier) const {
     if (!isValidIdentifier(identifier))
         return std::nullopt;
-    for (const auto& list : lists()) {
-        auto text = files_.readRegularFile(root_ + "/" + list.identifier + "/" + identifier + ".ics", maxReminderBytes);
-        if (!text)
-            continue;
-        Component parsed{icalparser_parse_string(text->c_str())};
-        icalcomponent* todo = findTodo(parsed.get());
-        if (!todo)
-            return std::nullopt;
-
-        platform::SavedReminder saved;
-        saved.identifier = identifier;
-        saved.listTitle = list.title;
-        if (const char* summary = icalcomponent_get_summary(todo))
-            saved.title = summary;
-        if (const char* description = icalcomponent_get_description(todo))
-            saved.notes = description;
-        if (icalproperty* dueProperty = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
-            icaltimetype due = icalproperty_get_due(dueProperty);
-            if (!icaltime_is_null_time(due)) {
-                platform::DateComponents components{due.year, due.month, due.day, std::nullopt, std::nullopt};
-                if (!due.is_date) {
-                    components.hour = due.hour;
-                    components.minute = due.minute;
-                }
-                saved.due = components;
-            }
-        }
-        for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm && !saved.alarm;
-             alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
-            icalproperty* triggerProperty = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
-            if (!triggerProperty)
-                continue;
-            icaltriggertype trigger = icalproperty_get_trigger(triggerProperty);
-            if (!icaltime_is_null_time(trigger.time))
-                saved.alarm = toDate(trigger.time);
-        }
-        return saved;
-    }
+    Look& current = indexedLook();
+    auto known = current.reminders.find(identifier);
+    if (known != current.reminders.end())
+        if (auto found = readReminder(identifier, known->second))
+            return found;
+    // Not where the last look saw it: moved or made since.
+    for (std::uint32_t position = 0; position < current.lists.size(); ++position)
+        if (known == current.reminders.end() || position != known->second)
+            if (auto found = readReminder(identifier, position))
+                return found;
     return std::nullopt;
+}
+
+std::optional<platform::SavedReminder> VdirRemindersDatabase::readReminder(const std::string& identifier,
+                                                                           std::uint32_t list) const {
+    const platform::ReminderList& where = look_->lists[list];
+    auto text = files_.readRegularFile(root_ + "/" + where.identifier + "/" + identifier + ".ics", maxReminderBytes);
+    if (!text)
+        return std::nullopt;
+    Component parsed{icalparser_parse_string(text->c_str())};
+    icalcomponent* todo = findTodo(parsed.get());
+    if (!todo)
+        return std::nullopt;
+
+    platform::SavedReminder saved;
+    saved.identifier = identifier;
+    saved.listTitle = where.title;
+    if (const char* summary = icalcomponent_get_summary(todo))
+        saved.title = summary;
+    if (const char* description = icalcomponent_get_description(todo))
+        saved.notes = description;
+    if (icalproperty* dueProperty = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
+        icaltimetype due = icalproperty_get_due(dueProperty);
+        if (!icaltime_is_null_time(due)) {
+            platform::DateComponents components{due.year, due.month, due.day, std::nullopt, std::nullopt};
+            if (!due.is_date) {
+                components.hour = due.hour;
+                components.minute = due.minute;
+            }
+            saved.due = components;
+        }
+    }
+    for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm && !saved.alarm;
+         alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
+        icalproperty* triggerProperty = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
+        if (!triggerProperty)
+            continue;
+        icaltriggertype trigger = icalproperty_get_trigger(triggerProperty);
+        if (!icaltime_is_null_time(trigger.time))
+            saved.alarm = toDate(trigger.time);
+    }
+    return saved;
 }
 
 } // namespace tavrelin::vdir

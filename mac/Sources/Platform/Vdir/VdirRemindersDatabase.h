@@ -3,10 +3,11 @@
 #include "Platform/Files.h"
 #include "Platform/RemindersDatabase.h"
 
-#include <memory>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavrelin::vdir {
@@ -15,17 +16,19 @@ namespace tavrelin::vdir {
 // in a `displayname` file, else the folder name) and one iCalendar file per
 // reminder, `<UID>.ics`, holding one VTODO. Readers ignore `.tmp` files, so a
 // reminder appears whole or not at all.
+//
+// Each lists() call takes a fresh look at the folders. save() and reminder()
+// work from the last look (taking one when there was none) plus the
+// database's own writes: the reminders present are listed once per look, not
+// probed per call. The first look also removes the temporary files of writes
+// a crash interrupted (the files service's own pattern only).
 class VdirRemindersDatabase final : public platform::RemindersDatabase {
 public:
-    // Writes through the POSIX files adapter: temporary file, flushed,
-    // renamed, folder flushed.
-    explicit VdirRemindersDatabase(std::string root);
-    // Writes through `files`, which must outlive the database.
+    // Works through `files`, which must outlive the database.
     VdirRemindersDatabase(std::string root, platform::Files& files);
-    ~VdirRemindersDatabase() override;
 
-    // $TAVRELIN_REMINDERS_DIR, else $XDG_DATA_HOME/calendars, else
-    // $HOME/.local/share/calendars.
+    // $TAVRELIN_REMINDERS_DIR when it is absolute, else the per-user data
+    // folder's "calendars".
     static std::string defaultRoot();
 
     const std::string& root() const { return root_; }
@@ -38,6 +41,8 @@ public:
     // Sorted by folder name, byte by byte.
     std::vector<platform::ReminderList> lists() const override;
     // The reminder is on disk, flushed, under its final name when this returns.
+    // With a delivery key the UID is derived from it, and a reminder already
+    // filed under that UID in any list is answered untouched.
     std::string save(const platform::NewReminder& reminder) override;
     std::optional<platform::SavedReminder> reminder(const std::string& identifier) const override;
 
@@ -46,13 +51,25 @@ public:
     static bool isValidIdentifier(std::string_view identifier);
 
 private:
-    std::string listFolder(const std::string& listIdentifier) const;
-    bool identifierTaken(const std::string& uid) const;
+    struct Look {
+        std::vector<platform::ReminderList> lists;
+        bool indexed = false;
+        // UID → position in `lists` of the folder holding <UID>.ics.
+        std::unordered_map<std::string, std::uint32_t> reminders;
+    };
+
+    const Look& look() const;
+    // With `sweep`, also removes leftover temporary files.
+    Look& indexedLook(bool sweep = false) const;
+    std::optional<std::uint32_t> listPosition(const std::string& listIdentifier) const;
     std::string newIdentifier() const;
+    std::optional<platform::SavedReminder> readReminder(const std::string& identifier, std::uint32_t list) const;
 
     std::string root_;
-    std::unique_ptr<platform::Files> ownFiles_;
     platform::Files& files_;
+    // Used by one caller at a time, like the whole database.
+    mutable std::optional<Look> look_;
+    mutable bool swept_ = false;
 };
 
 } // namespace tavrelin::vdir
