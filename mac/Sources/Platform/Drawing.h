@@ -32,6 +32,7 @@ struct Path {
     void lineTo(Point p) { elements.push_back({Kind::line, p, {}, {}}); }
     void curveTo(Point p, Point c1, Point c2) { elements.push_back({Kind::curve, p, c1, c2}); }
     void close() { elements.push_back({Kind::close, {}, {}, {}}); }
+    bool operator==(const Path&) const = default;
 };
 
 // Colours are named roles; the renderer decides their exact values.
@@ -50,6 +51,7 @@ struct DrawOperation {
     Color color;
     double lineWidth = 1;   // stroke only
     bool roundCaps = false; // stroke only
+    bool operator==(const DrawOperation&) const = default;
 };
 
 // A vector image in points, origin bottom-left, y up, drawn in order.
@@ -58,6 +60,7 @@ struct Drawing {
     // Template images are tinted by the system to match the tray.
     bool isTemplate = false;
     std::vector<DrawOperation> operations;
+    bool operator==(const Drawing&) const = default;
 };
 
 } // namespace tavrelin::platform

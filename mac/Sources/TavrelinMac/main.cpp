@@ -2,7 +2,7 @@
 // application.
 //
 //   tavrelin-agent [--headless] [tavrelin://pair?…]
-//   tavrelin-agent --version
+//   tavrelin-agent --quit | --status | --version | --help
 //
 // The desktop front end needs a display; without one (no DISPLAY and no
 // WAYLAND_DISPLAY), or with --headless, the agent talks on its standard
@@ -13,6 +13,7 @@
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
+#include "Platform/Qt/NoTrayNotice.h"
 #include "Platform/Qt/QtApplication.h"
 #include "Platform/Qt/QtDialogs.h"
 #include "Platform/Qt/QtMainLoop.h"
@@ -41,9 +42,17 @@ using namespace tavrelin;
 
 namespace {
 
+constexpr const char* usage = "usage: tavrelin-agent [--headless] [tavrelin://pair?…]\n"
+                              "       tavrelin-agent --quit      ask the running agent to quit\n"
+                              "       tavrelin-agent --status    print the running agent's status\n"
+                              "       tavrelin-agent --version\n";
+
 struct Options {
     bool headless = false;
     bool version = false;
+    bool help = false;
+    bool quit = false;
+    bool status = false;
     std::optional<std::string> link;
 };
 
@@ -55,6 +64,12 @@ std::optional<Options> parse(int argc, char** argv) {
             options.headless = true;
         else if (argument == "--version")
             options.version = true;
+        else if (argument == "--help" || argument == "-h")
+            options.help = true;
+        else if (argument == "--quit")
+            options.quit = true;
+        else if (argument == "--status")
+            options.status = true;
         else if (argument.rfind("-", 0) != 0 && !options.link)
             options.link = argument;
         else
@@ -76,8 +91,12 @@ bool haveDisplay() {
 int main(int argc, char** argv) {
     std::optional<Options> options = parse(argc, argv);
     if (!options) {
-        std::fputs("usage: tavrelin-agent [--headless] [tavrelin://pair?…]\n       tavrelin-agent --version\n", stderr);
+        std::fputs(usage, stderr);
         return 2;
+    }
+    if (options->help) {
+        std::fputs(usage, stdout);
+        return 0;
     }
     posix::PosixBundle bundle;
     AppInfo appInfo(bundle);
@@ -85,7 +104,8 @@ int main(int argc, char** argv) {
         std::printf("Tavrelin for Mac %s\n", appInfo.version().c_str());
         return 0;
     }
-    const bool headless = options->headless || !haveDisplay();
+    // Talking to the running agent needs no display.
+    const bool headless = options->headless || !haveDisplay() || options->quit || options->status;
     // Only our own arguments: Qt's would be taken for a link above.
     int qtArgc = 1;
     std::unique_ptr<QCoreApplication> qtApp =
@@ -93,6 +113,18 @@ int main(int argc, char** argv) {
 
     // A link for an agent that already runs is handed over; this process ends.
     qt::SingleInstance instance;
+    if (options->quit || options->status) {
+        if (options->quit && instance.requestQuit())
+            return 0;
+        if (options->status) {
+            if (std::optional<std::string> status = instance.requestStatus()) {
+                std::printf("%s\n", status->c_str());
+                return 0;
+            }
+        }
+        std::fputs("tavrelin-agent: no agent is running\n", stderr);
+        return 1;
+    }
     if (options->link && instance.handOver(*options->link)) {
         Log::info("handed the link to the running agent");
         return 0;
@@ -120,7 +152,14 @@ int main(int argc, char** argv) {
         terminalBar = static_cast<terminal::TerminalStatusBar*>(statusBar.get());
     } else {
         dialogs = std::make_unique<qt::QtDialogs>();
-        statusBar = std::make_unique<qt::QtStatusBar>();
+        statusBar = std::make_unique<qt::QtStatusBar>(qt::QtStatusItem::Callbacks{
+            .noTray =
+                [&defaults] {
+                    Log::warn("no system tray: running without an icon; `tavrelin-agent --quit` quits");
+                    qt::NoTrayNotice::showOnce(defaults);
+                },
+            .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
+        });
     }
     qt::QtWorkspace workspace(instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
                               headless ? terminal::printOpenedURL : qt::QtWorkspace::desktopOpener(),
@@ -142,6 +181,9 @@ int main(int argc, char** argv) {
                                                                         .appInfo = appInfo},
                                                   std::make_unique<FilePairingStore>(files));
     instance.onLink = [&application](const std::string& link) { application.openURL(link); };
+    instance.onQuit = [&application] { application.terminate(); };
+    // The headline as the menu shows it.
+    instance.status = [&delegate] { return "Tavrelin — " + delegate->syncState().headline(); };
     if (options->link)
         application.openURL(*options->link);
     if (headless) {

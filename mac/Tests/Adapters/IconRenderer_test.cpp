@@ -101,7 +101,7 @@ TEST(QtIconRenderer, ScalesAndTemplates) {
     EXPECT_EQ(render(Health::idle()).size(), QSize(18, 18));
 
     // A template's black takes the tint; a coloured image's label colour is its own.
-    qt::IconColors colors{QColor(10, 200, 10), QColor(Qt::white)};
+    qt::IconColors colors{QColor(10, 200, 10), QColor(Qt::white), std::nullopt};
     const QImage tinted = QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1, colors);
     EXPECT_EQ(tinted.pixelColor(9, 9), QColor(Qt::white));
     const QImage labelled = QtIconRenderer::render(MenuBarIcon::image(Health::warning("x"), 90), 1, colors);
@@ -110,5 +110,49 @@ TEST(QtIconRenderer, ScalesAndTemplates) {
     EXPECT_TRUE(QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90)).isMask());
     const QIcon coloured = QtIconRenderer::icon(MenuBarIcon::image(Health::warning("x"), 90));
     EXPECT_FALSE(coloured.isMask());
-    EXPECT_EQ(coloured.availableSizes().size(), 2);
+    // 1× and 2×, and a panel's usual 22 px with its 2×, each a pixmap of its own.
+    const QList<QSize> sizes = coloured.availableSizes();
+    EXPECT_EQ(sizes, (QList<QSize>{{18, 18}, {22, 22}, {36, 36}, {44, 44}}));
+    EXPECT_EQ(coloured.pixmap(QSize(36, 36)).toImage().pixelColor(33, 33).red(), 255);
+}
+
+namespace {
+
+// How far the icon's most visible pixel stands out from a panel colour: the
+// largest difference in lightness after compositing over it, 0 to 255.
+int contrastOn(const QImage& icon, QColor panel) {
+    int best = 0;
+    for (int y = 0; y < icon.height(); ++y) {
+        for (int x = 0; x < icon.width(); ++x) {
+            const QColor c = icon.pixelColor(x, y);
+            const double a = c.alphaF();
+            const int lightness = static_cast<int>(a * c.lightness() + (1 - a) * panel.lightness());
+            best = std::max(best, std::abs(lightness - panel.lightness()));
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+TEST(QtIconRenderer, ReadsOnLightAndDarkPanels) {
+    const QColor dark(0x20, 0x20, 0x20), light(0xee, 0xee, 0xee);
+    const auto drawing = MenuBarIcon::image(Health::idle(), 90);
+    struct Case {
+        qt::PanelScheme scheme;
+        bool onDark, onLight;
+    };
+    // The known schemes fit their panel; the neutral rendering fits both.
+    const Case cases[] = {
+        {qt::PanelScheme::dark, true, false}, {qt::PanelScheme::light, false, true}, {qt::PanelScheme::unknown, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.scheme));
+        const QImage image = QtIconRenderer::render(drawing, 1, qt::IconColors::forPanel(c.scheme));
+        EXPECT_EQ(contrastOn(image, dark) > 150, c.onDark);
+        EXPECT_EQ(contrastOn(image, light) > 150, c.onLight);
+    }
+    // The outline grows the shape without covering it: the glyph's middle keeps its colour.
+    const QImage neutral = QtIconRenderer::render(drawing, 2, qt::IconColors::forPanel(qt::PanelScheme::unknown));
+    EXPECT_EQ(neutral.size(), QSize(36, 36));
+    EXPECT_LT(neutral.pixelColor(18, 18).lightness(), 60);
 }

@@ -358,12 +358,36 @@ TEST_F(QtPlatform, ALaterProcessHandsItsLinkToTheListeningAgent) {
     EXPECT_EQ(links.size(), 2u);
 }
 
+TEST_F(QtPlatform, ALaterProcessAsksTheAgentToQuitOrForItsStatus) {
+    QTemporaryDir dir;
+    QString path = dir.filePath("agent.sock");
+    SingleInstance agent(path);
+    int quits = 0;
+    agent.onQuit = [&] { ++quits; };
+    std::string headline = "Tavrelin — Trouble: line one\nline two";
+    agent.status = [&] { return headline; };
+    ASSERT_TRUE(agent.listen());
+    // Only another process asks: the agent does not quit itself this way.
+    EXPECT_FALSE(agent.requestQuit());
+    EXPECT_EQ(agent.requestStatus(), std::nullopt);
+
+    SingleInstance later(path);
+    EXPECT_EQ(whileServing([&] { return later.requestStatus(); }), "Tavrelin — Trouble: line one line two");
+    headline.clear();
+    EXPECT_EQ(whileServing([&] { return later.requestStatus(); }), "");
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(whileServing([&] { return later.requestQuit(); }));
+    ASSERT_TRUE(spinUntil([&] { return quits == 1; }));
+}
+
 TEST_F(QtPlatform, NobodyListeningMeansNoHandOverAndAStaleSocketIsReplaced) {
     QTemporaryDir dir;
     QString path = dir.filePath("agent.sock");
     SingleInstance nobody(path);
     EXPECT_FALSE(nobody.handOver("tavrelin://pair"));
     EXPECT_FALSE(nobody.anotherAnswers());
+    EXPECT_FALSE(nobody.requestQuit());
+    EXPECT_EQ(nobody.requestStatus(), std::nullopt);
 
     // A socket file left by a crashed agent: bound, never listened on.
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

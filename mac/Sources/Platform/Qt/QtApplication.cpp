@@ -23,9 +23,15 @@ void onSignal(int) {
 } // namespace
 
 QtApplication::QtApplication(QCoreApplication& app) : app_(app) {
-    // Closing the last dialog must not end a tray application.
-    if (auto* gui = qobject_cast<QApplication*>(&app_))
+    // The tray shows the product's name, not the program's: it is the title
+    // of a StatusNotifier item.
+    QCoreApplication::setApplicationName(QStringLiteral("Tavrelin"));
+    if (auto* gui = qobject_cast<QApplication*>(&app_)) {
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Tavrelin"));
+        QGuiApplication::setDesktopFileName(QStringLiteral("tavrelin-agent"));
+        // Closing the last dialog must not end a tray application.
         gui->setQuitOnLastWindowClosed(false);
+    }
 }
 
 QtApplication::~QtApplication() {

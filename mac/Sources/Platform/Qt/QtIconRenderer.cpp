@@ -1,9 +1,7 @@
 #include "Platform/Qt/QtIconRenderer.h"
 
-#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPalette>
 #include <QPixmap>
 
 #include <algorithm>
@@ -35,13 +33,47 @@ QPainterPath toQt(const platform::Path& path) {
     return out;
 }
 
+// Paints `image`'s shape in `color`, spread by `radius` pixels all round, under
+// the image itself.
+QImage withOutline(const QImage& image, QColor color, int radius) {
+    QImage shape = image;
+    {
+        QPainter p(&shape);
+        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        p.fillRect(shape.rect(), color);
+    }
+    QImage out(image.size(), image.format());
+    out.setDevicePixelRatio(1);
+    out.fill(Qt::transparent);
+    shape.setDevicePixelRatio(1);
+    QPainter p(&out);
+    for (int dy = -radius; dy <= radius; ++dy)
+        for (int dx = -radius; dx <= radius; ++dx)
+            if (dx * dx + dy * dy <= radius * radius + radius)
+                p.drawImage(dx, dy, shape);
+    QImage plain = image;
+    plain.setDevicePixelRatio(1);
+    p.drawImage(0, 0, plain);
+    p.end();
+    out.setDevicePixelRatio(image.devicePixelRatio());
+    return out;
+}
+
 } // namespace
 
-IconColors IconColors::fromApplication() {
+IconColors IconColors::forPanel(PanelScheme scheme) {
     IconColors colors;
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        colors.label = QGuiApplication::palette().color(QPalette::WindowText);
-        colors.templateTint = colors.label;
+    switch (scheme) {
+    case PanelScheme::light:
+        colors.label = colors.templateTint = QColor(0x20, 0x20, 0x20);
+        break;
+    case PanelScheme::dark:
+        colors.label = colors.templateTint = QColor(0xf2, 0xf2, 0xf2);
+        break;
+    case PanelScheme::unknown:
+        colors.label = colors.templateTint = QColor(0x20, 0x20, 0x20);
+        colors.outline = QColor(255, 255, 255, 235);
+        break;
     }
     return colors;
 }
@@ -93,13 +125,27 @@ QImage QtIconRenderer::render(const platform::Drawing& drawing, double scale, co
         }
     }
     painter.end();
+    if (colors.outline)
+        return withOutline(image, *colors.outline, std::max(1, static_cast<int>(std::lround(scale))));
     return image;
+}
+
+std::vector<int> QtIconRenderer::iconPixelSizes(const platform::Drawing& drawing) {
+    const int one = static_cast<int>(std::ceil(std::max(drawing.width, drawing.height)));
+    std::vector<int> sizes{one, 2 * one, 22, 44};
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    return sizes;
 }
 
 QIcon QtIconRenderer::icon(const platform::Drawing& drawing, const IconColors& colors) {
     QIcon icon;
-    for (double scale : {1.0, 2.0})
-        icon.addPixmap(QPixmap::fromImage(render(drawing, scale, colors)));
+    const double side = std::max({drawing.width, drawing.height, 1.0});
+    for (int pixels : iconPixelSizes(drawing)) {
+        QImage image = render(drawing, pixels / side, colors);
+        image.setDevicePixelRatio(1);
+        icon.addPixmap(QPixmap::fromImage(image));
+    }
     icon.setIsMask(drawing.isTemplate);
     return icon;
 }

@@ -47,6 +47,10 @@ private:
 QtMainLoop::QtMainLoop() : receiver_(std::make_unique<QObject>()), mainThread_(QThread::currentThread()) {
     normal_.setMaxThreadCount(4);
     utility_.setMaxThreadCount(2);
+    // An idle worker waits for work, not for a time-out: by default it would
+    // end after 30 s, just before the next poll makes a new one.
+    normal_.setExpiryTimeout(-1);
+    utility_.setExpiryTimeout(-1);
     utility_.setThreadPriority(QThread::LowPriority);
 }
 

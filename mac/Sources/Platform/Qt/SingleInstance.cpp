@@ -41,29 +41,54 @@ SingleInstance::~SingleInstance() {
         server_->close(); // also removes the socket file
 }
 
-bool SingleInstance::exchange(const QByteArray& request, int timeoutMs) const {
+std::optional<QByteArray> SingleInstance::exchange(const QByteArray& request, int timeoutMs) const {
     QLocalSocket socket;
     socket.connectToServer(path_);
     if (!socket.waitForConnected(timeoutMs))
-        return false;
+        return std::nullopt;
     socket.write(request);
     if (!socket.waitForBytesWritten(timeoutMs))
-        return false;
-    return readLine(socket, timeoutMs).startsWith("ok\n");
+        return std::nullopt;
+    QByteArray line = readLine(socket, timeoutMs);
+    const qsizetype end = line.indexOf('\n');
+    if (end < 0)
+        return std::nullopt;
+    return line.left(end);
 }
+
+namespace {
+
+bool isOk(const std::optional<QByteArray>& answer) {
+    return answer && *answer == "ok";
+}
+
+} // namespace
 
 bool SingleInstance::handOver(const std::string& link, int timeoutMs) const {
     // One line per request: a link never holds a line break, and one that
     // does is no pairing link, so the breaks are escaped rather than sent.
     QByteArray text = QByteArray::fromStdString(link);
     text.replace('\r', "%0D").replace('\n', "%0A");
-    return exchange("open " + text + "\n", timeoutMs);
+    return isOk(exchange("open " + text + "\n", timeoutMs));
+}
+
+bool SingleInstance::requestQuit(int timeoutMs) const {
+    return !isListening() && isOk(exchange("quit\n", timeoutMs));
+}
+
+std::optional<std::string> SingleInstance::requestStatus(int timeoutMs) const {
+    if (isListening())
+        return std::nullopt;
+    std::optional<QByteArray> answer = exchange("status\n", timeoutMs);
+    if (!answer || !(*answer == "ok" || answer->startsWith("ok ")))
+        return std::nullopt;
+    return answer->mid(3).toStdString();
 }
 
 bool SingleInstance::anotherAnswers(int timeoutMs) const {
     if (isListening())
         return false; // the name is ours
-    return exchange("ping\n", timeoutMs);
+    return isOk(exchange("ping\n", timeoutMs));
 }
 
 bool SingleInstance::isListening() const {
@@ -81,7 +106,7 @@ bool SingleInstance::listen() {
         error_ = "the lock " + path_.toStdString() + ".lock is held by another process";
         return false;
     }
-    if (exchange("ping\n", 1000)) {
+    if (isOk(exchange("ping\n", 1000))) {
         error_.clear();
         return false;
     }
@@ -127,6 +152,17 @@ void SingleInstance::accept() {
                     if (onLink)
                         onLink(link);
                 });
+            } else if (line == "quit") {
+                socket->write("ok\n");
+                QTimer::singleShot(0, server_.get(), [this] {
+                    if (onQuit)
+                        onQuit();
+                });
+            } else if (line == "status") {
+                // One line: a failure message could hold a line break.
+                QByteArray text = QByteArray::fromStdString(status ? status() : std::string());
+                text.replace('\r', ' ').replace('\n', ' ');
+                socket->write(text.isEmpty() ? "ok\n" : "ok " + text + "\n");
             } else {
                 socket->write("?\n");
             }

@@ -1,0 +1,36 @@
+#include "Platform/Qt/NoTrayNotice.h"
+
+#include <QMessageBox>
+
+namespace tavrelin::qt {
+
+const QString& NoTrayNotice::title() {
+    static const QString text = QStringLiteral("Tavrelin is running without an icon");
+    return text;
+}
+
+const QString& NoTrayNotice::text() {
+    static const QString text =
+        QStringLiteral("This desktop has no system tray, so Tavrelin’s icon and menu can’t be shown. Tavrelin keeps collecting "
+                       "your reminders all the same.\n\n"
+                       "To get the icon, add a system tray (status notifier) to your panel, or on GNOME install an extension "
+                       "for AppIndicator and StatusNotifier icons. The icon appears as soon as there is a tray.\n\n"
+                       "To quit Tavrelin without the icon, run: tavrelin-agent --quit");
+    return text;
+}
+
+bool NoTrayNotice::showOnce(platform::UserDefaults& defaults) {
+    if (defaults.boolForKey(shownKey))
+        return false;
+    // Set first, so a crash while it is open does not repeat it.
+    defaults.setBool(shownKey, true);
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Tavrelin"), title(), QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(text());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+    return true;
+}
+
+} // namespace tavrelin::qt

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "Platform/Qt/QtIconRenderer.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+
+class QDBusServiceWatcher;
+class QDBusVariant;
+
+namespace tavrelin::qt {
+
+// What the desktop offers for showing a tray icon: a StatusNotifier host on
+// the session bus, or an XEmbed tray on the X screen. Both are watched by
+// their own notifications (no polling), so an agent started before its panel
+// learns when one appears.
+//
+// Asking Qt instead would not do: Qt decides once per process whether to talk
+// StatusNotifier, and a tray icon made before the host exists never switches.
+// So the icon is made only once this says a tray is there.
+//
+// Also reads the desktop's light or dark preference, where it tells one.
+// Main thread only; needs a QGuiApplication.
+class QtTrayHost final : public QObject, public QAbstractNativeEventFilter {
+    Q_OBJECT
+public:
+    QtTrayHost();
+    ~QtTrayHost() override;
+
+    bool statusNotifierHostPresent() const;
+    bool xembedTrayPresent() const;
+    bool present() const { return statusNotifierHostPresent() || xembedTrayPresent(); }
+
+    PanelScheme scheme() const { return scheme_; }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+signals:
+    // A tray may have appeared; check present().
+    void changed();
+    void schemeChanged();
+
+private slots:
+    void portalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+
+private:
+    void readScheme();
+    void setScheme(PanelScheme scheme);
+
+    QDBusServiceWatcher* watcher_ = nullptr;
+    std::uint32_t managerAtom_ = 0;
+    std::uint32_t traySelection_ = 0;
+    PanelScheme scheme_ = PanelScheme::unknown;
+};
+
+} // namespace tavrelin::qt
