@@ -23,6 +23,9 @@ namespace {
 // Long enough for a remote list to come online, short enough that a dead
 // server does not hold up a poll for long; each list is opened once.
 constexpr guint32 connectSeconds = 5;
+// The bus name the source registry of libedataserver 3.x owns.
+constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
+constexpr int probeMilliseconds = 10'000;
 // Anything larger than this cannot name a day in years 1–9999 however it
 // carries, and keeps the calendar arithmetic far from overflow.
 constexpr std::int64_t maxComponentMagnitude = 10'000'000;
@@ -259,6 +262,15 @@ struct EdsRemindersDatabase::Session {
             bus.reset(connection);
         }
         noBus = false;
+        // The registry client comes up even when nothing answers on the bus,
+        // so the registry is asked first; on a desktop this also starts it.
+        GVariant* pong = g_dbus_connection_call_sync(bus.get(), registryName, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr,
+                                                     nullptr, G_DBUS_CALL_FLAGS_NONE, probeMilliseconds, nullptr, error.out());
+        if (!pong) {
+            problem = "the Evolution Data Server registry does not answer: " + error.text();
+            return nullptr;
+        }
+        g_variant_unref(pong);
         registry.reset(e_source_registry_new_sync(nullptr, error.out()));
         problem = registry ? "" : "the Evolution Data Server registry does not answer: " + error.text();
         return registry.get();
