@@ -9,6 +9,8 @@
 // streams instead.
 
 #include "Platform/Curl/CurlHttp.h"
+#include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixDigest.h"
 #include "Platform/Posix/PosixFiles.h"
@@ -31,6 +33,7 @@
 #include "TavrelinMac/Pairing.h"
 
 #include <QApplication>
+#include <QSettings>
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +75,22 @@ bool haveDisplay() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
+// The task lists: Evolution Data Server or the vdir, as the `remindersBackend`
+// setting says ("vdir", "eds", or "auto" when unset).
+std::unique_ptr<platform::RemindersDatabase> makeRemindersDatabase(const QString& settingsPath) {
+    QSettings settings(settingsPath, QSettings::IniFormat);
+    const std::string setting = settings.value("remindersBackend").toString().toStdString();
+    auto edsDatabase = std::make_unique<eds::EdsRemindersDatabase>();
+    auto choice = eds::chooseRemindersBackend(setting, *edsDatabase);
+    if (choice.backend == eds::RemindersBackend::eds) {
+        Log::info("reminders backend: Evolution Data Server (" + choice.reason + ")");
+        return edsDatabase;
+    }
+    const std::string root = vdir::VdirRemindersDatabase::defaultRoot();
+    Log::info("reminders backend: vdir " + root + " (" + choice.reason + ")");
+    return std::make_unique<vdir::VdirRemindersDatabase>(root);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -109,8 +128,8 @@ int main(int argc, char** argv) {
     curl::CurlHttp http;
     posix::PosixProcesses processes;
     posix::PosixDigest digest;
-    vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot());
     qt::QtUserDefaults defaults;
+    std::unique_ptr<platform::RemindersDatabase> reminders = makeRemindersDatabase(defaults.path());
 
     terminal::TerminalConsole console;
     std::unique_ptr<platform::Dialogs> dialogs;
@@ -128,8 +147,8 @@ int main(int argc, char** argv) {
                               headless ? terminal::printOpenedURL : qt::QtWorkspace::desktopOpener(),
                               bundle.identifier().value_or("com.tavrelin.mac"));
 
-    Services services{mainLoop, clock, application, *dialogs, *statusBar, workspace, defaults,
-                      files,    http,  processes,   bundle,   digest,     reminders, appInfo};
+    Services services{mainLoop, clock, application, *dialogs, *statusBar, workspace,  defaults,
+                      files,    http,  processes,   bundle,   digest,     *reminders, appInfo};
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
