@@ -6,10 +6,9 @@
 #include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Support/EdsSession.h"
+#include "Support/EdsTaskLists.h"
 
 #include <gtest/gtest.h>
-#include <libecal/libecal.h>
-#include <libical/ical.h>
 
 #include <chrono>
 #include <ctime>
@@ -23,17 +22,7 @@ using namespace tavrelin;
 using platform::DateComponents;
 using platform::NewReminder;
 using tavrelin::testing::EdsSession;
-
-struct Unref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <class T> using Ref = std::unique_ptr<T, Unref>;
-
-std::string take(GError*& error) {
-    std::string text = error ? error->message : "";
-    g_clear_error(&error);
-    return text;
-}
+using tavrelin::testing::EdsTaskLists;
 
 bool eventually(const std::function<bool()>& condition) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -58,14 +47,15 @@ protected:
             return;
         }
         session->enter();
-        GError* error = nullptr;
-        registry.reset(e_source_registry_new_sync(nullptr, &error));
-        if (!registry)
-            problem = "the test's own registry connection failed: " + take(error);
+        try {
+            lists = std::make_unique<EdsTaskLists>();
+        } catch (const std::exception& error) {
+            problem = error.what();
+        }
     }
 
     static void TearDownTestSuite() {
-        registry.reset();
+        lists.reset();
         session.reset();
     }
 
@@ -73,25 +63,8 @@ protected:
 
     // A new local task list; answers its source UID once the database sees it.
     std::string createList(const std::string& name, bool enabled = true, bool writable = true) {
-        GError* error = nullptr;
-        Ref<ESource> source{e_source_new(nullptr, nullptr, &error)};
-        EXPECT_TRUE(source) << take(error);
-        e_source_set_display_name(source.get(), name.c_str());
-        e_source_set_parent(source.get(), "local-stub");
-        e_source_set_enabled(source.get(), enabled);
-        auto* list = E_SOURCE_BACKEND(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_TASK_LIST));
-        e_source_backend_set_backend_name(list, "local");
-        if (!writable) {
-            auto file = session->root() / ("readonly-" + name + ".ics");
-            std::ofstream(file) << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nEND:VCALENDAR\r\n";
-            auto* local = E_SOURCE_LOCAL(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_LOCAL_BACKEND));
-            Ref<GFile> custom{g_file_new_for_path(file.c_str())};
-            e_source_local_set_custom_file(local, custom.get());
-            e_source_local_set_writable(local, FALSE);
-        }
-        GList sources{source.get(), nullptr, nullptr};
-        EXPECT_TRUE(e_source_registry_create_sources_sync(registry.get(), &sources, nullptr, &error)) << take(error);
-        std::string uid = e_source_get_uid(source.get());
+        std::string uid =
+            lists->create(name, enabled, writable ? std::nullopt : std::optional(session->root() / (name + ".ics")));
         if (enabled) {
             EXPECT_TRUE(eventually([&] {
                 for (const auto& known : database.lists())
@@ -103,28 +76,7 @@ protected:
         return uid;
     }
 
-    // The list's VTODOs as libecal answers them, by UID.
-    std::map<std::string, std::string> todos(const std::string& listUid) {
-        std::map<std::string, std::string> result;
-        Ref<ESource> source{e_source_registry_ref_source(registry.get(), listUid.c_str())};
-        GError* error = nullptr;
-        Ref<EClient> client{
-            e_cal_client_connect_sync(source.get(), E_CAL_CLIENT_SOURCE_TYPE_TASKS, guint32(-1), nullptr, &error)};
-        EXPECT_TRUE(client) << take(error);
-        if (!client)
-            return result;
-        GSList* objects = nullptr;
-        EXPECT_TRUE(e_cal_client_get_object_list_sync(E_CAL_CLIENT(client.get()), "#t", &objects, nullptr, &error))
-            << take(error);
-        for (GSList* item = objects; item; item = item->next) {
-            auto* component = I_CAL_COMPONENT(item->data);
-            gchar* text = i_cal_component_as_ical_string(component);
-            result[i_cal_component_get_uid(component)] = text;
-            g_free(text);
-        }
-        g_slist_free_full(objects, g_object_unref);
-        return result;
-    }
+    std::map<std::string, std::string> todos(const std::string& listUid) { return lists->todos(listUid); }
 
     static NewReminder reminder(const std::string& list, const std::string& title, const std::string& key) {
         NewReminder item;
@@ -135,35 +87,10 @@ protected:
     }
 
     static inline std::unique_ptr<EdsSession> session;
-    static inline Ref<ESourceRegistry> registry;
+    static inline std::unique_ptr<EdsTaskLists> lists;
     static inline std::string problem;
     eds::EdsRemindersDatabase database;
 };
-
-// Pulls one property line (unfolded) out of an iCalendar text.
-std::string line(const std::string& ical, const std::string& name) {
-    Ref<ICalComponent> parsed{i_cal_component_new_from_string(ical.c_str())};
-    auto* todo = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(parsed.get())));
-    icalcomponent* owner = todo;
-    std::string property = name;
-    if (name.rfind("VALARM:", 0) == 0) {
-        owner = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT);
-        property = name.substr(7);
-    }
-    if (!owner)
-        return "";
-    for (icalproperty* p = icalcomponent_get_first_property(owner, ICAL_ANY_PROPERTY); p;
-         p = icalcomponent_get_next_property(owner, ICAL_ANY_PROPERTY))
-        if (icalproperty_get_property_name(p) == property) {
-            char* text = icalproperty_as_ical_string_r(p);
-            std::string result = text;
-            icalmemory_free_buffer(text);
-            while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
-                result.pop_back();
-            return result;
-        }
-    return "";
-}
 
 TEST_F(EdsDatabase, ListsAreTheEnabledTaskListsByTitleAndNeverCreated) {
     EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::fullAccess);
@@ -228,12 +155,12 @@ TEST_F(EdsDatabase, FilesEveryKindOfItemAndReadsItBack) {
         auto stored = todos(list);
         ASSERT_TRUE(stored.count(id)) << c.item.title;
         const std::string& ical = stored[id];
-        EXPECT_EQ(line(ical, "SUMMARY"), c.summary) << ical;
-        EXPECT_EQ(line(ical, "DESCRIPTION"), c.description) << ical;
-        EXPECT_EQ(line(ical, "DUE"), c.due) << ical;
-        EXPECT_EQ(line(ical, "VALARM:TRIGGER"), c.trigger) << ical;
+        EXPECT_EQ(EdsTaskLists::property(ical, "SUMMARY"), c.summary) << ical;
+        EXPECT_EQ(EdsTaskLists::property(ical, "DESCRIPTION"), c.description) << ical;
+        EXPECT_EQ(EdsTaskLists::property(ical, "DUE"), c.due) << ical;
+        EXPECT_EQ(EdsTaskLists::property(ical, "VALARM:TRIGGER"), c.trigger) << ical;
         if (!c.trigger.empty()) {
-            EXPECT_EQ(line(ical, "VALARM:ACTION"), "ACTION:DISPLAY");
+            EXPECT_EQ(EdsTaskLists::property(ical, "VALARM:ACTION"), "ACTION:DISPLAY");
         }
     }
 
