@@ -213,6 +213,10 @@ TEST_F(EdsDatabase, ReadOnlyAndUnknownListsAreWriteFailures) {
     }
     EXPECT_TRUE(todos(locked).empty());
     EXPECT_THROW(database.save(reminder("no-such-source", "Nope", "relay.example\nitem-unknown")), platform::RemindersError);
+    // Nothing listens there: the list cannot take the reminder now.
+    std::string remote = lists->createRemote("Remote", "http://127.0.0.1:9/tasks/");
+    ASSERT_TRUE(eventually([&] { return database.lists().size() > 1; }));
+    EXPECT_THROW(database.save(reminder(remote, "Nope", "relay.example\nitem-remote")), platform::RemindersError);
     std::string off = createList("Off", false);
     EXPECT_THROW(database.save(reminder(off, "Nope", "relay.example\nitem-off")), platform::RemindersError);
 }

@@ -43,10 +43,23 @@ public:
             e_source_local_set_custom_file(local, custom.get());
             e_source_local_set_writable(local, FALSE);
         }
-        GList sources{source.get(), nullptr, nullptr};
-        if (!e_source_registry_create_sources_sync(registry_.get(), &sources, nullptr, error()))
-            throw std::runtime_error("could not create the task list " + name + ": " + takeError());
-        return e_source_get_uid(source.get());
+        return commit(source.get(), name);
+    }
+
+    // A CalDAV task list at `url`.
+    std::string createRemote(const std::string& name, const std::string& url) {
+        Ref<ESource> source{e_source_new(nullptr, nullptr, error())};
+        if (!source)
+            throw std::runtime_error(takeError());
+        e_source_set_display_name(source.get(), name.c_str());
+        e_source_set_parent(source.get(), "caldav-stub");
+        auto* list = E_SOURCE_BACKEND(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_TASK_LIST));
+        e_source_backend_set_backend_name(list, "caldav");
+        GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
+        auto* webdav = E_SOURCE_WEBDAV(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_WEBDAV_BACKEND));
+        e_source_webdav_set_uri(webdav, uri);
+        g_uri_unref(uri);
+        return commit(source.get(), name);
     }
 
     // The list's VTODOs as iCalendar text, by UID.
@@ -100,6 +113,13 @@ public:
     }
 
 private:
+    std::string commit(ESource* source, const std::string& name) {
+        GList sources{source, nullptr, nullptr};
+        if (!e_source_registry_create_sources_sync(registry_.get(), &sources, nullptr, error()))
+            throw std::runtime_error("could not create the task list " + name + ": " + takeError());
+        return e_source_get_uid(source);
+    }
+
     struct Unref {
         void operator()(gpointer object) const { g_object_unref(object); }
     };
