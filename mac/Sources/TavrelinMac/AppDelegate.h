@@ -66,6 +66,9 @@ public:
     void unpair();
     void showWelcome();
 
+    // For `--status` from another process: what the menu shows.
+    const SyncState& syncState() const { return state_; }
+
     static constexpr const char* hasShownWelcomeKey = "com.tavrelin.mac.hasShownWelcome";
 
 private:

@@ -9,6 +9,8 @@
 // streams instead.
 
 #include "Platform/Curl/CurlHttp.h"
+#include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
@@ -31,6 +33,7 @@
 #include "TavrelinMac/Pairing.h"
 
 #include <QApplication>
+#include <QSettings>
 
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +89,22 @@ bool haveDisplay() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
+// The task lists: Evolution Data Server or the vdir, as the `remindersBackend`
+// setting says ("vdir", "eds", or "auto" when unset).
+std::unique_ptr<platform::RemindersDatabase> makeRemindersDatabase(const QString& settingsPath, platform::Files& files) {
+    QSettings settings(settingsPath, QSettings::IniFormat);
+    const std::string setting = settings.value("remindersBackend").toString().toStdString();
+    auto edsDatabase = std::make_unique<eds::EdsRemindersDatabase>();
+    auto choice = eds::chooseRemindersBackend(setting, *edsDatabase);
+    if (choice.backend == eds::RemindersBackend::eds) {
+        Log::info("reminders backend: Evolution Data Server (" + choice.reason + ")");
+        return edsDatabase;
+    }
+    const std::string root = vdir::VdirRemindersDatabase::defaultRoot();
+    Log::info("reminders backend: vdir " + root + " (" + choice.reason + ")");
+    return std::make_unique<vdir::VdirRemindersDatabase>(root, files);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -139,8 +158,8 @@ int main(int argc, char** argv) {
     posix::PosixFiles files;
     curl::CurlHttp http;
     posix::PosixProcesses processes;
-    vdir::VdirRemindersDatabase reminders(vdir::VdirRemindersDatabase::defaultRoot(), files);
     qt::QtUserDefaults defaults;
+    std::unique_ptr<platform::RemindersDatabase> reminders = makeRemindersDatabase(defaults.path(), files);
 
     terminal::TerminalConsole console;
     std::unique_ptr<platform::Dialogs> dialogs;
@@ -177,7 +196,7 @@ int main(int argc, char** argv) {
                                                                         .files = files,
                                                                         .http = http,
                                                                         .bundle = bundle,
-                                                                        .reminders = reminders,
+                                                                        .reminders = *reminders,
                                                                         .appInfo = appInfo},
                                                   std::make_unique<FilePairingStore>(files));
     instance.onLink = [&application](const std::string& link) { application.openURL(link); };

@@ -1,0 +1,442 @@
+#include "Platform/Eds/EdsRemindersDatabase.h"
+
+#include "Platform/Posix/DeliveryUid.h"
+
+#include <libecal/libecal.h>
+#include <libical/ical.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <tuple>
+#include <utility>
+
+namespace tavrelin::eds {
+
+using platform::RemindersAuthorization;
+using platform::RemindersError;
+
+namespace {
+
+// Long enough for a remote list to come online, short enough that a dead
+// server does not hold up a poll for long; each list is opened once.
+constexpr guint32 connectSeconds = 5;
+// The bus name the source registry of libedataserver 3.x owns.
+constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
+constexpr int probeMilliseconds = 10'000;
+// Anything larger than this cannot name a day in years 1–9999 however it
+// carries, and keeps the calendar arithmetic far from overflow.
+constexpr std::int64_t maxComponentMagnitude = 10'000'000;
+// 0001-01-01T00:00:00Z and 9999-12-31T23:59:59Z: the span iCalendar can write.
+constexpr double earliestUnix = -62135596800.0;
+constexpr double latestUnix = 253402300799.0;
+
+struct Unref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <class T> using Ref = std::unique_ptr<T, Unref>;
+
+struct ComponentFree {
+    void operator()(icalcomponent* component) const { icalcomponent_free(component); }
+};
+using Component = std::unique_ptr<icalcomponent, ComponentFree>;
+
+// Owns a GError and answers its text.
+class Error {
+public:
+    Error() = default;
+    ~Error() { g_clear_error(&error_); }
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+    GError** out() {
+        g_clear_error(&error_);
+        return &error_;
+    }
+    GError* get() const { return error_; }
+    std::string text() const { return error_ && error_->message ? error_->message : "unknown error"; }
+
+private:
+    GError* error_ = nullptr;
+};
+
+// Makes the private context the thread default for the calls in between, so
+// the objects libecal creates deliver their callbacks there; whatever they
+// queued is run here, on the calling thread, before and after.
+class ContextScope {
+public:
+    explicit ContextScope(GMainContext* context) : context_(context) {
+        g_main_context_push_thread_default(context_);
+        drain();
+    }
+    ~ContextScope() {
+        drain();
+        g_main_context_pop_thread_default(context_);
+    }
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+
+private:
+    void drain() {
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+    }
+    GMainContext* context_;
+};
+
+std::string takeString(gchar* text) {
+    std::string result = text ? text : "";
+    g_free(text);
+    return result;
+}
+
+bool fits(const std::optional<std::int64_t>& value) {
+    return !value || (*value >= -maxComponentMagnitude && *value <= maxComponentMagnitude);
+}
+
+// Out-of-range fields carry over the way a calendar does (month 13 is next
+// January); none when the fields cannot name a day iCalendar can write.
+std::optional<icaltimetype> dueTime(const platform::DateComponents& due) {
+    if (!due.year || !due.month || !due.day)
+        return std::nullopt;
+    if (!fits(due.year) || !fits(due.month) || !fits(due.day) || !fits(due.hour) || !fits(due.minute))
+        return std::nullopt;
+    icaltimetype time = due.hour ? icaltime_null_time() : icaltime_null_date();
+    time.year = static_cast<int>(*due.year);
+    time.month = static_cast<int>(*due.month);
+    time.day = static_cast<int>(*due.day);
+    if (due.hour) {
+        time.hour = static_cast<int>(*due.hour);
+        time.minute = static_cast<int>(due.minute.value_or(0));
+    }
+    time = icaltime_normalize(time);
+    if (time.year < 1 || time.year > 9999)
+        return std::nullopt;
+    return time;
+}
+
+std::optional<icaltimetype> utcTime(platform::Date date) {
+    double seconds = std::floor(date.unixSeconds());
+    if (!std::isfinite(seconds) || seconds < earliestUnix || seconds > latestUnix)
+        return std::nullopt;
+    return icaltime_from_timet_with_zone(static_cast<time_t>(seconds), 0, icaltimezone_get_utc_timezone());
+}
+
+// iCalendar text may hold no control characters but tab and line feed: line
+// breaks become line feeds, the other controls go.
+std::string icalText(std::string_view text) {
+    std::string clean;
+    clean.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                continue;
+            clean += '\n';
+        } else if (c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n')) {
+            clean += static_cast<char>(c);
+        }
+    }
+    return clean;
+}
+
+// One VTODO: all-day due dates as a DATE, timed ones as a floating
+// date-time, and the alarm at an absolute UTC moment.
+Ref<ICalComponent> todoComponent(const platform::NewReminder& reminder, const std::string& uid) {
+    const std::string title = icalText(reminder.title);
+    Component todo{icalcomponent_new_vtodo()};
+    icalcomponent_add_property(todo.get(), icalproperty_new_uid(uid.c_str()));
+    auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    if (auto stamp = utcTime(platform::Date::fromUnix(now)))
+        icalcomponent_add_property(todo.get(), icalproperty_new_dtstamp(*stamp));
+    icalcomponent_add_property(todo.get(), icalproperty_new_summary(title.c_str()));
+    if (reminder.notes)
+        icalcomponent_add_property(todo.get(), icalproperty_new_description(icalText(*reminder.notes).c_str()));
+    if (reminder.due)
+        if (auto due = dueTime(*reminder.due))
+            icalcomponent_add_property(todo.get(), icalproperty_new_due(*due));
+    if (reminder.alarm)
+        if (auto moment = utcTime(*reminder.alarm)) {
+            icaltriggertype trigger{};
+            trigger.time = *moment;
+            trigger.duration = icaldurationtype_null_duration();
+            icalcomponent* alarm = icalcomponent_new_valarm();
+            icalcomponent_add_property(alarm, icalproperty_new_action(ICAL_ACTION_DISPLAY));
+            icalcomponent_add_property(alarm, icalproperty_new_description(title.c_str()));
+            icalcomponent_add_property(alarm, icalproperty_new_trigger(trigger));
+            icalcomponent_add_component(todo.get(), alarm);
+        }
+    char* text = icalcomponent_as_ical_string_r(todo.get());
+    Ref<ICalComponent> component{text ? i_cal_component_new_from_string(text) : nullptr};
+    icalmemory_free_buffer(text);
+    if (!component)
+        throw RemindersError("could not encode the reminder “" + reminder.title + "”");
+    return component;
+}
+
+platform::Date toDate(icaltimetype time) {
+    time_t seconds;
+    if (icaltime_is_utc(time))
+        seconds = icaltime_as_timet_with_zone(time, icaltimezone_get_utc_timezone());
+    else if (time.zone)
+        seconds = icaltime_as_timet_with_zone(time, time.zone);
+    else // floating: the wall clock here
+        seconds = icaltime_as_timet(time);
+    return platform::Date::fromUnix(static_cast<double>(seconds));
+}
+
+platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle) {
+    platform::SavedReminder saved;
+    saved.identifier = identifier;
+    saved.listTitle = listTitle;
+    if (const char* summary = icalcomponent_get_summary(todo))
+        saved.title = summary;
+    if (const char* description = icalcomponent_get_description(todo))
+        saved.notes = description;
+    if (icalproperty* dueProperty = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
+        icaltimetype due = icalproperty_get_due(dueProperty);
+        if (!icaltime_is_null_time(due)) {
+            platform::DateComponents components{due.year, due.month, due.day, std::nullopt, std::nullopt};
+            if (!due.is_date) {
+                components.hour = due.hour;
+                components.minute = due.minute;
+            }
+            saved.due = components;
+        }
+    }
+    for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm && !saved.alarm;
+         alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
+        icalproperty* triggerProperty = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
+        if (!triggerProperty)
+            continue;
+        icaltriggertype trigger = icalproperty_get_trigger(triggerProperty);
+        if (!icaltime_is_null_time(trigger.time))
+            saved.alarm = toDate(trigger.time);
+    }
+    return saved;
+}
+
+} // namespace
+
+// The connection to the registry and the opened lists. Touched only with the
+// database's mutex held and its context pushed.
+struct EdsRemindersDatabase::Session {
+    GMainContext* context = g_main_context_new();
+    Ref<GDBusConnection> bus;
+    Ref<ESourceRegistry> registry;
+    std::map<std::string, Ref<ECalClient>> clients; // by source UID
+    bool noBus = false;
+    std::string problem;
+
+    ~Session() {
+        {
+            ContextScope scope(context);
+            clients.clear();
+            registry.reset();
+            bus.reset();
+        }
+        g_main_context_unref(context);
+    }
+
+    // The registry, connected on first use and again after the bus went away;
+    // null when it does not answer (`problem` says why).
+    ESourceRegistry* connect() {
+        if (bus && g_dbus_connection_is_closed(bus.get())) {
+            clients.clear();
+            registry.reset();
+            bus.reset();
+        }
+        if (registry)
+            return registry.get();
+        Error error;
+        if (!bus) {
+            GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out());
+            if (!connection) {
+                noBus = true;
+                problem = "no session bus: " + error.text();
+                return nullptr;
+            }
+            // The bus is the whole process's; losing it must not end the agent.
+            g_dbus_connection_set_exit_on_close(connection, FALSE);
+            bus.reset(connection);
+        }
+        noBus = false;
+        // The registry client comes up even when nothing answers on the bus,
+        // so the registry is asked first; on a desktop this also starts it.
+        GVariant* pong = g_dbus_connection_call_sync(bus.get(), registryName, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr,
+                                                     nullptr, G_DBUS_CALL_FLAGS_NONE, probeMilliseconds, nullptr, error.out());
+        if (!pong) {
+            problem = "the Evolution Data Server registry does not answer: " + error.text();
+            return nullptr;
+        }
+        g_variant_unref(pong);
+        registry.reset(e_source_registry_new_sync(nullptr, error.out()));
+        problem = registry ? "" : "the Evolution Data Server registry does not answer: " + error.text();
+        return registry.get();
+    }
+
+    std::vector<platform::ReminderList> lists() {
+        std::vector<platform::ReminderList> result;
+        ESourceRegistry* sources = connect();
+        if (!sources)
+            return result;
+        GList* enabled = e_source_registry_list_enabled(sources, E_SOURCE_EXTENSION_TASK_LIST);
+        for (GList* item = enabled; item; item = item->next) {
+            ESource* source = E_SOURCE(item->data);
+            const char* name = e_source_get_display_name(source);
+            result.push_back({e_source_get_uid(source), name ? name : ""});
+        }
+        g_list_free_full(enabled, g_object_unref);
+        std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) {
+            return std::tie(a.title, a.identifier) < std::tie(b.title, b.identifier);
+        });
+        return result;
+    }
+
+    // The opened list with that source UID; throws when it is not an enabled
+    // task list or does not open.
+    ECalClient* open(const std::string& uid, std::string& title) {
+        ESourceRegistry* sources = connect();
+        if (!sources)
+            throw RemindersError(problem);
+        Ref<ESource> source{e_source_registry_ref_source(sources, uid.c_str())};
+        if (!source || !e_source_has_extension(source.get(), E_SOURCE_EXTENSION_TASK_LIST) ||
+            !e_source_registry_check_enabled(sources, source.get()))
+            throw RemindersError("there is no task list “" + uid + "”");
+        const char* name = e_source_get_display_name(source.get());
+        title = name ? name : uid;
+        if (auto found = clients.find(uid); found != clients.end())
+            return found->second.get();
+        Error error;
+        // The synchronous wait would block the very context that reports the
+        // connection, so the waiting is done below, with the context running.
+        EClient* client =
+            e_cal_client_connect_sync(source.get(), E_CAL_CLIENT_SOURCE_TYPE_TASKS, guint32(-1), nullptr, error.out());
+        if (!client)
+            throw RemindersError("could not open the task list “" + title + "”: " + error.text());
+        if (!e_client_is_online(client))
+            awaitConnected(client);
+        return clients.emplace(uid, Ref<ECalClient>(E_CAL_CLIENT(client))).first->second.get();
+    }
+
+    // Gives a remote list a moment to come online.
+    void awaitConnected(EClient* client) {
+        bool done = false;
+        e_client_wait_for_connected(
+            client, connectSeconds, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer finished) {
+                e_client_wait_for_connected_finish(E_CLIENT(source), result, nullptr);
+                *static_cast<bool*>(finished) = true;
+            },
+            &done);
+        while (!done)
+            g_main_context_iteration(context, TRUE);
+    }
+
+    struct Found {
+        Ref<ICalComponent> component;
+        std::string listTitle;
+    };
+
+    // The reminder with that UID in any enabled task list. Lists that do not
+    // open are passed over.
+    std::optional<Found> find(const std::string& uid) {
+        for (const auto& list : lists()) {
+            std::string title;
+            ECalClient* client;
+            try {
+                client = open(list.identifier, title);
+            } catch (const RemindersError&) {
+                continue;
+            }
+            ICalComponent* component = nullptr;
+            Error error;
+            if (e_cal_client_get_object_sync(client, uid.c_str(), nullptr, &component, nullptr, error.out()))
+                return Found{Ref<ICalComponent>(component), title};
+            // A backend that went away is reopened next time.
+            if (!g_error_matches(error.get(), E_CAL_CLIENT_ERROR, E_CAL_CLIENT_ERROR_OBJECT_NOT_FOUND))
+                clients.erase(list.identifier);
+        }
+        return std::nullopt;
+    }
+};
+
+EdsRemindersDatabase::EdsRemindersDatabase() : session_(std::make_unique<Session>()) {}
+
+EdsRemindersDatabase::~EdsRemindersDatabase() = default;
+
+RemindersAuthorization EdsRemindersDatabase::authorizationStatus() const {
+    std::lock_guard lock(mutex_);
+    ContextScope scope(session_->context);
+    if (session_->connect())
+        return RemindersAuthorization::fullAccess;
+    return session_->noBus ? RemindersAuthorization::notDetermined : RemindersAuthorization::denied;
+}
+
+platform::RemindersAccessAnswer EdsRemindersDatabase::requestFullAccess() {
+    std::lock_guard lock(mutex_);
+    ContextScope scope(session_->context);
+    if (session_->connect())
+        return {true, std::nullopt};
+    if (session_->noBus)
+        return {false, session_->problem};
+    return {false, std::nullopt};
+}
+
+std::vector<platform::ReminderList> EdsRemindersDatabase::lists() const {
+    std::lock_guard lock(mutex_);
+    ContextScope scope(session_->context);
+    return session_->lists();
+}
+
+std::string EdsRemindersDatabase::save(const platform::NewReminder& reminder) {
+    std::lock_guard lock(mutex_);
+    ContextScope scope(session_->context);
+    std::string title;
+    ECalClient* client = session_->open(reminder.listIdentifier, title);
+    const std::string uid = reminder.deliveryKey.empty() ? "tavrelin-" + takeString(g_uuid_string_random())
+                                                         : posix::deliveryUid(reminder.deliveryKey);
+    // An earlier delivery of the same item, wherever the user moved it since.
+    if (session_->find(uid))
+        return uid;
+    // A write an offline list would only queue is not yet in the user's
+    // lists; the item stays on the relay until it can land.
+    if (e_client_is_readonly(E_CLIENT(client)))
+        throw RemindersError("the task list “" + title + "” is read-only");
+    if (!e_client_is_online(E_CLIENT(client)))
+        throw RemindersError("the task list “" + title + "” is offline");
+
+    Ref<ICalComponent> todo = todoComponent(reminder, uid);
+    gchar* createdUid = nullptr;
+    Error error;
+    if (!e_cal_client_create_object_sync(client, todo.get(), E_CAL_OPERATION_FLAG_NONE, &createdUid, nullptr, error.out())) {
+        if (g_error_matches(error.get(), E_CAL_CLIENT_ERROR, E_CAL_CLIENT_ERROR_OBJECT_ID_ALREADY_EXISTS))
+            return uid;
+        session_->clients.erase(reminder.listIdentifier);
+        throw RemindersError("could not save to the task list “" + title + "”: " + error.text());
+    }
+    std::string created = takeString(createdUid);
+    return created.empty() ? uid : created;
+}
+
+std::optional<platform::SavedReminder> EdsRemindersDatabase::reminder(const std::string& identifier) const {
+    std::lock_guard lock(mutex_);
+    ContextScope scope(session_->context);
+    if (identifier.empty())
+        return std::nullopt;
+    auto found = session_->find(identifier);
+    if (!found)
+        return std::nullopt;
+    auto* todo = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(found->component.get())));
+    if (!todo || icalcomponent_isa(todo) != ICAL_VTODO_COMPONENT)
+        return std::nullopt;
+    return readTodo(todo, identifier, found->listTitle);
+}
+
+std::string EdsRemindersDatabase::lastProblem() const {
+    std::lock_guard lock(mutex_);
+    return session_->problem;
+}
+
+} // namespace tavrelin::eds

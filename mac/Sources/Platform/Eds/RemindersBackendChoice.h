@@ -1,0 +1,23 @@
+#pragma once
+
+#include "Platform/RemindersDatabase.h"
+
+#include <string>
+#include <string_view>
+
+namespace tavrelin::eds {
+
+enum class RemindersBackend { vdir, eds };
+
+struct RemindersBackendChoice {
+    RemindersBackend backend;
+    std::string reason; // for the log
+};
+
+// Reads the `remindersBackend` setting: "vdir", "eds", or "auto" (also when
+// absent or unknown). Auto takes Evolution Data Server when its registry
+// answers and holds at least one task list, else the vdir; only auto asks
+// `eds`.
+RemindersBackendChoice chooseRemindersBackend(std::string_view setting, const platform::RemindersDatabase& eds);
+
+} // namespace tavrelin::eds
