@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // "-" separates the date's numbers, so none of them can be negative.
     FUZZ_CHECK(*components->year >= 0 && *components->month >= 0 && *components->day >= 0);
 
-    std::string written = std::to_string(*components->year) + "-" + std::to_string(*components->month) + "-" +
-                          std::to_string(*components->day);
+    std::string written =
+        std::to_string(*components->year) + "-" + std::to_string(*components->month) + "-" + std::to_string(*components->day);
     if (!allDay)
         written += "T" + std::to_string(*components->hour) + ":" + std::to_string(*components->minute);
     FUZZ_CHECK(RemindersStore::dueComponents(written, allDay) == components);
