@@ -192,6 +192,9 @@ std::vector<RelayItem> RelayClient::decodePending(std::string_view body) {
     } catch (const json::parse_error& error) {
         // Only the position: the message would quote the reply.
         throw RelayError::malformed("the reply is not valid JSON (error at byte " + std::to_string(error.byte) + ")");
+    } catch (const json::out_of_range&) {
+        // A number past what a double holds, even in a member nobody reads.
+        throw RelayError::malformed("the reply holds a number too large to read");
     }
     if (!root.is_object())
         throw RelayError::malformed("the reply is not a JSON object");

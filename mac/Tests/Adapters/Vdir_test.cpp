@@ -317,7 +317,7 @@ TEST_F(VdirTest, NotesThatCleanToNothingWriteNoDescription) {
     makeList(root(), "home");
     VdirRemindersDatabase database(root().string());
     for (const std::string& notes : {std::string(), std::string("\x01\x7f")}) {
-        auto id = database.save({"home", "title", notes, {}, {}});
+        auto id = database.save({"home", "title", notes, {}, {}, {}});
         EXPECT_EQ(readFile(file("home", id)).find("DESCRIPTION"), std::string::npos) << notes;
         auto back = database.reminder(id);
         ASSERT_TRUE(back);
@@ -329,7 +329,7 @@ TEST_F(VdirTest, AlarmsAfterTheYear3000AreLeftOut) {
     makeList(root(), "home");
     VdirRemindersDatabase database(root().string());
     const auto late = platform::Date::fromUnix(32535216000.0); // 3001-01-01T00:00:00Z
-    auto id = database.save({"home", "t", {}, DateComponents{2024, 5, 1, 9, 0}, late});
+    auto id = database.save({"home", "t", {}, DateComponents{2024, 5, 1, 9, 0}, late, {}});
     EXPECT_EQ(readFile(file("home", id)).find("VALARM"), std::string::npos);
     auto back = database.reminder(id);
     ASSERT_TRUE(back);
