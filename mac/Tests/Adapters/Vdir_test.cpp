@@ -218,6 +218,10 @@ TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
         {{0, 1, 1, {}, {}}, ""},
         {{9223372036854775807LL, 1, 1, {}, {}}, ""},
         {{2024, 1, -9223372036854775807LL, {}, {}}, ""},
+        {{3000, 12, 31, 23, 59}, "DUE:30001231T235900"},
+        // Later years would be written as a zero date.
+        {{3001, 1, 1, {}, {}}, ""},
+        {{3000, 12, 31, 23, 60}, ""},
     };
     for (const auto& c : cases) {
         auto id = database.save({"home", "t", {}, c.due, {}, {}});
@@ -381,4 +385,27 @@ TEST_F(VdirTest, ReminderFilesFollowTheUmask) {
         ScopedUmask umask(mask);
         EXPECT_EQ(modeOf(file("home", database.save({"home", "t", {}, {}, {}, {}}))), mode) << std::oct << mask;
     }
+}
+
+TEST_F(VdirTest, NotesThatCleanToNothingWriteNoDescription) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root().string(), files);
+    for (const std::string& notes : {std::string(), std::string("\x01\x7f")}) {
+        auto id = database.save({"home", "title", notes, {}, {}, {}});
+        EXPECT_EQ(readFile(file("home", id)).find("DESCRIPTION"), std::string::npos) << notes;
+        auto back = database.reminder(id);
+        ASSERT_TRUE(back);
+        EXPECT_FALSE(back->notes);
+    }
+}
+
+TEST_F(VdirTest, AlarmsAfterTheYear3000AreLeftOut) {
+    makeList(root(), "home");
+    VdirRemindersDatabase database(root().string(), files);
+    const auto late = platform::Date::fromUnix(32535216000.0); // 3001-01-01T00:00:00Z
+    auto id = database.save({"home", "t", {}, DateComponents{2024, 5, 1, 9, 0}, late, {}});
+    EXPECT_EQ(readFile(file("home", id)).find("VALARM"), std::string::npos);
+    auto back = database.reminder(id);
+    ASSERT_TRUE(back);
+    EXPECT_FALSE(back->alarm);
 }

@@ -256,6 +256,7 @@ TEST_F(RelayClientTest, StrictDecodingRejectsTheWholeReply) {
         {"{\"items\":[{\"id\":\"1\",\"title\":\"\xff\",\"allDay\":true}]}", "the reply is not valid JSON (error at byte 30)"},
         {R"({"items":[],"x":)" + std::string(100, '[') + std::string(100, ']') + "}",
          "the reply is nested more than 64 levels deep"},
+        {R"({"items":[],"x":1e999})", "the reply holds a number too large to read"},
     };
     for (const auto& c : cases) {
         try {

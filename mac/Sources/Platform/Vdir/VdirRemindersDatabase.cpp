@@ -29,9 +29,12 @@ constexpr std::size_t maxDisplayNameBytes = 4096;
 // Anything larger than this cannot name a day in years 1–9999 however it carries,
 // and keeps the calendar arithmetic far from overflow.
 constexpr std::int64_t maxComponentMagnitude = 10'000'000;
-// 0001-01-01T00:00:00Z and 9999-12-31T23:59:59Z: the span iCalendar can write.
+// libical writes a date after the year 3000 as 00000000T000000, which no
+// reader takes for a date: years 1–3000 are what can be filed.
+constexpr int latestYear = 3000;
+// 0001-01-01T00:00:00Z and 3000-12-31T23:59:59Z.
 constexpr double earliestUnix = -62135596800.0;
-constexpr double latestUnix = 253402300799.0;
+constexpr double latestUnix = 32535215999.0;
 
 std::string errnoText(int error) {
     return std::generic_category().message(error);
@@ -67,7 +70,7 @@ std::optional<icaltimetype> dueTime(const platform::DateComponents& due) {
         time.minute = static_cast<int>(due.minute.value_or(0));
     }
     time = icaltime_normalize(time);
-    if (time.year < 1 || time.year > 9999)
+    if (time.year < 1 || time.year > latestYear)
         return std::nullopt;
     return time;
 }
@@ -110,8 +113,10 @@ std::string calendarText(const platform::NewReminder& reminder, const std::strin
     if (auto now = utcTime(stamp))
         icalcomponent_add_property(todo, icalproperty_new_dtstamp(*now));
     icalcomponent_add_property(todo, icalproperty_new_summary(title.c_str()));
-    if (reminder.notes)
-        icalcomponent_add_property(todo, icalproperty_new_description(icalText(*reminder.notes).c_str()));
+    // Readers drop a DESCRIPTION without a value as unreadable, so notes that
+    // clean down to nothing are left out rather than written empty.
+    if (const std::string notes = reminder.notes ? icalText(*reminder.notes) : ""; !notes.empty())
+        icalcomponent_add_property(todo, icalproperty_new_description(notes.c_str()));
     if (reminder.due)
         if (auto due = dueTime(*reminder.due))
             icalcomponent_add_property(todo, icalproperty_new_due(*due));

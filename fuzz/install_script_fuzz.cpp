@@ -1,0 +1,68 @@
+// Arbitrary paths through the install script's shell quoting. The property:
+// /bin/sh gets back exactly the path it was given. The whole install script
+// built around such paths must still be one the shell can parse; it is only
+// parsed (sh -n), never run.
+
+#include "Check.h"
+#include "TavrelinMac/UpdateTools.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace tavrelin;
+
+namespace {
+
+// An empty folder for the shell to stand in, should a broken quoting ever let
+// a word run as a command.
+std::string sandbox;
+
+// What the shell prints for `printf %s <word>`.
+std::string echoedByShell(const std::string& word) {
+    const std::string command = "cd " + sandbox + " && printf %s " + word;
+    FILE* shell = ::popen(command.c_str(), "r");
+    FUZZ_CHECK(shell);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, shell)) > 0;)
+        output.append(buffer, got);
+    FUZZ_CHECK(::pclose(shell) == 0);
+    return output;
+}
+
+bool shellParses(const std::string& script) {
+    FILE* shell = ::popen("/bin/sh -n", "w");
+    FUZZ_CHECK(shell);
+    std::fwrite(script.data(), 1, script.size(), shell);
+    const int status = ::pclose(shell);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::string pattern = "/tmp/tavrelin-fuzz-sh-XXXXXX";
+    FUZZ_CHECK(::mkdtemp(pattern.data()));
+    sandbox = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(sandbox, ignored);
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string path(reinterpret_cast<const char*>(data), size);
+    // No path holds a NUL byte: neither a file system nor a shell word can.
+    if (path.find('\0') != std::string::npos)
+        return 0;
+    FUZZ_CHECK(echoedByShell(updatetools::quoted(path)) == path);
+    FUZZ_CHECK(shellParses(updatetools::installScript(path, path + ".previous", path + "/new", path + "-staging")));
+    return 0;
+}
