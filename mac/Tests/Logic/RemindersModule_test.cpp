@@ -269,9 +269,9 @@ TEST_F(RemindersModuleTest, FetchFailuresAreLoggedByKindAndRetried) {
         p.mainLoop.advance(0);
         EXPECT_EQ(state.health().message.rfind("Could not read the backend's reply: ", 0), 0u) << body;
     }
-    EXPECT_EQ(logged("warn poll failed"), (Lines{"warn poll failed: unauthorized", "warn poll failed: unauthorized",
-                                                 "warn poll failed: transport", "warn poll failed: transport",
-                                                 "warn poll failed: transport"}));
+    EXPECT_EQ(logged("warn poll failed"),
+              (Lines{"warn poll failed: unauthorized", "warn poll failed: unauthorized", "warn poll failed: transport",
+                     "warn poll failed: transport", "warn poll failed: transport"}));
 
     // An error that is not the client's own still ends up as a transport problem.
     pending = []() -> HttpResponse { throw std::runtime_error("socket exploded"); };
@@ -362,8 +362,8 @@ TEST_F(RemindersModuleTest, MenuSection) {
             result.push_back(item.title);
         return result;
     };
-    auto poll = [&](std::int64_t delivered, std::vector<std::optional<std::string>> refusals,
-                    std::vector<std::string> failures, std::vector<std::string> lists) {
+    auto poll = [&](std::int64_t delivered, std::vector<std::optional<std::string>> refusals, std::vector<std::string> failures,
+                    std::vector<std::string> lists) {
         state.record({PollOutcome::Succeeded{1, delivered, std::move(refusals), std::move(failures), std::move(lists)}});
     };
     poll(1, {}, {}, {});

@@ -217,8 +217,7 @@ TEST(Shell, AnAcceptedLinkIsSavedStartsDeliveryAndSaysSoAndTheSameLinkAgainRepla
 
     s.p.clock.current = s.p.clock.current + 5;
     s.open(pairLink("https://relay.example/"));
-    EXPECT_EQ(s.titles(), (Lines{title::untrustedFirst("relay.example"), title::paired,
-                                 title::replace, title::paired}));
+    EXPECT_EQ(s.titles(), (Lines{title::untrustedFirst("relay.example"), title::paired, title::replace, title::paired}));
     EXPECT_EQ(s.file.stored->pairedAt, s.p.clock.current);
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find("rk_"), std::string::npos) << line;
@@ -247,10 +246,14 @@ TEST(Shell, RejectionsNameTheCarriedParametersInCodePointOrder) {
         std::string link, description, carried;
         std::optional<std::string> saveError;
     } cases[] = {
-        {"tavrelin://pair?token=abc&api=https://relay.example", "That does not look like a Tavrelin relay token.",
-         "The link carried: api, token.", {}},
-        {"tavrelin://pair?Token=rk_0123456789ab&api=https://relay.example", "The pairing link had no token.",
-         "The link carried: Token, api.", {}},
+        {"tavrelin://pair?token=abc&api=https://relay.example",
+         "That does not look like a Tavrelin relay token.",
+         "The link carried: api, token.",
+         {}},
+        {"tavrelin://pair?Token=rk_0123456789ab&api=https://relay.example",
+         "The pairing link had no token.",
+         "The link carried: Token, api.",
+         {}},
         {"tavrelin://pair", "The pairing link had no token.", "The link carried no parameters at all.", {}},
         {"tavrelin://pair?%74oken=rk_0123456789ab", "The pairing link had no backend address.", "The link carried: token.", {}},
         {"https://example.com/pair?x=1&x=2&b", "That link was not a Tavrelin pairing link.", "The link carried: b, x, x.", {}},
@@ -378,10 +381,9 @@ TEST(Shell, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch) {
     LogCapture log;
     s.launch();
 
-    EXPECT_EQ(s.p.files.operations,
-              (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + downloads + " -> " + staging,
-                     "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed,
-                     "remove " + previous}));
+    EXPECT_EQ(s.p.files.operations, (Lines{"mkdir /home/user/Applications", "remove " + staging,
+                                           "copy " + downloads + " -> " + staging, "rename " + installed + " -> " + previous,
+                                           "rename " + staging + " -> " + installed, "remove " + previous}));
     EXPECT_EQ(s.p.files.files[installed + "/Contents/Info.plist"], "new");
     EXPECT_EQ(s.p.files.files[downloads + "/Contents/Info.plist"], "new"); // the running copy stays
     EXPECT_EQ(s.p.workspace.relaunched, Lines{installed});
@@ -412,8 +414,9 @@ TEST(Shell, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
         {[&](Downloaded& s) { failOn(s, "mkdir ", "Read-only."); },
          "warn could not move to /Applications: Read-only.; continuing in place"},
         {[](Downloaded& s) { s.p.files.failing.insert(installed); },
-         "warn could not move to /Applications: The operation couldn’t be completed for “" + installed + "”.; continuing "
-                                                                                                          "in place"},
+         "warn could not move to /Applications: The operation couldn’t be completed for “" + installed +
+             "”.; continuing "
+             "in place"},
         {[&](Downloaded& s) { failOn(s, "rename " + staging, "No room."); },
          "warn could not move to /Applications: No room.; continuing in place"},
         {[](Downloaded& s) { s.p.workspace.relaunchError = "not executable"; },

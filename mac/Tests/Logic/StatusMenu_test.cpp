@@ -60,7 +60,8 @@ struct StatusMenuTest : ::testing::Test {
     AppInfo appInfo{bundle};
     DialogGate gate{application, dialogs, mainLoop};
     SyncState state{clock};
-    std::shared_ptr<StatusMenu> menu = StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {std::make_shared<FakeModule>()});
+    std::shared_ptr<StatusMenu> menu =
+        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {std::make_shared<FakeModule>()});
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {
@@ -100,8 +101,9 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
                        {"+ Unpair this Mac…", "+ Quit Tavrelin ⌘q"}));
 
     // Every other health shows the modules' sections.
-    const Lines section = {"  Apple Reminders", "     Last checked just now", "  2 reminders filed this session >1",
-                           "+ Lists on this Mac >1", "-", "+ Check now ⌘r"};
+    const Lines section = {
+        "  Apple Reminders", "     Last checked just now", "  2 reminders filed this session >1", "+ Lists on this Mac >1", "-",
+        "+ Check now ⌘r"};
     const std::pair<std::function<void()>, std::string> healths[] = {
         {[&] { idle(); }, "Connected"},
         {[&] { state.beginAttempt(); }, "Checking…"},

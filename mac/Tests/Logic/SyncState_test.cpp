@@ -29,9 +29,9 @@ TEST_F(SyncStateTest, LastSyncDescriptionAgesWithTheClock) {
     succeeded(0, 0);
     const auto at = *state.lastSuccessfulPoll();
     const std::pair<double, const char*> cases[] = {
-        {9.9, "Last checked just now"}, {-30, "Last checked just now"},  {10, "Last checked 10s ago"},
+        {9.9, "Last checked just now"},  {-30, "Last checked just now"}, {10, "Last checked 10s ago"},
         {59.99, "Last checked 59s ago"}, {60, "Last checked 1m ago"},    {3599, "Last checked 59m ago"},
-        {3600, "Last checked 1h ago"},  {7199, "Last checked 1h ago"},   {7200, "Last checked 2h ago"},
+        {3600, "Last checked 1h ago"},   {7199, "Last checked 1h ago"},  {7200, "Last checked 2h ago"},
     };
     for (const auto& [elapsed, text] : cases) {
         clock.current = at + elapsed;
@@ -46,14 +46,20 @@ TEST_F(SyncStateTest, EachOperationIsOneFinishedChange) {
         seen.push_back(state.headline());
     };
     const std::function<void()> operations[] = {
-        [&] { state.setPaired(Pairing{"https://relay.example:8443/base", "rk_x", {}}); },
+        [&] {
+            state.setPaired(Pairing{"https://relay.example:8443/base", "rk_x", {}});
+        },
         [&] { state.beginAttempt(); },
         [&] { state.record({PollOutcome::Failed{RelayError::http(500)}}); },
         [&] { state.record({PollOutcome::AccessDenied{}}); },
         [&] { state.record({PollOutcome::AccessFailed{"no database"}}); },
-        [&] { succeeded(3, 1, {"A", std::nullopt}, {"disk full"}); }, // broken stays broken
+        [&] {
+            succeeded(3, 1, {"A", std::nullopt}, {"disk full"});
+        }, // broken stays broken
         [&] { state.record({PollOutcome::Failed{RelayError::transport("down")}}); },
-        [&] { succeeded(3, 1, {"A", std::nullopt}, {"disk full", "disk full"}); },
+        [&] {
+            succeeded(3, 1, {"A", std::nullopt}, {"disk full", "disk full"});
+        },
         [&] { succeeded(0, 0); },
         [&] { state.setPaired(std::nullopt); },
     };
@@ -62,11 +68,11 @@ TEST_F(SyncStateTest, EachOperationIsOneFinishedChange) {
         operation();
         EXPECT_EQ(changes, 1);
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "Not paired", "Checking…", "Trouble: Backend returned HTTP 500.", "Needs Reminders access",
-                        "Stopped: Reminders access failed: no database", "Stopped: Reminders access failed: no database",
-                        "Trouble: Could not reach the backend: down", "Trouble: 2 couldn’t be saved", "Connected",
-                        "Not paired"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"Not paired", "Checking…", "Trouble: Backend returned HTTP 500.",
+                                              "Needs Reminders access", "Stopped: Reminders access failed: no database",
+                                              "Stopped: Reminders access failed: no database",
+                                              "Trouble: Could not reach the backend: down", "Trouble: 2 couldn’t be saved",
+                                              "Connected", "Not paired"}));
 }
 
 TEST_F(SyncStateTest, APollWithItemsReplacesTheTalliesAndOneWithoutKeepsThem) {

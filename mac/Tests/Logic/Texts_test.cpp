@@ -33,7 +33,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.p.defaults.values.clear();
              s.launch();
          },
-         AlertStyle::informational, title::welcome,
+         AlertStyle::informational,
+         title::welcome,
          "Tavrelin is running now. Look for the tamsel icon in the menu bar at the top of your screen.\n\n"
          "There is no app window and no Dock icon, which is deliberate: it stays out of the way and files your reminders in "
          "the background.\n\n"
@@ -44,7 +45,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.p.bundle.bundlePath = "/home/user/Downloads/Tavrelin.app";
              s.launch();
          },
-         AlertStyle::warning, title::move,
+         AlertStyle::warning,
+         title::move,
          "Tavrelin is running from /home/user/Downloads.\n\n"
          "Moving it to your Applications folder keeps one copy in the place macOS expects, so a second download can never "
          "leave you wondering which one is real. It will reopen from there by itself.",
@@ -54,7 +56,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.launch();
              s.open(pairLink("https://relay.tavrelin.app"));
          },
-         AlertStyle::informational, title::trustedFirst,
+         AlertStyle::informational,
+         title::trustedFirst,
          "Tavrelin for Mac will collect reminders from relay.tavrelin.app and create them in Apple Reminders on this Mac.\n\n"
          "It never sees your email — only a title, a date, and a list name.",
          {"Pair this Mac", "Cancel"}},
@@ -63,7 +66,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.launch();
              s.open(pairLink("https://relay.example"));
          },
-         AlertStyle::critical, title::untrustedFirst("relay.example"),
+         AlertStyle::critical,
+         title::untrustedFirst("relay.example"),
          "This link would have your Mac collect reminders from relay.example, which is not Tavrelin's usual address.\n\n"
          "That server would decide what gets written into your Reminders, and would be told the names of your Reminders "
          "lists. If you did not just click Pair inside the Tavrelin extension, cancel.",
@@ -73,7 +77,8 @@ TEST(Texts, EveryDialogWordForWord) {
              launchPaired(s, "https://relay.example/a");
              s.open(pairLink("https://relay.example/b"));
          },
-         AlertStyle::warning, title::replace,
+         AlertStyle::warning,
+         title::replace,
          "This replaces the pairing for relay.example with a new one.\n\n"
          "That is what you want if you just generated a token in the Tavrelin extension. Anything already queued is safe "
          "either way — it stays on the backend until a device collects it.",
@@ -83,7 +88,8 @@ TEST(Texts, EveryDialogWordForWord) {
              launchPaired(s, "https://relay.example");
              s.open(pairLink("https://other.example"));
          },
-         AlertStyle::critical, title::switchBackend,
+         AlertStyle::critical,
+         title::switchBackend,
          "This Mac is collecting reminders from relay.example. The link you just opened would switch it to other.example.\n\n"
          "If you did not just ask the Tavrelin extension to pair this Mac, cancel. Reminders queued on relay.example would "
          "stop arriving.",
@@ -94,7 +100,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.p.dialogs.script = {0};
              s.open(pairLink("https://relay.example"));
          },
-         AlertStyle::informational, title::paired,
+         AlertStyle::informational,
+         title::paired,
          "This Mac will collect reminders from relay.example. They usually arrive within a minute.\n\n"
          "macOS will ask for permission to access Reminders the first time one arrives. Tavrelin lives in the menu bar; "
          "there is no window.",
@@ -104,7 +111,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.launch();
              s.open("tavrelin://pair");
          },
-         AlertStyle::warning, title::rejected,
+         AlertStyle::warning,
+         title::rejected,
          "The pairing link had no token.\n\nThe link carried no parameters at all.\n\n"
          "Pairing links are meant to come from the Tavrelin extension, which fills in both the token and the backend "
          "address. Typing one by hand is how they end up malformed.",
@@ -114,7 +122,8 @@ TEST(Texts, EveryDialogWordForWord) {
              s.launch();
              s.item().choose("How to pair…");
          },
-         AlertStyle::informational, title::help,
+         AlertStyle::informational,
+         title::help,
          "Open the Tavrelin extension's options page in Chrome and use \"Pair Tavrelin for Mac\". That sends this app both "
          "the backend address and the relay token in one step.\n\n"
          "Both values have to come together on purpose. Typing them separately is how a Mac ends up quietly polling the "
@@ -125,7 +134,8 @@ TEST(Texts, EveryDialogWordForWord) {
              launchPaired(s, "https://relay.example");
              s.item().choose("Unpair this Mac…");
          },
-         AlertStyle::warning, title::unpair,
+         AlertStyle::warning,
+         title::unpair,
          "Tavrelin will stop collecting reminders on this Mac. Anything already queued stays on the server and will arrive "
          "when you pair again.\n\nReminders already in your Reminders app are not touched.",
          {"Unpair", "Cancel"}},

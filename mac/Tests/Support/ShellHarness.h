@@ -83,7 +83,7 @@ struct Shell {
     // A new process: a new delegate over the same defaults, files and pairing.
     void relaunch() {
         delegate.reset();
-        AppDelegate::Platform platform{p.mainLoop, p.clock,    p.application, p.dialogs, p.statusBar, p.workspace,
+        AppDelegate::Platform platform{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace,
                                        p.defaults, p.files, p.http,        p.bundle,  p.reminders, p.appInfo};
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<MemoryPairingStore>(file));
     }
