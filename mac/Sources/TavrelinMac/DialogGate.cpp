@@ -13,7 +13,7 @@ std::optional<int> DialogGate::run(const platform::Alert& alert) {
         // Posted, not called: whoever opened the dialog acts on the answer
         // first (an unpair confirmed before a waiting link is paired).
         auto closed = onClosed;
-        mainLoop_.onMain([closed] { closed(); });
+        mainLoop_.post([closed] { closed(); });
     }
     if (application_.isTerminating())
         return std::nullopt;

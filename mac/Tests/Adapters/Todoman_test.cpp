@@ -90,10 +90,10 @@ TEST(Todoman, ListsWhatTheAgentWroteUnderTheRightListsAndDates) {
     VdirRemindersDatabase database(root.string(), files);
     ASSERT_TRUE(database.requestFullAccess().granted);
 
-    database.save({"work", "Submit report", "Quarterly numbers", DateComponents{2024, 5, 1, {}, {}}, {}, {}});
-    database.save({"home", "Dentist", {}, DateComponents{2024, 5, 1, 14, 30}, platform::Date::fromUnix(1714573800), {}});
-    database.save({"work", "Plan next year", {}, DateComponents{2024, 13, 1, 9, 75}, {}, {}});
-    database.save({"home", "Someday", {}, {}, {}, {}});
+    database.save({"work", "Submit report", "Quarterly numbers", DateComponents{2024, 5, 1, {}, {}}, {}, "k1"});
+    database.save({"home", "Dentist", {}, DateComponents{2024, 5, 1, 14, 30}, platform::Date::fromUnix(1714573800), "k2"});
+    database.save({"work", "Plan next year", {}, DateComponents{2024, 13, 1, 9, 75}, {}, "k3"});
+    database.save({"home", "Someday", {}, {}, {}, "k4"});
 
     writeText(fs::path(temp.path()) / "config.py", "path = " + shellQuoted((root / "*").string()) +
                                                        "\n"

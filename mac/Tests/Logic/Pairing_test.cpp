@@ -176,7 +176,9 @@ TEST(PairingFileFormat, DecodesOnlyCompleteDocuments) {
 }
 
 TEST(FilePairingStore, SavesIntoItsFolderOwnerOnlyAndStopsAtTheFirstFailure) {
-    fake::FakePlatform p;
+    struct {
+        fake::FakeFiles files;
+    } p;
     FilePairingStore store(p.files);
     const std::string folder = p.files.applicationSupportDirectory() + "/Tavrelin";
     EXPECT_EQ(store.location(), folder + "/pairing.json");

@@ -17,7 +17,11 @@ namespace {
 const std::string token = "rk_0123456789abcdef";
 
 struct RelayClientTest : ::testing::Test {
-    fake::FakePlatform p;
+    struct {
+        fake::FakeHttp http;
+        fake::FakeBundle bundle;
+        AppInfo appInfo{bundle};
+    } p;
 
     RelayClient client(std::string apiBase = "https://relay.example") {
         return RelayClient(Pairing{std::move(apiBase), token, {}}, p.http, p.appInfo);
@@ -254,6 +258,7 @@ TEST_F(RelayClientTest, StrictDecodingRejectsTheWholeReply) {
         {R"({"items":[{)" + good + R"(,"dueIso":false}]})", "item 0: \"dueIso\" is not a string"},
         {R"({"items":[{)" + good + R"(,"list":["a"]}]})", "item 0: \"list\" is not a string"},
         {"{\"items\":[{\"id\":\"1\",\"title\":\"\xff\",\"allDay\":true}]}", "the reply is not valid JSON (error at byte 30)"},
+        {R"({"items":[{)" + good + R"(,"x":1e999}]})", "the reply holds a number out of range"},
         {R"({"items":[],"x":)" + std::string(100, '[') + std::string(100, ']') + "}",
          "the reply is nested more than 64 levels deep"},
         {R"({"items":[],"x":1e999})", "the reply holds a number too large to read"},

@@ -58,8 +58,7 @@ void FakeMainLoop::after(TimeInterval delay, std::function<void()> block) {
     scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
 }
 
-void FakeMainLoop::background(Priority priority, std::function<void()> block) {
-    backgroundPriorities.push_back(priority);
+void FakeMainLoop::background(Priority, std::function<void()> block) {
     background_.push_back(std::move(block));
 }
 
@@ -306,7 +305,7 @@ std::vector<std::string> FakeFiles::list(const std::string& directory) const {
     return {names.begin(), names.end()};
 }
 
-// ---- http, processes, bundle
+// ---- http, bundle
 
 std::unique_ptr<HttpSession> FakeHttp::makeSession(const HttpSessionConfig& config) {
     sessions.push_back(config);
@@ -320,28 +319,10 @@ HttpResponse FakeHttp::Session::perform(const HttpRequest& request) {
     return {200, R"({"items":[]})", false};
 }
 
-ProcessResult FakeProcesses::run(const std::string& program, const std::vector<std::string>& arguments) {
-    calls.push_back({program, arguments, false});
-    return responder ? responder(calls.back()) : ProcessResult{0, {}};
-}
-
-void FakeProcesses::launchDetached(const std::string& program, const std::vector<std::string>& arguments) {
-    calls.push_back({program, arguments, true});
-    if (responder)
-        responder(calls.back());
-}
-
 std::optional<std::string> FakeBundle::infoString(const std::string& key) const {
     auto it = info.find(key);
     if (it == info.end())
         return std::nullopt;
-    return it->second;
-}
-
-std::string FakeDigest::sha256Hex(const std::string& bytes) const {
-    auto it = table.find(bytes);
-    if (it == table.end())
-        throw std::logic_error("FakeDigest has no digest for this input");
     return it->second;
 }
 
@@ -381,12 +362,6 @@ std::optional<SavedReminder> FakeRemindersDatabase::reminder(const std::string& 
             return s;
     return std::nullopt;
 }
-
-// ---- the whole platform
-
-FakePlatform::FakePlatform()
-    : services{mainLoop, clock, application, dialogs, statusBar, workspace, defaults,
-               files,    http,  processes,   bundle,  digest,    reminders, appInfo} {}
 
 // ---- log capture
 

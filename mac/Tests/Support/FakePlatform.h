@@ -3,8 +3,17 @@
 // In-memory stand-ins for every platform service. Time moves only when a test
 // moves it; background work runs only when the test lets it.
 
+#include "Platform/Application.h"
+#include "Platform/Bundle.h"
+#include "Platform/Clock.h"
+#include "Platform/Dialogs.h"
+#include "Platform/Files.h"
+#include "Platform/Http.h"
+#include "Platform/MainLoop.h"
+#include "Platform/RemindersDatabase.h"
+#include "Platform/StatusItem.h"
+#include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
-#include "TavrelinMac/Services.h"
 
 #include <deque>
 #include <functional>
@@ -58,7 +67,6 @@ public:
 
     std::size_t pendingBackground() const { return background_.size(); }
     std::size_t activeTimers() const;
-    std::vector<Priority> backgroundPriorities;
 
 private:
     struct Scheduled {
@@ -80,13 +88,12 @@ private:
 
 class FakeApplication final : public Application {
 public:
-    void setAccessory() override { accessory = true; }
+    void setAccessory() override {}
     int run(ApplicationDelegate& delegate) override;
     void terminate() override { ++terminateRequests; }
     bool isTerminating() const override { return terminateRequests > 0; }
     void activate() override { ++activations; }
 
-    bool accessory = false;
     int terminateRequests = 0;
     int activations = 0;
 };
@@ -143,15 +150,19 @@ public:
         opened.push_back(url);
         return true;
     }
-    std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) override {
-        queried.push_back(bundleIdentifier);
-        return running;
+    std::vector<RunningApplication> runningApplications(const std::string&) override { return running; }
+    std::string applicationsFolder() const override { return "/home/user/Applications"; }
+    void relaunch(const std::string& bundlePath) override {
+        if (relaunchError)
+            throw std::runtime_error(*relaunchError);
+        relaunched.push_back(bundlePath);
     }
-    std::string openApplicationCommand() const override { return openCommand; }
+    void openRemindersPrivacySettings() override { opened.push_back("privacy settings"); }
+
     std::vector<std::string> opened;
-    std::vector<std::string> queried;
     std::vector<RunningApplication> running{{true}};
-    std::string openCommand = "/usr/bin/open";
+    std::vector<std::string> relaunched;
+    std::optional<std::string> relaunchError;
 };
 
 class FakeUserDefaults final : public UserDefaults {
@@ -217,20 +228,6 @@ public:
     std::vector<HttpSessionConfig> sessions;
 };
 
-class FakeProcesses final : public Processes {
-public:
-    ProcessResult run(const std::string& program, const std::vector<std::string>& arguments) override;
-    void launchDetached(const std::string& program, const std::vector<std::string>& arguments) override;
-
-    struct Call {
-        std::string program;
-        std::vector<std::string> arguments;
-        bool detached;
-    };
-    std::vector<Call> calls;
-    std::function<ProcessResult(const Call&)> responder; // may throw ProcessError
-};
-
 class FakeBundle final : public Bundle {
 public:
     std::string path() const override { return bundlePath; }
@@ -244,14 +241,6 @@ public:
     std::map<std::string, std::string> info{{"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}};
     OperatingSystemVersion os{14, 2, 0, "14.2"};
     std::string home = "/home/user";
-};
-
-// The logic computes no digests yet.
-// Answers from a table; an input missing from it is a test error.
-class FakeDigest final : public Digest {
-public:
-    std::string sha256Hex(const std::string& bytes) const override;
-    std::map<std::string, std::string> table;
 };
 
 // A save under a delivery key already saved answers that reminder, as a real
@@ -282,10 +271,8 @@ private:
     int nextId_ = 1;
 };
 
-// Everything together, with the Services view the logic takes.
-class FakePlatform {
-public:
-    FakePlatform();
+// Every fake together, for the shell, which takes them all.
+struct FakePlatform {
     FakeClock clock;
     FakeMainLoop mainLoop{clock};
     FakeApplication application;
@@ -295,12 +282,9 @@ public:
     FakeUserDefaults defaults;
     FakeFiles files;
     FakeHttp http;
-    FakeProcesses processes;
     FakeBundle bundle;
-    FakeDigest digest;
     FakeRemindersDatabase reminders;
     AppInfo appInfo{bundle};
-    Services services;
 };
 
 // Collects log lines written while it lives.

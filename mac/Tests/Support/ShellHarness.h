@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavrelin::fake {
 
@@ -46,6 +47,23 @@ inline std::string pairLink(const std::string& api, const std::string& relayToke
     return "tavrelin://pair?token=" + relayToken + "&api=" + api;
 }
 
+// Dialog titles, so behaviour tests can tell which dialog came; the whole
+// texts are checked once, in Texts_test.
+namespace title {
+inline const std::string welcome = "Thanks for installing Tavrelin";
+inline const std::string move = "Move Tavrelin to Applications?";
+inline const std::string trustedFirst = "Let this Mac collect your reminders?";
+inline std::string untrustedFirst(const std::string& host) {
+    return "Pair this Mac with " + host + "?";
+}
+inline const std::string replace = "Replace this Mac’s pairing?";
+inline const std::string switchBackend = "Point this Mac at a different backend?";
+inline const std::string paired = "Tavrelin is paired";
+inline const std::string rejected = "That pairing link did not work";
+inline const std::string help = "Pairing this Mac";
+inline const std::string unpair = "Unpair this Mac?";
+} // namespace title
+
 inline Pairing storedPairing(const std::string& apiBase) {
     return {apiBase, "rk_storedtoken00", Date{1000}};
 }
@@ -65,11 +83,19 @@ struct Shell {
     // A new process: a new delegate over the same defaults, files and pairing.
     void relaunch() {
         delegate.reset();
-        delegate = std::make_shared<AppDelegate>(p.services, std::make_unique<MemoryPairingStore>(file));
+        AppDelegate::Platform platform{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace,
+                                       p.defaults, p.files, p.http,        p.bundle,  p.reminders, p.appInfo};
+        delegate = std::make_shared<AppDelegate>(platform, std::make_unique<MemoryPairingStore>(file));
     }
     void launch() { p.application.run(*delegate); }
     void open(const std::string& link) { delegate->handleGetURL(link); }
     FakeStatusItem& item() { return *p.statusBar.last; }
+    std::vector<std::string> titles() const {
+        std::vector<std::string> result;
+        for (const auto& alert : p.dialogs.shown)
+            result.push_back(alert.title);
+        return result;
+    }
 };
 
 } // namespace tavrelin::fake
