@@ -193,7 +193,7 @@ std::vector<RelayItem> RelayClient::decodePending(std::string_view body) {
         // Only the position: the message would quote the reply.
         throw RelayError::malformed("the reply is not valid JSON (error at byte " + std::to_string(error.byte) + ")");
     } catch (const json::out_of_range&) {
-        throw RelayError::malformed("the reply holds a number out of range");
+        throw RelayError::malformed("the reply holds a number too large to read");
     } catch (const json::exception&) {
         // Every decoder failure is a malformed reply, whatever the library calls it.
         throw RelayError::malformed("the reply is not valid JSON");
