@@ -46,7 +46,8 @@ public:
     std::string applicationSupportDirectory() const override { return real_.applicationSupportDirectory(); }
     std::string cachesDirectory() const override { return real_.cachesDirectory(); }
     void createDirectories(const std::string& path) override { real_.createDirectories(path); }
-    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned>) override {
+    void syncFolder(const std::string&) override {}
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned>, FolderSync) override {
         std::string temporary = path + ".tmp";
         {
             std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

@@ -40,10 +40,15 @@ public:
     virtual void createDirectories(const std::string& path) = 0;
     // Replaces the file so a reader sees the old or the new content whole:
     // a temporary file in the same folder, written, flushed to disk, renamed
-    // over the target, and the folder flushed. Its mode is exactly
-    // `permissions`, or without them 0666 narrowed by the umask, as any new file.
+    // over the target, and the folder flushed — or, with FolderSync::later,
+    // not yet: the new name is then durable once syncFolder() has returned.
+    // The mode is exactly `permissions`, or without them 0666 narrowed by the
+    // umask, as for any new file.
+    enum class FolderSync { now, later };
     virtual void writeAtomically(const std::string& path, std::string_view bytes,
-                                 std::optional<unsigned> permissions = std::nullopt) = 0;
+                                 std::optional<unsigned> permissions = std::nullopt, FolderSync sync = FolderSync::now) = 0;
+    // Makes the folder's entries (names made, replaced or removed) durable.
+    virtual void syncFolder(const std::string& path) = 0;
     virtual void setPermissions(const std::string& path, unsigned permissions) = 0;
     virtual unsigned permissions(const std::string& path) const = 0;
 

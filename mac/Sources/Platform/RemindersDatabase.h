@@ -55,7 +55,8 @@ public:
     virtual RemindersAuthorization authorizationStatus() const = 0;
     // Asks for full access and blocks until answered.
     virtual RemindersAccessAnswer requestFullAccess() = 0;
-    // In a stable order.
+    // In a stable order. Every reminder saved before the call is durable
+    // when it returns (else it throws RemindersError).
     virtual std::vector<ReminderList> lists() const = 0;
     // Saves and commits; answers the new reminder's identifier, or the
     // identifier of the reminder already saved under the same delivery key,

@@ -45,7 +45,9 @@ public:
     [[nodiscard]] WriteResult create(const std::string& title, const std::optional<std::string>& notes,
                                      const std::optional<std::string>& dueIso, bool allDay,
                                      const std::optional<std::string>& listName, const std::string& deliveryKey);
-    // Always a fresh look.
+    // Always a fresh look. Every reminder created before the call is durable
+    // when it returns, so the acknowledgement that reports these names
+    // covers only reminders on disk; throws when that cannot be done.
     std::vector<std::string> listNames() const;
 
     // Reads "2024-05-01T14:30" forgivingly; pure.

@@ -1,6 +1,7 @@
 #include "Platform/Posix/DeliveryUid.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
+#include "Support/FakePlatform.h"
 #include "Support/VdirFixture.h"
 
 #include <libical/ical.h>
@@ -408,4 +409,38 @@ TEST_F(VdirTest, AlarmsAfterTheYear3000AreLeftOut) {
     auto back = database.reminder(id);
     ASSERT_TRUE(back);
     EXPECT_FALSE(back->alarm);
+}
+
+TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
+    fake::FakeFiles files;
+    files.directories = {"/cal/home", "/cal/work"};
+    VdirRemindersDatabase database("/cal", files);
+    auto syncs = [&] {
+        std::vector<std::string> seen;
+        for (const auto& operation : files.operations)
+            if (operation.rfind("sync ", 0) == 0)
+                seen.push_back(operation);
+        files.operations.clear();
+        return seen;
+    };
+    const std::vector<std::string> both{"sync /cal/home", "sync /cal/work"};
+    database.lists();
+    EXPECT_EQ(syncs(), both) << "what an earlier run left unflushed";
+
+    for (const char* list : {"home", "work", "home"})
+        database.save({list, "t", {}, {}, {}, {}});
+    EXPECT_TRUE(syncs().empty());
+    database.lists();
+    EXPECT_EQ(syncs(), both);
+    database.lists();
+    EXPECT_TRUE(syncs().empty());
+
+    // A flush that fails fails the look, and is tried again at the next one.
+    database.save({"home", "t", {}, {}, {}, {}});
+    files.failing.insert("/cal/home");
+    EXPECT_THROW(database.lists(), platform::RemindersError);
+    files.failing.clear();
+    syncs();
+    database.lists();
+    EXPECT_EQ(syncs(), std::vector<std::string>{"sync /cal/home"});
 }

@@ -196,11 +196,17 @@ void FakeFiles::createDirectories(const std::string& path) {
     directories.insert(path);
 }
 
-void FakeFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode) {
+void FakeFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode,
+                                FolderSync sync) {
     check(path);
-    record("write " + path);
+    record(sync == FolderSync::now ? "write " + path : "write " + path + " (folder later)");
     files[path] = std::string(bytes);
     modes[path] = mode.value_or(0644);
+}
+
+void FakeFiles::syncFolder(const std::string& path) {
+    check(path);
+    record("sync " + path);
 }
 
 void FakeFiles::setPermissions(const std::string& path, unsigned mode) {

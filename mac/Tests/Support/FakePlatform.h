@@ -184,7 +184,9 @@ public:
     std::string cachesDirectory() const override { return home + "/.cache"; }
     void createDirectories(const std::string& path) override;
     // Without permissions the mode is 0644, as under a umask of 022.
-    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions) override;
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions,
+                         FolderSync sync) override;
+    void syncFolder(const std::string& path) override;
     void setPermissions(const std::string& path, unsigned permissions) override;
     unsigned permissions(const std::string& path) const override;
     std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;

@@ -237,7 +237,8 @@ void PosixFiles::createDirectories(const std::string& path) {
     }
 }
 
-void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions) {
+void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions,
+                                 FolderSync sync) {
     const std::string folder = parentOf(path);
     // Without asked-for bits the umask narrows 0666, as for any new file.
     const mode_t mode = permissions ? (*permissions & 07777) : 0666;
@@ -278,11 +279,16 @@ void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes
         fail("write", path, error);
     }
     // Makes the rename itself durable.
-    Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync == FolderSync::now)
+        syncFolder(folder);
+}
+
+void PosixFiles::syncFolder(const std::string& path) {
+    Descriptor directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory)
-        fail("write", path, errno);
+        fail("flush the folder", path, errno);
     if (::fsync(directory.get()) != 0 && errno != EINVAL)
-        fail("write", path, errno);
+        fail("flush the folder", path, errno);
 }
 
 void PosixFiles::setPermissions(const std::string& path, unsigned permissions) {

@@ -198,7 +198,24 @@ platform::RemindersAccessAnswer VdirRemindersDatabase::requestFullAccess() {
     }
 }
 
+void VdirRemindersDatabase::syncSavedFolders() const {
+    for (auto folder = unsynced_.begin(); folder != unsynced_.end();) {
+        try {
+            files_.syncFolder(*folder);
+        } catch (const platform::FileError& error) {
+            // A list removed since holds nothing to make durable.
+            if (files_.kind(*folder) != platform::EntryKind::missing)
+                throw RemindersError(error.what());
+        }
+        folder = unsynced_.erase(folder);
+    }
+}
+
 std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
+    // One flush per folder for all the saves since the last look, before
+    // anyone sees the lists: the acknowledgement that reports them then
+    // covers only reminders whose names are on disk too.
+    syncSavedFolders();
     look_.emplace();
     std::vector<std::string> names;
     try {
@@ -217,6 +234,11 @@ std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
     }
     if (!swept_) {
         indexedLook(true); // lists every folder, which is when the leftovers go
+        // A crash may have left earlier renames unflushed: what is found now is
+        // durable before a save answers it as filed.
+        for (const auto& list : look_->lists)
+            unsynced_.insert(root_ + "/" + list.identifier);
+        syncSavedFolders();
         swept_ = true;
     }
     return look_->lists;
@@ -322,9 +344,12 @@ std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
     }
     auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     // Readers skip the ".tmp" file the write goes through, so they see the
-    // reminder whole or not at all; it is on disk before this returns.
+    // reminder whole or not at all. Its content is on disk before this
+    // returns, its name once the next look has flushed the folder.
+    unsynced_.insert(folder);
     try {
-        files_.writeAtomically(folder + "/" + uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)));
+        files_.writeAtomically(folder + "/" + uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)),
+                               std::nullopt, platform::Files::FolderSync::later);
     } catch (const platform::FileError& error) {
         throw RemindersError(error.what());
     }

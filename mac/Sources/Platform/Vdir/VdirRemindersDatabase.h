@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,7 +18,8 @@ namespace tavrelin::vdir {
 // reminder, `<UID>.ics`, holding one VTODO. Readers ignore `.tmp` files, so a
 // reminder appears whole or not at all.
 //
-// Each lists() call takes a fresh look at the folders. save() and reminder()
+// Each lists() call first makes every earlier save durable (it throws
+// RemindersError when it cannot), then takes a fresh look at the folders. save() and reminder()
 // work from the last look (taking one when there was none) plus the
 // database's own writes: the reminders present are listed once per look, not
 // probed per call. The first look also removes the temporary files of writes
@@ -40,9 +42,11 @@ public:
     platform::RemindersAccessAnswer requestFullAccess() override;
     // Sorted by folder name, byte by byte.
     std::vector<platform::ReminderList> lists() const override;
-    // The reminder is on disk, flushed, under its final name when this returns.
-    // With a delivery key the UID is derived from it, and a reminder already
-    // filed under that UID in any list is answered untouched.
+    // The reminder's content is on disk, flushed, when this returns; its name
+    // is once the next lists() call has returned (one folder flush serves
+    // every save in between). With a delivery key the UID is derived from it,
+    // and a reminder already filed under that UID in any list is answered
+    // untouched.
     std::string save(const platform::NewReminder& reminder) override;
     std::optional<platform::SavedReminder> reminder(const std::string& identifier) const override;
 
@@ -64,12 +68,15 @@ private:
     std::optional<std::uint32_t> listPosition(const std::string& listIdentifier) const;
     std::string newIdentifier() const;
     std::optional<platform::SavedReminder> readReminder(const std::string& identifier, std::uint32_t list) const;
+    void syncSavedFolders() const;
 
     std::string root_;
     platform::Files& files_;
     // Used by one caller at a time, like the whole database.
     mutable std::optional<Look> look_;
     mutable bool swept_ = false;
+    // Folders holding saves whose names are not flushed yet.
+    mutable std::set<std::string> unsynced_;
 };
 
 } // namespace tavrelin::vdir
