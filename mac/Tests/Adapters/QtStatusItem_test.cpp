@@ -187,6 +187,20 @@ TEST_F(QtStatusItemTest, TheTrayGetsAtMostFourImagesASecond) {
     item.flush();
     EXPECT_EQ(item.iconUpdates(), first);
 
+    // A poll that is over before the next flush leaves nothing to send and
+    // nothing to wake up for.
+    item.setToolTip("Tavrelin — Connected");
+    item.flush();
+    headline = "Checking…";
+    item.setImage(MenuBarIcon::image(SyncState::Health::working(), 90));
+    item.setToolTip("Tavrelin — Checking…");
+    EXPECT_TRUE(item.flushPending());
+    headline = "Connected";
+    item.setImage(MenuBarIcon::image(SyncState::Health::idle(), 90));
+    item.setToolTip("Tavrelin — Connected");
+    EXPECT_FALSE(item.flushPending());
+    EXPECT_EQ(item.iconUpdates(), first);
+
     // A spinner at twelve frames a second, for a second.
     QElapsedTimer clock;
     clock.start();

@@ -15,7 +15,7 @@ const QString& NoTrayNotice::text() {
                        "your reminders all the same.\n\n"
                        "To get the icon, add a system tray (status notifier) to your panel, or on GNOME install an extension "
                        "for AppIndicator and StatusNotifier icons. The icon appears as soon as there is a tray.\n\n"
-                       "To quit Tavrelin without the icon, run: tavrelin-agent --quit");
+                       "To quit Tavrelin without the icon, run:\n    tavrelin-agent --quit");
     return text;
 }
 

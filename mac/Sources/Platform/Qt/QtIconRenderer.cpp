@@ -1,5 +1,6 @@
 #include "Platform/Qt/QtIconRenderer.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -58,6 +59,53 @@ QImage withOutline(const QImage& image, QColor color, int radius) {
     out.setDevicePixelRatio(image.devicePixelRatio());
     return out;
 }
+
+// Draws the vector drawing at whatever size is asked, so nothing is scaled
+// from a bitmap and nothing lands in the pixmap cache (whose clean-up timer
+// would wake the agent).
+class DrawingIconEngine final : public QIconEngine {
+public:
+    DrawingIconEngine(platform::Drawing drawing, IconColors colors)
+        : drawing_(std::move(drawing)), colors_(std::move(colors)) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        const int side = std::min(rect.width(), rect.height());
+        const double ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        QImage image = render(static_cast<int>(std::lround(side * ratio)));
+        image.setDevicePixelRatio(ratio);
+        painter->drawImage(QPointF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0), image);
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+        return QPixmap::fromImage(render(std::min(size.width(), size.height())));
+    }
+
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int side = std::min(size.width(), size.height());
+        return {side, side};
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (int pixels : QtIconRenderer::iconPixelSizes(drawing_))
+            sizes.append(QSize(pixels, pixels));
+        return sizes;
+    }
+
+    QIconEngine* clone() const override { return new DrawingIconEngine(drawing_, colors_); }
+    QString key() const override { return QStringLiteral("TavrelinDrawing"); }
+
+private:
+    QImage render(int pixels) const {
+        const double side = std::max({drawing_.width, drawing_.height, 1.0});
+        QImage image = QtIconRenderer::render(drawing_, std::max(pixels, 1) / side, colors_);
+        image.setDevicePixelRatio(1);
+        return image;
+    }
+
+    platform::Drawing drawing_;
+    IconColors colors_;
+};
 
 } // namespace
 
@@ -139,13 +187,7 @@ std::vector<int> QtIconRenderer::iconPixelSizes(const platform::Drawing& drawing
 }
 
 QIcon QtIconRenderer::icon(const platform::Drawing& drawing, const IconColors& colors) {
-    QIcon icon;
-    const double side = std::max({drawing.width, drawing.height, 1.0});
-    for (int pixels : iconPixelSizes(drawing)) {
-        QImage image = render(drawing, pixels / side, colors);
-        image.setDevicePixelRatio(1);
-        icon.addPixmap(QPixmap::fromImage(image));
-    }
+    QIcon icon(new DrawingIconEngine(drawing, colors));
     icon.setIsMask(drawing.isTemplate);
     return icon;
 }

@@ -41,9 +41,9 @@ public:
     // 22 px a panel most often asks for with its 2×.
     static std::vector<int> iconPixelSizes(const platform::Drawing& drawing);
 
-    // One rendering per size above, each at a device pixel ratio of 1, so a
-    // tray host that picks a pixmap by its pixel size finds them all; template
-    // drawings become mask icons. Needs a GUI application (pixmaps).
+    // An icon drawn from the drawing at any size it is asked for; it lists
+    // the sizes above, so a tray host that is sent pixmaps gets each of them.
+    // Template drawings become mask icons. Needs a GUI application (pixmaps).
     static QIcon icon(const platform::Drawing& drawing, const IconColors& colors = {});
 
     static QColor color(const platform::Color& color, const IconColors& colors, bool isTemplate);

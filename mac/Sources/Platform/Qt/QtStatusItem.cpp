@@ -55,6 +55,26 @@ std::vector<std::string> keys(const std::vector<platform::MenuItem>& items) {
     return out;
 }
 
+// Everything the menu shows of the items, to tell whether anything changed.
+void sign(std::string& out, const std::vector<platform::MenuItem>& items) {
+    for (const auto& item : items) {
+        out += item.separator ? "-" : (item.enabled ? "+" : " ");
+        out += std::to_string(item.indentation) + "|" + item.keyEquivalent + "|" + (item.action ? "a" : "") + "|" + item.title +
+               "\n";
+        if (!item.submenu.empty()) {
+            out += "{\n";
+            sign(out, item.submenu);
+            out += "}\n";
+        }
+    }
+}
+
+std::string signature(const std::vector<platform::MenuItem>& items) {
+    std::string out;
+    sign(out, items);
+    return out;
+}
+
 } // namespace
 
 QtStatusItem::QtStatusItem(std::shared_ptr<QtTrayHost> host, Callbacks callbacks)
@@ -105,14 +125,24 @@ QtStatusItem::~QtStatusItem() {
 
 void QtStatusItem::setImage(const platform::Drawing& image) {
     image_ = image;
-    scheduleFlush();
+    reconsider();
 }
 
 void QtStatusItem::setToolTip(const std::string& toolTip) {
     toolTip_ = toolTip;
     // Every state change sets the tool tip: the menu follows it.
-    menuDirty_ = true;
-    scheduleFlush();
+    menuDirty_ = provider_ && signature(provider_()) != shownSignature_;
+    reconsider();
+}
+
+void QtStatusItem::reconsider() {
+    // A poll that ends before the flush leaves the tray as it was: nothing to
+    // send, and no reason to wake up for it.
+    const bool traySame = !tray_ || (exportedImage_ == image_ && exportedToolTip_ == toolTip_);
+    if (menuDirty_ || !traySame)
+        scheduleFlush();
+    else
+        flush_.stop();
 }
 
 void QtStatusItem::setMenuProvider(std::function<std::vector<platform::MenuItem>()> provider) {
@@ -196,7 +226,12 @@ void QtStatusItem::menuClosed() {
 }
 
 void QtStatusItem::syncMenu() {
-    update(top_, provider_ ? provider_() : std::vector<platform::MenuItem>{});
+    const std::vector<platform::MenuItem> items = provider_ ? provider_() : std::vector<platform::MenuItem>{};
+    std::string shown = signature(items);
+    if (shown == shownSignature_ && !top_.entries.empty())
+        return;
+    update(top_, items);
+    shownSignature_ = std::move(shown);
 }
 
 void QtStatusItem::update(Level& level, const std::vector<platform::MenuItem>& items) {

@@ -64,6 +64,7 @@ public:
     QMenu& menu() { return menu_; }
     QSystemTrayIcon* trayIcon() { return tray_.get(); }
     bool menuRefreshing() const { return aging_.isActive(); }
+    bool flushPending() const { return flush_.isActive(); }
     int iconUpdates() const { return iconUpdates_; }
     const QIcon& exportedIcon() const { return exportedIcon_; }
 
@@ -84,6 +85,7 @@ public:
 
 private:
     void scheduleFlush();
+    void reconsider();
     void update(Level& level, const std::vector<platform::MenuItem>& items);
     void menuOpened();
     void menuClosed();
@@ -100,6 +102,7 @@ private:
 
     QTimer flush_;
     bool menuDirty_ = false;
+    std::string shownSignature_; // of the items the menu shows
     std::optional<platform::Drawing> image_;
     std::optional<platform::Drawing> exportedImage_;
     bool exportedColors_ = false;
