@@ -47,7 +47,8 @@ bool shellParses(const std::string& script) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string pattern = "/tmp/tavrelin-fuzz-sh-XXXXXX";
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/tavrelin-fuzz-sh-XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()));
     sandbox = pattern;
     std::atexit([] {

@@ -73,8 +73,10 @@ const char* const fileNames[] = {"a.ics", "tavrelin-00ff.ics", "x.y+z_-.ics", "a
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ::setenv("TZ", "Europe/Berlin", 1);
     ::tzset();
-    // Memory-backed when possible: every save is flushed to disk.
-    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+    // $TMPDIR when set (scripts/fuzz points it at a scratch folder it removes,
+    // even after a crash), else memory-backed when possible: every save is flushed.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const char* base = tmpdir && *tmpdir ? tmpdir : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string pattern = std::string(base) + "/tavrelin-fuzz-XXXXXX";
     if (!::mkdtemp(pattern.data()))
         std::abort();

@@ -325,6 +325,7 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
         {{"title", "Past what a calendar file holds"}, {"dueIso", "3001-01-01"}, {"allDay", true}},
         {{"title", "Unreadable date"}, {"dueIso", "next Tuesday"}, {"allDay", false}},
         {{"title", "Someday, maybe"}, {"notes", "no due date"}, {"allDay", false}},
+        {{"title", ""}, {"notes", "An item without a title"}, {"dueIso", "2030-09-09T08:00"}, {"allDay", false}},
         {{"title", longTitle}, {"notes", std::string(200, 'n')}, {"dueIso", "2030-12-31T23:59"}, {"allDay", false}},
     });
 
@@ -434,4 +435,5 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
     EXPECT_FALSE(byTitle["Past what a calendar file holds"].due);
     EXPECT_FALSE(byTitle["Unreadable date"].due);
     EXPECT_EQ(byTitle[longTitle].description, std::string(200, 'n'));
+    EXPECT_EQ(byTitle[""].due, "20300909T080000");
 }
