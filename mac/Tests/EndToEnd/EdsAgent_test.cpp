@@ -166,7 +166,7 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
         state = relay.get("/dev/state")["tokens"][0];
         return !state["acks"].empty();
     })) << agent.log();
-    EXPECT_EQ(state["acks"][0]["ids"], json::array({ids[0], ids[1]}));
+    EXPECT_EQ(state["acks"][0]["ids"], json::array({ids[0], ids[1]})) << agent.log();
     auto reported = state["acks"][0]["lists"];
     EXPECT_NE(std::find(reported.begin(), reported.end(), "Reminders"), reported.end()) << reported;
     ASSERT_EQ(state["pending"].size(), 1u);

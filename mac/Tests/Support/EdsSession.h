@@ -132,7 +132,8 @@ private:
         }
         if (services) {
             registry_ = spawn({registryProgram}, environment(), -1, log, log);
-            calendar_ = spawn({calendarProgram}, environment(), -1, log, log);
+            // Kept running: with no activation on this bus it could not come back.
+            calendar_ = spawn({calendarProgram, "--keep-running"}, environment(), -1, log, log);
         }
         ::close(log);
         if (services)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/RemindersDatabase.h"
+#include "Platform/Eds/EdsRemindersDatabase.h"
 
 #include <string>
 #include <string_view>
@@ -18,6 +18,6 @@ struct RemindersBackendChoice {
 // absent or unknown). Auto takes Evolution Data Server when its registry
 // answers and holds at least one task list, else the vdir; only auto asks
 // `eds`.
-RemindersBackendChoice chooseRemindersBackend(std::string_view setting, const platform::RemindersDatabase& eds);
+RemindersBackendChoice chooseRemindersBackend(std::string_view setting, const EdsRemindersDatabase& eds);
 
 } // namespace tavrelin::eds
