@@ -38,8 +38,11 @@ std::pair<std::string, std::string> splitLastComponent(std::string path) {
 
 } // namespace
 
-AppDelegate::AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore)
-    : services_(services), state_(services.clock), pairingStore_(std::move(pairingStore)) {}
+AppDelegate::AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
+    : services_(services), state_(services.clock), pairingStore_(std::move(pairingStore)),
+      // The delegate owns the updater, so the updater's alerts can reach it directly.
+      updater_(Updater::create(services.mainLoop, services.application, services.appInfo.version(),
+                               std::move(updateRun), [this](const Alert& alert) { return runAlert(alert); })) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -67,7 +70,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu_ = StatusMenu::create(services_, state_, modules_);
     installMenuCallbacks();
 
-    // Automatic update checks would start here once the updater can check.
+    updater_->startAutomaticChecks();
 
     Log::info("Tavrelin for Mac " + services_.appInfo.version() + " started");
     Log::info("pairing file: " + pairingStore_->location());
@@ -114,11 +117,13 @@ void AppDelegate::installMenuCallbacks() {
     menu_->onOpenRemindersSettings = [&workspace] { openRemindersPrivacySettings(workspace); };
     platform::Application& application = services_.application;
     menu_->onQuit = [&application] { application.terminate(); };
-    // onCheckForUpdates stays unset until the updater can check; the menu
-    // item then does nothing.
+    menu_->onCheckForUpdates = [weak] {
+        if (auto self = weak.lock())
+            self->updater_->check(true);
+    };
     menu_->updateSummary = [weak]() -> std::string {
         if (auto self = weak.lock())
-            return self->updater_.lastSummary;
+            return self->updater_->lastSummary();
         return {};
     };
     state_.onChange = [weak] {

@@ -24,7 +24,8 @@ namespace tavrelin {
 class AppDelegate final : public platform::ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
     // Builds the fields only: starts nothing, reads no file, logs nothing.
-    AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore);
+    // `updateRun` is the update pipeline the updater runs off the main thread.
+    AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun);
     ~AppDelegate() override;
 
     AppDelegate(const AppDelegate&) = delete;
@@ -57,7 +58,7 @@ public:
     const std::vector<std::shared_ptr<DeliveryModule>>& modules() const { return modules_; }
     RemindersModule* remindersModule() const { return reminders_.get(); }
     StatusMenu* statusMenu() const { return menu_.get(); }
-    const Updater& updater() const { return updater_; }
+    const Updater& updater() const { return *updater_; }
     const std::optional<Url>& pendingPairURL() const { return pendingPairURL_; }
     bool isReady() const { return isReady_; }
 
@@ -80,7 +81,7 @@ private:
     std::shared_ptr<RemindersModule> reminders_;
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
     std::shared_ptr<StatusMenu> menu_;
-    Updater updater_;
+    std::shared_ptr<Updater> updater_;
     std::optional<Url> pendingPairURL_;
     bool isReady_ = false;
 };

@@ -10,6 +10,7 @@
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Posix/PosixBundle.h"
+#include "Platform/Posix/PosixBundleInfo.h"
 #include "Platform/Posix/PosixDigest.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
@@ -29,6 +30,7 @@
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Pairing.h"
+#include "TavrelinMac/UpdatePipeline.h"
 
 #include <QApplication>
 
@@ -133,7 +135,10 @@ int main(int argc, char** argv) {
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
-    auto delegate = std::make_shared<AppDelegate>(services, std::make_unique<FilePairingStore>(files));
+    posix::PosixBundleInfo bundleInfo;
+    UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, digest);
+    auto delegate = std::make_shared<AppDelegate>(services, std::make_unique<FilePairingStore>(files),
+                                                  [&updatePipeline] { return updatePipeline.run(); });
     instance.onLink = [&application](const std::string& link) { application.openURL(link); };
     if (options->link)
         application.openURL(*options->link);

@@ -56,6 +56,8 @@ struct Shell {
     FakePlatform p;
     PairingFile file;
     std::shared_ptr<AppDelegate> delegate;
+    // What an update check answers.
+    Updater::Outcome updateOutcome = Updater::UpToDate{};
 
     Shell() {
         p.bundle.bundlePath = "/Applications/Tavrelin.app";
@@ -65,7 +67,8 @@ struct Shell {
     // A new process: a new delegate over the same defaults, files and pairing.
     void relaunch() {
         delegate.reset();
-        delegate = std::make_shared<AppDelegate>(p.services, std::make_unique<MemoryPairingStore>(file));
+        delegate = std::make_shared<AppDelegate>(p.services, std::make_unique<MemoryPairingStore>(file),
+                                                 [this] { return updateOutcome; });
     }
     void launch() { p.application.run(*delegate); }
     void open(const std::string& link) { delegate->handleGetURL(link); }
