@@ -121,7 +121,7 @@ std::vector<std::string> walk(const std::string& bundle) {
     for (; it != end; it.increment(error)) {
         if (error)
             throw std::runtime_error(bundle + ": " + error.message());
-        std::string relative = fs::relative(it->path(), bundle).generic_string();
+        std::string relative = it->path().lexically_relative(bundle).generic_string();
         if (relative.find_first_of("\n\r") != std::string::npos)
             throw std::runtime_error(it->path().string() + ": a name with a line break cannot be sealed");
         if (isSealPath(relative)) {

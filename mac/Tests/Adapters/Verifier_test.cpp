@@ -82,7 +82,8 @@ TEST_F(VerifierTest, AcceptsAGoodBundleSilently) {
 }
 
 TEST_F(VerifierTest, RefusesChangedBundles) {
-    const std::string sealed = fresh + ": a sealed resource is missing or invalid\n";
+    // "@" stands for the row's new bundle, "%" for its trusted one.
+    const std::string sealed = "@: a sealed resource is missing or invalid\n";
     struct Row {
         const char* name;
         std::function<void(Bundles&)> change;
@@ -90,47 +91,50 @@ TEST_F(VerifierTest, RefusesChangedBundles) {
     };
     const Row rows[] = {
         {"tampered", [](Bundles& t) { t.write(t.fresh + "/Contents/Resources/it's a file.txt", "TEXT"); },
-         sealed + "file modified: " + fresh + "/Contents/Resources/it's a file.txt\n"},
+         sealed + "file modified: @/Contents/Resources/it's a file.txt\n"},
         {"mode", [](Bundles& t) { ::chmod((t.fresh + "/Contents/Info.plist").c_str(), 0755); },
-         sealed + "file modified: " + fresh + "/Contents/Info.plist\n"},
+         sealed + "file modified: @/Contents/Info.plist\n"},
         {"added", [](Bundles& t) { t.write(t.fresh + "/Contents/MacOS/helper", "x"); },
-         sealed + "file added: " + fresh + "/Contents/MacOS/helper\n"},
+         sealed + "file added: @/Contents/MacOS/helper\n"},
         {"added to the seal folder",
          [](Bundles& t) { t.write(t.fresh + "/Contents/_CodeSignature/extra", "x"); },
-         sealed + "file added: " + fresh + "/Contents/_CodeSignature/extra\n"},
+         sealed + "file added: @/Contents/_CodeSignature/extra\n"},
         {"missing", [](Bundles& t) { fs::remove(t.fresh + "/Contents/MacOS/tavrelin-agent"); },
-         sealed + "file missing: " + fresh + "/Contents/MacOS/tavrelin-agent\n"},
+         sealed + "file missing: @/Contents/MacOS/tavrelin-agent\n"},
         {"link retargeted",
          [](Bundles& t) {
              fs::remove(t.fresh + "/Contents/Resources/alias");
              fs::create_symlink("../Info.plist", t.fresh + "/Contents/Resources/alias");
          },
-         sealed + "file modified: " + fresh + "/Contents/Resources/alias\n"},
+         sealed + "file modified: @/Contents/Resources/alias\n"},
         {"link out of the bundle, sealed and signed",
          [](Bundles& t) {
              fs::create_symlink("../../../../etc", t.fresh + "/Contents/Resources/out");
              fs::create_symlink("/etc/passwd", t.fresh + "/Contents/abs");
              t.seal("release");
          },
-         sealed + fresh + "/Contents/Resources/out: invalid destination for symbolic link in bundle\n" + fresh +
-             "/Contents/abs: invalid destination for symbolic link in bundle\n"},
+         sealed + "@/Contents/Resources/out: invalid destination for symbolic link in bundle\n" +
+             "@/Contents/abs: invalid destination for symbolic link in bundle\n"},
         {"signed by another key", [](Bundles& t) { t.seal("other"); },
-         fresh + ": code failed to satisfy specified code requirement(s)\n"},
+         "@: code failed to satisfy specified code requirement(s)\n"},
         {"manifest edited after signing",
          [](Bundles& t) {
              std::ofstream(t.fresh + "/Contents/_CodeSignature/manifest", std::ios::app) << "file 0644 - x\n";
          },
-         fresh + ": invalid signature (code or signature have been modified)\n"},
+         "@: invalid signature (code or signature have been modified)\n"},
         {"unsigned", [](Bundles& t) { fs::remove_all(t.fresh + "/Contents/_CodeSignature"); },
-         fresh + ": code object is not signed at all\n"},
+         "@: code object is not signed at all\n"},
         {"no trusted key", [](Bundles& t) { t.write(t.trusted + "/Contents/Info.plist", "<plist><dict/></plist>"); },
-         trusted + ": no update signing key is set, so no update can be trusted\n"},
+         "%: no update signing key is set, so no update can be trusted\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Bundles t;
         row.change(t);
         auto result = t.verify();
+        std::string expected;
+        for (char c : row.output)
+            expected += c == '@' ? t.fresh : c == '%' ? t.trusted : std::string(1, c);
         EXPECT_EQ(result.status, 1);
         // Findings are per path in path order; compare as sets of lines.
         auto sorted = [](std::string text) {
@@ -141,7 +145,7 @@ TEST_F(VerifierTest, RefusesChangedBundles) {
             std::sort(lines.begin(), lines.end());
             return lines;
         };
-        EXPECT_EQ(sorted(result.output), sorted(row.output));
-        EXPECT_EQ(result.output.substr(0, result.output.find('\n')), row.output.substr(0, row.output.find('\n')));
+        EXPECT_EQ(sorted(result.output), sorted(expected));
+        EXPECT_EQ(result.output.substr(0, result.output.find('\n')), expected.substr(0, expected.find('\n')));
     }
 }

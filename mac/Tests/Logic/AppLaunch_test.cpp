@@ -210,8 +210,19 @@ TEST(AppLaunch, MenuCallbacks) {
     menu.onOpenRemindersSettings();
     EXPECT_EQ(s.p.workspace.opened, Lines{"x-apple.systempreferences:com.apple.preference.security?Privacy_Reminders"});
 
-    EXPECT_FALSE(menu.onCheckForUpdates); // no update checks yet
+    // "Check for Updates…" runs a manual check; the version line shows how it went.
     EXPECT_EQ(menu.updateSummary(), "Not checked yet");
+    s.updateOutcome = Updater::Failed{"offline"};
+    menu.onCheckForUpdates();
+    s.p.mainLoop.drain();
+    ASSERT_EQ(s.p.dialogs.shown.size(), 2u);
+    EXPECT_EQ(s.p.dialogs.shown[1].title, "Couldn’t check for updates");
+    EXPECT_EQ(s.p.application.activations, 2);
+    EXPECT_EQ(menu.updateSummary(), "Last check failed");
+    // The first automatic check comes 90 s after launch and shows nothing.
+    s.updateOutcome = Updater::UpToDate{};
+    s.p.mainLoop.advance(90);
+    EXPECT_EQ(menu.updateSummary(), "Up to date (1.4.2)");
 
     // Callbacks hold the delegate weakly: it goes away with its last owner.
     auto summary = menu.updateSummary;
@@ -221,7 +232,7 @@ TEST(AppLaunch, MenuCallbacks) {
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(summary(), "");
     help2();
-    EXPECT_EQ(s.p.dialogs.shown.size(), 1u);
+    EXPECT_EQ(s.p.dialogs.shown.size(), 2u);
 }
 
 TEST(AppLaunch, SyncNowReachesAPairedModule) {

@@ -263,6 +263,7 @@ TEST_F(PipelineTest, DecidesWhetherToDownloadAtAll) {
     responses[feedURL()].body = feedJson("", archiveURL, 42);
     EXPECT_TRUE(std::holds_alternative<Updater::UpToDate>(pipeline.run()));
     // A running build that is not a number counts as 0.
+    bundleInfo.bundles[fresh]["CFBundleVersion"] = "1";
     for (const char* value : {"abc", ""}) {
         bundle.info["CFBundleVersion"] = value;
         responses[feedURL()].body = feedJson("", archiveURL, 1);

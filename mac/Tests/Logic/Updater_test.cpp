@@ -158,13 +158,13 @@ TEST_F(UpdaterTest, AlreadyCheckingOnlyForManualChecks) {
     EXPECT_EQ(runs, 2);
 }
 
-TEST_F(UpdaterTest, TimerFiringWhileAnOutcomeAlertIsOpenStartsANewCheck) {
+TEST_F(UpdaterTest, AnAutomaticCheckDueWhileAnOutcomeAlertIsOpenRuns) {
     outcome = Updater::Failed{"offline"};
     updater->startAutomaticChecks();
     int runsWhileOpen = -1;
     dialogs.whileOpen = [&](const Alert&) {
         dialogs.whileOpen = nullptr;
-        mainLoop.advance(Updater::checkInterval);
+        mainLoop.advance(Updater::firstCheckDelay);
         runsWhileOpen = runs;
     };
     checkNow(true);
