@@ -41,8 +41,8 @@ std::pair<std::string, std::string> splitLastComponent(std::string path) {
 AppDelegate::AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
     : services_(services), state_(services.clock), pairingStore_(std::move(pairingStore)),
       // The delegate owns the updater, so the updater's alerts can reach it directly.
-      updater_(Updater::create(services.mainLoop, services.application, services.appInfo.version(),
-                               std::move(updateRun), [this](const Alert& alert) { return runAlert(alert); })) {}
+      updater_(Updater::create(services.mainLoop, services.application, services.appInfo.version(), std::move(updateRun),
+                               [this](const Alert& alert) { return runAlert(alert); })) {}
 
 AppDelegate::~AppDelegate() = default;
 

@@ -169,8 +169,7 @@ Outcome UpdatePipeline::run() const {
     }
 
     if (!fromUpdateHost(feed.url))
-        return Failed{"The update feed points somewhere other than " + std::string(updateHost()) +
-                      ", so it was ignored."};
+        return Failed{"The update feed points somewhere other than " + std::string(updateHost()) + ", so it was ignored."};
 
     const std::string folder = folderOf(bundle_.path());
     if (folder != "/Applications" && folder != bundle_.homeDirectory() + "/Applications")

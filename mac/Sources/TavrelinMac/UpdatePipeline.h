@@ -28,9 +28,8 @@ public:
 // the services it was given and the staging folder.
 class UpdatePipeline {
 public:
-    UpdatePipeline(platform::Http& http, platform::Files& files, platform::Processes& processes,
-                   const platform::Bundle& bundle, const platform::BundleInfoReader& bundleInfo,
-                   const platform::Digest& digest);
+    UpdatePipeline(platform::Http& http, platform::Files& files, platform::Processes& processes, const platform::Bundle& bundle,
+                   const platform::BundleInfoReader& bundleInfo, const platform::Digest& digest);
 
     // Never throws: every failure is folded into `Failed` or `NotInstallable`.
     Updater::Outcome run() const;

@@ -47,8 +47,7 @@ ShellResult unpack(platform::Processes& processes, platform::Files& files, const
 
 // Checks the new bundle's code signature against what the running bundle
 // trusts; `output` is the verifier's text.
-ShellResult verifySignature(platform::Processes& processes, const std::string& runningBundle,
-                            const std::string& newBundle);
+ShellResult verifySignature(platform::Processes& processes, const std::string& runningBundle, const std::string& newBundle);
 
 // Asks whether this system will run the new bundle, which announces `version`.
 ShellResult assessRuns(platform::Processes& processes, const std::string& newBundle, const std::string& version);

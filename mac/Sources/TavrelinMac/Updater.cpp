@@ -162,8 +162,8 @@ void Updater::finish(const Outcome& outcome, bool interactive) {
         if (installed->feed.notes)
             text = *installed->feed.notes + "\n\n";
         text += "Tavrelin will quit and reopen as the new version. Nothing else changes.";
-        const int answer = runAlert_(Alert{platform::AlertStyle::warning, "Tavrelin " + version + " is ready",
-                                           std::move(text), {"Restart now", "Later"}});
+        const int answer = runAlert_(Alert{
+            platform::AlertStyle::warning, "Tavrelin " + version + " is ready", std::move(text), {"Restart now", "Later"}});
         if (answer == platform::firstButton) {
             application_.terminate();
         } else {

@@ -27,8 +27,8 @@ constexpr const char* header = "tavrelin-seal 1";
 constexpr std::size_t maxSealBytes = 16 * 1024 * 1024;
 
 struct Entry {
-    std::string kind; // dir, file, link
-    std::string mode; // four octal digits
+    std::string kind;   // dir, file, link
+    std::string mode;   // four octal digits
     std::string digest; // SHA-256 of the content or link target; "-" for folders
     bool operator==(const Entry&) const = default;
 };
@@ -170,8 +170,8 @@ bool staysInside(const std::string& relative, const std::string& target) {
 std::optional<std::string> decodeBase64(const std::string& text) {
     std::string out(text.size(), '\0');
     size_t length = 0;
-    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(), nullptr,
-                          &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(), nullptr, &length,
+                          nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
         return std::nullopt;
     out.resize(length);
     return out;
@@ -214,8 +214,8 @@ SignatureCheck checkSignature(const std::string& publicKey, const std::string& s
     const std::string algorithm = signature->substr(0, 2);
     if (algorithm == "ED") {
         unsigned char hash[crypto_generichash_BYTES_MAX];
-        crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                           nullptr, 0);
+        crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(message.data()), message.size(), nullptr,
+                           0);
         signed_.assign(reinterpret_cast<const char*>(hash), sizeof hash);
     } else if (algorithm == "Ed") {
         signed_ = message;

@@ -28,8 +28,7 @@ void makeBundle(const std::string& bundle, const std::string& version, const std
     fs::create_directories(bundle + "/Contents/MacOS");
     std::ofstream(bundle + "/Contents/version") << version;
     const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent";
-    std::ofstream(agent) << "#!/bin/sh\necho " << updatetools::quoted(version) << " > " << updatetools::quoted(log)
-                         << "\n";
+    std::ofstream(agent) << "#!/bin/sh\necho " << updatetools::quoted(version) << " > " << updatetools::quoted(log) << "\n";
     ::chmod(agent.c_str(), 0755);
 }
 

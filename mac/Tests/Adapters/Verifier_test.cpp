@@ -60,8 +60,8 @@ struct Bundles {
     Bundles() {
         const std::string key = makeKey("release");
         makeKey("other");
-        write(trusted + "/Contents/Info.plist", "<plist><dict><key>TavrelinUpdatePublicKey</key><string>" + key +
-                                                    "</string></dict></plist>");
+        write(trusted + "/Contents/Info.plist",
+              "<plist><dict><key>TavrelinUpdatePublicKey</key><string>" + key + "</string></dict></plist>");
         write(fresh + "/Contents/Info.plist", "<plist><dict/></plist>");
         write(fresh + "/Contents/MacOS/tavrelin-agent", "#!/bin/sh\n", 0755);
         write(fresh + "/Contents/Resources/it's a file.txt", "text");
@@ -96,8 +96,7 @@ TEST_F(VerifierTest, RefusesChangedBundles) {
          sealed + "file modified: @/Contents/Info.plist\n"},
         {"added", [](Bundles& t) { t.write(t.fresh + "/Contents/MacOS/helper", "x"); },
          sealed + "file added: @/Contents/MacOS/helper\n"},
-        {"added to the seal folder",
-         [](Bundles& t) { t.write(t.fresh + "/Contents/_CodeSignature/extra", "x"); },
+        {"added to the seal folder", [](Bundles& t) { t.write(t.fresh + "/Contents/_CodeSignature/extra", "x"); },
          sealed + "file added: @/Contents/_CodeSignature/extra\n"},
         {"missing", [](Bundles& t) { fs::remove(t.fresh + "/Contents/MacOS/tavrelin-agent"); },
          sealed + "file missing: @/Contents/MacOS/tavrelin-agent\n"},
@@ -118,9 +117,7 @@ TEST_F(VerifierTest, RefusesChangedBundles) {
         {"signed by another key", [](Bundles& t) { t.seal("other"); },
          "@: code failed to satisfy specified code requirement(s)\n"},
         {"manifest edited after signing",
-         [](Bundles& t) {
-             std::ofstream(t.fresh + "/Contents/_CodeSignature/manifest", std::ios::app) << "file 0644 - x\n";
-         },
+         [](Bundles& t) { std::ofstream(t.fresh + "/Contents/_CodeSignature/manifest", std::ios::app) << "file 0644 - x\n"; },
          "@: invalid signature (code or signature have been modified)\n"},
         {"unsigned", [](Bundles& t) { fs::remove_all(t.fresh + "/Contents/_CodeSignature"); },
          "@: code object is not signed at all\n"},

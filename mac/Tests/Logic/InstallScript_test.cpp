@@ -49,7 +49,6 @@ TEST(Shell, OutputIsTrimmedUtf8OrEmpty) {
     };
     EXPECT_EQ(shell(processes, "/tool", {"ok"}), (ShellResult{true, ""}));
     EXPECT_EQ(shell(processes, "/tool", {"fail"}), (ShellResult{false, ""}));
-    EXPECT_EQ(shell(processes, "/missing", {}),
-              (ShellResult{false, "Could not start “/missing”: No such file or directory"}));
+    EXPECT_EQ(shell(processes, "/missing", {}), (ShellResult{false, "Could not start “/missing”: No such file or directory"}));
     EXPECT_FALSE(processes.calls.at(0).detached);
 }

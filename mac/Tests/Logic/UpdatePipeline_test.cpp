@@ -20,8 +20,8 @@ const std::string fresh = staging + "/unpacked/Tavrelin.app";
 const std::string running = "/Applications/Tavrelin.app";
 
 std::string feedJson(const std::string& extra = "", const std::string& url = archiveURL, long long build = 43) {
-    return R"({"version":"1.5.0","build":)" + std::to_string(build) + R"(,"url":")" + url + R"(","sha256":")" +
-           zipDigest + "\"" + extra + "}";
+    return R"({"version":"1.5.0","build":)" + std::to_string(build) + R"(,"url":")" + url + R"(","sha256":")" + zipDigest +
+           "\"" + extra + "}";
 }
 
 // One run's world: every service faked, arranged for a successful update.
@@ -121,9 +121,19 @@ TEST(UpdateFeed, AddressIsFixedAtBuildTime) {
 
 TEST(UpdateRules, BuildNumbersAndMinimumSystem) {
     const std::pair<const char*, std::optional<std::int64_t>> builds[] = {
-        {"42", 42},  {"+7", 7}, {"-7", -7}, {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
-        {"9223372036854775808", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt}, {" 4", std::nullopt},
-        {"4 ", std::nullopt}, {"+-4", std::nullopt}, {"1.0", std::nullopt}, {"x", std::nullopt},
+        {"42", 42},
+        {"+7", 7},
+        {"-7", -7},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
+        {"9223372036854775808", std::nullopt},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {" 4", std::nullopt},
+        {"4 ", std::nullopt},
+        {"+-4", std::nullopt},
+        {"1.0", std::nullopt},
+        {"x", std::nullopt},
     };
     for (const auto& [text, value] : builds)
         EXPECT_EQ(UpdatePipeline::buildNumber(text), value) << text;
@@ -154,7 +164,7 @@ TEST_F(PipelineTest, InstallsAVerifiedNewerBuild) {
     // Unpack, signature, "will it run", then the install script; nothing else.
     ASSERT_EQ(processes.calls.size(), 4u);
     EXPECT_EQ(processes.calls[0].arguments, (std::vector<std::string>{"-x", "-p", "--no-same-owner", "-f",
-                                                                       staging + "/update.zip", "-C", staging + "/unpacked"}));
+                                                                      staging + "/update.zip", "-C", staging + "/unpacked"}));
     EXPECT_EQ(processes.calls[1].program, running + "/Contents/MacOS/tavrelin-verify");
     EXPECT_EQ(processes.calls[1].arguments, (std::vector<std::string>{"--verify", "--trusted", running, fresh}));
     EXPECT_EQ(processes.calls[2].program, "/usr/bin/env");
@@ -184,33 +194,66 @@ TEST_F(PipelineTest, StopsAtTheFirstFailingStepWithItsText) {
          },
          "The update feed could not be read. Could not resolve host: tavrelin.app",
          {}},
-        {"feed status", [](Pipeline& t) { t.responses[feedURL()] = {500, "oops", false}; },
-         "The update feed could not be read. HTTP 500 from tavrelin.app", {}},
-        {"feed undecodable", [](Pipeline& t) { t.responses[feedURL()].body = R"({"version":"1"})"; },
-         "The update feed could not be read. The feed has no “build”.", {}},
+        {"feed status",
+         [](Pipeline& t) {
+             t.responses[feedURL()] = {500, "oops", false};
+         },
+         "The update feed could not be read. HTTP 500 from tavrelin.app",
+         {}},
+        {"feed undecodable",
+         [](Pipeline& t) { t.responses[feedURL()].body = R"({"version":"1"})"; },
+         "The update feed could not be read. The feed has no “build”.",
+         {}},
         {"http download address",
          [](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "http://tavrelin.app/a.zip"); },
-         "The update feed points somewhere other than tavrelin.app, so it was ignored.", {}},
-        {"subdomain", [](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "https://cdn.tavrelin.app/a.zip"); },
-         "The update feed points somewhere other than tavrelin.app, so it was ignored.", {}},
-        {"host case", [](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "https://Tavrelin.app/a.zip"); },
-         "The update feed points somewhere other than tavrelin.app, so it was ignored.", {}},
-        {"no staging", [](Pipeline& t) { t.files.failing.insert(staging); },
-         "No writable place to stage the download. The operation couldn’t be completed for “" + staging + "”.", {}},
-        {"archive missing", [](Pipeline& t) { t.responses.erase(archiveURL); },
-         "The download failed. HTTP 404 from tavrelin.app", {}},
-        {"archive empty", [](Pipeline& t) { t.responses[archiveURL].body.clear(); },
-         "The download failed. Empty response from tavrelin.app", {}},
-        {"archive too large", [](Pipeline& t) { t.responses[archiveURL] = {200, "", true}; },
-         "The download failed. The file from tavrelin.app is larger than 512 MiB.", {}},
-        {"archive not writable", [](Pipeline& t) { t.files.failing.insert(staging + "/update.zip"); },
-         "The download failed. The operation couldn’t be completed for “" + staging + "/update.zip”.", {}},
-        {"digest", [](Pipeline& t) { t.digest.table[zipBytes] = std::string(64, '0'); },
-         "The downloaded file did not match its checksum, so it was discarded.", {}},
-        {"unpack", [&](Pipeline& t) { t.tools[bsdtar] = {1, "bsdtar: Error"}; },
-         "The downloaded archive could not be unpacked.", {bsdtar}},
-        {"no app", [&](Pipeline& t) { t.tools[bsdtar] = {0, ""}; },
-         "The downloaded archive did not contain an app.", {bsdtar}},
+         "The update feed points somewhere other than tavrelin.app, so it was ignored.",
+         {}},
+        {"subdomain",
+         [](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "https://cdn.tavrelin.app/a.zip"); },
+         "The update feed points somewhere other than tavrelin.app, so it was ignored.",
+         {}},
+        {"host case",
+         [](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "https://Tavrelin.app/a.zip"); },
+         "The update feed points somewhere other than tavrelin.app, so it was ignored.",
+         {}},
+        {"no staging",
+         [](Pipeline& t) { t.files.failing.insert(staging); },
+         "No writable place to stage the download. The operation couldn’t be completed for “" + staging + "”.",
+         {}},
+        {"archive missing",
+         [](Pipeline& t) { t.responses.erase(archiveURL); },
+         "The download failed. HTTP 404 from tavrelin.app",
+         {}},
+        {"archive empty",
+         [](Pipeline& t) { t.responses[archiveURL].body.clear(); },
+         "The download failed. Empty response from tavrelin.app",
+         {}},
+        {"archive too large",
+         [](Pipeline& t) {
+             t.responses[archiveURL] = {200, "", true};
+         },
+         "The download failed. The file from tavrelin.app is larger than 512 MiB.",
+         {}},
+        {"archive not writable",
+         [](Pipeline& t) { t.files.failing.insert(staging + "/update.zip"); },
+         "The download failed. The operation couldn’t be completed for “" + staging + "/update.zip”.",
+         {}},
+        {"digest",
+         [](Pipeline& t) { t.digest.table[zipBytes] = std::string(64, '0'); },
+         "The downloaded file did not match its checksum, so it was discarded.",
+         {}},
+        {"unpack",
+         [&](Pipeline& t) {
+             t.tools[bsdtar] = {1, "bsdtar: Error"};
+         },
+         "The downloaded archive could not be unpacked.",
+         {bsdtar}},
+        {"no app",
+         [&](Pipeline& t) {
+             t.tools[bsdtar] = {0, ""};
+         },
+         "The downloaded archive did not contain an app.",
+         {bsdtar}},
         {"signature",
          [&](Pipeline& t) {
              t.tools[verifier] = {1, fresh + ": a sealed resource is missing or invalid\nfile modified: x\n"};
@@ -219,21 +262,28 @@ TEST_F(PipelineTest, StopsAtTheFirstFailingStepWithItsText) {
              ": a sealed resource is missing or invalid\nfile modified: x)",
          {bsdtar, verifier}},
         {"will not run",
-         [](Pipeline& t) { t.tools["/usr/bin/env"] = {127, "error while loading shared libraries: libx.so"}; },
+         [](Pipeline& t) {
+             t.tools["/usr/bin/env"] = {127, "error while loading shared libraries: libx.so"};
+         },
          "The downloaded app is not notarized, so it was discarded. (error while loading shared libraries: libx.so)",
          {bsdtar, verifier, "/usr/bin/env"}},
-        {"reports another version", [](Pipeline& t) { t.tools["/usr/bin/env"] = {0, "Tavrelin for Mac 1.4.9"}; },
+        {"reports another version",
+         [](Pipeline& t) {
+             t.tools["/usr/bin/env"] = {0, "Tavrelin for Mac 1.4.9"};
+         },
          "The downloaded app is not notarized, so it was discarded. (it reports “Tavrelin for Mac 1.4.9” instead of "
          "“Tavrelin for Mac 1.5.0”)",
          {bsdtar, verifier, "/usr/bin/env"}},
-        {"other build", [](Pipeline& t) { t.bundleInfo.bundles[fresh]["CFBundleVersion"] = "44"; },
+        {"other build",
+         [](Pipeline& t) { t.bundleInfo.bundles[fresh]["CFBundleVersion"] = "44"; },
          "The downloaded app is not the version the feed announced, so it was discarded.",
          {bsdtar, verifier, "/usr/bin/env"}},
         {"other identifier",
          [](Pipeline& t) { t.bundleInfo.bundles[fresh]["CFBundleIdentifier"] = "com.example.other"; },
          "The downloaded app is not the version the feed announced, so it was discarded.",
          {bsdtar, verifier, "/usr/bin/env"}},
-        {"no information", [](Pipeline& t) { t.bundleInfo.bundles.clear(); },
+        {"no information",
+         [](Pipeline& t) { t.bundleInfo.bundles.clear(); },
          "The downloaded app is not the version the feed announced, so it was discarded.",
          {bsdtar, verifier, "/usr/bin/env"}},
         {"script cannot start",

@@ -66,10 +66,9 @@ TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryLogLineAndManualAlert) {
             fake::LogCapture lines;
             checkNow(interactive);
             EXPECT_EQ(updater->lastSummary(), row.summary);
-            EXPECT_EQ(lines.lines(),
-                      (std::vector<std::string>{std::string("info update check started (") +
-                                                    (interactive ? "manual" : "automatic") + ")",
-                                                row.logLine}));
+            EXPECT_EQ(lines.lines(), (std::vector<std::string>{std::string("info update check started (") +
+                                                                   (interactive ? "manual" : "automatic") + ")",
+                                                               row.logLine}));
             if (interactive) {
                 ASSERT_EQ(dialogs.shown.size(), 1u);
                 EXPECT_EQ(dialogs.shown[0].title, row.title);

@@ -141,10 +141,9 @@ public:
 
     HttpResponse perform(const HttpRequest& request) override {
         // No whole-exchange limit: only silence ends the exchange.
-        const auto deadline =
-            unlimited() ? Clock::time_point::max()
-                        : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(config_.resourceTimeout));
+        const auto deadline = unlimited() ? Clock::time_point::max()
+                                          : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                               std::chrono::duration<double>(config_.resourceTimeout));
         Lease lease(*this);
         HttpRequest current = request;
         for (int redirects = 0;; ++redirects) {

@@ -30,8 +30,7 @@ ShellResult unpack(platform::Processes& processes, platform::Files& files, const
     return shell(processes, "/usr/bin/bsdtar", {"-x", "-p", "--no-same-owner", "-f", archive, "-C", folder});
 }
 
-ShellResult verifySignature(platform::Processes& processes, const std::string& runningBundle,
-                            const std::string& newBundle) {
+ShellResult verifySignature(platform::Processes& processes, const std::string& runningBundle, const std::string& newBundle) {
     return shell(processes, runningBundle + verifierInBundle, {"--verify", "--trusted", runningBundle, newBundle});
 }
 

@@ -5,15 +5,13 @@ namespace tavrelin::updatetools {
 namespace {
 
 // Accepts only code signed through Apple's developer programme by our team.
-constexpr const char* designatedRequirement =
-    "anchor apple generic and certificate leaf[subject.OU] = \"T4KX7RQ2MZ\"";
+constexpr const char* designatedRequirement = "anchor apple generic and certificate leaf[subject.OU] = \"T4KX7RQ2MZ\"";
 
 } // namespace
 
 const std::string_view feedPath = "/downloads/mac-version.json";
 
-ShellResult unpack(platform::Processes& processes, platform::Files&, const std::string& archive,
-                   const std::string& folder) {
+ShellResult unpack(platform::Processes& processes, platform::Files&, const std::string& archive, const std::string& folder) {
     return shell(processes, "/usr/bin/ditto", {"-x", "-k", archive, folder});
 }
 
