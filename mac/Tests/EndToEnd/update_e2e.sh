@@ -19,7 +19,7 @@ if [ -z "${TAVRELIN_UPDATE_E2E_INSIDE:-}" ]; then
   fi
   # When this script, the namespace's first process, ends, the kernel ends
   # every process left in it: agents, the server, the install script.
-  exec unshare --mount --net --pid --fork --mount-proc --propagation private \
+  exec unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private \
     env TAVRELIN_UPDATE_E2E_INSIDE=1 bash "$0" "$@"
 fi
 
