@@ -3,6 +3,7 @@
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Text.h"
+#include "TavrelinMac/UpdateTools.h"
 
 #include <algorithm>
 #include <exception>
@@ -41,8 +42,17 @@ std::pair<std::string, std::string> splitLastComponent(std::string path) {
 AppDelegate::AppDelegate(Services& services, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
     : services_(services), state_(services.clock), pairingStore_(std::move(pairingStore)),
       // The delegate owns the updater, so the updater's alerts can reach it directly.
-      updater_(Updater::create(services.mainLoop, services.application, services.appInfo.version(), std::move(updateRun),
-                               [this](const Alert& alert) { return runAlert(alert); })) {}
+      updater_(Updater::create(
+          services.mainLoop, services.application, services.appInfo.version(), std::move(updateRun),
+          [this](const Alert& alert) { return runAlert(alert); },
+          [&services] {
+              try {
+                  services.processes.launchDetached("/bin/sh",
+                                                    {"-c", "sleep 1; " + updatetools::reopenCommand(services.bundle.path())});
+              } catch (const std::exception&) {
+                  // The swap is done on disk; the next start runs the new version.
+              }
+          })) {}
 
 AppDelegate::~AppDelegate() = default;
 

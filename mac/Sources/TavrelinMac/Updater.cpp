@@ -84,15 +84,15 @@ Updater::Feed Updater::Feed::decode(std::string_view text) {
 }
 
 std::shared_ptr<Updater> Updater::create(platform::MainLoop& mainLoop, platform::Application& application,
-                                         std::string appVersion, Run run, AlertRunner runAlert) {
+                                         std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen) {
     return std::shared_ptr<Updater>(
-        new Updater(mainLoop, application, std::move(appVersion), std::move(run), std::move(runAlert)));
+        new Updater(mainLoop, application, std::move(appVersion), std::move(run), std::move(runAlert), std::move(reopen)));
 }
 
 Updater::Updater(platform::MainLoop& mainLoop, platform::Application& application, std::string appVersion, Run run,
-                 AlertRunner runAlert)
+                 AlertRunner runAlert, Reopen reopen)
     : mainLoop_(mainLoop), application_(application), appVersion_(std::move(appVersion)), run_(std::move(run)),
-      runAlert_(std::move(runAlert)) {}
+      runAlert_(std::move(runAlert)), reopen_(std::move(reopen)) {}
 
 void Updater::startAutomaticChecks() {
     std::weak_ptr<Updater> weak = weak_from_this();
@@ -165,6 +165,12 @@ void Updater::finish(const Outcome& outcome, bool interactive) {
         const int answer = runAlert_(Alert{
             platform::AlertStyle::warning, "Tavrelin " + version + " is ready", std::move(text), {"Restart now", "Later"}});
         if (answer == platform::firstButton) {
+            // The install script reopens the bundle one second after it
+            // started; an answer that came later would find the old agent
+            // still running there, so nothing would reopen after this quit.
+            // A second start in time is harmless: it finds the first running
+            // and exits.
+            reopen_();
             application_.terminate();
         } else {
             // The script swaps the bundles on disk all the same; the next start

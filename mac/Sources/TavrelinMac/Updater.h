@@ -66,9 +66,11 @@ public:
     using Run = std::function<Outcome()>;
     // Brings the agent to the front and shows a modal alert; answers the button.
     using AlertRunner = std::function<int(const platform::Alert&)>;
+    // Starts the application's bundle again shortly after this process ends.
+    using Reopen = std::function<void()>;
 
     static std::shared_ptr<Updater> create(platform::MainLoop& mainLoop, platform::Application& application,
-                                           std::string appVersion, Run run, AlertRunner runAlert);
+                                           std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen);
 
     void startAutomaticChecks();
     void check(bool interactive);
@@ -79,7 +81,7 @@ public:
 
 private:
     Updater(platform::MainLoop& mainLoop, platform::Application& application, std::string appVersion, Run run,
-            AlertRunner runAlert);
+            AlertRunner runAlert, Reopen reopen);
     void finish(const Outcome& outcome, bool interactive);
     void alert(std::string title, std::string text);
 
@@ -88,6 +90,7 @@ private:
     std::string appVersion_;
     Run run_;
     AlertRunner runAlert_;
+    Reopen reopen_;
 
     std::unique_ptr<platform::Timer> timer_;
     bool inFlight_ = false;

@@ -105,6 +105,9 @@ old_pid=$(pgrep -f -x "$agent --headless" | head -1)
 echo "Check for Updates…" >&3
 await "Tavrelin 2.0.0 is ready"
 grep -qF "Second release." agent.out || fail "the release notes are not shown"
+# Answered after the install script has already swapped and tried to reopen:
+# quitting must still end with the new build running.
+sleep 3
 echo "Restart now" >&3
 for _ in $(seq 300); do
   [ ! -e "/proc/$old_pid" ] && [ -z "$(ls -A "$HOME/.cache/Tavrelin/updates" 2>/dev/null)" ] &&

@@ -244,3 +244,18 @@ TEST(AppLaunch, SyncNowReachesAPairedModule) {
     s.delegate->statusMenu()->onSyncNow();
     EXPECT_EQ(s.p.mainLoop.pendingBackground(), 1u);
 }
+
+TEST(AppLaunch, RestartNowQuitsAndReopensTheBundle) {
+    Shell s;
+    s.launch();
+    s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
+    s.p.dialogs.script = {0}; // Restart now
+    s.delegate->statusMenu()->onCheckForUpdates();
+    s.p.mainLoop.drain();
+    ASSERT_FALSE(s.p.processes.calls.empty());
+    const auto& reopen = s.p.processes.calls.back();
+    EXPECT_TRUE(reopen.detached);
+    EXPECT_EQ(reopen.arguments,
+              (Lines{"-c", "sleep 1; /usr/bin/setsid -f '/Applications/Tavrelin.app/Contents/MacOS/tavrelin-agent'"}));
+    EXPECT_EQ(s.p.application.terminateRequests, 1);
+}

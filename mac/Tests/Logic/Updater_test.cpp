@@ -20,6 +20,7 @@ struct UpdaterTest : ::testing::Test {
     fake::LogCapture log;
     Updater::Outcome outcome = Updater::UpToDate{};
     int runs = 0;
+    int reopens = 0;
     std::shared_ptr<Updater> updater = Updater::create(
         mainLoop, application, "1.4.2",
         [this] {
@@ -29,7 +30,8 @@ struct UpdaterTest : ::testing::Test {
         [this](const Alert& alert) {
             application.activate();
             return dialogs.runModal(alert);
-        });
+        },
+        [this] { ++reopens; });
 
     // One check, run to its end.
     void checkNow(bool interactive) {
@@ -90,6 +92,7 @@ TEST_F(UpdaterTest, InstalledQuitsAtOnceWhenAutomatic) {
     EXPECT_EQ(log.lines().back(), "info update check: 1.5.0 verified and staged; relaunching");
     EXPECT_TRUE(dialogs.shown.empty());
     EXPECT_EQ(application.terminateRequests, 1);
+    EXPECT_EQ(reopens, 0); // the install script, still waiting, reopens it
 }
 
 TEST_F(UpdaterTest, InstalledAsksWhenManual) {
@@ -102,6 +105,7 @@ TEST_F(UpdaterTest, InstalledAsksWhenManual) {
               "Faster syncing.\n\nTavrelin will quit and reopen as the new version. Nothing else changes.");
     EXPECT_EQ(dialogs.shown[0].buttons, (std::vector<std::string>{"Restart now", "Later"}));
     EXPECT_EQ(application.terminateRequests, 1);
+    EXPECT_EQ(reopens, 1); // the answer may come after the script reopened
     EXPECT_EQ(updater->lastSummary(), "Updating to 1.5.0…");
 }
 
@@ -111,6 +115,7 @@ TEST_F(UpdaterTest, LaterKeepsRunningWithTheRestartSummary) {
     checkNow(true);
     EXPECT_EQ(dialogs.shown.at(0).text, "Tavrelin will quit and reopen as the new version. Nothing else changes.");
     EXPECT_EQ(application.terminateRequests, 0);
+    EXPECT_EQ(reopens, 0);
     EXPECT_EQ(updater->lastSummary(), "1.5.0 is ready; restart to finish");
     // Later checks run as usual and overwrite the summary.
     outcome = Updater::UpToDate{};
