@@ -3,6 +3,7 @@
 #include "Platform/Date.h"
 
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,8 +35,10 @@ public:
 
 struct HttpSessionConfig {
     TimeInterval requestTimeout = 20;  // no data for this long
-    TimeInterval resourceTimeout = 30; // the whole exchange
+    TimeInterval resourceTimeout = 30; // the whole exchange; noLimit for none
     std::size_t maxBodyBytes = 16 * 1024 * 1024;
+
+    static constexpr TimeInterval noLimit = std::numeric_limits<TimeInterval>::infinity();
 };
 
 // A session: no cookies, no persistent cache; keeps its connection between

@@ -9,15 +9,30 @@
 
 namespace tavrelin {
 
-AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore)
+AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
     : platform_(platform), state_(platform.clock), dialogs_(platform.application, platform.dialogs, platform.mainLoop),
       pairingStore_(std::move(pairingStore)), links_(platform.clock, *pairingStore_, dialogs_,
                                                      [this](const Pairing& pairing) {
                                                          for (const auto& module : modules_)
                                                              module->start(pairing);
                                                      }),
-      installLocation_(platform.bundle, platform.defaults, platform.files, platform.workspace, platform.application, dialogs_) {
-}
+      installLocation_(platform.bundle, platform.defaults, platform.files, platform.workspace, platform.application, dialogs_),
+      updater_(Updater::create(
+          platform.mainLoop, platform.application, platform.appInfo.version(), std::move(updateRun),
+          // Update alerts take their turn with every other dialog; one cut
+          // short by quitting answers its cancelling button.
+          [this](const platform::Alert& alert) {
+              const int cancel = platform::firstButton + std::max(0, static_cast<int>(alert.buttons.size()) - 1);
+              return dialogs_.run(alert).value_or(cancel);
+          },
+          [this] {
+              try {
+                  platform_.workspace.relaunch(platform_.bundle.path());
+              } catch (const std::exception& error) {
+                  // The swap is done on disk; the next start runs the new version.
+                  Log::warn(std::string("could not reopen the new version: ") + error.what());
+              }
+          })) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -46,7 +61,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     menu_ = StatusMenu::create(platform_.statusBar, platform_.mainLoop, platform_.appInfo, dialogs_, state_, modules_);
     installMenuCallbacks();
 
-    // Automatic update checks would start here once the updater can check.
+    updater_->startAutomaticChecks();
 
     Log::info("Tavrelin for Mac " + platform_.appInfo.version() + " started");
     Log::info("pairing file: " + pairingStore_->location());
@@ -89,11 +104,13 @@ void AppDelegate::installMenuCallbacks() {
     menu_->onOpenRemindersSettings = [&workspace] { workspace.openRemindersPrivacySettings(); };
     platform::Application& application = platform_.application;
     menu_->onQuit = [&application] { application.terminate(); };
-    // onCheckForUpdates stays unset until the updater can check; the menu
-    // item then does nothing.
+    menu_->onCheckForUpdates = [weak] {
+        if (auto self = weak.lock())
+            self->updater_->check(true);
+    };
     menu_->updateSummary = [weak]() -> std::string {
         if (auto self = weak.lock())
-            return self->updater_.lastSummary;
+            return self->updater_->lastSummary();
         return {};
     };
     state_.onChange = [weak] {

@@ -51,7 +51,8 @@ public:
     };
 
     // Builds the fields only: starts nothing, reads no file, logs nothing.
-    AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore);
+    // `updateRun` is the update pipeline the updater runs off the main thread.
+    AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun);
     ~AppDelegate() override;
 
     AppDelegate(const AppDelegate&) = delete;
@@ -85,7 +86,7 @@ private:
     std::shared_ptr<RemindersModule> reminders_;
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
     std::shared_ptr<StatusMenu> menu_;
-    Updater updater_;
+    std::shared_ptr<Updater> updater_;
 };
 
 } // namespace tavrelin

@@ -1,15 +1,100 @@
 #pragma once
 
+#include "Platform/Application.h"
+#include "Platform/Dialogs.h"
+#include "Platform/MainLoop.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <variant>
 
 namespace tavrelin {
 
-// The self-updater. For now it only carries the summary the menu shows on
-// its version line.
-class Updater {
+// The host updates come from: the product's web domain, fixed when the agent
+// is built. Only demo and test builds name another one (and may add a port).
+std::string_view updateHost();
+// "https://" + the update host + the feed's path; no run-time override.
+const std::string& feedURL();
+
+// A feed that cannot be decoded; what() says why.
+class FeedError : public std::runtime_error {
 public:
-    // A short text describing the last update check.
-    std::string lastSummary = "Not checked yet";
+    using std::runtime_error::runtime_error;
+};
+
+// Keeps the agent current: automatic checks (90 s after launch, then every six
+// hours) and the menu's manual one. Each check runs the update pipeline on a
+// background thread and records its outcome here, on the main thread. Held by
+// a shared_ptr: timers and background work hold it weakly.
+class Updater : public std::enable_shared_from_this<Updater> {
+public:
+    // The update feed document.
+    struct Feed {
+        std::string version;
+        std::int64_t build = 0;
+        std::string url;
+        std::string sha256;
+        std::optional<std::string> minimumOS;
+        std::optional<std::string> notes;
+
+        // Strict: "build" must be a JSON integer within 64 bits; the optional
+        // members may be absent or null; other keys are ignored.
+        static Feed decode(std::string_view json);
+        bool operator==(const Feed&) const = default;
+    };
+
+    // The result of one pipeline run.
+    struct Installed {
+        Feed feed;
+    };
+    struct NotInstallable {
+        Feed feed;
+        std::string reason;
+    };
+    struct Failed {
+        std::string message;
+    };
+    struct UpToDate {};
+    using Outcome = std::variant<Installed, NotInstallable, Failed, UpToDate>;
+
+    // The background step: the whole pipeline, blocking; never throws.
+    using Run = std::function<Outcome()>;
+    // Brings the agent to the front and shows a modal alert; answers the button.
+    using AlertRunner = std::function<int(const platform::Alert&)>;
+    // Starts the application's bundle again shortly after this process ends.
+    using Reopen = std::function<void()>;
+
+    static std::shared_ptr<Updater> create(platform::MainLoop& mainLoop, platform::Application& application,
+                                           std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen);
+
+    void startAutomaticChecks();
+    void check(bool interactive);
+    const std::string& lastSummary() const { return lastSummary_; }
+
+    static constexpr platform::TimeInterval firstCheckDelay = 90;
+    static constexpr platform::TimeInterval checkInterval = 21600;
+
+private:
+    Updater(platform::MainLoop& mainLoop, platform::Application& application, std::string appVersion, Run run,
+            AlertRunner runAlert, Reopen reopen);
+    void finish(const Outcome& outcome, bool interactive);
+    void alert(std::string title, std::string text);
+
+    platform::MainLoop& mainLoop_;
+    platform::Application& application_;
+    std::string appVersion_;
+    Run run_;
+    AlertRunner runAlert_;
+    Reopen reopen_;
+
+    std::unique_ptr<platform::Timer> timer_;
+    bool inFlight_ = false;
+    std::string lastSummary_ = "Not checked yet";
 };
 
 } // namespace tavrelin

@@ -12,6 +12,8 @@
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/PosixBundle.h"
+#include "Platform/Posix/PosixBundleInfo.h"
+#include "Platform/Posix/PosixDigest.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
@@ -31,6 +33,7 @@
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Pairing.h"
+#include "TavrelinMac/UpdatePipeline.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -186,6 +189,9 @@ int main(int argc, char** argv) {
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
+    posix::PosixDigest digest;
+    posix::PosixBundleInfo bundleInfo;
+    UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, digest);
     auto delegate = std::make_shared<AppDelegate>(AppDelegate::Platform{.mainLoop = mainLoop,
                                                                         .clock = clock,
                                                                         .application = application,
@@ -198,7 +204,8 @@ int main(int argc, char** argv) {
                                                                         .bundle = bundle,
                                                                         .reminders = *reminders,
                                                                         .appInfo = appInfo},
-                                                  std::make_unique<FilePairingStore>(files));
+                                                  std::make_unique<FilePairingStore>(files),
+                                                  [&updatePipeline] { return updatePipeline.run(); });
     instance.onLink = [&application](const std::string& link) { application.openURL(link); };
     instance.onQuit = [&application] { application.terminate(); };
     // The headline as the menu shows it.

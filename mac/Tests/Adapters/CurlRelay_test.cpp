@@ -209,6 +209,10 @@ TEST_F(CurlRelayTest, TrickleWithinTheRequestTimeoutStillTripsTheResourceTimeout
     // steady bytes keep the request time-out from firing.
     server.handle(trickle(100ms, 800ms));
     EXPECT_NO_THROW(client({0.5, 5}).fetchPending());
+
+    // With no whole-exchange limit (the update download) only silence ends it.
+    server.handle(trickle(100ms, 2000ms));
+    EXPECT_NO_THROW(client({0.5, platform::HttpSessionConfig::noLimit}).fetchPending());
 }
 
 TEST_F(CurlRelayTest, RedirectsKeepAuthorizationOnlyWithinTheOrigin) {

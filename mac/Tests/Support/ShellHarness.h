@@ -74,6 +74,8 @@ struct Shell {
     FakePlatform p;
     PairingFile file;
     std::shared_ptr<AppDelegate> delegate;
+    // What an update check answers.
+    Updater::Outcome updateOutcome = Updater::UpToDate{};
 
     Shell() {
         p.bundle.bundlePath = "/Applications/Tavrelin.app";
@@ -85,7 +87,8 @@ struct Shell {
         delegate.reset();
         AppDelegate::Platform platform{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace,
                                        p.defaults, p.files, p.http,        p.bundle,  p.reminders, p.appInfo};
-        delegate = std::make_shared<AppDelegate>(platform, std::make_unique<MemoryPairingStore>(file));
+        delegate = std::make_shared<AppDelegate>(platform, std::make_unique<MemoryPairingStore>(file),
+                                                 [this] { return updateOutcome; });
     }
     void launch() { p.application.run(*delegate); }
     void open(const std::string& link) { delegate->handleGetURL(link); }

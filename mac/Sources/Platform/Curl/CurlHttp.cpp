@@ -140,8 +140,10 @@ public:
     explicit CurlSession(const HttpSessionConfig& config) : config_(config) {}
 
     HttpResponse perform(const HttpRequest& request) override {
-        const auto deadline =
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config_.resourceTimeout));
+        // No whole-exchange limit: only silence ends the exchange.
+        const auto deadline = unlimited() ? Clock::time_point::max()
+                                          : Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                               std::chrono::duration<double>(config_.resourceTimeout));
         Lease lease(*this);
         HttpRequest current = request;
         for (int redirects = 0;; ++redirects) {
@@ -227,7 +229,8 @@ private:
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         const auto remaining = std::chrono::duration_cast<milliseconds>(deadline - start).count();
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(1, remaining + 50)));
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                         unlimited() ? 0L : static_cast<long>(std::max<long long>(1, remaining + 50)));
         curl_easy_setopt(
             easy, CURLOPT_CONNECTTIMEOUT_MS,
             static_cast<long>(std::max<long long>(1, std::chrono::duration_cast<milliseconds>(requestTimeout).count())));
@@ -295,6 +298,8 @@ private:
         }
         return CURLE_OK;
     }
+
+    bool unlimited() const { return !(config_.resourceTimeout < HttpSessionConfig::noLimit); }
 
     std::string resourceTimeoutMessage() const {
         return "The request timed out (the exchange took longer than " + seconds(config_.resourceTimeout) + " s).";

@@ -1,0 +1,259 @@
+#include "TavrelinMac/UpdatePipeline.h"
+
+#include "TavrelinMac/Text.h"
+#include "TavrelinMac/UpdateTools.h"
+#include "TavrelinMac/Url.h"
+
+#include <exception>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace tavrelin {
+namespace {
+
+using Outcome = Updater::Outcome;
+using Failed = Updater::Failed;
+
+constexpr const char* bundleIdentifier = "com.tavrelin.mac";
+
+std::string hostForMessages(const std::string& url) {
+    auto parsed = Url::parse(url);
+    if (parsed && parsed->host && !parsed->host->empty())
+        return *parsed->host;
+    return "server";
+}
+
+// The update host split into its name and the port that demo and test builds
+// may add to it.
+struct UpdateAuthority {
+    std::string host;
+    std::optional<int> port;
+};
+
+UpdateAuthority updateAuthority() {
+    std::string text(updateHost());
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return {text, std::nullopt};
+    return {text.substr(0, colon), std::stoi(text.substr(colon + 1))};
+}
+
+bool fromUpdateHost(const std::string& address) {
+    auto url = Url::parse(address);
+    if (!url || url->scheme != "https" || !url->host || url->host->empty())
+        return false;
+    const UpdateAuthority expected = updateAuthority();
+    if (*url->host != expected.host)
+        return false;
+    return !expected.port || url->port == expected.port;
+}
+
+// The folder holding `path`, as text without a trailing "/".
+std::string folderOf(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool hasAppExtension(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot != std::string::npos && dot > 0 && name.substr(dot + 1) == "app";
+}
+
+} // namespace
+
+UpdatePipeline::UpdatePipeline(platform::Http& http, platform::Files& files, platform::Processes& processes,
+                               const platform::Bundle& bundle, const platform::BundleInfoReader& bundleInfo,
+                               const platform::Digest& digest)
+    : http_(http), files_(files), processes_(processes), bundle_(bundle), bundleInfo_(bundleInfo), digest_(digest) {}
+
+std::optional<std::int64_t> UpdatePipeline::buildNumber(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty())
+        return std::nullopt;
+    // Accumulated as a negative number so the smallest value fits too.
+    std::int64_t value = 0;
+    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        const int digit = c - '0';
+        if (value < (min + digit) / 10)
+            return std::nullopt;
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == min)
+            return std::nullopt;
+        value = -value;
+    }
+    return value;
+}
+
+bool UpdatePipeline::osSatisfies(std::string_view minimumOS, const platform::OperatingSystemVersion& system) {
+    std::vector<std::int64_t> required;
+    std::size_t start = 0;
+    while (start <= minimumOS.size()) {
+        std::size_t dot = minimumOS.find('.', start);
+        if (dot == std::string_view::npos)
+            dot = minimumOS.size();
+        if (auto number = buildNumber(minimumOS.substr(start, dot - start)))
+            required.push_back(*number);
+        start = dot + 1;
+    }
+    const std::int64_t running[] = {system.major, system.minor, system.patch};
+    for (std::size_t i = 0; i < required.size(); ++i) {
+        const std::int64_t have = i < 3 ? running[i] : 0;
+        if (have != required[i])
+            return have > required[i];
+    }
+    return true;
+}
+
+std::string UpdatePipeline::fetch(platform::HttpSession& session, const std::string& url) {
+    platform::HttpRequest request;
+    request.url = url;
+    platform::HttpResponse response = session.perform(request);
+    if (response.bodyTooLarge)
+        throw UpdateError("The file from " + hostForMessages(url) + " is larger than 512 MiB.");
+    if (response.status < 200 || response.status > 299)
+        throw UpdateError("HTTP " + std::to_string(response.status) + " from " + hostForMessages(url));
+    if (response.body.empty())
+        throw UpdateError("Empty response from " + hostForMessages(url));
+    return std::move(response.body);
+}
+
+std::string UpdatePipeline::stagingDirectory() const {
+    const std::string folder = files_.cachesDirectory() + "/Tavrelin/updates";
+    try {
+        files_.remove(folder);
+    } catch (const std::exception&) {
+        // Missing is fine; anything else shows when creating it.
+    }
+    files_.createDirectories(folder);
+    return folder;
+}
+
+Outcome UpdatePipeline::run() const {
+    platform::HttpSessionConfig config;
+    config.requestTimeout = requestTimeout;
+    config.resourceTimeout = platform::HttpSessionConfig::noLimit;
+    config.maxBodyBytes = maxDownloadBytes;
+    std::unique_ptr<platform::HttpSession> session;
+    Updater::Feed feed;
+    try {
+        session = http_.makeSession(config);
+        feed = Updater::Feed::decode(fetch(*session, feedURL()));
+    } catch (const std::exception& error) {
+        return Failed{std::string("The update feed could not be read. ") + error.what()};
+    }
+
+    const auto current = bundle_.infoString("CFBundleVersion");
+    const std::int64_t currentBuild = current ? buildNumber(*current).value_or(0) : 0;
+    if (feed.build <= currentBuild)
+        return Updater::UpToDate{};
+
+    if (feed.minimumOS) {
+        const platform::OperatingSystemVersion system = bundle_.operatingSystemVersion();
+        if (!osSatisfies(*feed.minimumOS, system))
+            return Updater::NotInstallable{feed, "It needs macOS " + *feed.minimumOS + " or newer; this Mac is on " +
+                                                     system.text + "."};
+    }
+
+    if (!fromUpdateHost(feed.url))
+        return Failed{"The update feed points somewhere other than " + std::string(updateHost()) + ", so it was ignored."};
+
+    const std::string folder = folderOf(bundle_.path());
+    if (folder != "/Applications" && folder != bundle_.homeDirectory() + "/Applications")
+        return Updater::NotInstallable{feed, "This copy is running from " + folder +
+                                                 ", not from Applications, so it won’t replace itself."};
+
+    return download(*session, feed);
+}
+
+Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::Feed& feed) const {
+    std::string staging;
+    try {
+        staging = stagingDirectory();
+    } catch (const std::exception& error) {
+        return Failed{std::string("No writable place to stage the download. ") + error.what()};
+    }
+    // From here on every failure leaves nothing behind.
+    auto discard = [this, &staging](std::string message) -> Outcome {
+        try {
+            files_.remove(staging);
+        } catch (const std::exception&) {
+        }
+        return Failed{std::move(message)};
+    };
+
+    const std::string archive = staging + "/update.zip";
+    std::string bytes;
+    try {
+        bytes = fetch(session, feed.url);
+        files_.writeAtomically(archive, bytes);
+    } catch (const std::exception& error) {
+        return discard(std::string("The download failed. ") + error.what());
+    }
+
+    if (digest_.sha256Hex(bytes) != text::lowercasedAscii(feed.sha256))
+        return discard("The downloaded file did not match its checksum, so it was discarded.");
+    std::string().swap(bytes);
+
+    const std::string unpacked = staging + "/unpacked";
+    if (!updatetools::unpack(processes_, files_, archive, unpacked).ok)
+        return discard("The downloaded archive could not be unpacked.");
+
+    std::string fresh;
+    try {
+        for (const std::string& name : files_.list(unpacked)) {
+            if (hasAppExtension(name)) {
+                fresh = unpacked + "/" + name;
+                break;
+            }
+        }
+    } catch (const std::exception&) {
+    }
+    if (fresh.empty())
+        return discard("The downloaded archive did not contain an app.");
+
+    const std::string running = bundle_.path();
+    auto signature = updatetools::verifySignature(processes_, running, fresh);
+    if (!signature.ok)
+        return discard("The downloaded app is not signed by Tavrelin, so it was discarded. (" + signature.output + ")");
+
+    auto assessment = updatetools::assessRuns(processes_, fresh, feed.version);
+    if (!assessment.ok)
+        return discard("The downloaded app is not notarized, so it was discarded. (" + assessment.output + ")");
+
+    const auto info = bundleInfo_.infoStrings(fresh);
+    auto entry = [&info](const char* key) -> std::optional<std::string> {
+        if (!info)
+            return std::nullopt;
+        auto it = info->find(key);
+        return it == info->end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
+    const auto version = entry("CFBundleVersion");
+    if (entry("CFBundleIdentifier") != bundleIdentifier || !version || buildNumber(*version) != feed.build)
+        return discard("The downloaded app is not the version the feed announced, so it was discarded.");
+
+    updatetools::removeQuarantine(processes_, fresh);
+
+    try {
+        processes_.launchDetached("/bin/sh",
+                                  {"-c", updatetools::installScript(running, running + ".previous", fresh, staging)});
+    } catch (const std::exception& error) {
+        return discard(std::string("The update was verified but the install step could not start. ") + error.what());
+    }
+    return Updater::Installed{feed};
+}
+
+} // namespace tavrelin

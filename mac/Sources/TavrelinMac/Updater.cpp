@@ -1,0 +1,187 @@
+#include "TavrelinMac/Updater.h"
+
+#include "TavrelinMac/Logging.h"
+#include "TavrelinMac/UpdateTools.h"
+
+#include <nlohmann/json.hpp>
+
+#include <limits>
+#include <utility>
+
+#ifndef TAVRELIN_UPDATE_HOST
+#error "TAVRELIN_UPDATE_HOST must name the update host"
+#endif
+
+namespace tavrelin {
+namespace {
+
+using nlohmann::json;
+using platform::Alert;
+
+const json* member(const json& object, const char* key) {
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+std::string requiredString(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (!value)
+        throw FeedError(std::string("The feed has no “") + key + "”.");
+    if (!value->is_string())
+        throw FeedError(std::string("The feed’s “") + key + "” is not text.");
+    return value->get<std::string>();
+}
+
+std::optional<std::string> optionalString(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (!value || value->is_null())
+        return std::nullopt;
+    if (!value->is_string())
+        throw FeedError(std::string("The feed’s “") + key + "” is not text.");
+    return value->get<std::string>();
+}
+
+std::int64_t requiredBuild(const json& object) {
+    const json* value = member(object, "build");
+    if (!value)
+        throw FeedError("The feed has no “build”.");
+    // A number written as text, or with a fraction, is not a build number.
+    if (value->is_number_unsigned()) {
+        if (value->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            throw FeedError("The feed’s “build” does not fit in 64 bits.");
+        return static_cast<std::int64_t>(value->get<std::uint64_t>());
+    }
+    if (value->is_number_integer())
+        return value->get<std::int64_t>();
+    throw FeedError("The feed’s “build” is not a whole number.");
+}
+
+} // namespace
+
+std::string_view updateHost() {
+    return TAVRELIN_UPDATE_HOST;
+}
+
+const std::string& feedURL() {
+    static const std::string url = "https://" + std::string(updateHost()) + std::string(updatetools::feedPath);
+    return url;
+}
+
+Updater::Feed Updater::Feed::decode(std::string_view text) {
+    json document = json::parse(text, nullptr, false);
+    if (document.is_discarded())
+        throw FeedError("The feed is not valid JSON.");
+    if (!document.is_object())
+        throw FeedError("The feed is not a JSON object.");
+    Feed feed;
+    feed.version = requiredString(document, "version");
+    feed.build = requiredBuild(document);
+    feed.url = requiredString(document, "url");
+    feed.sha256 = requiredString(document, "sha256");
+    feed.minimumOS = optionalString(document, "minimumOS");
+    feed.notes = optionalString(document, "notes");
+    return feed;
+}
+
+std::shared_ptr<Updater> Updater::create(platform::MainLoop& mainLoop, platform::Application& application,
+                                         std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen) {
+    return std::shared_ptr<Updater>(
+        new Updater(mainLoop, application, std::move(appVersion), std::move(run), std::move(runAlert), std::move(reopen)));
+}
+
+Updater::Updater(platform::MainLoop& mainLoop, platform::Application& application, std::string appVersion, Run run,
+                 AlertRunner runAlert, Reopen reopen)
+    : mainLoop_(mainLoop), application_(application), appVersion_(std::move(appVersion)), run_(std::move(run)),
+      runAlert_(std::move(runAlert)), reopen_(std::move(reopen)) {}
+
+void Updater::startAutomaticChecks() {
+    std::weak_ptr<Updater> weak = weak_from_this();
+    timer_ = mainLoop_.repeating(checkInterval, [weak] {
+        if (auto self = weak.lock())
+            self->check(false);
+    });
+    mainLoop_.after(firstCheckDelay, [weak] {
+        if (auto self = weak.lock())
+            self->check(false);
+    });
+}
+
+void Updater::check(bool interactive) {
+    if (inFlight_) {
+        if (interactive)
+            alert("Already checking", "An update check is already running.");
+        return;
+    }
+    inFlight_ = true;
+    Log::info(std::string("update check started (") + (interactive ? "manual" : "automatic") + ")");
+
+    std::weak_ptr<Updater> weak = weak_from_this();
+    platform::MainLoop& mainLoop = mainLoop_;
+    // The run needs nothing of the updater but the step itself, so a copy of
+    // it travels with the work and the updater is only held weakly.
+    mainLoop_.background(platform::Priority::utility, [weak, run = run_, &mainLoop, interactive] {
+        Outcome outcome = run();
+        mainLoop.onMain([weak, outcome = std::move(outcome), interactive] {
+            if (auto self = weak.lock()) {
+                self->inFlight_ = false;
+                self->finish(outcome, interactive);
+            }
+        });
+    });
+}
+
+void Updater::finish(const Outcome& outcome, bool interactive) {
+    if (std::holds_alternative<UpToDate>(outcome)) {
+        lastSummary_ = "Up to date (" + appVersion_ + ")";
+        Log::info("update check: up to date");
+        if (interactive)
+            alert("You’re up to date", "Tavrelin " + appVersion_ + " is the newest version.");
+    } else if (const auto* failed = std::get_if<Failed>(&outcome)) {
+        lastSummary_ = "Last check failed";
+        Log::warn("update check failed: " + failed->message);
+        if (interactive)
+            alert("Couldn’t check for updates", failed->message);
+    } else if (const auto* notInstallable = std::get_if<NotInstallable>(&outcome)) {
+        const std::string& version = notInstallable->feed.version;
+        lastSummary_ = version + " is available";
+        Log::warn("update check: " + version + " available but not installable here: " + notInstallable->reason);
+        if (interactive)
+            alert("Tavrelin " + version + " is available", notInstallable->reason + "\n\nDownload it from " +
+                                                               std::string(updateHost()) +
+                                                               "/mac and drag it into Applications.");
+    } else if (const auto* installed = std::get_if<Installed>(&outcome)) {
+        const std::string& version = installed->feed.version;
+        lastSummary_ = "Updating to " + version + "…";
+        Log::info("update check: " + version + " verified and staged; relaunching");
+        if (!interactive) {
+            // The install script is already waiting for this process to end.
+            application_.terminate();
+            return;
+        }
+        std::string text;
+        if (installed->feed.notes)
+            text = *installed->feed.notes + "\n\n";
+        text += "Tavrelin will quit and reopen as the new version. Nothing else changes.";
+        const int answer = runAlert_(Alert{
+            platform::AlertStyle::warning, "Tavrelin " + version + " is ready", std::move(text), {"Restart now", "Later"}});
+        if (answer == platform::firstButton) {
+            // The install script reopens the bundle one second after it
+            // started; an answer that came later would find the old agent
+            // still running there, so nothing would reopen after this quit.
+            // A second start in time is harmless: it finds the first running
+            // and exits.
+            reopen_();
+            application_.terminate();
+        } else {
+            // The script swaps the bundles on disk all the same; the next start
+            // runs the new version.
+            lastSummary_ = version + " is ready; restart to finish";
+        }
+    }
+}
+
+void Updater::alert(std::string title, std::string text) {
+    runAlert_(Alert{platform::AlertStyle::warning, std::move(title), std::move(text), {"OK"}});
+}
+
+} // namespace tavrelin
