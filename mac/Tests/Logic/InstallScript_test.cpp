@@ -1,4 +1,5 @@
 #include "Support/FakePlatform.h"
+#include "Support/UpdateFakes.h"
 #include "TavrelinMac/UpdateTools.h"
 
 #include <gtest/gtest.h>

@@ -31,6 +31,10 @@ struct Downloaded : Shell {
 
 // ---- launch and shutdown
 
+// After launch only the updater's first check (90 s on) is scheduled: no
+// delivery timer runs without a pairing.
+constexpr std::size_t updateTimers = 1;
+
 TEST(Shell, LaunchLogsInOrderRestoresThePairingAndRedrawsOnEveryChange) {
     Shell s;
     s.file.stored = storedPairing("https://relay.example/base");
@@ -125,7 +129,7 @@ TEST(Shell, UnpairStopsAndClearsEvenWhenClearingFailsAndQuitKeepsTheFile) {
         EXPECT_TRUE(s.item().choose("Unpair this Mac…"));
         EXPECT_EQ(log.lines(), (Lines{"info module reminders stopped", "info unpaired"}));
         EXPECT_EQ(s.file.stored.has_value(), clearFails);
-        EXPECT_EQ(s.p.mainLoop.activeTimers(), 0u);
+        EXPECT_EQ(s.p.mainLoop.activeTimers(), updateTimers);
     }
     Shell s;
     s.file.stored = storedPairing("https://relay.example");
@@ -170,6 +174,29 @@ TEST(Shell, CheckNowReachesOnlyAPairedModule) {
     EXPECT_EQ(s.p.mainLoop.pendingBackground(), 1u);
 }
 
+TEST(Shell, UpdatesAreCheckedFromTheMenuAndOnScheduleAndRestartNowReopensTheBundle) {
+    Shell s;
+    s.launch();
+    s.updateOutcome = Updater::Failed{"offline"};
+    EXPECT_TRUE(s.item().choose("Check for Updates…"));
+    s.p.mainLoop.drain();
+    EXPECT_EQ(s.titles(), Lines{"Couldn’t check for updates"});
+    EXPECT_EQ(s.p.application.activations, 1); // through the one dialog gate
+
+    // The first automatic check comes 90 s after launch and shows nothing.
+    s.updateOutcome = Updater::UpToDate{};
+    s.p.mainLoop.advance(90);
+    s.p.mainLoop.drain();
+    EXPECT_EQ(s.titles().size(), 1u);
+
+    s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
+    s.p.dialogs.script = {0}; // Restart now
+    EXPECT_TRUE(s.item().choose("Check for Updates…"));
+    s.p.mainLoop.drain();
+    EXPECT_EQ(s.p.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
+    EXPECT_EQ(s.p.application.terminateRequests, 1);
+}
+
 // ---- pairing links
 
 TEST(Shell, EventsWithoutAReadableURLAreOnlyLogged) {
@@ -199,7 +226,7 @@ TEST(Shell, AFirstPairingTrustsOnlyTheUsualHostAndLocalAddressesAndADeclineChang
         EXPECT_EQ(s.titles(), Lines{expected}) << api;
         EXPECT_EQ(log.lines(), Lines{"info first pairing declined for " + hostOfPairing(api)});
         EXPECT_FALSE(s.file.stored);
-        EXPECT_EQ(s.p.mainLoop.activeTimers(), 0u);
+        EXPECT_EQ(s.p.mainLoop.activeTimers(), updateTimers);
     }
 }
 
@@ -271,7 +298,7 @@ TEST(Shell, RejectionsNameTheCarriedParametersInCodePointOrder) {
         const std::string& text = s.p.dialogs.shown.back().text;
         EXPECT_EQ(text.substr(0, text.rfind("\n\n")), c.description + "\n\n" + c.carried);
         EXPECT_FALSE(s.file.stored);
-        EXPECT_EQ(s.p.mainLoop.activeTimers(), 0u);
+        EXPECT_EQ(s.p.mainLoop.activeTimers(), updateTimers);
     }
 }
 

@@ -58,7 +58,8 @@ void FakeMainLoop::after(TimeInterval delay, std::function<void()> block) {
     scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
 }
 
-void FakeMainLoop::background(Priority, std::function<void()> block) {
+void FakeMainLoop::background(Priority priority, std::function<void()> block) {
+    backgroundPriorities.push_back(priority);
     background_.push_back(std::move(block));
 }
 

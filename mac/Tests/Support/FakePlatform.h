@@ -66,6 +66,8 @@ public:
     bool autoRunBackground = true;
 
     std::size_t pendingBackground() const { return background_.size(); }
+    // The priority of every block handed to background(), in order.
+    std::vector<Priority> backgroundPriorities;
     std::size_t activeTimers() const;
 
 private:
