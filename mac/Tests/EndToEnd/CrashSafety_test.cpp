@@ -32,19 +32,19 @@ using namespace std::chrono_literals;
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
+#define SANITIZED_BUILD 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
+#define SANITIZED_BUILD 1
 #endif
-#else
-constexpr bool sanitized = false;
 #endif
 
 // Sanitizer builds run the agent several times slower: fewer items, as many kills.
-constexpr int itemCount = sanitized ? 400 : 2000;
+#ifdef SANITIZED_BUILD
+constexpr int itemCount = 400;
+#else
+constexpr int itemCount = 2000;
+#endif
 constexpr int killCount = 12;
 constexpr std::uint32_t seed = 20261206;
 constexpr auto runDeadline = 60s;
@@ -175,13 +175,6 @@ Filed inspect(const fs::path& root) {
     return filed;
 }
 
-std::optional<std::string> todoman() {
-    for (const char* candidate : {"/usr/bin/todo", "/usr/bin/todoman", "/usr/local/bin/todo", "/usr/local/bin/todoman"})
-        if (::access(candidate, X_OK) == 0)
-            return candidate;
-    return std::nullopt;
-}
-
 } // namespace
 
 TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
@@ -259,7 +252,9 @@ TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
         ASSERT_EQ(acknowledged(), 0u) << "round " << round << ": the kill came after the acknowledgement";
     }
 
-    // One launch left alone: it finishes the delivery.
+    // One launch left alone: it finishes the delivery, and removes what a
+    // write killed in its middle left (on tmpfs the window is too short to hit).
+    writeText(lists / "home" / ".tavrelin-0123456789abcdef.tmp", "BEGIN:VCALENDAR\r\nBEGIN:VTO");
     {
         Agent agent(agentPath, environment);
         ASSERT_TRUE(agent.readUntil([&](const std::string& line) { return line.empty() && pending() == 0; }))
@@ -293,12 +288,11 @@ TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
     EXPECT_EQ(files, static_cast<std::size_t>(itemCount));
     EXPECT_EQ(acknowledged(), 1u);
 
-    auto reader = todoman();
-    ASSERT_TRUE(reader) << "todoman is not installed (scripts/setup installs it)";
+    const std::string reader = ::access("/usr/bin/todo", X_OK) == 0 ? "/usr/bin/todo" : "/usr/bin/todoman";
     writeText(top / "todoman.py", "path = '" + (lists / "*").string() + "'\ncache_path = '" +
                                       (top / "todoman.sqlite3").string() +
                                       "'\ndate_format = '%Y-%m-%d'\ntime_format = '%H:%M'\ndt_separator = ' '\n");
-    FILE* pipe = ::popen((*reader + " --config '" + (top / "todoman.py").string() + "' --porcelain list 2>&1").c_str(), "r");
+    FILE* pipe = ::popen((reader + " --config '" + (top / "todoman.py").string() + "' --porcelain list 2>&1").c_str(), "r");
     ASSERT_TRUE(pipe);
     std::string output;
     char buffer[65536];

@@ -56,8 +56,9 @@ public:
 
 private:
     struct Look {
+        Look() : indexed(false) {} // no member initializers: clang wants Look complete in optional<Look>
         std::vector<platform::ReminderList> lists;
-        bool indexed = false;
+        bool indexed;
         // UID → position in `lists` of the folder holding <UID>.ics.
         std::unordered_map<std::string, std::uint32_t> reminders;
     };
