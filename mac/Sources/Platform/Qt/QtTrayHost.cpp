@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -74,7 +74,7 @@ QtTrayHost::QtTrayHost() {
         watcher_ = new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
         connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this, &QtTrayHost::changed);
         bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"), this,
-                    SIGNAL(changed()));
+                    SLOT(hostRegistered()));
         bus.connect(portalService, portalPath, portalSettings, QStringLiteral("SettingChanged"), this,
                     SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
         readScheme();
@@ -86,12 +86,20 @@ QtTrayHost::~QtTrayHost() {
         QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
+void QtTrayHost::hostRegistered() {
+    emit changed();
+}
+
 bool QtTrayHost::statusNotifierHostPresent() const {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcherService))
         return false;
-    QDBusInterface watcher(watcherService, watcherPath, watcherService, bus);
-    return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
+    // A short wait: a watcher that hangs must not hold up the agent.
+    QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath, "org.freedesktop.DBus.Properties", "Get");
+    get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().front().value<QDBusVariant>().variant().toBool();
 }
 
 bool QtTrayHost::xembedTrayPresent() const {

@@ -44,6 +44,7 @@ signals:
     void schemeChanged();
 
 private slots:
+    void hostRegistered();
     void portalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
 
 private:
