@@ -225,7 +225,10 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     if (fresh.empty())
         return discard("The downloaded archive did not contain an app.");
 
-    const std::string running = bundle_.path();
+    // Without a trailing "/", so the previous version's path stands beside it.
+    std::string running = bundle_.path();
+    while (running.size() > 1 && running.back() == '/')
+        running.pop_back();
     auto signature = updatetools::verifySignature(processes_, running, fresh);
     if (!signature.ok)
         return discard("The downloaded app is not signed by Tavrelin, so it was discarded. (" + signature.output + ")");

@@ -348,6 +348,10 @@ TEST_F(PipelineTest, NotInstallableHereForOldSystemsAndOtherFolders) {
     bundle.bundlePath = "/home/user/Applications/Tavrelin.app";
     bundleInfo.bundles[fresh] = {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}};
     EXPECT_TRUE(std::holds_alternative<Updater::Installed>(pipeline.run()));
+    bundle.bundlePath = "/Applications/Tavrelin.app/"; // a folder path may end in "/"
+    EXPECT_TRUE(std::holds_alternative<Updater::Installed>(pipeline.run()));
+    EXPECT_EQ(processes.calls.back().arguments.at(1),
+              updatetools::installScript(running, running + ".previous", fresh, staging));
     bundle.bundlePath = "/home/user/Applications/../Applications/Tavrelin.app";
     EXPECT_TRUE(std::holds_alternative<Updater::NotInstallable>(pipeline.run()));
 }
