@@ -4,6 +4,7 @@
 // due date is filed beside them and must read back as it was written.
 
 #include "Check.h"
+#include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "TavrelinMac/RemindersStore.h"
@@ -105,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         names.push_back(name.substr(0, name.find(".ics")));
     }
 
-    vdir::VdirRemindersDatabase database(root.string());
+    posix::PosixFiles files;
+    vdir::VdirRemindersDatabase database(root.string(), files);
     const auto lists = database.lists();
     FUZZ_CHECK(lists.size() == 1 && lists[0].identifier == "list");
     std::string title = displayName.value_or("");
