@@ -362,7 +362,7 @@ TEST_F(StatusNotifier, AnAgentStartedBeforeThePanelShowsItsItemAndMenuThere) {
     click(ids(layout()).at("Quit Tavrelin"));
     ASSERT_TRUE(agent_.waitForFinished(15000)) << log();
     EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(agent_.exitCode(), 0);
+    EXPECT_EQ(agent_.exitCode(), 0) << log();
     spinUntil([] { return false; }, 1500);
     EXPECT_LT(iconPixels(QColor(0xee, 0xee, 0xee)), 5);
 }
