@@ -6,6 +6,7 @@
 #include "Check.h"
 #include "TavrelinMac/UpdateTools.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,15 +24,37 @@ namespace {
 // a word run as a command.
 std::string sandbox;
 
+// libFuzzer's time-out alarm interrupts blocking calls now and then; a pipe
+// left half read or half written would look like a broken shell.
+std::string readAll(int fd) {
+    std::string output;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            output.append(buffer, static_cast<std::size_t>(got));
+        else if (got == 0 || errno != EINTR)
+            break;
+    }
+    return output;
+}
+
+void writeAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote > 0)
+            done += static_cast<std::size_t>(wrote);
+        else
+            FUZZ_CHECK(wrote < 0 && errno == EINTR);
+    }
+}
+
 // What the shell prints for `printf %s <word>`.
 std::string echoedByShell(const std::string& word) {
     const std::string command = "cd " + sandbox + " && printf %s " + word;
     FILE* shell = ::popen(command.c_str(), "r");
     FUZZ_CHECK(shell);
-    std::string output;
-    char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, shell)) > 0;)
-        output.append(buffer, got);
+    std::string output = readAll(::fileno(shell));
     FUZZ_CHECK(::pclose(shell) == 0);
     return output;
 }
@@ -39,7 +62,7 @@ std::string echoedByShell(const std::string& word) {
 bool shellParses(const std::string& script) {
     FILE* shell = ::popen("/bin/sh -n", "w");
     FUZZ_CHECK(shell);
-    std::fwrite(script.data(), 1, script.size(), shell);
+    writeAll(::fileno(shell), script);
     const int status = ::pclose(shell);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
