@@ -1,14 +1,12 @@
 #include "Platform/Eds/EdsRemindersDatabase.h"
 
+#include "Platform/Ical/Todo.h"
 #include "Platform/Posix/DeliveryUid.h"
 
 #include <libecal/libecal.h>
-#include <libical/ical.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <map>
 #include <tuple>
 #include <utility>
@@ -26,22 +24,10 @@ constexpr guint32 connectSeconds = 5;
 // The bus name the source registry of libedataserver 3.x owns.
 constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
 constexpr int probeMilliseconds = 10'000;
-// Anything larger than this cannot name a day in years 1–9999 however it
-// carries, and keeps the calendar arithmetic far from overflow.
-constexpr std::int64_t maxComponentMagnitude = 10'000'000;
-// 0001-01-01T00:00:00Z and 9999-12-31T23:59:59Z: the span iCalendar can write.
-constexpr double earliestUnix = -62135596800.0;
-constexpr double latestUnix = 253402300799.0;
-
 struct Unref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
 template <class T> using Ref = std::unique_ptr<T, Unref>;
-
-struct ComponentFree {
-    void operator()(icalcomponent* component) const { icalcomponent_free(component); }
-};
-using Component = std::unique_ptr<icalcomponent, ComponentFree>;
 
 // Owns a GError and answers its text.
 class Error {
@@ -91,130 +77,14 @@ std::string takeString(gchar* text) {
     return result;
 }
 
-bool fits(const std::optional<std::int64_t>& value) {
-    return !value || (*value >= -maxComponentMagnitude && *value <= maxComponentMagnitude);
-}
-
-// Out-of-range fields carry over the way a calendar does (month 13 is next
-// January); none when the fields cannot name a day iCalendar can write.
-std::optional<icaltimetype> dueTime(const platform::DateComponents& due) {
-    if (!due.year || !due.month || !due.day)
-        return std::nullopt;
-    if (!fits(due.year) || !fits(due.month) || !fits(due.day) || !fits(due.hour) || !fits(due.minute))
-        return std::nullopt;
-    icaltimetype time = due.hour ? icaltime_null_time() : icaltime_null_date();
-    time.year = static_cast<int>(*due.year);
-    time.month = static_cast<int>(*due.month);
-    time.day = static_cast<int>(*due.day);
-    if (due.hour) {
-        time.hour = static_cast<int>(*due.hour);
-        time.minute = static_cast<int>(due.minute.value_or(0));
-    }
-    time = icaltime_normalize(time);
-    if (time.year < 1 || time.year > 9999)
-        return std::nullopt;
-    return time;
-}
-
-std::optional<icaltimetype> utcTime(platform::Date date) {
-    double seconds = std::floor(date.unixSeconds());
-    if (!std::isfinite(seconds) || seconds < earliestUnix || seconds > latestUnix)
-        return std::nullopt;
-    return icaltime_from_timet_with_zone(static_cast<time_t>(seconds), 0, icaltimezone_get_utc_timezone());
-}
-
-// iCalendar text may hold no control characters but tab and line feed: line
-// breaks become line feeds, the other controls go.
-std::string icalText(std::string_view text) {
-    std::string clean;
-    clean.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') {
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                continue;
-            clean += '\n';
-        } else if (c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n')) {
-            clean += static_cast<char>(c);
-        }
-    }
-    return clean;
-}
-
-// One VTODO: all-day due dates as a DATE, timed ones as a floating
-// date-time, and the alarm at an absolute UTC moment.
+// The reminder as libecal takes it.
 Ref<ICalComponent> todoComponent(const platform::NewReminder& reminder, const std::string& uid) {
-    const std::string title = icalText(reminder.title);
-    Component todo{icalcomponent_new_vtodo()};
-    icalcomponent_add_property(todo.get(), icalproperty_new_uid(uid.c_str()));
     auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    if (auto stamp = utcTime(platform::Date::fromUnix(now)))
-        icalcomponent_add_property(todo.get(), icalproperty_new_dtstamp(*stamp));
-    icalcomponent_add_property(todo.get(), icalproperty_new_summary(title.c_str()));
-    if (reminder.notes)
-        icalcomponent_add_property(todo.get(), icalproperty_new_description(icalText(*reminder.notes).c_str()));
-    if (reminder.due)
-        if (auto due = dueTime(*reminder.due))
-            icalcomponent_add_property(todo.get(), icalproperty_new_due(*due));
-    if (reminder.alarm)
-        if (auto moment = utcTime(*reminder.alarm)) {
-            icaltriggertype trigger{};
-            trigger.time = *moment;
-            trigger.duration = icaldurationtype_null_duration();
-            icalcomponent* alarm = icalcomponent_new_valarm();
-            icalcomponent_add_property(alarm, icalproperty_new_action(ICAL_ACTION_DISPLAY));
-            icalcomponent_add_property(alarm, icalproperty_new_description(title.c_str()));
-            icalcomponent_add_property(alarm, icalproperty_new_trigger(trigger));
-            icalcomponent_add_component(todo.get(), alarm);
-        }
-    char* text = icalcomponent_as_ical_string_r(todo.get());
-    Ref<ICalComponent> component{text ? i_cal_component_new_from_string(text) : nullptr};
-    icalmemory_free_buffer(text);
+    ical::Component todo = ical::newTodo(reminder, uid, platform::Date::fromUnix(now));
+    Ref<ICalComponent> component{i_cal_component_new_from_string(ical::text(todo.get(), reminder.title).c_str())};
     if (!component)
         throw RemindersError("could not encode the reminder “" + reminder.title + "”");
     return component;
-}
-
-platform::Date toDate(icaltimetype time) {
-    time_t seconds;
-    if (icaltime_is_utc(time))
-        seconds = icaltime_as_timet_with_zone(time, icaltimezone_get_utc_timezone());
-    else if (time.zone)
-        seconds = icaltime_as_timet_with_zone(time, time.zone);
-    else // floating: the wall clock here
-        seconds = icaltime_as_timet(time);
-    return platform::Date::fromUnix(static_cast<double>(seconds));
-}
-
-platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle) {
-    platform::SavedReminder saved;
-    saved.identifier = identifier;
-    saved.listTitle = listTitle;
-    if (const char* summary = icalcomponent_get_summary(todo))
-        saved.title = summary;
-    if (const char* description = icalcomponent_get_description(todo))
-        saved.notes = description;
-    if (icalproperty* dueProperty = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
-        icaltimetype due = icalproperty_get_due(dueProperty);
-        if (!icaltime_is_null_time(due)) {
-            platform::DateComponents components{due.year, due.month, due.day, std::nullopt, std::nullopt};
-            if (!due.is_date) {
-                components.hour = due.hour;
-                components.minute = due.minute;
-            }
-            saved.due = components;
-        }
-    }
-    for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm && !saved.alarm;
-         alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
-        icalproperty* triggerProperty = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
-        if (!triggerProperty)
-            continue;
-        icaltriggertype trigger = icalproperty_get_trigger(triggerProperty);
-        if (!icaltime_is_null_time(trigger.time))
-            saved.alarm = toDate(trigger.time);
-    }
-    return saved;
 }
 
 } // namespace
@@ -431,7 +301,7 @@ std::optional<platform::SavedReminder> EdsRemindersDatabase::reminder(const std:
     auto* todo = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(found->component.get())));
     if (!todo || icalcomponent_isa(todo) != ICAL_VTODO_COMPONENT)
         return std::nullopt;
-    return readTodo(todo, identifier, found->listTitle);
+    return ical::readTodo(todo, identifier, found->listTitle);
 }
 
 std::string EdsRemindersDatabase::lastProblem() const {

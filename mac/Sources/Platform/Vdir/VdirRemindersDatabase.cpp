@@ -1,18 +1,15 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 
+#include "Platform/Ical/Todo.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Platform/Posix/UserFolders.h"
-
-#include <libical/ical.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <sys/random.h>
 #include <system_error>
 #include <utility>
@@ -26,129 +23,22 @@ namespace {
 
 constexpr std::size_t maxReminderBytes = 1 << 20;
 constexpr std::size_t maxDisplayNameBytes = 4096;
-// Anything larger than this cannot name a day in years 1–9999 however it carries,
-// and keeps the calendar arithmetic far from overflow.
-constexpr std::int64_t maxComponentMagnitude = 10'000'000;
-// libical writes a date after the year 3000 as 00000000T000000, which no
-// reader takes for a date: years 1–3000 are what can be filed.
-constexpr int latestYear = 3000;
-// 0001-01-01T00:00:00Z and 3000-12-31T23:59:59Z.
-constexpr double earliestUnix = -62135596800.0;
-constexpr double latestUnix = 32535215999.0;
 
 std::string errnoText(int error) {
     return std::generic_category().message(error);
 }
-
-struct ComponentFree {
-    void operator()(icalcomponent* component) const { icalcomponent_free(component); }
-};
-using Component = std::unique_ptr<icalcomponent, ComponentFree>;
 
 // A folder name inside the root, never a way out of it.
 bool isPlainName(const std::string& name) {
     return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
-bool fits(const std::optional<std::int64_t>& value) {
-    return !value || (*value >= -maxComponentMagnitude && *value <= maxComponentMagnitude);
-}
-
-// Out-of-range fields carry over the way a calendar does (month 13 is next
-// January); none when the fields cannot name a day iCalendar can write.
-std::optional<icaltimetype> dueTime(const platform::DateComponents& due) {
-    if (!due.year || !due.month || !due.day)
-        return std::nullopt;
-    if (!fits(due.year) || !fits(due.month) || !fits(due.day) || !fits(due.hour) || !fits(due.minute))
-        return std::nullopt;
-    icaltimetype time = due.hour ? icaltime_null_time() : icaltime_null_date();
-    time.year = static_cast<int>(*due.year);
-    time.month = static_cast<int>(*due.month);
-    time.day = static_cast<int>(*due.day);
-    if (due.hour) {
-        time.hour = static_cast<int>(*due.hour);
-        time.minute = static_cast<int>(due.minute.value_or(0));
-    }
-    time = icaltime_normalize(time);
-    if (time.year < 1 || time.year > latestYear)
-        return std::nullopt;
-    return time;
-}
-
-std::optional<icaltimetype> utcTime(platform::Date date) {
-    double seconds = std::floor(date.unixSeconds());
-    if (!std::isfinite(seconds) || seconds < earliestUnix || seconds > latestUnix)
-        return std::nullopt;
-    return icaltime_from_timet_with_zone(static_cast<time_t>(seconds), 0, icaltimezone_get_utc_timezone());
-}
-
-// iCalendar text may hold no control characters but tab and line feed, and
-// libical would write them raw (or drop a carriage return): line breaks become
-// line feeds, the other controls go.
-std::string icalText(std::string_view text) {
-    std::string clean;
-    clean.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') {
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                continue;
-            clean += '\n';
-        } else if (c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n')) {
-            clean += static_cast<char>(c);
-        }
-    }
-    return clean;
-}
-
 std::string calendarText(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp) {
-    const std::string title = icalText(reminder.title);
-    Component calendar{icalcomponent_new_vcalendar()};
+    ical::Component calendar{icalcomponent_new_vcalendar()};
     icalcomponent_add_property(calendar.get(), icalproperty_new_version("2.0"));
     icalcomponent_add_property(calendar.get(), icalproperty_new_prodid("-//Tavrelin//Tavrelin Agent//EN"));
-
-    icalcomponent* todo = icalcomponent_new_vtodo();
-    icalcomponent_add_component(calendar.get(), todo); // owned by the calendar from here
-    icalcomponent_add_property(todo, icalproperty_new_uid(uid.c_str()));
-    if (auto now = utcTime(stamp))
-        icalcomponent_add_property(todo, icalproperty_new_dtstamp(*now));
-    icalcomponent_add_property(todo, icalproperty_new_summary(title.c_str()));
-    // Readers drop a DESCRIPTION without a value as unreadable, so notes that
-    // clean down to nothing are left out rather than written empty.
-    if (const std::string notes = reminder.notes ? icalText(*reminder.notes) : ""; !notes.empty())
-        icalcomponent_add_property(todo, icalproperty_new_description(notes.c_str()));
-    if (reminder.due)
-        if (auto due = dueTime(*reminder.due))
-            icalcomponent_add_property(todo, icalproperty_new_due(*due));
-    if (reminder.alarm)
-        if (auto moment = utcTime(*reminder.alarm)) {
-            icaltriggertype trigger{};
-            trigger.time = *moment;
-            trigger.duration = icaldurationtype_null_duration();
-            icalcomponent* alarm = icalcomponent_new_valarm();
-            icalcomponent_add_property(alarm, icalproperty_new_action(ICAL_ACTION_DISPLAY));
-            icalcomponent_add_property(alarm, icalproperty_new_description(title.c_str()));
-            icalcomponent_add_property(alarm, icalproperty_new_trigger(trigger));
-            icalcomponent_add_component(todo, alarm);
-        }
-
-    char* text = icalcomponent_as_ical_string_r(calendar.get());
-    if (!text)
-        throw RemindersError("could not encode the reminder “" + reminder.title + "”");
-    std::string result(text);
-    icalmemory_free_buffer(text);
-    return result;
-}
-
-platform::Date toDate(icaltimetype time) {
-    time_t seconds;
-    if (icaltime_is_utc(time))
-        seconds = icaltime_as_timet_with_zone(time, icaltimezone_get_utc_timezone());
-    else if (time.zone)
-        seconds = icaltime_as_timet_with_zone(time, time.zone);
-    else // floating: the wall clock here
-        seconds = icaltime_as_timet(time);
-    return platform::Date::fromUnix(static_cast<double>(seconds));
+    icalcomponent_add_component(calendar.get(), ical::newTodo(reminder, uid, stamp).release()); // the calendar owns it
+    return ical::text(calendar.get(), reminder.title);
 }
 
 icalcomponent* findTodo(icalcomponent* component) {
@@ -379,39 +269,11 @@ std::optional<platform::SavedReminder> VdirRemindersDatabase::readReminder(const
     auto text = files_.readRegularFile(root_ + "/" + where.identifier + "/" + identifier + ".ics", maxReminderBytes);
     if (!text)
         return std::nullopt;
-    Component parsed{icalparser_parse_string(text->c_str())};
+    ical::Component parsed{icalparser_parse_string(text->c_str())};
     icalcomponent* todo = findTodo(parsed.get());
     if (!todo)
         return std::nullopt;
-
-    platform::SavedReminder saved;
-    saved.identifier = identifier;
-    saved.listTitle = where.title;
-    if (const char* summary = icalcomponent_get_summary(todo))
-        saved.title = summary;
-    if (const char* description = icalcomponent_get_description(todo))
-        saved.notes = description;
-    if (icalproperty* dueProperty = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
-        icaltimetype due = icalproperty_get_due(dueProperty);
-        if (!icaltime_is_null_time(due)) {
-            platform::DateComponents components{due.year, due.month, due.day, std::nullopt, std::nullopt};
-            if (!due.is_date) {
-                components.hour = due.hour;
-                components.minute = due.minute;
-            }
-            saved.due = components;
-        }
-    }
-    for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm && !saved.alarm;
-         alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT)) {
-        icalproperty* triggerProperty = icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY);
-        if (!triggerProperty)
-            continue;
-        icaltriggertype trigger = icalproperty_get_trigger(triggerProperty);
-        if (!icaltime_is_null_time(trigger.time))
-            saved.alarm = toDate(trigger.time);
-    }
-    return saved;
+    return ical::readTodo(todo, identifier, where.title);
 }
 
 } // namespace tavrelin::vdir

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "Platform/RemindersDatabase.h"
+
+#include <libical/ical.h>
+
+#include <memory>
+#include <string>
+
+// The VTODO both task-list backends write and read, so a reminder looks the
+// same in a vdir folder and in Evolution Data Server.
+namespace tavrelin::ical {
+
+struct ComponentFree {
+    void operator()(icalcomponent* component) const { icalcomponent_free(component); }
+};
+using Component = std::unique_ptr<icalcomponent, ComponentFree>;
+
+// All-day due dates as a DATE, timed ones as a floating date-time, the alarm
+// at an absolute UTC moment. Dates iCalendar cannot write are left out.
+Component newTodo(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp);
+
+// The component as iCalendar text; throws RemindersError when libical cannot
+// write it.
+std::string text(icalcomponent* component, const std::string& reminderTitle);
+
+platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle);
+
+} // namespace tavrelin::ical
