@@ -3,57 +3,52 @@
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
-#include "Support/TempFolder.h"
+#include "Support/VdirFixture.h"
+#include "TavrelinMac/Logging.h"
+#include "TavrelinMac/Pairing.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <map>
 #include <pwd.h>
+#include <sstream>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace tavrelin;
-using tavrelin::testing::modeOf;
-using tavrelin::testing::readFile;
-using tavrelin::testing::ScopedEnv;
-using tavrelin::testing::ScopedUmask;
-using tavrelin::testing::TempFolder;
-using tavrelin::testing::writeFile;
+using namespace tavrelin::testing;
+using platform::FileError;
 
-TEST(PosixFiles, AtomicWriteReplacesContentWithExactlyTheAskedBits) {
+TEST(PosixFiles, AtomicWriteReplacesContentWithTheAskedBitsElseTheUmasks) {
     TempFolder dir;
     posix::PosixFiles files;
-    const std::string path = dir / "pairing.json";
+    const std::string path = dir / "file";
     writeFile(path, "old content that is longer");
-    ::chmod(path.c_str(), 0644);
-
-    {
-        // A permissive umask must not widen a private file, nor a strict one narrow a shared one.
-        ScopedUmask wide(0);
-        files.writeAtomically(path, "new", 0600);
-        EXPECT_EQ(modeOf(path), 0600u);
-    }
-    EXPECT_EQ(readFile(path), "new");
-    {
-        ScopedUmask strict(077);
-        files.writeAtomically(path, std::string("a\0b", 3), 0644);
-        EXPECT_EQ(modeOf(path), 0644u);
+    struct Case {
+        mode_t umask;
+        std::optional<unsigned> asked;
+        unsigned expected;
+    } cases[] = {{0, 0600u, 0600}, {077, 0644u, 0644}, {027, std::nullopt, 0640}, {0, std::nullopt, 0666}};
+    for (const auto& c : cases) {
+        ScopedUmask umask(c.umask);
+        files.writeAtomically(path, std::string("a\0b", 3), c.asked);
+        EXPECT_EQ(modeOf(path), c.expected) << std::oct << c.umask << " " << c.asked.value_or(0);
     }
     EXPECT_EQ(readFile(path), std::string("a\0b", 3));
-    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"pairing.json"});
+    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"file"});
 }
 
-TEST(PosixFiles, FailedWriteThrowsKeepsTheOldFileAndLeavesNoTemporary) {
+TEST(PosixFiles, FailedWritesAndCopiesKeepTheOldAndLeaveNoTemporaryOrHalfCopy) {
     TempFolder dir;
     posix::PosixFiles files;
-    const std::string path = dir / "pairing.json";
-    writeFile(path, "old");
-
+    writeFile(dir / "file", "old");
     // A file size limit makes the write itself fail, even for root.
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -62,190 +57,111 @@ TEST(PosixFiles, FailedWriteThrowsKeepsTheOldFileAndLeavesNoTemporary) {
     tight.rlim_cur = 8;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
     try {
-        files.writeAtomically(path, std::string(100, 'x'), 0600);
+        files.writeAtomically(dir / "file", std::string(100, 'x'), 0600);
         ADD_FAILURE() << "write over the size limit succeeded";
-    } catch (const platform::FileError& error) {
-        EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
-        EXPECT_NE(std::string(error.what()).find("too large"), std::string::npos) << error.what();
+    } catch (const FileError& error) {
+        EXPECT_NE(std::string(error.what()).find(dir / "file"), std::string::npos) << error.what();
     }
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
-
-    EXPECT_EQ(readFile(path), "old");
-    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"pairing.json"});
+    EXPECT_EQ(readFile(dir / "file"), "old");
 
     // A folder in the way: the rename fails after the temporary was written.
-    ::mkdir((dir / "busy").c_str(), 0755);
-    writeFile(dir / "busy/inside", "kept");
-    EXPECT_THROW(files.writeAtomically(dir / "busy", "x", 0600), platform::FileError);
-    EXPECT_EQ(readFile(dir / "busy/inside"), "kept");
-    EXPECT_EQ(files.list(dir.path()), (std::vector<std::string>{"busy", "pairing.json"}));
+    writeText(dir / "busy/inside", "kept");
+    EXPECT_THROW(files.writeAtomically(dir / "busy", "x", 0600), FileError);
+    EXPECT_THROW(files.writeAtomically(dir / "missing/file", "x", 0600), FileError);
 
-    EXPECT_THROW(files.writeAtomically(dir / "missing/file", "x", 0600), platform::FileError);
+    // A named pipe cannot be copied; what was copied before it goes again.
+    writeText(dir / "tree/a/file", "x");
+    ::mkfifo((dir / "tree/pipe").c_str(), 0600);
+    EXPECT_THROW(files.copy(dir / "tree", dir / "copy"), FileError);
+    EXPECT_EQ(files.list(dir.path()), (std::vector<std::string>{"busy", "file", "tree"}));
 }
 
-TEST(PosixFiles, CopiesAndRemovesFolderTreesWithoutFollowingLinks) {
+TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
     TempFolder dir;
     TempFolder outside;
     posix::PosixFiles files;
     files.createDirectories(dir / "a/b/c");
-    files.createDirectories(dir / "a/b/c"); // again: fine
+    files.createDirectories(dir / "a/b/c");
     writeFile(dir / "a/b/c/tool", "#!/bin/sh\n");
     ::chmod((dir / "a/b/c/tool").c_str(), 0751);
-    writeFile(dir / "a/top", "top");
     writeFile(outside / "precious", "keep me");
-    ::symlink((outside.path()).c_str(), (dir / "a/b/out").c_str());
+    ::symlink(outside.path().c_str(), (dir / "a/b/out").c_str());
     ::symlink("c/tool", (dir / "a/b/rel").c_str());
-    ::chmod((dir / "a/b").c_str(), 0750);
+    files.setPermissions(dir / "a/b", 0750);
 
     files.copy(dir / "a", dir / "copy");
     EXPECT_EQ(readFile(dir / "copy/b/c/tool"), "#!/bin/sh\n");
     EXPECT_EQ(modeOf(dir / "copy/b/c/tool"), 0751u);
-    EXPECT_EQ(modeOf(dir / "copy/b"), 0750u);
-    EXPECT_EQ(readFile(dir / "copy/top"), "top");
-    char target[256] = {};
-    ASSERT_GT(::readlink((dir / "copy/b/rel").c_str(), target, sizeof target - 1), 0);
-    EXPECT_STREQ(target, "c/tool");
+    EXPECT_EQ(files.permissions(dir / "copy/b"), 0750u);
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "copy/b/rel"), "c/tool");
     EXPECT_EQ(files.list(dir / "copy/b"), (std::vector<std::string>{"c", "out", "rel"}));
-    EXPECT_THROW(files.copy(dir / "a", dir / "copy"), platform::FileError);
+    EXPECT_THROW(files.copy(dir / "a", dir / "copy"), FileError);
 
-    files.remove(dir / "copy");
-    files.remove(dir / "a/");
-    EXPECT_FALSE(files.exists(dir / "copy"));
-    EXPECT_FALSE(files.exists(dir / "a"));
+    // A rename replaces a folder that is not empty.
+    files.rename(dir / "copy/b", dir / "a");
+    EXPECT_EQ(files.list(dir / "a"), (std::vector<std::string>{"c", "out", "rel"}));
+    EXPECT_THROW(files.rename(dir / "copy/b", dir / "a"), FileError);
+    files.remove(dir / "copy/");
+    files.remove(dir / "a");
     EXPECT_EQ(readFile(outside / "precious"), "keep me");
-    EXPECT_THROW(files.remove(dir / "a"), platform::FileError);
+    EXPECT_THROW(files.remove(dir / "a"), FileError);
     EXPECT_TRUE(files.list(dir.path()).empty());
-}
-
-TEST(PosixFiles, RenameReplacesAndFoldersFollowTheBaseDirectoryRules) {
-    TempFolder dir;
-    posix::PosixFiles files;
-    files.createDirectories(dir / "new/x");
-    files.createDirectories(dir / "old/y");
-    files.rename(dir / "new", dir / "old");
-    EXPECT_EQ(files.list(dir / "old"), std::vector<std::string>{"x"});
-    EXPECT_THROW(files.rename(dir / "new", dir / "old"), platform::FileError);
     writeFile(dir / "plain", "");
-    EXPECT_THROW(files.createDirectories(dir / "plain/sub"), platform::FileError);
-    files.setPermissions(dir / "plain", 0604);
-    EXPECT_EQ(files.permissions(dir / "plain"), 0604u);
+    EXPECT_THROW(files.createDirectories(dir / "plain/sub"), FileError);
 }
 
 TEST(UserFolders, AnAbsoluteXdgVariableElseTheHomeElseTheUserDatabase) {
-    using posix::UserFolder;
-    const passwd* user = ::getpwuid(::getuid());
-    ASSERT_TRUE(user && user->pw_dir);
-    const std::string database = user->pw_dir;
+    const std::string database = ::getpwuid(::getuid())->pw_dir;
     struct Case {
-        UserFolder folder;
-        std::optional<std::string> xdg, home;
-        std::string expected;
+        std::optional<std::string> data, cache, home;
+        std::string expectedData, expectedCache;
     } cases[] = {
-        {UserFolder::data, "/srv/data", "/home/a", "/srv/data"},
-        {UserFolder::data, "relative/data", "/home/a", "/home/a/.local/share"},
-        {UserFolder::data, std::nullopt, "/home/a", "/home/a/.local/share"},
-        {UserFolder::config, "/etc/xdg-user", "/home/a", "/etc/xdg-user"},
-        {UserFolder::config, "", "/home/a", "/home/a/.config"},
-        {UserFolder::cache, "/var/cache/a", "/home/a", "/var/cache/a"},
-        {UserFolder::cache, "cache", std::nullopt, database + "/.cache"},
-        {UserFolder::cache, std::nullopt, "relative/home", database + "/.cache"},
-        {UserFolder::data, std::nullopt, "", database + "/.local/share"},
+        {"/srv/data", "/var/cache/a", "/home/a", "/srv/data", "/var/cache/a"},
+        {"relative/data", "", "/home/a", "/home/a/.local/share", "/home/a/.cache"},
+        {std::nullopt, std::nullopt, "relative/home", database + "/.local/share", database + "/.cache"},
+        {std::nullopt, std::nullopt, std::nullopt, database + "/.local/share", database + "/.cache"},
     };
-    const char* variables[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"};
-    for (const auto& c : cases) {
-        ScopedEnv env{
-            {"HOME", c.home}, {"XDG_DATA_HOME", "/wrong"}, {"XDG_CONFIG_HOME", "/wrong"}, {"XDG_CACHE_HOME", "/wrong"}};
-        env.set(variables[static_cast<int>(c.folder)], c.xdg);
-        EXPECT_EQ(posix::userFolder(c.folder), c.expected) << c.xdg.value_or("(unset)") << " " << c.home.value_or("(unset)");
-    }
-    ScopedEnv env{{"XDG_DATA_HOME", "/srv/data"}, {"XDG_CACHE_HOME", "/srv/cache"}};
     posix::PosixFiles files;
-    EXPECT_EQ(files.applicationSupportDirectory(), "/srv/data");
-    EXPECT_EQ(files.cachesDirectory(), "/srv/cache");
+    for (const auto& c : cases) {
+        ScopedEnv env{{"HOME", c.home}, {"XDG_DATA_HOME", c.data}, {"XDG_CACHE_HOME", c.cache}, {"XDG_CONFIG_HOME", "/etc/x"}};
+        EXPECT_EQ(files.applicationSupportDirectory(), c.expectedData) << c.home.value_or("(unset)");
+        EXPECT_EQ(files.cachesDirectory(), c.expectedCache);
+        EXPECT_EQ(posix::userFolder(posix::UserFolder::config), "/etc/x");
+    }
 }
 
-TEST(PosixFiles, NewFilesFollowTheUmaskUnlessBitsAreAsked) {
+TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
     TempFolder dir;
-    posix::PosixFiles files;
-    struct Case {
-        mode_t umask;
-        std::optional<unsigned> asked;
-        unsigned expected;
-    } cases[] = {
-        {027, std::nullopt, 0640}, {0, std::nullopt, 0666}, {002, 0600u, 0600}, // the pairing file
-    };
-    for (const auto& c : cases) {
-        ScopedUmask umask(c.umask);
-        files.writeAtomically(dir / "file", "x", c.asked);
-        EXPECT_EQ(modeOf(dir / "file"), c.expected) << std::oct << c.umask << " " << c.asked.value_or(0);
-    }
-    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"file"});
-}
-
-TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {
     posix::PosixProcesses processes;
-    auto result = processes.run("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"});
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.output, "out\nerr\n");
-
-    // Arguments pass as they are: no shell reads them.
-    result = processes.run("/bin/echo", {"$HOME", "a b", "'q'"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "$HOME a b 'q'\n");
-
-    // More than a pipe holds, and standard input is empty rather than the agent's.
-    result = processes.run("/bin/sh", {"-c", "head -c 300000 /dev/zero; cat; kill -TERM $$"});
-    EXPECT_EQ(result.output.size(), 300000u);
+    // Arguments pass as they are; standard input is empty rather than the agent's.
+    auto result = processes.run("/bin/sh", {"-c", "echo \"$0\"; head -c 300000 /dev/zero >&2; cat; kill $$", "'$q' a"});
+    EXPECT_EQ(result.output, "'$q' a\n" + std::string(300000, '\0'));
     EXPECT_EQ(result.status, 128 + SIGTERM);
+    EXPECT_THROW(processes.run("/nonexistent/tool", {}), platform::ProcessError);
 
-    // A descriptor the agent left inheritable does not reach the tool.
+    // Neither a run nor a detached child inherits the agent's descriptors; the
+    // detached one lives in its own session.
     const int open = ::dup(STDIN_FILENO);
-    result = processes.run("/bin/sh", {"-c", "test -e /proc/$$/fd/" + std::to_string(open) + " && echo leaked; true"});
-    ::close(open);
-    EXPECT_EQ(result.output, "");
-
-    try {
-        processes.run("/nonexistent/tool", {});
-        ADD_FAILURE() << "ran a missing program";
-    } catch (const platform::ProcessError& error) {
-        EXPECT_NE(std::string(error.what()).find("/nonexistent/tool"), std::string::npos) << error.what();
-    }
-}
-
-TEST(PosixProcesses, DetachedChildRunsInItsOwnSessionAndIsNotOurs) {
-    TempFolder dir;
-    posix::PosixProcesses processes;
-    const std::string done = dir / "done";
-    // Field 6 of /proc/<pid>/stat is the session id.
-    const int open = ::dup(STDIN_FILENO);
-    processes.launchDetached("/bin/sh", {"-c",
-                                         "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
-                                             " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"",
-                                         done});
+    const std::string report = "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
+                               " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
+    EXPECT_EQ(processes.run("/bin/sh", {"-c", report, dir / "run"}).status, 0);
+    processes.launchDetached("/bin/sh", {"-c", report, dir / "detached"});
     ::close(open);
     EXPECT_THROW(processes.launchDetached("/nonexistent/tool", {}), platform::ProcessError);
-
-    // The child is independent, so its result can only be awaited on disk.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (::access(done.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+    for (int i = 0; i < 2000 && ::access((dir / "detached").c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(::access(done.c_str(), F_OK), 0) << "the detached child never ran";
-    const std::string report = readFile(done);
-    EXPECT_NE(std::stol(report), static_cast<long>(::getsid(0)));
-    EXPECT_EQ(report.find("leaked"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "run").find("leaked"), std::string::npos);
+    EXPECT_NE(std::stol(readFile(dir / "detached")), ::getsid(0));
+    EXPECT_EQ(readFile(dir / "detached").find("leaked"), std::string::npos);
     // Neither the intermediate process nor the child is left for us to reap.
-    const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
-    const int error = errno;
-    EXPECT_EQ(reaped, -1);
-    EXPECT_EQ(error, ECHILD);
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 }
 
-TEST(PosixBundle, ReadsStringEntriesOfTheAppLayout) {
+TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
     TempFolder dir;
-    posix::PosixFiles files;
-    files.createDirectories(dir / "Tavrelin.app/Contents/MacOS");
-    writeFile(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+    writeText(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
@@ -258,8 +174,6 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayout) {
 	<array><dict><key>Nested</key><string>not top level</string></dict></array>
 	<key>CFBundleVersion</key>
 	<integer>42</integer>
-	<key>CFBundleShortVersionString</key>
-	<string>1.4.2</string>
 	<key>Escaped</key>
 	<string>a &lt;b&gt; &amp; &#x2026;&#8212;</string>
 	<key>Empty</key>
@@ -269,48 +183,130 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayout) {
 )");
     posix::PosixBundle bundle(dir / "Tavrelin.app/Contents/MacOS/tavrelin-agent");
     EXPECT_EQ(bundle.path(), dir / "Tavrelin.app");
+    EXPECT_EQ(posix::PosixBundle::readInfoStrings(readFile(dir / "Tavrelin.app/Contents/Info.plist")),
+              (std::map<std::string, std::string>{
+                  {"CFBundleIdentifier", "com.tavrelin.mac"}, {"Escaped", "a <b> & \u2026\u2014"}, {"Empty", ""}}));
     EXPECT_EQ(bundle.identifier(), "com.tavrelin.mac");
-    EXPECT_EQ(bundle.infoString("CFBundleShortVersionString"), "1.4.2");
-    EXPECT_EQ(bundle.infoString("CFBundleVersion"), std::nullopt); // not a string
-    EXPECT_EQ(bundle.infoString("LSUIElement"), std::nullopt);
-    EXPECT_EQ(bundle.infoString("Nested"), std::nullopt);
-    EXPECT_EQ(bundle.infoString("Escaped"), "a <b> & \u2026\u2014");
-    EXPECT_EQ(bundle.infoString("Empty"), "");
-
-    posix::PosixBundle loose(dir / "bin/tool");
-    EXPECT_EQ(loose.path(), dir / "bin");
-    EXPECT_EQ(loose.identifier(), std::nullopt);
-
+    EXPECT_EQ(posix::PosixBundle(dir / "Tavrelin.app/Contents/bin/tool").path(), dir / "Tavrelin.app/Contents/bin");
     // A damaged list has no entries rather than some.
-    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x</string><key>B</key>").empty());
-    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x<b/></string></dict></plist>").empty());
-    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("").empty());
+    for (const char* damaged : {"<plist><dict><key>A</key><string>x</string><key>B</key>",
+                                "<plist><dict><key>A</key><string>x<b/></string></dict></plist>", ""})
+        EXPECT_TRUE(posix::PosixBundle::readInfoStrings(damaged).empty()) << damaged;
+
+    utsname names{};
+    ::uname(&names);
+    const auto version = bundle.operatingSystemVersion();
+    EXPECT_EQ(version.text, std::string(names.sysname) + " " + names.release);
+    int major = -1, minor = -1;
+    std::sscanf(names.release, "%d.%d", &major, &minor);
+    EXPECT_EQ(std::pair(version.major, version.minor), std::pair(major, minor));
 }
 
 TEST(SystemClock, LocalDateUsesTheLocalZoneAndCarriesOver) {
     // A zone with an offset, so a UTC reading would be caught.
     ScopedEnv zone{{"TZ", "Europe/Berlin"}};
     posix::SystemClock clock;
-    using platform::Date;
-    // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC.
-    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), Date::fromUnix(1736929800));
+    // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC; in summer 12:00 is 10:00 UTC.
+    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
+    EXPECT_EQ(clock.localDate({2025, 7, 1, 12, 0}), platform::Date::fromUnix(1751364000));
     EXPECT_EQ(clock.localDate({2024, 13, 1, {}, {}}), clock.localDate({2025, 1, 1, 0, 0}));
-    EXPECT_EQ(clock.localDate({2025, 2, 30, {}, {}}), clock.localDate({2025, 3, 2, {}, {}}));
-    // Summer time: 2025-07-01 12:00 is 10:00 UTC.
-    EXPECT_EQ(clock.localDate({2025, 7, 1, 12, 0}), Date::fromUnix(1751364000));
-    EXPECT_EQ(clock.localDate({2025, {}, 1, {}, {}}), std::nullopt);
-    EXPECT_EQ(clock.localDate({2025, 1, {}, {}, {}}), std::nullopt);
-    EXPECT_EQ(clock.localDate({std::int64_t{1} << 40, 1, 1, {}, {}}), std::nullopt);
-    EXPECT_EQ(clock.localDate({2025, 1, std::int64_t{1} << 33, {}, {}}), std::nullopt);
-
-    const double before = static_cast<double>(std::time(nullptr));
-    const double now = clock.now().unixSeconds();
-    EXPECT_GE(now, before);
-    EXPECT_LT(now, before + 60);
+    for (platform::DateComponents invalid : {platform::DateComponents{2025, {}, 1, {}, {}},
+                                             {2025, 1, {}, {}, {}},
+                                             {std::int64_t{1} << 40, 1, 1, {}, {}},
+                                             {2025, 1, std::int64_t{1} << 33, {}, {}}})
+        EXPECT_EQ(clock.localDate(invalid), std::nullopt);
+    EXPECT_NEAR(clock.now().unixSeconds(), static_cast<double>(std::time(nullptr)), 2);
+    EXPECT_EQ(posix::PosixDigest().sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST(PosixDigest, Sha256) {
-    posix::PosixDigest digest;
-    EXPECT_EQ(digest.sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(digest.sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+// The pairing store on real files, with the per-user data folder inside a temp folder.
+TEST(PairingFile, SavedOwnerOnlyAndEveryUnusableFileReadsAsUnpaired) {
+    TempFolder data;
+    ScopedEnv env{{"XDG_DATA_HOME", data.path()}};
+    posix::PosixFiles files;
+    FilePairingStore store{files};
+    const std::string file = data / "Tavrelin/pairing.json";
+    const Pairing pairing{"https://relay.example", "rk_0123456789abcdef", platform::Date{786543210.5}};
+    writeText(file, "{}");
+    ::chmod(file.c_str(), 0644);
+    ScopedUmask umask(0);
+    store.save(pairing);
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(store.load(), pairing);
+
+    // Exactly at the size limit still loads; past it, or not a plain file, does not.
+    const std::string valid = FilePairingStore::encode(pairing);
+    writeFile(file, valid.substr(0, valid.size() - 1) + std::string(64 * 1024 - valid.size(), ' ') + "}");
+    EXPECT_EQ(store.load(), pairing);
+    writeFile(file, valid.substr(0, valid.size() - 1) + std::string(64 * 1024 - valid.size() + 1, ' ') + "}");
+    EXPECT_EQ(store.load(), std::nullopt);
+    writeFile(data / "elsewhere.json", valid);
+    for (auto plant : {+[](const char*path, const char*valid) { return ::symlink(valid, path); },
+                       +[](const char*path, const char*) { return ::mkfifo(path, 0600); }}) {
+        ::unlink(file.c_str());
+        ASSERT_EQ(plant(file.c_str(), (data / "elsewhere.json").c_str()), 0);
+        EXPECT_EQ(store.load(), std::nullopt);
+    }
+    // The data folder cannot be made: the error names it, never the token.
+    env.set("XDG_DATA_HOME", data / "elsewhere.json/sub");
+    try {
+        store.save(pairing);
+        ADD_FAILURE() << "saved below a plain file";
+    } catch (const FileError& error) {
+        EXPECT_NE(std::string(error.what()).find(data / "elsewhere.json"), std::string::npos) << error.what();
+        EXPECT_EQ(std::string(error.what()).find(pairing.token), std::string::npos) << "token leaked";
+    }
+}
+
+// Log lines go to standard error, here a file: "HH:mm:ss level message", the
+// time local, each line whole even when threads write at once.
+TEST(Log, LinesAreLocalStampLevelAndMessageAndNeverInterleave) {
+    TempFolder folder;
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    const int fd = ::open((folder / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_GE(::dup2(fd, STDERR_FILENO), 0);
+    ::close(fd);
+    std::time_t before = std::time(nullptr), after;
+    {
+        // Kathmandu is UTC+05:45 all year, so even the minutes differ from UTC.
+        ScopedEnv zone{{"TZ", "Asia/Kathmandu"}};
+        Log::error("first\nsecond");
+        after = std::time(nullptr);
+    }
+    auto payload = [](int thread, int line) {
+        return std::to_string(thread) + " " + std::to_string(line) + std::string(10 + (line * 37 + thread) % 300, 'x');
+    };
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 8; ++t)
+        writers.emplace_back([t, &payload] {
+            for (int i = 0; i < 3000; ++i)
+                Log::write("info", payload(t, i));
+        });
+    for (auto& writer : writers)
+        writer.join();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+
+    std::istringstream lines(readFile(folder / "stderr"));
+    std::string line, second;
+    std::getline(lines, line);
+    std::getline(lines, second);
+    EXPECT_EQ(line.substr(8) + "\n" + second, " error first\nsecond");
+    bool local = false;
+    for (std::time_t t = before + 5 * 3600 + 45 * 60; t <= after + 5 * 3600 + 45 * 60; ++t) {
+        char stamp[16];
+        std::strftime(stamp, sizeof stamp, "%T", std::gmtime(&t));
+        local = local || line.substr(0, 8) == stamp;
+    }
+    EXPECT_TRUE(local) << line;
+    std::map<int, int> next; // per writer, the next line expected
+    int count = 0;
+    for (int thread, index; std::getline(lines, line); ++next[thread], ++count) {
+        ASSERT_EQ(std::sscanf(line.c_str() + 14, "%d %d", &thread, &index), 2) << line;
+        ASSERT_EQ(line.substr(8), " info " + payload(thread, index));
+        EXPECT_EQ(index, next[thread]);
+    }
+    EXPECT_EQ(count, 8 * 3000);
 }
