@@ -1,4 +1,4 @@
-// The relay client over the real curl adapter, against cpp-httplib servers on
+// The relay client over the real curl adapter, against a cpp-httplib server on
 // 127.0.0.1.
 
 #include "Platform/Curl/CurlHttp.h"
@@ -9,96 +9,75 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <thread>
 
 using namespace tavrelin;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 namespace {
 
 const std::string token = "rk_curltest0123456";
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-Handler answer(int status, std::string body) {
-    return [status, body](const httplib::Request&, httplib::Response& response) {
+Handler answer(int status, std::string body, std::string location = {}) {
+    return [=](const httplib::Request&, httplib::Response& response) {
         response.status = status;
         response.set_content(body, "application/json");
+        if (!location.empty())
+            response.set_header("Location", location);
     };
 }
 
-// A loopback server that records every request and answers with `handler`.
-class TestServer {
-public:
-    TestServer() {
+// Sends {"items":[ ... ]} two bytes every 100 ms for about `total`; not as
+// JSON, so the server does not compress (and hold back) the chunks.
+Handler trickle(std::chrono::milliseconds total) {
+    return [total](const httplib::Request&, httplib::Response& response) {
+        const std::size_t end = 10 + 2 * static_cast<std::size_t>(total / 100ms);
+        response.set_content_provider(end + 2, "application/octet-stream",
+                                      [end](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                          if (offset == 0)
+                                              return sink.write("{\"items\":[", 10);
+                                          std::this_thread::sleep_for(100ms);
+                                          return offset < end ? sink.write("  ", 2) : sink.write("]}", 2);
+                                      });
+    };
+}
+
+// A loopback server that records every request and answers with the handler.
+struct CurlRelayTest : ::testing::Test {
+    CurlRelayTest() {
         auto route = [this](const httplib::Request& request, httplib::Response& response) {
-            std::unique_lock lock(mutex_);
-            seen_.push_back(request);
-            Handler current = handler_;
+            std::unique_lock lock(mutex);
+            seen.push_back(request);
+            Handler current = handler;
             lock.unlock();
             current(request, response);
         };
-        server_.Get(".*", route);
-        server_.Post(".*", route);
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running())
+        server.Get(".*", route);
+        server.Post(".*", route);
+        base += std::to_string(server.bind_to_any_port("127.0.0.1"));
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running())
             std::this_thread::sleep_for(1ms);
     }
-    ~TestServer() {
-        server_.stop();
-        thread_.join();
+    ~CurlRelayTest() override {
+        server.stop();
+        thread.join();
     }
-    std::vector<httplib::Request> seen() const {
-        std::lock_guard lock(mutex_);
-        return seen_;
+    std::vector<httplib::Request> requests() {
+        std::lock_guard lock(mutex);
+        return seen;
     }
-    std::string base(const std::string& host = "127.0.0.1") const { return "http://" + host + ":" + std::to_string(port_); }
-    void handle(Handler handler) {
-        std::lock_guard lock(mutex_);
-        handler_ = std::move(handler);
+    void handle(Handler next) {
+        std::lock_guard lock(mutex);
+        handler = std::move(next);
     }
-
-private:
-    httplib::Server server_;
-    int port_ = 0;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<httplib::Request> seen_;
-    Handler handler_ = answer(200, R"({"items":[]})");
-};
-
-// Sends {"items":[ ... ]} two bytes at a time, 100 ms apart, for about `total`.
-Handler trickle(std::chrono::milliseconds total) {
-    return [total](const httplib::Request&, httplib::Response& response) {
-        auto chunks = std::make_shared<long>(total / 100ms);
-        // Not a JSON content type, so the server does not compress (and hold back) the chunks.
-        response.set_chunked_content_provider("application/octet-stream",
-                                              [chunks](std::size_t offset, httplib::DataSink& sink) {
-                                                  if (offset == 0)
-                                                      return sink.write("{\"items\":[", 10);
-                                                  if ((*chunks)-- <= 0) {
-                                                      sink.write("]}", 2);
-                                                      sink.done();
-                                                      return true;
-                                                  }
-                                                  std::this_thread::sleep_for(100ms);
-                                                  return sink.write("  ", 2);
-                                              });
-    };
-}
-
-struct CurlRelayTest : ::testing::Test {
-    fake::FakeBundle bundle;
-    AppInfo appInfo{bundle};
-    curl::CurlHttp http;
-    TestServer server;
-
     RelayClient client(platform::HttpSessionConfig config = {}, std::string apiBase = {}, std::string key = token) {
-        return RelayClient(Pairing{apiBase.empty() ? server.base() : apiBase, key, {}}, http, appInfo, config);
+        return RelayClient(Pairing{apiBase.empty() ? base : apiBase, key, {}}, http, appInfo, config);
     }
     static RelayError errorOf(const RelayClient& client) {
         try {
@@ -109,6 +88,16 @@ struct CurlRelayTest : ::testing::Test {
         ADD_FAILURE() << "no RelayError";
         return RelayError::malformed("none");
     }
+
+    fake::FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    curl::CurlHttp http;
+    httplib::Server server;
+    std::string base = "http://127.0.0.1:";
+    std::thread thread;
+    std::mutex mutex;
+    std::vector<httplib::Request> seen;
+    Handler handler = answer(200, R"({"items":[]})");
 };
 
 } // namespace
@@ -118,14 +107,13 @@ TEST_F(CurlRelayTest, ServerReceivesTheHeadersAndTheExactAckBodyOnOneConnection)
     c.fetchPending();
     c.ack({"a", "b"}, {"Work", "Zoë"});
     c.ack({}, {});
-    auto seen = server.seen();
+    const auto seen = requests();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].method + " " + seen[0].path, "GET /relay/device/pending");
     EXPECT_EQ(seen[1].method + " " + seen[1].path, "POST /relay/device/ack");
     for (const auto& s : seen) {
         EXPECT_EQ(s.get_header_value("Authorization"), "Bearer " + token);
-        EXPECT_EQ(s.get_header_value("Accept"), "application/json");
-        EXPECT_EQ(s.get_header_value("User-Agent"), "TavrelinMac/1.4.2");
+        EXPECT_EQ(s.get_header_value("Accept") + " " + s.get_header_value("User-Agent"), "application/json TavrelinMac/1.4.2");
         EXPECT_FALSE(s.has_header("Cookie") || s.has_header("Expect"));
         EXPECT_EQ(s.remote_port, seen[0].remote_port) << "one connection serves every exchange";
     }
@@ -134,15 +122,14 @@ TEST_F(CurlRelayTest, ServerReceivesTheHeadersAndTheExactAckBodyOnOneConnection)
     EXPECT_EQ(seen[1].body, R"({"ids":["a","b"],"lists":["Work","Zoë"]})");
     EXPECT_EQ(seen[2].body, R"({"ids":[],"lists":[]})");
 
-    server.handle(answer(200, R"({"items":[{"id":"1","title":"t","allDay":true,"notes":null}]})"));
-    EXPECT_EQ(c.fetchPending(), (std::vector<RelayItem>{{"1", "t", std::nullopt, std::nullopt, true, std::nullopt}}));
-
+    handle(answer(200, R"({"items":[{"id":"1","title":"t","allDay":true,"notes":null}]})"));
     // Several exchanges of one client at the same time.
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([&] {
             for (int j = 0; j < 5; ++j)
-                EXPECT_EQ(c.fetchPending().size(), 1u);
+                EXPECT_EQ(c.fetchPending(),
+                          (std::vector<RelayItem>{{"1", "t", std::nullopt, std::nullopt, true, std::nullopt}}));
         });
     for (auto& t : threads)
         t.join();
@@ -151,110 +138,97 @@ TEST_F(CurlRelayTest, ServerReceivesTheHeadersAndTheExactAckBodyOnOneConnection)
 TEST_F(CurlRelayTest, FailuresAreClassified) {
     const std::size_t cap = 16 * 1024 * 1024;
     const std::string json = R"({"items":[]})";
+    using Kind = RelayError::Kind;
     struct Row {
         Handler handler;
         platform::HttpSessionConfig config;
         std::string apiBase;
-        RelayError::Kind kind;
+        Kind kind;
         std::string text;
     } rows[] = {
         {[](const httplib::Request&, httplib::Response& response) {
              std::this_thread::sleep_for(1200ms);
-             response.set_content(R"({"items":[]})", "application/json");
+             response.set_content("{}", "application/json");
          },
          {0.3, 10},
          "",
-         RelayError::Kind::transport,
+         Kind::transport,
          "Could not reach the backend: The request timed out (no data for 0.3 s)"},
         // Steady bytes keep the request time-out from firing, not the whole-exchange one.
-        {trickle(2000ms), {0.5, 1}, "", RelayError::Kind::transport, "the exchange took longer than 1 s"},
-        {answer(200, ""), {}, "http://127.0.0.1:1", RelayError::Kind::transport, "Could not reach the backend"},
-        {answer(200, ""), {}, "https://127.0.0.1:" + server.base().substr(17), RelayError::Kind::transport, ""},
-        {answer(200, "{\"items\":"), {}, "", RelayError::Kind::malformed, ""},
+        {trickle(2000ms), {0.5, 1}, "", Kind::transport, "the exchange took longer than 1 s"},
+        {answer(200, json), {}, "http://127.0.0.1:1", Kind::transport, "Could not reach the backend"},
+        {answer(200, json), {}, "https" + base.substr(4), Kind::transport, ""},
+        {answer(200, "{\"items\":"), {}, "", Kind::malformed, ""},
         {answer(200, json + std::string(cap - json.size() + 1, ' ')),
          {},
          "",
-         RelayError::Kind::malformed,
+         Kind::malformed,
          "Could not read the backend's reply: the reply is larger than 16 MiB"},
-        {answer(401, ""), {}, "", RelayError::Kind::unauthorized, ""},
-        {answer(503, ""), {}, "", RelayError::Kind::http, ""},
+        {answer(401, json), {}, "", Kind::unauthorized, ""},
+        {answer(503, json), {}, "", Kind::http, ""},
+        {answer(302, "", "/again"), {}, "", Kind::transport, "too many redirects"},
     };
     for (const Row& row : rows) {
-        server.handle(row.handler);
+        handle(row.handler);
         RelayError error = errorOf(client(row.config, row.apiBase));
         EXPECT_EQ(error.kind(), row.kind) << error.what();
         EXPECT_THAT(error.what(), HasSubstr(row.text));
     }
+    auto redirected = requests();
+    EXPECT_EQ(std::count_if(redirected.begin(), redirected.end(), [](const auto& r) { return r.path == "/again"; }),
+              curl::maxRedirects);
+
     // What comes within the limits is read.
     for (auto [handler, config] : {std::pair{trickle(800ms), platform::HttpSessionConfig{0.5, 5}},
                                    {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}},
                                    {answer(200, json + std::string(cap - json.size(), ' ')), {}}}) {
-        server.handle(handler);
+        handle(handler);
         EXPECT_NO_THROW(client(config).fetchPending());
     }
 }
 
 TEST_F(CurlRelayTest, RedirectsKeepAuthorizationOnlyWithinTheOrigin) {
-    TestServer other;
-    struct Case {
-        int status;
-        std::string location;
-        TestServer* target;
-        bool keepsAuthorization;
-    } cases[] = {
-        {302, "/moved", &server, true},
-        {307, server.base("localhost") + "/moved", &server, false}, // other host name
-        {308, other.base() + "/moved", &other, false},              // other port
-    };
-    for (const auto& c : cases) {
-        server.handle([&c](const httplib::Request& request, httplib::Response& response) {
-            if (request.path == "/moved")
-                return response.set_content(R"({"items":[]})", "application/json");
-            response.status = c.status;
-            response.set_header("Location", c.location);
+    for (auto [location, keeps] :
+         {std::pair<std::string, bool>{"/moved", true}, {"http://localhost:" + base.substr(17) + "/moved", false}}) {
+        handle([location](const httplib::Request& request, httplib::Response& response) {
+            answer(request.path == "/moved" ? 200 : 307, R"({"items":[]})", location)(request, response);
         });
         EXPECT_NO_THROW(client().fetchPending());
-        auto seen = c.target->seen().back();
-        EXPECT_EQ(seen.path, "/moved");
-        EXPECT_EQ(seen.get_header_value("Authorization"), c.keepsAuthorization ? "Bearer " + token : "") << c.location;
+        EXPECT_EQ(requests().back().path, "/moved");
+        EXPECT_EQ(requests().back().has_header("Authorization"), keeps) << location;
     }
-    const auto before = server.seen().size();
-    server.handle([](const httplib::Request&, httplib::Response& response) {
-        response.status = 302;
-        response.set_header("Location", "/again");
-    });
-    EXPECT_THAT(errorOf(client()).what(), HasSubstr("too many redirects"));
-    EXPECT_EQ(server.seen().size(), before + curl::maxRedirects + 1);
 }
 
 // The https side is not served here: the decision is checked directly.
 TEST(CurlRedirect, Decisions) {
     const platform::HttpRequest post{
         "POST", "https://relay.example/ack", {{"Authorization", "Bearer x"}, {"Content-Type", "application/json"}}, "{}"};
-    auto headers = [](const std::optional<platform::HttpRequest>& r) {
-        std::string names = r->method;
-        for (const auto& h : r->headers)
+    auto headers = [&](long status, const std::string& target) {
+        auto next = curl::redirectedRequest(post, status, target);
+        std::string names = next ? next->method : "none";
+        for (const auto& h : next ? next->headers : decltype(post.headers){})
             names += " " + h.first;
         return names;
     };
-    EXPECT_FALSE(curl::redirectedRequest(post, 304, "https://relay.example/x"));
-    EXPECT_EQ(headers(curl::redirectedRequest(post, 308, "https://RELAY.example:443/y")), "POST Authorization Content-Type");
-    EXPECT_EQ(headers(curl::redirectedRequest(post, 307, "https://cdn.example/y")), "POST Content-Type");
-    EXPECT_EQ(headers(curl::redirectedRequest(post, 302, "https://relay.example/y")), "GET Authorization");
+    EXPECT_EQ(headers(304, "https://relay.example/x"), "none");
+    EXPECT_EQ(headers(308, "https://RELAY.example:443/y"), "POST Authorization Content-Type");
+    EXPECT_EQ(headers(307, "https://cdn.example/y"), "POST Content-Type");
+    EXPECT_EQ(headers(307, "https://relay.example:8443/y"), "POST Content-Type");
+    EXPECT_EQ(headers(302, "https://relay.example/y"), "GET Authorization");
     // Plain http after https only to this machine, and without the token.
-    EXPECT_EQ(headers(curl::redirectedRequest(post, 307, "http://localhost:8080/y")), "POST Content-Type");
-    EXPECT_EQ(headers(curl::redirectedRequest(post, 307, "http://127.0.0.1/y")), "POST Content-Type");
+    EXPECT_EQ(headers(307, "http://localhost:8080/y"), "POST Content-Type");
+    EXPECT_EQ(headers(307, "http://127.0.0.1/y"), "POST Content-Type");
     for (const char* target : {"http://relay.example/y", "http://LOCALHOSTx/y", "ftp://relay.example/y", "file:///etc/passwd"})
         EXPECT_THROW(curl::redirectedRequest(post, 302, target), platform::HttpTransportError) << target;
 }
 
 TEST_F(CurlRelayTest, RefusedRequestsNeverReachTheServer) {
     // Not a URL with the path appended (a space), and no scheme.
-    for (std::string apiBase : {server.base() + "/a b", server.base().substr(7)})
+    for (std::string apiBase : {base + "/a b", base.substr(7)})
         EXPECT_EQ(errorOf(client({}, apiBase)).message(), "bad pairing URL");
     // A token with a line break would smuggle a header in.
     RelayError error = errorOf(client({}, {}, token + "\r\nX-Evil: 1"));
     EXPECT_EQ(error.kind(), RelayError::Kind::transport);
     EXPECT_THAT(error.what(), ::testing::Not(HasSubstr(token)));
-    EXPECT_TRUE(server.seen().empty());
+    EXPECT_TRUE(requests().empty());
 }
