@@ -187,18 +187,6 @@ TEST_F(CurlRelayTest, FailuresAreClassified) {
     }
 }
 
-TEST_F(CurlRelayTest, RedirectsKeepAuthorizationOnlyWithinTheOrigin) {
-    for (auto [location, keeps] :
-         {std::pair<std::string, bool>{"/moved", true}, {"http://localhost:" + base.substr(17) + "/moved", false}}) {
-        handle([location](const httplib::Request& request, httplib::Response& response) {
-            answer(request.path == "/moved" ? 200 : 307, R"({"items":[]})", location)(request, response);
-        });
-        EXPECT_NO_THROW(client().fetchPending());
-        EXPECT_EQ(requests().back().path, "/moved");
-        EXPECT_EQ(requests().back().has_header("Authorization"), keeps) << location;
-    }
-}
-
 // The https side is not served here: the decision is checked directly.
 TEST(CurlRedirect, Decisions) {
     const platform::HttpRequest post{

@@ -5,7 +5,6 @@
 #include "Platform/Posix/SystemClock.h"
 #include "Support/VdirFixture.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/Pairing.h"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +95,14 @@ TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
     writeFile(dir / "plain", "");
     EXPECT_THROW(files.createDirectories(dir / "plain/sub"), FileError);
     EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"plain"});
+
+    // Reads take a plain file up to the limit, nothing else (the pairing file, reminders).
+    writeFile(dir / "plain", "12345");
+    ::symlink("plain", (dir / "link").c_str());
+    ::mkfifo((dir / "pipe").c_str(), 0600);
+    EXPECT_EQ(files.readRegularFile(dir / "plain", 5), "12345");
+    for (const char* unusable : {"plain", "link", "pipe", "missing", "."})
+        EXPECT_EQ(files.readRegularFile(dir / unusable, 4), std::nullopt) << unusable;
 }
 
 TEST(UserFolders, AnAbsoluteXdgVariableElseTheHomeElseTheUserDatabase) {
@@ -189,47 +196,6 @@ TEST(SystemClock, LocalDateUsesTheLocalZoneAndCarriesOver) {
         EXPECT_EQ(clock.localDate(invalid), std::nullopt);
     EXPECT_NEAR(clock.now().unixSeconds(), static_cast<double>(std::time(nullptr)), 2);
     EXPECT_EQ(posix::PosixDigest().sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
-// The pairing store on real files, with the per-user data folder inside a temp folder.
-TEST(PairingFile, SavedOwnerOnlyAndEveryUnusableFileReadsAsUnpaired) {
-    TempFolder data;
-    ScopedEnv env{{"XDG_DATA_HOME", data.path()}};
-    posix::PosixFiles files;
-    FilePairingStore store{files};
-    const std::string file = data / "Tavrelin/pairing.json", valid = data / "valid.json";
-    const Pairing pairing{"https://relay.example", "rk_0123456789abcdef", platform::Date{786543210.5}};
-    writeText(file, "{}");
-    ::chmod(file.c_str(), 0644);
-    const mode_t old = ::umask(0);
-    store.save(pairing);
-    ::umask(old);
-    EXPECT_EQ(modeOf(file), 0600u);
-    EXPECT_EQ(store.load(), pairing);
-
-    // Exactly at the size limit still loads; past it, or not a plain file, does not.
-    const std::string text = FilePairingStore::encode(pairing);
-    for (std::size_t size : {64 * 1024, 64 * 1024 + 1}) {
-        writeFile(file, text.substr(0, text.size() - 1) + std::string(size - text.size(), ' ') + "}");
-        EXPECT_EQ(store.load().has_value(), size == 64 * 1024);
-    }
-    writeFile(valid, text);
-    ::unlink(file.c_str());
-    ::symlink(valid.c_str(), file.c_str());
-    EXPECT_EQ(store.load(), std::nullopt);
-    ::unlink(file.c_str());
-    ::mkfifo(file.c_str(), 0600);
-    EXPECT_EQ(store.load(), std::nullopt);
-
-    // The data folder cannot be made: the error names it, never the token.
-    env.set("XDG_DATA_HOME", valid + "/sub");
-    try {
-        store.save(pairing);
-        ADD_FAILURE() << "saved below a plain file";
-    } catch (const FileError& error) {
-        EXPECT_NE(std::string(error.what()).find(valid), std::string::npos) << error.what();
-        EXPECT_EQ(std::string(error.what()).find(pairing.token), std::string::npos) << "token leaked";
-    }
 }
 
 // Log lines go to standard error, here a file: "HH:mm:ss level message" in
