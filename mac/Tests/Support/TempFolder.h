@@ -24,12 +24,7 @@ public:
             throw std::runtime_error("mkdtemp failed");
     }
     ~TempFolder() {
-        // Read-only folders left by a test would stop remove_all.
         std::error_code ignored;
-        for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
-            if (it->is_directory(ignored) && !it->is_symlink(ignored))
-                ::chmod(it->path().c_str(), 0700);
         std::filesystem::remove_all(path_, ignored);
     }
     TempFolder(const TempFolder&) = delete;
