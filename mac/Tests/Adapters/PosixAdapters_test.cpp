@@ -3,57 +3,46 @@
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
-#include "Support/TempFolder.h"
+#include "Support/VdirFixture.h"
+#include "TavrelinMac/Logging.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <ctime>
+#include <fcntl.h>
+#include <map>
 #include <pwd.h>
+#include <sstream>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace tavrelin;
-using tavrelin::testing::modeOf;
-using tavrelin::testing::readFile;
-using tavrelin::testing::ScopedEnv;
-using tavrelin::testing::ScopedUmask;
-using tavrelin::testing::TempFolder;
-using tavrelin::testing::writeFile;
+using namespace tavrelin::testing;
+using platform::FileError;
 
-TEST(PosixFiles, AtomicWriteReplacesContentWithExactlyTheAskedBits) {
+TEST(PosixFiles, AtomicWriteReplacesContentWithTheAskedBitsElseTheUmasks) {
     TempFolder dir;
     posix::PosixFiles files;
-    const std::string path = dir / "pairing.json";
-    writeFile(path, "old content that is longer");
-    ::chmod(path.c_str(), 0644);
-
-    {
-        // A permissive umask must not widen a private file, nor a strict one narrow a shared one.
-        ScopedUmask wide(0);
-        files.writeAtomically(path, "new", 0600);
-        EXPECT_EQ(modeOf(path), 0600u);
+    writeFile(dir / "file", "old content that is longer");
+    const std::tuple<mode_t, std::optional<unsigned>, unsigned> cases[] = {
+        {0, 0600u, 0600}, {077, 0644u, 0644}, {027, std::nullopt, 0640}, {0, std::nullopt, 0666}};
+    for (const auto& [umask, asked, expected] : cases) {
+        const mode_t old = ::umask(umask);
+        files.writeAtomically(dir / "file", std::string("a\0b", 3), asked);
+        ::umask(old);
+        EXPECT_EQ(modeOf(dir / "file"), expected) << std::oct << umask << " " << asked.value_or(0);
     }
-    EXPECT_EQ(readFile(path), "new");
-    {
-        ScopedUmask strict(077);
-        files.writeAtomically(path, std::string("a\0b", 3), 0644);
-        EXPECT_EQ(modeOf(path), 0644u);
-    }
-    EXPECT_EQ(readFile(path), std::string("a\0b", 3));
-    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"pairing.json"});
+    EXPECT_EQ(readFile(dir / "file"), std::string("a\0b", 3));
+    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"file"});
 }
 
-TEST(PosixFiles, FailedWriteThrowsKeepsTheOldFileAndLeavesNoTemporary) {
+TEST(PosixFiles, FailedWritesAndCopiesKeepTheOldAndLeaveNoTemporaryOrHalfCopy) {
     TempFolder dir;
     posix::PosixFiles files;
-    const std::string path = dir / "pairing.json";
-    writeFile(path, "old");
-
+    writeFile(dir / "file", "old");
     // A file size limit makes the write itself fail, even for root.
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -61,256 +50,202 @@ TEST(PosixFiles, FailedWriteThrowsKeepsTheOldFileAndLeavesNoTemporary) {
     rlimit tight = saved;
     tight.rlim_cur = 8;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
-    try {
-        files.writeAtomically(path, std::string(100, 'x'), 0600);
-        ADD_FAILURE() << "write over the size limit succeeded";
-    } catch (const platform::FileError& error) {
-        EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
-        EXPECT_NE(std::string(error.what()).find("too large"), std::string::npos) << error.what();
-    }
+    EXPECT_THROW(files.writeAtomically(dir / "file", std::string(100, 'x'), 0600), FileError);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
-
-    EXPECT_EQ(readFile(path), "old");
-    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"pairing.json"});
+    EXPECT_EQ(readFile(dir / "file"), "old");
 
     // A folder in the way: the rename fails after the temporary was written.
-    ::mkdir((dir / "busy").c_str(), 0755);
-    writeFile(dir / "busy/inside", "kept");
-    EXPECT_THROW(files.writeAtomically(dir / "busy", "x", 0600), platform::FileError);
-    EXPECT_EQ(readFile(dir / "busy/inside"), "kept");
-    EXPECT_EQ(files.list(dir.path()), (std::vector<std::string>{"busy", "pairing.json"}));
-
-    EXPECT_THROW(files.writeAtomically(dir / "missing/file", "x", 0600), platform::FileError);
+    writeText(dir / "busy/inside", "kept");
+    EXPECT_THROW(files.writeAtomically(dir / "busy", "x", 0600), FileError);
+    EXPECT_THROW(files.writeAtomically(dir / "missing/file", "x", 0600), FileError);
+    // A named pipe cannot be copied; what was copied before it goes again.
+    writeText(dir / "tree/a/file", "x");
+    ::mkfifo((dir / "tree/pipe").c_str(), 0600);
+    EXPECT_THROW(files.copy(dir / "tree", dir / "copy"), FileError);
+    EXPECT_EQ(files.list(dir.path()), (std::vector<std::string>{"busy", "file", "tree"}));
 }
 
-TEST(PosixFiles, CopiesAndRemovesFolderTreesWithoutFollowingLinks) {
-    TempFolder dir;
-    TempFolder outside;
+TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
+    TempFolder dir, outside;
     posix::PosixFiles files;
     files.createDirectories(dir / "a/b/c");
-    files.createDirectories(dir / "a/b/c"); // again: fine
+    files.createDirectories(dir / "a/b/c");
     writeFile(dir / "a/b/c/tool", "#!/bin/sh\n");
-    ::chmod((dir / "a/b/c/tool").c_str(), 0751);
-    writeFile(dir / "a/top", "top");
+    files.setPermissions(dir / "a/b/c/tool", 0751);
+    files.setPermissions(dir / "a/b", 0750);
     writeFile(outside / "precious", "keep me");
-    ::symlink((outside.path()).c_str(), (dir / "a/b/out").c_str());
+    ::symlink(outside.path().c_str(), (dir / "a/b/out").c_str());
     ::symlink("c/tool", (dir / "a/b/rel").c_str());
-    ::chmod((dir / "a/b").c_str(), 0750);
 
     files.copy(dir / "a", dir / "copy");
     EXPECT_EQ(readFile(dir / "copy/b/c/tool"), "#!/bin/sh\n");
-    EXPECT_EQ(modeOf(dir / "copy/b/c/tool"), 0751u);
-    EXPECT_EQ(modeOf(dir / "copy/b"), 0750u);
-    EXPECT_EQ(readFile(dir / "copy/top"), "top");
-    char target[256] = {};
-    ASSERT_GT(::readlink((dir / "copy/b/rel").c_str(), target, sizeof target - 1), 0);
-    EXPECT_STREQ(target, "c/tool");
-    EXPECT_EQ(files.list(dir / "copy/b"), (std::vector<std::string>{"c", "out", "rel"}));
-    EXPECT_THROW(files.copy(dir / "a", dir / "copy"), platform::FileError);
+    EXPECT_EQ(std::pair(modeOf(dir / "copy/b/c/tool"), files.permissions(dir / "copy/b")), std::pair(0751u, 0750u));
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "copy/b/rel"), "c/tool");
+    EXPECT_THROW(files.copy(dir / "a", dir / "copy"), FileError);
 
-    files.remove(dir / "copy");
-    files.remove(dir / "a/");
-    EXPECT_FALSE(files.exists(dir / "copy"));
-    EXPECT_FALSE(files.exists(dir / "a"));
+    // A rename replaces a folder that is not empty.
+    files.rename(dir / "copy/b", dir / "a");
+    EXPECT_EQ(files.list(dir / "a"), (std::vector<std::string>{"c", "out", "rel"}));
+    EXPECT_THROW(files.rename(dir / "copy/b", dir / "a"), FileError);
+    files.remove(dir / "copy/");
+    files.remove(dir / "a");
     EXPECT_EQ(readFile(outside / "precious"), "keep me");
-    EXPECT_THROW(files.remove(dir / "a"), platform::FileError);
-    EXPECT_TRUE(files.list(dir.path()).empty());
-}
-
-TEST(PosixFiles, RenameReplacesAndFoldersFollowTheBaseDirectoryRules) {
-    TempFolder dir;
-    posix::PosixFiles files;
-    files.createDirectories(dir / "new/x");
-    files.createDirectories(dir / "old/y");
-    files.rename(dir / "new", dir / "old");
-    EXPECT_EQ(files.list(dir / "old"), std::vector<std::string>{"x"});
-    EXPECT_THROW(files.rename(dir / "new", dir / "old"), platform::FileError);
+    EXPECT_THROW(files.remove(dir / "a"), FileError);
     writeFile(dir / "plain", "");
-    EXPECT_THROW(files.createDirectories(dir / "plain/sub"), platform::FileError);
-    files.setPermissions(dir / "plain", 0604);
-    EXPECT_EQ(files.permissions(dir / "plain"), 0604u);
+    EXPECT_THROW(files.createDirectories(dir / "plain/sub"), FileError);
+    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"plain"});
+
+    // Reads take a plain file up to the limit, nothing else (the pairing file, reminders).
+    writeFile(dir / "plain", "12345");
+    ::symlink("plain", (dir / "link").c_str());
+    ::mkfifo((dir / "pipe").c_str(), 0600);
+    EXPECT_EQ(files.readRegularFile(dir / "plain", 5), "12345");
+    for (const char* unusable : {"plain", "link", "pipe", "missing", "."})
+        EXPECT_EQ(files.readRegularFile(dir / unusable, 4), std::nullopt) << unusable;
 }
 
 TEST(UserFolders, AnAbsoluteXdgVariableElseTheHomeElseTheUserDatabase) {
-    using posix::UserFolder;
-    const passwd* user = ::getpwuid(::getuid());
-    ASSERT_TRUE(user && user->pw_dir);
-    const std::string database = user->pw_dir;
-    struct Case {
-        UserFolder folder;
-        std::optional<std::string> xdg, home;
-        std::string expected;
-    } cases[] = {
-        {UserFolder::data, "/srv/data", "/home/a", "/srv/data"},
-        {UserFolder::data, "relative/data", "/home/a", "/home/a/.local/share"},
-        {UserFolder::data, std::nullopt, "/home/a", "/home/a/.local/share"},
-        {UserFolder::config, "/etc/xdg-user", "/home/a", "/etc/xdg-user"},
-        {UserFolder::config, "", "/home/a", "/home/a/.config"},
-        {UserFolder::cache, "/var/cache/a", "/home/a", "/var/cache/a"},
-        {UserFolder::cache, "cache", std::nullopt, database + "/.cache"},
-        {UserFolder::cache, std::nullopt, "relative/home", database + "/.cache"},
-        {UserFolder::data, std::nullopt, "", database + "/.local/share"},
+    const std::string database = ::getpwuid(::getuid())->pw_dir;
+    const std::tuple<std::optional<std::string>, std::optional<std::string>, std::string> cases[] = {
+        {"/srv/data", "/home/a", "/srv/data"},
+        {"relative/data", "/home/a", "/home/a/.local/share"},
+        {"", "relative/home", database + "/.local/share"},
+        {std::nullopt, std::nullopt, database + "/.local/share"},
     };
-    const char* variables[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"};
-    for (const auto& c : cases) {
-        ScopedEnv env{
-            {"HOME", c.home}, {"XDG_DATA_HOME", "/wrong"}, {"XDG_CONFIG_HOME", "/wrong"}, {"XDG_CACHE_HOME", "/wrong"}};
-        env.set(variables[static_cast<int>(c.folder)], c.xdg);
-        EXPECT_EQ(posix::userFolder(c.folder), c.expected) << c.xdg.value_or("(unset)") << " " << c.home.value_or("(unset)");
+    for (const auto& [data, home, expected] : cases) {
+        ScopedEnv env{{"HOME", home}, {"XDG_DATA_HOME", data}, {"XDG_CACHE_HOME", "/c"}, {"XDG_CONFIG_HOME", "/e"}};
+        EXPECT_EQ(posix::PosixFiles().applicationSupportDirectory(), expected) << home.value_or("(unset)");
+        EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::userFolder(posix::UserFolder::config), "/c/e");
     }
-    ScopedEnv env{{"XDG_DATA_HOME", "/srv/data"}, {"XDG_CACHE_HOME", "/srv/cache"}};
-    posix::PosixFiles files;
-    EXPECT_EQ(files.applicationSupportDirectory(), "/srv/data");
-    EXPECT_EQ(files.cachesDirectory(), "/srv/cache");
 }
 
-TEST(PosixFiles, NewFilesFollowTheUmaskUnlessBitsAreAsked) {
+TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
     TempFolder dir;
-    posix::PosixFiles files;
-    struct Case {
-        mode_t umask;
-        std::optional<unsigned> asked;
-        unsigned expected;
-    } cases[] = {
-        {027, std::nullopt, 0640}, {0, std::nullopt, 0666}, {002, 0600u, 0600}, // the pairing file
-    };
-    for (const auto& c : cases) {
-        ScopedUmask umask(c.umask);
-        files.writeAtomically(dir / "file", "x", c.asked);
-        EXPECT_EQ(modeOf(dir / "file"), c.expected) << std::oct << c.umask << " " << c.asked.value_or(0);
-    }
-    EXPECT_EQ(files.list(dir.path()), std::vector<std::string>{"file"});
-}
-
-TEST(PosixProcesses, RunMergesOutputAndReportsTheStatus) {
     posix::PosixProcesses processes;
-    auto result = processes.run("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"});
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.output, "out\nerr\n");
-
-    // Arguments pass as they are: no shell reads them.
-    result = processes.run("/bin/echo", {"$HOME", "a b", "'q'"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "$HOME a b 'q'\n");
-
-    // More than a pipe holds, and standard input is empty rather than the agent's.
-    result = processes.run("/bin/sh", {"-c", "head -c 300000 /dev/zero; cat; kill -TERM $$"});
-    EXPECT_EQ(result.output.size(), 300000u);
+    // Arguments pass as they are; standard input is empty rather than the agent's.
+    auto result = processes.run("/bin/sh", {"-c", "echo \"$0\"; head -c 300000 /dev/zero >&2; cat; kill $$", "'$q' a"});
+    EXPECT_EQ(result.output, "'$q' a\n" + std::string(300000, '\0'));
     EXPECT_EQ(result.status, 128 + SIGTERM);
+    EXPECT_THROW(processes.run("/nonexistent/tool", {}), platform::ProcessError);
 
-    // A descriptor the agent left inheritable does not reach the tool.
-    const int open = ::dup(STDIN_FILENO);
-    result = processes.run("/bin/sh", {"-c", "test -e /proc/$$/fd/" + std::to_string(open) + " && echo leaked; true"});
-    ::close(open);
-    EXPECT_EQ(result.output, "");
-
-    try {
-        processes.run("/nonexistent/tool", {});
-        ADD_FAILURE() << "ran a missing program";
-    } catch (const platform::ProcessError& error) {
-        EXPECT_NE(std::string(error.what()).find("/nonexistent/tool"), std::string::npos) << error.what();
-    }
-}
-
-TEST(PosixProcesses, DetachedChildRunsInItsOwnSessionAndIsNotOurs) {
-    TempFolder dir;
-    posix::PosixProcesses processes;
-    const std::string done = dir / "done";
-    // Field 6 of /proc/<pid>/stat is the session id.
+    // A detached child inherits none of the agent's descriptors and lives in its own session.
     const int open = ::dup(STDIN_FILENO);
     processes.launchDetached("/bin/sh", {"-c",
                                          "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
                                              " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"",
-                                         done});
+                                         dir / "report"});
     ::close(open);
     EXPECT_THROW(processes.launchDetached("/nonexistent/tool", {}), platform::ProcessError);
-
-    // The child is independent, so its result can only be awaited on disk.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (::access(done.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+    for (int i = 0; i < 2000 && ::access((dir / "report").c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(::access(done.c_str(), F_OK), 0) << "the detached child never ran";
-    const std::string report = readFile(done);
-    EXPECT_NE(std::stol(report), static_cast<long>(::getsid(0)));
-    EXPECT_EQ(report.find("leaked"), std::string::npos);
-    // Neither the intermediate process nor the child is left for us to reap.
-    const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
-    const int error = errno;
-    EXPECT_EQ(reaped, -1);
-    EXPECT_EQ(error, ECHILD);
+    EXPECT_EQ(readFile(dir / "report").find("leaked"), std::string::npos);
+    EXPECT_NE(std::stol(readFile(dir / "report")), ::getsid(0));
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "nothing left for us to reap";
 }
 
-TEST(PosixBundle, ReadsStringEntriesOfTheAppLayout) {
+TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
     TempFolder dir;
-    posix::PosixFiles files;
-    files.createDirectories(dir / "Tavrelin.app/Contents/MacOS");
-    writeFile(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+    writeText(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
 	<key>CFBundleIdentifier</key>
-	<string>com.tavrelin.mac</string>
-	<!-- a comment <string>ignored</string> -->
-	<key>LSUIElement</key>
-	<true/>
-	<key>CFBundleURLTypes</key>
-	<array><dict><key>Nested</key><string>not top level</string></dict></array>
-	<key>CFBundleVersion</key>
-	<integer>42</integer>
-	<key>CFBundleShortVersionString</key>
-	<string>1.4.2</string>
-	<key>Escaped</key>
-	<string>a &lt;b&gt; &amp; &#x2026;&#8212;</string>
-	<key>Empty</key>
-	<string/>
+	<string>com.tavrelin.mac</string> <!-- a comment <string>ignored</string> -->
+	<key>LSUIElement</key><true/>
+	<key>Types</key><array><dict><key>Nested</key><string>not top level</string></dict></array>
+	<key>CFBundleVersion</key><integer>42</integer>
+	<key>Escaped</key><string>a &lt;b&gt; &amp; &#x2026;&#8212;</string>
+	<key>Empty</key><string/>
 </dict>
 </plist>
 )");
     posix::PosixBundle bundle(dir / "Tavrelin.app/Contents/MacOS/tavrelin-agent");
     EXPECT_EQ(bundle.path(), dir / "Tavrelin.app");
     EXPECT_EQ(bundle.identifier(), "com.tavrelin.mac");
-    EXPECT_EQ(bundle.infoString("CFBundleShortVersionString"), "1.4.2");
-    EXPECT_EQ(bundle.infoString("CFBundleVersion"), std::nullopt); // not a string
-    EXPECT_EQ(bundle.infoString("LSUIElement"), std::nullopt);
-    EXPECT_EQ(bundle.infoString("Nested"), std::nullopt);
-    EXPECT_EQ(bundle.infoString("Escaped"), "a <b> & \u2026\u2014");
-    EXPECT_EQ(bundle.infoString("Empty"), "");
-
-    posix::PosixBundle loose(dir / "bin/tool");
-    EXPECT_EQ(loose.path(), dir / "bin");
-    EXPECT_EQ(loose.identifier(), std::nullopt);
-
+    EXPECT_EQ(posix::PosixBundle::readInfoStrings(readFile(dir / "Tavrelin.app/Contents/Info.plist")),
+              (std::map<std::string, std::string>{
+                  {"CFBundleIdentifier", "com.tavrelin.mac"}, {"Escaped", "a <b> & \u2026\u2014"}, {"Empty", ""}}));
+    EXPECT_EQ(posix::PosixBundle(dir / "Tavrelin.app/Contents/bin/tool").path(), dir / "Tavrelin.app/Contents/bin");
     // A damaged list has no entries rather than some.
-    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x</string><key>B</key>").empty());
-    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("<plist><dict><key>A</key><string>x<b/></string></dict></plist>").empty());
-    EXPECT_TRUE(posix::PosixBundle::readInfoStrings("").empty());
+    for (const char* damaged : {"<plist><dict><key>A</key><string>x</string><key>B</key>",
+                                "<plist><dict><key>A</key><string>x<b/></string></dict></plist>", ""})
+        EXPECT_TRUE(posix::PosixBundle::readInfoStrings(damaged).empty()) << damaged;
+
+    utsname names{};
+    ::uname(&names);
+    int major = -1, minor = -1;
+    std::sscanf(names.release, "%d.%d", &major, &minor);
+    const auto version = bundle.operatingSystemVersion();
+    EXPECT_EQ(std::tie(version.text, version.major, version.minor),
+              std::make_tuple(std::string(names.sysname) + " " + names.release, major, minor));
 }
 
 TEST(SystemClock, LocalDateUsesTheLocalZoneAndCarriesOver) {
     // A zone with an offset, so a UTC reading would be caught.
     ScopedEnv zone{{"TZ", "Europe/Berlin"}};
     posix::SystemClock clock;
-    using platform::Date;
-    // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC.
-    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), Date::fromUnix(1736929800));
+    // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC; in summer 12:00 is 10:00 UTC.
+    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
+    EXPECT_EQ(clock.localDate({2025, 7, 1, 12, 0}), platform::Date::fromUnix(1751364000));
     EXPECT_EQ(clock.localDate({2024, 13, 1, {}, {}}), clock.localDate({2025, 1, 1, 0, 0}));
-    EXPECT_EQ(clock.localDate({2025, 2, 30, {}, {}}), clock.localDate({2025, 3, 2, {}, {}}));
-    // Summer time: 2025-07-01 12:00 is 10:00 UTC.
-    EXPECT_EQ(clock.localDate({2025, 7, 1, 12, 0}), Date::fromUnix(1751364000));
-    EXPECT_EQ(clock.localDate({2025, {}, 1, {}, {}}), std::nullopt);
-    EXPECT_EQ(clock.localDate({2025, 1, {}, {}, {}}), std::nullopt);
-    EXPECT_EQ(clock.localDate({std::int64_t{1} << 40, 1, 1, {}, {}}), std::nullopt);
-    EXPECT_EQ(clock.localDate({2025, 1, std::int64_t{1} << 33, {}, {}}), std::nullopt);
-
-    const double before = static_cast<double>(std::time(nullptr));
-    const double now = clock.now().unixSeconds();
-    EXPECT_GE(now, before);
-    EXPECT_LT(now, before + 60);
+    for (platform::DateComponents invalid : {platform::DateComponents{2025, {}, 1, {}, {}},
+                                             {2025, 1, {}, {}, {}},
+                                             {std::int64_t{1} << 40, 1, 1, {}, {}},
+                                             {2025, 1, std::int64_t{1} << 33, {}, {}}})
+        EXPECT_EQ(clock.localDate(invalid), std::nullopt);
+    EXPECT_NEAR(clock.now().unixSeconds(), static_cast<double>(std::time(nullptr)), 2);
+    EXPECT_EQ(posix::PosixDigest().sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST(PosixDigest, Sha256) {
-    posix::PosixDigest digest;
-    EXPECT_EQ(digest.sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(digest.sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+// Log lines go to standard error, here a file: "HH:mm:ss level message" in
+// local time, each line whole even when threads write at once.
+TEST(Log, LinesAreLocalStampLevelAndMessageAndNeverInterleave) {
+    TempFolder folder;
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO), fd = ::open((folder / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_GE(::dup2(fd, STDERR_FILENO), 0);
+    ::close(fd);
+    const std::time_t before = std::time(nullptr);
+    {
+        // Kathmandu is UTC+05:45 all year, so even the minutes differ from UTC.
+        ScopedEnv zone{{"TZ", "Asia/Kathmandu"}};
+        Log::error("first\nsecond");
+    }
+    const std::time_t after = std::time(nullptr);
+    auto payload = [](int thread, int line) {
+        return std::to_string(thread) + " " + std::to_string(line) + std::string(line % 300, 'x');
+    };
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 8; ++t)
+        writers.emplace_back([t, &payload] {
+            for (int i = 0; i < 3000; ++i)
+                Log::write("info", payload(t, i));
+        });
+    for (auto& writer : writers)
+        writer.join();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+
+    std::istringstream lines(readFile(folder / "stderr"));
+    std::string line, second;
+    std::getline(lines, line);
+    std::getline(lines, second);
+    EXPECT_EQ(line.substr(8) + "\n" + second, " error first\nsecond");
+    bool local = false;
+    for (std::time_t t = before + 5 * 3600 + 45 * 60; t <= after + 5 * 3600 + 45 * 60; ++t) {
+        char stamp[16];
+        std::strftime(stamp, sizeof stamp, "%T", std::gmtime(&t));
+        local = local || line.substr(0, 8) == stamp;
+    }
+    EXPECT_TRUE(local) << line;
+    std::map<int, int> next; // per writer, the next line expected
+    for (int thread, index; std::getline(lines, line); ++next[thread]) {
+        ASSERT_EQ(std::sscanf(line.c_str() + 14, "%d %d", &thread, &index), 2) << line;
+        ASSERT_EQ(line.substr(8), " info " + payload(thread, index));
+        ASSERT_EQ(index, next[thread]);
+    }
+    EXPECT_EQ(next,
+              (std::map<int, int>{{0, 3000}, {1, 3000}, {2, 3000}, {3, 3000}, {4, 3000}, {5, 3000}, {6, 3000}, {7, 3000}}));
 }

@@ -4,336 +4,182 @@
 #include "Support/FakePlatform.h"
 #include "Support/VdirFixture.h"
 
-#include <libical/ical.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <ctime>
 #include <set>
-#include <unistd.h>
+#include <utility>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using platform::DateComponents;
-using platform::NewReminder;
 using platform::RemindersAuthorization;
 using vdir::VdirRemindersDatabase;
-
-namespace {
-
 namespace fs = std::filesystem;
 
-struct ParsedCalendar {
-    explicit ParsedCalendar(const std::string& text) : root(icalparser_parse_string(text.c_str())) {}
-    ~ParsedCalendar() {
-        if (root)
-            icalcomponent_free(root);
-    }
-    ParsedCalendar(const ParsedCalendar&) = delete;
-    ParsedCalendar& operator=(const ParsedCalendar&) = delete;
-
-    icalcomponent* todo() const { return root ? icalcomponent_get_first_component(root, ICAL_VTODO_COMPONENT) : nullptr; }
-    int count(icalcomponent* component, icalproperty_kind kind) const {
-        return icalcomponent_count_properties(component, kind);
-    }
-
-    icalcomponent* root;
-};
+namespace {
 
 class VdirTest : public ::testing::Test {
 protected:
     fs::path root() const { return fs::path(temp.path()) / "calendars"; }
     std::string file(const std::string& list, const std::string& id) const { return (root() / list / (id + ".ics")).string(); }
+    // The line of the reminder's file that starts with `name`.
+    std::string line(const std::string& id, const std::string& name, const std::string& list = "home") const {
+        const std::string text = readFile(file(list, id));
+        auto start = text.find("\r\n" + name);
+        return start == std::string::npos ? "" : text.substr(start + 2, text.find("\r\n", start + 2) - start - 2);
+    }
 
     TempFolder temp;
     posix::PosixFiles files;
+    VdirRemindersDatabase database{root().string(), files};
 };
-
-std::string dueLineOf(const std::string& text) {
-    auto start = text.find("\r\nDUE");
-    if (start == std::string::npos)
-        return "";
-    start += 2;
-    return text.substr(start, text.find("\r\n", start) - start);
-}
 
 } // namespace
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
-    VdirRemindersDatabase missing((root() / "nested" / "deeper").string(), files);
-    EXPECT_EQ(missing.authorizationStatus(), RemindersAuthorization::notDetermined);
-    EXPECT_TRUE(missing.lists().empty());
+    EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::notDetermined);
+    EXPECT_TRUE(database.requestFullAccess().granted);
+    EXPECT_TRUE(fs::is_empty(root())) << "the agent never creates lists";
 
-    auto answer = missing.requestFullAccess();
-    EXPECT_TRUE(answer.granted);
-    EXPECT_FALSE(answer.error);
-    EXPECT_EQ(missing.authorizationStatus(), RemindersAuthorization::fullAccess);
-    EXPECT_TRUE(fs::is_empty(root() / "nested" / "deeper")) << "the agent never creates lists";
-    EXPECT_TRUE(missing.requestFullAccess().granted);
-
-    // A file where the root should be: present but unusable.
-    writeText(fs::path(temp.path()) / "plain-file", "x");
+    writeText(temp / "plain-file", "x");
     VdirRemindersDatabase onFile(temp / "plain-file", files);
     EXPECT_EQ(onFile.authorizationStatus(), RemindersAuthorization::denied);
-    auto refused = onFile.requestFullAccess();
-    EXPECT_FALSE(refused.granted);
-    EXPECT_FALSE(refused.error);
-
-    // Below a file: missing, and the prompt cannot create it.
-    VdirRemindersDatabase belowFile(temp / "plain-file/calendars", files);
-    EXPECT_EQ(belowFile.authorizationStatus(), RemindersAuthorization::notDetermined);
-    auto failed = belowFile.requestFullAccess();
-    EXPECT_FALSE(failed.granted);
-    ASSERT_TRUE(failed.error);
-    EXPECT_NE(failed.error->find("plain-file/calendars"), std::string::npos) << *failed.error;
-}
-
-TEST_F(VdirTest, ReadOnlyRootIsDenied) {
-    fs::create_directories(root());
-    fs::permissions(root(), fs::perms::owner_read | fs::perms::owner_exec);
-    if (::access(root().c_str(), W_OK) == 0)
-        GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
-    VdirRemindersDatabase database(root().string(), files);
-    EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::denied);
-    EXPECT_FALSE(database.requestFullAccess().granted);
+    EXPECT_FALSE(onFile.requestFullAccess().granted);
+    auto belowFile = VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess();
+    EXPECT_FALSE(belowFile.granted);
+    EXPECT_NE(belowFile.error.value_or("").find("plain-file/calendars"), std::string::npos);
 }
 
 TEST(VdirDefaultRoot, AnAbsoluteExplicitFolderElseCalendarsInTheDataFolder) {
-    struct Case {
-        std::optional<std::string> explicitRoot, data;
-        std::string expected;
-    } cases[] = {
-        {"/explicit/lists", "/data", "/explicit/lists"},
-        {"", "/data", "/data/calendars"},
-        {"relative/lists", "/data", "/data/calendars"},
-        {std::nullopt, "relative", "/home/someone/.local/share/calendars"},
-    };
-    for (const auto& c : cases) {
-        ScopedEnv env{{"HOME", "/home/someone"}, {"XDG_DATA_HOME", c.data}, {"TAVRELIN_REMINDERS_DIR", c.explicitRoot}};
-        EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), c.expected) << c.explicitRoot.value_or("(unset)");
-    }
+    ScopedEnv env{{"TAVRELIN_REMINDERS_DIR", "/explicit/lists"}, {"XDG_DATA_HOME", "/data"}};
+    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/explicit/lists");
+    env.set("TAVRELIN_REMINDERS_DIR", "relative/lists");
+    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
 }
 
 TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
     makeList(root(), "work", "Work Stuff");
     makeList(root(), "Zeta");
-    makeList(root(), "groceries");
-    writeText(root() / "groceries" / "displayname", "Groceries \xE2\x80\x94 weekly\r\n\n");
-    makeList(root(), "blank");
-    writeText(root() / "blank" / "displayname", "\n");
     makeList(root(), ".hidden", "Hidden");
+    writeText(root() / "groceries" / "displayname", "Groceries \xE2\x80\x94 weekly\r\n\n");
     writeText(root() / "stray.ics", "not a list");
-
-    VdirRemindersDatabase database(root().string(), files);
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& list : database.lists())
         seen.emplace_back(list.identifier, list.title);
-    std::vector<std::pair<std::string, std::string>> expected{
-        {"Zeta", "Zeta"}, {"blank", "blank"}, {"groceries", "Groceries \xE2\x80\x94 weekly"}, {"work", "Work Stuff"}};
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(seen, (decltype(seen){{"Zeta", "Zeta"}, {"groceries", "Groceries \xE2\x80\x94 weekly"}, {"work", "Work Stuff"}}));
 }
 
-TEST_F(VdirTest, AllDayReminderIsOneVtodoWithDateDue) {
+TEST_F(VdirTest, RemindersAreWrittenAndReadBack) {
     makeList(root(), "home", "Home");
-    VdirRemindersDatabase database(root().string(), files);
-    auto before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    auto id = database.save({"home", "Water the plants", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}, {}});
-
-    std::string text = readFile(file("home", id));
-    EXPECT_EQ(dueLineOf(text), "DUE;VALUE=DATE:20240501");
-    ParsedCalendar parsed(text);
-    ASSERT_TRUE(parsed.root);
-    ASSERT_EQ(icalcomponent_isa(parsed.root), ICAL_VCALENDAR_COMPONENT);
-    EXPECT_STREQ(icalproperty_get_version(icalcomponent_get_first_property(parsed.root, ICAL_VERSION_PROPERTY)), "2.0");
-    EXPECT_EQ(parsed.count(parsed.root, ICAL_PRODID_PROPERTY), 1);
-    EXPECT_EQ(icalcomponent_count_components(parsed.root, ICAL_ANY_COMPONENT), 1);
-    icalcomponent* todo = parsed.todo();
-    ASSERT_TRUE(todo);
-    EXPECT_EQ(icalcomponent_get_uid(todo), id);
-    EXPECT_STREQ(icalcomponent_get_summary(todo), "Water the plants");
-    EXPECT_STREQ(icalcomponent_get_description(todo), "Both balconies");
-    icaltimetype due = icalcomponent_get_due(todo);
-    EXPECT_TRUE(due.is_date);
-    EXPECT_EQ(icalcomponent_count_components(todo, ICAL_VALARM_COMPONENT), 0) << "all-day reminders have no alarm";
-
-    icaltimetype stamp = icalcomponent_get_dtstamp(todo);
-    EXPECT_TRUE(icaltime_is_utc(stamp));
-    auto stamped = icaltime_as_timet_with_zone(stamp, icaltimezone_get_utc_timezone());
-    EXPECT_GE(stamped, before);
-    EXPECT_LE(stamped, before + 60);
-
-    auto back = database.reminder(id);
+    auto allDay = database.save({"home", "Water", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}, {}});
+    EXPECT_EQ(line(allDay, "DUE"), "DUE;VALUE=DATE:20240501");
+    EXPECT_EQ(line(allDay, "BEGIN:VALARM"), "") << "all-day reminders have no alarm";
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%Y%m%dT", std::gmtime(&now));
+    EXPECT_EQ(line(allDay, "DTSTAMP").substr(0, 17), std::string("DTSTAMP:") + today);
+    auto back = database.reminder(allDay);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->identifier, id);
-    EXPECT_EQ(back->listTitle, "Home");
-    EXPECT_EQ(back->notes, "Both balconies");
+    EXPECT_EQ(std::tie(back->identifier, back->listTitle, back->title, back->notes),
+              std::make_tuple(allDay, "Home", "Water", "Both balconies"));
     EXPECT_EQ(back->due, (DateComponents{2024, 5, 1, {}, {}}));
-    EXPECT_FALSE(back->alarm);
-}
 
-TEST_F(VdirTest, TimedReminderHasFloatingDueAndAbsoluteAlarm) {
-    makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
-    // 2024-05-01T12:30:00Z, e.g. 14:30 in a UTC+2 zone.
-    auto alarm = platform::Date::fromUnix(1714566600);
-    auto id = database.save(
-        {"home", "Call Ana, re: plan; bring\nnotes", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm, {}});
+    // Floating due time, absolute alarm: 2024-05-01T12:30:00Z.
+    const auto alarm = platform::Date::fromUnix(1714566600);
+    auto timed = database.save({"home", "Call", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm, {}});
+    EXPECT_EQ(line(timed, "DUE"), "DUE:20240501T143000");
+    EXPECT_EQ(line(timed, "TRIGGER"), "TRIGGER;VALUE=DATE-TIME:20240501T123000Z");
+    EXPECT_EQ(line(timed, "ACTION"), "ACTION:DISPLAY");
+    back = database.reminder(timed);
+    EXPECT_EQ(std::tie(back->due, back->alarm, back->notes),
+              std::make_tuple(DateComponents{2024, 5, 1, 14, 30}, alarm, std::nullopt));
 
-    std::string text = readFile(file("home", id));
-    EXPECT_EQ(dueLineOf(text), "DUE:20240501T143000") << "floating: no zone, no Z";
-    EXPECT_EQ(text.find("TZID"), std::string::npos);
-    EXPECT_NE(text.find("\r\nTRIGGER;VALUE=DATE-TIME:20240501T123000Z\r\n"), std::string::npos) << text;
-
-    ParsedCalendar parsed(text);
-    icalcomponent* todo = parsed.todo();
-    ASSERT_TRUE(todo);
-    EXPECT_EQ(parsed.count(todo, ICAL_DESCRIPTION_PROPERTY), 0) << "no notes, no DESCRIPTION";
-    ASSERT_EQ(icalcomponent_count_components(todo, ICAL_VALARM_COMPONENT), 1);
-    icalcomponent* valarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT);
-    EXPECT_EQ(icalproperty_get_action(icalcomponent_get_first_property(valarm, ICAL_ACTION_PROPERTY)), ICAL_ACTION_DISPLAY);
-    EXPECT_STREQ(icalcomponent_get_description(valarm), "Call Ana, re: plan; bring\nnotes");
-    EXPECT_STREQ(icalcomponent_get_summary(todo), "Call Ana, re: plan; bring\nnotes");
-
-    auto back = database.reminder(id);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->listTitle, "home");
-    EXPECT_EQ(back->title, "Call Ana, re: plan; bring\nnotes");
-    EXPECT_FALSE(back->notes);
-    EXPECT_EQ(back->due, (DateComponents{2024, 5, 1, 14, 30}));
-    EXPECT_EQ(back->alarm, alarm);
+    // An alarm after the year 3000 would be written as a zero date.
+    auto late = database.save({"home", "t", {}, {}, platform::Date::fromUnix(32535216000.0), {}});
+    EXPECT_EQ(line(late, "BEGIN:VALARM"), "");
 }
 
 TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
-    struct Case {
-        DateComponents due;
-        std::string line; // empty: no DUE at all
-    } cases[] = {
+    const std::pair<DateComponents, std::string> cases[] = {
         {{2024, 13, 45, {}, {}}, "DUE;VALUE=DATE:20250214"},
-        {{2024, 2, 30, {}, {}}, "DUE;VALUE=DATE:20240301"},
         {{2024, 1, 0, {}, {}}, "DUE;VALUE=DATE:20231231"},
         {{2024, 5, 1, 14, 75}, "DUE:20240501T151500"},
         {{2024, 5, 1, 9, {}}, "DUE:20240501T090000"},
+        {{3000, 12, 31, 23, 59}, "DUE:30001231T235900"},
+        // No DUE at all: missing fields, beyond what iCalendar writes, or overflowing.
         {{{}, 5, 1, {}, {}}, ""},
+        {{2024, {}, 1, {}, {}}, ""},
         {{0, 1, 1, {}, {}}, ""},
+        {{3000, 12, 31, 23, 60}, ""},
         {{9223372036854775807LL, 1, 1, {}, {}}, ""},
         {{2024, 1, -9223372036854775807LL, {}, {}}, ""},
-        {{3000, 12, 31, 23, 59}, "DUE:30001231T235900"},
-        // Later years would be written as a zero date.
-        {{3001, 1, 1, {}, {}}, ""},
-        {{3000, 12, 31, 23, 60}, ""},
     };
-    for (const auto& c : cases) {
-        auto id = database.save({"home", "t", {}, c.due, {}, {}});
-        std::string text = readFile(file("home", id));
-        EXPECT_EQ(dueLineOf(text), c.line) << text;
-        ParsedCalendar parsed(text);
-        EXPECT_TRUE(parsed.todo()) << "still valid iCalendar: " << text;
+    for (const auto& [due, expected] : cases) {
+        auto id = database.save({"home", "t", {}, due, {}, {}});
+        EXPECT_EQ(line(id, "DUE"), expected);
+        EXPECT_TRUE(database.reminder(id)) << "still valid iCalendar";
     }
 }
 
-TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAcrossLists) {
-    makeList(root(), "a");
-    makeList(root(), "b");
-    VdirRemindersDatabase database(root().string(), files);
-    std::set<std::string> ids;
-    for (int i = 0; i < 40; ++i) {
-        auto id = database.save({i % 2 ? "a" : "b", "item " + std::to_string(i), {}, {}, {}, {}});
-        EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier(id)) << id;
-        EXPECT_GE(id.size(), 32u);
-        EXPECT_TRUE(fs::is_regular_file(file(i % 2 ? "a" : "b", id)));
-        ids.insert(id);
-    }
-    EXPECT_EQ(ids.size(), 40u);
-    EXPECT_EQ(filesEndingWith(root(), ".ics").size(), 40u);
-    EXPECT_TRUE(filesEndingWith(root(), ".tmp").empty());
-}
-
-TEST_F(VdirTest, SavingIntoAnythingButAListThrows) {
+TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAndSavesGoOnlyIntoLists) {
     makeList(root(), "home");
     makeList(root(), ".hidden");
     writeText(root() / "stray", "x");
-    writeText(fs::path(temp.path()) / "outside" / "keep", "x");
-    VdirRemindersDatabase database(root().string(), files);
-    for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../outside", "home/..", "/tmp"}) {
+    std::set<std::string> ids;
+    for (int i = 0; i < 20; ++i)
+        ids.insert(database.save({"home", "item", {}, {}, {}, {}}));
+    EXPECT_EQ(ids.size(), 20u);
+    EXPECT_EQ(ids.begin()->size(), 32u);
+    for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../home", "home/..", "/tmp"})
         EXPECT_THROW(database.save({list, "t", {}, {}, {}, {}}), platform::RemindersError) << list;
-    }
-    EXPECT_TRUE(filesEndingWith(temp.path(), ".ics").empty());
-    EXPECT_TRUE(filesEndingWith(temp.path(), ".tmp").empty());
-}
+    // Twenty reminders, no temporary files, nothing anywhere else.
+    EXPECT_EQ(files.list(root() / "home").size(), 20u);
+    EXPECT_EQ(files.list(root()), (std::vector<std::string>{".hidden", "home", "stray"}));
+    EXPECT_TRUE(files.list(root() / ".hidden").empty());
 
-TEST_F(VdirTest, WriteFailureIsAReadableErrorAndLeavesNothing) {
-    makeList(root(), "locked");
-    fs::permissions(root() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-    if (::access((root() / "locked").c_str(), W_OK) == 0)
-        GTEST_SKIP() << "running with privileges that ignore permission bits (root)";
-    VdirRemindersDatabase database(root().string(), files);
-    try {
-        database.save({"locked", "t", {}, {}, {}, {}});
-        FAIL() << "saved into a read-only folder";
-    } catch (const platform::RemindersError& error) {
-        EXPECT_NE(std::string(error.what()).find("locked"), std::string::npos) << error.what();
-    }
-    EXPECT_TRUE(fs::is_empty(root() / "locked"));
+    EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("Az09_.+-" + std::string(192, 'z')));
+    EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(201, 'a')));
 }
 
 TEST_F(VdirTest, ControlCharactersNeverReachTheFile) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
     const char title[] = "bell\x07 null\0 del\x7f tab\tend";
     auto id = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", {}, {}, {}});
-
-    std::string text = readFile(file("home", id));
+    const std::string text = readFile(file("home", id));
     for (std::size_t i = 0; i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        bool lineEnd = c == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
-        bool allowed = c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n' || lineEnd);
-        EXPECT_TRUE(allowed) << "byte " << int(c) << " at " << i;
+        EXPECT_TRUE(c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n' || (c == '\r' && text[i + 1] == '\n'))) << i;
     }
     auto back = database.reminder(id);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->title, "bell null del tab\tend");
-    EXPECT_EQ(back->notes, "one\ntwo\nthree\nfour");
+    EXPECT_EQ(std::tie(back->title, back->notes), std::make_tuple("bell null del tab\tend", "one\ntwo\nthree\nfour"));
+
+    // Notes that clean to nothing: no DESCRIPTION, which readers would drop.
+    id = database.save({"home", "t", std::string("\x01\x7f"), {}, {}, {}});
+    EXPECT_EQ(line(id, "DESCRIPTION"), "");
 }
 
 TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
     makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
     auto id = database.save({"home", "real", {}, {}, {}, {}});
-    std::string valid = readFile(file("home", id));
-
     writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
-    writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:event\r\n"
-                                             "SUMMARY:x\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
     // Valid reminders outside the list folders must stay out of reach.
-    writeText(fs::path(temp.path()) / "outside.ics", valid);
-    writeText(root() / "outside.ics", valid);
-    writeText(root() / ".hidden" / "secret.ics", valid);
+    writeText(temp / "outside.ics", readFile(file("home", id)));
+    writeText(root() / ".hidden" / "secret.ics", readFile(file("home", id)));
     fs::create_directories(root() / "home" / "dir.ics");
-
     EXPECT_TRUE(database.reminder(id));
-    for (const std::string& bad : std::vector<std::string>{"missing", "garbage", "event", "dir", "", "../outside",
-                                                           "../../outside", "..", "home/../outside", "/etc/passwd", "secret",
-                                                           ".hidden/secret", "a b", std::string("x\0y", 3)}) {
+    for (std::string bad : {"missing", "garbage", "event", "dir", "", "../outside", "..", "secret", ".hidden/secret", "a b"})
         EXPECT_FALSE(database.reminder(bad)) << bad;
-    }
-    EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier("a/b"));
-    EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(300, 'a')));
-    EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("Az09_.+-"));
 }
 
 TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     makeList(root(), "home", "Home");
     makeList(root(), "work", "Work");
-    const std::string key = "relay.example\nitem-1";
-    const std::string uid = posix::deliveryUid(key);
-    {
-        VdirRemindersDatabase database(root().string(), files);
-        EXPECT_EQ(database.save({"home", "Call", {}, {}, {}, key}), uid);
-        EXPECT_EQ(database.save({"work", "Call", {}, {}, {}, key}), uid);
-        EXPECT_FALSE(fs::exists(file("work", uid)));
-    }
+    const std::string key = "relay.example\nitem-1", uid = posix::deliveryUid(key);
+    EXPECT_EQ(database.save({"home", "Call", {}, {}, {}, key}), uid);
+    EXPECT_EQ(database.save({"work", "Call", {}, {}, {}, key}), uid);
 
     // Completed and moved to another list, then delivered again after a restart.
     std::string edited = readFile(file("home", uid));
@@ -343,72 +189,28 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     VdirRemindersDatabase restarted(root().string(), files);
     EXPECT_EQ(restarted.save({"home", "Call", {}, {}, {}, key}), uid);
     EXPECT_EQ(readFile(file("work", uid)), edited);
-    EXPECT_FALSE(fs::exists(file("home", uid)));
     EXPECT_EQ(restarted.reminder(uid)->listTitle, "Work");
-
     // Moved after the database last looked: still found, under its new list.
     fs::rename(file("work", uid), file("home", uid));
     EXPECT_EQ(restarted.reminder(uid)->listTitle, "Home");
-
-    // Without a key every save is a new reminder.
-    auto first = restarted.save({"home", "Call", {}, {}, {}, {}});
-    auto second = restarted.save({"home", "Call", {}, {}, {}, {}});
-    EXPECT_NE(first, second);
-    EXPECT_EQ(filesEndingWith(root(), ".ics").size(), 3u);
+    EXPECT_EQ(files.list(root() / "home").size() + files.list(root() / "work").size(), 3u) << "two displaynames";
 }
 
 TEST_F(VdirTest, OwnLeftoverTemporariesGoAtTheFirstLookOnly) {
-    makeList(root(), "home");
-    const std::vector<std::string> others{".other.tmp", "x.tmp", ".tavrelin-notes.txt", ".tavrelin-.tmp"};
+    const std::vector<std::string> others{"home/.other.tmp", "home/x.tmp", "home/.tavrelin-notes.txt", "home/.tavrelin-.tmp",
+                                          ".tavrelin-0123abcd.tmp"};
     for (const auto& name : others)
-        writeText(root() / "home" / name, "someone else's");
-    writeText(root() / "home" / ".tavrelin-0123abcd.tmp", "BEGIN:VCAL");
-    writeText(root() / ".tavrelin-0123abcd.tmp", "not in a list");
-
-    VdirRemindersDatabase database(root().string(), files);
+        writeText(root() / name, "someone else's");
+    writeText(root() / "home/.tavrelin-0123abcd.tmp", "BEGIN:VCAL");
     database.lists();
-    EXPECT_FALSE(fs::exists(root() / "home" / ".tavrelin-0123abcd.tmp"));
+    EXPECT_FALSE(fs::exists(root() / "home/.tavrelin-0123abcd.tmp"));
     for (const auto& name : others)
-        EXPECT_TRUE(fs::exists(root() / "home" / name)) << name;
-    EXPECT_TRUE(fs::exists(root() / ".tavrelin-0123abcd.tmp"));
+        EXPECT_TRUE(fs::exists(root() / name)) << name;
 
-    // Later polls leave the folders alone.
-    writeText(root() / "home" / ".tavrelin-later.tmp", "x");
+    // Later looks leave the folders alone: a write may be running.
+    writeText(root() / "home/.tavrelin-later.tmp", "x");
     database.lists();
-    database.save({"home", "t", {}, {}, {}, {}});
-    EXPECT_TRUE(fs::exists(root() / "home" / ".tavrelin-later.tmp"));
-}
-
-TEST_F(VdirTest, ReminderFilesFollowTheUmask) {
-    makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
-    for (auto [mask, mode] : {std::pair{027u, 0640u}, {0u, 0666u}, {077u, 0600u}}) {
-        ScopedUmask umask(mask);
-        EXPECT_EQ(modeOf(file("home", database.save({"home", "t", {}, {}, {}, {}}))), mode) << std::oct << mask;
-    }
-}
-
-TEST_F(VdirTest, NotesThatCleanToNothingWriteNoDescription) {
-    makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
-    for (const std::string& notes : {std::string(), std::string("\x01\x7f")}) {
-        auto id = database.save({"home", "title", notes, {}, {}, {}});
-        EXPECT_EQ(readFile(file("home", id)).find("DESCRIPTION"), std::string::npos) << notes;
-        auto back = database.reminder(id);
-        ASSERT_TRUE(back);
-        EXPECT_FALSE(back->notes);
-    }
-}
-
-TEST_F(VdirTest, AlarmsAfterTheYear3000AreLeftOut) {
-    makeList(root(), "home");
-    VdirRemindersDatabase database(root().string(), files);
-    const auto late = platform::Date::fromUnix(32535216000.0); // 3001-01-01T00:00:00Z
-    auto id = database.save({"home", "t", {}, DateComponents{2024, 5, 1, 9, 0}, late, {}});
-    EXPECT_EQ(readFile(file("home", id)).find("VALARM"), std::string::npos);
-    auto back = database.reminder(id);
-    ASSERT_TRUE(back);
-    EXPECT_FALSE(back->alarm);
+    EXPECT_TRUE(fs::exists(root() / "home/.tavrelin-later.tmp"));
 }
 
 TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
@@ -417,30 +219,25 @@ TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
     VdirRemindersDatabase database("/cal", files);
     auto syncs = [&] {
         std::vector<std::string> seen;
-        for (const auto& operation : files.operations)
+        for (const auto& operation : std::exchange(files.operations, {}))
             if (operation.rfind("sync ", 0) == 0)
-                seen.push_back(operation);
-        files.operations.clear();
+                seen.push_back(operation.substr(5));
         return seen;
     };
-    const std::vector<std::string> both{"sync /cal/home", "sync /cal/work"};
+    const std::vector<std::string> both{"/cal/home", "/cal/work"};
     database.lists();
     EXPECT_EQ(syncs(), both) << "what an earlier run left unflushed";
-
     for (const char* list : {"home", "work", "home"})
         database.save({list, "t", {}, {}, {}, {}});
     EXPECT_TRUE(syncs().empty());
     database.lists();
     EXPECT_EQ(syncs(), both);
-    database.lists();
-    EXPECT_TRUE(syncs().empty());
 
     // A flush that fails fails the look, and is tried again at the next one.
     database.save({"home", "t", {}, {}, {}, {}});
     files.failing.insert("/cal/home");
     EXPECT_THROW(database.lists(), platform::RemindersError);
     files.failing.clear();
-    syncs();
     database.lists();
-    EXPECT_EQ(syncs(), std::vector<std::string>{"sync /cal/home"});
+    EXPECT_EQ(syncs(), std::vector<std::string>{"/cal/home"});
 }

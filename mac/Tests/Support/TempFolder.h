@@ -19,18 +19,12 @@ class TempFolder {
 public:
     TempFolder() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tavrelin-test-XXXXXX";
-        if (!::mkdtemp(pattern.data()))
+        path_ = std::string(base && *base ? base : "/tmp") + "/tavrelin-test-XXXXXX";
+        if (!::mkdtemp(path_.data()))
             throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
     }
     ~TempFolder() {
-        // Read-only folders left by a test would stop remove_all.
         std::error_code ignored;
-        for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
-            if (it->is_directory(ignored) && !it->is_symlink(ignored))
-                ::chmod(it->path().c_str(), 0700);
         std::filesystem::remove_all(path_, ignored);
     }
     TempFolder(const TempFolder&) = delete;
@@ -52,35 +46,21 @@ public:
     }
     ~ScopedEnv() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-            apply(it->first, it->second);
+            set(it->first, it->second, false);
     }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-    void set(const std::string& name, const std::optional<std::string>& value) {
+    void set(const std::string& name, const std::optional<std::string>& value, bool save = true) {
         const char* old = std::getenv(name.c_str());
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        apply(name, value);
-    }
-
-private:
-    static void apply(const std::string& name, const std::optional<std::string>& value) {
+        if (save)
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
         ::tzset();
     }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-// Sets the process umask for the life of the object.
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
-    ~ScopedUmask() { ::umask(old_); }
-    ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
 
 private:
-    mode_t old_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 inline void writeFile(const std::string& path, const std::string& content) {
@@ -97,11 +77,9 @@ inline std::string readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The permission bits of the entry itself, not of what a link points at.
 inline unsigned modeOf(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0)
-        throw std::runtime_error("cannot stat " + path);
-    return info.st_mode & 07777;
+    return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions());
 }
 
 } // namespace tavrelin::testing

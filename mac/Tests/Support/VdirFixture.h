@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 namespace tavrelin::testing {
 
@@ -21,18 +20,6 @@ inline void makeList(const std::filesystem::path& root, const std::string& folde
     std::filesystem::create_directories(root / folder);
     if (!title.empty())
         writeText(root / folder / "displayname", title + "\n");
-}
-
-// Every file under the folder whose name ends with the suffix.
-inline std::vector<std::filesystem::path> filesEndingWith(const std::filesystem::path& folder, const std::string& suffix) {
-    std::vector<std::filesystem::path> found;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-        auto name = entry.path().filename().string();
-        if (entry.is_regular_file() && name.size() >= suffix.size() &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-            found.push_back(entry.path());
-    }
-    return found;
 }
 
 } // namespace tavrelin::testing
