@@ -20,7 +20,7 @@ struct Expected {
 };
 
 void launchPaired(Shell& s, const std::string& api) {
-    s.file.stored = storedPairing(api);
+    s.file.stored = Pairing{api, "rk_storedtoken00", Date{1000}};
     s.launch();
 }
 
@@ -30,7 +30,7 @@ TEST(Texts, EveryDialogWordForWord) {
     const Expected dialogs[] = {
         {"welcome",
          [](Shell& s) {
-             s.p.defaults.values.clear();
+             s.defaults.values.clear();
              s.launch();
          },
          AlertStyle::informational,
@@ -42,7 +42,7 @@ TEST(Texts, EveryDialogWordForWord) {
          {"Show me"}},
         {"move offer",
          [](Shell& s) {
-             s.p.bundle.bundlePath = "/home/user/Downloads/Tavrelin.app";
+             s.bundle.bundlePath = "/home/user/Downloads/Tavrelin.app";
              s.launch();
          },
          AlertStyle::warning,
@@ -97,7 +97,7 @@ TEST(Texts, EveryDialogWordForWord) {
         {"paired",
          [](Shell& s) {
              s.launch();
-             s.p.dialogs.script = {0};
+             s.dialogs.script = {0};
              s.open(pairLink("https://relay.example"));
          },
          AlertStyle::informational,
@@ -144,8 +144,8 @@ TEST(Texts, EveryDialogWordForWord) {
         SCOPED_TRACE(d.name);
         Shell s;
         d.show(s);
-        ASSERT_FALSE(s.p.dialogs.shown.empty());
-        const auto& alert = s.p.dialogs.shown.back();
+        ASSERT_FALSE(s.dialogs.shown.empty());
+        const auto& alert = s.dialogs.shown.back();
         EXPECT_EQ(alert.style, d.style);
         EXPECT_EQ(alert.title, d.title);
         EXPECT_EQ(alert.text, d.text);
