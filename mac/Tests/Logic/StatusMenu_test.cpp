@@ -102,32 +102,6 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
 }
 
-TEST_F(StatusMenuTest, ActionsCallTheirCallbacksAndDoNothingWithout) {
-    Lines called;
-    menu->onPairingHelp = [&] { called.push_back("help"); };
-    menu->onCheckForUpdates = [&] { called.push_back("updates"); };
-    menu->onQuit = [&] { called.push_back("quit"); };
-    menu->onOpenRemindersSettings = [&] { called.push_back("settings"); };
-    menu->onSyncNow = [&] { called.push_back("sync"); };
-    menu->onUnpair = [&] { called.push_back("unpair"); };
-    for (const char* title : {"How to pair…", "Check for Updates…", "Quit Tavrelin"})
-        EXPECT_TRUE(item.choose(title));
-    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
-    state.record({PollOutcome::AccessDenied{}});
-    EXPECT_TRUE(item.choose("Open Privacy & Security settings…"));
-    state.record({PollOutcome::Succeeded{}});
-    EXPECT_TRUE(item.choose("Check now"));
-    EXPECT_TRUE(item.choose("Unpair this Mac…")); // the empty script cancels
-    dialogs.script = {0};
-    EXPECT_TRUE(item.choose("Unpair this Mac…"));
-    EXPECT_EQ(called, (Lines{"help", "updates", "quit", "settings", "sync", "unpair"}));
-    EXPECT_EQ(application.activations, 2);
-
-    menu->onSyncNow = nullptr;
-    EXPECT_TRUE(item.choose("Check now"));
-    EXPECT_EQ(called.size(), 6u);
-}
-
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
     EXPECT_TRUE(item.image->isTemplate);
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
