@@ -143,7 +143,7 @@ TEST_F(StatusMenuTest, NothingOutlivesTheMenuAndAnItemWithoutButtonIsNeverDrawn)
 
     statusBar.itemsHaveButton = false;
     menu = StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {});
-    EXPECT_EQ(statusBar.last->imageSets, 0);
+    EXPECT_FALSE(statusBar.last->image);
     EXPECT_TRUE(statusBar.last->toolTip.empty());
     EXPECT_FALSE(menu->spinnerRunning());
     EXPECT_FALSE(statusBar.last->provider().empty());

@@ -129,10 +129,7 @@ public:
 class FakeStatusItem final : public StatusItem {
 public:
     bool hasButton() const override { return button; }
-    void setImage(const Drawing& drawing) override {
-        image = drawing;
-        ++imageSets;
-    }
+    void setImage(const Drawing& drawing) override { image = drawing; }
     void setToolTip(const std::string& text) override { toolTip = text; }
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
@@ -143,7 +140,6 @@ public:
 
     bool button = true;
     std::optional<Drawing> image;
-    int imageSets = 0;
     std::string toolTip;
     int clicks = 0;
     std::function<std::vector<MenuItem>()> provider;
