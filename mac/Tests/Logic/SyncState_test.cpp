@@ -1,107 +1,98 @@
+// The delivery record; every headline and "last checked" text is checked here.
+
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/SyncState.h"
 
 #include <gtest/gtest.h>
 
 using namespace tavrelin;
-using Health = SyncState::Health;
 using Tallies = std::map<std::string, std::int64_t>;
 
 namespace {
 
-struct SyncStateTest : ::testing::Test {
-    fake::FakeClock clock;
-    SyncState state{clock};
-    int changes = 0;
-    void SetUp() override {
-        state.onChange = [this] { ++changes; };
-    }
-    void succeeded(std::int64_t fetched, std::int64_t delivered, std::vector<std::optional<std::string>> refusals = {},
-                   std::vector<std::string> failures = {}, std::vector<std::string> lists = {"Inbox"}) {
-        state.record({PollOutcome::Succeeded{fetched, delivered, std::move(refusals), std::move(failures), std::move(lists)}});
-    }
-};
+PollOutcome succeeded(std::int64_t fetched, std::int64_t delivered, std::vector<std::optional<std::string>> refusals = {},
+                      std::vector<std::string> failures = {}, std::vector<std::string> lists = {"Inbox"}) {
+    return {PollOutcome::Succeeded{fetched, delivered, std::move(refusals), std::move(failures), std::move(lists)}};
+}
 
 } // namespace
 
-TEST_F(SyncStateTest, LastSyncDescriptionAgesWithTheClock) {
+TEST(SyncState, LastSyncDescriptionAgesWithTheClock) {
+    fake::FakeClock clock;
+    SyncState state{clock};
     EXPECT_EQ(state.lastSyncDescription(), "No reminders collected yet");
-    succeeded(0, 0);
-    const auto at = *state.lastSuccessfulPoll();
+    state.record(succeeded(0, 0));
     const std::pair<double, const char*> cases[] = {
         {9.9, "Last checked just now"},  {-30, "Last checked just now"}, {10, "Last checked 10s ago"},
         {59.99, "Last checked 59s ago"}, {60, "Last checked 1m ago"},    {3599, "Last checked 59m ago"},
-        {3600, "Last checked 1h ago"},   {7199, "Last checked 1h ago"},  {7200, "Last checked 2h ago"},
+        {3600, "Last checked 1h ago"},   {7200, "Last checked 2h ago"},
     };
     for (const auto& [elapsed, text] : cases) {
-        clock.current = at + elapsed;
+        clock.current = *state.lastSuccessfulPoll() + elapsed;
         EXPECT_EQ(state.lastSyncDescription(), text) << elapsed;
     }
 }
 
-TEST_F(SyncStateTest, EachOperationIsOneFinishedChange) {
+TEST(SyncState, EachOperationIsOneChangeWithItsHeadline) {
+    fake::FakeClock clock;
+    SyncState state{clock};
     std::vector<std::string> seen;
-    state.onChange = [&] {
-        ++changes;
-        seen.push_back(state.headline());
+    state.onChange = [&] { seen.push_back(state.headline()); };
+    const std::pair<std::function<void()>, std::string> operations[] = {
+        {[&] {
+             state.setPaired(Pairing{"https://relay.example:8443/base", "rk_x", {}});
+         },
+         "Not paired"},
+        {[&] { state.beginAttempt(); }, "Checking…"},
+        {[&] { state.record({PollOutcome::Failed{RelayError::http(500)}}); }, "Trouble: Backend returned HTTP 500."},
+        {[&] { state.record({PollOutcome::AccessDenied{}}); }, "Needs Reminders access"},
+        {[&] { state.record({PollOutcome::AccessFailed{"no database"}}); }, "Stopped: Reminders access failed: no database"},
+        // Broken stays broken through a successful poll.
+        {[&] { state.record(succeeded(3, 1, {}, {"disk full"})); }, "Stopped: Reminders access failed: no database"},
+        {[&] { state.record({PollOutcome::Failed{RelayError::transport("down")}}); },
+         "Trouble: Could not reach the backend: down"},
+        {[&] {
+             state.record(succeeded(3, 1, {}, {"disk full", "disk full"}));
+         },
+         "Trouble: 2 couldn’t be saved"},
+        {[&] { state.record(succeeded(0, 0)); }, "Connected"},
+        {[&] { state.record({PollOutcome::Failed{RelayError::unauthorized()}}); },
+         "Stopped: The backend rejected this pairing. Re-pair from the extension."},
+        {[&] { state.setPaired(std::nullopt); }, "Not paired"},
     };
-    const std::function<void()> operations[] = {
-        [&] {
-            state.setPaired(Pairing{"https://relay.example:8443/base", "rk_x", {}});
-        },
-        [&] { state.beginAttempt(); },
-        [&] { state.record({PollOutcome::Failed{RelayError::http(500)}}); },
-        [&] { state.record({PollOutcome::AccessDenied{}}); },
-        [&] { state.record({PollOutcome::AccessFailed{"no database"}}); },
-        [&] {
-            succeeded(3, 1, {"A", std::nullopt}, {"disk full"});
-        }, // broken stays broken
-        [&] { state.record({PollOutcome::Failed{RelayError::transport("down")}}); },
-        [&] {
-            succeeded(3, 1, {"A", std::nullopt}, {"disk full", "disk full"});
-        },
-        [&] { succeeded(0, 0); },
-        [&] { state.setPaired(std::nullopt); },
-    };
-    for (const auto& operation : operations) {
-        changes = 0;
+    for (const auto& [operation, headline] : operations) {
+        seen.clear();
         operation();
-        EXPECT_EQ(changes, 1);
+        EXPECT_EQ(seen, std::vector<std::string>{headline});
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"Not paired", "Checking…", "Trouble: Backend returned HTTP 500.",
-                                              "Needs Reminders access", "Stopped: Reminders access failed: no database",
-                                              "Stopped: Reminders access failed: no database",
-                                              "Trouble: Could not reach the backend: down", "Trouble: 2 couldn’t be saved",
-                                              "Connected", "Not paired"}));
+    EXPECT_EQ(state.pairedHost(), std::nullopt);
 }
 
-TEST_F(SyncStateTest, APollWithItemsReplacesTheTalliesAndOneWithoutKeepsThem) {
-    state.setPaired(Pairing{"not a url", "rk_x", {}});
-    EXPECT_EQ(state.pairedHost(), "not a url");
-    const std::string longA = std::string(59, 'b') + "-first ending", longB = std::string(59, 'b') + "-other ending";
-    succeeded(6, 2, {"Groceries", "Groceries", std::string(), std::nullopt}, {longA, longB, "short"}, {"Inbox", "Work"});
+TEST(SyncState, APollWithItemsReplacesTheTalliesAndOneWithoutKeepsThem) {
+    fake::FakeClock clock;
+    SyncState state{clock};
+    state.setPaired(Pairing{"https://relay.example:8443/base", "rk_x", {}});
+    EXPECT_EQ(state.pairedHost(), "relay.example");
+    const std::string a = std::string(59, 'a') + "-one ending", b = std::string(59, 'a') + "-another ending";
+    state.record(succeeded(6, 2, {"Groceries", "Groceries", std::string(), std::nullopt}, {a, b, "b"}, {"In", "Work"}));
     EXPECT_EQ(state.refusedByList(), (Tallies{{"Groceries", 2}}));
     EXPECT_EQ(state.refusedWithNoList(), 2);
-    EXPECT_EQ(state.failedWrites(), (Tallies{{std::string(59, 'b') + "…", 2}, {"short", 1}}));
-    EXPECT_EQ(state.health(), Health::warning("3 couldn’t be saved"));
+    EXPECT_EQ(state.failedWrites(), (Tallies{{std::string(59, 'a') + "…", 2}, {"b", 1}}));
+    EXPECT_EQ(state.health(), SyncState::Health::warning("3 couldn’t be saved"));
 
-    succeeded(0, 0, {}, {}, {"Work"});
+    state.record(succeeded(0, 0, {}, {}, {"Work"}));
     EXPECT_EQ(state.refusedWithNoList(), 2);
     EXPECT_EQ(state.failedWrites().size(), 2u);
     EXPECT_EQ(state.knownLists(), std::vector<std::string>{"Work"});
-    EXPECT_EQ(state.deliveredThisSession(), 2);
 
-    succeeded(1, 1, {"Other"});
+    state.record(succeeded(1, 1, {"Other"}));
     EXPECT_EQ(state.refusedByList(), (Tallies{{"Other", 1}}));
     EXPECT_EQ(state.refusedWithNoList(), 0);
     EXPECT_TRUE(state.failedWrites().empty());
     EXPECT_EQ(state.deliveredThisSession(), 3);
 
-    // A new pairing keeps everything; none clears all but the lists.
-    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
-    EXPECT_EQ(state.deliveredThisSession(), 3);
+    // None clears all but the lists.
     state.setPaired(std::nullopt);
-    EXPECT_FALSE(state.pairedHost());
     EXPECT_FALSE(state.lastSuccessfulPoll());
     EXPECT_EQ(state.deliveredThisSession(), 0);
     EXPECT_TRUE(state.refusedByList().empty());

@@ -48,8 +48,13 @@ public:
     void post(std::function<void()> block) override { posted_.push_back(std::move(block)); }
     bool isMainThread() const override { return !inBackground_; }
     std::unique_ptr<Timer> repeating(TimeInterval period, std::function<void()> block) override;
-    void after(TimeInterval delay, std::function<void()> block) override;
-    void background(Priority priority, std::function<void()> block) override;
+    void after(TimeInterval delay, std::function<void()> block) override {
+        scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
+    }
+    void background(Priority priority, std::function<void()> block) override {
+        backgroundPriorities.push_back(priority);
+        background_.push_back(std::move(block));
+    }
 
     // Runs posted main-thread blocks until none is left.
     void runPosted();
@@ -57,7 +62,11 @@ public:
     // answers false when none was queued.
     bool runOneBackground();
     // Runs background and posted blocks until both queues are empty.
-    void drain();
+    void drain() {
+        do
+            runPosted();
+        while (runOneBackground());
+    }
     // Moves the clock forward, firing timers and delayed blocks in time order;
     // after each firing everything runnable runs (see autoRunBackground).
     void advance(TimeInterval seconds);
@@ -78,7 +87,7 @@ private:
         std::shared_ptr<bool> alive;
         std::uint64_t order;
     };
-    void settle();
+    void settle() { autoRunBackground ? drain() : runPosted(); }
 
     FakeClock& clock_;
     std::deque<std::function<void()>> posted_;
@@ -91,7 +100,11 @@ private:
 class FakeApplication final : public Application {
 public:
     void setAccessory() override {}
-    int run(ApplicationDelegate& delegate) override;
+    int run(ApplicationDelegate& delegate) override {
+        delegate.applicationWillFinishLaunching();
+        delegate.applicationDidFinishLaunching();
+        return 0;
+    }
     void terminate() override { ++terminateRequests; }
     bool isTerminating() const override { return terminateRequests > 0; }
     void activate() override { ++activations; }
@@ -116,31 +129,30 @@ public:
 class FakeStatusItem final : public StatusItem {
 public:
     bool hasButton() const override { return button; }
-    void setImage(const Drawing& image) override;
-    void setToolTip(const std::string& text) override {
-        toolTip = text;
-        ++toolTipSets;
-    }
+    void setImage(const Drawing& drawing) override { image = drawing; }
+    void setToolTip(const std::string& text) override { toolTip = text; }
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
 
-    // Opens the menu: asks the provider for the items.
-    std::vector<MenuItem> openMenu() const { return provider ? provider() : std::vector<MenuItem>{}; }
-    // Activates the first enabled item with this title (searching submenus).
+    // Opens the menu and activates the first enabled item with this title
+    // (searching submenus).
     bool choose(const std::string& title);
 
     bool button = true;
     std::optional<Drawing> image;
-    int imageSets = 0;
     std::string toolTip;
-    int toolTipSets = 0;
     int clicks = 0;
     std::function<std::vector<MenuItem>()> provider;
 };
 
 class FakeStatusBar final : public StatusBar {
 public:
-    std::unique_ptr<StatusItem> makeStatusItem() override;
+    std::unique_ptr<StatusItem> makeStatusItem() override {
+        auto item = std::make_unique<FakeStatusItem>();
+        item->button = itemsHaveButton;
+        last = item.get();
+        return item;
+    }
     // The most recently made item (owned by whoever asked for it).
     FakeStatusItem* last = nullptr;
     bool itemsHaveButton = true;
@@ -169,10 +181,7 @@ public:
 
 class FakeUserDefaults final : public UserDefaults {
 public:
-    bool boolForKey(const std::string& key) const override {
-        auto it = values.find(key);
-        return it != values.end() && it->second;
-    }
+    bool boolForKey(const std::string& key) const override { return values.count(key) && values.at(key); }
     void setBool(const std::string& key, bool value) override { values[key] = value; }
     std::map<std::string, bool> values;
 };
@@ -184,16 +193,30 @@ class FakeFiles final : public Files {
 public:
     std::string applicationSupportDirectory() const override { return home + "/.local/share"; }
     std::string cachesDirectory() const override { return home + "/.cache"; }
-    void createDirectories(const std::string& path) override;
+    void createDirectories(const std::string& path) override {
+        check(path);
+        record("mkdir " + path);
+        directories.insert(path);
+    }
     // Without permissions the mode is 0644, as under a umask of 022.
-    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions,
-                         FolderSync sync) override;
-    void syncFolder(const std::string& path) override;
-    void setPermissions(const std::string& path, unsigned permissions) override;
-    unsigned permissions(const std::string& path) const override;
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode,
+                         FolderSync sync) override {
+        check(path);
+        record(sync == FolderSync::now ? "write " + path : "write " + path + " (folder later)");
+        files[path] = std::string(bytes);
+        modes[path] = mode.value_or(0644);
+    }
+    void syncFolder(const std::string& path) override {
+        check(path);
+        record("sync " + path);
+    }
+    void setPermissions(const std::string& path, unsigned mode) override;
+    unsigned permissions(const std::string& path) const override { return modes.count(path) ? modes.at(path) : 0; }
     std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;
     bool exists(const std::string& path) const override;
-    EntryKind kind(const std::string& path) const override;
+    EntryKind kind(const std::string& path) const override {
+        return files.count(path) ? EntryKind::file : exists(path) ? EntryKind::folder : EntryKind::missing;
+    }
     bool isWritableFolder(const std::string& path) const override {
         return kind(path) == EntryKind::folder && !failing.count(path);
     }
@@ -213,18 +236,25 @@ public:
 private:
     void check(const std::string& path) const;
     void record(const std::string& operation);
-    bool nested_ = false;
+    void erase(const std::string& path);
+    // Copies `from` and everything under it to `to`; a move also removes it.
+    void transfer(const std::string& from, const std::string& to, bool move);
 };
 
 class FakeHttp final : public Http {
 public:
     struct Session final : HttpSession {
         FakeHttp& owner;
-        HttpSessionConfig config;
-        Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(c) {}
-        HttpResponse perform(const HttpRequest& request) override;
+        explicit Session(FakeHttp& o) : owner(o) {}
+        HttpResponse perform(const HttpRequest& request) override {
+            owner.requests.push_back(request);
+            return owner.responder ? owner.responder(request) : HttpResponse{200, R"({"items":[]})", false};
+        }
     };
-    std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override;
+    std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override {
+        sessions.push_back(config);
+        return std::make_unique<Session>(*this);
+    }
 
     // Answers each request; may throw HttpTransportError. Default: 200 {"items":[]}.
     std::function<HttpResponse(const HttpRequest&)> responder;
@@ -236,7 +266,9 @@ class FakeBundle final : public Bundle {
 public:
     std::string path() const override { return bundlePath; }
     std::optional<std::string> identifier() const override { return bundleIdentifier; }
-    std::optional<std::string> infoString(const std::string& key) const override;
+    std::optional<std::string> infoString(const std::string& key) const override {
+        return info.count(key) ? std::optional(info.at(key)) : std::nullopt;
+    }
     OperatingSystemVersion operatingSystemVersion() const override { return os; }
     std::string homeDirectory() const override { return home; }
 
@@ -252,13 +284,19 @@ public:
 class FakeRemindersDatabase final : public RemindersDatabase {
 public:
     RemindersAuthorization authorizationStatus() const override { return status; }
-    RemindersAccessAnswer requestFullAccess() override;
+    RemindersAccessAnswer requestFullAccess() override {
+        ++prompts;
+        return answer;
+    }
     std::vector<ReminderList> lists() const override { return lists_; }
     std::string save(const NewReminder& reminder) override;
     std::optional<SavedReminder> reminder(const std::string& identifier) const override;
 
     // Adds a list titled `title`; answers its identifier.
-    std::string addList(const std::string& title);
+    std::string addList(const std::string& title) {
+        lists_.push_back({"list-" + std::to_string(lists_.size() + 1), title});
+        return lists_.back().identifier;
+    }
 
     RemindersAuthorization status = RemindersAuthorization::fullAccess;
     RemindersAccessAnswer answer{true, std::nullopt};
@@ -273,22 +311,6 @@ private:
     std::vector<ReminderList> lists_;
     std::map<std::string, std::string> byDeliveryKey_; // key → identifier
     int nextId_ = 1;
-};
-
-// Every fake together, for the shell, which takes them all.
-struct FakePlatform {
-    FakeClock clock;
-    FakeMainLoop mainLoop{clock};
-    FakeApplication application;
-    FakeDialogs dialogs;
-    FakeStatusBar statusBar;
-    FakeWorkspace workspace;
-    FakeUserDefaults defaults;
-    FakeFiles files;
-    FakeHttp http;
-    FakeBundle bundle;
-    FakeRemindersDatabase reminders;
-    AppInfo appInfo{bundle};
 };
 
 // Collects log lines written while it lives.

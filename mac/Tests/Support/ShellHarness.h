@@ -6,18 +6,12 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
 
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
 namespace tavrelin::fake {
 
 struct PairingFile {
     std::optional<Pairing> stored;
     std::optional<std::string> saveError;  // save throws FileError with this text
     std::optional<std::string> clearError; // clear throws FileError with this text
-    int saves = 0;
 };
 
 class MemoryPairingStore final : public PairingStore {
@@ -27,7 +21,6 @@ public:
     void save(const Pairing& pairing) override {
         if (file_.saveError)
             throw FileError(*file_.saveError);
-        ++file_.saves;
         file_.stored = pairing;
     }
     void clear() override {
@@ -41,61 +34,62 @@ private:
     PairingFile& file_;
 };
 
-inline const std::string token = "rk_0123456789abcdef";
-
-inline std::string pairLink(const std::string& api, const std::string& relayToken = token) {
-    return "tavrelin://pair?token=" + relayToken + "&api=" + api;
+inline std::string pairLink(const std::string& api) {
+    return "tavrelin://pair?token=rk_0123456789abcdef&api=" + api;
 }
 
 // Dialog titles, so behaviour tests can tell which dialog came; the whole
 // texts are checked once, in Texts_test.
 namespace title {
-inline const std::string welcome = "Thanks for installing Tavrelin";
-inline const std::string move = "Move Tavrelin to Applications?";
-inline const std::string trustedFirst = "Let this Mac collect your reminders?";
+inline const std::string welcome = "Thanks for installing Tavrelin", move = "Move Tavrelin to Applications?";
+inline const std::string trustedFirst = "Let this Mac collect your reminders?", paired = "Tavrelin is paired";
+inline const std::string replace = "Replace this Mac’s pairing?", switchBackend = "Point this Mac at a different backend?";
+inline const std::string rejected = "That pairing link did not work", help = "Pairing this Mac", unpair = "Unpair this Mac?";
 inline std::string untrustedFirst(const std::string& host) {
     return "Pair this Mac with " + host + "?";
 }
-inline const std::string replace = "Replace this Mac’s pairing?";
-inline const std::string switchBackend = "Point this Mac at a different backend?";
-inline const std::string paired = "Tavrelin is paired";
-inline const std::string rejected = "That pairing link did not work";
-inline const std::string help = "Pairing this Mac";
-inline const std::string unpair = "Unpair this Mac?";
 } // namespace title
-
-inline Pairing storedPairing(const std::string& apiBase) {
-    return {apiBase, "rk_storedtoken00", Date{1000}};
-}
 
 // By default the bundle is already in /Applications and the welcome has been
 // shown, so a launch goes straight to the pairing.
 struct Shell {
-    FakePlatform p;
+    FakeClock clock;
+    FakeMainLoop mainLoop{clock};
+    FakeApplication application;
+    FakeDialogs dialogs;
+    FakeStatusBar statusBar;
+    FakeWorkspace workspace;
+    FakeUserDefaults defaults;
+    FakeFiles files;
+    FakeHttp http;
+    FakeBundle bundle;
+    FakeRemindersDatabase reminders;
+    AppInfo appInfo{bundle};
     PairingFile file;
     std::shared_ptr<AppDelegate> delegate;
-    // What an update check answers.
     Updater::Outcome updateOutcome = Updater::UpToDate{};
 
-    Shell() {
-        p.bundle.bundlePath = "/Applications/Tavrelin.app";
-        p.defaults.values[AppDelegate::hasShownWelcomeKey] = true;
+    explicit Shell(std::optional<std::string> pairedWith = std::nullopt) {
+        bundle.bundlePath = "/Applications/Tavrelin.app";
+        defaults.values[AppDelegate::hasShownWelcomeKey] = true;
+        if (pairedWith)
+            file.stored = Pairing{*pairedWith, "rk_storedtoken00", Date{1000}};
         relaunch();
     }
     // A new process: a new delegate over the same defaults, files and pairing.
     void relaunch() {
         delegate.reset();
-        AppDelegate::Platform platform{p.mainLoop, p.clock, p.application, p.dialogs, p.statusBar, p.workspace,
-                                       p.defaults, p.files, p.http,        p.bundle,  p.reminders, p.appInfo};
+        AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
+                                       defaults, files, http,        bundle,  reminders, appInfo};
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<MemoryPairingStore>(file),
                                                  [this] { return updateOutcome; });
     }
-    void launch() { p.application.run(*delegate); }
+    void launch() { application.run(*delegate); }
     void open(const std::string& link) { delegate->handleGetURL(link); }
-    FakeStatusItem& item() { return *p.statusBar.last; }
+    FakeStatusItem& item() { return *statusBar.last; }
     std::vector<std::string> titles() const {
         std::vector<std::string> result;
-        for (const auto& alert : p.dialogs.shown)
+        for (const auto& alert : dialogs.shown)
             result.push_back(alert.title);
         return result;
     }
