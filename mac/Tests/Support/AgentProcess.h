@@ -1,0 +1,113 @@
+#pragma once
+
+// The built agent, headless, in a temporary home of its own, and what it
+// filed as a vdir reader sees it.
+
+#include "Support/DevRelayProcess.h"
+#include "Support/VdirFixture.h"
+
+#include <libical/ical.h>
+
+#include <memory>
+
+namespace tavrelin::testing {
+
+inline std::filesystem::path agentPath() {
+    return buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent";
+}
+
+// The build runs in place: the offer to move it was declined before.
+inline void writeSettings(const std::filesystem::path& config, const std::string& more = "") {
+    writeText(config / "Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n" + more);
+}
+
+inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> environment,
+                                         const std::vector<std::string>& arguments = {}) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            environment[name] = value;
+    return std::make_unique<Child>(Child::join({agentPath().string(), "--headless"}, arguments), environment);
+}
+
+// Data, config, cache, runtime folder and task lists of its own, removed afterwards.
+struct AgentHome {
+    explicit AgentHome(const std::string& settings = "") {
+        for (const char* folder : {"home", "data", "config", "cache", "run"})
+            std::filesystem::create_directories(root / folder);
+        std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+        writeSettings(root / "config", settings);
+    }
+    std::unique_ptr<Child> start(const std::vector<std::string>& arguments = {}) { return startAgent(environment, arguments); }
+
+    TempFolder temp;
+    std::filesystem::path root{temp.path()}, lists{root / "calendars"};
+    std::map<std::string, std::string> environment{
+        {"HOME", (root / "home").string()},
+        {"XDG_DATA_HOME", (root / "data").string()},
+        {"XDG_CONFIG_HOME", (root / "config").string()},
+        {"XDG_CACHE_HOME", (root / "cache").string()},
+        {"XDG_RUNTIME_DIR", (root / "run").string()},
+        {"TAVRELIN_REMINDERS_DIR", lists.string()},
+        {"PATH", "/usr/bin:/bin"},
+        {"TZ", "UTC"},
+    };
+};
+
+// One task file as a CalDAV client reads it.
+struct Task {
+    std::string list, summary;
+    std::optional<std::string> description, due; // due as written, "VALUE=DATE:" in front of a date
+    std::vector<std::string> alarms;             // action and trigger of each
+    bool operator==(const Task&) const = default;
+};
+
+inline std::string valueOf(icalcomponent* component, icalproperty_kind kind) {
+    icalproperty* property = icalcomponent_get_first_property(component, kind);
+    char* text = property ? icalproperty_get_value_as_string_r(property) : nullptr;
+    std::string copy = text ? text : "(none)";
+    icalmemory_free_buffer(text);
+    return copy;
+}
+
+// Every task under `root` by "list/UID"; what would trip a reader (a partial
+// or misnamed file, a file left over) in `problems`.
+struct Filed {
+    std::map<std::string, Task> tasks;
+    std::vector<std::string> problems;
+};
+
+inline Filed readLists(const std::filesystem::path& root) {
+    Filed filed;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = entry.path().filename().string(), list = entry.path().parent_path().filename();
+        if (!entry.is_regular_file() || name == "displayname")
+            continue;
+        const std::string text = readFile(entry.path().string());
+        icalcomponent* calendar = icalparser_parse_string(text.c_str());
+        icalcomponent* todo = calendar ? icalcomponent_get_first_component(calendar, ICAL_VTODO_COMPONENT) : nullptr;
+        const char* uid = todo ? icalcomponent_get_uid(todo) : nullptr;
+        if (!uid || uid + std::string(".ics") != name || text.find("END:VCALENDAR") == std::string::npos) {
+            filed.problems.push_back(list + "/" + name);
+        } else {
+            Task& task = filed.tasks[list + "/" + uid];
+            task.list = list;
+            task.summary = icalcomponent_get_summary(todo) ? icalcomponent_get_summary(todo) : "";
+            if (const char* description = icalcomponent_get_description(todo))
+                task.description = description;
+            if (icalproperty* due = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
+                // Due times are floating: a zone here is a fault.
+                task.due = (icalproperty_get_first_parameter(due, ICAL_TZID_PARAMETER) ? "TZID:" : "") +
+                           std::string(icalproperty_get_due(due).is_date ? "VALUE=DATE:" : "") +
+                           valueOf(todo, ICAL_DUE_PROPERTY);
+            }
+            for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm;
+                 alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT))
+                task.alarms.push_back(valueOf(alarm, ICAL_ACTION_PROPERTY) + " " + valueOf(alarm, ICAL_TRIGGER_PROPERTY));
+        }
+        if (calendar)
+            icalcomponent_free(calendar);
+    }
+    return filed;
+}
+
+} // namespace tavrelin::testing
