@@ -29,14 +29,6 @@ std::uint16_t freePort() {
     return ntohs(address.sin_port);
 }
 
-bool accepts(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
 TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
     // Alarms are absolute, due times floating: a zone away from UTC tells them apart.
     AgentHome home;
@@ -52,8 +44,6 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
          {"dueIso", "2030-07-14T18:05"},
          {"allDay", false}},
         {{"title", "Café “Zoë” — naïve résumé; a,b:c \\ d 🎉"}, {"notes", "semi;colon, comma: 🧾"}, {"allDay", true}},
-        {{"title", "Out of range"}, {"dueIso", "2024-13-45T25:75"}, {"allDay", false}},
-        {{"title", "Past what a calendar file holds"}, {"dueIso", "3001-01-01"}, {"allDay", true}},
         {{"title", "Unreadable date"}, {"dueIso", "next Tuesday"}, {"allDay", false}},
         {{"title", ""}, {"notes", "An item without a title"}, {"dueIso", "2030-09-09T08:00"}, {"allDay", false}},
         {{"title", longTitle}, {"notes", std::string(200, 'n')}, {"dueIso", "2030-12-31T23:59"}, {"allDay", false}},
@@ -80,14 +70,14 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
 
     const auto port = freePort();
     writeText(home.root / "htpasswd", "tavrelin:roundtrip\n");
-    const std::map<std::string, std::string> tools = {
-        {"HOME", (home.root / "home").string()}, {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
-    Child server({"/usr/bin/radicale", "--config", "", "--server-hosts", "127.0.0.1:" + std::to_string(port), "--auth-type",
-                  "htpasswd", "--auth-htpasswd-filename", (home.root / "htpasswd").string(), "--auth-htpasswd-encryption",
-                  "plain", "--rights-type", "owner_only", "--storage-filesystem-folder", (home.root / "server").string()},
+    auto tools = home.environment;
+    tools["LANG"] = "C.UTF-8";
+    Child server({"/usr/bin/radicale", "--config", "", "--logging-level", "info", "--server-hosts",
+                  "127.0.0.1:" + std::to_string(port), "--auth-type", "htpasswd", "--auth-htpasswd-filename",
+                  (home.root / "htpasswd").string(), "--auth-htpasswd-encryption", "plain", "--rights-type", "owner_only",
+                  "--storage-filesystem-folder", (home.root / "server").string()},
                  tools);
-    ASSERT_TRUE(eventually([&] { return accepts(port) || server.wait(std::chrono::milliseconds(0)); }));
-    ASSERT_FALSE(server.wait(std::chrono::milliseconds(0))) << "radicale stopped:\n" << server.output();
+    ASSERT_TRUE(server.await("Radicale server ready")) << server.output();
 
     // Up from the agent's vdir, down into a second one; the list's title travels as metadata.
     std::ostringstream config;
@@ -120,18 +110,20 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
         byTitle[task.summary] = task;
     for (const auto& item : items)
         EXPECT_TRUE(byTitle.count(item["title"])) << item["title"] << " did not come back";
-    EXPECT_EQ(byTitle["Call the dentist"].due, "20300504T093000");
-    // 09:30 in New York, daylight saving time.
-    EXPECT_EQ(byTitle["Call the dentist"].alarms, std::vector<std::string>{"DISPLAY 20300504T133000Z"});
-    EXPECT_EQ(byTitle["Pay the rent"].due, "VALUE=DATE:20300601");
-    EXPECT_TRUE(byTitle["Pay the rent"].alarms.empty());
+    // Due times floating, alarms absolute: 09:30 in New York is 13:30 UTC in summer.
+    const auto has = [&](const std::string& title, const std::string& start) {
+        const auto& lines = byTitle[title].lines;
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(start); });
+    };
+    EXPECT_TRUE(has("Call the dentist", "DUE:20300504T093000"));
+    EXPECT_TRUE(has("Call the dentist", "TRIGGER;VALUE=DATE-TIME:20300504T133000Z"));
+    EXPECT_TRUE(has("Pay the rent", "DUE;VALUE=DATE:20300601"));
+    EXPECT_FALSE(has("Pay the rent", "BEGIN:VALARM"));
+    EXPECT_FALSE(has("Unreadable date", "DUE"));
+    EXPECT_TRUE(has("", "DUE:20300909T080000"));
     EXPECT_EQ(byTitle["Pack for the trip"].description,
               "Passport, charger; adapter\nSunscreen: SPF 50\nTab\there \\ back\\slash");
-    EXPECT_EQ(byTitle["Out of range"].due, "20250215T021500"); // carried over as a calendar does
-    EXPECT_FALSE(byTitle["Past what a calendar file holds"].due);
-    EXPECT_FALSE(byTitle["Unreadable date"].due);
     EXPECT_EQ(byTitle[longTitle].description, std::string(200, 'n'));
-    EXPECT_EQ(byTitle[""].due, "20300909T080000");
 }
 
 } // namespace

@@ -8,7 +8,10 @@
 
 #include <libical/ical.h>
 
+#include <algorithm>
 #include <memory>
+#include <regex>
+#include <sstream>
 
 namespace tavrelin::testing {
 
@@ -53,21 +56,14 @@ struct AgentHome {
     };
 };
 
-// One task file as a CalDAV client reads it.
+// One task file as a CalDAV client reads it: the text libical unescapes, and
+// the lines it writes the task out in, unfolded and sorted (a server keeps
+// the properties in an order of its own).
 struct Task {
-    std::string list, summary;
-    std::optional<std::string> description, due; // due as written, "VALUE=DATE:" in front of a date
-    std::vector<std::string> alarms;             // action and trigger of each
+    std::string list, summary, description;
+    std::vector<std::string> lines;
     bool operator==(const Task&) const = default;
 };
-
-inline std::string valueOf(icalcomponent* component, icalproperty_kind kind) {
-    icalproperty* property = icalcomponent_get_first_property(component, kind);
-    char* text = property ? icalproperty_get_value_as_string_r(property) : nullptr;
-    std::string copy = text ? text : "(none)";
-    icalmemory_free_buffer(text);
-    return copy;
-}
 
 // Every task under `root` by "list/UID"; what would trip a reader (a partial
 // or misnamed file, a file left over) in `problems`.
@@ -89,20 +85,14 @@ inline Filed readLists(const std::filesystem::path& root) {
         if (!uid || uid + std::string(".ics") != name || text.find("END:VCALENDAR") == std::string::npos) {
             filed.problems.push_back(list + "/" + name);
         } else {
-            Task& task = filed.tasks[list + "/" + uid];
-            task.list = list;
-            task.summary = icalcomponent_get_summary(todo) ? icalcomponent_get_summary(todo) : "";
-            if (const char* description = icalcomponent_get_description(todo))
-                task.description = description;
-            if (icalproperty* due = icalcomponent_get_first_property(todo, ICAL_DUE_PROPERTY)) {
-                // Due times are floating: a zone here is a fault.
-                task.due = (icalproperty_get_first_parameter(due, ICAL_TZID_PARAMETER) ? "TZID:" : "") +
-                           std::string(icalproperty_get_due(due).is_date ? "VALUE=DATE:" : "") +
-                           valueOf(todo, ICAL_DUE_PROPERTY);
-            }
-            for (icalcomponent* alarm = icalcomponent_get_first_component(todo, ICAL_VALARM_COMPONENT); alarm;
-                 alarm = icalcomponent_get_next_component(todo, ICAL_VALARM_COMPONENT))
-                task.alarms.push_back(valueOf(alarm, ICAL_ACTION_PROPERTY) + " " + valueOf(alarm, ICAL_TRIGGER_PROPERTY));
+            char* ical = icalcomponent_as_ical_string_r(todo);
+            std::istringstream unfolded(std::regex_replace(ical, std::regex("\r\n "), ""));
+            icalmemory_free_buffer(ical);
+            const char *summary = icalcomponent_get_summary(todo), *description = icalcomponent_get_description(todo);
+            Task& task = filed.tasks[list + "/" + uid] = {list, summary ? summary : "", description ? description : "", {}};
+            for (std::string line; std::getline(unfolded, line, '\r'); unfolded.ignore())
+                task.lines.push_back(line);
+            std::sort(task.lines.begin(), task.lines.end());
         }
         if (calendar)
             icalcomponent_free(calendar);
