@@ -1,11 +1,15 @@
-// The built agent killed with SIGKILL, again and again, at seeded random
-// moments while it delivers a long queue from the dev relay. At the end the
-// queue is empty and every item is in its list exactly once, whole, with no
-// temporary file left.
+// Delivery is at-least-once and makes no duplicates: an item is acknowledged
+// only once its reminder is whole on disk, and comes back until then. The
+// built agent is killed again and again mid-delivery; the module itself, on
+// the fake main loop, is watched at the moment each acknowledgement leaves.
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Posix/DeliveryUid.h"
+#include "Platform/Posix/PosixFiles.h"
+#include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Support/AgentProcess.h"
+#include "Support/FakePlatform.h"
+#include "TavrelinMac/RemindersModule.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,81 @@
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using json = nlohmann::json;
+
+namespace {
+
+// Items "item-0"… for the lists Work and Home in turn; one in three all-day,
+// with a date a calendar carries over.
+json items(int count) {
+    json items = json::array();
+    for (int i = 0; i < count; ++i)
+        items.push_back({{"id", "item-" + std::to_string(i)},
+                         {"title", "item-" + std::to_string(i) + ", with; punctuation"},
+                         {"dueIso", i % 3 ? "2026-12-07T14:30:00Z" : "2026-13-07"},
+                         {"allDay", i % 3 == 0},
+                         {"list", i % 2 ? "Home" : "Work"}});
+    return items;
+}
+
+TEST(DeliveryOrder, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAnotherCopy) {
+    TempFolder temp;
+    const std::filesystem::path root = temp / "calendars";
+    makeList(root, "home", "Home");
+    makeList(root, "work", "Work");
+    const std::string token = "rk_deliveryorder0001";
+    curl::CurlHttp curl;
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), token, curl, true);
+    // Every exchange goes to the real adapter; the lists are read just before an acknowledgement leaves.
+    std::vector<std::pair<std::vector<std::string>, Filed>> acks;
+    auto session = curl.makeSession({});
+    fake::FakeHttp http;
+    http.responder = [&](const platform::HttpRequest& request) {
+        if (request.url.ends_with("/relay/device/ack"))
+            acks.emplace_back(json::parse(request.body).at("ids"), readLists(root));
+        return session->perform(request);
+    };
+    fake::FakeClock clock;
+    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    posix::PosixFiles files;
+    vdir::VdirRemindersDatabase reminders{root.string(), files};
+    SyncState state{clock};
+    auto module = std::make_shared<RemindersModule>(mainLoop, clock, http, appInfo, reminders, state);
+
+    json queue = items(40);
+    queue.push_back({{"id", "no-such-list"}, {"title", "x"}, {"allDay", false}, {"list", "Nowhere"}});
+    queue.push_back({{"id", "no-list"}, {"title", "y"}, {"allDay", false}});
+    relay.post("/dev/enqueue", queue);
+    relay.post("/dev/fault", {{"status", 503}, {"path", "/relay/device/ack"}});
+    auto pending = [&] { return relay.get("/dev/state").at("tokens").at(0).at("pending").size(); };
+
+    // Written, the acknowledgement refused: everything still waits on the relay.
+    module->start(Pairing{relay.api(), token, clock.now()});
+    mainLoop.drain();
+    EXPECT_EQ(pending(), queue.size());
+
+    // It comes back, and is acknowledged without being written twice.
+    module->syncNow();
+    mainLoop.drain();
+    EXPECT_EQ(state.deliveredThisSession(), 40);
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(acks[1].first.size(), 40u);
+    for (const auto& [ids, disk] : acks) {
+        EXPECT_TRUE(disk.problems.empty()) << disk.problems.front();
+        std::map<std::string, int> copies;
+        for (const auto& [key, task] : disk.tasks)
+            ++copies[task.summary.substr(0, task.summary.find(','))];
+        for (const auto& id : ids)
+            EXPECT_EQ(copies[id], 1) << id << " acknowledged before its file was whole, or written twice";
+    }
+    EXPECT_EQ(readLists(root).tasks.size(), 40u);
+    EXPECT_EQ(relay.get("/dev/state").at("tokens").at(0).at("lastLists"), json({"Home", "Work"}));
+    EXPECT_EQ(pending(), 2u);
+    module->stop();
+}
+
+} // namespace
 
 TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
     constexpr int itemCount = 300, killCount = 5;
@@ -26,21 +105,15 @@ TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
     // Paired before the first launch: every launch restores the pairing and polls at once.
     writeText(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", token}, {"pairedAt", 0}}.dump());
-    json items = json::array();
-    for (int i = 0; i < itemCount; ++i)
-        items.push_back({{"id", "crash-" + std::to_string(i)},
-                         {"title", "Crash item " + std::to_string(i) + ", with; punctuation"},
-                         {"dueIso", "2026-12-07T14:30:00Z"},
-                         {"allDay", i % 3 == 0},
-                         {"list", i % 2 ? "Home" : "Work"}});
-    relay.post("/dev/enqueue", items);
+    relay.post("/dev/enqueue", items(itemCount));
     auto acknowledged = [&] { return relay.get("/dev/state").at("tokens").at(0).at("acks").size(); };
 
     // Each launch goes over the whole queue again (nothing is acknowledged
     // before a poll ends), so a kill after a random number of deliveries lands
-    // among items filed before or new ones; the last stretch is kept clear.
+    // among items filed before or new ones; the second half is kept clear of
+    // kills, so that none comes after the acknowledgement.
     std::mt19937 random(20261206);
-    std::uniform_int_distribution<int> moment(1, itemCount - itemCount / 10);
+    std::uniform_int_distribution<int> moment(1, itemCount / 2);
     for (int round = 0; round < killCount; ++round) {
         auto agent = home.start();
         for (int delivered = moment(random); delivered > 0; --delivered)
@@ -61,7 +134,7 @@ TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
     EXPECT_EQ(filed.tasks.size(), static_cast<std::size_t>(itemCount));
     for (int i = 0; i < itemCount; ++i)
         EXPECT_EQ(filed.tasks.count(std::string(i % 2 ? "home/" : "work/") +
-                                    posix::deliveryUid("127.0.0.1\ncrash-" + std::to_string(i))),
+                                    posix::deliveryUid("127.0.0.1\nitem-" + std::to_string(i))),
                   1u)
             << i;
     EXPECT_TRUE(relay.get("/dev/state").at("tokens").at(0).at("pending").empty());
