@@ -75,7 +75,6 @@ TEST(DeliveryOrder, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAn
     // It comes back, and is acknowledged without being written twice.
     module->syncNow();
     mainLoop.drain();
-    EXPECT_EQ(state.deliveredThisSession(), 40);
     ASSERT_EQ(acks.size(), 2u);
     EXPECT_EQ(acks[1].first.size(), 40u);
     for (const auto& [ids, disk] : acks) {
@@ -87,7 +86,6 @@ TEST(DeliveryOrder, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAn
             EXPECT_EQ(copies[id], 1) << id << " acknowledged before its file was whole, or written twice";
     }
     EXPECT_EQ(readLists(root).tasks.size(), 40u);
-    EXPECT_EQ(relay.get("/dev/state").at("tokens").at(0).at("lastLists"), json({"Home", "Work"}));
     EXPECT_EQ(pending(), 2u);
     module->stop();
 }

