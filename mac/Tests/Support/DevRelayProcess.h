@@ -100,7 +100,6 @@ public:
         first.insert(first.end(), more.begin(), more.end());
         return first;
     }
-    Child& operator=(const Child&) = delete;
 
     void send(const std::string& line) {
         const std::string text = line + "\n";
