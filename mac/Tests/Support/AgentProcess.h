@@ -15,10 +15,6 @@
 
 namespace tavrelin::testing {
 
-inline std::filesystem::path agentPath() {
-    return buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent";
-}
-
 // The build runs in place: the offer to move it was declined before.
 inline void writeSettings(const std::filesystem::path& config, const std::string& more = "") {
     writeText(config / "Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n" + more);
@@ -29,7 +25,9 @@ inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> envi
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* value = std::getenv(name))
             environment[name] = value;
-    return std::make_unique<Child>(Child::join({agentPath().string(), "--headless"}, arguments), environment);
+    return std::make_unique<Child>(
+        Child::join({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"}, arguments),
+        environment);
 }
 
 // Data, config, cache, runtime folder and task lists of its own, removed afterwards.
