@@ -88,8 +88,7 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
         byTitle[task.summary] = task;
     // Due times floating, alarms absolute: 09:30 in New York is 13:30 UTC in summer.
     const auto has = [&](const std::string& title, const std::string& start) {
-        const auto& lines = byTitle[title].lines;
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(start); });
+        return std::ranges::any_of(byTitle[title].lines, [&](const std::string& line) { return line.starts_with(start); });
     };
     EXPECT_TRUE(has("Call the dentist", "DUE:20300504T093000"));
     EXPECT_TRUE(has("Call the dentist", "TRIGGER;VALUE=DATE-TIME:20300504T133000Z"));

@@ -46,14 +46,13 @@ struct Delivery : ::testing::Test {
 };
 
 TEST_F(Delivery, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAnotherCopy) {
-    const std::filesystem::path root = home.lists;
     // Every exchange goes to the real adapter; the lists are read just before an acknowledgement leaves.
     std::vector<std::pair<std::vector<std::string>, Filed>> acks;
     auto session = curl.makeSession({});
     fake::FakeHttp http;
     http.responder = [&](const platform::HttpRequest& request) {
         if (request.url.ends_with("/relay/device/ack"))
-            acks.emplace_back(json::parse(request.body).at("ids"), readLists(root));
+            acks.emplace_back(json::parse(request.body).at("ids"), readLists(home.lists));
         return session->perform(request);
     };
     fake::FakeClock clock;
@@ -61,7 +60,7 @@ TEST_F(Delivery, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAnoth
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
     posix::PosixFiles files;
-    vdir::VdirRemindersDatabase reminders{root.string(), files};
+    vdir::VdirRemindersDatabase reminders{home.lists.string(), files};
     SyncState state{clock};
     auto module = std::make_shared<RemindersModule>(mainLoop, clock, http, appInfo, reminders, state);
 
@@ -89,7 +88,7 @@ TEST_F(Delivery, AnItemIsAcknowledgedOnlyOnceWholeOnDiskAndComesBackWithoutAnoth
         for (const auto& id : ids)
             EXPECT_EQ(copies[id], 1) << id << " acknowledged before its file was whole, or written twice";
     }
-    EXPECT_EQ(readLists(root).tasks.size(), 40u);
+    EXPECT_EQ(readLists(home.lists).tasks.size(), 40u);
     EXPECT_EQ(mine()["pending"].size(), 2u);
     module->stop();
 }

@@ -86,4 +86,3 @@ retry swapped || fail "the old agent did not quit, or the new build is not in pl
 retry pgrep -f -x "$agent" >/dev/null || fail "the new build was not started"
 [ "$(readlink "/proc/$(pgrep -f -x "$agent" | head -1)/exe")" = "$agent" ] || fail "the started agent runs from elsewhere"
 await "Tavrelin for Mac 2.0.0 started"
-echo "updated from 1.0.0 to 2.0.0 in place; the new build runs"
