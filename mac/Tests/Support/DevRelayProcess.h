@@ -1,65 +1,184 @@
 #pragma once
 
-// The development relay (build/tools/dev-relay) as a child process on a free
-// loopback port, stopped again at the end. Its development endpoints are
-// reached through a platform::Http, so benchmarks can use it too.
+// Programs the tests run as child processes: the development relay
+// (build/tools/dev-relay) on a free loopback port, the built agent, servers.
+// Tests wait for what they print, never for a set time.
 
 #include "Platform/Http.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
+#include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <spawn.h>
 #include <stdexcept>
 #include <string>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace tavrelin::testing {
 
-class DevRelayProcess {
+// Generous: the machine is shared and sanitizer builds are slow.
+inline constexpr std::chrono::milliseconds processDeadline{60'000};
+
+inline std::filesystem::path buildDir() {
+    const char* dir = std::getenv("TAVRELIN_BUILD_DIR");
+    return dir ? std::filesystem::path(dir) : std::filesystem::current_path();
+}
+
+// Waits for the condition, checking it every little while.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = processDeadline) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// A child in a process group of its own, with a pipe on its standard input
+// and its output and error together in a file in memory (its error left on
+// ours with `showErrors`). Its whole group is stopped with it.
+class Child {
 public:
-    // `program` is the dev-relay executable. With `quiet` its chatter on
-    // standard error is dropped.
-    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false)
-        : session_(http.makeSession({})) {
-        if (::access(program.c_str(), X_OK) != 0)
-            throw std::runtime_error(program + " is missing: build the dev-relay target first");
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        pid_ = ::fork();
-        if (pid_ < 0)
-            throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            if (quiet) {
-                int null = ::open("/dev/null", O_WRONLY);
-                ::dup2(null, STDERR_FILENO);
-            }
-            const char* arguments[] = {program.c_str(), "--port", "0", "--token", token.c_str(), nullptr};
-            ::execv(program.c_str(), const_cast<char* const*>(arguments));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        stdout_ = out[0];
-        // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
-        std::string line = readLine(10'000);
-        auto api = line.find("&api=");
-        if (api == std::string::npos) {
-            stop();
-            throw std::runtime_error("dev-relay printed no pairing link: " + line);
-        }
-        api_ = line.substr(api + 5);
+    // An empty `environment` passes on this process's own.
+    explicit Child(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment = {},
+                   bool showErrors = false)
+        : output_(::memfd_create("output", MFD_CLOEXEC)) {
+        int input[2];
+        if (output_ < 0 || ::pipe2(input, O_CLOEXEC) != 0)
+            throw std::runtime_error("no pipe or output file");
+        std::vector<std::string> pairs;
+        for (const auto& [name, value] : environment)
+            pairs.push_back(name + "=" + value);
+        std::vector<char*> argv, envp;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        for (auto& pair : pairs)
+            envp.push_back(pair.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, output_, 1);
+        if (!showErrors)
+            posix_spawn_file_actions_adddup2(&actions, output_, 2);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        if (::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), pairs.empty() ? environ : envp.data()) != 0)
+            status_ = 127; // as a shell reports a program it could not start
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        ::close(input[0]);
+        input_ = input[1];
     }
 
-    ~DevRelayProcess() { stop(); }
-    DevRelayProcess(const DevRelayProcess&) = delete;
-    DevRelayProcess& operator=(const DevRelayProcess&) = delete;
+    ~Child() {
+        closeInput();
+        if (!wait(std::chrono::milliseconds(0))) {
+            ::kill(-pid_, SIGTERM);
+            if (!wait(std::chrono::seconds(2)))
+                kill(SIGKILL);
+        }
+        ::close(output_);
+    }
+    Child(const Child&) = delete;
+    static std::vector<std::string> join(std::vector<std::string> first, const std::vector<std::string>& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    }
 
+    void send(const std::string& line) {
+        const std::string text = line + "\n";
+        if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            throw std::runtime_error("could not write to the child");
+    }
+    void closeInput() {
+        if (input_ >= 0)
+            ::close(input_);
+        input_ = -1;
+    }
+
+    // Waits for the text after what earlier waits consumed; answers what lies
+    // from there to the end of the match.
+    std::optional<std::string> await(const std::string& text, std::chrono::milliseconds limit = processDeadline) {
+        std::string seen;
+        std::size_t found = std::string::npos;
+        eventually(
+            [&] {
+                const bool ended = wait(std::chrono::milliseconds(0)).has_value();
+                found = (seen = output()).find(text, mark_);
+                return found != std::string::npos || ended;
+            },
+            limit);
+        if (found == std::string::npos)
+            return std::nullopt;
+        std::string consumed = seen.substr(mark_, found + text.size() - mark_);
+        mark_ = found + text.size();
+        return consumed;
+    }
+    std::string output() const {
+        std::string text;
+        char buffer[65536];
+        for (ssize_t count; (count = ::pread(output_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
+            text.append(buffer, static_cast<std::size_t>(count));
+        return text;
+    }
+
+    // The exit status (128 + signal when killed), or none while it runs.
+    std::optional<int> wait(std::chrono::milliseconds limit = processDeadline) {
+        int status = 0;
+        if (!status_ && eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit))
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+    }
+    std::optional<int> kill(int signal) {
+        if (!status_)
+            ::kill(pid_, signal);
+        return wait();
+    }
+
+private:
+    int output_;
+    int input_ = -1;
+    pid_t pid_ = -1;
+    std::size_t mark_ = 0;
+    std::optional<int> status_;
+};
+
+// The dev relay for `token` (and any more `arguments`); its development
+// endpoints are reached through a platform::Http, so benchmarks can use it
+// too. With `quiet` its chatter on standard error is kept from ours.
+class DevRelayProcess {
+public:
+    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false,
+                    const std::vector<std::string>& arguments = {})
+        : process_(Child::join({program, "--port", "0", "--token", token}, arguments), {}, !quiet),
+          session_(http.makeSession({})) {
+        // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
+        process_.await("tavrelin://", std::chrono::seconds(10));
+        link_ = "tavrelin://" + process_.await("\n", std::chrono::seconds(10)).value_or("");
+        link_.pop_back();
+        if (link_.find("&api=") == std::string::npos)
+            throw std::runtime_error(program + " printed no pairing link (is the dev-relay target built?): " + link_);
+        api_ = link_.substr(link_.find("&api=") + 5);
+    }
+
+    Child& process() { return process_; }
+    const std::string& link() const { return link_; }
     // http://127.0.0.1:PORT
     const std::string& api() const { return api_; }
 
@@ -68,58 +187,15 @@ public:
 
 private:
     nlohmann::json exchange(const std::string& method, const std::string& path, const std::string& body) {
-        platform::HttpRequest request;
-        request.method = method;
-        request.url = api_ + path;
-        request.body = body;
-        if (!body.empty())
-            request.headers.emplace_back("Content-Type", "application/json");
-        auto response = session_->perform(request);
+        const auto response = session_->perform({method, api_ + path, {{"Content-Type", "application/json"}}, body});
         if (response.status != 200)
             throw std::runtime_error(method + " " + path + " answered " + std::to_string(response.status));
         return nlohmann::json::parse(response.body);
     }
 
-    std::string readLine(int timeoutMs) {
-        std::string line;
-        for (;;) {
-            pollfd ready{stdout_, POLLIN, 0};
-            if (::poll(&ready, 1, timeoutMs) <= 0)
-                return line;
-            char c;
-            ssize_t n = ::read(stdout_, &c, 1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0 || c == '\n')
-                return line;
-            line += c;
-        }
-    }
-
-    // It stops at once only when no client holds a connection open, so it
-    // gets a moment and is then killed.
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            for (int waited = 0; waited < 25 && ::waitpid(pid_, &status, WNOHANG) == 0; ++waited)
-                ::usleep(20'000);
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
-            pid_ = -1;
-        }
-        if (stdout_ >= 0) {
-            ::close(stdout_);
-            stdout_ = -1;
-        }
-    }
-
+    Child process_;
     std::unique_ptr<platform::HttpSession> session_;
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    std::string api_;
+    std::string link_, api_;
 };
 
 } // namespace tavrelin::testing

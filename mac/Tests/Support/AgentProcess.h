@@ -1,0 +1,99 @@
+#pragma once
+
+// The built agent, headless, in a temporary home of its own, and what it
+// filed as a vdir reader sees it.
+
+#include "Support/DevRelayProcess.h"
+#include "Support/VdirFixture.h"
+
+#include <libical/ical.h>
+
+#include <algorithm>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+namespace tavrelin::testing {
+
+// The build runs in place: the offer to move it was declined before.
+inline void writeSettings(const std::filesystem::path& config, const std::string& more = "") {
+    writeText(config / "Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n" + more);
+}
+
+inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> environment,
+                                         const std::vector<std::string>& arguments = {}) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            environment[name] = value;
+    return std::make_unique<Child>(
+        Child::join({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"}, arguments),
+        environment);
+}
+
+// Data, config, cache, runtime folder and task lists of its own, removed afterwards.
+struct AgentHome {
+    explicit AgentHome(const std::string& settings = "") {
+        for (const auto& [variable, folder] : {std::pair{"HOME", "home"},
+                                               {"XDG_DATA_HOME", "data"},
+                                               {"XDG_CONFIG_HOME", "config"},
+                                               {"XDG_CACHE_HOME", "cache"},
+                                               {"XDG_RUNTIME_DIR", "run"}}) {
+            std::filesystem::create_directories(root / folder);
+            environment[variable] = (root / folder).string();
+        }
+        std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+        writeSettings(root / "config", settings);
+    }
+    std::unique_ptr<Child> start(const std::vector<std::string>& arguments = {}) { return startAgent(environment, arguments); }
+
+    TempFolder temp;
+    std::filesystem::path root{temp.path()}, lists{root / "calendars"};
+    std::map<std::string, std::string> environment{
+        {"TAVRELIN_REMINDERS_DIR", lists.string()}, {"PATH", "/usr/bin:/bin"}, {"TZ", "UTC"}};
+};
+
+// One task file as a CalDAV client reads it: the text libical unescapes, and
+// the lines it writes the task out in, unfolded and sorted (a server keeps
+// the properties in an order of its own).
+struct Task {
+    std::string list, summary, description;
+    std::vector<std::string> lines;
+    bool operator==(const Task&) const = default;
+};
+
+// Every task under `root` by "list/UID"; what would trip a reader (a partial
+// or misnamed file, a file left over) in `problems`.
+struct Filed {
+    std::map<std::string, Task> tasks;
+    std::vector<std::string> problems;
+};
+
+inline Filed readLists(const std::filesystem::path& root) {
+    Filed filed;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = entry.path().filename().string(), list = entry.path().parent_path().filename();
+        if (!entry.is_regular_file() || name == "displayname")
+            continue;
+        const std::string text = readFile(entry.path().string());
+        icalcomponent* calendar = icalparser_parse_string(text.c_str());
+        icalcomponent* todo = calendar ? icalcomponent_get_first_component(calendar, ICAL_VTODO_COMPONENT) : nullptr;
+        const char* uid = todo ? icalcomponent_get_uid(todo) : nullptr;
+        if (!uid || uid + std::string(".ics") != name || text.find("END:VCALENDAR") == std::string::npos) {
+            filed.problems.push_back(list + "/" + name);
+        } else {
+            char* ical = icalcomponent_as_ical_string_r(todo);
+            std::istringstream unfolded(std::regex_replace(ical, std::regex("\r\n "), ""));
+            icalmemory_free_buffer(ical);
+            const char *summary = icalcomponent_get_summary(todo), *description = icalcomponent_get_description(todo);
+            Task& task = filed.tasks[list + "/" + uid] = {list, summary ? summary : "", description ? description : "", {}};
+            for (std::string line; std::getline(unfolded, line, '\r'); unfolded.ignore())
+                task.lines.push_back(line);
+            std::sort(task.lines.begin(), task.lines.end());
+        }
+        if (calendar)
+            icalcomponent_free(calendar);
+    }
+    return filed;
+}
+
+} // namespace tavrelin::testing
