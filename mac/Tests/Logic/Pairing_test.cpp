@@ -118,3 +118,12 @@ TEST(FilePairingStore, SavesIntoItsFolderOwnerOnlyAndStopsAtTheFirstFailure) {
     EXPECT_EQ(files.operations, std::vector<std::string>{"remove " + store.location()});
     EXPECT_EQ(store.load(), std::nullopt);
 }
+
+TEST(Url, SplitsComponentsAndDecodesQueryKeepingPlus) {
+    auto url = Url::parse("tavrelin://pair/extra?token=rk_a%2Bb+c&api=https%3A%2F%2Frelay.example&bare&=v");
+    ASSERT_TRUE(url);
+    EXPECT_EQ(*url->scheme + " " + *url->host, "tavrelin pair");
+    std::vector<QueryItem> expected{{"token", "rk_a+b+c"}, {"api", "https://relay.example"}, {"bare", std::nullopt}, {"", "v"}};
+    EXPECT_EQ(url->queryItems(), expected);
+    EXPECT_EQ(hostOfPairing("not a url"), "not a url");
+}

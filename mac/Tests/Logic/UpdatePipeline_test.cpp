@@ -213,3 +213,32 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         EXPECT_EQ(t.files.exists(staging), row.result == "installed") << "the staging folder is left behind";
     }
 }
+
+TEST(InstallScript, QuotesEveryPathForTheShell) {
+    EXPECT_EQ(updatetools::quoted("It's \"c\" $HOME `x` \\n"), "'It'\\''s \"c\" $HOME `x` \\n'");
+    EXPECT_EQ(updatetools::quoted(""), "''");
+    EXPECT_EQ(updatetools::installScript("/A's", "/P", "/N", "/S"),
+              "sleep 1\nrm -rf '/P'\nif mv '/A'\\''s' '/P' && mv '/N' '/A'\\''s'; then\n  rm -rf '/P'\nelse\n"
+              "  [ -d '/A'\\''s' ] || mv '/P' '/A'\\''s'\nfi\nrm -rf '/S'\n"
+              "/usr/bin/setsid -f '/A'\\''s/Contents/MacOS/tavrelin-agent'");
+}
+
+TEST(Shell, OutputIsTrimmedUtf8OrEmpty) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\n\tline one\nline two \r\n", "line one\nline two"},
+        {"\xC2\xA0nbsp\xE2\x80\xA8", "nbsp"}, // Unicode spaces and line separators count too
+        {"caf\xC3\xA9", "café"},
+        {"bad \xC3\x28 byte", ""},
+        {"\xED\xA0\x80", ""}, // an encoded surrogate is not UTF-8
+        {" \n ", ""},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(updatetools::trimmedOutput(bytes), text) << bytes;
+
+    fake::FakeProcesses processes;
+    processes.responder = [](const fake::FakeProcesses::Call& call) -> ProcessResult {
+        return call.program == "/missing" ? throw platform::ProcessError("Could not start") : ProcessResult{1, "\xFF"};
+    };
+    EXPECT_EQ(updatetools::shell(processes, "/tool", {}), (updatetools::ShellResult{false, ""}));
+    EXPECT_EQ(updatetools::shell(processes, "/missing", {}), (updatetools::ShellResult{false, "Could not start"}));
+}
