@@ -37,30 +37,20 @@ RelayError errorOf(const std::function<void()>& call) {
     return RelayError::malformed("none");
 }
 
-std::string header(const HttpRequest& request, const std::string& name) {
-    for (const auto& [n, v] : request.headers)
-        if (n == name)
-            return v;
-    return "<absent>";
-}
-
 } // namespace
 
 TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
     auto c = client("http://127.0.0.1:8080/base");
     EXPECT_TRUE(c.fetchPending().empty());
     c.ack({"a", "b\"q"}, {"Work", "Caf\xe9"}); // a list name that is not UTF-8 is repaired
-    ASSERT_EQ(http.requests.size(), 2u);
-    const HttpRequest &get = http.requests[0], &ack = http.requests[1];
+    const HttpRequest &get = http.requests.at(0), &ack = http.requests.at(1);
     EXPECT_EQ(get.method + " " + get.url, "GET http://127.0.0.1:8080/base/relay/device/pending");
     EXPECT_EQ(ack.method + " " + ack.url, "POST http://127.0.0.1:8080/base/relay/device/ack");
-    for (const HttpRequest& r : http.requests) {
-        EXPECT_EQ(header(r, "Authorization"), "Bearer " + token);
-        EXPECT_EQ(header(r, "Accept"), "application/json");
-        EXPECT_EQ(header(r, "User-Agent"), "TavrelinMac/1.4.2");
-    }
-    EXPECT_EQ(header(get, "Content-Type"), "<absent>");
-    EXPECT_EQ(header(ack, "Content-Type"), "application/json");
+    std::vector<std::pair<std::string, std::string>> headers{
+        {"Authorization", "Bearer " + token}, {"Accept", "application/json"}, {"User-Agent", "TavrelinMac/1.4.2"}};
+    EXPECT_EQ(get.headers, headers);
+    headers.emplace_back("Content-Type", "application/json");
+    EXPECT_EQ(ack.headers, headers);
     EXPECT_EQ(ack.body, "{\"ids\":[\"a\",\"b\\\"q\"],\"lists\":[\"Work\",\"Caf\xEF\xBF\xBD\"]}");
     ASSERT_EQ(http.sessions.size(), 1u);
     EXPECT_EQ(http.sessions[0].resourceTimeout, 30);
@@ -118,14 +108,9 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
 TEST(RelayDecoding, ItemsInOrderWithOptionalMembers) {
     auto items = RelayClient::decodePending(R"({"extra":{"x":[1,2]},"items":[
         {"id":"1","title":"Milk","notes":"2 l","dueIso":"2026-01-02","allDay":true,"list":"Shop","colour":"red"},
-        {"id":"2","title":"Call","notes":null,"dueIso":null,"allDay":false,"list":null},
-        {"id":"3","title":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\"{{","allDay":false}
-    ]})");
-    std::vector<RelayItem> expected{
-        {"1", "Milk", "2 l", "2026-01-02", true, "Shop"},
-        {"2", "Call", std::nullopt, std::nullopt, false, std::nullopt},
-        {"3", std::string(70, '[') + "\"{{", std::nullopt, std::nullopt, false, std::nullopt},
-    };
+        {"id":"2","title":"Call","notes":null,"dueIso":null,"allDay":false,"list":null}]})");
+    std::vector<RelayItem> expected{{"1", "Milk", "2 l", "2026-01-02", true, "Shop"},
+                                    {"2", "Call", std::nullopt, std::nullopt, false, std::nullopt}};
     EXPECT_EQ(items, expected);
 }
 
