@@ -1,5 +1,4 @@
 #include "Support/FakePlatform.h"
-#include "Support/UpdateFakes.h"
 #include "TavrelinMac/UpdatePipeline.h"
 #include "TavrelinMac/UpdateTools.h"
 
@@ -27,40 +26,44 @@ std::string feedJson(const std::string& extra = "", const std::string& url = arc
 }
 
 // One run's world: every service faked, arranged for a successful update.
-struct Pipeline {
+struct Pipeline final : platform::Processes, platform::BundleInfoReader, platform::Digest {
     fake::FakeHttp http;
     fake::FakeFiles files;
-    fake::FakeProcesses processes;
     fake::FakeBundle bundle;
-    fake::FakeBundleInfo bundleInfo;
-    fake::FakeDigest digest;
-    UpdatePipeline pipeline{http, files, processes, bundle, bundleInfo, digest};
+    UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
     std::map<std::string, HttpResponse> responses{{feedURL(), {200, feedJson(), false}}, {archiveURL, {200, zipBytes, false}}};
     std::map<std::string, ProcessResult> tools{{env, {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
+    std::map<std::string, std::map<std::string, std::string>> bundles{
+        {fresh, {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}}};
+    std::map<std::string, std::string> digests{{zipBytes, "9f2c"}}; // the feed's may be upper case
+    std::vector<std::pair<std::string, Strings>> calls;             // programs run, then the one started detached
 
     Pipeline() {
         bundle.bundlePath = running;
-        digest.table[zipBytes] = "9f2c"; // the feed's digest may be upper case
-        bundleInfo.bundles[fresh] = {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}};
+        bundle.os = {14, 2, 1, "14.2.1"};
         http.responder = [this](const HttpRequest& request) {
             auto it = responses.find(request.url);
             return it == responses.end() ? HttpResponse{404, "", false} : it->second;
         };
-        processes.responder = [this](const fake::FakeProcesses::Call& call) {
-            if (call.program == bsdtar && tools.count(bsdtar) == 0)
-                files.files[fresh + "/Contents/Info.plist"] = "<plist/>"; // unpacks one bundle
-            if (call.detached && tools.count("/bin/sh"))
-                throw platform::ProcessError("no shell");
-            auto it = tools.find(call.program);
-            return it == tools.end() || call.detached ? ProcessResult{} : it->second;
-        };
     }
-    Strings programs() const {
-        Strings out;
-        for (const auto& call : processes.calls)
-            out.push_back(call.program);
-        return out;
+    ProcessResult run(const std::string& program, const Strings& arguments) override {
+        calls.emplace_back(program, arguments);
+        if (program == "/missing")
+            throw platform::ProcessError("Could not start");
+        if (program == bsdtar && tools.count(bsdtar) == 0)
+            files.files[fresh + "/Contents/Info.plist"] = "<plist/>"; // unpacks one bundle
+        return tools.count(program) ? tools[program] : ProcessResult{};
     }
+    void launchDetached(const std::string& program, const Strings& arguments) override {
+        calls.emplace_back(program, arguments);
+        if (tools.count(program))
+            throw platform::ProcessError("no shell");
+    }
+    std::optional<std::map<std::string, std::string>> infoStrings(const std::string& path) const override {
+        return bundles.count(path) ? std::optional(bundles.at(path)) : std::nullopt;
+    }
+    std::string sha256Hex(const std::string& bytes) const override { return digests.at(bytes); }
+
     std::string result() {
         auto outcome = pipeline.run();
         if (auto* failed = std::get_if<Updater::Failed>(&outcome))
@@ -127,14 +130,13 @@ TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
     EXPECT_FALSE(t.files.exists(staging + "/unpacked/Old.app"));
 
     // Unpack, signature, "will it run", then the install script; nothing else.
-    ASSERT_EQ(t.programs(), (Strings{bsdtar, verifier, env, "/bin/sh"}));
-    const auto& calls = t.processes.calls;
-    EXPECT_EQ(calls[0].arguments,
-              (Strings{"-x", "-p", "--no-same-owner", "-f", staging + "/update.zip", "-C", staging + "/unpacked"}));
-    EXPECT_EQ(calls[1].arguments, (Strings{"--verify", "--trusted", running, fresh}));
-    EXPECT_EQ(calls[2].arguments.back(), "--version");
-    EXPECT_TRUE(calls[3].detached);
-    EXPECT_EQ(calls[3].arguments, (Strings{"-c", updatetools::installScript(running, running + ".previous", fresh, staging)}));
+    ASSERT_EQ(t.calls.size(), 4u);
+    EXPECT_EQ(t.calls[0], (std::pair{bsdtar, Strings{"-x", "-p", "--no-same-owner", "-f", staging + "/update.zip", "-C",
+                                                     staging + "/unpacked"}}));
+    EXPECT_EQ(t.calls[1], (std::pair{verifier, Strings{"--verify", "--trusted", running, fresh}}));
+    EXPECT_EQ(t.calls[2].first + " " + t.calls[2].second.back(), env + " --version");
+    const std::string script = updatetools::installScript(running, running + ".previous", fresh, staging);
+    EXPECT_EQ(t.calls[3], (std::pair{std::string("/bin/sh"), Strings{"-c", script}}));
     EXPECT_TRUE(t.files.exists(staging)); // the script removes it
 }
 
@@ -168,25 +170,24 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {[](Pipeline& t) { t.responses[archiveURL].body.clear(); }, "The download failed. Empty response from tavrelin.app", 0},
         {[](Pipeline& t) { t.responses[archiveURL].bodyTooLarge = true; },
          "The download failed. The file from tavrelin.app is larger than 512 MiB.", 0},
-        {[](Pipeline& t) { t.digest.table[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
+        {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
         {[](Pipeline& t) { t.tools[bsdtar].status = 1; }, "The downloaded archive could not be unpacked.", 1},
         {[](Pipeline& t) { t.tools[bsdtar].status = 0; }, "The downloaded archive did not contain an app.", 1},
         {[](Pipeline& t) { t.tools[verifier] = unsealed; },
          "The downloaded app is not signed by Tavrelin, so it was discarded. (sealed resource missing)", 2},
         {[](Pipeline& t) { t.tools[env] = olderApp; },
          "The downloaded app is not notarized, so it was discarded. (it reports “Tavrelin for Mac 1.4.9” instead of", 3},
-        {[](Pipeline& t) { t.bundleInfo.bundles[fresh]["CFBundleVersion"] = "44"; }, notTheVersion, 3},
-        {[](Pipeline& t) { t.bundleInfo.bundles[fresh]["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
-        {[](Pipeline& t) { t.bundleInfo.bundles.clear(); }, notTheVersion, 3},
+        {[](Pipeline& t) { t.bundles[fresh]["CFBundleVersion"] = "44"; }, notTheVersion, 3},
+        {[](Pipeline& t) { t.bundles[fresh]["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
+        {[](Pipeline& t) { t.bundles.clear(); }, notTheVersion, 3},
         {[](Pipeline& t) { t.tools["/bin/sh"]; }, "The update was verified but the install step could not start. no shell", 4}};
     for (const Row& row : rows) {
         Pipeline t;
-        t.bundle.os = {14, 2, 1, "14.2.1"};
         row.arrange(t);
         const std::string result = t.result();
         SCOPED_TRACE(result);
         EXPECT_EQ(result.substr(0, row.result.size()), row.result);
-        EXPECT_EQ(t.processes.calls.size(), row.programs);
+        EXPECT_EQ(t.calls.size(), row.programs);
         EXPECT_EQ(t.files.exists(staging), row.result == "installed") << "the staging folder is left behind";
     }
 }
@@ -212,10 +213,128 @@ TEST(Shell, OutputIsTrimmedUtf8OrEmpty) {
     for (const auto& [bytes, text] : cases)
         EXPECT_EQ(updatetools::trimmedOutput(bytes), text) << bytes;
 
-    fake::FakeProcesses processes;
-    processes.responder = [](const fake::FakeProcesses::Call& call) -> ProcessResult {
-        return call.program == "/missing" ? throw platform::ProcessError("Could not start") : ProcessResult{1, "\xFF"};
-    };
+    Pipeline processes;
+    processes.tools["/tool"] = {1, "\xFF"};
     EXPECT_EQ(updatetools::shell(processes, "/tool", {}), (updatetools::ShellResult{false, ""}));
     EXPECT_EQ(updatetools::shell(processes, "/missing", {}), (updatetools::ShellResult{false, "Could not start"}));
+}
+
+namespace {
+
+const Updater::Feed feed{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::nullopt, "Faster syncing."};
+
+struct UpdaterTest : ::testing::Test {
+    fake::FakeClock clock;
+    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeApplication application;
+    fake::FakeDialogs dialogs;
+    Updater::Outcome outcome = Updater::UpToDate{};
+    int runs = 0;
+    int reopens = 0;
+    std::shared_ptr<Updater> updater = Updater::create(
+        mainLoop, application, "1.4.2",
+        [this] {
+            ++runs;
+            return outcome;
+        },
+        [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [this] { ++reopens; });
+
+    void checkNow(bool interactive) {
+        updater->check(interactive);
+        mainLoop.drain();
+    }
+};
+
+} // namespace
+
+TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryLogLineAndManualAlert) {
+    const std::string reason = "It needs macOS 99 or newer; this Mac is on 14.2.";
+    const std::tuple<Updater::Outcome, std::string, std::string, std::string> rows[] = {
+        {Updater::UpToDate{}, "Up to date (1.4.2)", "info update check: up to date", "You’re up to date"},
+        {Updater::Failed{"offline"}, "Last check failed", "warn update check failed: offline", "Couldn’t check for updates"},
+        {Updater::NotInstallable{feed, reason}, "1.5.0 is available",
+         "warn update check: 1.5.0 available but not installable here: " + reason, "Tavrelin 1.5.0 is available"},
+    };
+    for (const auto& [result, summary, logLine, title] : rows) {
+        for (bool interactive : {false, true}) {
+            SCOPED_TRACE(summary + (interactive ? " manual" : " automatic"));
+            outcome = result;
+            fake::LogCapture log;
+            checkNow(interactive);
+            EXPECT_EQ(updater->lastSummary(), summary);
+            EXPECT_EQ(
+                log.lines(),
+                (Strings{std::string("info update check started (") + (interactive ? "manual" : "automatic") + ")", logLine}));
+            std::string shown;
+            for (const auto& alert : dialogs.shown)
+                shown += alert.title + " " + alert.buttons.at(0);
+            EXPECT_EQ(shown, interactive ? title + " OK" : "");
+            dialogs.shown.clear();
+        }
+    }
+    EXPECT_EQ(application.terminateRequests, 0);
+}
+
+TEST_F(UpdaterTest, AnInstalledUpdateQuitsAtOnceWhenAutomaticAndAsksWhenManual) {
+    outcome = Updater::Installed{feed};
+    checkNow(false);
+    EXPECT_EQ(updater->lastSummary(), "Updating to 1.5.0…");
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_EQ(application.terminateRequests, 1);
+    EXPECT_EQ(reopens, 0); // the install script, still waiting, reopens it
+
+    dialogs.script = {1}; // Later
+    checkNow(true);
+    EXPECT_EQ(dialogs.shown.at(0).text,
+              "Faster syncing.\n\nTavrelin will quit and reopen as the new version. Nothing else changes.");
+    EXPECT_EQ(application.terminateRequests, 1);
+    EXPECT_EQ(updater->lastSummary(), "1.5.0 is ready; restart to finish");
+
+    EXPECT_EQ(dialogs.shown.at(0).buttons, (Strings{"Restart now", "Later"}));
+    dialogs.script = {0};
+    checkNow(true);
+    EXPECT_EQ(reopens, 1); // the answer may come after the script reopened
+}
+
+TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) {
+    updater->startAutomaticChecks();
+    mainLoop.advance(89.9);
+    EXPECT_EQ(runs, 0);
+    mainLoop.advance(21510);
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(mainLoop.backgroundPriorities, std::vector<platform::Priority>{platform::Priority::utility});
+    mainLoop.advance(0.1);
+    EXPECT_EQ(runs, 2);
+
+    mainLoop.autoRunBackground = false;
+    updater->check(false);
+    updater->check(false); // silently ignored
+    EXPECT_TRUE(dialogs.shown.empty());
+    updater->check(true);
+    EXPECT_EQ(dialogs.shown.at(0).title, "Already checking");
+    mainLoop.drain();
+    EXPECT_EQ(runs, 3);
+    checkNow(false); // the flag is clear once the outcome is back
+    EXPECT_EQ(runs, 4);
+}
+
+TEST_F(UpdaterTest, AnOutcomeArrivingAfterTheUpdaterIsGoneIsDropped) {
+    mainLoop.autoRunBackground = false;
+    updater->check(true);
+    updater.reset();
+    mainLoop.drain();
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(UpdaterTest, AnAutomaticCheckDueWhileAnOutcomeAlertIsOpenRuns) {
+    updater->startAutomaticChecks();
+    int runsWhileOpen = -1;
+    dialogs.whileOpen = [&](const fake::Alert&) {
+        dialogs.whileOpen = nullptr;
+        mainLoop.advance(Updater::firstCheckDelay);
+        runsWhileOpen = runs;
+    };
+    checkNow(true);
+    EXPECT_EQ(runsWhileOpen, 2);
 }
