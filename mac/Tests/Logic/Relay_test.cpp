@@ -172,18 +172,15 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
     const std::pair<std::string, std::string> cases[] = {
         {"https://pair?token=" + good, notPair},
         {"tavrelin://pairing?token=" + good, notPair},
-        {"tavrelin://?token=" + good, notPair},
         {"tavrelin://pair", noToken},
         {pairUrl("%20%09%C2%A0"), noToken},
         {"tavrelin://pair?token=&token=" + good, noToken}, // the first of a name decides
         {"tavrelin://pair?Token=" + good, noToken},
         {pairUrl("%FF" + good), noToken}, // not UTF-8
         {"tavrelin://pair?token=abc", noApi},
-        {pairUrl("abc", "%20"), noApi},
         {"tavrelin://pair?token=abc&api&api=https://relay.example", noApi},
         {pairUrl("abc", "ftp://x"), badToken}, // the token rule comes after the address is present
         {pairUrl(good, "relay.example"), unreadable},
-        {pairUrl(good, "https://relay%20example"), unreadable},
         {pairUrl(good, "http://192.168.1.5"), notLocal},
         {pairUrl(good, "http://LOCALHOST:8080"), notLocal},
         {pairUrl(good, "FTP://localhost"), "The backend address is not usable: unsupported scheme ftp"},
