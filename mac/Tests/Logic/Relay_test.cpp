@@ -68,12 +68,8 @@ TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
 
 TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
     const std::string items = R"({"items":[{"id":"1","title":"t","allDay":true}]})";
-    struct Case {
-        long status;
-        std::string body;
-        bool tooLarge;
-        std::optional<Kind> fetchError, ackError; // none: success
-    } cases[] = {
+    // Status, body, too large, then what fetching and acknowledging fail with (none: success).
+    const std::tuple<long, std::string, bool, std::optional<Kind>, std::optional<Kind>> cases[] = {
         {200, items, false, {}, {}},
         {299, items, false, {}, {}},
         {204, "", false, Kind::malformed, {}}, // an ack's reply body is not read
@@ -84,14 +80,14 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
         {199, "", false, Kind::http, Kind::http},
         {300, "", false, Kind::http, Kind::http},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        answer(c.status, c.body, c.tooLarge);
+    for (const auto& [status, body, tooLarge, fetchError, ackError] : cases) {
+        SCOPED_TRACE(status);
+        answer(status, body, tooLarge);
         RelayError fetch = errorOf([&] { client().fetchPending(); });
         RelayError ack = errorOf([&] { client().ack({"1"}, {"L"}); });
-        EXPECT_EQ(fetch.message() == "none" ? std::nullopt : std::optional(fetch.kind()), c.fetchError);
-        EXPECT_EQ(ack.message() == "none" ? std::nullopt : std::optional(ack.kind()), c.ackError);
-        EXPECT_EQ(fetch.status(), c.fetchError == Kind::http ? c.status : 0);
+        EXPECT_EQ(fetch.message() == "none" ? std::nullopt : std::optional(fetch.kind()), fetchError);
+        EXPECT_EQ(ack.message() == "none" ? std::nullopt : std::optional(ack.kind()), ackError);
+        EXPECT_EQ(fetch.status(), fetchError == Kind::http ? status : 0);
     }
     answer(200, "", true);
     EXPECT_STREQ(errorOf([&] { client().fetchPending(); }).what(),

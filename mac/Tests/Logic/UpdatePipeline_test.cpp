@@ -137,14 +137,10 @@ TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
 }
 
 TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
-    struct Row {
-        std::function<void(Pipeline&)> arrange;
-        std::string result;
-        std::size_t programs; // how many ran before it stopped
-    };
     const std::string elsewhere = "The update feed points somewhere other than tavrelin.app, so it was ignored.";
     const std::string notTheVersion = "The downloaded app is not the version the feed announced";
-    const Row rows[] = {
+    // How the world differs, the result's beginning, how many programs ran.
+    const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
         {[](Pipeline& t) { t.http.responder = [](auto&) -> HttpResponse { throw platform::HttpTransportError("no DNS"); }; },
          "The update feed could not be read. no DNS", 0},
         {[](Pipeline& t) { t.responses[feedURL()].status = 500; },
@@ -177,14 +173,13 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {[](Pipeline& t) { t.bundles[fresh]["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
         {[](Pipeline& t) { t.bundles.clear(); }, notTheVersion, 3},
         {[](Pipeline& t) { t.tools["/bin/sh"]; }, "The update was verified but the install step could not start. no shell", 4}};
-    for (const Row& row : rows) {
+    for (const auto& [arrange, expected, programs] : rows) {
         Pipeline t;
-        row.arrange(t);
+        arrange(t);
         const std::string result = t.result();
-        SCOPED_TRACE(result);
-        EXPECT_EQ(result.substr(0, row.result.size()), row.result);
-        EXPECT_EQ(t.calls.size(), row.programs);
-        EXPECT_EQ(t.files.exists(staging), row.result == "installed") << "the staging folder is left behind";
+        EXPECT_EQ(result.substr(0, expected.size()), expected);
+        EXPECT_EQ(t.calls.size(), programs) << result;
+        EXPECT_EQ(t.files.exists(staging), expected == "installed") << "the staging folder is left behind";
     }
 }
 
