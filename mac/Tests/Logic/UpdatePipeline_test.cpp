@@ -18,7 +18,9 @@ const std::string staging = "/home/user/.cache/Tavrelin/updates";
 const std::string fresh = staging + "/unpacked/Tavrelin.app";
 const std::string running = "/Applications/Tavrelin.app";
 const std::string bsdtar = "/usr/bin/bsdtar", verifier = running + "/Contents/MacOS/tavrelin-verify", env = "/usr/bin/env";
-const ProcessResult unsealed{1, "sealed resource missing\n"}, olderApp{0, "Tavrelin for Mac 1.4.9"};
+// Tool output is read as trimmed UTF-8, Unicode spaces included, or not at all.
+const ProcessResult unsealed{1, "\xC2\xA0sealed resource missing\n\xE2\x80\xA8"}, garbled{1, "bad \xC3\x28 byte"},
+    olderApp{0, "Tavrelin for Mac 1.4.9"};
 
 std::string feedJson(const std::string& extra = "", const std::string& url = archiveURL, long long build = 43) {
     return R"({"version":"1.5.0","build":)" + std::to_string(build) + R"(,"url":")" + url + R"(","sha256":"9F2C")" + extra +
@@ -48,7 +50,7 @@ struct Pipeline final : platform::Processes, platform::BundleInfoReader, platfor
     }
     ProcessResult run(const std::string& program, const Strings& arguments) override {
         calls.emplace_back(program, arguments);
-        if (program == "/missing")
+        if (tools.count(program) && tools[program].status < 0)
             throw platform::ProcessError("Could not start");
         if (program == bsdtar && tools.count(bsdtar) == 0)
             files.files[fresh + "/Contents/Info.plist"] = "<plist/>"; // unpacks one bundle
@@ -76,7 +78,7 @@ struct Pipeline final : platform::Processes, platform::BundleInfoReader, platfor
 
 } // namespace
 
-TEST(UpdateFeed, DecodesStrictly) {
+TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
     const std::string base = R"({"version":"1.5.0","url":"https://tavrelin.app/a.zip","sha256":"ab")";
     EXPECT_EQ(Updater::Feed::decode(base + R"(,"build":9223372036854775807,"extra":[1]})").build, INT64_MAX);
     auto feed = Updater::Feed::decode(base + R"(,"build":-3,"minimumOS":null,"notes":"Hi"})");
@@ -84,24 +86,6 @@ TEST(UpdateFeed, DecodesStrictly) {
     EXPECT_EQ(feed.minimumOS, std::nullopt);
     EXPECT_EQ(feed.notes, "Hi");
 
-    const std::pair<std::string, std::string> bad[] = {
-        {base + R"(,"build":"42"})", "The feed’s “build” is not a whole number."},
-        {base + R"(,"build":9223372036854775808})", "The feed’s “build” does not fit in 64 bits."},
-        {R"({"version":"1","build":1,"url":"u"})", "The feed has no “sha256”."},
-        {base + R"(,"build":1,"notes":5})", "The feed’s “notes” is not text."},
-        {"<html>", "The feed is not valid JSON."},
-    };
-    for (const auto& [json, message] : bad) {
-        try {
-            Updater::Feed::decode(json);
-            ADD_FAILURE() << json;
-        } catch (const FeedError& error) {
-            EXPECT_EQ(error.what(), message) << json;
-        }
-    }
-}
-
-TEST(UpdateRules, BuildNumbersAndMinimumSystem) {
     EXPECT_EQ(UpdatePipeline::buildNumber("42"), 42);
     EXPECT_EQ(UpdatePipeline::buildNumber("+7"), 7);
     EXPECT_EQ(UpdatePipeline::buildNumber("9223372036854775807"), INT64_MAX);
@@ -140,18 +124,24 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     const std::string elsewhere = "The update feed points somewhere other than tavrelin.app, so it was ignored.";
     const std::string notTheVersion = "The downloaded app is not the version the feed announced";
     // How the world differs, the result's beginning, how many programs ran.
+    auto feed = [](std::string body) { return [body](Pipeline& t) { t.responses[feedURL()].body = body; }; };
+    const std::string base = R"({"version":"1.5.0","url":")" + archiveURL + R"(","sha256":"ab")";
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
         {[](Pipeline& t) { t.http.responder = [](auto&) -> HttpResponse { throw platform::HttpTransportError("no DNS"); }; },
          "The update feed could not be read. no DNS", 0},
         {[](Pipeline& t) { t.responses[feedURL()].status = 500; },
          "The update feed could not be read. HTTP 500 from tavrelin.app", 0},
-        {[](Pipeline& t) { t.responses[feedURL()].body = R"({"version":"1"})"; },
-         "The update feed could not be read. The feed has", 0},
-        {[](Pipeline& t) { t.responses[feedURL()].body = feedJson("", archiveURL, 42); }, "up to date", 0},
-        {[](Pipeline& t) { t.responses[feedURL()].body = feedJson(R"(,"minimumOS":"99")"); },
-         "not installable: It needs macOS 99 or newer; this Mac is on 14.2.1.", 0},
-        {[](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "http://tavrelin.app/a.zip"); }, elsewhere, 0},
-        {[](Pipeline& t) { t.responses[feedURL()].body = feedJson("", "https://cdn.tavrelin.app/a.zip"); }, elsewhere, 0},
+        {feed(base + R"(,"build":"42"})"), "The update feed could not be read. The feed’s “build” is not a whole number.", 0},
+        {feed(base + R"(,"build":9223372036854775808})"),
+         "The update feed could not be read. The feed’s “build” does not fit in 64 bits.", 0},
+        {feed(R"({"version":"1","build":1,"url":"u"})"), "The update feed could not be read. The feed has no “sha256”.", 0},
+        {feed(base + R"(,"build":1,"notes":5})"), "The update feed could not be read. The feed’s “notes” is not text.", 0},
+        {feed("<html>"), "The update feed could not be read. The feed is not valid JSON.", 0},
+        {feed(R"({"version":"1"})"), "The update feed could not be read. The feed has", 0},
+        {feed(feedJson("", archiveURL, 42)), "up to date", 0},
+        {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: It needs macOS 99 or newer; this Mac is on 14.2.1.", 0},
+        {feed(feedJson("", "http://tavrelin.app/a.zip")), elsewhere, 0},
+        {feed(feedJson("", "https://cdn.tavrelin.app/a.zip")), elsewhere, 0},
         {[](Pipeline& t) { t.bundle.bundlePath = "/home/user/Downloads/Tavrelin.app"; },
          "not installable: This copy is running from /home/user/Downloads, not from Applications", 0},
         {[](Pipeline& t) { t.bundle.bundlePath = "/Applications/../Tavrelin.app"; }, "not installable", 0},
@@ -165,6 +155,10 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
         {[](Pipeline& t) { t.tools[bsdtar].status = 1; }, "The downloaded archive could not be unpacked.", 1},
         {[](Pipeline& t) { t.tools[bsdtar].status = 0; }, "The downloaded archive did not contain an app.", 1},
+        {[](Pipeline& t) { t.tools[verifier] = garbled; },
+         "The downloaded app is not signed by Tavrelin, so it was discarded. ()", 2},
+        {[](Pipeline& t) { t.tools[verifier].status = -1; },
+         "The downloaded app is not signed by Tavrelin, so it was discarded. (Could not start)", 2},
         {[](Pipeline& t) { t.tools[verifier] = unsealed; },
          "The downloaded app is not signed by Tavrelin, so it was discarded. (sealed resource missing)", 2},
         {[](Pipeline& t) { t.tools[env] = olderApp; },
@@ -190,22 +184,6 @@ TEST(InstallScript, QuotesEveryPathForTheShell) {
               "sleep 1\nrm -rf '/P'\nif mv '/A'\\''s' '/P' && mv '/N' '/A'\\''s'; then\n  rm -rf '/P'\nelse\n"
               "  [ -d '/A'\\''s' ] || mv '/P' '/A'\\''s'\nfi\nrm -rf '/S'\n"
               "/usr/bin/setsid -f '/A'\\''s/Contents/MacOS/tavrelin-agent'");
-}
-
-TEST(Shell, OutputIsTrimmedUtf8OrEmpty) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"\n\tline one\nline two \r\n", "line one\nline two"},
-        {"\xC2\xA0nbsp\xE2\x80\xA8", "nbsp"}, // Unicode spaces and line separators count too
-        {"bad \xC3\x28 byte", ""},
-        {"\xED\xA0\x80", ""}, // an encoded surrogate is not UTF-8
-    };
-    for (const auto& [bytes, text] : cases)
-        EXPECT_EQ(updatetools::trimmedOutput(bytes), text) << bytes;
-
-    Pipeline processes;
-    processes.tools["/tool"] = {1, "\xFF"};
-    EXPECT_EQ(updatetools::shell(processes, "/tool", {}), (updatetools::ShellResult{false, ""}));
-    EXPECT_EQ(updatetools::shell(processes, "/missing", {}), (updatetools::ShellResult{false, "Could not start"}));
 }
 
 namespace {
