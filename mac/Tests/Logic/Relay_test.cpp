@@ -38,6 +38,25 @@ RelayError errorOf(const std::function<void()>& call) {
     return RelayError::malformed("none");
 }
 
+// ---- pairing: the link that names the relay, and the file that keeps it
+
+const std::string good = "rk_123456789";
+
+std::string pairUrl(const std::string& token, const std::string& api = "https://relay.example") {
+    return "tavrelin://pair?token=" + token + "&api=" + api;
+}
+
+// The accepted address, or the refusal's text.
+std::string parsed(const std::string& text) {
+    try {
+        Pairing pairing = PairingParser::parse(*Url::parse(text), platform::Date{5});
+        EXPECT_EQ(pairing.pairedAt, platform::Date{5});
+        return pairing.token == good ? pairing.apiBase : pairing.token + " @ " + pairing.apiBase;
+    } catch (const PairingError& error) {
+        return error.what();
+    }
+}
+
 } // namespace
 
 TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
@@ -53,8 +72,7 @@ TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
     headers.emplace_back("Content-Type", "application/json");
     EXPECT_EQ(ack.headers, headers);
     EXPECT_EQ(ack.body, "{\"ids\":[\"a\",\"b\\\"q\"],\"lists\":[\"Work\",\"Caf\xEF\xBF\xBD\"]}");
-    ASSERT_EQ(http.sessions.size(), 1u);
-    EXPECT_EQ(http.sessions[0].resourceTimeout, 30);
+    EXPECT_EQ(http.sessions.at(0).resourceTimeout, 30);
 
     // The address is the plain concatenation; it needs a scheme and a host.
     EXPECT_EQ(client("https://relay.example?x=1").request("/p", "GET")->url, "https://relay.example?x=1/p");
@@ -135,29 +153,6 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
         EXPECT_EQ(error.message(), message.empty() ? "none" : message) << body;
     }
 }
-
-// ---- pairing: the link that names the relay, and the file that keeps it
-
-namespace {
-
-const std::string good = "rk_123456789";
-
-std::string pairUrl(const std::string& token, const std::string& api = "https://relay.example") {
-    return "tavrelin://pair?token=" + token + "&api=" + api;
-}
-
-// The accepted address, or the refusal's text.
-std::string parsed(const std::string& text) {
-    try {
-        Pairing pairing = PairingParser::parse(*Url::parse(text), platform::Date{5});
-        EXPECT_EQ(pairing.pairedAt, platform::Date{5});
-        return pairing.token == good ? pairing.apiBase : pairing.token + " @ " + pairing.apiBase;
-    } catch (const PairingError& error) {
-        return error.what();
-    }
-}
-
-} // namespace
 
 TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
     const std::string notPair = "That link was not a Tavrelin pairing link.", noToken = "The pairing link had no token.",
