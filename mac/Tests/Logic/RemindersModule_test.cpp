@@ -304,8 +304,7 @@ TEST(RemindersStore, DueDateReadsTheNumbersItCanFindAndIgnoresTheRest) {
         {"TTT", true, std::nullopt},
         {"2024- 5.0-1", true, std::nullopt},
         {"9223372036854775808-1-1-2", true, day(1, 1, 2)}, // an overflowing piece is dropped
-        {"9223372036854775807-1-1", true, day(INT64_MAX, 1, 1)},
-        {"\xD9\xA2\xD9\xA0-1-1", true, std::nullopt}, // Arabic-Indic digits are not decimal digits here
+        {"\xD9\xA2\xD9\xA0-1-1", true, std::nullopt},      // Arabic-Indic digits are not decimal digits here
     };
     for (const auto& [text, allDay, expected] : cases)
         EXPECT_EQ(RemindersStore::dueComponents(text, allDay), expected) << text << " allDay=" << allDay;
