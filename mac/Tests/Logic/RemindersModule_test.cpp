@@ -1,6 +1,5 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/RemindersModule.h"
-#include "TavrelinMac/RemindersStore.h"
 
 #include <gtest/gtest.h>
 
