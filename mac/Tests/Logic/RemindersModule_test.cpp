@@ -1,395 +1,310 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/RemindersModule.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 using namespace tavrelin;
 using Health = SyncState::Health;
 using platform::HttpRequest;
 using platform::HttpResponse;
 using Lines = std::vector<std::string>;
+using Times = std::vector<double>;
 
 namespace {
 
-const char* const unauthorizedText = "The backend rejected this pairing. Re-pair from the extension.";
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+// Items titled after their ids, in lists named by the rest of each "id:list" ("id:" for none).
+HttpResponse reply(const Lines& items) {
+    std::string body = R"({"items":[)";
+    for (const auto& entry : items) {
+        auto colon = entry.find(':');
+        std::string id = entry.substr(0, colon), list = entry.substr(colon + 1);
+        body += (body.back() == '}' ? ",{" : "{") + (R"("id":")" + id + R"(","title":")" + id + R"(","allDay":false)") +
+                (list.empty() ? "}" : R"(,"list":")" + list + "\"}");
+    }
+    return {200, body + "]}", false};
 }
 
-nlohmann::json item(const std::string& id, const std::string& title, std::optional<std::string> list) {
-    nlohmann::json j{{"id", id}, {"title", title}, {"allDay", false}};
-    if (list)
-        j["list"] = *list;
-    return j;
-}
-
-HttpResponse itemsReply(std::vector<nlohmann::json> items) {
-    nlohmann::json body;
-    body["items"] = nlohmann::json::array();
-    for (auto& i : items)
-        body["items"].push_back(std::move(i));
-    return {200, body.dump(), false};
-}
-
-// Field names follow the platform aggregate so the tests read alike.
-struct Fakes {
+struct RemindersModuleTest : ::testing::Test {
     fake::FakeClock clock;
-    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeMainLoop loop{clock};
     fake::FakeHttp http;
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
     fake::FakeRemindersDatabase reminders;
-};
-
-struct RemindersModuleTest : ::testing::Test {
-    Fakes p;
     fake::LogCapture log;
-    SyncState state{p.clock};
-    std::shared_ptr<RemindersModule> module =
-        std::make_shared<RemindersModule>(p.mainLoop, p.clock, p.http, p.appInfo, p.reminders, state);
-    Pairing pairing{"https://relay.example/api", "rk_secret", p.clock.now()};
-    const platform::Date t0 = p.clock.now();
+    SyncState state{clock};
+    std::shared_ptr<RemindersModule> module = std::make_shared<RemindersModule>(loop, clock, http, appInfo, reminders, state);
+    Pairing pairing{"https://relay.example/api", "rk_secret", clock.now()};
 
-    // What the backend answers; both default to success with nothing waiting.
-    std::function<HttpResponse()> pending = [] { return itemsReply({}); };
-    std::function<HttpResponse()> ackReply = [] { return HttpResponse{200, "{}", false}; };
-    std::vector<double> pollTimes; // seconds after t0 of each fetch
-    std::vector<nlohmann::json> acks;
-    std::vector<std::string> urls;
+    HttpResponse pending = reply({}); // what the backend answers
+
+    long ackStatus = 200;
+    Times pollTimes; // seconds after the start of each fetch
 
     void SetUp() override {
-        p.http.responder = [this](const HttpRequest& request) {
-            urls.push_back(request.url);
-            if (endsWith(request.url, "/relay/device/pending")) {
-                pollTimes.push_back(p.clock.now() - t0);
-                return pending();
-            }
-            acks.push_back(nlohmann::json::parse(request.body));
-            return ackReply();
+        http.responder = [this, t0 = clock.now()](const HttpRequest& request) {
+            if (request.method == "POST")
+                return HttpResponse{ackStatus, "", false};
+            pollTimes.push_back(clock.now() - t0);
+            return pending;
         };
+        reminders.addList("Inbox");
     }
-
     void startAndSettle() {
         module->start(pairing);
-        p.mainLoop.advance(0);
+        loop.advance(0);
     }
+    double backOff() const { return *module->nextAttemptAt() - clock.now(); }
 
-    Lines logged(const std::string& prefix) const {
-        Lines result;
-        for (const auto& line : log.lines())
-            if (line.rfind(prefix, 0) == 0)
-                result.push_back(line);
-        return result;
+    RemindersStore store{reminders, clock};
+    RemindersStore::WriteResult create(const std::string& title, std::optional<std::string> list,
+                                       std::optional<std::string> dueIso = {}, bool allDay = false,
+                                       std::optional<std::string> notes = {}) {
+        return store.create(title, notes, dueIso, allDay, list, "");
     }
 };
 
 } // namespace
 
-TEST_F(RemindersModuleTest, StartPollsAtOnceThenEveryThirtySeconds) {
+TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoublingUpToFifteenMinutes) {
     module->start(pairing);
     EXPECT_TRUE(module->inFlight());
-    EXPECT_EQ(state.health(), Health::working());
-    EXPECT_EQ(state.pairedHost(), "relay.example");
-    p.mainLoop.advance(0);
+    loop.advance(60);
     EXPECT_FALSE(module->inFlight());
     EXPECT_EQ(state.health(), Health::idle());
-    p.mainLoop.advance(29);
-    EXPECT_EQ(pollTimes, (std::vector<double>{0}));
-    p.mainLoop.advance(61);
-    EXPECT_EQ(pollTimes, (std::vector<double>{0, 30, 60, 90}));
-}
 
-TEST_F(RemindersModuleTest, BacksOffDoublingUpToFifteenMinutesAndResetsAfterASuccess) {
-    pending = [] { return HttpResponse{500, "", false}; };
-    startAndSettle();
-    std::vector<double> delays;
-    auto recordDelay = [&] { delays.push_back(*module->nextAttemptAt() - p.clock.now()); };
-    recordDelay();
-    // Ticks come every 30 s; the first tick at or after nextAttemptAt polls.
-    while (p.clock.now() - t0 < 2700) {
-        auto before = pollTimes.size();
-        p.mainLoop.advance(30);
-        if (pollTimes.size() != before)
-            recordDelay();
-    }
-    EXPECT_EQ(pollTimes, (std::vector<double>{0, 30, 90, 210, 450, 930, 1830}));
-    EXPECT_EQ(delays, (std::vector<double>{30, 60, 120, 240, 480, 900, 900}));
-    EXPECT_EQ(module->consecutiveFailures(), 7);
+    // Ticks come every 30 s; the first tick at or after the back-off polls.
+    pending = {500, "", false};
+    loop.advance(1860);
+    EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920}));
     EXPECT_EQ(state.health(), Health::warning("Backend returned HTTP 500."));
-    EXPECT_THAT(logged("info backing off"),
-                ::testing::ElementsAre(
-                    "info backing off 30s after 1 consecutive failures", "info backing off 60s after 2 consecutive failures",
-                    "info backing off 120s after 3 consecutive failures", "info backing off 240s after 4 consecutive failures",
-                    "info backing off 480s after 5 consecutive failures", "info backing off 900s after 6 consecutive failures",
-                    "info backing off 900s after 7 consecutive failures"));
+    EXPECT_EQ(log.lines().back(), "info backing off 900s after 7 consecutive failures");
 
-    pending = [] { return itemsReply({}); };
-    p.mainLoop.advance(30); // 2730: the back-off has run out
-    EXPECT_EQ(pollTimes.back(), 2730);
-    EXPECT_EQ(module->consecutiveFailures(), 0);
+    module->syncNow(); // ignores the back-off, and fails again
+    loop.advance(0);
+    pending = reply({});
+    loop.advance(900); // 2820: the back-off has run out
+    EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920, 1920, 2820}));
     EXPECT_FALSE(module->nextAttemptAt());
-    EXPECT_EQ(state.health(), Health::idle());
-
-    pending = [] { return HttpResponse{502, "", false}; };
-    p.mainLoop.advance(30);
-    EXPECT_EQ(pollTimes.back(), 2760);
-    EXPECT_EQ(*module->nextAttemptAt() - p.clock.now(), 30);
+    ackStatus = 502;
+    loop.advance(30);
+    EXPECT_EQ(backOff(), 30);
 }
 
-TEST_F(RemindersModuleTest, SyncNowIgnoresBackOffButNotAPollInFlightOrAStop) {
-    module->syncNow();
-    p.mainLoop.advance(0);
-    EXPECT_TRUE(pollTimes.empty()) << "never started";
-
-    pending = [] { return HttpResponse{500, "", false}; };
+TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOff) {
+    reminders.status = platform::RemindersAuthorization::denied;
     startAndSettle();
-    p.mainLoop.advance(10);
-    module->syncNow();
-    p.mainLoop.advance(0);
-    EXPECT_EQ(pollTimes, (std::vector<double>{0, 10}));
-    EXPECT_EQ(module->consecutiveFailures(), 2);
-
-    p.mainLoop.autoRunBackground = false;
-    module->syncNow();
-    int changes = 0;
-    state.onChange = [&] { ++changes; };
-    module->syncNow();
-    EXPECT_EQ(p.mainLoop.pendingBackground(), 1u);
-    EXPECT_EQ(changes, 0) << "no second attempt begins";
-    p.mainLoop.drain();
-    EXPECT_EQ(pollTimes.size(), 3u);
-
-    module->stop();
-    module->syncNow();
-    EXPECT_EQ(p.mainLoop.pendingBackground(), 0u);
-    EXPECT_EQ(p.mainLoop.activeTimers(), 0u);
-}
-
-TEST_F(RemindersModuleTest, AccessProblemsDoNotBackOffAndAGrantIsPickedUpByTheNextTick) {
-    p.reminders.status = platform::RemindersAuthorization::denied;
-    startAndSettle();
-    EXPECT_EQ(state.headline(), "Needs Reminders access");
-    EXPECT_TRUE(urls.empty());
-    EXPECT_EQ(module->consecutiveFailures(), 0);
+    EXPECT_EQ(state.health(), Health::needsPermission());
+    EXPECT_EQ(log.lines().back(), "warn reminders access denied");
     EXPECT_FALSE(module->nextAttemptAt());
-    EXPECT_EQ(logged("warn").back(), "warn reminders access denied");
+    reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings
+    loop.advance(30);
+    EXPECT_EQ(pollTimes, (Times{30}));
 
-    p.reminders.status = platform::RemindersAuthorization::fullAccess;
-    p.mainLoop.advance(30);
-    EXPECT_EQ(pollTimes, (std::vector<double>{30}));
-    EXPECT_EQ(state.health(), Health::idle());
-}
-
-TEST_F(RemindersModuleTest, AFailedAccessRequestStopsWithTheReason) {
-    p.reminders.status = platform::RemindersAuthorization::notDetermined;
-    p.reminders.answer = {false, std::string("no database")};
+    reminders.status = platform::RemindersAuthorization::notDetermined;
+    reminders.answer = {false, std::string("no database")};
     startAndSettle();
     EXPECT_EQ(state.headline(), "Stopped: Reminders access failed: no database");
-    EXPECT_EQ(logged("error"), (Lines{"error reminders access error"}));
+    EXPECT_EQ(log.lines().back(), "error reminders access error");
     EXPECT_FALSE(module->nextAttemptAt());
-    p.mainLoop.advance(30);
-    EXPECT_EQ(p.reminders.prompts, 1) << "the failed answer is remembered";
-    EXPECT_TRUE(urls.empty());
 }
 
 TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
-    p.reminders.addList("Inbox");
-    p.reminders.addList("Work");
-    p.reminders.failingTitles["broken"] = "The disk is full.";
-    pending = [] {
-        return itemsReply({item("a", "one", "Inbox"), item("b", "two", "Work"), item("d", "four", "Groceries"),
-                           item("c", "three", "Inbox"), item("e", "broken", "Inbox"), item("f", "six", std::nullopt)});
-    };
+    reminders.addList("Work");
+    reminders.failingTitles["e"] = "The disk is full.";
+    pending = reply({"a:Inbox", "b:Work", "d:Groceries", "c:Inbox", "e:Inbox", "f:"});
     startAndSettle();
-
-    ASSERT_EQ(acks.size(), 1u);
-    EXPECT_EQ(acks[0], (nlohmann::json{{"ids", {"a", "b", "c"}}, {"lists", {"Inbox", "Work"}}}));
+    EXPECT_EQ(http.requests.at(1).body, R"({"ids":["a","b","c"],"lists":["Inbox","Work"]})");
     EXPECT_EQ(state.deliveredThisSession(), 3);
     EXPECT_EQ(state.refusedByList(), (std::map<std::string, std::int64_t>{{"Groceries", 1}}));
-    EXPECT_EQ(state.refusedWithNoList(), 1);
     EXPECT_EQ(state.failedWrites(), (std::map<std::string, std::int64_t>{{"The disk is full.", 1}}));
-    EXPECT_EQ(state.headline(), "Trouble: 1 couldn\u2019t be saved");
-    EXPECT_EQ(state.knownLists(), (Lines{"Inbox", "Work"}));
-    EXPECT_EQ(state.lastSuccessfulPoll(), p.clock.now());
     EXPECT_EQ(log.lines(),
               (Lines{"info module reminders started, backend relay.example", "info delivered a -> list Inbox",
                      "info delivered b -> list Work", "warn refused d: unknown list", "info delivered c -> list Inbox",
                      "error failed e: The disk is full.", "warn refused f: no list specified"}));
 
-    // Nothing waiting: still acknowledged with the list names; tallies stay.
-    pending = [] { return itemsReply({}); };
-    p.mainLoop.advance(30);
-    ASSERT_EQ(acks.size(), 2u);
-    EXPECT_EQ(acks[1], (nlohmann::json{{"ids", nlohmann::json::array()}, {"lists", {"Inbox", "Work"}}}));
-    EXPECT_EQ(state.deliveredThisSession(), 3);
-    EXPECT_EQ(state.refusedByList().size(), 1u);
-    EXPECT_EQ(state.refusedWithNoList(), 1);
-    EXPECT_EQ(state.failedWrites().size(), 1u);
-    EXPECT_EQ(state.health(), Health::idle());
-
-    // A poll with items replaces the tallies.
-    pending = [] { return itemsReply({item("g", "seven", "Other")}); };
-    p.mainLoop.advance(30);
-    EXPECT_EQ(state.refusedByList(), (std::map<std::string, std::int64_t>{{"Other", 1}}));
-    EXPECT_EQ(state.refusedWithNoList(), 0);
-    EXPECT_TRUE(state.failedWrites().empty());
+    pending = reply({}); // nothing waiting: still acknowledged, with the lists
+    loop.advance(30);
+    EXPECT_EQ(http.requests.back().body, R"({"ids":[],"lists":["Inbox","Work"]})");
 }
 
-TEST_F(RemindersModuleTest, AFailedAcknowledgementCountsNothingAndBacksOff) {
-    p.reminders.addList("Inbox");
-    pending = [] { return itemsReply({item("a", "one", "Inbox"), item("b", "two", "Inbox"), item("c", "x", "Nope")}); };
-    ackReply = [] { return HttpResponse{503, "", false}; };
+TEST_F(RemindersModuleTest, AFailedAcknowledgementCountsNothingAndTheRedeliveryIsNotWrittenTwice) {
+    pending = reply({"a:Inbox", "b:Inbox", "c:Nope"});
+    ackStatus = 503;
     startAndSettle();
-    EXPECT_EQ(p.reminders.saved.size(), 2u) << "the written reminders stay";
-    EXPECT_EQ(logged("warn ack"), (Lines{"warn ack failed after 2 writes; items may be redelivered"}));
+    EXPECT_EQ(log.lines().at(4), "warn ack failed after 2 writes; items may be redelivered");
     EXPECT_EQ(state.health(), Health::warning("Backend returned HTTP 503."));
     EXPECT_EQ(state.deliveredThisSession(), 0);
-    EXPECT_TRUE(state.refusedByList().empty());
-    EXPECT_FALSE(state.lastSuccessfulPoll());
-    EXPECT_EQ(module->consecutiveFailures(), 1);
-    EXPECT_EQ(logged("info backing off"), (Lines{"info backing off 30s after 1 consecutive failures"}));
+    EXPECT_EQ(backOff(), 30);
+
+    ackStatus = 200;
+    loop.advance(30);
+    EXPECT_EQ(reminders.saved.size(), 2u);
+    EXPECT_EQ(http.requests.back().body, R"({"ids":["a","b"],"lists":["Inbox"]})");
+    EXPECT_EQ(state.deliveredThisSession(), 2);
 }
 
-TEST_F(RemindersModuleTest, FetchFailuresAreLoggedByKindAndRetried) {
-    pending = [] { return HttpResponse{401, "", false}; };
+TEST_F(RemindersModuleTest, FetchFailuresAreLoggedByKindAndBackedOff) {
+    const std::pair<HttpResponse, std::string> failures[] = {
+        {{401, "", false}, "warn poll failed: unauthorized"},
+        {{200, "{\"items\":[],\"x\":1e999}", false}, "warn poll failed: transport"},
+    };
     startAndSettle();
-    EXPECT_EQ(state.health(), Health::broken(unauthorizedText));
-    EXPECT_EQ(*module->nextAttemptAt() - p.clock.now(), 30);
-    p.mainLoop.advance(30);
-    EXPECT_EQ(pollTimes.size(), 2u) << "still retried";
-
-    // Whatever the decoder refuses is malformed, a transport-class failure.
-    for (std::string body : {std::string(R"({"items":[],"x":1e999})"), std::string("{\"items\":[],\"x\":\"\xff\"}"),
-                             R"({"items":[],"x":)" + std::string(65, '[') + std::string(65, ']') + "}"}) {
-        pending = [body] { return HttpResponse{200, body, false}; };
+    for (const auto& [answer, line] : failures) {
+        pending = answer;
         module->syncNow();
-        p.mainLoop.advance(0);
-        EXPECT_EQ(state.health().message.rfind("Could not read the backend's reply: ", 0), 0u) << body;
+        loop.advance(0);
+        EXPECT_EQ(log.lines().at(log.lines().size() - 2), line);
     }
-    EXPECT_EQ(logged("warn poll failed"),
-              (Lines{"warn poll failed: unauthorized", "warn poll failed: unauthorized", "warn poll failed: transport",
-                     "warn poll failed: transport", "warn poll failed: transport"}));
-
-    // An error that is not the client's own still ends up as a transport problem.
-    pending = []() -> HttpResponse { throw std::runtime_error("socket exploded"); };
+    http.responder = [](const HttpRequest&) -> HttpResponse { throw std::runtime_error("socket exploded"); };
     module->syncNow();
-    p.mainLoop.advance(0);
+    loop.advance(0);
+    EXPECT_EQ(log.lines().back(), "info backing off 120s after 3 consecutive failures");
     EXPECT_EQ(state.health(), Health::warning("Could not reach the backend: socket exploded"));
-    EXPECT_EQ(module->consecutiveFailures(), 6);
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
 }
 
 TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
-    p.reminders.addList("Inbox");
-    pending = [] { return itemsReply({item("a", "one", "Inbox"), item("b", "two", "Nope"), item("c", "x", std::nullopt)}); };
-    startAndSettle();
-    p.mainLoop.autoRunBackground = false;
+    pending = reply({"c:"});
+    loop.autoRunBackground = false;
+    module->start(pairing);
     std::vector<bool> inFlightSeen;
     state.onChange = [&] { inFlightSeen.push_back(module->inFlight()); };
-    module->syncNow(); // beginAttempt: one change
-    ASSERT_TRUE(p.mainLoop.runOneBackground());
-    EXPECT_EQ(inFlightSeen.size(), 1u) << "the background step touches no state";
-    p.mainLoop.runPosted();
-    EXPECT_EQ(inFlightSeen, (std::vector<bool>{true, true}));
+    ASSERT_TRUE(loop.runOneBackground());
+    EXPECT_TRUE(inFlightSeen.empty()) << "the background step touches no state";
+    loop.runPosted();
+    EXPECT_EQ(inFlightSeen, (std::vector<bool>{true}));
     EXPECT_FALSE(module->inFlight());
     EXPECT_EQ(state.refusedWithNoList(), 1);
 }
 
-TEST_F(RemindersModuleTest, StopDuringAPollIsImmediateAndDropsTheLateOutcome) {
-    p.reminders.addList("Inbox");
-    pending = [] { return itemsReply({item("a", "one", "Inbox")}); };
-    p.mainLoop.autoRunBackground = false;
+TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
+    pending = reply({"a:Inbox"});
+    loop.autoRunBackground = false;
     module->start(pairing);
     module->stop();
     EXPECT_EQ(state.health(), Health::notPaired());
-    EXPECT_FALSE(module->hasClient());
-    EXPECT_EQ(p.mainLoop.activeTimers(), 0u);
+    EXPECT_EQ(loop.activeTimers(), 0u);
     EXPECT_EQ(log.lines().back(), "info module reminders stopped");
-
-    int changes = 0;
-    state.onChange = [&] { ++changes; };
-    p.mainLoop.drain();
-    EXPECT_EQ(p.reminders.saved.size(), 1u) << "the poll was not cancelled";
-    EXPECT_EQ(changes, 0);
-    EXPECT_EQ(state.health(), Health::notPaired());
+    loop.drain();
+    EXPECT_EQ(state.health(), Health::notPaired()) << "the late outcome is dropped";
     EXPECT_EQ(state.deliveredThisSession(), 0);
-    EXPECT_FALSE(state.lastSuccessfulPoll());
-    EXPECT_FALSE(module->inFlight());
-}
+    module->syncNow();
+    EXPECT_EQ(loop.pendingBackground(), 0u) << "nothing to poll";
 
-TEST_F(RemindersModuleTest, ARestartDuringAPollWaitsForItAndIgnoresItsOutcome) {
-    pending = [] { return HttpResponse{500, "", false}; };
-    p.mainLoop.autoRunBackground = false;
+    pending = {500, "", false};
     module->start(pairing);
-    module->start(Pairing{"http://127.0.0.1:8080", "rk_other", p.clock.now()});
-    EXPECT_EQ(p.mainLoop.pendingBackground(), 1u) << "the old poll blocks the immediate tick";
-    EXPECT_EQ(state.pairedHost(), "127.0.0.1");
-    EXPECT_EQ(logged("info module").back(), "info module reminders started, backend 127.0.0.1");
-
-    p.mainLoop.drain();
+    module->start(Pairing{"http://127.0.0.1:8080", "rk_other", clock.now()});
+    EXPECT_EQ(loop.pendingBackground(), 1u) << "the old poll blocks the immediate tick";
+    loop.drain();
     EXPECT_EQ(state.health(), Health::working()) << "the old pairing's failure is not reported";
-    EXPECT_EQ(module->consecutiveFailures(), 0);
-    EXPECT_FALSE(module->inFlight());
-
-    pending = [] { return itemsReply({}); };
-    p.mainLoop.autoRunBackground = true;
-    p.mainLoop.advance(30);
-    EXPECT_EQ(urls.size(), 3u);
-    EXPECT_EQ(urls[1], "http://127.0.0.1:8080/relay/device/pending");
-    EXPECT_EQ(state.health(), Health::idle());
-    EXPECT_EQ(p.mainLoop.activeTimers(), 1u) << "the first timer is gone";
+    EXPECT_FALSE(module->nextAttemptAt());
+    loop.autoRunBackground = true;
+    loop.advance(30);
+    EXPECT_EQ(http.requests.back().url, "http://127.0.0.1:8080/relay/device/pending");
+    EXPECT_EQ(loop.activeTimers(), 1u) << "the first timer is gone";
 }
 
 TEST_F(RemindersModuleTest, TheTimerAndAQueuedPollHoldTheModuleWeakly) {
-    p.mainLoop.autoRunBackground = false;
+    loop.autoRunBackground = false;
     module->start(pairing);
     module.reset();
-    EXPECT_EQ(p.mainLoop.activeTimers(), 0u);
-    p.mainLoop.drain();
-    p.mainLoop.advance(60);
-    EXPECT_TRUE(urls.empty());
+    EXPECT_EQ(loop.activeTimers(), 0u);
+    loop.drain();
+    loop.advance(60);
+    EXPECT_TRUE(http.requests.empty());
 }
 
-TEST_F(RemindersModuleTest, MenuSection) {
+TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
     EXPECT_TRUE(module->menuItems().empty());
-    auto titles = [&] {
-        Lines result;
-        for (const auto& item : module->menuItems())
-            result.push_back(item.title);
-        return result;
-    };
-    auto poll = [&](std::int64_t delivered, std::vector<std::optional<std::string>> refusals, std::vector<std::string> failures,
-                    std::vector<std::string> lists) {
-        state.record({PollOutcome::Succeeded{1, delivered, std::move(refusals), std::move(failures), std::move(lists)}});
-    };
-    poll(1, {}, {}, {});
-    EXPECT_EQ(titles(), (Lines{"1 reminder filed this session"}));
+    state.record({PollOutcome::Succeeded{
+        1, 1, {"Work", "e\xCC\x81", "Groceries", "Work", "f", std::nullopt}, {"Disk full", "Disk full"}, {"Work", "Inbox"}}});
+    Lines titles;
+    for (const auto& item : module->menuItems()) {
+        titles.push_back(item.title);
+        EXPECT_EQ(item.enabled, !item.submenu.empty()) << "only the list of lists opens";
+    }
+    EXPECT_EQ(titles, (Lines{"1 reminder filed this session", "1 waiting: no list named “Groceries” on this Mac",
+                             "2 waiting: no list named “Work” on this Mac", "1 waiting: no list named “f” on this Mac",
+                             "1 waiting: no list named “e\xCC\x81” on this Mac", "1 waiting: no list chosen in settings",
+                             "2 couldn’t be saved: Disk full — still retrying", "Lists on this Mac"}));
+    EXPECT_EQ(module->menuItems().back().submenu.at(1).title, "Inbox");
+}
 
-    poll(1, {"Work", "Groceries", "Work", "apples", "e\xCC\x81t\xC3\xA9", "f", std::nullopt, std::nullopt, std::nullopt},
-         {std::string(70, 'x'), "Disk full", "Disk full"}, {"Work", "Inbox"});
-    EXPECT_EQ(titles(), (Lines{
-                            "2 reminders filed this session",
-                            "1 waiting: no list named “Groceries” on this Mac",
-                            "2 waiting: no list named “Work” on this Mac",
-                            "1 waiting: no list named “apples” on this Mac",
-                            "1 waiting: no list named “f” on this Mac",
-                            // é composes to U+00E9, after every ASCII letter.
-                            "1 waiting: no list named “e\xCC\x81t\xC3\xA9” on this Mac",
-                            "3 waiting: no list chosen in settings",
-                            "2 couldn’t be saved: Disk full — still retrying",
-                            "1 couldn’t be saved: " + std::string(59, 'x') + "… — still retrying",
-                            "Lists on this Mac",
-                        }));
-    // Only the list of lists opens; every other line is information.
-    auto items = module->menuItems();
-    for (std::size_t i = 0; i + 1 < items.size(); ++i)
-        EXPECT_TRUE(!items[i].enabled && !items[i].action && items[i].submenu.empty()) << items[i].title;
-    ASSERT_TRUE(items.back().enabled);
-    ASSERT_EQ(items.back().submenu.size(), 2u);
-    EXPECT_TRUE(items.back().submenu[0].title == "Work" && !items.back().submenu[0].enabled);
-    EXPECT_EQ(items.back().submenu[1].title, "Inbox");
+// ---- the store under the module
+
+TEST_F(RemindersModuleTest, StorePromptsOnlyWhileUndeterminedAndOnlyOnce) {
+    for (auto status : {platform::RemindersAuthorization::denied, platform::RemindersAuthorization::restricted}) {
+        reminders.status = status;
+        EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied());
+    }
+    reminders.status = platform::RemindersAuthorization::notDetermined;
+    reminders.answer = {false, std::nullopt};
+    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied());
+    reminders.answer = {true, std::nullopt};
+    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied()) << "the remembered answer, no second prompt";
+    reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings later
+    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::granted());
+    EXPECT_EQ(reminders.prompts, 1);
+}
+
+TEST_F(RemindersModuleTest, StoreFilesIntoTheFirstCanonicallyEqualListOrRefuses) {
+    reminders.addList("Caf\xC3\xA9");  // é as one code point
+    reminders.addList("Cafe\xCC\x81"); // e + combining accent
+    EXPECT_EQ(create("milk", std::nullopt), RemindersStore::WriteResult::noList());
+    EXPECT_EQ(create("milk", ""), RemindersStore::WriteResult::noList());
+    EXPECT_EQ(create("milk", " Caf\xC3\xA9"), RemindersStore::WriteResult::unknownList(" Caf\xC3\xA9")) << "no trimming";
+    EXPECT_TRUE(reminders.saved.empty());
+    EXPECT_EQ(create("coffee", "Cafe\xCC\x81"), RemindersStore::WriteResult::saved("Caf\xC3\xA9"));
+
+    reminders.addList("Work"); // made during a poll: found from the next poll on
+    EXPECT_EQ(create("report", "Work"), RemindersStore::WriteResult::unknownList("Work"));
+    store.requestAccess();
+    EXPECT_EQ(create("report", "Work"), RemindersStore::WriteResult::saved("Work"));
+    EXPECT_EQ(store.listNames(), (Lines{"Inbox", "Caf\xC3\xA9", "Cafe\xCC\x81", "Work"}));
+
+    reminders.failingTitles["boom"] = "The disk is full.";
+    reminders.unreadableTitles.insert("ghost");
+    EXPECT_EQ(create("boom", "Work"), RemindersStore::WriteResult::failed("The disk is full."));
+    EXPECT_EQ(create("ghost", "Work"), RemindersStore::WriteResult::failed("saved but could not be read back"));
+}
+
+TEST_F(RemindersModuleTest, StoreWritesTitleNotesDueAndAlarm) {
+    clock.utcOffset = 2 * 3600;
+    create("", "Inbox", "", false, "");
+    EXPECT_FALSE(reminders.saved.back().notes) << "empty notes stay unset";
+
+    create("all day", "Inbox", "2024-05-01", true, "bring cake");
+    EXPECT_EQ(reminders.saved.back().notes, "bring cake");
+    EXPECT_EQ(reminders.saved.back().due, (platform::DateComponents{2024, 5, 1, std::nullopt, std::nullopt}));
+    EXPECT_FALSE(reminders.saved.back().alarm);
+
+    create("timed", "Inbox", "2024-05-01T14:30:00Z");
+    EXPECT_EQ(reminders.saved.back().alarm, platform::Date::fromUnix(1714566600.0)); // 14:30 at UTC+2
+
+    create("far", "Inbox", "9999999999-1-1"); // the calendar cannot place it: no alarm
+    EXPECT_TRUE(reminders.saved.back().due);
+    EXPECT_FALSE(reminders.saved.back().alarm);
+}
+
+TEST(RemindersStore, DueDateReadsTheNumbersItCanFindAndIgnoresTheRest) {
+    auto day = [](std::int64_t y, std::int64_t m, std::int64_t d) { return platform::DateComponents{y, m, d, {}, {}}; };
+    const std::tuple<const char*, bool, std::optional<platform::DateComponents>> cases[] = {
+        {"2024-05-01T14:30:00Z", true, day(2024, 5, 1)}, // time ignored for all-day items
+        {"2024-05-01", false, platform::DateComponents{2024, 5, 1, 9, 0}},
+        {"2024-05-01T14:30:00.000+02:00", false, platform::DateComponents{2024, 5, 1, 14, 30}}, // offset not applied
+        {"2024-05-01T14", false, platform::DateComponents{2024, 5, 1, 9, 0}},                   // one number is not enough
+        {"2024-05-01T::14::07::", false, platform::DateComponents{2024, 5, 1, 14, 7}},          // empty pieces skipped
+        {"2024-05-01T-3:+75", false, platform::DateComponents{2024, 5, 1, -3, 75}}, // signs allowed, ranges not checked
+        {"TT2024-5-1T08:15", false, platform::DateComponents{2024, 5, 1, 8, 15}},   // leading T's skipped
+        {"+2024--05--01-extra", true, day(2024, 5, 1)},
+        {"2024-05-01-06", true, std::nullopt}, // four numbers
+        {"TTT", true, std::nullopt},
+        {"2024- 5.0-1", true, std::nullopt},
+        {"9223372036854775808-1-1-2", true, day(1, 1, 2)}, // an overflowing piece is dropped
+        {"\xD9\xA2\xD9\xA0-1-1", true, std::nullopt},      // Arabic-Indic digits are not decimal digits here
+    };
+    for (const auto& [text, allDay, expected] : cases)
+        EXPECT_EQ(RemindersStore::dueComponents(text, allDay), expected) << text << " allDay=" << allDay;
 }
