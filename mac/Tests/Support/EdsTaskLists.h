@@ -46,22 +46,6 @@ public:
         return commit(source.get(), name);
     }
 
-    // A CalDAV task list at `url`.
-    std::string createRemote(const std::string& name, const std::string& url) {
-        Ref<ESource> source{e_source_new(nullptr, nullptr, error())};
-        if (!source)
-            throw std::runtime_error(takeError());
-        e_source_set_display_name(source.get(), name.c_str());
-        e_source_set_parent(source.get(), "caldav-stub");
-        auto* list = E_SOURCE_BACKEND(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_TASK_LIST));
-        e_source_backend_set_backend_name(list, "caldav");
-        GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
-        auto* webdav = E_SOURCE_WEBDAV(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_WEBDAV_BACKEND));
-        e_source_webdav_set_uri(webdav, uri);
-        g_uri_unref(uri);
-        return commit(source.get(), name);
-    }
-
     // The list's VTODOs as iCalendar text, by UID.
     std::map<std::string, std::string> todos(const std::string& listUid) {
         std::map<std::string, std::string> result;
