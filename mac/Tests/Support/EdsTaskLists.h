@@ -4,13 +4,14 @@
 // as GNOME's task apps see them: makes lists and reads back what was filed.
 
 #include <libecal/libecal.h>
-#include <libical/ical.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -72,27 +73,21 @@ public:
     // One property of a VTODO as written, e.g. "DUE;VALUE=DATE:20300505";
     // "VALARM:NAME" looks in its first alarm. Empty when absent.
     static std::string property(const std::string& ical, const std::string& name) {
-        Ref<ICalComponent> parsed{i_cal_component_new_from_string(ical.c_str())};
-        if (!parsed)
-            return "";
-        auto* owner = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(parsed.get())));
-        std::string wanted = name;
-        if (name.rfind("VALARM:", 0) == 0) {
-            owner = icalcomponent_get_first_component(owner, ICAL_VALARM_COMPONENT);
-            wanted = name.substr(7);
+        const bool inAlarm = name.rfind("VALARM:", 0) == 0;
+        const std::string wanted = inAlarm ? name.substr(7) : name;
+        // Long lines are folded: a line break followed by a space.
+        std::istringstream lines(std::regex_replace(ical, std::regex("\r?\n[ \t]"), ""));
+        bool alarm = false;
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            alarm = alarm || line == "BEGIN:VALARM";
+            const char after = line.size() > wanted.size() ? line[wanted.size()] : '\0';
+            if (alarm == inAlarm && line.rfind(wanted, 0) == 0 && (after == ':' || after == ';'))
+                return line;
+            if (line == "END:VALARM")
+                break;
         }
-        if (!owner)
-            return "";
-        for (icalproperty* p = icalcomponent_get_first_property(owner, ICAL_ANY_PROPERTY); p;
-             p = icalcomponent_get_next_property(owner, ICAL_ANY_PROPERTY))
-            if (icalproperty_get_property_name(p) == wanted) {
-                char* text = icalproperty_as_ical_string_r(p);
-                std::string result = text;
-                icalmemory_free_buffer(text);
-                while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
-                    result.pop_back();
-                return result;
-            }
         return "";
     }
 
