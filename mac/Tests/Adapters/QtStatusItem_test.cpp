@@ -143,7 +143,8 @@ TEST(QtIconRenderer, DrawsEachStateAtEachSizeAndReadsOnEveryPanel) {
     // The known schemes fit their panel; the outlined neutral rendering fits both.
     const QColor dark(0x20, 0x20, 0x20), light(0xee, 0xee, 0xee);
     for (auto [scheme, onDark, onLight] : {std::tuple{qt::PanelScheme::dark, true, false},
-                                           {qt::PanelScheme::light, false, true}, {qt::PanelScheme::unknown, true, true}}) {
+                                           {qt::PanelScheme::light, false, true},
+                                           {qt::PanelScheme::unknown, true, true}}) {
         const QImage image =
             QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, qt::IconColors::forPanel(scheme));
         EXPECT_EQ(image.size(), QSize(36, 36));

@@ -5,18 +5,18 @@
 #include "Platform/Curl/CurlHttp.h"
 
 #include "Support/DevRelayProcess.h"
+#include "Support/EdsSession.h"
 #include "Support/SpinEventLoop.h"
+#include "Support/TempFolder.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusMessage>
+#include <QDBusInterface>
 #include <QDBusVariant>
-#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -58,19 +58,16 @@ class StatusNotifier : public ::testing::Test {
 protected:
     void SetUp() override {
         tavrelin::testing::application<QGuiApplication>();
-        for (const char* tool : {"Xvfb", "lxqt-panel", "dbus-run-session"}) {
+        for (const char* tool : {"Xvfb", "lxqt-panel"}) {
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
         }
-        build_ = qEnvironmentVariable("TAVRELIN_BUILD_DIR");
-        ASSERT_TRUE(QFile::exists(build_ + "/Tavrelin.app/Contents/MacOS/tavrelin-agent"));
-        ASSERT_TRUE(home_.isValid());
-
-        // A private session bus for as long as its `cat` reads our pipe.
-        session_.start("dbus-run-session", {"--", "sh", "-c", "echo \"$DBUS_SESSION_BUS_ADDRESS\"; exec cat"});
-        ASSERT_TRUE(spinUntil([&] { return session_.canReadLine(); }, 10000)) << "no session bus";
-        const QString address = QString::fromUtf8(session_.readLine()).trimmed();
-        bus_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address, "sni-test"));
+        ASSERT_EQ(tavrelin::testing::EdsSession::missing(), "");
+        session_ = std::make_unique<tavrelin::testing::EdsSession>(false); // a bare bus
+        for (const auto& [name, value] : session_->environment())
+            environment_.insert(QString::fromStdString(name), QString::fromStdString(value));
+        bus_ = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(environment_.value("DBUS_SESSION_BUS_ADDRESS"), "sni-test"));
         ASSERT_TRUE(bus_->isConnected());
 
         int display = 95;
@@ -79,14 +76,13 @@ protected:
             ++display;
         xvfb_.start("Xvfb", {QString(":%1").arg(display), "-screen", "0", "480x200x24", "-nolisten", "tcp"});
         ASSERT_TRUE(spinUntil([&] { return QFile::exists(QString("/tmp/.X11-unix/X%1").arg(display)); }, 10000));
-
-        environment_ = QProcessEnvironment::systemEnvironment();
-        environment_.remove("QT_QPA_PLATFORM");
-        environment_.remove("WAYLAND_DISPLAY");
         environment_.insert("DISPLAY", QString(":%1").arg(display));
-        environment_.insert("DBUS_SESSION_BUS_ADDRESS", address);
-        for (const char* sub : {"data/Tavrelin", "config/Tavrelin", "cache", "run", "calendars/reminders", "panel/lxqt"})
-            QDir(home_.path()).mkpath(sub);
+        environment_.insert("TAVRELIN_REMINDERS_DIR", file("calendars"));
+        write("config/lxqt/panel.conf", "[General]\n__userfile__=true\npanels=panel1\n\n[panel1]\n"
+                                        "plugins=statusnotifier\n\n[statusnotifier]\ntype=statusnotifier\n");
+        write("calendars/reminders/displayname", "Reminders");
+        write("config/Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n"
+                                              "com.tavrelin.mac.hasShownWelcome=true\n");
     }
 
     void TearDown() override {
@@ -96,131 +92,88 @@ protected:
                 process->kill();
             process->waitForFinished(2000);
         }
+        menu_.reset();
         if (bus_)
             QDBusConnection::disconnectFromBus("sni-test");
-        session_.closeWriteChannel();
-        session_.waitForFinished(5000);
     }
 
-    void startAgent(const std::string& api, const std::string& token) {
-        QDir root(home_.path());
-        QFile::setPermissions(root.filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        write("calendars/reminders/displayname", "Reminders");
-        write("data/Tavrelin/pairing.json",
-              QString::fromStdString(R"({"apiBase":")" + api + R"(","token":")" + token + R"(","pairedAt":0})"));
-        write("config/Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n"
-                                              "com.tavrelin.mac.hasShownWelcome=true\n");
-        QProcessEnvironment environment = environment_;
-        environment.insert("XDG_DATA_HOME", root.filePath("data"));
-        environment.insert("XDG_CONFIG_HOME", root.filePath("config"));
-        environment.insert("XDG_CACHE_HOME", root.filePath("cache"));
-        environment.insert("XDG_RUNTIME_DIR", root.filePath("run"));
-        environment.insert("TAVRELIN_REMINDERS_DIR", root.filePath("calendars"));
-        agent_.setProcessEnvironment(environment);
-        agent_.setStandardErrorFile(root.filePath("agent.log"));
-        agent_.start(build_ + "/Tavrelin.app/Contents/MacOS/tavrelin-agent", {});
-        ASSERT_TRUE(spinUntil([&] { return log().find(" started") != std::string::npos; }, 30000)) << log();
+    void start(QProcess& process, const QString& program) {
+        process.setProcessEnvironment(environment_);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(&process == &agent_ ? file("agent.log") : QProcess::nullDevice());
+        process.start(program, {});
+        ASSERT_TRUE(process.waitForStarted(10000));
     }
 
-    void startPanel() {
-        write("panel/lxqt/panel.conf", "[General]\n__userfile__=true\npanels=panel1\n\n[panel1]\nplugins=statusnotifier\n"
-                                       "position=Top\n\n[statusnotifier]\ntype=statusnotifier\n");
-        QProcessEnvironment environment = environment_;
-        environment.insert("XDG_CONFIG_HOME", QDir(home_.path()).filePath("panel"));
-        panel_.setProcessEnvironment(environment);
-        panel_.setStandardOutputFile(QProcess::nullDevice());
-        panel_.setStandardErrorFile(QProcess::nullDevice());
-        panel_.start("lxqt-panel", {});
-        ASSERT_TRUE(panel_.waitForStarted(10000));
-    }
-
-    // The agent's item as "service/path", once the panel's watcher lists it;
-    // remembers where its menu is.
-    QString registeredItem() {
+    // Waits for the panel's watcher to list the agent's item, and opens its menu.
+    bool registered() {
         QString item;
         spinUntil(
             [&] {
                 const QString watcher = "org.kde.StatusNotifierWatcher";
-                QDBusMessage get = QDBusMessage::createMethodCall(watcher, "/StatusNotifierWatcher",
-                                                                  "org.freedesktop.DBus.Properties", "Get");
-                get << watcher << QStringLiteral("RegisteredStatusNotifierItems");
-                const QStringList items = bus_->call(get, QDBus::Block, 1000)
-                                              .arguments()
-                                              .value(0)
-                                              .value<QDBusVariant>()
-                                              .variant()
-                                              .toStringList();
-                item = items.value(0);
+                item = QDBusInterface(watcher, "/StatusNotifierWatcher", watcher, *bus_)
+                           .property("RegisteredStatusNotifierItems")
+                           .toStringList()
+                           .value(0);
                 return !item.isEmpty();
             },
             30000);
-        menuService_ = item.section('/', 0, 0);
-        QDBusMessage get = QDBusMessage::createMethodCall(menuService_, item.mid(menuService_.size()),
-                                                          "org.freedesktop.DBus.Properties", "Get");
-        get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
-        QDBusMessage reply = bus_->call(get, QDBus::Block, 5000);
-        menuPath_ = reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
-        return item;
-    }
-
-    QDBusMessage menuCall(const QString& method, const QList<QVariant>& arguments) {
-        QDBusMessage call = QDBusMessage::createMethodCall(menuService_, menuPath_, "com.canonical.dbusmenu", method);
-        call.setArguments(arguments);
-        return bus_->call(call, QDBus::Block, 5000);
+        const QString service = item.section('/', 0, 0), path = item.mid(service.size());
+        const QVariant menu = QDBusInterface(service, path, "org.kde.StatusNotifierItem", *bus_).property("Menu");
+        menu_ =
+            std::make_unique<QDBusInterface>(service, menu.value<QDBusObjectPath>().path(), "com.canonical.dbusmenu", *bus_);
+        return !item.isEmpty();
     }
 
     Menu layout() {
         Menu menu;
-        QDBusMessage reply = menuCall("GetLayout", {0, -1, QStringList{}});
-        if (reply.arguments().size() == 2)
-            parse(reply.arguments().at(1).value<QDBusArgument>(), menu);
+        const QList<QVariant> reply = menu_->call("GetLayout", 0, -1, QStringList{}).arguments();
+        if (reply.size() == 2)
+            parse(reply.at(1).value<QDBusArgument>(), menu);
         return menu;
     }
 
     void click(int id) {
-        QDBusMessage reply =
-            menuCall("Event", {id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), 0u});
+        QDBusMessage reply = menu_->call("Event", id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u);
         EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     }
 
-    std::string log() {
-        QFile file(QDir(home_.path()).filePath("agent.log"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    QString file(const std::string& relative) { return QString::fromStdString(session_->root() / relative); }
+    std::string log() { return tavrelin::testing::readFile(file("agent.log").toStdString()); }
+    void write(const std::string& relative, const std::string& text) {
+        std::filesystem::create_directories((session_->root() / relative).parent_path());
+        tavrelin::testing::writeFile(session_->root() / relative, text);
     }
 
-    void write(const QString& relative, const QString& text) {
-        QFile file(QDir(home_.path()).filePath(relative));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(text.toUtf8());
-    }
-
-    QTemporaryDir home_;
-    QString build_, menuService_, menuPath_;
+    const std::string build_ = qEnvironmentVariable("TAVRELIN_BUILD_DIR").toStdString();
+    std::unique_ptr<tavrelin::testing::EdsSession> session_;
     QProcessEnvironment environment_;
-    QProcess session_, xvfb_, agent_, panel_;
+    QProcess xvfb_, agent_, panel_;
     std::unique_ptr<QDBusConnection> bus_;
+    std::unique_ptr<QDBusInterface> menu_;
 };
 
 } // namespace
 
 TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
     curl::CurlHttp http;
-    tavrelin::testing::DevRelayProcess relay(build_.toStdString() + "/tools/dev-relay", "rk_sni_test_token", http, true);
-    startAgent(relay.api(), "rk_sni_test_token");
+    tavrelin::testing::DevRelayProcess relay(build_ + "/tools/dev-relay", "rk_sni_test_token", http, true);
+    write("data/Tavrelin/pairing.json", R"({"apiBase":")" + relay.api() + R"(","token":"rk_sni_test_token","pairedAt":0})");
+    start(agent_, QString::fromStdString(build_ + "/Tavrelin.app/Contents/MacOS/tavrelin-agent"));
     auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
-    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000));
+    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << log();
     ASSERT_EQ(log().find("system tray appeared"), std::string::npos); // no tray yet
 
     // The panel comes later, as it often does at login.
-    startPanel();
-    ASSERT_FALSE(registeredItem().isEmpty()) << "the agent never registered its item\n" << log();
+    start(panel_, "lxqt-panel");
+    ASSERT_TRUE(registered()) << "the agent never registered its item\n" << log();
     EXPECT_TRUE(spinUntil([&] { return log().find("a system tray appeared") != std::string::npos; }, 5000));
     const Menu before = layout();
     ASSERT_TRUE(before.ids.count("Check now")) << before.headline;
 
     // Every show request is answered at once and changes nothing.
     for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(menuCall("AboutToShow", {0}).type(), QDBusMessage::ReplyMessage);
+        ASSERT_EQ(menu_->call("AboutToShow", 0).type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(layout().ids, before.ids);
 
     // A failed poll changes the entries' texts in place, not their ids.
@@ -229,15 +182,14 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
     click(before.ids.at("Check now"));
     ASSERT_TRUE(spinUntil([&] { return requests() > asked; }, 10000));
     ASSERT_TRUE(spinUntil([&] { return layout().headline != before.headline; }, 10000)) << before.headline;
-    Menu changed = layout();
     for (const char* label : {"Check now", "Unpair this Mac…", "Quit Tavrelin"})
-        EXPECT_EQ(changed.ids.at(label), before.ids.at(label)) << label;
+        EXPECT_EQ(layout().ids.at(label), before.ids.at(label)) << label;
 
     // A tray host that restarts gets the item again; quitting from its menu ends the agent.
     panel_.terminate();
     ASSERT_TRUE(panel_.waitForFinished(10000));
-    startPanel();
-    ASSERT_FALSE(registeredItem().isEmpty()) << "not registered again with the new panel";
+    start(panel_, "lxqt-panel");
+    ASSERT_TRUE(registered()) << "not registered again with the new panel";
     click(layout().ids.at("Quit Tavrelin"));
     ASSERT_TRUE(agent_.waitForFinished(15000)) << log();
     EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);

@@ -50,7 +50,9 @@ TEST_F(Terminal, LinesOutsideADialogAreCommands) {
 }
 
 TEST_F(Terminal, TheNextLineAnswersTheOpenDialogWhileTimersFire) {
-    for (auto [input, answer] : {std::pair{"1\n", 1000}, {"Cancel\n", 1001}, {"Pair this Mac\n", 1000},
+    for (auto [input, answer] : {std::pair{"1\n", 1000},
+                                 {"Cancel\n", 1001},
+                                 {"Pair this Mac\n", 1000},
                                  // Out of range, unknown and blank lines do not answer.
                                  {"3\n0\nnope\n\n2\n", 1001}}) {
         console.receive(input);
@@ -102,7 +104,8 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     });
     EXPECT_FALSE(bar.activate("1")); // nothing numbered before the menu is shown
     ASSERT_TRUE(bar.showMenu());
-    EXPECT_EQ(out.str(), "[menu]\nConnected\n    Lists\n        Inbox\n1. Check now  (⌘R)\n---\n2. Quit Tavrelin  (⌘Q)\n[end]\n");
+    EXPECT_EQ(out.str(),
+              "[menu]\nConnected\n    Lists\n        Inbox\n1. Check now  (⌘R)\n---\n2. Quit Tavrelin  (⌘Q)\n[end]\n");
     for (const char* line : {"2\n", " 1 ", "Check now"})
         EXPECT_TRUE(bar.activate(line)) << line;
     for (const char* line : {"0", "3", "99999999999999999999", "Inbox", "Connected", "check now", ""})

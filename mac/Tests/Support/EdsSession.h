@@ -92,12 +92,13 @@ private:
                                              "<allow own=\"*\"/></policy></busconfig>\n";
         // The address is published once the services own their names; the
         // Peer.Ping fails until then, as nothing is activated.
-        std::string script = "echo \"$DBUS_SESSION_BUS_ADDRESS\" > bus.new; up() { for i in $(seq 300); do "
-                             "dbus-send --session --print-reply --dest=$1 / org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1 && return; "
-                             "sleep 0.1; done; return 1; }; ";
+        std::string script =
+            "echo \"$DBUS_SESSION_BUS_ADDRESS\" > bus.new; up() { for i in $(seq 300); do "
+            "dbus-send --session --print-reply --dest=$1 / org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1 && return; "
+            "sleep 0.1; done; return 1; }; ";
         if (services)
-            script += std::string(registryProgram) + " & r=$!; " + calendarProgram + " --keep-running & c=$!; up " + registryName +
-                      " && up org.gnome.evolution.dataserver.Calendar8 && ";
+            script += std::string(registryProgram) + " & r=$!; " + calendarProgram + " --keep-running & c=$!; up " +
+                      registryName + " && up org.gnome.evolution.dataserver.Calendar8 && ";
         script += "mv bus.new bus; read -r _; kill $r $c 2>/dev/null; wait";
         std::string command = "cd " + root_.string() + " && exec env -i";
         for (const auto& [name, value] : environment())
