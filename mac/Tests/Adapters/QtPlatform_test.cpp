@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <future>
 #include <sys/stat.h>
 
 using namespace tavrelin;
@@ -89,6 +90,32 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
     QtUserDefaults again(path);
     EXPECT_TRUE(again.boolForKey("com.tavrelin.mac.hasShownWelcome"));
     EXPECT_FALSE(again.boolForKey("com.tavrelin.mac.declinedMoveToApplications"));
+}
+
+// A later process asks the listening agent over its socket. The client call
+// blocks, so it runs on a worker while the main loop lets the agent answer.
+TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
+    tavrelin::testing::TempFolder temp;
+    SingleInstance agent(QString::fromStdString(temp / "agent.sock")), later(agent.socketPath());
+    std::vector<std::string> links;
+    int quits = 0;
+    agent.onLink = [&](const std::string& link) { links.push_back(link); };
+    agent.onQuit = [&] { ++quits; };
+    agent.status = [] { return std::string("Tavrelin — Trouble: line one\nline two"); };
+    EXPECT_FALSE(later.requestQuit()); // nobody listens yet
+    ASSERT_TRUE(agent.listen());
+    auto serving = [](auto call) {
+        auto result = std::async(std::launch::async, call);
+        spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+        return result.get();
+    };
+    EXPECT_EQ(serving([&] { return later.requestStatus(); }), "Tavrelin — Trouble: line one line two");
+    // A line break cannot smuggle a second request in.
+    EXPECT_TRUE(serving([&] { return later.handOver("tavrelin://pair?x\nquit"); }));
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
+    ASSERT_TRUE(spinUntil([&] { return quits == 1; }));
+    EXPECT_EQ(links, std::vector<std::string>{"tavrelin://pair?x%0Aquit"});
 }
 
 TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {

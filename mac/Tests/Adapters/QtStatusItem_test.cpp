@@ -36,12 +36,13 @@ TEST(QtStatusItem, UpdatesTheMenuInPlaceAndRunsActionsAfterTheTriggerReturns) {
         std::vector<MenuItem> items{entry(paired ? "Connected" : "Not paired"),
                                     entry("Check now", [&] { chosen.push_back("check"); })};
         if (paired)
-            items.push_back(entry("Unpair", [&] { chosen.push_back("unpair"); }));
+            items.push_back(entry("Unpair R&D", [&] { chosen.push_back("unpair"); }));
         return items;
     });
     QCoreApplication::processEvents();
     const QList<QAction*> before = item.menu().actions();
     ASSERT_EQ(before.size(), 3);
+    EXPECT_EQ(before[2]->text().toStdString(), "Unpair R&&D"); // shown as typed, not as a mnemonic
     before[1]->trigger();
     EXPECT_TRUE(chosen.empty());
     QCoreApplication::processEvents();
