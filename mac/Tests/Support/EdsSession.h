@@ -125,8 +125,13 @@ private:
         if (session_)
             ::pclose(session_);
         session_ = nullptr;
+        // The bus removes its socket as it ends, which can be just after: a
+        // removal that trips over it is tried again.
         std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
+        for (int tries = 0; tries < 50 && std::filesystem::exists(root_, ignored); ++tries) {
+            std::filesystem::remove_all(root_, ignored);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     std::filesystem::path root_;
