@@ -1,5 +1,8 @@
-#include "Platform/Qt/QtStatusItem.h"
+// The tray item and its icon on an offscreen QApplication.
 
+#include "Platform/Qt/QtIconRenderer.h"
+#include "Platform/Qt/QtStatusItem.h"
+#include "Support/SpinEventLoop.h"
 #include "TavrelinMac/MenuBarIcon.h"
 
 #include <QAction>
@@ -10,211 +13,145 @@
 #include <gtest/gtest.h>
 
 using namespace tavrelin;
+using Health = SyncState::Health;
 using platform::MenuItem;
+using qt::QtIconRenderer;
 
 namespace {
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "QtStatusItem_test";
-    static char* argv[] = {name, nullptr};
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
-
-MenuItem entry(std::string title, bool enabled = false) {
+MenuItem entry(std::string title, std::function<void()> action = {}) {
     MenuItem m;
     m.title = std::move(title);
-    m.enabled = enabled;
+    m.enabled = bool(action);
+    m.action = std::move(action);
     return m;
 }
 
-// "-" for a separator, else the shown text with markers for disabled (!),
-// shortcut and submenu entries.
-std::vector<std::string> describe(const QMenu& menu) {
-    std::vector<std::string> lines;
-    for (QAction* action : menu.actions()) {
-        if (!action->isVisible())
-            continue;
-        if (action->isSeparator()) {
-            lines.push_back("-");
-            continue;
-        }
-        std::string line = (action->isEnabled() ? "" : "!") + action->text().toStdString();
-        if (!action->shortcut().isEmpty())
-            line += " [" + action->shortcut().toString(QKeySequence::PortableText).toStdString() + "]";
-        lines.push_back(line);
-        if (action->menu())
-            for (const auto& sub : describe(*action->menu()))
-                lines.push_back("  " + sub);
-    }
-    return lines;
-}
-
-QAction* shown(QMenu& menu, const std::string& text) {
-    for (QAction* action : menu.actions())
-        if (action->isVisible() && action->text().trimmed().toStdString() == text)
-            return action;
-    return nullptr;
-}
-
-struct QtStatusItemTest : ::testing::Test {
-    QApplication& app = application();
+TEST(QtStatusItem, UpdatesTheMenuInPlaceAndRunsActionsAfterTheTriggerReturns) {
+    tavrelin::testing::application<QApplication>();
     qt::QtStatusItem item;
-    std::string headline = "Connected";
     bool paired = true;
-    std::vector<std::string> lists = {"Work", "R&D"};
     std::vector<std::string> chosen;
-    int provided = 0;
-
-    void SetUp() override {
-        item.setMenuProvider([this] {
-            ++provided;
-            std::vector<MenuItem> items{entry("Tavrelin — " + headline), MenuItem::separatorItem()};
-            MenuItem listsItem = entry("Lists on this Mac", true);
-            listsItem.indentation = 1;
-            for (const auto& name : lists)
-                listsItem.submenu.push_back(entry(name));
-            items.push_back(listsItem);
-            MenuItem check = entry("Check now", true);
-            check.keyEquivalent = "r";
-            check.action = [this] { chosen.push_back("check"); };
-            items.push_back(check);
-            if (paired) {
-                MenuItem unpair = entry("Unpair this Mac…", true);
-                unpair.action = [this] { chosen.push_back("unpair"); };
-                items.push_back(unpair);
-            }
-            MenuItem settings = entry("Open Privacy & Security settings…", true);
-            settings.action = [this] { chosen.push_back("settings"); };
-            items.push_back(settings);
-            return items;
-        });
-        QCoreApplication::processEvents();
-    }
-};
-
-} // namespace
-
-TEST_F(QtStatusItemTest, BuildsTheMenuFromTheItems) {
-    EXPECT_EQ(describe(item.menu()), (std::vector<std::string>{
-                                         "!Tavrelin — Connected",
-                                         "-",
-                                         "    Lists on this Mac",
-                                         "  !Work",
-                                         "  !R&&D",
-                                         "Check now [Ctrl+R]",
-                                         "Unpair this Mac…",
-                                         "Open Privacy && Security settings…",
-                                     }));
-}
-
-TEST_F(QtStatusItemTest, ActionsRunAfterTheTriggerReturns) {
-    QAction* check = shown(item.menu(), "Check now");
-    ASSERT_NE(check, nullptr);
-    check->trigger();
+    item.setMenuProvider([&] {
+        std::vector<MenuItem> items{entry(paired ? "Connected" : "Not paired"),
+                                    entry("Check now", [&] { chosen.push_back("check"); })};
+        if (paired)
+            items.push_back(entry("Unpair R&D", [&] { chosen.push_back("unpair"); }));
+        return items;
+    });
+    QCoreApplication::processEvents();
+    const QList<QAction*> before = item.menu().actions();
+    ASSERT_EQ(before.size(), 3);
+    EXPECT_EQ(before[2]->text().toStdString(), "Unpair R&&D"); // shown as typed, not as a mnemonic
+    before[1]->trigger();
     EXPECT_TRUE(chosen.empty());
     QCoreApplication::processEvents();
     EXPECT_EQ(chosen, std::vector<std::string>{"check"});
-}
 
-TEST_F(QtStatusItemTest, EntriesKeepTheirActionsAcrossStateChanges) {
-    const QList<QAction*> before = item.menu().actions();
-    QAction* unpair = shown(item.menu(), "Unpair this Mac…");
-    QAction* lists = shown(item.menu(), "Lists on this Mac");
-    ASSERT_NE(unpair, nullptr);
-    ASSERT_NE(lists, nullptr);
-    QAction* work = lists->menu()->actions().at(0);
-
-    headline = "Checking…";
     paired = false;
-    this->lists = {"Work", "Home", "Errands"};
-    item.setToolTip("Tavrelin — Checking…");
-    item.flush();
-    EXPECT_EQ(item.menu().actions(), before); // the same actions, updated in place
-    EXPECT_EQ(item.menu().actions().at(0)->text().toStdString(), "Tavrelin — Checking…");
-    EXPECT_FALSE(unpair->isVisible());
-    EXPECT_EQ(lists->menu()->actions().at(0), work);
-    EXPECT_EQ(describe(*lists->menu()), (std::vector<std::string>{"!Work", "!Home", "!Errands"}));
-
-    // A hidden entry does nothing when a stale click reaches it.
-    unpair->trigger();
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(chosen.empty());
-
-    // Back again: the same action, visible and working.
-    paired = true;
-    this->lists = {"Work"};
     item.syncMenu();
-    EXPECT_EQ(shown(item.menu(), "Unpair this Mac…"), unpair);
-    EXPECT_EQ(describe(*lists->menu()), std::vector<std::string>{"!Work"});
-    unpair->trigger();
+    EXPECT_EQ(item.menu().actions(), before);
+    EXPECT_EQ(before[0]->text().toStdString(), "Not paired");
+    EXPECT_FALSE(before[2]->isVisible());
+    before[2]->trigger(); // a stale click on a hidden entry does nothing
     QCoreApplication::processEvents();
-    EXPECT_EQ(chosen, std::vector<std::string>{"unpair"});
-
-    // Many round trips between two shapes do not grow the menu.
-    const auto size = item.menu().actions().size();
-    for (int i = 0; i < 20; ++i) {
-        paired = i % 2;
-        item.syncMenu();
-    }
-    EXPECT_EQ(item.menu().actions().size(), size);
+    EXPECT_EQ(chosen.size(), 1u);
+    paired = true;
+    item.syncMenu();
+    before[2]->trigger();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(chosen.back(), "unpair");
+    EXPECT_EQ(item.menu().actions(), before);
 }
 
-TEST_F(QtStatusItemTest, AShowRequestIsAnsweredAtOnceAndTextsAgeOnlyWhileOpen) {
-    EXPECT_FALSE(item.menuRefreshing());
-    const int before = provided;
-    emit item.menu().aboutToShow();
-    EXPECT_EQ(provided, before); // nothing rebuilt while the host waits
-    EXPECT_TRUE(item.menuRefreshing());
-    headline = "Not paired";
-    QCoreApplication::processEvents(); // right after the answer
-    EXPECT_EQ(provided, before + 1);
-    EXPECT_EQ(item.menu().actions().at(0)->text().toStdString(), "Tavrelin — Not paired");
-    emit item.menu().aboutToHide();
-    EXPECT_FALSE(item.menuRefreshing());
-}
-
-TEST_F(QtStatusItemTest, TheTrayGetsAtMostFourImagesASecond) {
+TEST(QtStatusItem, TheTrayGetsAtMostFourImagesASecond) {
+    tavrelin::testing::application<QApplication>();
+    qt::QtStatusItem item;
     item.trayAppeared();
-    ASSERT_NE(item.trayIcon(), nullptr);
-    item.setImage(MenuBarIcon::image(SyncState::Health::idle(), 90));
+    item.setImage(MenuBarIcon::image(Health::idle(), 90));
     item.flush();
-    const int first = item.iconUpdates();
-    EXPECT_EQ(first, 1);
-    // The same drawing again is not sent again.
-    item.setImage(MenuBarIcon::image(SyncState::Health::idle(), 90));
+    item.setImage(MenuBarIcon::image(Health::idle(), 90)); // the same drawing is not sent again
     item.flush();
-    EXPECT_EQ(item.iconUpdates(), first);
-
-    // A poll that is over before the next flush leaves nothing to send and
-    // nothing to wake up for.
-    item.setToolTip("Tavrelin — Connected");
-    item.flush();
-    headline = "Checking…";
-    item.setImage(MenuBarIcon::image(SyncState::Health::working(), 90));
-    item.setToolTip("Tavrelin — Checking…");
-    EXPECT_TRUE(item.flushPending());
-    headline = "Connected";
-    item.setImage(MenuBarIcon::image(SyncState::Health::idle(), 90));
-    item.setToolTip("Tavrelin — Connected");
-    EXPECT_FALSE(item.flushPending());
-    EXPECT_EQ(item.iconUpdates(), first);
+    EXPECT_EQ(item.iconUpdates(), 1);
 
     // A spinner at twelve frames a second, for a second.
     QElapsedTimer clock;
     clock.start();
-    double angle = 90;
     for (int frame = 0; frame < 12; ++frame) {
-        angle -= 24;
-        item.setImage(MenuBarIcon::image(SyncState::Health::working(), angle));
+        item.setImage(MenuBarIcon::image(Health::working(), 90 - 24 * frame));
         while (clock.elapsed() < (frame + 1) * 1000 / 12) {
             QCoreApplication::processEvents();
             QThread::msleep(5);
         }
     }
-    const int sent = item.iconUpdates() - first;
-    EXPECT_GE(sent, 3);
-    EXPECT_LE(sent, 5);
+    EXPECT_GE(item.iconUpdates() - 1, 3);
+    EXPECT_LE(item.iconUpdates() - 1, 5);
     EXPECT_FALSE(item.trayIcon()->icon().isNull());
 }
+
+// How far the icon's most visible pixel stands out from a panel colour, 0 to 255.
+int contrastOn(const QImage& icon, QColor panel) {
+    int best = 0;
+    for (int y = 0; y < icon.height(); ++y) {
+        for (int x = 0; x < icon.width(); ++x) {
+            const QColor c = icon.pixelColor(x, y);
+            const int lightness = static_cast<int>(c.alphaF() * c.lightness() + (1 - c.alphaF()) * panel.lightness());
+            best = std::max(best, std::abs(lightness - panel.lightness()));
+        }
+    }
+    return best;
+}
+
+TEST(QtIconRenderer, DrawsEachStateAtEachSizeAndReadsOnEveryPanel) {
+    tavrelin::testing::application<QApplication>();
+    struct Case {
+        Health health;
+        double angle;
+        QPoint at;
+        QColor colour; // alpha (of 255) within 30; the colour too where opaque
+    };
+    const Case cases[] = {
+        // The badge sits in the bottom-right corner; the top-left stays clear.
+        {Health::broken("x"), 90, {16, 16}, QColor(255, 59, 48)},
+        {Health::needsPermission(), 90, {16, 16}, QColor(255, 149, 0)},
+        {Health::warning("x"), 90, {16, 16}, QColor(255, 204, 0)},
+        {Health::warning("x"), 90, {1, 1}, QColor(0, 0, 0, 0)},
+        {Health::idle(), 90, {16, 16}, QColor(0, 0, 0, 0)},
+        // The ring alone covers the top at 30 %; the spinner starts there at 90°…
+        {Health::idle(), 90, {8, 1}, QColor(0, 0, 0, 77)},
+        {Health::working(), 90, {8, 1}, QColor(0, 0, 0, 230)},
+        // …and at -336 (= 24°) it ends up-left, clear of the left side.
+        {Health::working(), -336, {1, 9}, QColor(0, 0, 0, 77)},
+        {Health::idle(), 90, {9, 9}, QColor(0, 0, 0, 255)},
+        {Health::notPaired(), 90, {9, 9}, QColor(0, 0, 0, 115)}, // dimmer glyph
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << static_cast<int>(c.health.kind) << " at " << c.at.x() << "," << c.at.y());
+        const QColor pixel = QtIconRenderer::render(MenuBarIcon::image(c.health, c.angle), 1).pixelColor(c.at);
+        EXPECT_NEAR(pixel.alpha(), c.colour.alpha(), 30);
+        if (c.colour.alpha() == 255 && c.colour != Qt::black) {
+            EXPECT_EQ(pixel.rgb(), c.colour.rgb());
+        }
+    }
+
+    // 1× and 2×, and a panel's usual 22 px with its 2×; a template is a mask.
+    const QIcon coloured = QtIconRenderer::icon(MenuBarIcon::image(Health::warning("x"), 90));
+    EXPECT_EQ(coloured.availableSizes(), (QList<QSize>{{18, 18}, {22, 22}, {36, 36}, {44, 44}}));
+    EXPECT_EQ(coloured.pixmap(QSize(36, 36)).toImage().pixelColor(33, 33).rgb(), QColor(255, 204, 0).rgb());
+    EXPECT_FALSE(coloured.isMask());
+    EXPECT_TRUE(QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90)).isMask());
+
+    // The known schemes fit their panel; the outlined neutral rendering fits both.
+    const QColor dark(0x20, 0x20, 0x20), light(0xee, 0xee, 0xee);
+    for (auto [scheme, onDark, onLight] : {std::tuple{qt::PanelScheme::dark, true, false},
+                                           {qt::PanelScheme::light, false, true},
+                                           {qt::PanelScheme::unknown, true, true}}) {
+        const QImage image =
+            QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, qt::IconColors::forPanel(scheme));
+        EXPECT_EQ(image.size(), QSize(36, 36));
+        EXPECT_EQ(contrastOn(image, dark) > 150, onDark);
+        EXPECT_EQ(contrastOn(image, light) > 150, onLight);
+    }
+}
+
+} // namespace

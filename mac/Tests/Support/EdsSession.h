@@ -1,45 +1,31 @@
 #pragma once
 
-// A private Evolution Data Server for tests: a session bus of its own started
-// with dbus-run-session (nothing on it is activated on demand), the source
-// registry and the calendar factory on it, and a temporary home and XDG
-// folders for all of them. Everything is stopped and removed at the end; if
-// the test dies first, the bus ends with it and takes the services along.
-
-#include <gio/gio.h>
+// A private Evolution Data Server for tests: a session bus of its own (nothing
+// on it is activated on demand), the source registry and the calendar factory
+// on it, and a temporary home and XDG folders for all of them. The session's
+// shell lives while it reads our pipe, so it ends with the test however the
+// test ends, and takes the services along.
 
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace tavrelin::testing {
 
 class EdsSession {
 public:
-    static constexpr const char* sessionProgram = "/usr/bin/dbus-run-session";
-    static constexpr const char* registryProgram = "/usr/libexec/evolution-source-registry";
-    static constexpr const char* calendarProgram = "/usr/libexec/evolution-calendar-factory";
     static constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
-    static constexpr const char* calendarName = "org.gnome.evolution.dataserver.Calendar8";
 
     // What is missing to run one, for the failure message; empty when nothing is.
     static std::string missing() {
         std::string absent;
-        for (const char* program : {sessionProgram, registryProgram, calendarProgram})
+        for (const char* program : {"/usr/bin/dbus-run-session", "/usr/bin/dbus-send", registryProgram, calendarProgram})
             if (::access(program, X_OK) != 0)
                 absent += std::string(absent.empty() ? "" : ", ") + program;
         return absent.empty() ? "" : absent + " (scripts/setup installs dbus and evolution-data-server)";
@@ -66,7 +52,6 @@ public:
     EdsSession& operator=(const EdsSession&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
-    const std::string& busAddress() const { return address_; }
 
     // The variables a process needs to live in this session and nowhere else.
     std::map<std::string, std::string> environment() const {
@@ -91,182 +76,67 @@ public:
         ::unsetenv("DISPLAY");
     }
 
-    // What the services wrote on their standard error, for failure messages.
-    std::string log() const {
-        std::ifstream file(root_ / "services.log");
-        return std::string((std::istreambuf_iterator<char>(file)), {});
-    }
-
 private:
+    static constexpr const char* registryProgram = "/usr/libexec/evolution-source-registry";
+    static constexpr const char* calendarProgram = "/usr/libexec/evolution-calendar-factory";
+
     void start(bool services) {
+        namespace fs = std::filesystem;
         for (const char* folder : {"home", "config", "data", "cache", "run"})
-            std::filesystem::create_directories(root_ / folder);
-        std::filesystem::permissions(root_ / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
-        // A session bus without service folders: only what we start runs.
-        std::ofstream(root_ / "bus.conf")
-            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig><type>session</type><listen>unix:dir="
-            << root_.string()
-            << "</listen><auth>EXTERNAL</auth>"
-               "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-
-        // The session lasts while its shell reads our end of a pipe: closing it
-        // (or dying) ends the shell, and dbus-run-session then ends the bus.
-        int input[2], output[2];
-        if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        keepAlive_ = input[1];
-        int log = ::open((root_ / "services.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        std::string config = "--config-file=" + (root_ / "bus.conf").string();
-        session_ = spawn({sessionProgram, config, "--", "/bin/sh", "-c", "echo \"$DBUS_SESSION_BUS_ADDRESS\"; read -r _"},
-                         baseEnvironment(), input[0], output[1], log);
-        ::close(input[0]);
-        ::close(output[1]);
-        address_ = readLine(output[0], 10'000);
-        ::close(output[0]);
-        if (address_.empty()) {
-            ::close(log);
-            throw std::runtime_error("dbus-run-session printed no bus address:\n" + this->log());
-        }
-        if (services) {
-            registry_ = spawn({registryProgram}, environment(), -1, log, log);
-            // Kept running: with no activation on this bus it could not come back.
-            calendar_ = spawn({calendarProgram, "--keep-running"}, environment(), -1, log, log);
-        }
-        ::close(log);
+            fs::create_directories(root_ / folder);
+        fs::permissions(root_ / "run", fs::perms::owner_all, fs::perm_options::replace);
+        // No service folders: only what we start runs.
+        std::ofstream(root_ / "bus.conf") << "<busconfig><type>session</type><listen>unix:dir=" << root_.string()
+                                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                             "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                             "<allow own=\"*\"/></policy></busconfig>\n";
+        // The address is published once the services own their names; the
+        // Peer.Ping fails until then, as nothing is activated.
+        std::string script =
+            "echo \"$DBUS_SESSION_BUS_ADDRESS\" > bus.new; up() { for i in $(seq 300); do "
+            "dbus-send --session --print-reply --dest=$1 / org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1 && return; "
+            "sleep 0.1; done; return 1; }; ";
         if (services)
-            awaitNames();
-    }
-
-    std::map<std::string, std::string> baseEnvironment() const {
-        auto variables = environment();
-        variables.erase("DBUS_SESSION_BUS_ADDRESS");
-        return variables;
-    }
-
-    // posix_spawn: safe from a process that already runs threads.
-    static pid_t spawn(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& variables, int in,
-                       int out, int err) {
-        std::vector<std::string> pairs;
-        for (const auto& [name, value] : variables)
-            pairs.push_back(name + "=" + value);
-        std::vector<char*> argv, envp;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        for (auto& pair : pairs)
-            envp.push_back(pair.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (in >= 0)
-            posix_spawn_file_actions_adddup2(&actions, in, 0);
-        if (out >= 0)
-            posix_spawn_file_actions_adddup2(&actions, out, 1);
-        if (err >= 0)
-            posix_spawn_file_actions_adddup2(&actions, err, 2);
-        pid_t pid = -1;
-        int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed)
-            throw std::runtime_error("could not start " + arguments[0]);
-        return pid;
-    }
-
-    static std::string readLine(int fd, int timeoutMs) {
-        std::string line;
-        for (;;) {
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, timeoutMs) <= 0)
-                return line;
-            char c;
-            ssize_t n = ::read(fd, &c, 1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0 || c == '\n')
-                return line;
-            line += c;
-        }
-    }
-
-    // Waits until the registry and the calendar factory own their names, on a
-    // connection of our own so the process's shared bus is left untouched.
-    void awaitNames() {
-        GError* error = nullptr;
-        GDBusConnection* bus =
-            g_dbus_connection_new_for_address_sync(address_.c_str(),
-                                                   GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                                                   nullptr, nullptr, &error);
-        if (!bus) {
-            std::string text = error->message;
-            g_error_free(error);
-            throw std::runtime_error("could not reach the test session bus: " + text);
-        }
-        auto owned = [bus](const char* name) {
-            GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                          "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
-                                                          G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-            gboolean has = FALSE;
-            if (reply) {
-                g_variant_get(reply, "(b)", &has);
-                g_variant_unref(reply);
+            script += std::string(registryProgram) + " & r=$!; " + calendarProgram + " --keep-running & c=$!; up " +
+                      registryName + " && up org.gnome.evolution.dataserver.Calendar8 && ";
+        script += "mv bus.new bus; read -r _; kill $r $c 2>/dev/null; wait";
+        std::string command = "cd " + root_.string() + " && exec env -i";
+        for (const auto& [name, value] : environment())
+            if (name != "DBUS_SESSION_BUS_ADDRESS")
+                command += " " + name + "=" + value;
+        command += " dbus-run-session --config-file=bus.conf -- sh -c '" + script + "' >>services.log 2>&1";
+        // Close-on-exec: a process started later must not keep the session alive.
+        session_ = ::popen(command.c_str(), "we");
+        if (!session_)
+            throw std::runtime_error("could not start dbus-run-session");
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(40); address_.empty();) {
+            std::getline(std::ifstream(root_ / "bus"), address_);
+            if (address_.empty() && std::chrono::steady_clock::now() > until) {
+                std::ifstream log(root_ / "services.log");
+                throw std::runtime_error("the test session did not come up:\n" +
+                                         std::string(std::istreambuf_iterator<char>(log), {}));
             }
-            return has == TRUE;
-        };
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        bool ready = false;
-        while (!(ready = owned(registryName) && owned(calendarName)) && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        g_dbus_connection_close_sync(bus, nullptr, nullptr);
-        g_object_unref(bus);
-        if (!ready)
-            throw std::runtime_error("the Evolution Data Server services did not come up:\n" + log());
+        }
     }
 
-    // With `ask` the process is sent SIGTERM at once; without, it is given the
-    // same time to end on its own first.
-    static void end(pid_t& pid, bool ask = true) {
-        if (pid <= 0)
-            return;
-        int status = 0;
-        if (!ask)
-            for (int waited = 0; waited < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++waited)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (::waitpid(pid, &status, WNOHANG) != 0) {
-            pid = -1;
-            return;
-        }
-        ::kill(pid, SIGTERM);
-        for (int waited = 0; waited < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++waited)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (::waitpid(pid, &status, WNOHANG) == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
-        pid = -1;
-    }
-
+    // Ends the session's shell, which stops the services and then the bus.
     void stop() {
-        end(calendar_);
-        end(registry_);
-        if (keepAlive_ >= 0) {
-            ::close(keepAlive_);
-            keepAlive_ = -1;
-        }
-        // It stops the bus itself once its shell has ended.
-        end(session_, false);
+        if (session_)
+            ::pclose(session_);
+        session_ = nullptr;
+        // The bus removes its socket as it ends, which can be just after: a
+        // removal that trips over it is tried again.
         std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
+        for (int tries = 0; tries < 50 && std::filesystem::exists(root_, ignored); ++tries) {
+            std::filesystem::remove_all(root_, ignored);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     std::filesystem::path root_;
     std::string address_;
-    int keepAlive_ = -1;
-    pid_t session_ = -1, registry_ = -1, calendar_ = -1;
+    FILE* session_ = nullptr;
 };
 
 } // namespace tavrelin::testing

@@ -4,13 +4,14 @@
 // as GNOME's task apps see them: makes lists and reads back what was filed.
 
 #include <libecal/libecal.h>
-#include <libical/ical.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -46,22 +47,6 @@ public:
         return commit(source.get(), name);
     }
 
-    // A CalDAV task list at `url`.
-    std::string createRemote(const std::string& name, const std::string& url) {
-        Ref<ESource> source{e_source_new(nullptr, nullptr, error())};
-        if (!source)
-            throw std::runtime_error(takeError());
-        e_source_set_display_name(source.get(), name.c_str());
-        e_source_set_parent(source.get(), "caldav-stub");
-        auto* list = E_SOURCE_BACKEND(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_TASK_LIST));
-        e_source_backend_set_backend_name(list, "caldav");
-        GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
-        auto* webdav = E_SOURCE_WEBDAV(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_WEBDAV_BACKEND));
-        e_source_webdav_set_uri(webdav, uri);
-        g_uri_unref(uri);
-        return commit(source.get(), name);
-    }
-
     // The list's VTODOs as iCalendar text, by UID.
     std::map<std::string, std::string> todos(const std::string& listUid) {
         std::map<std::string, std::string> result;
@@ -88,27 +73,21 @@ public:
     // One property of a VTODO as written, e.g. "DUE;VALUE=DATE:20300505";
     // "VALARM:NAME" looks in its first alarm. Empty when absent.
     static std::string property(const std::string& ical, const std::string& name) {
-        Ref<ICalComponent> parsed{i_cal_component_new_from_string(ical.c_str())};
-        if (!parsed)
-            return "";
-        auto* owner = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(parsed.get())));
-        std::string wanted = name;
-        if (name.rfind("VALARM:", 0) == 0) {
-            owner = icalcomponent_get_first_component(owner, ICAL_VALARM_COMPONENT);
-            wanted = name.substr(7);
+        const bool inAlarm = name.rfind("VALARM:", 0) == 0;
+        const std::string wanted = inAlarm ? name.substr(7) : name;
+        // Long lines are folded: a line break followed by a space.
+        std::istringstream lines(std::regex_replace(ical, std::regex("\r?\n[ \t]"), ""));
+        bool alarm = false;
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            alarm = alarm || line == "BEGIN:VALARM";
+            const char after = line.size() > wanted.size() ? line[wanted.size()] : '\0';
+            if (alarm == inAlarm && line.rfind(wanted, 0) == 0 && (after == ':' || after == ';'))
+                return line;
+            if (line == "END:VALARM")
+                break;
         }
-        if (!owner)
-            return "";
-        for (icalproperty* p = icalcomponent_get_first_property(owner, ICAL_ANY_PROPERTY); p;
-             p = icalcomponent_get_next_property(owner, ICAL_ANY_PROPERTY))
-            if (icalproperty_get_property_name(p) == wanted) {
-                char* text = icalproperty_as_ical_string_r(p);
-                std::string result = text;
-                icalmemory_free_buffer(text);
-                while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
-                    result.pop_back();
-                return result;
-            }
         return "";
     }
 
