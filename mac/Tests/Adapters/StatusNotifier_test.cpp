@@ -15,11 +15,14 @@
 #include <QDBusVariant>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -58,7 +61,7 @@ class StatusNotifier : public ::testing::Test {
 protected:
     void SetUp() override {
         tavrelin::testing::application<QGuiApplication>();
-        for (const char* tool : {"Xvfb", "lxqt-panel"}) {
+        for (const char* tool : {"Xvfb", "lxqt-panel", "import"}) {
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
         }
@@ -82,8 +85,7 @@ protected:
         ASSERT_TRUE(spinUntil([&] { return QFile::exists(QString("/tmp/.X11-unix/X%1").arg(display)); }, 10000));
         environment_.insert("DISPLAY", QString(":%1").arg(display));
         environment_.insert("TAVRELIN_REMINDERS_DIR", file("calendars"));
-        write("config/lxqt/panel.conf", "[General]\n__userfile__=true\npanels=panel1\n\n[panel1]\n"
-                                        "plugins=statusnotifier\n\n[statusnotifier]\ntype=statusnotifier\n");
+        panelBackground("#202020");
         write("calendars/reminders/displayname", "Reminders");
         write("config/Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n"
                                               "com.tavrelin.mac.hasShownWelcome=true\n");
@@ -154,6 +156,29 @@ protected:
         EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     }
 
+    // A 32 px strip along the top of the screen.
+    void panelBackground(const std::string& colour) {
+        write("config/lxqt/panel.conf", "[General]\n__userfile__=true\npanels=panel1\n\n[panel1]\nbackground-color=" + colour +
+                                            "\nlockPanel=true\nopacity=100\npanelSize=32\nplugins=statusnotifier\n"
+                                            "position=Top\nwidth=100\nwidth-percent=true\n\n[statusnotifier]\n"
+                                            "type=statusnotifier\n");
+    }
+
+    // Pixels of the panel that stand out from its background: the icon.
+    int iconPixels(const QColor& background) {
+        spinUntil([] { return false; }, 1500); // the panel paints
+        QProcess import;
+        import.setProcessEnvironment(environment_);
+        import.start("import", {"-window", "root", file("shot.png")});
+        import.waitForFinished(20000);
+        const QImage image(file("shot.png"));
+        int count = 0;
+        for (int y = 0; y < std::min(32, image.height()); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                count += std::abs(image.pixelColor(x, y).lightness() - background.lightness()) > 110;
+        return count;
+    }
+
     QString file(const std::string& relative) { return QString::fromStdString(session_->root() / relative); }
     std::string log() { return tavrelin::testing::readFile(file("agent.log").toStdString()); }
     void write(const std::string& relative, const std::string& text) {
@@ -201,11 +226,14 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
     for (const char* label : {"Check now", "Unpair this Mac…", "Quit Tavrelin"})
         EXPECT_EQ(layout().ids.at(label), before.ids.at(label)) << label;
 
-    // A tray host that restarts gets the item again; quitting from its menu ends the agent.
+    // The icon can be seen on a dark panel, and on a light one after the host restarts.
+    EXPECT_GT(iconPixels(QColor(0x20, 0x20, 0x20)), 20);
     panel_.terminate();
     ASSERT_TRUE(panel_.waitForFinished(10000));
+    panelBackground("#eeeeee");
     start(panel_, "lxqt-panel");
     ASSERT_TRUE(registered()) << "not registered again with the new panel";
+    EXPECT_GT(iconPixels(QColor(0xee, 0xee, 0xee)), 20);
     click(layout().ids.at("Quit Tavrelin"));
     ASSERT_TRUE(agent_.waitForFinished(15000)) << log();
     EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
