@@ -1,6 +1,7 @@
 // The Qt application platform against a real (offscreen) QApplication.
 
 #include "Platform/Posix/PosixProcesses.h"
+#include "Platform/Qt/QtApplication.h"
 #include "Platform/Qt/QtDialogs.h"
 #include "Platform/Qt/QtMainLoop.h"
 #include "Platform/Qt/QtUserDefaults.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <sys/stat.h>
 
@@ -53,6 +55,33 @@ TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) 
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
     EXPECT_EQ(order.front(), 0);
     EXPECT_TRUE(loop.waitForBackground(1));
+}
+
+TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
+    QtApplication application(*qApp);
+    struct Delegate : platform::ApplicationDelegate {
+        std::vector<std::string> calls;
+        std::function<void()> onDidFinish;
+        void applicationWillFinishLaunching() override { calls.push_back("willFinish"); }
+        void applicationDidFinishLaunching() override {
+            calls.push_back("didFinish");
+            onDidFinish();
+        }
+        void applicationWillTerminate() override { calls.push_back("willTerminate"); }
+        void handleGetURL(const std::optional<std::string>& url) override { calls.push_back(url.value_or("-")); }
+    } delegate;
+    application.openURL("tavrelin://first");
+    delegate.onDidFinish = [&] {
+        application.openURL("tavrelin://later");
+        QTimer::singleShot(0, [&] {
+            application.terminate();
+            application.terminate();
+        });
+    };
+    EXPECT_EQ(application.run(delegate), 0);
+    EXPECT_TRUE(application.isTerminating());
+    EXPECT_EQ(delegate.calls,
+              (std::vector<std::string>{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
 }
 
 TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
