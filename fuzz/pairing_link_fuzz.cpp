@@ -18,8 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!link)
         return 0;
     (void)link->queryItems();
-    (void)link->lastPathComponent();
-    (void)link->pathExtension();
 
     Pairing pairing;
     try {

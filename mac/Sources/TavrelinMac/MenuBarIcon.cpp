@@ -141,12 +141,7 @@ Path MenuBarIcon::tamselPath(const Rect& target) {
 }
 
 Path MenuBarIcon::arc(Point c, double r, double startDegrees, double endDegrees) {
-    double sweep = endDegrees - startDegrees;
-    if (sweep < 0 || sweep > 360) {
-        sweep = std::fmod(sweep, 360.0);
-        if (sweep < 0)
-            sweep += 360;
-    }
+    const double sweep = endDegrees - startDegrees; // 0…360: the ring and the spinner
     Path p;
     p.moveTo(onCircle(c, r, startDegrees));
     const int segments = std::max(1, static_cast<int>(std::ceil(sweep / 90.0 - 1e-9)));

@@ -26,8 +26,8 @@ public:
     // The box of the path's curves themselves, not of their control points.
     static platform::Rect curveBounds(const platform::Path& path);
 
-    // A circular arc from startDegrees to endDegrees, counter-clockwise (the
-    // sweep wraps into 0…360), as cubic segments of at most 90 degrees each,
+    // A circular arc from startDegrees to endDegrees (at most 360 further),
+    // counter-clockwise, as cubic segments of at most 90 degrees each,
     // beginning with a move to its start point.
     static platform::Path arc(platform::Point center, double radius, double startDegrees, double endDegrees);
 

@@ -95,24 +95,6 @@ std::vector<QueryItem> Url::queryItems() const {
     return items;
 }
 
-std::string Url::lastPathComponent() const {
-    std::string_view p = path;
-    while (!p.empty() && p.back() == '/')
-        p.remove_suffix(1);
-    std::size_t slash = p.rfind('/');
-    if (slash != std::string_view::npos)
-        p.remove_prefix(slash + 1);
-    return percentDecoded(std::string(p));
-}
-
-std::string Url::pathExtension() const {
-    std::string last = lastPathComponent();
-    std::size_t dot = last.rfind('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == last.size())
-        return {};
-    return last.substr(dot + 1);
-}
-
 std::string hostOfPairing(std::string_view apiBase) {
     auto url = Url::parse(apiBase);
     if (url && url->host && !url->host->empty())

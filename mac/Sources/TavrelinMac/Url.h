@@ -29,10 +29,6 @@ struct Url {
     // Names and values percent-decoded; "+" stays a plus sign. In link order,
     // duplicates kept; empty without a query.
     std::vector<QueryItem> queryItems() const;
-    // The last non-empty path segment, percent-decoded; empty when none.
-    std::string lastPathComponent() const;
-    // What follows the last "." of the last path component; empty when none.
-    std::string pathExtension() const;
 };
 
 // The text by which the agent names a backend: the host of `apiBase` read as a
