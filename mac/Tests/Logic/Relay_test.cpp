@@ -141,7 +141,7 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
          "the reply is nested more than 64 levels deep"},
     };
     for (const auto& [body, message] : cases) {
-        RelayError error = errorOf([&] { RelayClient::decodePending(body); });
+        RelayError error = errorOf([&reply = body] { RelayClient::decodePending(reply); });
         EXPECT_EQ(error.kind(), Kind::malformed) << body;
         EXPECT_EQ(error.message(), message.empty() ? "none" : message) << body;
     }
@@ -206,4 +206,16 @@ TEST(PairingFileFormat, EncodesCompactlyAndDecodesOnlyCompleteDocuments) {
           std::string(R"({"apiBase":"https://relay.example","token":"rk_123456789","pairedAt":true})"),
           std::string("{\"apiBase\":\"https://relay.example\",\"token\":\"rk_\xff\",\"pairedAt\":12.5}")})
         EXPECT_EQ(FilePairingStore::decode(document), std::nullopt) << document;
+}
+
+TEST(PairingFileStore, SavesOwnerOnlyReadsBackAndClears) {
+    fake::FakeFiles files;
+    FilePairingStore store(files);
+    const Pairing pairing{"https://relay.example", "rk_123456789", platform::Date{12.5}};
+    store.save(pairing);
+    EXPECT_EQ(files.permissions(store.location()), 0600u);
+    EXPECT_EQ(store.load(), pairing);
+    store.clear();
+    EXPECT_EQ(store.load(), std::nullopt);
+    EXPECT_NO_THROW(store.clear()); // nothing left to remove
 }

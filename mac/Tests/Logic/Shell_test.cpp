@@ -345,7 +345,7 @@ TEST(Shell, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
     for (const auto& [operation, line] : failures) {
         Downloaded s;
         s.files.files[installed + "/Contents/Info.plist"] = "old";
-        s.files.beforeOperation = [&s, operation](const std::string& next) {
+        s.files.beforeOperation = [&s, operation = operation](const std::string& next) {
             if (operation == "copy " && next.starts_with(operation))
                 s.files.files[staging + "/x"] = "partial";
             if (next.starts_with(operation))
