@@ -54,17 +54,6 @@ std::optional<Url> Url::parse(std::string_view text) {
         if (!port.empty() && port.size() < 6)
             url.port = std::stoi(port);
     }
-    std::vector<std::string> segments;
-    for (UriPathSegmentA* segment = uri->pathHead; segment; segment = segment->next)
-        segments.push_back(range(segment->text));
-    const bool rooted = uri->absolutePath || (url.host && !segments.empty());
-    for (std::size_t i = 0; i < segments.size(); ++i) {
-        if (i > 0 || rooted)
-            url.path.push_back('/');
-        url.path.append(segments[i]);
-    }
-    if (rooted && segments.empty())
-        url.path.push_back('/');
     if (present(uri->query))
         url.query = range(uri->query);
     return url;

@@ -20,7 +20,6 @@ struct Url {
     std::optional<std::string> scheme; // as written
     std::optional<std::string> host;   // as written; none without an authority
     std::optional<int> port;
-    std::string path;                 // percent-encoded, as written
     std::optional<std::string> query; // without "?"
 
     // None when the text is not a URL reference.
