@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <mutex>
 
 namespace tavrelin::fake {
 
@@ -125,17 +124,11 @@ void FakeFiles::check(const std::string& path) const {
         throw FileError("The operation couldn’t be completed for “" + path + "”.");
 }
 
-void FakeFiles::record(const std::string& operation) {
+void FakeFiles::touch(const std::string& path, const std::string& operation) {
+    check(path);
     if (beforeOperation)
         beforeOperation(operation);
     operations.push_back(operation);
-}
-
-void FakeFiles::setPermissions(const std::string& path, unsigned mode) {
-    check(path);
-    if (!exists(path))
-        throw FileError("No such file: " + path);
-    modes[path] = mode;
 }
 
 std::optional<std::string> FakeFiles::readRegularFile(const std::string& path, std::size_t maxBytes) const {
@@ -158,8 +151,7 @@ bool FakeFiles::exists(const std::string& path) const {
 }
 
 void FakeFiles::remove(const std::string& path) {
-    check(path);
-    record("remove " + path);
+    touch(path, "remove " + path);
     if (!exists(path))
         throw FileError("No such file or folder: " + path);
     erase(path);
@@ -170,7 +162,22 @@ void FakeFiles::erase(const std::string& path) {
     std::erase_if(directories, [&](const auto& d) { return within(d, path); });
 }
 
+void FakeFiles::copy(const std::string& from, const std::string& to) {
+    transfer(from, to, false);
+}
+
+void FakeFiles::rename(const std::string& from, const std::string& to) {
+    transfer(from, to, true);
+}
+
 void FakeFiles::transfer(const std::string& from, const std::string& to, bool move) {
+    check(from);
+    touch(to, (move ? "rename " : "copy ") + from + " -> " + to);
+    if (!exists(from))
+        throw FileError("No such file or folder: " + from);
+    if (!move && exists(to))
+        throw FileError("Already exists: " + to);
+    erase(to);
     std::map<std::string, std::string> added;
     for (const auto& [name, content] : files)
         if (within(name, from))
@@ -183,27 +190,6 @@ void FakeFiles::transfer(const std::string& from, const std::string& to, bool mo
         erase(from);
     files.insert(added.begin(), added.end());
     directories.insert(dirs.begin(), dirs.end());
-}
-
-void FakeFiles::copy(const std::string& from, const std::string& to) {
-    check(from);
-    check(to);
-    record("copy " + from + " -> " + to);
-    if (!exists(from))
-        throw FileError("No such file or folder: " + from);
-    if (exists(to))
-        throw FileError("Already exists: " + to);
-    transfer(from, to, false);
-}
-
-void FakeFiles::rename(const std::string& from, const std::string& to) {
-    check(from);
-    check(to);
-    record("rename " + from + " -> " + to);
-    if (!exists(from))
-        throw FileError("No such file or folder: " + from);
-    erase(to);
-    transfer(from, to, true);
 }
 
 std::vector<std::string> FakeFiles::list(const std::string& directory) const {
@@ -249,29 +235,13 @@ std::optional<SavedReminder> FakeRemindersDatabase::reminder(const std::string& 
 
 // ---- log capture
 
-struct LogCapture::Shared {
-    std::mutex lock;
-    std::vector<std::string> lines;
-};
-
-LogCapture::LogCapture() : shared_(std::make_shared<Shared>()) {
-    std::weak_ptr<Shared> weak = shared_;
-    Log::setTap([weak](const std::string& line) {
-        if (auto s = weak.lock()) {
-            std::lock_guard guard(s->lock);
-            // Drop the "HH:mm:ss " stamp.
-            s->lines.push_back(line.size() > 9 ? line.substr(9) : line);
-        }
-    });
+LogCapture::LogCapture() : lines_(std::make_shared<std::vector<std::string>>()) {
+    // Drop the "HH:mm:ss " stamp.
+    Log::setTap([lines = lines_](const std::string& line) { lines->push_back(line.size() > 9 ? line.substr(9) : line); });
 }
 
 LogCapture::~LogCapture() {
     Log::setTap(nullptr);
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard guard(shared_->lock);
-    return shared_->lines;
 }
 
 } // namespace tavrelin::fake

@@ -191,26 +191,24 @@ public:
 // does `beforeOperation` when it throws.
 class FakeFiles final : public Files {
 public:
-    std::string applicationSupportDirectory() const override { return home + "/.local/share"; }
-    std::string cachesDirectory() const override { return home + "/.cache"; }
+    std::string applicationSupportDirectory() const override { return "/home/user/.local/share"; }
+    std::string cachesDirectory() const override { return "/home/user/.cache"; }
     void createDirectories(const std::string& path) override {
-        check(path);
-        record("mkdir " + path);
+        touch(path, "mkdir " + path);
         directories.insert(path);
     }
     // Without permissions the mode is 0644, as under a umask of 022.
     void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode,
                          FolderSync sync) override {
-        check(path);
-        record(sync == FolderSync::now ? "write " + path : "write " + path + " (folder later)");
+        touch(path, sync == FolderSync::now ? "write " + path : "write " + path + " (folder later)");
         files[path] = std::string(bytes);
         modes[path] = mode.value_or(0644);
     }
-    void syncFolder(const std::string& path) override {
+    void syncFolder(const std::string& path) override { touch(path, "sync " + path); }
+    void setPermissions(const std::string& path, unsigned mode) override {
         check(path);
-        record("sync " + path);
+        modes[path] = mode;
     }
-    void setPermissions(const std::string& path, unsigned mode) override;
     unsigned permissions(const std::string& path) const override { return modes.count(path) ? modes.at(path) : 0; }
     std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;
     bool exists(const std::string& path) const override;
@@ -225,7 +223,6 @@ public:
     void rename(const std::string& from, const std::string& to) override;
     std::vector<std::string> list(const std::string& directory) const override;
 
-    std::string home = "/home/user";
     std::map<std::string, std::string> files;
     std::map<std::string, unsigned> modes;
     std::set<std::string> directories;
@@ -235,9 +232,11 @@ public:
 
 private:
     void check(const std::string& path) const;
-    void record(const std::string& operation);
+    // Checks `path`, then records `operation`.
+    void touch(const std::string& path, const std::string& operation);
     void erase(const std::string& path);
-    // Copies `from` and everything under it to `to`; a move also removes it.
+    // Copies `from` and everything under it to `to`, replacing what was
+    // there; a move also removes `from`.
     void transfer(const std::string& from, const std::string& to, bool move);
 };
 
@@ -265,18 +264,16 @@ public:
 class FakeBundle final : public Bundle {
 public:
     std::string path() const override { return bundlePath; }
-    std::optional<std::string> identifier() const override { return bundleIdentifier; }
+    std::optional<std::string> identifier() const override { return "com.tavrelin.mac"; }
     std::optional<std::string> infoString(const std::string& key) const override {
         return info.count(key) ? std::optional(info.at(key)) : std::nullopt;
     }
     OperatingSystemVersion operatingSystemVersion() const override { return os; }
-    std::string homeDirectory() const override { return home; }
+    std::string homeDirectory() const override { return "/home/user"; }
 
     std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
-    std::optional<std::string> bundleIdentifier = "com.tavrelin.mac";
     std::map<std::string, std::string> info{{"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}};
     OperatingSystemVersion os{14, 2, 0, "14.2"};
-    std::string home = "/home/user";
 };
 
 // A save under a delivery key already saved answers that reminder, as a real
@@ -321,11 +318,10 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
     // The lines without their time stamps ("info paired with x").
-    std::vector<std::string> lines() const;
+    std::vector<std::string> lines() const { return *lines_; }
 
 private:
-    struct Shared;
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<std::vector<std::string>> lines_;
 };
 
 } // namespace tavrelin::fake
