@@ -33,8 +33,8 @@ struct Pipeline final : platform::Processes, platform::BundleInfoReader, platfor
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
     std::map<std::string, HttpResponse> responses{{feedURL(), {200, feedJson(), false}}, {archiveURL, {200, zipBytes, false}}};
     std::map<std::string, ProcessResult> tools{{env, {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
-    std::map<std::string, std::map<std::string, std::string>> bundles{
-        {fresh, {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}}};
+    std::optional<std::map<std::string, std::string>> freshInfo{
+        {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
     std::map<std::string, std::string> digests{{zipBytes, "9f2c"}}; // the feed's may be upper case
     std::vector<std::pair<std::string, Strings>> calls;             // programs run, then the one started detached
 
@@ -60,7 +60,7 @@ struct Pipeline final : platform::Processes, platform::BundleInfoReader, platfor
             throw platform::ProcessError("no shell");
     }
     std::optional<std::map<std::string, std::string>> infoStrings(const std::string& path) const override {
-        return bundles.count(path) ? std::optional(bundles.at(path)) : std::nullopt;
+        return path == fresh ? freshInfo : std::nullopt;
     }
     std::string sha256Hex(const std::string& bytes) const override { return digests.at(bytes); }
 
@@ -161,9 +161,9 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {tool(verifier, {1, "file\0modified"s}), notSigned + "file\0modified)"s, 2}, // a NUL is text too
         {tool(env, {0, "Tavrelin for Mac 1.4.9"}),
          "The downloaded app is not notarized, so it was discarded. (it reports “Tavrelin for Mac 1.4.9” instead of", 3},
-        {[](Pipeline& t) { t.bundles[fresh]["CFBundleVersion"] = "44"; }, notTheVersion, 3},
-        {[](Pipeline& t) { t.bundles[fresh]["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
-        {[](Pipeline& t) { t.bundles.clear(); }, notTheVersion, 3},
+        {[](Pipeline& t) { (*t.freshInfo)["CFBundleVersion"] = "44"; }, notTheVersion, 3},
+        {[](Pipeline& t) { (*t.freshInfo)["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
+        {[](Pipeline& t) { t.freshInfo.reset(); }, notTheVersion, 3},
         {[](Pipeline& t) { t.tools["/bin/sh"]; }, "The update was verified but the install step could not start. no shell", 4}};
     for (const auto& [arrange, expected, programs] : rows) {
         Pipeline t;
