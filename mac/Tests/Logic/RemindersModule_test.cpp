@@ -182,6 +182,8 @@ TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
     EXPECT_EQ(log.lines().back(), "info module reminders stopped");
     loop.drain();
     EXPECT_EQ(state.health(), Health::notPaired()) << "the late outcome is dropped";
+    module->syncNow();
+    EXPECT_EQ(loop.pendingBackground(), 0u) << "nothing to poll";
 
     pending = {500, "", false};
     module->start(pairing);
@@ -257,6 +259,7 @@ TEST_F(RemindersModuleTest, StoreWritesNotesAndDueAndAnAlarmOnlyForTimedItems) {
     EXPECT_FALSE(saved.back().notes) << "empty notes stay unset";
     create("all day", "Inbox", "2024-05-01", true, "bring cake");
     EXPECT_EQ(saved.back().notes, "bring cake");
+    EXPECT_EQ(saved.back().due, (platform::DateComponents{2024, 5, 1, std::nullopt, std::nullopt}));
     EXPECT_FALSE(saved.back().alarm);
     create("timed", "Inbox", "2024-05-01T14:30:00Z");
     EXPECT_EQ(saved.back().alarm, platform::Date::fromUnix(1714566600.0)); // 14:30 at UTC+2

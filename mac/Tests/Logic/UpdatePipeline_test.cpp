@@ -115,7 +115,6 @@ TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
           fresh + "/Contents/MacOS/tavrelin-agent", "--version"}},
         {"/bin/sh", {"-c", updatetools::installScript(running, running + ".previous", fresh, staging)}}};
     EXPECT_EQ(t.calls, calls);
-    EXPECT_TRUE(t.files.exists(staging)); // the script removes it
 }
 
 TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
@@ -171,7 +170,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         const std::string result = t.result();
         EXPECT_EQ(result.substr(0, expected.size()), expected);
         EXPECT_EQ(t.calls.size(), programs) << result;
-        EXPECT_EQ(t.files.exists(staging), expected == "installed") << "the staging folder is left behind";
+        EXPECT_EQ(t.files.exists(staging), expected == "installed") << "only an install keeps the staging folder";
     }
 }
 

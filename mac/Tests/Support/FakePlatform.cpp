@@ -162,14 +162,6 @@ void FakeFiles::erase(const std::string& path) {
     std::erase_if(directories, [&](const auto& d) { return within(d, path); });
 }
 
-void FakeFiles::copy(const std::string& from, const std::string& to) {
-    transfer(from, to, false);
-}
-
-void FakeFiles::rename(const std::string& from, const std::string& to) {
-    transfer(from, to, true);
-}
-
 void FakeFiles::transfer(const std::string& from, const std::string& to, bool move) {
     check(from);
     touch(to, (move ? "rename " : "copy ") + from + " -> " + to);

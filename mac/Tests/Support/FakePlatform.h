@@ -219,8 +219,8 @@ public:
         return kind(path) == EntryKind::folder && !failing.count(path);
     }
     void remove(const std::string& path) override;
-    void copy(const std::string& from, const std::string& to) override;
-    void rename(const std::string& from, const std::string& to) override;
+    void copy(const std::string& from, const std::string& to) override { transfer(from, to, false); }
+    void rename(const std::string& from, const std::string& to) override { transfer(from, to, true); }
     std::vector<std::string> list(const std::string& directory) const override;
 
     std::map<std::string, std::string> files;
