@@ -11,9 +11,7 @@ using platform::AlertStyle;
 
 TEST(Texts, EveryDialogWordForWord) {
     // An empty script answers the last (cancelling) button.
-    Shell s;
-    s.defaults.values.clear();
-    s.bundle.bundlePath = "/home/user/Downloads/Tavrelin.app";
+    Downloaded s;
     s.launch();
     s.item().choose("How to pair…");
     s.open(pairLink("https://relay.tavrelin.app"));

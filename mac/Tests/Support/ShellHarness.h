@@ -71,4 +71,14 @@ struct Shell {
     }
 };
 
+// A first launch from the Downloads folder.
+struct Downloaded : Shell {
+    static inline const std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
+    explicit Downloaded(std::optional<std::string> pairedWith = std::nullopt) : Shell(pairedWith) {
+        defaults.values.clear();
+        bundle.bundlePath = bundlePath;
+        files.files[bundlePath + "/Contents/Info.plist"] = "new";
+    }
+};
+
 } // namespace tavrelin::fake
