@@ -9,8 +9,7 @@
 using namespace tavrelin;
 using namespace tavrelin::platform;
 using Health = SyncState::Health;
-using ::testing::DoubleNear;
-using ::testing::Pointwise;
+using namespace ::testing;
 
 namespace {
 

@@ -15,8 +15,7 @@ using Lines = std::vector<std::string>;
 namespace {
 
 // Its own menu items are one separator, which the menu indents.
-class FakeModule final : public DeliveryModule {
-public:
+struct FakeModule final : DeliveryModule {
     std::string id() const override { return "reminders"; }
     std::string title() const override { return "Apple Reminders"; }
     std::string statusLine() const override { return "Last checked just now"; }
@@ -49,10 +48,8 @@ struct StatusMenuTest : ::testing::Test {
         Lines lines;
         for (const auto& entry : item.provider()) {
             std::string line = entry.separator ? "-" : (entry.enabled ? "+ " : "  ") + entry.title;
-            if (!entry.keyEquivalent.empty())
-                line += " ⌘" + entry.keyEquivalent;
-            if (entry.indentation)
-                line += " >" + std::to_string(entry.indentation);
+            line += entry.keyEquivalent.empty() ? "" : " ⌘" + entry.keyEquivalent;
+            line += entry.indentation ? " >" + std::to_string(entry.indentation) : "";
             lines.push_back(line);
         }
         return lines;
@@ -87,7 +84,6 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
 }
 
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
-    EXPECT_EQ(mainLoop.activeTimers(), 0u);
     state.beginAttempt();
     for (int frame = 1; frame <= 19; ++frame)
         mainLoop.advance(1.0 / 12);

@@ -18,9 +18,9 @@ PollOutcome succeeded(std::int64_t fetched, std::int64_t delivered, std::vector<
 struct SyncStateTest : ::testing::Test {
     fake::FakeClock clock;
     SyncState state{clock};
-    // Refused per list, refused with no list, failed writes.
-    std::tuple<Tallies, std::int64_t, Tallies> tallies() const {
-        return {state.refusedByList(), state.refusedWithNoList(), state.failedWrites()};
+    // Refused per list, refused with no list, failed writes, delivered.
+    std::tuple<Tallies, std::int64_t, Tallies, std::int64_t> tallies() const {
+        return {state.refusedByList(), state.refusedWithNoList(), state.failedWrites(), state.deliveredThisSession()};
     }
 };
 
@@ -73,19 +73,17 @@ TEST_F(SyncStateTest, APollWithItemsReplacesTheTalliesKeyedByTheirFirst59Charact
     const std::string sixty(60, 'a');
     state.record(succeeded(6, 2, {"Groceries", "Groceries", std::string(), std::nullopt},
                            {accented + "xy", accented + "-another ending", sixty}, {"In", "Work"}));
-    const auto first = std::tuple(Tallies{{"Groceries", 2}}, 2, Tallies{{accented + "…", 2}, {sixty, 1}});
+    const auto first = std::tuple(Tallies{{"Groceries", 2}}, 2, Tallies{{accented + "…", 2}, {sixty, 1}}, 2);
     EXPECT_EQ(tallies(), first);
     state.record(succeeded(0, 0, {}, {}, {"Work"}));
     EXPECT_EQ(tallies(), first);
     EXPECT_EQ(state.knownLists(), std::vector<std::string>{"Work"});
     state.record(succeeded(1, 1, {"Other"}, {"c"}));
-    EXPECT_EQ(tallies(), std::tuple(Tallies{{"Other", 1}}, 0, Tallies{{"c", 1}}));
-    EXPECT_EQ(state.deliveredThisSession(), 3);
+    EXPECT_EQ(tallies(), std::tuple(Tallies{{"Other", 1}}, 0, Tallies{{"c", 1}}, 3));
 
     // None clears all but the lists.
     state.setPaired(std::nullopt);
     EXPECT_FALSE(state.lastSuccessfulPoll());
-    EXPECT_EQ(state.deliveredThisSession(), 0);
-    EXPECT_EQ(tallies(), std::tuple(Tallies{}, 0, Tallies{}));
+    EXPECT_EQ(tallies(), std::tuple(Tallies{}, 0, Tallies{}, 0));
     EXPECT_EQ(state.knownLists(), std::vector<std::string>{"Inbox"});
 }

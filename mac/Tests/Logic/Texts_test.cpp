@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace tavrelin;
 using namespace tavrelin::fake;
-using platform::AlertStyle;
 
 TEST(Texts, EveryDialogWordForWord) {
     // An empty script answers the last (cancelling) button.
@@ -67,9 +65,8 @@ TEST(Texts, EveryDialogWordForWord) {
          "Tavrelin will stop collecting reminders on this Mac. Anything already queued stays on the server and will arrive "
          "when you pair again.\n\nReminders already in your Reminders app are not touched."},
     };
+    auto shown = [](const Alert& a) { return std::pair(Head{a.style, a.title, a.buttons}, a.text); };
     ASSERT_EQ(s.dialogs.shown.size(), std::size(expected));
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        const Alert& shown = s.dialogs.shown[i];
-        EXPECT_EQ(std::pair(Head{shown.style, shown.title, shown.buttons}, shown.text), expected[i]);
-    }
+    for (std::size_t i = 0; i < std::size(expected); ++i)
+        EXPECT_EQ(shown(s.dialogs.shown[i]), expected[i]);
 }
