@@ -221,7 +221,7 @@ TEST(Shell, QuittingInsideADialogIsNoAnswer) {
 TEST(Shell, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADeclineIsRemembered) {
     const std::pair<std::string, bool> cases[] = {
         {"/Applications/Tools/Tavrelin.app", false}, {installed, false},
-        {"/src/brannock/Tavrelin.app", false},       {Downloaded::bundlePath, true},
+        {"/src/brannock/Tavrelin.app", false},       {"/home/user/Downloads/Tavrelin.app", true},
         {"/applications/Tavrelin.app", true},        {"/home/user/ApplicationsOld/Tavrelin.app", true},
     };
     for (const auto& [path, offered] : cases) {
@@ -245,7 +245,7 @@ TEST(Shell, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch) {
     s.launch();
     EXPECT_EQ(
         s.files.operations,
-        (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + Downloaded::bundlePath + " -> " + staging,
+        (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
                "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed, "remove " + previous}));
     EXPECT_EQ(s.workspace.relaunched, Lines{installed});
     EXPECT_EQ(s.application.terminateRequests, 1);

@@ -6,6 +6,8 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
 
+#include <ranges>
+
 namespace tavrelin::fake {
 
 inline const std::string pairingPath = "/home/user/.local/share/Tavrelin/pairing.json";
@@ -64,20 +66,17 @@ struct Shell {
     FakeStatusItem& item() { return *statusBar.last; }
     std::optional<Pairing> stored() { return FilePairingStore(files).load(); }
     std::vector<std::string> titles() const {
-        std::vector<std::string> result;
-        for (const auto& alert : dialogs.shown)
-            result.push_back(alert.title);
-        return result;
+        const auto titles = dialogs.shown | std::views::transform(&Alert::title);
+        return {titles.begin(), titles.end()};
     }
 };
 
 // A first launch from the Downloads folder.
 struct Downloaded : Shell {
-    static inline const std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
     explicit Downloaded(std::optional<std::string> pairedWith = std::nullopt) : Shell(pairedWith) {
         defaults.values.clear();
-        bundle.bundlePath = bundlePath;
-        files.files[bundlePath + "/Contents/Info.plist"] = "new";
+        bundle.bundlePath = "/home/user/Downloads/Tavrelin.app";
+        files.files[bundle.bundlePath + "/Contents/Info.plist"] = "new";
     }
 };
 
