@@ -112,9 +112,8 @@ TEST(Shell, ALaunchByLinkSkipsMoveAndWelcomeAndOnlyTheLastEarlyLinkCounts) {
     s.launch();
     EXPECT_EQ(s.titles(), Lines{title::replace}); // against the restored pairing
     EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
-    const Lines lines = log.lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "info pairing link arrived before launch finished; queued"), 2);
-    EXPECT_EQ(lines.back(), "info pairing link declined; keeping relay.example");
+    EXPECT_THAT(log.lines(), ::testing::Contains("info pairing link arrived before launch finished; queued").Times(2));
+    EXPECT_EQ(log.lines().back(), "info pairing link declined; keeping relay.example");
 }
 
 TEST(Shell, EventsWithoutAReadableURLAreOnlyLogged) {

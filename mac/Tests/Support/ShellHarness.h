@@ -6,8 +6,6 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
 
-#include <ranges>
-
 namespace tavrelin::fake {
 
 inline const std::string pairingPath = "/home/user/.local/share/Tavrelin/pairing.json";
@@ -66,8 +64,10 @@ struct Shell {
     FakeStatusItem& item() { return *statusBar.last; }
     std::optional<Pairing> stored() { return FilePairingStore(files).load(); }
     std::vector<std::string> titles() const {
-        const auto titles = dialogs.shown | std::views::transform(&Alert::title);
-        return {titles.begin(), titles.end()};
+        std::vector<std::string> result;
+        for (const auto& alert : dialogs.shown)
+            result.push_back(alert.title);
+        return result;
     }
 };
 
