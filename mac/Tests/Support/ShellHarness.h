@@ -1,38 +1,14 @@
 #pragma once
 
-// An application delegate on the fake platform, with the pairing file kept in
-// memory so it survives a relaunch within one test.
+// An application delegate on the fake platform. The pairing is kept by the
+// real store in the fake files, so it survives a relaunch within one test.
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
 
 namespace tavrelin::fake {
 
-struct PairingFile {
-    std::optional<Pairing> stored;
-    std::optional<std::string> saveError;  // save throws FileError with this text
-    std::optional<std::string> clearError; // clear throws FileError with this text
-};
-
-class MemoryPairingStore final : public PairingStore {
-public:
-    explicit MemoryPairingStore(PairingFile& file) : file_(file) {}
-    std::optional<Pairing> load() const override { return file_.stored; }
-    void save(const Pairing& pairing) override {
-        if (file_.saveError)
-            throw FileError(*file_.saveError);
-        file_.stored = pairing;
-    }
-    void clear() override {
-        if (file_.clearError)
-            throw FileError(*file_.clearError);
-        file_.stored.reset();
-    }
-    std::string location() const override { return "/home/user/.local/share/Tavrelin/pairing.json"; }
-
-private:
-    PairingFile& file_;
-};
+inline const std::string pairingPath = "/home/user/.local/share/Tavrelin/pairing.json";
 
 inline std::string pairLink(const std::string& api) {
     return "tavrelin://pair?token=rk_0123456789abcdef&api=" + api;
@@ -65,7 +41,6 @@ struct Shell {
     FakeBundle bundle;
     FakeRemindersDatabase reminders;
     AppInfo appInfo{bundle};
-    PairingFile file;
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
 
@@ -73,25 +48,35 @@ struct Shell {
         bundle.bundlePath = "/Applications/Tavrelin.app";
         defaults.values[AppDelegate::hasShownWelcomeKey] = true;
         if (pairedWith)
-            file.stored = Pairing{*pairedWith, "rk_storedtoken00", Date{1000}};
+            files.files[pairingPath] = FilePairingStore::encode({*pairedWith, "rk_storedtoken00", Date{1000}});
         relaunch();
     }
-    // A new process: a new delegate over the same defaults, files and pairing.
+    // A new process: a new delegate over the same defaults and files.
     void relaunch() {
         delegate.reset();
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
                                        defaults, files, http,        bundle,  reminders, appInfo};
-        delegate = std::make_shared<AppDelegate>(platform, std::make_unique<MemoryPairingStore>(file),
+        delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
                                                  [this] { return updateOutcome; });
     }
     void launch() { application.run(*delegate); }
     void open(const std::string& link) { delegate->handleGetURL(link); }
     FakeStatusItem& item() { return *statusBar.last; }
+    std::optional<Pairing> stored() { return FilePairingStore(files).load(); }
     std::vector<std::string> titles() const {
         std::vector<std::string> result;
         for (const auto& alert : dialogs.shown)
             result.push_back(alert.title);
         return result;
+    }
+};
+
+// A first launch from the Downloads folder.
+struct Downloaded : Shell {
+    explicit Downloaded(std::optional<std::string> pairedWith = std::nullopt) : Shell(pairedWith) {
+        defaults.values.clear();
+        bundle.bundlePath = "/home/user/Downloads/Tavrelin.app";
+        files.files[bundle.bundlePath + "/Contents/Info.plist"] = "new";
     }
 };
 
