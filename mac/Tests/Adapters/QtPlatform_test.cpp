@@ -14,12 +14,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QMessageBox>
 #include <QTimer>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <sys/stat.h>
@@ -44,16 +43,15 @@ protected:
 TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) {
     QtMainLoop loop;
     std::vector<int> order;
-    std::atomic<int> offMain = 0;
+    std::atomic<bool> offMain = false;
     loop.background(platform::Priority::utility, [&] {
-        offMain += !loop.isMainThread();
-        for (int i = 0; i < 100; ++i)
+        offMain = !loop.isMainThread();
+        for (int i : {0, 1, 2})
             loop.post([&, i] { order.push_back(loop.isMainThread() ? i : -1); });
     });
-    ASSERT_TRUE(spinUntil([&] { return order.size() == 100; }));
-    EXPECT_EQ(offMain, 1);
-    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-    EXPECT_EQ(order.front(), 0);
+    ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
+    EXPECT_TRUE(offMain);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
     EXPECT_TRUE(loop.waitForBackground(1));
 }
 
@@ -79,20 +77,20 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
         });
     };
     EXPECT_EQ(application.run(delegate), 0);
-    EXPECT_TRUE(application.isTerminating());
     EXPECT_EQ(delegate.calls,
               (std::vector<std::string>{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
 }
 
 TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
-    auto answer = [](platform::Alert alert, QString button) {
-        auto* poll = new QTimer;
+    // Clicks `button` once the box shows (closes it when empty); the answer and what the box showed.
+    auto answer = [](const platform::Alert& alert, const QString& button) {
         QString shown;
-        QObject::connect(poll, &QTimer::timeout, [poll, button, &shown] {
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box || !box->isVisible())
                 return;
-            poll->deleteLater();
+            poll.stop();
             shown = box->text() + "|" + box->informativeText() + "|" + QString::number(box->textFormat());
             if (button.isEmpty())
                 box->close();
@@ -100,13 +98,12 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
                 if (candidate->text() == button)
                     candidate->click();
         });
-        poll->start(10);
-        int result = QtDialogs().runModal(alert);
+        poll.start(10);
+        const int result = QtDialogs().runModal(alert);
         return std::make_pair(result, shown.toStdString());
     };
     platform::Alert alert{platform::AlertStyle::critical, "Pair with <b>x</b>?", "<i>y</i>", {"Pair", "Cancel", "Third"}};
-    EXPECT_EQ(answer(alert, "Pair").first, 1000);
-    EXPECT_EQ(answer(alert, "Third").first, 1002);
+    EXPECT_EQ(answer(alert, "Cancel").first, 1001);
     EXPECT_EQ(answer(alert, "").first, 1002); // closing is the last, cancelling button
     alert.buttons.clear();
     EXPECT_EQ(answer(alert, "OK"), std::make_pair(1000, std::string("Pair with <b>x</b>?|<i>y</i>|0"))); // no markup
@@ -115,10 +112,9 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
 TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
     tavrelin::testing::TempFolder temp;
     const QString path = QString::fromStdString(temp / "Tavrelin/Tavrelin.ini");
-    QtUserDefaults(path).setBool("com.tavrelin.mac.hasShownWelcome", true);
-    QtUserDefaults again(path);
-    EXPECT_TRUE(again.boolForKey("com.tavrelin.mac.hasShownWelcome"));
-    EXPECT_FALSE(again.boolForKey("com.tavrelin.mac.declinedMoveToApplications"));
+    QtUserDefaults(path).setBool("shown", true);
+    EXPECT_TRUE(QtUserDefaults(path).boolForKey("shown"));
+    EXPECT_FALSE(QtUserDefaults(path).boolForKey("declined"));
 }
 
 // A later process asks the listening agent over its socket. The client call
@@ -126,11 +122,10 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
 TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
     tavrelin::testing::TempFolder temp;
     SingleInstance agent(QString::fromStdString(temp / "agent.sock")), later(agent.socketPath());
-    std::vector<std::string> links;
-    int quits = 0;
-    agent.onLink = [&](const std::string& link) { links.push_back(link); };
-    agent.onQuit = [&] { ++quits; };
-    agent.status = [] { return std::string("Tavrelin — Trouble: line one\nline two"); };
+    std::vector<std::string> got;
+    agent.onLink = [&](const std::string& link) { got.push_back(link); };
+    agent.onQuit = [&] { got.push_back("quit"); };
+    agent.status = [] { return std::string("Trouble: line one\nline two"); };
     EXPECT_FALSE(later.requestQuit()); // nobody listens yet
     ASSERT_TRUE(agent.listen());
     auto serving = [](auto call) {
@@ -138,13 +133,12 @@ TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
         spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
         return result.get();
     };
-    EXPECT_EQ(serving([&] { return later.requestStatus(); }), "Tavrelin — Trouble: line one line two");
+    EXPECT_EQ(serving([&] { return later.requestStatus(); }), "Trouble: line one line two");
     // A line break cannot smuggle a second request in.
     EXPECT_TRUE(serving([&] { return later.handOver("tavrelin://pair?x\nquit"); }));
-    EXPECT_EQ(quits, 0);
     EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
-    ASSERT_TRUE(spinUntil([&] { return quits == 1; }));
-    EXPECT_EQ(links, std::vector<std::string>{"tavrelin://pair?x%0Aquit"});
+    ASSERT_TRUE(spinUntil([&] { return got.size() >= 2; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"tavrelin://pair?x%0Aquit", "quit"}));
 }
 
 TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
@@ -154,14 +148,12 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; });
     const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
     EXPECT_THROW(workspace.relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent";
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(bundle + "/Contents/MacOS")));
-    tavrelin::testing::writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$(dirname \"$0\")/marker\"\n");
+    const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent", marker = agent + ".ran";
+    std::filesystem::create_directories(bundle + "/Contents/MacOS");
+    tavrelin::testing::writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
     ::chmod(agent.c_str(), 0700);
     workspace.relaunch(bundle);
-    const std::string marker = bundle + "/Contents/MacOS/marker";
-    ASSERT_TRUE(spinUntil([&] { return QFile::exists(QString::fromStdString(marker)); }, 20000));
-    spinUntil([] { return false; }, 100); // the write completes
+    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000));
     EXPECT_EQ(tavrelin::testing::readFile(marker), "0 " + agent);
 }
 
