@@ -24,7 +24,7 @@
 #include <memory>
 
 using namespace tavrelin;
-using tavrelin::testing::spinUntil;
+using namespace tavrelin::testing;
 
 namespace {
 
@@ -53,13 +53,13 @@ void parse(const QDBusArgument& argument, Menu& menu) {
 class StatusNotifier : public ::testing::Test {
 protected:
     void SetUp() override {
-        tavrelin::testing::application<QGuiApplication>();
+        application<QGuiApplication>();
         for (const char* tool : {"Xvfb", "lxqt-panel", "import"}) {
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
         }
-        ASSERT_EQ(tavrelin::testing::EdsSession::missing(), "");
-        session_ = std::make_unique<tavrelin::testing::EdsSession>(false); // a bare bus
+        ASSERT_EQ(EdsSession::missing(), "");
+        session_ = std::make_unique<EdsSession>(false); // a bare bus
         // Sanitizer options pass through; the display is the virtual one.
         environment_ = QProcessEnvironment::systemEnvironment();
         environment_.remove("QT_QPA_PLATFORM");
@@ -87,10 +87,10 @@ protected:
         QDBusConnection::disconnectFromBus("sni-test");
     }
 
-    void start(QProcess& process, const QString& program) {
+    void start(QProcess& process, const QString& program, const QStringList& arguments = {}) {
         process.setProcessEnvironment(environment_);
         process.setStandardErrorFile(&process == &agent_ ? file("agent.log") : QProcess::nullDevice());
-        process.start(program, {});
+        process.start(program, arguments);
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
@@ -121,9 +121,7 @@ protected:
 
     Menu layout() {
         Menu menu;
-        const QVariantList reply = menuCall("GetLayout", {0, -1, QStringList{}}).arguments();
-        if (reply.size() == 2)
-            parse(reply.at(1).value<QDBusArgument>(), menu);
+        parse(menuCall("GetLayout", {0, -1, QStringList{}}).arguments().value(1).value<QDBusArgument>(), menu);
         return menu;
     }
 
@@ -139,8 +137,7 @@ protected:
     int iconPixels(const QColor& background) {
         spinUntil([] { return false; }, 1500); // the panel paints
         QProcess import;
-        import.setProcessEnvironment(environment_);
-        import.start("import", {"-window", "root", file("shot.png")});
+        start(import, "import", {"-window", "root", file("shot.png")});
         import.waitForFinished(20000);
         const QImage image(file("shot.png"));
         int count = 0;
@@ -151,13 +148,13 @@ protected:
     }
 
     QString file(const std::string& relative) { return QString::fromStdString(session_->root() / relative); }
-    std::string log() { return tavrelin::testing::readFile(file("agent.log").toStdString()); }
+    std::string log() { return readFile(file("agent.log").toStdString()); }
     void write(const std::string& relative, const std::string& text) {
         std::filesystem::create_directories((session_->root() / relative).parent_path());
-        tavrelin::testing::writeFile(session_->root() / relative, text);
+        writeFile(session_->root() / relative, text);
     }
 
-    std::unique_ptr<tavrelin::testing::EdsSession> session_;
+    std::unique_ptr<EdsSession> session_;
     QString menuService_, menuPath_;
     QProcessEnvironment environment_;
     QProcess xvfb_, agent_, panel_;
@@ -167,11 +164,10 @@ protected:
 } // namespace
 
 TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
-    const std::string build = qEnvironmentVariable("TAVRELIN_BUILD_DIR").toStdString();
     curl::CurlHttp http;
-    tavrelin::testing::DevRelayProcess relay(build + "/tools/dev-relay", "rk_sni_test_token", http, true);
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_sni_test_token", http, true);
     write("data/Tavrelin/pairing.json", R"({"apiBase":")" + relay.api() + R"(","token":"rk_sni_test_token","pairedAt":0})");
-    start(agent_, QString::fromStdString(build + "/Tavrelin.app/Contents/MacOS/tavrelin-agent"));
+    start(agent_, QString::fromStdString(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent"));
     auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
     ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << log();
 
