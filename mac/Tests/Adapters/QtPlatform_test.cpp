@@ -47,15 +47,13 @@ protected:
 
 TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) {
     QtMainLoop loop;
-    std::vector<int> order;
-    std::atomic<bool> offMain = false;
+    std::vector<int> order; // -1: not where it should run
     loop.background(platform::Priority::utility, [&] {
-        offMain = !loop.isMainThread();
+        const bool offMain = !loop.isMainThread();
         for (int i : {0, 1, 2})
-            loop.post([&, i] { order.push_back(loop.isMainThread() ? i : -1); });
+            loop.post([&, i, offMain] { order.push_back(offMain && loop.isMainThread() ? i : -1); });
     });
     ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
-    EXPECT_TRUE(offMain);
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
     EXPECT_TRUE(loop.waitForBackground(1));
 }
@@ -109,10 +107,11 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
 
 TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
     tavrelin::testing::TempFolder temp;
-    const QString path = QString::fromStdString(temp / "Tavrelin/Tavrelin.ini");
-    QtUserDefaults(path).setBool("shown", true);
-    EXPECT_TRUE(QtUserDefaults(path).boolForKey("shown"));
-    EXPECT_FALSE(QtUserDefaults(path).boolForKey("declined"));
+    QtUserDefaults defaults(QString::fromStdString(temp / "Tavrelin/Tavrelin.ini"));
+    defaults.setBool("shown", true);
+    EXPECT_EQ(tavrelin::testing::readFile(temp / "Tavrelin/Tavrelin.ini"), "[General]\nshown=true\n"); // not only at exit
+    EXPECT_TRUE(defaults.boolForKey("shown"));
+    EXPECT_FALSE(defaults.boolForKey("declined"));
 }
 
 // A later process asks the listening agent over its socket. The client call
@@ -185,13 +184,11 @@ TEST_F(QtPlatform, TheTrayMenuIsUpdatedInPlaceAndRunsActionsAfterTheTriggerRetur
     EXPECT_EQ(before[0]->text().toStdString(), "Not paired");
     EXPECT_FALSE(before[2]->isVisible());
     before[2]->trigger(); // a stale click on a hidden entry does nothing
-    QCoreApplication::processEvents();
-    EXPECT_EQ(chosen.size(), 1u);
     paired = true;
     item.syncMenu();
     before[2]->trigger();
     QCoreApplication::processEvents();
-    EXPECT_EQ(chosen.back(), "unpair");
+    EXPECT_EQ(chosen, (std::vector<std::string>{"check", "unpair"}));
 }
 
 TEST_F(QtPlatform, TheTrayGetsAtMostFourImagesASecond) {
@@ -209,30 +206,16 @@ TEST_F(QtPlatform, TheTrayGetsAtMostFourImagesASecond) {
     }
     EXPECT_GE(item.iconUpdates() - 1, 3);
     EXPECT_LE(item.iconUpdates() - 1, 5);
-    EXPECT_FALSE(item.trayIcon()->icon().isNull());
-}
-
-// How far the icon's most visible pixel stands out from a panel colour, 0 to 255.
-int contrastOn(const QImage& icon, QColor panel) {
-    int best = 0;
-    for (int y = 0; y < icon.height(); ++y)
-        for (int x = 0; x < icon.width(); ++x) {
-            const QColor c = icon.pixelColor(x, y);
-            best = std::max(best, static_cast<int>(c.alphaF() * std::abs(c.lightness() - panel.lightness())));
-        }
-    return best;
 }
 
 TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
     // The badge sits bottom-right (y is flipped); the ring alone is at 30 % at the top.
     for (auto [health, at, colour] : {std::tuple{Health::broken("x"), QPoint(16, 16), QColor(255, 59, 48)},
                                       {Health::needsPermission(), {16, 16}, QColor(255, 149, 0)},
-                                      {Health::idle(), {8, 1}, QColor(0, 0, 0, 77)},
-                                      {Health::idle(), {9, 9}, QColor(0, 0, 0, 255)}}) {
-        SCOPED_TRACE(::testing::Message() << static_cast<int>(health.kind) << " at " << at.x() << "," << at.y());
+                                      {Health::idle(), {8, 1}, QColor(0, 0, 0, 77)}}) {
         const QColor pixel = QtIconRenderer::render(MenuBarIcon::image(health, 90), 1).pixelColor(at);
-        EXPECT_NEAR(pixel.alpha(), colour.alpha(), 30);
-        EXPECT_EQ(pixel.rgb(), colour.rgb());
+        EXPECT_NEAR(pixel.alpha(), colour.alpha(), 30) << static_cast<int>(health.kind);
+        EXPECT_EQ(pixel.rgb(), colour.rgb()) << static_cast<int>(health.kind);
     }
 
     // 1× and 2×, and a panel's usual 22 px with its 2×; a template is a mask.
@@ -242,14 +225,14 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
     EXPECT_FALSE(coloured.isMask());
     EXPECT_TRUE(QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90)).isMask());
 
-    // The known schemes fit their panel; the outlined neutral rendering fits both.
-    const QColor dark(0x20, 0x20, 0x20), light(0xee, 0xee, 0xee);
-    for (auto [scheme, onDark, onLight] :
-         {std::tuple{PanelScheme::dark, true, false}, {PanelScheme::light, false, true}, {PanelScheme::unknown, true, true}}) {
-        const QImage image = QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, IconColors::forPanel(scheme));
-        EXPECT_EQ(contrastOn(image, dark) > 150, onDark);
-        EXPECT_EQ(contrastOn(image, light) > 150, onLight);
-    }
+    // On a panel of known colour the glyph stands out from it. (Unknown ones get a
+    // halo, seen on real panels in the StatusNotifier test.)
+    auto glyph = [](PanelScheme scheme) {
+        return QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1, IconColors::forPanel(scheme)).pixelColor(9, 9);
+    };
+    EXPECT_GT(glyph(PanelScheme::dark).lightness(), 200);
+    EXPECT_EQ(glyph(PanelScheme::light).alpha(), 255);
+    EXPECT_LT(glyph(PanelScheme::light).lightness(), 50);
 }
 
 } // namespace
