@@ -54,10 +54,9 @@ class StatusNotifier : public ::testing::Test {
 protected:
     void SetUp() override {
         application<QGuiApplication>();
-        for (const char* tool : {"Xvfb", "lxqt-panel", "import"}) {
+        for (const char* tool : {"Xvfb", "lxqt-panel", "import"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
-        }
         ASSERT_EQ(EdsSession::missing(), "");
         session_ = std::make_unique<EdsSession>(false); // a bare bus
         // Sanitizer options pass through; the display is the virtual one.
@@ -201,6 +200,5 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
     EXPECT_GT(iconPixels(QColor(0xee, 0xee, 0xee)), 20);
     click(layout().ids.at("Quit Tavrelin"));
     ASSERT_TRUE(agent_.waitForFinished(15000)) << log();
-    EXPECT_EQ(agent_.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(agent_.exitCode(), 0) << log();
+    EXPECT_TRUE(agent_.exitStatus() == QProcess::NormalExit && agent_.exitCode() == 0) << log();
 }

@@ -1,5 +1,6 @@
-// The Qt front end on a real (offscreen) QApplication: main loop, launch,
-// dialogs, settings, single instance, relaunch, and the tray item and its icon.
+// Both front ends on a real (offscreen) QApplication. The Qt one: main loop,
+// launch, dialogs, settings, single instance, relaunch, tray item and icon. The
+// terminal one: input routing, dialogs and menu.
 
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Qt/QtApplication.h"
@@ -10,6 +11,9 @@
 #include "Platform/Qt/QtUserDefaults.h"
 #include "Platform/Qt/QtWorkspace.h"
 #include "Platform/Qt/SingleInstance.h"
+#include "Platform/Terminal/TerminalConsole.h"
+#include "Platform/Terminal/TerminalDialogs.h"
+#include "Platform/Terminal/TerminalStatusItem.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 #include "TavrelinMac/MenuBarIcon.h"
@@ -25,12 +29,15 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <sys/stat.h>
 
 using namespace tavrelin;
 using namespace tavrelin::qt;
+using namespace tavrelin::terminal;
 using tavrelin::testing::spinUntil;
 using Health = SyncState::Health;
+using Lines = std::vector<std::string>;
 
 // Fontconfig keeps its caches for the life of the process by design; the
 // dialogs' text brings it in. Read by LeakSanitizer when it is linked.
@@ -63,7 +70,7 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
     struct Delegate : platform::ApplicationDelegate {
         explicit Delegate(QtApplication& app) : app(app) {}
         QtApplication& app;
-        std::vector<std::string> calls;
+        Lines calls;
         void applicationWillFinishLaunching() override { calls.push_back("willFinish"); }
         void applicationDidFinishLaunching() override {
             calls.push_back("didFinish");
@@ -78,8 +85,7 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
     } delegate(application);
     application.openURL("tavrelin://first");
     EXPECT_EQ(application.run(delegate), 0);
-    EXPECT_EQ(delegate.calls,
-              (std::vector<std::string>{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
+    EXPECT_EQ(delegate.calls, (Lines{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
 }
 
 TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
@@ -119,7 +125,7 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
 TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
     tavrelin::testing::TempFolder temp;
     SingleInstance agent(QString::fromStdString(temp / "agent.sock")), later(agent.socketPath());
-    std::vector<std::string> got;
+    Lines got;
     agent.onLink = [&](const std::string& link) { got.push_back(link); };
     agent.onQuit = [&] { got.push_back("quit"); };
     agent.status = [] { return std::string("Trouble: line one\nline two"); };
@@ -135,7 +141,7 @@ TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
     EXPECT_TRUE(serving([&] { return later.handOver("tavrelin://pair?x\nquit"); }));
     EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
     ASSERT_TRUE(spinUntil([&] { return got.size() >= 2; }));
-    EXPECT_EQ(got, (std::vector<std::string>{"tavrelin://pair?x%0Aquit", "quit"}));
+    EXPECT_EQ(got, (Lines{"tavrelin://pair?x%0Aquit", "quit"}));
 }
 
 TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
@@ -161,7 +167,7 @@ platform::MenuItem entry(const std::string& title, const std::function<void()>& 
 TEST_F(QtPlatform, TheTrayMenuIsUpdatedInPlaceAndRunsActionsAfterTheTriggerReturns) {
     QtStatusItem item;
     bool paired = true;
-    std::vector<std::string> chosen;
+    Lines chosen;
     item.setMenuProvider([&] {
         std::vector<platform::MenuItem> items{entry(paired ? "Connected" : "Not paired"),
                                               entry("Check now", [&] { chosen.push_back("check"); })};
@@ -176,7 +182,7 @@ TEST_F(QtPlatform, TheTrayMenuIsUpdatedInPlaceAndRunsActionsAfterTheTriggerRetur
     before[1]->trigger();
     EXPECT_TRUE(chosen.empty());
     QCoreApplication::processEvents();
-    EXPECT_EQ(chosen, std::vector<std::string>{"check"});
+    EXPECT_EQ(chosen, Lines{"check"});
 
     paired = false;
     item.syncMenu();
@@ -188,7 +194,7 @@ TEST_F(QtPlatform, TheTrayMenuIsUpdatedInPlaceAndRunsActionsAfterTheTriggerRetur
     item.syncMenu();
     before[2]->trigger();
     QCoreApplication::processEvents();
-    EXPECT_EQ(chosen, (std::vector<std::string>{"check", "unpair"}));
+    EXPECT_EQ(chosen, (Lines{"check", "unpair"}));
 }
 
 TEST_F(QtPlatform, TheTrayGetsAtMostFourImagesASecond) {
@@ -233,6 +239,86 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
     EXPECT_GT(glyph(PanelScheme::dark).lightness(), 200);
     EXPECT_EQ(glyph(PanelScheme::light).alpha(), 255);
     EXPECT_LT(glyph(PanelScheme::light).lightness(), 50);
+}
+
+class Terminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tavrelin::testing::application<QApplication>();
+        console.setRoutes({
+            .showMenu = [this] { calls.push_back("menu"); },
+            .chooseMenuItem = [this](const std::string& line) { return line == "2" && (calls.push_back("choose"), true); },
+            .openURL = [this](const std::string& url) { calls.push_back("open " + url); },
+            .quit = [this] { calls.push_back("quit"); },
+        });
+    }
+    int ask(Lines buttons) { return dialogs.runModal({platform::AlertStyle::warning, "Title", "", std::move(buttons)}); }
+
+    TerminalConsole console{-1};
+    TerminalDialogs dialogs{console};
+    Lines calls;
+};
+
+TEST_F(Terminal, LinesOutsideADialogAreCommands) {
+    console.receive("menu\n  2 \r\nopen tavrelin://pair?x\n\nbogus\nqu");
+    console.receive("it\nmenu"); // the last line counts at the end without its line feed
+    console.receiveEnd();
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; }));
+    EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
+}
+
+TEST_F(Terminal, TheNextLineAnswersTheOpenDialog) {
+    // Out of range, unknown and blank lines do not answer.
+    for (auto [input, answer] : {std::pair{"1\n", 1000}, {"Cancel\n", 1001}, {"3\n0\nnope\n\n2\n", 1001}}) {
+        console.receive(input);
+        EXPECT_EQ(ask({"Pair this Mac", "Cancel"}), answer) << input;
+    }
+    QTimer::singleShot(20, [&] { console.receive("1\n"); }); // while the dialog waits
+    EXPECT_EQ(ask({"OK"}), 1000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, Lines{}) << "answers leaked to the menu";
+}
+
+TEST_F(Terminal, EndOfInputAnswersEveryDialogWithItsLastButton) {
+    std::vector<int> answers;
+    // A dialog opened from inside another one: both are waiting at the end.
+    QTimer::singleShot(0, [&] { answers.push_back(ask({"A", "B", "C"})); });
+    QTimer::singleShot(5, [&] { console.receiveEnd(); });
+    answers.push_back(ask({"Replace", "Cancel"}));
+    EXPECT_EQ(answers, (std::vector<int>{1002, 1001}));
+    EXPECT_EQ(ask({"Switch backend", "Cancel"}), 1001); // later ones do not wait
+    EXPECT_EQ(TerminalDialogs::format({platform::AlertStyle::critical, "Title", "Text", {}}),
+              "[alert] critical\nTitle\nText\n1. OK\n[end]\n");
+}
+
+TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
+    std::ostringstream out;
+    TerminalStatusBar bar{out};
+    auto owned = bar.makeStatusItem();
+    Lines chosen;
+    auto item = [&](const std::string& title, const std::string& key = "") {
+        return platform::MenuItem{title, !key.empty(), false, key, 0, [&chosen, title] { chosen.push_back(title); }, {}};
+    };
+    owned->setMenuProvider([&] {
+        return std::vector{item("Connected"), platform::MenuItem{"Lists", false, false, "", 1, {}, {item("Inbox")}},
+                           item("Check now", "r"), platform::MenuItem::separatorItem(), item("Quit Tavrelin", "q")};
+    });
+    EXPECT_FALSE(bar.activate("1")); // nothing numbered before the menu is shown
+    ASSERT_TRUE(bar.showMenu());
+    EXPECT_EQ(out.str(),
+              "[menu]\nConnected\n    Lists\n        Inbox\n1. Check now  (⌘R)\n---\n2. Quit Tavrelin  (⌘Q)\n[end]\n");
+    for (const char* line : {"2\n", " 1 ", "Check now"})
+        EXPECT_TRUE(bar.activate(line)) << line;
+    for (const char* line : {"0", "3", "99999999999999999999", "Inbox", "Connected", "check now", ""})
+        EXPECT_FALSE(bar.activate(line)) << line;
+    EXPECT_EQ(chosen, (Lines{"Quit Tavrelin", "Check now", "Check now"}));
+
+    out.str("");
+    for (const char* tip : {"Not paired", "Not paired", "Checking…"})
+        owned->setToolTip(tip);
+    EXPECT_EQ(out.str(), "[status] Not paired\n[status] Checking…\n");
+    owned.reset();
+    EXPECT_FALSE(bar.activate("Check now"));
 }
 
 } // namespace
