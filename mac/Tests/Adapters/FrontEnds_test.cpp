@@ -26,16 +26,14 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include <atomic>
 #include <filesystem>
 #include <future>
 #include <sstream>
-#include <sys/stat.h>
 
 using namespace tavrelin;
 using namespace tavrelin::qt;
 using namespace tavrelin::terminal;
-using tavrelin::testing::spinUntil;
+using namespace tavrelin::testing;
 using Health = SyncState::Health;
 using Lines = std::vector<std::string>;
 
@@ -49,7 +47,7 @@ namespace {
 
 class QtPlatform : public ::testing::Test {
 protected:
-    void SetUp() override { tavrelin::testing::application<QApplication>(); }
+    void SetUp() override { application<QApplication>(); }
 };
 
 TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) {
@@ -112,10 +110,10 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
 }
 
 TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
-    tavrelin::testing::TempFolder temp;
+    TempFolder temp;
     QtUserDefaults defaults(QString::fromStdString(temp / "Tavrelin/Tavrelin.ini"));
     defaults.setBool("shown", true);
-    EXPECT_EQ(tavrelin::testing::readFile(temp / "Tavrelin/Tavrelin.ini"), "[General]\nshown=true\n"); // not only at exit
+    EXPECT_EQ(readFile(temp / "Tavrelin/Tavrelin.ini"), "[General]\nshown=true\n"); // not only at exit
     EXPECT_TRUE(defaults.boolForKey("shown"));
     EXPECT_FALSE(defaults.boolForKey("declined"));
 }
@@ -123,7 +121,7 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
 // A later process asks the listening agent over its socket. The client call
 // blocks, so it runs on a worker while the main loop lets the agent answer.
 TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
-    tavrelin::testing::TempFolder temp;
+    TempFolder temp;
     SingleInstance agent(QString::fromStdString(temp / "agent.sock")), later(agent.socketPath());
     Lines got;
     agent.onLink = [&](const std::string& link) { got.push_back(link); };
@@ -140,12 +138,11 @@ TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
     // A line break cannot smuggle a second request in.
     EXPECT_TRUE(serving([&] { return later.handOver("tavrelin://pair?x\nquit"); }));
     EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
-    ASSERT_TRUE(spinUntil([&] { return got.size() >= 2; }));
-    EXPECT_EQ(got, (Lines{"tavrelin://pair?x%0Aquit", "quit"}));
+    EXPECT_TRUE(spinUntil([&] { return got == Lines{"tavrelin://pair?x%0Aquit", "quit"}; })) << ::testing::PrintToString(got);
 }
 
 TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
-    tavrelin::testing::TempFolder temp;
+    TempFolder temp;
     SingleInstance instance(QString::fromStdString(temp / "agent.sock"));
     posix::PosixProcesses processes;
     QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; });
@@ -153,11 +150,11 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     EXPECT_THROW(workspace.relaunch(bundle), platform::ProcessError); // no agent inside
     const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent", marker = agent + ".ran";
     std::filesystem::create_directories(bundle + "/Contents/MacOS");
-    tavrelin::testing::writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
-    ::chmod(agent.c_str(), 0700);
+    writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
+    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
     workspace.relaunch(bundle);
     ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000));
-    EXPECT_EQ(tavrelin::testing::readFile(marker), "0 " + agent);
+    EXPECT_EQ(readFile(marker), "0 " + agent);
 }
 
 platform::MenuItem entry(const std::string& title, const std::function<void()>& action = {}) {
@@ -244,7 +241,7 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
 class Terminal : public ::testing::Test {
 protected:
     void SetUp() override {
-        tavrelin::testing::application<QApplication>();
+        application<QApplication>();
         console.setRoutes({
             .showMenu = [this] { calls.push_back("menu"); },
             .chooseMenuItem = [this](const std::string& line) { return line == "2" && (calls.push_back("choose"), true); },
