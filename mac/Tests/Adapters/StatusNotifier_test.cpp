@@ -11,6 +11,7 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QGuiApplication>
@@ -90,10 +91,8 @@ protected:
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
-    QVariant property(const QString& service, const QString& path, const QString& interface, const QString& name) {
-        const auto get = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Properties", "Get")
-                         << interface << name;
-        return bus_.call(get).arguments().value(0).value<QDBusVariant>().variant();
+    QVariant property(const QString& service, const QString& path, const QString& interface, const char* name) {
+        return QDBusInterface(service, path, interface, bus_).property(name);
     }
     QDBusMessage menuCall(const QString& method, const QVariantList& arguments) {
         auto message = QDBusMessage::createMethodCall(menuService_, menuPath_, "com.canonical.dbusmenu", method);
