@@ -58,8 +58,7 @@ TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) 
         for (int i : {0, 1, 2})
             loop.post([&, i, offMain] { order.push_back(offMain && loop.isMainThread() ? i : -1); });
     });
-    ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(spinUntil([&] { return order == std::vector<int>{0, 1, 2}; })) << ::testing::PrintToString(order);
     EXPECT_TRUE(loop.waitForBackground(1));
 }
 

@@ -95,9 +95,8 @@ protected:
         return QDBusInterface(service, path, interface, bus_).property(name);
     }
     QDBusMessage menuCall(const QString& method, const QVariantList& arguments) {
-        auto message = QDBusMessage::createMethodCall(menuService_, menuPath_, "com.canonical.dbusmenu", method);
-        message.setArguments(arguments);
-        return bus_.call(message);
+        return QDBusInterface(menuService_, menuPath_, "com.canonical.dbusmenu", bus_)
+            .callWithArgumentList(QDBus::Block, method, arguments);
     }
 
     // Waits for the panel's watcher to list the agent's item, and finds its menu.
