@@ -35,7 +35,7 @@ struct Menu {
     std::string headline;
 };
 
-void parse(const QDBusArgument& argument, Menu& menu) {
+Menu parse(const QDBusArgument& argument, Menu menu = {}) {
     int id = 0;
     QVariantMap properties;
     QVariantList children;
@@ -48,7 +48,8 @@ void parse(const QDBusArgument& argument, Menu& menu) {
     if (menu.headline.empty())
         menu.headline = label;
     for (const QVariant& child : children)
-        parse(child.value<QDBusArgument>(), menu);
+        menu = parse(child.value<QDBusArgument>(), std::move(menu));
+    return menu;
 }
 
 class StatusNotifier : public ::testing::Test {
@@ -113,11 +114,7 @@ protected:
         return true;
     }
 
-    Menu layout() {
-        Menu menu;
-        parse(menuCall("GetLayout", {0, -1, QStringList{}}).arguments().value(1).value<QDBusArgument>(), menu);
-        return menu;
-    }
+    Menu layout() { return parse(menuCall("GetLayout", {0, -1, QStringList{}}).arguments().value(1).value<QDBusArgument>()); }
 
     void click(int id) { menuCall("Event", {id, "clicked", QVariant::fromValue(QDBusVariant(QString())), 0u}); }
 
