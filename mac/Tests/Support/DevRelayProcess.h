@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -62,13 +64,9 @@ public:
         std::vector<std::string> pairs;
         for (const auto& [name, value] : environment)
             pairs.push_back(name + "=" + value);
-        std::vector<char*> argv, envp;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        for (auto& pair : pairs)
-            envp.push_back(pair.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
+        std::vector<char*> argv(arguments.size() + 1), envp(pairs.size() + 1);
+        std::ranges::transform(arguments, argv.begin(), [](std::string& text) { return text.data(); });
+        std::ranges::transform(pairs, envp.begin(), [](std::string& text) { return text.data(); });
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input[0], 0);
@@ -116,19 +114,17 @@ public:
     // from there to the end of the match.
     std::optional<std::string> await(const std::string& text, std::chrono::milliseconds limit = processDeadline) {
         std::string seen;
-        std::size_t found = std::string::npos;
         eventually(
             [&] {
                 const bool ended = wait(std::chrono::milliseconds(0)).has_value();
-                found = (seen = output()).find(text, mark_);
-                return found != std::string::npos || ended;
+                return (seen = output()).find(text, mark_) != std::string::npos || ended;
             },
             limit);
+        const std::size_t found = seen.find(text, mark_);
         if (found == std::string::npos)
             return std::nullopt;
-        std::string consumed = seen.substr(mark_, found + text.size() - mark_);
-        mark_ = found + text.size();
-        return consumed;
+        const std::size_t from = std::exchange(mark_, found + text.size());
+        return seen.substr(from, mark_ - from);
     }
     std::string output() const {
         std::string text;
