@@ -27,7 +27,6 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
          {"notes", "Passport, charger; adapter\nSunscreen: SPF 50\r\nTab\there \\ back\\slash"},
          {"dueIso", "2030-07-14T18:05"},
          {"allDay", false}},
-        {{"title", "Unreadable date"}, {"dueIso", "next Tuesday"}, {"allDay", false}},
         {{"title", ""}, {"notes", "An item without a title"}, {"dueIso", "2030-09-09T08:00"}, {"allDay", false}},
         {{"title", longTitle}, {"notes", std::string(200, 'n')}, {"dueIso", "2030-12-31T23:59"}, {"allDay", false}},
     });
@@ -36,23 +35,16 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
     for (auto& item : items)
         item["list"] = "Reminders";
     relay.post("/dev/enqueue", items);
-    auto agent = home.start({relay.link()});
-    for (int dialog = 0; dialog < 2; ++dialog) { // Pair this Mac, then OK
-        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-        agent->send("1");
-    }
+    auto agent = startPaired(home.environment, relay);
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
     EXPECT_EQ(agent->kill(SIGTERM), 0);
     const auto filed = readLists(home.lists);
     ASSERT_EQ(filed.tasks.size(), items.size());
 
-    writeText(home.root / "htpasswd", "tavrelin:roundtrip\n");
     auto tools = home.environment;
     tools["LANG"] = "C.UTF-8";
     Child server({"/usr/bin/radicale", "--config", "", "--logging-level", "info", "--server-hosts", "127.0.0.1:0",
-                  "--auth-type", "htpasswd", "--auth-htpasswd-filename", (home.root / "htpasswd").string(),
-                  "--auth-htpasswd-encryption", "plain", "--rights-type", "owner_only", "--storage-filesystem-folder",
-                  (home.root / "server").string()},
+                  "--auth-type", "none", "--storage-filesystem-folder", (home.root / "server").string()},
                  tools);
     ASSERT_TRUE(server.await("Listening on '[127.0.0.1]:")) << server.output();
     const std::string port = server.await("'").value_or("'");
@@ -94,7 +86,6 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
     EXPECT_TRUE(has("Call the dentist", "TRIGGER;VALUE=DATE-TIME:20300504T133000Z"));
     EXPECT_TRUE(has("Pay the rent", "DUE;VALUE=DATE:20300601"));
     EXPECT_FALSE(has("Pay the rent", "BEGIN:VALARM"));
-    EXPECT_FALSE(has("Unreadable date", "DUE"));
     EXPECT_EQ(byTitle["Pack for the trip"].description,
               "Passport, charger; adapter\nSunscreen: SPF 50\nTab\there \\ back\\slash");
     EXPECT_EQ(byTitle[longTitle].description, std::string(200, 'n'));
