@@ -49,6 +49,22 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::mill
     return true;
 }
 
+// Home, data, config, cache and runtime folders made under `root`, and the
+// variables that point a child at them.
+inline std::map<std::string, std::string> userFolders(const std::filesystem::path& root) {
+    std::map<std::string, std::string> environment;
+    for (const auto& [variable, folder] : {std::pair{"HOME", "home"},
+                                           {"XDG_DATA_HOME", "data"},
+                                           {"XDG_CONFIG_HOME", "config"},
+                                           {"XDG_CACHE_HOME", "cache"},
+                                           {"XDG_RUNTIME_DIR", "run"}}) {
+        std::filesystem::create_directories(root / folder);
+        environment[variable] = (root / folder).string();
+    }
+    std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+    return environment;
+}
+
 // A child in a process group of its own, with a pipe on its standard input
 // and its output and error together in a file in memory (its error left on
 // ours with `showErrors`). Its whole group is stopped with it.
