@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -143,11 +144,8 @@ public:
         return seen.substr(from, mark_ - from);
     }
     std::string output() const {
-        std::string text;
-        char buffer[65536];
-        for (ssize_t count; (count = ::pread(output_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
-            text.append(buffer, static_cast<std::size_t>(count));
-        return text;
+        std::ifstream file("/proc/self/fd/" + std::to_string(output_), std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), {}};
     }
 
     // The exit status (128 + signal when killed), or none while it runs.
