@@ -19,7 +19,6 @@ fi
 work=$(mktemp -d /tmp/tavrelin-update-e2e.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; cat "$work/agent.out" 2>/dev/null; exit 1; }
-# The command, every 0.1 s until it succeeds, for at most 60 s.
 retry() { for _ in $(seq 600); do "$@" 2>/dev/null && return 0 || sleep 0.1; done; return 1; }
 await() { retry grep -qF -- "$1" agent.out || fail "no “$1” from the agent"; }
 version() { [ "$("$agent" --version 2>/dev/null)" = "Tavrelin for Mac $1" ]; }

@@ -41,12 +41,10 @@ inline std::filesystem::path buildDir() {
 
 // Waits for the condition, checking it every little while.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = processDeadline) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
+    for (const auto until = std::chrono::steady_clock::now() + limit; !condition();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
         if (std::chrono::steady_clock::now() >= until)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return true;
 }
 
