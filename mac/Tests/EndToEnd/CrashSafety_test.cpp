@@ -68,13 +68,13 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
     // Its poll, then its acknowledgement.
     ASSERT_TRUE(eventually([&] { return requests() >= before + 2; })) << agent->output();
     const Filed filed = readLists(home.lists);
-    ASSERT_TRUE(eventually([&] { return mine()["acks"].size() == 1; })) << agent->output();
-    EXPECT_EQ(agent->kill(SIGTERM), 0);
-
     EXPECT_TRUE(filed.problems.empty()) << filed.problems.front();
     // As many files as items, and as many different titles: each item once.
     const auto titles = filed.tasks | std::views::values | std::views::transform(&Task::summary);
     EXPECT_EQ(filed.tasks.size(), itemCount);
     EXPECT_EQ(std::set<std::string>(titles.begin(), titles.end()).size(), itemCount);
+
+    ASSERT_TRUE(eventually([&] { return mine()["acks"].size() == 1; })) << agent->output();
+    EXPECT_EQ(agent->kill(SIGTERM), 0);
     EXPECT_EQ(mine()["pending"], json::array({nowhere}));
 }
