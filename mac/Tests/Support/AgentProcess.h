@@ -30,26 +30,28 @@ inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> envi
         environment);
 }
 
+// Started with the dev relay's pairing link, saying yes to the dialogs that
+// follow: Pair this Mac, then OK.
+inline std::unique_ptr<Child> startPaired(const std::map<std::string, std::string>& environment, DevRelayProcess& relay) {
+    auto agent = startAgent(environment, {relay.link()});
+    for (int dialog = 0; dialog < 2; ++dialog) {
+        if (!agent->await("[end]\n"))
+            throw std::runtime_error("no dialog from the agent:\n" + agent->output());
+        agent->send("1");
+    }
+    return agent;
+}
+
 // Data, config, cache, runtime folder and task lists of its own, removed afterwards.
 struct AgentHome {
     explicit AgentHome(const std::string& settings = "") {
-        for (const auto& [variable, folder] : {std::pair{"HOME", "home"},
-                                               {"XDG_DATA_HOME", "data"},
-                                               {"XDG_CONFIG_HOME", "config"},
-                                               {"XDG_CACHE_HOME", "cache"},
-                                               {"XDG_RUNTIME_DIR", "run"}}) {
-            std::filesystem::create_directories(root / folder);
-            environment[variable] = (root / folder).string();
-        }
-        std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+        environment.insert({{"TAVRELIN_REMINDERS_DIR", lists.string()}, {"PATH", "/usr/bin:/bin"}, {"TZ", "UTC"}});
         writeSettings(root / "config", settings);
     }
-    std::unique_ptr<Child> start(const std::vector<std::string>& arguments = {}) { return startAgent(environment, arguments); }
 
     TempFolder temp;
     std::filesystem::path root{temp.path()}, lists{root / "calendars"};
-    std::map<std::string, std::string> environment{
-        {"TAVRELIN_REMINDERS_DIR", lists.string()}, {"PATH", "/usr/bin:/bin"}, {"TZ", "UTC"}};
+    std::map<std::string, std::string> environment = userFolders(root);
 };
 
 // One task file as a CalDAV client reads it: the text libical unescapes, and

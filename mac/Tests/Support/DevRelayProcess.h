@@ -8,10 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -22,6 +24,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -38,13 +41,27 @@ inline std::filesystem::path buildDir() {
 
 // Waits for the condition, checking it every little while.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = processDeadline) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
+    for (const auto until = std::chrono::steady_clock::now() + limit; !condition();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
         if (std::chrono::steady_clock::now() >= until)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return true;
+}
+
+// Home, data, config, cache and runtime folders made under `root`, and the
+// variables that point a child at them.
+inline std::map<std::string, std::string> userFolders(const std::filesystem::path& root) {
+    std::map<std::string, std::string> environment;
+    for (const auto& [variable, folder] : {std::pair{"HOME", "home"},
+                                           {"XDG_DATA_HOME", "data"},
+                                           {"XDG_CONFIG_HOME", "config"},
+                                           {"XDG_CACHE_HOME", "cache"},
+                                           {"XDG_RUNTIME_DIR", "run"}}) {
+        std::filesystem::create_directories(root / folder);
+        environment[variable] = (root / folder).string();
+    }
+    std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+    return environment;
 }
 
 // A child in a process group of its own, with a pipe on its standard input
@@ -62,13 +79,9 @@ public:
         std::vector<std::string> pairs;
         for (const auto& [name, value] : environment)
             pairs.push_back(name + "=" + value);
-        std::vector<char*> argv, envp;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        for (auto& pair : pairs)
-            envp.push_back(pair.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
+        std::vector<char*> argv(arguments.size() + 1), envp(pairs.size() + 1);
+        std::ranges::transform(arguments, argv.begin(), [](std::string& text) { return text.data(); });
+        std::ranges::transform(pairs, envp.begin(), [](std::string& text) { return text.data(); });
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input[0], 0);
@@ -116,26 +129,21 @@ public:
     // from there to the end of the match.
     std::optional<std::string> await(const std::string& text, std::chrono::milliseconds limit = processDeadline) {
         std::string seen;
-        std::size_t found = std::string::npos;
         eventually(
             [&] {
                 const bool ended = wait(std::chrono::milliseconds(0)).has_value();
-                found = (seen = output()).find(text, mark_);
-                return found != std::string::npos || ended;
+                return (seen = output()).find(text, mark_) != std::string::npos || ended;
             },
             limit);
+        const std::size_t found = seen.find(text, mark_);
         if (found == std::string::npos)
             return std::nullopt;
-        std::string consumed = seen.substr(mark_, found + text.size() - mark_);
-        mark_ = found + text.size();
-        return consumed;
+        const std::size_t from = std::exchange(mark_, found + text.size());
+        return seen.substr(from, mark_ - from);
     }
     std::string output() const {
-        std::string text;
-        char buffer[65536];
-        for (ssize_t count; (count = ::pread(output_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
-            text.append(buffer, static_cast<std::size_t>(count));
-        return text;
+        std::ifstream file("/proc/self/fd/" + std::to_string(output_), std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), {}};
     }
 
     // The exit status (128 + signal when killed), or none while it runs.
