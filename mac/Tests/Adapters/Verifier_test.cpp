@@ -58,41 +58,37 @@ struct Bundles {
 } // namespace
 
 TEST(Verifier, AcceptsAGoodBundleSilentlyAndRefusesEveryChange) {
-    // The first line the verifier prints after the bundle's path ("" for none),
-    // and a finding it must name.
-    const std::string sealed = "a sealed resource is missing or invalid";
-    const std::tuple<std::function<void(Bundles&)>, std::string, std::string> rows[] = {
-        {[](Bundles&) {}, "", ""},
-        {[](Bundles& t) { writeText(t.fresh + "/Contents/Resources/it's a file.txt", "TEXT"); }, sealed,
-         "file modified: @/Contents/Resources/it's a file.txt"},
+    // The whole output: "@" stands for the new bundle, "^" for the running one.
+    const std::string sealed = "@: a sealed resource is missing or invalid\n";
+    const std::pair<std::function<void(Bundles&)>, std::string> rows[] = {
+        {[](Bundles&) {}, ""},
+        {[](Bundles& t) { writeText(t.fresh + "/Contents/Resources/it's a file.txt", "TEXT"); },
+         sealed + "file modified: @/Contents/Resources/it's a file.txt\n"},
         {[](Bundles& t) { fs::permissions(t.fresh + "/Contents/Info.plist", fs::perms::owner_exec, fs::perm_options::add); },
-         sealed, "file modified: @/Contents/Info.plist"},
-        {[](Bundles& t) { writeText(t.fresh + "/Contents/_CodeSignature/extra", "x"); }, sealed,
-         "file added: @/Contents/_CodeSignature/extra"},
-        {[](Bundles& t) { fs::remove(t.fresh + "/Contents/MacOS/tavrelin-agent"); }, sealed,
-         "file missing: @/Contents/MacOS/tavrelin-agent"},
+         sealed + "file modified: @/Contents/Info.plist\n"},
+        {[](Bundles& t) { writeText(t.fresh + "/Contents/_CodeSignature/extra", "x"); },
+         sealed + "file added: @/Contents/_CodeSignature/extra\n"},
+        {[](Bundles& t) { fs::remove(t.fresh + "/Contents/MacOS/tavrelin-agent"); },
+         sealed + "file missing: @/Contents/MacOS/tavrelin-agent\n"},
         {[](Bundles& t) {
              fs::create_symlink("../../../../etc", t.fresh + "/Contents/Resources/out");
              t.seal("release");
          },
-         sealed, "@/Contents/Resources/out: invalid destination for symbolic link in bundle"},
-        {[](Bundles& t) { t.seal("other"); }, "code failed to satisfy specified code requirement(s)", ""},
+         sealed + "@/Contents/Resources/out: invalid destination for symbolic link in bundle\n"},
+        {[](Bundles& t) { t.seal("other"); }, "@: code failed to satisfy specified code requirement(s)\n"},
         {[](Bundles& t) { writeText(t.fresh + "/Contents/_CodeSignature/manifest", "file 0644 - x\n"); },
-         "invalid signature (code or signature have been modified)", ""},
-        {[](Bundles& t) { fs::remove_all(t.fresh + "/Contents/_CodeSignature"); }, "code object is not signed at all", ""},
+         "@: invalid signature (code or signature have been modified)\n"},
+        {[](Bundles& t) { fs::remove_all(t.fresh + "/Contents/_CodeSignature"); }, "@: code object is not signed at all\n"},
         {[](Bundles& t) { writeText(t.trusted + "/Contents/Info.plist", "<plist><dict/></plist>"); },
-         "no update signing key is set, so no update can be trusted", ""},
+         "^: no update signing key is set, so no update can be trusted\n"},
     };
-    for (const auto& [change, headline, finding] : rows) {
+    for (auto [change, expected] : rows) {
         Bundles t;
         change(t);
+        for (auto at = expected.find_first_of("@^"); at != std::string::npos; at = expected.find_first_of("@^", at))
+            expected.replace(at, 1, expected[at] == '@' ? t.fresh : t.trusted);
         auto result = t.verify();
-        EXPECT_EQ(result.status, headline.empty() ? 0 : 1) << result.output;
-        // The headline comes first, after the path of the bundle at fault.
-        EXPECT_EQ(result.output.find(": " + headline + (headline.empty() ? "" : "\n")),
-                  headline.empty() ? std::string::npos : result.output.find(": "));
-        const std::string named = finding.empty() ? "" : t.fresh + finding.substr(finding.find('@') + 1);
-        EXPECT_NE(result.output.find(finding.substr(0, finding.find('@')) + named), std::string::npos) << result.output;
+        EXPECT_EQ(std::pair(result.status, result.output), std::pair(expected.empty() ? 0 : 1, expected));
     }
 }
 
@@ -103,7 +99,6 @@ TEST(InstallScriptUnderSh, SwapsTheBundleOrRollsBackCleansUpAndStartsOne) {
         TempFolder dir;
         const std::string current = dir / "My Apps 'q' \"d\" $HOME `id` \\/Tavrelin.app", staging = dir / "cache's/Tavrelin/up";
         for (auto [bundle, version] : {std::pair{current, "old"}, {staging + "/unpacked/Tavrelin.app", "new"}}) {
-            writeText(bundle + "/Contents/version", version);
             writeText(bundle + "/Contents/MacOS/tavrelin-agent",
                       std::string("#!/bin/sh\necho ") + version + " > " + updatetools::quoted(dir / "started") + "\n");
             fs::permissions(bundle + "/Contents/MacOS/tavrelin-agent", fs::perms::owner_exec, fs::perm_options::add);
@@ -115,12 +110,9 @@ TEST(InstallScriptUnderSh, SwapsTheBundleOrRollsBackCleansUpAndStartsOne) {
             "/bin/sh",
             {"-c", updatetools::installScript(current, current + ".previous", staging + "/unpacked/Tavrelin.app", staging)});
         EXPECT_EQ(result.status, 0) << result.output;
-        const std::string expected = freshMissing ? "old" : "new";
-        EXPECT_EQ(readFile(current + "/Contents/version"), expected);
         EXPECT_FALSE(fs::exists(current + ".previous") || fs::exists(staging));
-        EXPECT_TRUE(fs::exists(dir / "cache's/Tavrelin"));
         for (int i = 0; i < 1000 && !fs::exists(dir / "started"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(readFile(dir / "started"), expected + "\n");
+        EXPECT_EQ(readFile(dir / "started"), freshMissing ? "old\n" : "new\n");
     }
 }
