@@ -1,14 +1,10 @@
 #pragma once
 
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace tavrelin::testing {
 
@@ -28,30 +24,6 @@ public:
 
 private:
     std::string path_;
-};
-
-// Sets (or, given nullopt, unsets) environment variables until it goes.
-class ScopedEnv {
-public:
-    using Value = std::pair<std::string, std::optional<std::string>>;
-    ScopedEnv(std::initializer_list<Value> values) {
-        for (const auto& [name, value] : values) {
-            const char* old = std::getenv(name.c_str());
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            set(name, value);
-        }
-    }
-    ~ScopedEnv() {
-        for (const auto& [name, value] : saved_)
-            set(name, value);
-    }
-
-private:
-    static void set(const std::string& name, const std::optional<std::string>& value) {
-        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-        ::tzset();
-    }
-    std::vector<Value> saved_;
 };
 
 inline void writeFile(const std::string& path, const std::string& content) {
