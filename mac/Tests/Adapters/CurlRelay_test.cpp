@@ -6,7 +6,6 @@
 #include "TavrelinMac/RelayClient.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <algorithm>
@@ -79,13 +78,13 @@ struct CurlRelayTest : ::testing::Test {
     RelayClient client(platform::HttpSessionConfig config = {}, std::string apiBase = {}, std::string key = token) {
         return RelayClient(Pairing{apiBase.empty() ? base : apiBase, key, {}}, http, appInfo, config);
     }
+    // The error fetching fails with; a malformed "none" when it does not fail.
     static RelayError errorOf(const RelayClient& client) {
         try {
             client.fetchPending();
         } catch (const RelayError& error) {
             return error;
         }
-        ADD_FAILURE() << "no RelayError";
         return RelayError::malformed("none");
     }
 
@@ -130,33 +129,34 @@ TEST_F(CurlRelayTest, ServerReceivesTheHeadersAndTheBodyOnOneConnection) {
         t.join();
 }
 
-TEST_F(CurlRelayTest, FailuresAreClassified) {
+TEST_F(CurlRelayTest, FailuresAreClassifiedAndRefusedRequestsNeverReachTheServer) {
+    using Kind = RelayError::Kind;
+    // Nothing listens there; a token with a line break would smuggle a header in.
+    EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), Kind::transport);
+    EXPECT_EQ(errorOf(client({}, {}, token + "\r\nX-Evil: 1")).kind(), Kind::transport);
+    EXPECT_TRUE(requests().empty());
+
     const std::string json = R"({"items":[]})";
     const platform::HttpSessionConfig capped{20, 30, 64};
-    using Kind = RelayError::Kind;
-    const std::tuple<Handler, platform::HttpSessionConfig, Kind, std::string> rows[] = {
+    // No kind: what comes within the limits is read.
+    const std::tuple<Handler, platform::HttpSessionConfig, std::optional<Kind>, std::string> rows[] = {
         {trickle(1200ms, 1200ms), {0.3, 10}, Kind::transport, "The request timed out (no data for 0.3 s)"},
         // Steady bytes keep the request time-out from firing, not the whole-exchange one.
         {trickle(2000ms), {0.5, 1}, Kind::transport, "the exchange took longer than 1 s"},
+        {trickle(800ms), {0.5, 5}, {}, ""},
+        {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}, {}, ""},
         {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
+        {answer(200, json + std::string(64 - json.size(), ' ')), capped, {}, ""},
         {answer(302, "", "/again"), {}, Kind::transport, "too many redirects"},
     };
     for (const auto& [handler, config, kind, text] : rows) {
         handle(handler);
         RelayError error = errorOf(client(config));
-        EXPECT_EQ(error.kind(), kind) << error.what();
+        EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
         EXPECT_THAT(error.what(), HasSubstr(text));
     }
     const auto seen = requests();
     EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const auto& r) { return r.path == "/again"; }), curl::maxRedirects);
-
-    // What comes within the limits is read.
-    for (auto [handler, config] : {std::pair{trickle(800ms), platform::HttpSessionConfig{0.5, 5}},
-                                   {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}},
-                                   {answer(200, json + std::string(64 - json.size(), ' ')), capped}}) {
-        handle(handler);
-        EXPECT_NO_THROW(client(config).fetchPending());
-    }
 }
 
 // The https side is not served here: the decision is checked directly.
@@ -173,18 +173,10 @@ TEST(CurlRedirect, Decisions) {
     EXPECT_EQ(headers(304, "https://relay.example/x"), "none");
     EXPECT_EQ(headers(308, "https://RELAY.example:443/y"), "POST Authorization Content-Type");
     EXPECT_EQ(headers(307, "https://cdn.example/y"), "POST Content-Type");
-    EXPECT_EQ(headers(307, "https://relay.example:8443/y"), "POST Content-Type");
     EXPECT_EQ(headers(302, "https://relay.example/y"), "GET Authorization");
     // Plain http after https only to this machine, and without the token.
     EXPECT_EQ(headers(307, "http://localhost:8080/y"), "POST Content-Type");
     EXPECT_EQ(headers(307, "http://127.0.0.1/y"), "POST Content-Type");
     for (const char* target : {"http://relay.example/y", "http://LOCALHOSTx/y", "ftp://relay.example/y", "file:///etc/passwd"})
         EXPECT_THROW(curl::redirectedRequest(post, 302, target), platform::HttpTransportError) << target;
-}
-
-TEST_F(CurlRelayTest, RefusedRequestsNeverReachTheServer) {
-    // Nothing listens there; a token with a line break would smuggle a header in.
-    EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), RelayError::Kind::transport);
-    EXPECT_EQ(errorOf(client({}, {}, token + "\r\nX-Evil: 1")).kind(), RelayError::Kind::transport);
-    EXPECT_TRUE(requests().empty());
 }

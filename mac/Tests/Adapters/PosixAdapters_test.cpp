@@ -7,7 +7,6 @@
 #include "TavrelinMac/Logging.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
