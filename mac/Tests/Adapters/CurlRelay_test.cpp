@@ -56,8 +56,7 @@ struct CurlRelayTest : ::testing::Test {
             lock.unlock();
             current(request, response);
         };
-        server.Get(".*", route);
-        server.Post(".*", route);
+        server.Get(".*", route).Post(".*", route);
         base += std::to_string(server.bind_to_any_port("127.0.0.1"));
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running())

@@ -27,9 +27,7 @@ private:
 };
 
 inline void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
+    if (!(std::ofstream(path, std::ios::binary) << content))
         throw std::runtime_error("cannot write " + path);
 }
 
