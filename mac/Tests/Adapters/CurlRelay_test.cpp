@@ -50,22 +50,17 @@ Handler trickle(std::chrono::milliseconds total, std::chrono::milliseconds gap =
 struct CurlRelayTest : ::testing::Test {
     CurlRelayTest() {
         auto route = [this](const httplib::Request& request, httplib::Response& response) {
-            std::unique_lock lock(mutex);
+            std::lock_guard lock(mutex);
             seen.push_back(request);
-            Handler current = handler;
-            lock.unlock();
-            current(request, response);
+            handler(request, response); // quick: a slow body is sent after it returns
         };
         server.Get(".*", route).Post(".*", route);
         base += std::to_string(server.bind_to_any_port("127.0.0.1"));
-        thread = std::thread([this] { server.listen_after_bind(); });
+        thread = std::jthread([this] { server.listen_after_bind(); });
         while (!server.is_running())
             std::this_thread::sleep_for(1ms);
     }
-    ~CurlRelayTest() override {
-        server.stop();
-        thread.join();
-    }
+    ~CurlRelayTest() override { server.stop(); }
     std::vector<httplib::Request> requests() {
         std::lock_guard lock(mutex);
         return seen;
@@ -92,10 +87,10 @@ struct CurlRelayTest : ::testing::Test {
     curl::CurlHttp http;
     httplib::Server server;
     std::string base = "http://127.0.0.1:";
-    std::thread thread;
     std::mutex mutex;
     std::vector<httplib::Request> seen;
     Handler handler = answer(200, R"({"items":[]})");
+    std::jthread thread; // last: joined before the rest goes
 };
 
 } // namespace

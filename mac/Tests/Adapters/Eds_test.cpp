@@ -53,8 +53,7 @@ TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
     auto stored = lists.todos(list);
     ASSERT_EQ(stored.size(), 2u);
     // Stored as written (floating due time, all-day date), and read back.
-    const std::string& ical = stored[posix::deliveryUid(timed.deliveryKey)];
-    EXPECT_EQ(EdsTaskLists::property(ical, "DUE"), "DUE:20300504T093000") << ical;
+    EXPECT_EQ(EdsTaskLists::property(stored[posix::deliveryUid(timed.deliveryKey)], "DUE"), "DUE:20300504T093000");
     EXPECT_EQ(EdsTaskLists::property(stored[posix::deliveryUid(allDay.deliveryKey)], "DUE"), "DUE;VALUE=DATE:20300505");
     auto back = database.reminder(posix::deliveryUid(timed.deliveryKey));
     ASSERT_TRUE(back);
