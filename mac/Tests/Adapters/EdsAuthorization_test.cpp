@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 using namespace tavrelin;
 using platform::RemindersAuthorization;
 
@@ -39,5 +37,3 @@ TEST(EdsAuthorization, NoBusIsUndeterminedAndARegistryThatDoesNotAnswerIsDenied)
     EXPECT_EQ(choice.backend, eds::RemindersBackend::vdir);
     EXPECT_EQ(choice.reason, "auto: " + database.lastProblem());
 }
-
-} // namespace

@@ -42,8 +42,7 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
     EXPECT_TRUE(fs::is_empty(root())) << "the agent never creates lists";
 
     writeText(temp / "plain-file", "x");
-    VdirRemindersDatabase onFile(temp / "plain-file", files);
-    EXPECT_EQ(onFile.authorizationStatus(), RemindersAuthorization::denied);
+    EXPECT_EQ(VdirRemindersDatabase(temp / "plain-file", files).authorizationStatus(), RemindersAuthorization::denied);
     auto belowFile = VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess();
     EXPECT_FALSE(belowFile.granted);
     EXPECT_NE(belowFile.error.value_or("").find("plain-file/calendars"), std::string::npos);
