@@ -10,7 +10,6 @@
 
 #include <functional>
 #include <thread>
-#include <tuple>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -37,15 +36,12 @@ struct Bundles {
     }
 
     Bundles() {
-        for (const char* key : {"release", "other"})
-            must("/usr/bin/minisign",
-                 {"-G", "-W", "-p", dir / (key + std::string(".pub")), "-s", dir / (key + std::string(".key"))});
+        for (const std::string key : {"release", "other"})
+            must("/usr/bin/minisign", {"-G", "-W", "-p", dir / (key + ".pub"), "-s", dir / (key + ".key")});
         const std::string pub = readFile(dir / "release.pub");
         writeText(trusted + "/Contents/Info.plist", "<plist><dict><key>TavrelinUpdatePublicKey</key><string>" +
                                                         pub.substr(pub.find('\n') + 1, 56) + "</string></dict></plist>");
-        writeText(fresh + "/Contents/Info.plist", "<plist><dict/></plist>");
         writeText(fresh + "/Contents/MacOS/tavrelin-agent", "#!/bin/sh\n");
-        fs::permissions(fresh + "/Contents/MacOS/tavrelin-agent", fs::perms::owner_exec, fs::perm_options::add);
         writeText(fresh + "/Contents/Resources/it's a file.txt", "text");
         fs::create_symlink("it's a file.txt", fresh + "/Contents/Resources/alias");
         seal("release");
