@@ -6,7 +6,6 @@
 #include "TavrelinMac/RelayClient.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <algorithm>
@@ -16,32 +15,29 @@
 
 using namespace tavrelin;
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 namespace {
 
 const std::string token = "rk_curltest0123456";
 
-Handler answer(int status, std::string body, std::string location = {}) {
+Handler answer(int status, std::string body) {
     return [=](const httplib::Request&, httplib::Response& response) {
         response.status = status;
         response.set_content(body, "application/json");
-        if (!location.empty())
-            response.set_header("Location", location);
     };
 }
 
-// Sends {"items":[ ... ]} two bytes every 100 ms for about `total`; not as
+// Sends {"items":[ ... ]} two bytes every `gap` for about `total`; not as
 // JSON, so the server does not compress (and hold back) the chunks.
-Handler trickle(std::chrono::milliseconds total) {
-    return [total](const httplib::Request&, httplib::Response& response) {
-        const std::size_t end = 10 + 2 * static_cast<std::size_t>(total / 100ms);
+Handler trickle(std::chrono::milliseconds total, std::chrono::milliseconds gap = 100ms) {
+    return [total, gap](const httplib::Request&, httplib::Response& response) {
+        const std::size_t end = 10 + 2 * static_cast<std::size_t>(total / gap);
         response.set_content_provider(end + 2, "application/octet-stream",
-                                      [end](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                      [end, gap](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                                           if (offset == 0)
                                               return sink.write("{\"items\":[", 10);
-                                          std::this_thread::sleep_for(100ms);
+                                          std::this_thread::sleep_for(gap);
                                           return offset < end ? sink.write("  ", 2) : sink.write("]}", 2);
                                       });
     };
@@ -51,23 +47,17 @@ Handler trickle(std::chrono::milliseconds total) {
 struct CurlRelayTest : ::testing::Test {
     CurlRelayTest() {
         auto route = [this](const httplib::Request& request, httplib::Response& response) {
-            std::unique_lock lock(mutex);
+            std::lock_guard lock(mutex);
             seen.push_back(request);
-            Handler current = handler;
-            lock.unlock();
-            current(request, response);
+            handler(request, response); // quick: a slow body is sent after it returns
         };
-        server.Get(".*", route);
-        server.Post(".*", route);
+        server.Get(".*", route).Post(".*", route);
         base += std::to_string(server.bind_to_any_port("127.0.0.1"));
-        thread = std::thread([this] { server.listen_after_bind(); });
+        thread = std::jthread([this] { server.listen_after_bind(); });
         while (!server.is_running())
             std::this_thread::sleep_for(1ms);
     }
-    ~CurlRelayTest() override {
-        server.stop();
-        thread.join();
-    }
+    ~CurlRelayTest() override { server.stop(); }
     std::vector<httplib::Request> requests() {
         std::lock_guard lock(mutex);
         return seen;
@@ -79,13 +69,13 @@ struct CurlRelayTest : ::testing::Test {
     RelayClient client(platform::HttpSessionConfig config = {}, std::string apiBase = {}, std::string key = token) {
         return RelayClient(Pairing{apiBase.empty() ? base : apiBase, key, {}}, http, appInfo, config);
     }
+    // The error fetching fails with; a malformed "none" when it does not fail.
     static RelayError errorOf(const RelayClient& client) {
         try {
             client.fetchPending();
         } catch (const RelayError& error) {
             return error;
         }
-        ADD_FAILURE() << "no RelayError";
         return RelayError::malformed("none");
     }
 
@@ -94,97 +84,59 @@ struct CurlRelayTest : ::testing::Test {
     curl::CurlHttp http;
     httplib::Server server;
     std::string base = "http://127.0.0.1:";
-    std::thread thread;
     std::mutex mutex;
     std::vector<httplib::Request> seen;
     Handler handler = answer(200, R"({"items":[]})");
+    std::jthread thread; // last: joined before the rest goes
 };
 
 } // namespace
 
-TEST_F(CurlRelayTest, ServerReceivesTheHeadersAndTheExactAckBodyOnOneConnection) {
+// Refused requests never reach the server; those that do carry their headers
+// and body on one connection; failures are classified.
+TEST_F(CurlRelayTest, RequestsAndFailures) {
+    using Kind = RelayError::Kind;
+    // Nothing listens there; a token with a line break would smuggle a header in.
+    EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), Kind::transport);
+    EXPECT_EQ(errorOf(client({}, {}, token + "\r\nX-Evil: 1")).kind(), Kind::transport);
+    EXPECT_TRUE(requests().empty());
+
     auto c = client();
     c.fetchPending();
     c.ack({"a", "b"}, {"Work", "Zoë"});
-    c.ack({}, {});
     const auto seen = requests();
-    ASSERT_EQ(seen.size(), 3u);
+    ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].method + " " + seen[0].path, "GET /relay/device/pending");
     EXPECT_EQ(seen[1].method + " " + seen[1].path, "POST /relay/device/ack");
     for (const auto& s : seen) {
         EXPECT_EQ(s.get_header_value("Authorization"), "Bearer " + token);
-        EXPECT_EQ(s.get_header_value("Accept") + " " + s.get_header_value("User-Agent"), "application/json TavrelinMac/1.4.2");
-        EXPECT_FALSE(s.has_header("Cookie") || s.has_header("Expect"));
         EXPECT_EQ(s.remote_port, seen[0].remote_port) << "one connection serves every exchange";
     }
     EXPECT_FALSE(seen[0].has_header("Content-Type"));
     EXPECT_EQ(seen[1].get_header_value("Content-Type"), "application/json");
     EXPECT_EQ(seen[1].body, R"({"ids":["a","b"],"lists":["Work","Zoë"]})");
-    EXPECT_EQ(seen[2].body, R"({"ids":[],"lists":[]})");
 
-    handle(answer(200, R"({"items":[{"id":"1","title":"t","allDay":true,"notes":null}]})"));
-    // Several exchanges of one client at the same time.
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            for (int j = 0; j < 5; ++j)
-                EXPECT_EQ(c.fetchPending(),
-                          (std::vector<RelayItem>{{"1", "t", std::nullopt, std::nullopt, true, std::nullopt}}));
-        });
-    for (auto& t : threads)
-        t.join();
-}
-
-TEST_F(CurlRelayTest, FailuresAreClassified) {
-    const std::size_t cap = 16 * 1024 * 1024;
     const std::string json = R"({"items":[]})";
-    using Kind = RelayError::Kind;
-    struct Row {
-        Handler handler;
-        platform::HttpSessionConfig config;
-        std::string apiBase;
-        Kind kind;
-        std::string text;
-    } rows[] = {
-        {[](const httplib::Request&, httplib::Response& response) {
-             std::this_thread::sleep_for(1200ms);
-             response.set_content("{}", "application/json");
-         },
-         {0.3, 10},
-         "",
-         Kind::transport,
-         "Could not reach the backend: The request timed out (no data for 0.3 s)"},
+    const platform::HttpSessionConfig capped{20, 30, 64};
+    // No kind: what comes within the limits is read.
+    const std::tuple<Handler, platform::HttpSessionConfig, std::optional<Kind>, std::string> rows[] = {
+        {trickle(1200ms, 1200ms), {0.3, 10}, Kind::transport, "The request timed out (no data for 0.3 s)"},
         // Steady bytes keep the request time-out from firing, not the whole-exchange one.
-        {trickle(2000ms), {0.5, 1}, "", Kind::transport, "the exchange took longer than 1 s"},
-        {answer(200, json), {}, "http://127.0.0.1:1", Kind::transport, "Could not reach the backend"},
-        {answer(200, json), {}, "https" + base.substr(4), Kind::transport, ""},
-        {answer(200, "{\"items\":"), {}, "", Kind::malformed, ""},
-        {answer(200, json + std::string(cap - json.size() + 1, ' ')),
-         {},
-         "",
-         Kind::malformed,
-         "Could not read the backend's reply: the reply is larger than 16 MiB"},
-        {answer(401, json), {}, "", Kind::unauthorized, ""},
-        {answer(503, json), {}, "", Kind::http, ""},
-        {answer(302, "", "/again"), {}, "", Kind::transport, "too many redirects"},
+        {trickle(2000ms), {0.5, 1}, Kind::transport, "the exchange took longer than 1 s"},
+        {trickle(800ms), {0.5, 5}, {}, ""},
+        {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}, {}, ""},
+        {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
+        {answer(200, json + std::string(64 - json.size(), ' ')), capped, {}, ""},
+        {[](const auto&, auto& response) { response.set_redirect("/again"); }, {}, Kind::transport, "too many redirects"},
     };
-    for (const Row& row : rows) {
-        handle(row.handler);
-        RelayError error = errorOf(client(row.config, row.apiBase));
-        EXPECT_EQ(error.kind(), row.kind) << error.what();
-        EXPECT_THAT(error.what(), HasSubstr(row.text));
-    }
-    auto redirected = requests();
-    EXPECT_EQ(std::count_if(redirected.begin(), redirected.end(), [](const auto& r) { return r.path == "/again"; }),
-              curl::maxRedirects);
-
-    // What comes within the limits is read.
-    for (auto [handler, config] : {std::pair{trickle(800ms), platform::HttpSessionConfig{0.5, 5}},
-                                   {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}},
-                                   {answer(200, json + std::string(cap - json.size(), ' ')), {}}}) {
+    for (const auto& [handler, config, kind, text] : rows) {
         handle(handler);
-        EXPECT_NO_THROW(client(config).fetchPending());
+        RelayError error = errorOf(client(config));
+        EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
+        EXPECT_THAT(error.what(), ::testing::HasSubstr(text));
     }
+    const auto all = requests();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& r) { return r.path == "/again"; }), curl::maxRedirects);
 }
 
 // The https side is not served here: the decision is checked directly.
@@ -201,22 +153,10 @@ TEST(CurlRedirect, Decisions) {
     EXPECT_EQ(headers(304, "https://relay.example/x"), "none");
     EXPECT_EQ(headers(308, "https://RELAY.example:443/y"), "POST Authorization Content-Type");
     EXPECT_EQ(headers(307, "https://cdn.example/y"), "POST Content-Type");
-    EXPECT_EQ(headers(307, "https://relay.example:8443/y"), "POST Content-Type");
     EXPECT_EQ(headers(302, "https://relay.example/y"), "GET Authorization");
     // Plain http after https only to this machine, and without the token.
     EXPECT_EQ(headers(307, "http://localhost:8080/y"), "POST Content-Type");
     EXPECT_EQ(headers(307, "http://127.0.0.1/y"), "POST Content-Type");
     for (const char* target : {"http://relay.example/y", "http://LOCALHOSTx/y", "ftp://relay.example/y", "file:///etc/passwd"})
         EXPECT_THROW(curl::redirectedRequest(post, 302, target), platform::HttpTransportError) << target;
-}
-
-TEST_F(CurlRelayTest, RefusedRequestsNeverReachTheServer) {
-    // Not a URL with the path appended (a space), and no scheme.
-    for (std::string apiBase : {base + "/a b", base.substr(7)})
-        EXPECT_EQ(errorOf(client({}, apiBase)).message(), "bad pairing URL");
-    // A token with a line break would smuggle a header in.
-    RelayError error = errorOf(client({}, {}, token + "\r\nX-Evil: 1"));
-    EXPECT_EQ(error.kind(), RelayError::Kind::transport);
-    EXPECT_THAT(error.what(), ::testing::Not(HasSubstr(token)));
-    EXPECT_TRUE(requests().empty());
 }

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <set>
 #include <utility>
 
@@ -37,75 +36,78 @@ protected:
 
 } // namespace
 
-TEST_F(VdirTest, AuthorizationFollowsTheRootFolder) {
+TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
     EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::notDetermined);
     EXPECT_TRUE(database.requestFullAccess().granted);
     EXPECT_TRUE(fs::is_empty(root())) << "the agent never creates lists";
 
     writeText(temp / "plain-file", "x");
-    VdirRemindersDatabase onFile(temp / "plain-file", files);
-    EXPECT_EQ(onFile.authorizationStatus(), RemindersAuthorization::denied);
-    EXPECT_FALSE(onFile.requestFullAccess().granted);
+    EXPECT_EQ(VdirRemindersDatabase(temp / "plain-file", files).authorizationStatus(), RemindersAuthorization::denied);
     auto belowFile = VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess();
     EXPECT_FALSE(belowFile.granted);
     EXPECT_NE(belowFile.error.value_or("").find("plain-file/calendars"), std::string::npos);
+
+    // The default root: an absolute explicit folder, else calendars in the data folder.
+    for (auto [folder, expected] : {std::pair{"/explicit/lists", "/explicit/lists"}, {"relative/lists", "/data/calendars"}}) {
+        ::setenv("TAVRELIN_REMINDERS_DIR", folder, 1);
+        ::setenv("XDG_DATA_HOME", "/data", 1);
+        EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), expected);
+    }
 }
 
-TEST(VdirDefaultRoot, AnAbsoluteExplicitFolderElseCalendarsInTheDataFolder) {
-    ScopedEnv env{{"TAVRELIN_REMINDERS_DIR", "/explicit/lists"}, {"XDG_DATA_HOME", "/data"}};
-    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/explicit/lists");
-    env.set("TAVRELIN_REMINDERS_DIR", "relative/lists");
-    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
-}
-
-TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayName) {
+// The first look also removes what a crash left of our own writes, and only that.
+TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayNameAndOwnLeftoversGoAtTheFirstLook) {
     makeList(root(), "work", "Work Stuff");
     makeList(root(), "Zeta");
     makeList(root(), ".hidden", "Hidden");
     writeText(root() / "groceries" / "displayname", "Groceries \xE2\x80\x94 weekly\r\n\n");
     writeText(root() / "stray.ics", "not a list");
+    const std::vector<std::string> others{"work/.other.tmp", "work/x.tmp", "work/.tavrelin-notes.txt", "work/.tavrelin-.tmp",
+                                          ".tavrelin-0123abcd.tmp"};
+    for (const auto& name : others)
+        writeText(root() / name, "someone else's");
+    writeText(root() / "work/.tavrelin-0123abcd.tmp", "BEGIN:VCAL");
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& list : database.lists())
         seen.emplace_back(list.identifier, list.title);
     EXPECT_EQ(seen, (decltype(seen){{"Zeta", "Zeta"}, {"groceries", "Groceries \xE2\x80\x94 weekly"}, {"work", "Work Stuff"}}));
+    EXPECT_FALSE(fs::exists(root() / "work/.tavrelin-0123abcd.tmp"));
+    for (const auto& name : others)
+        EXPECT_TRUE(fs::exists(root() / name)) << name;
+
+    // Later looks leave the folders alone: a write may be running.
+    writeText(root() / "work/.tavrelin-later.tmp", "x");
+    database.lists();
+    EXPECT_TRUE(fs::exists(root() / "work/.tavrelin-later.tmp"));
 }
 
-TEST_F(VdirTest, RemindersAreWrittenAndReadBack) {
+// Control characters never reach the file: line breaks become line feeds, the others go.
+TEST_F(VdirTest, RemindersAreWrittenCleanAndReadBack) {
     makeList(root(), "home", "Home");
-    auto allDay = database.save({"home", "Water", "Both balconies", DateComponents{2024, 5, 1, {}, {}}, {}, {}});
-    EXPECT_EQ(line(allDay, "DUE"), "DUE;VALUE=DATE:20240501");
-    EXPECT_EQ(line(allDay, "BEGIN:VALARM"), "") << "all-day reminders have no alarm";
-    char today[16];
-    const std::time_t now = std::time(nullptr);
-    std::strftime(today, sizeof today, "%Y%m%dT", std::gmtime(&now));
-    EXPECT_EQ(line(allDay, "DTSTAMP").substr(0, 17), std::string("DTSTAMP:") + today);
+    const DateComponents day{2024, 5, 1, {}, {}};
+    const char title[] = "bell\x07 null\0 del\x7f tab\tend";
+    auto allDay = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", day, {}, {}});
     auto back = database.reminder(allDay);
     ASSERT_TRUE(back);
-    EXPECT_EQ(std::tie(back->identifier, back->listTitle, back->title, back->notes),
-              std::make_tuple(allDay, "Home", "Water", "Both balconies"));
-    EXPECT_EQ(back->due, (DateComponents{2024, 5, 1, {}, {}}));
+    EXPECT_EQ(std::tie(back->identifier, back->listTitle, back->title, back->notes, back->due),
+              std::make_tuple(allDay, "Home", "bell null del tab\tend", "one\ntwo\nthree\nfour", day));
 
     // Floating due time, absolute alarm: 2024-05-01T12:30:00Z.
     const auto alarm = platform::Date::fromUnix(1714566600);
     auto timed = database.save({"home", "Call", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm, {}});
-    EXPECT_EQ(line(timed, "DUE"), "DUE:20240501T143000");
     EXPECT_EQ(line(timed, "TRIGGER"), "TRIGGER;VALUE=DATE-TIME:20240501T123000Z");
     EXPECT_EQ(line(timed, "ACTION"), "ACTION:DISPLAY");
     back = database.reminder(timed);
-    EXPECT_EQ(std::tie(back->due, back->alarm, back->notes),
-              std::make_tuple(DateComponents{2024, 5, 1, 14, 30}, alarm, std::nullopt));
+    EXPECT_EQ(std::tie(back->due, back->alarm), std::make_tuple(DateComponents{2024, 5, 1, 14, 30}, alarm));
 
-    // An alarm after the year 3000 would be written as a zero date.
-    auto late = database.save({"home", "t", {}, {}, platform::Date::fromUnix(32535216000.0), {}});
-    EXPECT_EQ(line(late, "BEGIN:VALARM"), "");
-}
+    // An alarm after the year 3000 would be written as a zero date; notes that
+    // clean to nothing as an empty DESCRIPTION, which readers drop.
+    auto late = database.save({"home", "t", std::string("\x01\x7f"), {}, platform::Date::fromUnix(32535216000.0), {}});
+    EXPECT_EQ(line(late, "BEGIN:VALARM") + line(late, "DESCRIPTION"), "");
 
-TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
-    makeList(root(), "home");
+    // Out-of-range components carry over like a calendar.
     const std::pair<DateComponents, std::string> cases[] = {
         {{2024, 13, 45, {}, {}}, "DUE;VALUE=DATE:20250214"},
-        {{2024, 1, 0, {}, {}}, "DUE;VALUE=DATE:20231231"},
-        {{2024, 5, 1, 14, 75}, "DUE:20240501T151500"},
         {{2024, 5, 1, 9, {}}, "DUE:20240501T090000"},
         {{3000, 12, 31, 23, 59}, "DUE:30001231T235900"},
         // No DUE at all: missing fields, beyond what iCalendar writes, or overflowing.
@@ -119,58 +121,35 @@ TEST_F(VdirTest, OutOfRangeComponentsCarryOverLikeACalendar) {
     for (const auto& [due, expected] : cases) {
         auto id = database.save({"home", "t", {}, due, {}, {}});
         EXPECT_EQ(line(id, "DUE"), expected);
-        EXPECT_TRUE(database.reminder(id)) << "still valid iCalendar";
     }
 }
 
-TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAndSavesGoOnlyIntoLists) {
+TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAndOnlyListFoldersAreWrittenOrRead) {
     makeList(root(), "home");
     makeList(root(), ".hidden");
     writeText(root() / "stray", "x");
     std::set<std::string> ids;
     for (int i = 0; i < 20; ++i)
         ids.insert(database.save({"home", "item", {}, {}, {}, {}}));
-    EXPECT_EQ(ids.size(), 20u);
     EXPECT_EQ(ids.begin()->size(), 32u);
     for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../home", "home/..", "/tmp"})
         EXPECT_THROW(database.save({list, "t", {}, {}, {}, {}}), platform::RemindersError) << list;
     // Twenty reminders, no temporary files, nothing anywhere else.
     EXPECT_EQ(files.list(root() / "home").size(), 20u);
     EXPECT_EQ(files.list(root()), (std::vector<std::string>{".hidden", "home", "stray"}));
-    EXPECT_TRUE(files.list(root() / ".hidden").empty());
 
     EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("Az09_.+-" + std::string(192, 'z')));
     EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(201, 'a')));
-}
 
-TEST_F(VdirTest, ControlCharactersNeverReachTheFile) {
-    makeList(root(), "home");
-    const char title[] = "bell\x07 null\0 del\x7f tab\tend";
-    auto id = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", {}, {}, {}});
-    const std::string text = readFile(file("home", id));
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        EXPECT_TRUE(c >= 0x20 ? c != 0x7f : (c == '\t' || c == '\n' || (c == '\r' && text[i + 1] == '\n'))) << i;
-    }
-    auto back = database.reminder(id);
-    EXPECT_EQ(std::tie(back->title, back->notes), std::make_tuple("bell null del tab\tend", "one\ntwo\nthree\nfour"));
-
-    // Notes that clean to nothing: no DESCRIPTION, which readers would drop.
-    id = database.save({"home", "t", std::string("\x01\x7f"), {}, {}, {}});
-    EXPECT_EQ(line(id, "DESCRIPTION"), "");
-}
-
-TEST_F(VdirTest, LookupIgnoresMissingUnparsableAndPathLikeIdentifiers) {
-    makeList(root(), "home");
-    auto id = database.save({"home", "real", {}, {}, {}, {}});
+    // Lookups ignore missing, unparsable and path-like identifiers.
+    const std::string id = *ids.begin();
     writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
     writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
-    // Valid reminders outside the list folders must stay out of reach.
-    writeText(temp / "outside.ics", readFile(file("home", id)));
+    // A valid reminder outside the list folders must stay out of reach.
     writeText(root() / ".hidden" / "secret.ics", readFile(file("home", id)));
     fs::create_directories(root() / "home" / "dir.ics");
     EXPECT_TRUE(database.reminder(id));
-    for (std::string bad : {"missing", "garbage", "event", "dir", "", "../outside", "..", "secret", ".hidden/secret", "a b"})
+    for (std::string bad : {"missing", "garbage", "event", "dir", "", "..", "secret", "../.hidden/secret", "a b"})
         EXPECT_FALSE(database.reminder(bad)) << bad;
 }
 
@@ -196,35 +175,16 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     EXPECT_EQ(files.list(root() / "home").size() + files.list(root() / "work").size(), 3u) << "two displaynames";
 }
 
-TEST_F(VdirTest, OwnLeftoverTemporariesGoAtTheFirstLookOnly) {
-    const std::vector<std::string> others{"home/.other.tmp", "home/x.tmp", "home/.tavrelin-notes.txt", "home/.tavrelin-.tmp",
-                                          ".tavrelin-0123abcd.tmp"};
-    for (const auto& name : others)
-        writeText(root() / name, "someone else's");
-    writeText(root() / "home/.tavrelin-0123abcd.tmp", "BEGIN:VCAL");
-    database.lists();
-    EXPECT_FALSE(fs::exists(root() / "home/.tavrelin-0123abcd.tmp"));
-    for (const auto& name : others)
-        EXPECT_TRUE(fs::exists(root() / name)) << name;
-
-    // Later looks leave the folders alone: a write may be running.
-    writeText(root() / "home/.tavrelin-later.tmp", "x");
-    database.lists();
-    EXPECT_TRUE(fs::exists(root() / "home/.tavrelin-later.tmp"));
-}
-
 TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
     fake::FakeFiles files;
     files.directories = {"/cal/home", "/cal/work"};
     VdirRemindersDatabase database("/cal", files);
     auto syncs = [&] {
-        std::vector<std::string> seen;
-        for (const auto& operation : std::exchange(files.operations, {}))
-            if (operation.rfind("sync ", 0) == 0)
-                seen.push_back(operation.substr(5));
+        auto seen = std::exchange(files.operations, {});
+        std::erase_if(seen, [](const std::string& operation) { return !operation.starts_with("sync "); });
         return seen;
     };
-    const std::vector<std::string> both{"/cal/home", "/cal/work"};
+    const std::vector<std::string> both{"sync /cal/home", "sync /cal/work"};
     database.lists();
     EXPECT_EQ(syncs(), both) << "what an earlier run left unflushed";
     for (const char* list : {"home", "work", "home"})
@@ -239,5 +199,5 @@ TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
     EXPECT_THROW(database.lists(), platform::RemindersError);
     files.failing.clear();
     database.lists();
-    EXPECT_EQ(syncs(), std::vector<std::string>{"/cal/home"});
+    EXPECT_EQ(syncs(), std::vector<std::string>{"sync /cal/home"});
 }

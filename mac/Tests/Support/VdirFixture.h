@@ -4,9 +4,6 @@
 
 #include "Support/TempFolder.h"
 
-#include <filesystem>
-#include <string>
-
 namespace tavrelin::testing {
 
 // Writes the file, creating the folders it needs.
