@@ -93,19 +93,20 @@ protected:
             .callWithArgumentList(QDBus::Block, method, arguments);
     }
 
+    // Asked afresh each time: the panel's watcher may not be up yet.
+    QVariant items() {
+        const QString watcher = "org.kde.StatusNotifierWatcher";
+        return QDBusInterface(watcher, "/StatusNotifierWatcher", watcher, bus_).property("RegisteredStatusNotifierItems");
+    }
+
     // Waits for the panel's watcher to list the agent's item, and finds its menu.
     bool registered() {
-        const QString watcher = "org.kde.StatusNotifierWatcher"; // asked afresh: it may not be up yet
-        auto items = [&] {
-            return QDBusInterface(watcher, "/StatusNotifierWatcher", watcher, bus_)
-                .property("RegisteredStatusNotifierItems")
-                .toStringList();
-        };
-        if (!spinUntil([&] { return !items().isEmpty(); }, 30000))
+        if (!spinUntil([&] { return !items().toStringList().isEmpty(); }, 30000))
             return false;
-        menuService_ = items().front().section('/', 0, 0);
-        const QDBusInterface item(menuService_, items().front().mid(menuService_.size()), "org.kde.StatusNotifierItem", bus_);
-        menuPath_ = item.property("Menu").value<QDBusObjectPath>().path();
+        const QString item = items().toStringList().front();
+        menuService_ = item.section('/', 0, 0);
+        const QDBusInterface notifier(menuService_, item.mid(menuService_.size()), "org.kde.StatusNotifierItem", bus_);
+        menuPath_ = notifier.property("Menu").value<QDBusObjectPath>().path();
         return true;
     }
 
