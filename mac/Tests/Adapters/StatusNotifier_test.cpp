@@ -63,7 +63,6 @@ protected:
         for (const auto& [name, value] : session_->environment())
             environment_.insert(QString::fromStdString(name), QString::fromStdString(value));
         bus_ = QDBusConnection::connectToBus(environment_.value("DBUS_SESSION_BUS_ADDRESS"), "sni-test");
-        ASSERT_TRUE(bus_.isConnected());
         // Xvfb takes a free display and tells its number once it listens.
         xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"});
         ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000));
