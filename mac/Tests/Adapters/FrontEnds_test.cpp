@@ -113,8 +113,7 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
     QtUserDefaults defaults(QString::fromStdString(temp / "Tavrelin/Tavrelin.ini"));
     defaults.setBool("shown", true);
     EXPECT_EQ(readFile(temp / "Tavrelin/Tavrelin.ini"), "[General]\nshown=true\n"); // not only at exit
-    EXPECT_TRUE(defaults.boolForKey("shown"));
-    EXPECT_FALSE(defaults.boolForKey("declined"));
+    EXPECT_FALSE(defaults.boolForKey("declined"));                                  // only a stored true reads true
 }
 
 // A later process asks the listening agent over its socket. The client call
@@ -156,71 +155,52 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     EXPECT_EQ(readFile(marker), "0 " + agent);
 }
 
-platform::MenuItem entry(const std::string& title, const std::function<void()>& action = {}) {
-    return {title, bool(action), false, "", 0, action, {}};
+// Enabled when it has a key; notes its title in `chosen` when chosen.
+platform::MenuItem entry(Lines& chosen, const std::string& title, const std::string& key = "") {
+    return {title, !key.empty(), false, key, 0, [&chosen, title] { chosen.push_back(title); }, {}};
 }
 
-TEST_F(QtPlatform, TheTrayMenuIsUpdatedInPlaceAndRunsActionsAfterTheTriggerReturns) {
+// Updating the menu in place is seen through D-Bus in the StatusNotifier test.
+TEST_F(QtPlatform, TheTrayMenuRunsActionsAfterTheTriggerReturnsAndNoneOfAHiddenEntry) {
     QtStatusItem item;
     bool paired = true;
     Lines chosen;
     item.setMenuProvider([&] {
-        std::vector<platform::MenuItem> items{entry(paired ? "Connected" : "Not paired"),
-                                              entry("Check now", [&] { chosen.push_back("check"); })};
+        std::vector<platform::MenuItem> items{entry(chosen, "Check now", "r")};
         if (paired)
-            items.push_back(entry("Unpair R&D", [&] { chosen.push_back("unpair"); }));
+            items.push_back(entry(chosen, "Unpair R&D", "u"));
         return items;
     });
     QCoreApplication::processEvents();
     const QList<QAction*> before = item.menu().actions();
-    ASSERT_EQ(before.size(), 3);
-    EXPECT_EQ(before[2]->text().toStdString(), "Unpair R&&D"); // shown as typed, not as a mnemonic
-    before[1]->trigger();
+    ASSERT_EQ(before.size(), 2);
+    EXPECT_EQ(before[1]->text().toStdString(), "Unpair R&&D"); // shown as typed, not as a mnemonic
+    before[0]->trigger();
     EXPECT_TRUE(chosen.empty());
-    QCoreApplication::processEvents();
-    EXPECT_EQ(chosen, Lines{"check"});
-
     paired = false;
     item.syncMenu();
-    EXPECT_EQ(item.menu().actions(), before);
-    EXPECT_EQ(before[0]->text().toStdString(), "Not paired");
-    EXPECT_FALSE(before[2]->isVisible());
-    before[2]->trigger(); // a stale click on a hidden entry does nothing
-    paired = true;
-    item.syncMenu();
-    before[2]->trigger();
+    EXPECT_FALSE(before[1]->isVisible());
+    before[1]->trigger(); // a stale click on a hidden entry does nothing
     QCoreApplication::processEvents();
-    EXPECT_EQ(chosen, (Lines{"check", "unpair"}));
+    EXPECT_EQ(chosen, Lines{"Check now"});
 }
 
 TEST_F(QtPlatform, TheTrayGetsAtMostFourImagesASecond) {
     QtStatusItem item;
     item.trayAppeared();
-    item.setImage(MenuBarIcon::image(Health::idle(), 90));
-    item.flush();
-    item.setImage(MenuBarIcon::image(Health::idle(), 90)); // the same drawing is not sent again
-    item.flush();
-    EXPECT_EQ(item.iconUpdates(), 1);
     // A spinner at twelve frames a second, for a second.
     for (int frame = 0; frame < 12; ++frame) {
         item.setImage(MenuBarIcon::image(Health::working(), 90 - 24 * frame));
         spinUntil([] { return false; }, 1000 / 12);
     }
-    EXPECT_GE(item.iconUpdates() - 1, 3);
-    EXPECT_LE(item.iconUpdates() - 1, 5);
+    EXPECT_GE(item.iconUpdates(), 3);
+    EXPECT_LE(item.iconUpdates(), 5);
 }
 
 TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
-    // The badge sits bottom-right (y is flipped); the ring alone is at 30 % at the top.
-    for (auto [health, at, colour] : {std::tuple{Health::broken("x"), QPoint(16, 16), QColor(255, 59, 48)},
-                                      {Health::needsPermission(), {16, 16}, QColor(255, 149, 0)},
-                                      {Health::idle(), {8, 1}, QColor(0, 0, 0, 77)}}) {
-        const QColor pixel = QtIconRenderer::render(MenuBarIcon::image(health, 90), 1).pixelColor(at);
-        EXPECT_NEAR(pixel.alpha(), colour.alpha(), 30) << static_cast<int>(health.kind);
-        EXPECT_EQ(pixel.rgb(), colour.rgb()) << static_cast<int>(health.kind);
-    }
-
-    // 1× and 2×, and a panel's usual 22 px with its 2×; a template is a mask.
+    // The ring alone keeps its 30 % at the top. 1× and 2×, and a panel's usual 22 px
+    // with its 2×; the badge sits bottom-right (y is flipped); a template is a mask.
+    EXPECT_NEAR(QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1).pixelColor(8, 1).alpha(), 77, 30);
     const QIcon coloured = QtIconRenderer::icon(MenuBarIcon::image(Health::warning("x"), 90));
     EXPECT_EQ(coloured.availableSizes(), (QList<QSize>{{18, 18}, {22, 22}, {36, 36}, {44, 44}}));
     EXPECT_EQ(coloured.pixmap(QSize(36, 36)).toImage().pixelColor(33, 33).rgb(), QColor(255, 204, 0).rgb());
@@ -233,8 +213,7 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
         return QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1, IconColors::forPanel(scheme)).pixelColor(9, 9);
     };
     EXPECT_GT(glyph(PanelScheme::dark).lightness(), 200);
-    EXPECT_EQ(glyph(PanelScheme::light).alpha(), 255);
-    EXPECT_LT(glyph(PanelScheme::light).lightness(), 50);
+    EXPECT_EQ(glyph(PanelScheme::light), QColor(0x20, 0x20, 0x20)); // opaque
 }
 
 class Terminal : public ::testing::Test {
@@ -263,19 +242,12 @@ TEST_F(Terminal, LinesOutsideADialogAreCommands) {
     EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
 }
 
-TEST_F(Terminal, TheNextLineAnswersTheOpenDialog) {
+TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
     // Out of range, unknown and blank lines do not answer.
     for (auto [input, answer] : {std::pair{"1\n", 1000}, {"Cancel\n", 1001}, {"3\n0\nnope\n\n2\n", 1001}}) {
         console.receive(input);
         EXPECT_EQ(ask({"Pair this Mac", "Cancel"}), answer) << input;
     }
-    QTimer::singleShot(20, [&] { console.receive("1\n"); }); // while the dialog waits
-    EXPECT_EQ(ask({"OK"}), 1000);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(calls, Lines{}) << "answers leaked to the menu";
-}
-
-TEST_F(Terminal, EndOfInputAnswersEveryDialogWithItsLastButton) {
     std::vector<int> answers;
     // A dialog opened from inside another one: both are waiting at the end.
     QTimer::singleShot(0, [&] { answers.push_back(ask({"A", "B", "C"})); });
@@ -283,8 +255,8 @@ TEST_F(Terminal, EndOfInputAnswersEveryDialogWithItsLastButton) {
     answers.push_back(ask({"Replace", "Cancel"}));
     EXPECT_EQ(answers, (std::vector<int>{1002, 1001}));
     EXPECT_EQ(ask({"Switch backend", "Cancel"}), 1001); // later ones do not wait
-    EXPECT_EQ(TerminalDialogs::format({platform::AlertStyle::critical, "Title", "Text", {}}),
-              "[alert] critical\nTitle\nText\n1. OK\n[end]\n");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, Lines{}) << "answers leaked to the menu";
 }
 
 TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
@@ -292,21 +264,18 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     TerminalStatusBar bar{out};
     auto owned = bar.makeStatusItem();
     Lines chosen;
-    auto item = [&](const std::string& title, const std::string& key = "") {
-        return platform::MenuItem{title, !key.empty(), false, key, 0, [&chosen, title] { chosen.push_back(title); }, {}};
-    };
     owned->setMenuProvider([&] {
-        return std::vector{item("Connected"), platform::MenuItem{"Lists", false, false, "", 1, {}, {item("Inbox")}},
-                           item("Check now", "r"), platform::MenuItem::separatorItem(), item("Quit Tavrelin", "q")};
+        return std::vector{platform::MenuItem{"Lists", false, false, "", 1, {}, {entry(chosen, "Inbox")}},
+                           entry(chosen, "Check now", "r"), platform::MenuItem::separatorItem(),
+                           entry(chosen, "Quit Tavrelin", "q")};
     });
     EXPECT_FALSE(bar.activate("1")); // nothing numbered before the menu is shown
     ASSERT_TRUE(bar.showMenu());
-    EXPECT_EQ(out.str(),
-              "[menu]\nConnected\n    Lists\n        Inbox\n1. Check now  (⌘R)\n---\n2. Quit Tavrelin  (⌘Q)\n[end]\n");
+    EXPECT_EQ(out.str(), "[menu]\n    Lists\n        Inbox\n1. Check now  (⌘R)\n---\n2. Quit Tavrelin  (⌘Q)\n[end]\n");
     ASSERT_TRUE(bar.showMenu()); // numbered afresh each time: "3" stays unknown
     for (const char* line : {"2\n", " 1 ", "Check now"})
         EXPECT_TRUE(bar.activate(line)) << line;
-    for (const char* line : {"0", "3", "99999999999999999999", "Inbox", "Connected", "check now", ""})
+    for (const char* line : {"0", "3", "99999999999999999999", "Inbox", "Lists", "check now", ""})
         EXPECT_FALSE(bar.activate(line)) << line;
     EXPECT_EQ(chosen, (Lines{"Quit Tavrelin", "Check now", "Check now"}));
 
