@@ -25,9 +25,9 @@ inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> envi
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* value = std::getenv(name))
             environment[name] = value;
-    return std::make_unique<Child>(
-        Child::join({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"}, arguments),
-        environment);
+    std::vector<std::string> command{(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return std::make_unique<Child>(command, environment);
 }
 
 // Started with the dev relay's pairing link, saying yes to the dialogs that

@@ -109,10 +109,6 @@ public:
         ::close(output_);
     }
     Child(const Child&) = delete;
-    static std::vector<std::string> join(std::vector<std::string> first, const std::vector<std::string>& more) {
-        first.insert(first.end(), more.begin(), more.end());
-        return first;
-    }
 
     void send(const std::string& line) {
         const std::string text = line + "\n";
@@ -167,15 +163,13 @@ private:
     std::optional<int> status_;
 };
 
-// The dev relay for `token` (and any more `arguments`); its development
+// The dev relay for `token`; its development
 // endpoints are reached through a platform::Http, so benchmarks can use it
 // too. With `quiet` its chatter on standard error is kept from ours.
 class DevRelayProcess {
 public:
-    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false,
-                    const std::vector<std::string>& arguments = {})
-        : process_(Child::join({program, "--port", "0", "--token", token}, arguments), {}, !quiet),
-          session_(http.makeSession({})) {
+    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false)
+        : process_({program, "--port", "0", "--token", token}, {}, !quiet), session_(http.makeSession({})) {
         // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
         process_.await("tavrelin://", std::chrono::seconds(10));
         link_ = "tavrelin://" + process_.await("\n", std::chrono::seconds(10)).value_or("");
