@@ -54,11 +54,11 @@ struct AgentHome {
     std::map<std::string, std::string> environment = userFolders(root);
 };
 
-// One task file as a CalDAV client reads it: the text libical unescapes, and
+// One task file as a CalDAV client reads it: the title libical unescapes, and
 // the lines it writes the task out in, unfolded and sorted (a server keeps
 // the properties in an order of its own).
 struct Task {
-    std::string list, summary, description;
+    std::string summary;
     std::vector<std::string> lines;
     bool operator==(const Task&) const = default;
 };
@@ -86,8 +86,8 @@ inline Filed readLists(const std::filesystem::path& root) {
             char* ical = icalcomponent_as_ical_string_r(todo);
             std::istringstream unfolded(std::regex_replace(ical, std::regex("\r\n "), ""));
             icalmemory_free_buffer(ical);
-            const char *summary = icalcomponent_get_summary(todo), *description = icalcomponent_get_description(todo);
-            Task& task = filed.tasks[list + "/" + uid] = {list, summary ? summary : "", description ? description : "", {}};
+            const char* summary = icalcomponent_get_summary(todo);
+            Task& task = filed.tasks[list + "/" + uid] = {summary ? summary : "", {}};
             for (std::string line; std::getline(unfolded, line, '\r'); unfolded.ignore())
                 task.lines.push_back(line);
             std::sort(task.lines.begin(), task.lines.end());
