@@ -15,7 +15,6 @@ TEST(DevRelay, AnswersOnlyWithATokenMakesOneUpAndStaysOnLoopback) {
     const std::string program = (buildDir() / "tools/dev-relay").string();
     tavrelin::curl::CurlHttp http;
     DevRelayProcess relay{program, "rk_devrelaytest_a", http, true};
-    relay.post("/dev/enqueue", {{"id", "a1"}, {"title", "One"}, {"allDay", true}});
     EXPECT_THROW(relay.get("/relay/device/pending"), std::runtime_error);
 
     Child generated({program}), refused({program, "--host", "0.0.0.0"});
