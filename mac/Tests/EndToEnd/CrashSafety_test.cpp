@@ -44,7 +44,7 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
             ASSERT_TRUE(agent->await(" info delivered ")) << "round " << round << ":\n" << agent->output();
         EXPECT_EQ(agent->kill(SIGKILL), 128 + SIGKILL);
     }
-    ASSERT_EQ(mine()["pending"].size(), items.size()); // the refused acknowledgements removed nothing
+    ASSERT_EQ(mine()["pending"].size(), items.size()); // no killed round acknowledged or removed any
     // The refusals no round used up (each round makes one acknowledgement at most).
     while (!relay.get("/dev/state")["faults"].empty())
         EXPECT_THROW(relay.post(ackPath, json::object()), std::runtime_error);
