@@ -1,6 +1,7 @@
 // The built agent on a session that runs Evolution Data Server: with the
 // default backend setting it picks EDS, pairs with the dev relay by a link,
-// and files the relay's items into the task list they name.
+// and files the relay's items into the task list they name (a list it
+// cannot find is the delivery logic's and the EDS adapter test's).
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/AgentProcess.h"
@@ -21,18 +22,13 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     const std::string reminders = lists.create("Reminders");
     tavrelin::curl::CurlHttp http;
     DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_agentedsendtoend01", http, true);
-    const json milk{{"id", "milk"}, {"title", "Milk"}, {"allDay", false}, {"list", "Groceries"}};
     relay.post("/dev/enqueue",
                json::array({{{"id", "dentist"}, {"title", "Call the dentist"}, {"allDay", false}, {"list", "Reminders"}},
-                            {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}},
-                            milk}));
+                            {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));
 
     writeSettings(session.root() / "config"); // no backend setting: auto
     auto agent = startPaired(session.environment(), relay);
-    json state;
-    ASSERT_TRUE(eventually([&] { return !(state = relay.get("/dev/state")["tokens"][0])["acks"].empty(); })) << agent->output();
-    EXPECT_EQ(state["acks"][0]["ids"], json::array({"dentist", "rent"}));
-    EXPECT_EQ(state["pending"], json::array({milk}));
+    ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
 
     std::set<std::string> summaries;
     for (const auto& [uid, ical] : lists.todos(reminders))

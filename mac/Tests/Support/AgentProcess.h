@@ -25,9 +25,9 @@ inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> envi
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* value = std::getenv(name))
             environment[name] = value;
-    return std::make_unique<Child>(
-        Child::join({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"}, arguments),
-        environment);
+    std::vector<std::string> command{(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return std::make_unique<Child>(command, environment);
 }
 
 // Started with the dev relay's pairing link, saying yes to the dialogs that
@@ -54,11 +54,11 @@ struct AgentHome {
     std::map<std::string, std::string> environment = userFolders(root);
 };
 
-// One task file as a CalDAV client reads it: the text libical unescapes, and
+// One task file as a CalDAV client reads it: the title libical unescapes, and
 // the lines it writes the task out in, unfolded and sorted (a server keeps
 // the properties in an order of its own).
 struct Task {
-    std::string list, summary, description;
+    std::string summary;
     std::vector<std::string> lines;
     bool operator==(const Task&) const = default;
 };
@@ -86,8 +86,8 @@ inline Filed readLists(const std::filesystem::path& root) {
             char* ical = icalcomponent_as_ical_string_r(todo);
             std::istringstream unfolded(std::regex_replace(ical, std::regex("\r\n "), ""));
             icalmemory_free_buffer(ical);
-            const char *summary = icalcomponent_get_summary(todo), *description = icalcomponent_get_description(todo);
-            Task& task = filed.tasks[list + "/" + uid] = {list, summary ? summary : "", description ? description : "", {}};
+            const char* summary = icalcomponent_get_summary(todo);
+            Task& task = filed.tasks[list + "/" + uid] = {summary ? summary : "", {}};
             for (std::string line; std::getline(unfolded, line, '\r'); unfolded.ignore())
                 task.lines.push_back(line);
             std::sort(task.lines.begin(), task.lines.end());

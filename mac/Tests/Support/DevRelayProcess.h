@@ -101,18 +101,13 @@ public:
 
     ~Child() {
         closeInput();
-        if (!wait(std::chrono::milliseconds(0))) {
+        if (!wait(std::chrono::milliseconds(0)))
             ::kill(-pid_, SIGTERM);
-            if (!wait(std::chrono::seconds(2)))
-                kill(SIGKILL);
-        }
+        if (!wait(std::chrono::seconds(2)))
+            kill(SIGKILL);
         ::close(output_);
     }
     Child(const Child&) = delete;
-    static std::vector<std::string> join(std::vector<std::string> first, const std::vector<std::string>& more) {
-        first.insert(first.end(), more.begin(), more.end());
-        return first;
-    }
 
     void send(const std::string& line) {
         const std::string text = line + "\n";
@@ -121,8 +116,7 @@ public:
     }
     void closeInput() {
         if (input_ >= 0)
-            ::close(input_);
-        input_ = -1;
+            ::close(std::exchange(input_, -1));
     }
 
     // Waits for the text after what earlier waits consumed; answers what lies
@@ -167,35 +161,32 @@ private:
     std::optional<int> status_;
 };
 
-// The dev relay for `token` (and any more `arguments`); its development
+// The dev relay for `token`; its development
 // endpoints are reached through a platform::Http, so benchmarks can use it
 // too. With `quiet` its chatter on standard error is kept from ours.
 class DevRelayProcess {
 public:
-    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false,
-                    const std::vector<std::string>& arguments = {})
-        : process_(Child::join({program, "--port", "0", "--token", token}, arguments), {}, !quiet),
-          session_(http.makeSession({})) {
+    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false)
+        : process_({program, "--port", "0", "--token", token}, {}, !quiet), session_(http.makeSession({})) {
         // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
         process_.await("tavrelin://", std::chrono::seconds(10));
         link_ = "tavrelin://" + process_.await("\n", std::chrono::seconds(10)).value_or("");
         link_.pop_back();
         if (link_.find("&api=") == std::string::npos)
             throw std::runtime_error(program + " printed no pairing link (is the dev-relay target built?): " + link_);
-        api_ = link_.substr(link_.find("&api=") + 5);
     }
 
     Child& process() { return process_; }
     const std::string& link() const { return link_; }
     // http://127.0.0.1:PORT
-    const std::string& api() const { return api_; }
+    std::string api() const { return link_.substr(link_.find("&api=") + 5); }
 
     nlohmann::json get(const std::string& path) { return exchange("GET", path, ""); }
     nlohmann::json post(const std::string& path, const nlohmann::json& body) { return exchange("POST", path, body.dump()); }
 
 private:
     nlohmann::json exchange(const std::string& method, const std::string& path, const std::string& body) {
-        const auto response = session_->perform({method, api_ + path, {{"Content-Type", "application/json"}}, body});
+        const auto response = session_->perform({method, api() + path, {{"Content-Type", "application/json"}}, body});
         if (response.status != 200)
             throw std::runtime_error(method + " " + path + " answered " + std::to_string(response.status));
         return nlohmann::json::parse(response.body);
@@ -203,7 +194,7 @@ private:
 
     Child process_;
     std::unique_ptr<platform::HttpSession> session_;
-    std::string link_, api_;
+    std::string link_;
 };
 
 } // namespace tavrelin::testing

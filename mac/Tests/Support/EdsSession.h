@@ -49,9 +49,8 @@ public:
                          environment_);
         if (!session_->await("bus=", std::chrono::seconds(40)))
             throw std::runtime_error("the test session did not come up:\n" + session_->output());
-        std::string address = session_->await("\n").value_or("\n");
-        address.pop_back();
-        environment_["DBUS_SESSION_BUS_ADDRESS"] = address;
+        const std::string address = session_->await("\n").value_or("\n");
+        environment_["DBUS_SESSION_BUS_ADDRESS"] = address.substr(0, address.size() - 1);
     }
 
     const std::filesystem::path& root() const { return root_.path; }
