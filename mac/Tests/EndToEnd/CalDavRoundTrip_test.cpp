@@ -22,6 +22,7 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
         {{"title", "Call the dentist"}, {"dueIso", "2030-05-04T09:30:00Z"}, {"allDay", false}},
         {{"title", "Pay the rent"}, {"dueIso", "2030-06-01"}, {"allDay", true}},
         {{"title", "Pack"}, {"notes", "Passport, charger; adapter\nSPF: 50\r\nTab\there \\ back\\slash"}, {"allDay", false}},
+        {{"title", "Unreadable date"}, {"dueIso", "next Tuesday"}, {"allDay", false}},
         {{"title", ""}, {"notes", "An item without a title"}, {"dueIso", "2030-09-09T08:00"}, {"allDay", false}},
         {{"title", longTitle}, {"notes", std::string(200, 'n')}, {"dueIso", "2030-12-31T23:59"}, {"allDay", false}},
     });
