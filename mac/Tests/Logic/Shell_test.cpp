@@ -40,17 +40,14 @@ TEST(Shell, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationStopsDeli
 }
 
 TEST(Shell, TheWelcomeComesOnceWithItsKeySetFirstThenOpensTheMenu) {
-    for (bool hasButton : {true, false}) {
-        Shell s;
-        s.defaults.values.clear();
-        s.statusBar.itemsHaveButton = hasButton;
-        s.dialogs.whileOpen = [&](const Alert&) { EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey)); };
-        s.launch();
-        EXPECT_EQ(s.item().clicks, hasButton ? 1 : 0);
-        s.relaunch();
-        s.launch();
-        EXPECT_EQ(s.titles(), Lines{title::welcome});
-    }
+    Shell s;
+    s.defaults.values.clear();
+    s.dialogs.whileOpen = [&](const Alert&) { EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey)); };
+    s.launch();
+    EXPECT_EQ(s.item().clicks, 1);
+    s.relaunch();
+    s.launch();
+    EXPECT_EQ(s.titles(), Lines{title::welcome});
 }
 
 TEST(Shell, ASecondInstanceQuitsBeforeDoingAnything) {
