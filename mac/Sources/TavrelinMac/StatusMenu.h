@@ -45,7 +45,6 @@ public:
 
     platform::StatusItem& statusItem() { return *statusItem_; }
     double spinnerAngle() const { return spinnerAngle_; }
-    bool spinnerRunning() const { return spinnerTimer_ != nullptr; }
 
 private:
     StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo, DialogGate& dialogs,

@@ -46,14 +46,13 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
     const std::pair<PollOutcome, std::string> outcomes[] = {
         {{PollOutcome::Failed{RelayError::http(500)}}, "Trouble: Backend returned HTTP 500."},
         {{PollOutcome::AccessDenied{}}, "Needs Reminders access"},
-        {{PollOutcome::AccessFailed{"no database"}}, "Stopped: Reminders access failed: no database"},
+        {{PollOutcome::Failed{RelayError::unauthorized()}},
+         "Stopped: The backend rejected this pairing. Re-pair from the extension."},
         // Broken stays broken through a successful poll.
-        {succeeded(3, 1, {}, {"disk full"}), "Stopped: Reminders access failed: no database"},
+        {succeeded(3, 1, {}, {"disk full"}), "Stopped: The backend rejected this pairing. Re-pair from the extension."},
         {{PollOutcome::Failed{RelayError::transport("down")}}, "Trouble: Could not reach the backend: down"},
         {succeeded(3, 1, {}, {"disk full", "disk full"}), "Trouble: 2 couldn’t be saved"},
         {succeeded(0, 0), "Connected"},
-        {{PollOutcome::Failed{RelayError::unauthorized()}},
-         "Stopped: The backend rejected this pairing. Re-pair from the extension."},
     };
     for (const auto& [outcome, headline] : outcomes) {
         seen.clear();
