@@ -128,8 +128,7 @@ TEST_F(CurlRelayTest, RequestsAndFailures) {
         EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
         EXPECT_THAT(error.what(), ::testing::HasSubstr(text));
     }
-    const auto all = requests();
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& r) { return r.path == "/again"; }), curl::maxRedirects);
+    EXPECT_EQ(std::ranges::count(requests(), "/again", &httplib::Request::path), curl::maxRedirects);
 }
 
 // The https side is not served here: the decision is checked directly.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace tavrelin;
@@ -30,8 +31,7 @@ TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
     std::vector<std::string> titles;
     for (int tries = 0; titles.size() < 4 && tries < 500; ++tries) {
         titles.clear();
-        for (const auto& known : database.lists())
-            titles.push_back(known.title);
+        std::ranges::transform(database.lists(), std::back_inserter(titles), &platform::ReminderList::title);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     // Enabled lists only (the built-in one among them), by title.
@@ -46,9 +46,8 @@ TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
     ASSERT_EQ(stored.size(), 1u);
     // Stored as written (a floating due time), and read back.
     EXPECT_EQ(EdsTaskLists::property(stored[posix::deliveryUid(timed.deliveryKey)], "DUE"), "DUE:20300504T093000");
-    auto back = database.reminder(posix::deliveryUid(timed.deliveryKey));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(std::tie(back->listTitle, back->title, back->notes, back->due, back->alarm),
+    const auto back = database.reminder(posix::deliveryUid(timed.deliveryKey)).value();
+    EXPECT_EQ(std::tie(back.listTitle, back.title, back.notes, back.due, back.alarm),
               std::make_tuple("Reminders", "Call", "Ask", timed.due, alarm));
 
     // A redelivery, even to another list, answers the earlier reminder and writes nothing.
@@ -60,7 +59,7 @@ TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
 
     // Lists that cannot take the reminder now fail the write, not report it filed.
     for (const std::string& target : {locked, off, std::string("no-such-source")})
-        EXPECT_THROW(database.save({target, "Nope", {}, {}, {}, "relay.example\nitem-" + target}), platform::RemindersError)
+        EXPECT_THROW(database.save({target, "Nope", {}, {}, {}, "relay.example\n" + target}), platform::RemindersError)
             << target;
     EXPECT_TRUE(lists.todos(locked).empty());
 }

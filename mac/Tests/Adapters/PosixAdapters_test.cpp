@@ -110,10 +110,9 @@ TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
 
     // A detached child inherits none of the agent's descriptors and lives in its own session.
     const int open = ::dup(STDIN_FILENO);
-    processes.launchDetached("/bin/sh", {"-c",
-                                         "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
-                                             " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"",
-                                         dir / "report"});
+    const std::string script = "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
+                               " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
+    processes.launchDetached("/bin/sh", {"-c", script, dir / "report"});
     ::close(open);
     for (int i = 0; i < 2000 && ::access((dir / "report").c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -144,8 +143,8 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
     ::uname(&names);
     const auto version = bundle.operatingSystemVersion();
     EXPECT_EQ(version.text, std::string(names.sysname) + " " + names.release);
-    EXPECT_TRUE(
-        std::string(names.release).starts_with(std::to_string(version.major) + "." + std::to_string(version.minor) + "."));
+    EXPECT_THAT(names.release,
+                ::testing::StartsWith(std::to_string(version.major) + "." + std::to_string(version.minor) + "."));
 }
 
 TEST(SystemClock, LocalDateUsesTheLocalZone) {
