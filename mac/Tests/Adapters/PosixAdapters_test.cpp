@@ -54,8 +54,7 @@ TEST(PosixFiles, AtomicWritesTakeTheAskedBitsElseTheUmasksAndFailedOnesKeepTheOl
 TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
     TempFolder dir, outside;
     posix::PosixFiles files;
-    files.createDirectories(dir / "a/b/c");
-    writeFile(dir / "a/b/c/tool", "#!/bin/sh\n");
+    writeText(dir / "a/b/c/tool", "#!/bin/sh\n");
     files.setPermissions(dir / "a/b/c/tool", 0751);
     files.setPermissions(dir / "a/b", 0750);
     writeFile(outside / "precious", "keep me");
@@ -130,6 +129,7 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
 	<key>Escaped</key><string>a &lt;b&gt; &amp; &#x2026;&#8212;</string>
 </dict></plist>)");
     posix::PosixBundle bundle(dir / "Tavrelin.app/Contents/MacOS/tavrelin-agent");
+    EXPECT_EQ(bundle.identifier(), "com.tavrelin.mac");
     EXPECT_EQ(posix::PosixBundle::readInfoStrings(readFile(dir / "Tavrelin.app/Contents/Info.plist")),
               (std::map<std::string, std::string>{
                   {"CFBundleIdentifier", "com.tavrelin.mac"}, {"Escaped", "a <b> & \u2026\u2014"}, {"Empty", ""}}));
