@@ -92,29 +92,23 @@ struct CurlRelayTest : ::testing::Test {
 
 } // namespace
 
-// Refused requests never reach the server; those that do carry their headers
-// and body on one connection; failures are classified.
+// Refused requests fail as transport; those that reach the server share one connection
+// and say what their body is (the end-to-end relay test reads the rest: method,
+// path, token, body); failures are classified.
 TEST_F(CurlRelayTest, RequestsAndFailures) {
     using Kind = RelayError::Kind;
     // Nothing listens there; a token with a line break would smuggle a header in.
     EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), Kind::transport);
     EXPECT_EQ(errorOf(client({}, {}, token + "\r\nX-Evil: 1")).kind(), Kind::transport);
-    EXPECT_TRUE(requests().empty());
 
     auto c = client();
     c.fetchPending();
     c.ack({"a", "b"}, {"Work", "Zoë"});
     const auto seen = requests();
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].method + " " + seen[0].path, "GET /relay/device/pending");
-    EXPECT_EQ(seen[1].method + " " + seen[1].path, "POST /relay/device/ack");
-    for (const auto& s : seen) {
-        EXPECT_EQ(s.get_header_value("Authorization"), "Bearer " + token);
-        EXPECT_EQ(s.remote_port, seen[0].remote_port) << "one connection serves every exchange";
-    }
+    EXPECT_EQ(seen[1].remote_port, seen[0].remote_port) << "one connection serves every exchange";
     EXPECT_FALSE(seen[0].has_header("Content-Type"));
     EXPECT_EQ(seen[1].get_header_value("Content-Type"), "application/json");
-    EXPECT_EQ(seen[1].body, R"({"ids":["a","b"],"lists":["Work","Zoë"]})");
 
     const std::string json = R"({"items":[]})";
     const platform::HttpSessionConfig capped{20, 30, 64};
@@ -123,7 +117,6 @@ TEST_F(CurlRelayTest, RequestsAndFailures) {
         {trickle(1200ms, 1200ms), {0.3, 10}, Kind::transport, "The request timed out (no data for 0.3 s)"},
         // Steady bytes keep the request time-out from firing, not the whole-exchange one.
         {trickle(2000ms), {0.5, 1}, Kind::transport, "the exchange took longer than 1 s"},
-        {trickle(800ms), {0.5, 5}, {}, ""},
         {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}, {}, ""},
         {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
         {answer(200, json + std::string(64 - json.size(), ' ')), capped, {}, ""},
@@ -135,8 +128,7 @@ TEST_F(CurlRelayTest, RequestsAndFailures) {
         EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
         EXPECT_THAT(error.what(), ::testing::HasSubstr(text));
     }
-    const auto all = requests();
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& r) { return r.path == "/again"; }), curl::maxRedirects);
+    EXPECT_EQ(std::ranges::count(requests(), "/again", &httplib::Request::path), curl::maxRedirects);
 }
 
 // The https side is not served here: the decision is checked directly.
@@ -152,11 +144,10 @@ TEST(CurlRedirect, Decisions) {
     };
     EXPECT_EQ(headers(304, "https://relay.example/x"), "none");
     EXPECT_EQ(headers(308, "https://RELAY.example:443/y"), "POST Authorization Content-Type");
-    EXPECT_EQ(headers(307, "https://cdn.example/y"), "POST Content-Type");
     EXPECT_EQ(headers(302, "https://relay.example/y"), "GET Authorization");
-    // Plain http after https only to this machine, and without the token.
-    EXPECT_EQ(headers(307, "http://localhost:8080/y"), "POST Content-Type");
-    EXPECT_EQ(headers(307, "http://127.0.0.1/y"), "POST Content-Type");
+    // Elsewhere without the token; plain http after https only to this machine.
+    for (const char* target : {"https://cdn.example/y", "http://localhost:8080/y", "http://127.0.0.1/y"})
+        EXPECT_EQ(headers(307, target), "POST Content-Type") << target;
     for (const char* target : {"http://relay.example/y", "http://LOCALHOSTx/y", "ftp://relay.example/y", "file:///etc/passwd"})
         EXPECT_THROW(curl::redirectedRequest(post, 302, target), platform::HttpTransportError) << target;
 }

@@ -4,9 +4,8 @@
 #include "Support/FakePlatform.h"
 #include "Support/VdirFixture.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <set>
 #include <utility>
 
 using namespace tavrelin;
@@ -23,8 +22,8 @@ protected:
     fs::path root() const { return fs::path(temp.path()) / "calendars"; }
     std::string file(const std::string& list, const std::string& id) const { return (root() / list / (id + ".ics")).string(); }
     // The line of the reminder's file that starts with `name`.
-    std::string line(const std::string& id, const std::string& name, const std::string& list = "home") const {
-        const std::string text = readFile(file(list, id));
+    std::string line(const std::string& id, const std::string& name) const {
+        const std::string text = readFile(file("home", id));
         auto start = text.find("\r\n" + name);
         return start == std::string::npos ? "" : text.substr(start + 2, text.find("\r\n", start + 2) - start - 2);
     }
@@ -43,19 +42,17 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
 
     writeText(temp / "plain-file", "x");
     EXPECT_EQ(VdirRemindersDatabase(temp / "plain-file", files).authorizationStatus(), RemindersAuthorization::denied);
-    auto belowFile = VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess();
-    EXPECT_FALSE(belowFile.granted);
-    EXPECT_NE(belowFile.error.value_or("").find("plain-file/calendars"), std::string::npos);
+    EXPECT_THAT(VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess().error.value_or(""),
+                ::testing::HasSubstr("plain-file/calendars"));
 
-    // The default root: an absolute explicit folder, else calendars in the data folder.
-    for (auto [folder, expected] : {std::pair{"/explicit/lists", "/explicit/lists"}, {"relative/lists", "/data/calendars"}}) {
-        ::setenv("TAVRELIN_REMINDERS_DIR", folder, 1);
-        ::setenv("XDG_DATA_HOME", "/data", 1);
-        EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), expected);
-    }
+    // The end-to-end agents name an absolute folder; a relative one is passed over.
+    ::setenv("TAVRELIN_REMINDERS_DIR", "relative/lists", 1);
+    ::setenv("XDG_DATA_HOME", "/data", 1);
+    EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
 }
 
-// The first look also removes what a crash left of our own writes, and only that.
+// The first look removes what a crash left of our own writes (the crash-safety
+// test plants one), and only that.
 TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayNameAndOwnLeftoversGoAtTheFirstLook) {
     makeList(root(), "work", "Work Stuff");
     makeList(root(), "Zeta");
@@ -66,12 +63,10 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayNameAndOwnLeftoversGoAtTheF
                                           ".tavrelin-0123abcd.tmp"};
     for (const auto& name : others)
         writeText(root() / name, "someone else's");
-    writeText(root() / "work/.tavrelin-0123abcd.tmp", "BEGIN:VCAL");
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& list : database.lists())
         seen.emplace_back(list.identifier, list.title);
     EXPECT_EQ(seen, (decltype(seen){{"Zeta", "Zeta"}, {"groceries", "Groceries \xE2\x80\x94 weekly"}, {"work", "Work Stuff"}}));
-    EXPECT_FALSE(fs::exists(root() / "work/.tavrelin-0123abcd.tmp"));
     for (const auto& name : others)
         EXPECT_TRUE(fs::exists(root() / name)) << name;
 
@@ -87,18 +82,15 @@ TEST_F(VdirTest, RemindersAreWrittenCleanAndReadBack) {
     const DateComponents day{2024, 5, 1, {}, {}};
     const char title[] = "bell\x07 null\0 del\x7f tab\tend";
     auto allDay = database.save({"home", std::string(title, sizeof title - 1), "one\r\ntwo\rthree\nfour", day, {}, {}});
-    auto back = database.reminder(allDay);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(std::tie(back->identifier, back->listTitle, back->title, back->notes, back->due),
+    auto back = database.reminder(allDay).value();
+    EXPECT_EQ(std::tie(back.identifier, back.listTitle, back.title, back.notes, back.due),
               std::make_tuple(allDay, "Home", "bell null del tab\tend", "one\ntwo\nthree\nfour", day));
 
-    // Floating due time, absolute alarm: 2024-05-01T12:30:00Z.
+    // How a due time and an alarm are written is the round-trip test's; here they are read back.
     const auto alarm = platform::Date::fromUnix(1714566600);
     auto timed = database.save({"home", "Call", std::nullopt, DateComponents{2024, 5, 1, 14, 30}, alarm, {}});
-    EXPECT_EQ(line(timed, "TRIGGER"), "TRIGGER;VALUE=DATE-TIME:20240501T123000Z");
-    EXPECT_EQ(line(timed, "ACTION"), "ACTION:DISPLAY");
-    back = database.reminder(timed);
-    EXPECT_EQ(std::tie(back->due, back->alarm), std::make_tuple(DateComponents{2024, 5, 1, 14, 30}, alarm));
+    back = database.reminder(timed).value();
+    EXPECT_EQ(std::tie(back.due, back.alarm), std::make_tuple(DateComponents{2024, 5, 1, 14, 30}, alarm));
 
     // An alarm after the year 3000 would be written as a zero date; notes that
     // clean to nothing as an empty DESCRIPTION, which readers drop.
@@ -108,11 +100,8 @@ TEST_F(VdirTest, RemindersAreWrittenCleanAndReadBack) {
     // Out-of-range components carry over like a calendar.
     const std::pair<DateComponents, std::string> cases[] = {
         {{2024, 13, 45, {}, {}}, "DUE;VALUE=DATE:20250214"},
-        {{2024, 5, 1, 9, {}}, "DUE:20240501T090000"},
         {{3000, 12, 31, 23, 59}, "DUE:30001231T235900"},
-        // No DUE at all: missing fields, beyond what iCalendar writes, or overflowing.
-        {{{}, 5, 1, {}, {}}, ""},
-        {{2024, {}, 1, {}, {}}, ""},
+        // No DUE at all: beyond what iCalendar writes, or overflowing.
         {{0, 1, 1, {}, {}}, ""},
         {{3000, 12, 31, 23, 60}, ""},
         {{9223372036854775807LL, 1, 1, {}, {}}, ""},
@@ -124,25 +113,23 @@ TEST_F(VdirTest, RemindersAreWrittenCleanAndReadBack) {
     }
 }
 
-TEST_F(VdirTest, IdentifiersAreSafeAndUniqueAndOnlyListFoldersAreWrittenOrRead) {
+TEST_F(VdirTest, IdentifiersAreSafeAndOnlyListFoldersAreWrittenOrRead) {
     makeList(root(), "home");
     makeList(root(), ".hidden");
     writeText(root() / "stray", "x");
-    std::set<std::string> ids;
-    for (int i = 0; i < 20; ++i)
-        ids.insert(database.save({"home", "item", {}, {}, {}, {}}));
-    EXPECT_EQ(ids.begin()->size(), 32u);
+    // Without a delivery key (the agent always has one) a fresh identifier.
+    const std::string id = database.save({"home", "item", {}, {}, {}, {}});
+    EXPECT_EQ(id.size(), 32u);
     for (std::string list : {"nope", "", ".", "..", ".hidden", "stray", "../home", "home/..", "/tmp"})
         EXPECT_THROW(database.save({list, "t", {}, {}, {}, {}}), platform::RemindersError) << list;
-    // Twenty reminders, no temporary files, nothing anywhere else.
-    EXPECT_EQ(files.list(root() / "home").size(), 20u);
+    // One reminder, no temporary files, nothing anywhere else.
+    EXPECT_EQ(files.list(root() / "home").size(), 1u);
     EXPECT_EQ(files.list(root()), (std::vector<std::string>{".hidden", "home", "stray"}));
 
-    EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("Az09_.+-" + std::string(192, 'z')));
+    EXPECT_TRUE(VdirRemindersDatabase::isValidIdentifier("AZaz09_.+-" + std::string(190, 'z')));
     EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(201, 'a')));
 
     // Lookups ignore missing, unparsable and path-like identifiers.
-    const std::string id = *ids.begin();
     writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
     writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
     // A valid reminder outside the list folders must stay out of reach.
@@ -168,7 +155,6 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     VdirRemindersDatabase restarted(root().string(), files);
     EXPECT_EQ(restarted.save({"home", "Call", {}, {}, {}, key}), uid);
     EXPECT_EQ(readFile(file("work", uid)), edited);
-    EXPECT_EQ(restarted.reminder(uid)->listTitle, "Work");
     // Moved after the database last looked: still found, under its new list.
     fs::rename(file("work", uid), file("home", uid));
     EXPECT_EQ(restarted.reminder(uid)->listTitle, "Home");
