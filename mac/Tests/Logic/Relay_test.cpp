@@ -112,7 +112,6 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
     const std::pair<std::string, std::string> cases[] = {
         {"", "the reply is empty"},
         {R"({"items":[]} x)", "the reply is not valid JSON (error at byte 14)"},
-        {"[]", "the reply is not a JSON object"},
         {"{}", "\"items\" is missing"},
         {R"({"items":null})", "\"items\" is not an array"},
         {R"({"items":[{)" + good + R"(}, 5]})", "item 1 is not an object"},
@@ -140,7 +139,6 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
                       notLocal = "The backend address is not usable: http is only allowed for localhost";
     const std::pair<std::string, std::string> cases[] = {
         {"tavrelin://pairing?token=" + good, notPair},
-        {pairUrl("%20%09%C2%A0"), noToken},
         {"tavrelin://pair?token=&token=" + good, noToken}, // the first of a name decides
         {pairUrl("%FF" + good), noToken},                  // not UTF-8
         {"tavrelin://pair?token=abc", noApi},
@@ -157,7 +155,6 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
         {pairUrl("rk_1234567%F0%9F%91%A9%E2%80%8D%F0%9F%92%BB"), badToken}, // 11 characters, many bytes
         {pairUrl(good + "%0A"), badToken},                                  // a line break is not trimmed
         {pairUrl("rk_1234%C2%8556789"), badToken},
-        {pairUrl("rk_1234%E2%80%A856789"), badToken},
         {pairUrl("rk_a%2Bb+c%2Fd%3De"), "rk_a+b+c/d=e @ https://relay.example"},
     };
     for (const auto& [text, expected] : cases)

@@ -129,10 +129,8 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {[](Pipeline& t) { t.http.responder = [](auto&) -> HttpResponse { throw platform::HttpTransportError("no DNS"); }; },
          unread + "no DNS", 0},
         {[](Pipeline& t) { t.responses[feedURL()].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
-        {feed(base + R"(,"build":"42"})"), unread + "The feed’s “build” is not a whole number.", 0},
         {feed(base + R"(,"build":9223372036854775808})"), unread + "The feed’s “build” does not fit in 64 bits.", 0},
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
-        {feed(base + R"(,"build":1,"notes":5})"), unread + "The feed’s “notes” is not text.", 0},
         {feed(R"({"version":"1"})"), unread + "The feed has no “build”.", 0},
         {feed(feedJson("", archiveURL, 42)), "up to date", 0},
         {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: It needs macOS 99 or newer; this Mac is on 14.2.1.", 0},
@@ -197,22 +195,14 @@ struct UpdaterTest : ::testing::Test {
 
 } // namespace
 
-// Only a manual check shows its outcome.
-TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryAndAManualCheckShowsIt) {
-    const std::tuple<Updater::Outcome, std::string, std::string> rows[] = {
-        {Updater::UpToDate{}, "Up to date (1.4.2)", "You’re up to date"},
-        {Updater::Failed{"offline"}, "Last check failed", "Couldn’t check for updates"},
-        {Updater::NotInstallable{feed, "It needs macOS 99."}, "1.5.0 is available", "Tavrelin 1.5.0 is available"},
-    };
-    for (const auto& [result, summary, title] : rows) {
-        outcome = result;
-        checkNow(false);
-        EXPECT_EQ(updater->lastSummary(), summary);
-        EXPECT_TRUE(dialogs.shown.empty()) << summary;
-        checkNow(true);
-        EXPECT_EQ(dialogs.shown.at(0).title, title);
-        dialogs.shown.clear();
-    }
+// The other outcomes' alerts are checked through the shell and end to end.
+TEST_F(UpdaterTest, AnUpdateThatCannotBeInstalledHereIsShownOnlyWhenAsked) {
+    outcome = Updater::NotInstallable{feed, "It needs macOS 99."};
+    checkNow(false);
+    EXPECT_EQ(updater->lastSummary(), "1.5.0 is available");
+    EXPECT_TRUE(dialogs.shown.empty());
+    checkNow(true);
+    EXPECT_EQ(dialogs.shown.at(0).title, "Tavrelin 1.5.0 is available");
 }
 
 TEST_F(UpdaterTest, AnInstalledUpdateQuitsAtOnceWhenAutomaticAndAsksWhenManual) {
