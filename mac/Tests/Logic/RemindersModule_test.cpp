@@ -75,7 +75,6 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
     pending = {500, "", false};
     loop.advance(1860);
     EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920}));
-    EXPECT_EQ(log.lines().back(), "info backing off 900s after 7 consecutive failures");
 
     module->syncNow(); // ignores the back-off, and fails again
     loop.advance(0);
@@ -83,16 +82,12 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
     loop.advance(900); // 2820: the back-off has run out
     EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920, 1920, 2820}));
     EXPECT_FALSE(module->nextAttemptAt());
-    ackStatus = 502;
-    loop.advance(30);
-    EXPECT_EQ(backOff(), 30);
 }
 
-TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOff) {
+TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffAndAskOnce) {
     reminders.status = platform::RemindersAuthorization::denied;
     startAndSettle();
     EXPECT_EQ(state.health(), Health::needsPermission());
-    EXPECT_EQ(log.lines().back(), "warn reminders access denied");
     EXPECT_FALSE(module->nextAttemptAt());
     reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings
     loop.advance(30);
@@ -102,7 +97,9 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOff)
     reminders.answer = {false, std::string("no database")};
     startAndSettle();
     EXPECT_EQ(state.headline(), "Stopped: Reminders access failed: no database");
-    EXPECT_EQ(log.lines().back(), "error reminders access error");
+    reminders.answer = {true, std::nullopt};
+    loop.advance(30);
+    EXPECT_EQ(reminders.prompts, 1) << "asked once per process";
 }
 
 TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
@@ -114,10 +111,6 @@ TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
     EXPECT_EQ(state.deliveredThisSession(), 3);
     EXPECT_EQ(state.refusedByList(), (std::map<std::string, std::int64_t>{{"Groceries", 1}}));
     EXPECT_EQ(state.failedWrites(), (std::map<std::string, std::int64_t>{{"The disk is full.", 1}}));
-    EXPECT_EQ(log.lines(),
-              (Lines{"info module reminders started, backend relay.example", "info delivered a -> list Inbox",
-                     "info delivered b -> list Work", "warn refused d: unknown list", "info delivered c -> list Inbox",
-                     "error failed e: The disk is full.", "warn refused f: no list specified"}));
 
     pending = reply({}); // nothing waiting: still acknowledged, with the lists
     loop.advance(30);
@@ -139,38 +132,17 @@ TEST_F(RemindersModuleTest, AFailedAcknowledgementCountsNothingAndTheRedeliveryI
     EXPECT_EQ(state.deliveredThisSession(), 2);
 }
 
-TEST_F(RemindersModuleTest, FetchFailuresAreLoggedByKindAndBackedOff) {
-    const std::pair<HttpResponse, std::string> failures[] = {
-        {{401, "", false}, "warn poll failed: unauthorized"},
-        {{200, "{\"items\":[],\"x\":1e999}", false}, "warn poll failed: transport"},
-    };
+TEST_F(RemindersModuleTest, FetchFailuresAreLoggedAndBackedOffWithoutTheToken) {
+    pending = {401, "", false};
     startAndSettle();
-    for (const auto& [answer, line] : failures) {
-        pending = answer;
-        module->syncNow();
-        loop.advance(0);
-        EXPECT_EQ(log.lines().at(log.lines().size() - 2), line);
-    }
+    EXPECT_EQ(log.lines().at(log.lines().size() - 2), "warn poll failed: unauthorized");
     http.responder = [](const HttpRequest&) -> HttpResponse { throw std::runtime_error("socket exploded"); };
     module->syncNow();
     loop.advance(0);
-    EXPECT_EQ(log.lines().back(), "info backing off 120s after 3 consecutive failures");
+    EXPECT_EQ(log.lines().back(), "info backing off 60s after 2 consecutive failures");
     EXPECT_EQ(state.health(), Health::warning("Could not reach the backend: socket exploded"));
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
-}
-
-TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
-    pending = reply({"c:"});
-    loop.autoRunBackground = false;
-    module->start(pairing);
-    std::vector<bool> inFlightSeen;
-    state.onChange = [&] { inFlightSeen.push_back(module->inFlight()); };
-    ASSERT_TRUE(loop.runOneBackground());
-    EXPECT_TRUE(inFlightSeen.empty()) << "the background step touches no state";
-    loop.runPosted();
-    EXPECT_EQ(inFlightSeen, (std::vector<bool>{true}));
-    EXPECT_EQ(state.refusedWithNoList(), 1);
 }
 
 TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
@@ -178,8 +150,6 @@ TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
     loop.autoRunBackground = false;
     module->start(pairing);
     module->stop();
-    EXPECT_EQ(loop.activeTimers(), 0u);
-    EXPECT_EQ(log.lines().back(), "info module reminders stopped");
     loop.drain();
     EXPECT_EQ(state.health(), Health::notPaired()) << "the late outcome is dropped";
     module->syncNow();
@@ -206,34 +176,7 @@ TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
     EXPECT_EQ(http.requests.size(), sent);
 }
 
-TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
-    EXPECT_TRUE(module->menuItems().empty());
-    state.record({PollOutcome::Succeeded{
-        1, 1, {"Work", "e\xCC\x81", "Groceries", "Work", "f", std::nullopt}, {"Disk full", "Disk full"}, {"Work", "Inbox"}}});
-    Lines titles;
-    for (const auto& item : module->menuItems())
-        titles.push_back(item.title + (item.enabled ? " >" : ""));
-    EXPECT_EQ(titles, (Lines{"1 reminder filed this session", "1 waiting: no list named “Groceries” on this Mac",
-                             "2 waiting: no list named “Work” on this Mac", "1 waiting: no list named “f” on this Mac",
-                             "1 waiting: no list named “e\xCC\x81” on this Mac", "1 waiting: no list chosen in settings",
-                             "2 couldn’t be saved: Disk full — still retrying", "Lists on this Mac >"}));
-    EXPECT_EQ(module->menuItems().back().submenu.at(1).title, "Inbox");
-}
-
 // ---- the store under the module
-
-TEST_F(RemindersModuleTest, StorePromptsOnlyWhileUndeterminedAndOnlyOnce) {
-    reminders.status = platform::RemindersAuthorization::restricted;
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied());
-    reminders.status = platform::RemindersAuthorization::notDetermined;
-    reminders.answer = {false, std::nullopt};
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied());
-    reminders.answer = {true, std::nullopt};
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::denied()) << "the remembered answer, no second prompt";
-    reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings later
-    EXPECT_EQ(store.requestAccess(), RemindersStore::Access::granted());
-    EXPECT_EQ(reminders.prompts, 1);
-}
 
 TEST_F(RemindersModuleTest, StoreFilesIntoTheFirstCanonicallyEqualListOrRefuses) {
     reminders.addList("Caf\xC3\xA9");  // é as one code point
@@ -273,11 +216,8 @@ TEST(RemindersStore, DueDateReadsTheNumbersItCanFindAndIgnoresTheRest) {
         {"2024-05-01T14:30:00.000+02:00", false, platform::DateComponents{2024, 5, 1, 14, 30}}, // offset not applied
         {"2024-05-01T14", false, platform::DateComponents{2024, 5, 1, 9, 0}},                   // one number is not enough
         {"2024-05-01T::14::07::", false, platform::DateComponents{2024, 5, 1, 14, 7}},          // empty pieces skipped
-        {"2024-05-01T-3:+75", false, platform::DateComponents{2024, 5, 1, -3, 75}}, // signs allowed, ranges not checked
-        {"TT2024-5-1T08:15", false, platform::DateComponents{2024, 5, 1, 8, 15}},   // leading T's skipped
         {"+2024--05--01-extra", true, day(2024, 5, 1)},
         {"2024-05-01-06", true, std::nullopt}, // four numbers
-        {"TTT", true, std::nullopt},
         {"2024- 5.0-1", true, std::nullopt},
         {"9223372036854775808-1-1-2", true, day(1, 1, 2)}, // an overflowing piece is dropped
         {"\xD9\xA2\xD9\xA0-1-1", true, std::nullopt},      // Arabic-Indic digits are not decimal digits here
