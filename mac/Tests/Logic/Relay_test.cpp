@@ -56,14 +56,18 @@ std::string parsed(const std::string& text) {
 
 } // namespace
 
-// The headers are checked at the server in the adapter tests.
-TEST_F(RelayClientTest, BuildsBothRequestsUnderTheBasePathWithTheExactAckBody) {
+TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
     auto c = client("http://127.0.0.1:8080/base");
     EXPECT_TRUE(c.fetchPending().empty());
     c.ack({"a", "b\"q"}, {"Work", "Caf\xe9"}); // a list name that is not UTF-8 is repaired
     const HttpRequest &get = http.requests.at(0), &ack = http.requests.at(1);
     EXPECT_EQ(get.method + " " + get.url, "GET http://127.0.0.1:8080/base/relay/device/pending");
     EXPECT_EQ(ack.method + " " + ack.url, "POST http://127.0.0.1:8080/base/relay/device/ack");
+    std::vector<std::pair<std::string, std::string>> headers{
+        {"Authorization", "Bearer " + token}, {"Accept", "application/json"}, {"User-Agent", "TavrelinMac/1.4.2"}};
+    EXPECT_EQ(get.headers, headers);
+    headers.emplace_back("Content-Type", "application/json");
+    EXPECT_EQ(ack.headers, headers);
     EXPECT_EQ(ack.body, "{\"ids\":[\"a\",\"b\\\"q\"],\"lists\":[\"Work\",\"Caf\xEF\xBF\xBD\"]}");
 
     auto unusable = client("https://"); // an address needs a scheme and a host

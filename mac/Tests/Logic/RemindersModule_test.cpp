@@ -145,6 +145,19 @@ TEST_F(RemindersModuleTest, FetchFailuresAreLoggedAndBackedOffWithoutTheToken) {
         EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
 }
 
+TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
+    pending = reply({"c:"});
+    loop.autoRunBackground = false;
+    module->start(pairing);
+    std::vector<bool> inFlightSeen;
+    state.onChange = [&] { inFlightSeen.push_back(module->inFlight()); };
+    ASSERT_TRUE(loop.runOneBackground());
+    EXPECT_TRUE(inFlightSeen.empty()) << "the background step touches no state";
+    loop.runPosted();
+    EXPECT_EQ(inFlightSeen, (std::vector<bool>{true}));
+    EXPECT_EQ(state.refusedWithNoList(), 1);
+}
+
 TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
     pending = reply({"a:Inbox"});
     loop.autoRunBackground = false;
@@ -174,6 +187,20 @@ TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
     EXPECT_EQ(loop.activeTimers(), 0u);
     loop.drain();
     EXPECT_EQ(http.requests.size(), sent);
+}
+
+TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
+    EXPECT_TRUE(module->menuItems().empty());
+    state.record({PollOutcome::Succeeded{
+        1, 1, {"Work", "e\xCC\x81", "Groceries", "Work", "f", std::nullopt}, {"Disk full", "Disk full"}, {"Work", "Inbox"}}});
+    Lines titles;
+    for (const auto& item : module->menuItems())
+        titles.push_back(item.title + (item.enabled ? " >" : ""));
+    EXPECT_EQ(titles, (Lines{"1 reminder filed this session", "1 waiting: no list named “Groceries” on this Mac",
+                             "2 waiting: no list named “Work” on this Mac", "1 waiting: no list named “f” on this Mac",
+                             "1 waiting: no list named “e\xCC\x81” on this Mac", "1 waiting: no list chosen in settings",
+                             "2 couldn’t be saved: Disk full — still retrying", "Lists on this Mac >"}));
+    EXPECT_EQ(module->menuItems().back().submenu.at(1).title, "Inbox");
 }
 
 // ---- the store under the module

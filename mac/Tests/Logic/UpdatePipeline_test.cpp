@@ -195,14 +195,25 @@ struct UpdaterTest : ::testing::Test {
 
 } // namespace
 
-// The other outcomes' alerts are checked through the shell and end to end.
-TEST_F(UpdaterTest, AnUpdateThatCannotBeInstalledHereIsShownOnlyWhenAsked) {
-    outcome = Updater::NotInstallable{feed, "It needs macOS 99."};
-    checkNow(false);
-    EXPECT_EQ(updater->lastSummary(), "1.5.0 is available");
-    EXPECT_TRUE(dialogs.shown.empty());
-    checkNow(true);
-    EXPECT_EQ(dialogs.shown.at(0).title, "Tavrelin 1.5.0 is available");
+// Only a manual check shows its outcome; both log it.
+TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryLogLineAndManualAlert) {
+    const std::tuple<Updater::Outcome, std::string, std::string, std::string> rows[] = {
+        {Updater::UpToDate{}, "Up to date (1.4.2)", "info update check: up to date", "You’re up to date"},
+        {Updater::Failed{"offline"}, "Last check failed", "warn update check failed: offline", "Couldn’t check for updates"},
+        {Updater::NotInstallable{feed, "Too old."}, "1.5.0 is available",
+         "warn update check: 1.5.0 available but not installable here: Too old.", "Tavrelin 1.5.0 is available"}};
+    for (const auto& [result, summary, logLine, title] : rows)
+        for (bool interactive : {false, true}) {
+            outcome = result;
+            fake::LogCapture log;
+            checkNow(interactive);
+            EXPECT_EQ(updater->lastSummary(), summary);
+            EXPECT_EQ(log.lines(),
+                      (Strings{interactive ? "info update check started (manual)" : "info update check started (automatic)",
+                               logLine}));
+            EXPECT_EQ(dialogs.shown.empty() ? "" : dialogs.shown.at(0).title, interactive ? title : "");
+            dialogs.shown.clear();
+        }
 }
 
 TEST_F(UpdaterTest, AnInstalledUpdateQuitsAtOnceWhenAutomaticAndAsksWhenManual) {

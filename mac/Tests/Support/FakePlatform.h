@@ -149,13 +149,11 @@ class FakeStatusBar final : public StatusBar {
 public:
     std::unique_ptr<StatusItem> makeStatusItem() override {
         auto item = std::make_unique<FakeStatusItem>();
-        item->button = itemsHaveButton;
         last = item.get();
         return item;
     }
     // The most recently made item (owned by whoever asked for it).
     FakeStatusItem* last = nullptr;
-    bool itemsHaveButton = true;
 };
 
 class FakeWorkspace final : public Workspace {
