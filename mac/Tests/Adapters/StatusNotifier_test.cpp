@@ -12,7 +12,6 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QGuiApplication>
@@ -87,15 +86,25 @@ protected:
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
+    // Plain messages: a QDBusInterface keeps what it introspects to the end of the process.
+    QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
+                      const QVariantList& arguments) {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        return bus_.call(message, QDBus::Block, 5000);
+    }
+    QVariant property(const QString& service, const QString& path, const QString& interface, const QString& name) {
+        const QDBusMessage reply = call(service, path, "org.freedesktop.DBus.Properties", "Get", {interface, name});
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
+    }
     QDBusMessage menuCall(const QString& method, const QVariantList& arguments) {
-        return QDBusInterface(menuService_, menuPath_, "com.canonical.dbusmenu", bus_)
-            .callWithArgumentList(QDBus::Block, method, arguments);
+        return call(menuService_, menuPath_, "com.canonical.dbusmenu", method, arguments);
     }
 
     // Asked afresh each time: the panel's watcher may not be up yet.
     QVariant items() {
         const QString watcher = "org.kde.StatusNotifierWatcher";
-        return QDBusInterface(watcher, "/StatusNotifierWatcher", watcher, bus_).property("RegisteredStatusNotifierItems");
+        return property(watcher, "/StatusNotifierWatcher", watcher, "RegisteredStatusNotifierItems");
     }
 
     // Waits for the panel's watcher to list the agent's item, and finds its menu.
@@ -104,8 +113,8 @@ protected:
             return false;
         const QString item = items().toStringList().front();
         menuService_ = item.section('/', 0, 0);
-        const QDBusInterface notifier(menuService_, item.mid(menuService_.size()), "org.kde.StatusNotifierItem", bus_);
-        menuPath_ = notifier.property("Menu").value<QDBusObjectPath>().path();
+        const QString path = item.mid(menuService_.size());
+        menuPath_ = property(menuService_, path, "org.kde.StatusNotifierItem", "Menu").value<QDBusObjectPath>().path();
         return true;
     }
 

@@ -21,5 +21,4 @@ TEST(DevRelay, AnswersOnlyWithATokenMakesOneUpAndStaysOnLoopback) {
     EXPECT_TRUE(generated.await("tavrelin://pair?token=rk_"));
     EXPECT_TRUE(std::regex_match(generated.await("\n").value_or(""), std::regex(R"([A-Za-z0-9]{24}&api=\S+\n)")));
     EXPECT_EQ(refused.wait(), 2);
-    EXPECT_EQ(refused.output().find("tavrelin://"), std::string::npos);
 }

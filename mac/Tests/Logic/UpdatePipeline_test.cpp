@@ -197,6 +197,7 @@ struct UpdaterTest : ::testing::Test {
 
 // Only a manual check shows its outcome; both log it.
 TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryLogLineAndManualAlert) {
+    const std::string started[] = {"info update check started (automatic)", "info update check started (manual)"};
     const std::tuple<Updater::Outcome, std::string, std::string, std::string> rows[] = {
         {Updater::UpToDate{}, "Up to date (1.4.2)", "info update check: up to date", "You’re up to date"},
         {Updater::Failed{"offline"}, "Last check failed", "warn update check failed: offline", "Couldn’t check for updates"},
@@ -208,9 +209,7 @@ TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryLogLineAndManualAlert) {
             fake::LogCapture log;
             checkNow(interactive);
             EXPECT_EQ(updater->lastSummary(), summary);
-            EXPECT_EQ(log.lines(),
-                      (Strings{interactive ? "info update check started (manual)" : "info update check started (automatic)",
-                               logLine}));
+            EXPECT_EQ(log.lines(), (Strings{started[interactive], logLine}));
             EXPECT_EQ(dialogs.shown.empty() ? "" : dialogs.shown.at(0).title, interactive ? title : "");
             dialogs.shown.clear();
         }
