@@ -17,8 +17,8 @@ struct RelayClientTest : ::testing::Test {
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
 
-    RelayClient client(std::string apiBase = "https://relay.example") {
-        return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, {});
+    RelayClient client(std::string apiBase = "https://relay.example", platform::HttpSessionConfig config = {}) {
+        return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
     }
     void answer(long status, std::string body, bool tooLarge = false) {
         http.responder = [=](const HttpRequest&) { return HttpResponse{status, body, tooLarge}; };
@@ -81,9 +81,9 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
     const std::tuple<long, std::string, bool, std::optional<Kind>, std::optional<Kind>> cases[] = {
         {200, items, false, {}, {}},
         {204, "", false, Kind::malformed, {}}, // an ack's reply body is not read
-        {200, "", true, Kind::malformed, {}},
         {403, "", true, Kind::unauthorized, Kind::unauthorized},
         {300, "", false, Kind::http, Kind::http},
+        {200, "", true, Kind::malformed, {}}, // stays the answer below
     };
     for (const auto& [status, body, tooLarge, fetchError, ackError] : cases) {
         SCOPED_TRACE(status);
@@ -94,6 +94,10 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
         EXPECT_EQ(ack.message() == "none" ? std::nullopt : std::optional(ack.kind()), ackError);
         EXPECT_EQ(fetch.status(), fetchError == Kind::http ? status : 0);
     }
+    // Too large, as the last row: the session's cap, named.
+    for (const auto& cap : std::map<std::size_t, std::string>{{16 << 20, "16 MiB"}, {1024, "1 KiB"}, {1536, "1536 bytes"}})
+        EXPECT_STREQ(errorOf([&] { client("https://relay.example", {.maxBodyBytes = cap.first}).fetchPending(); }).what(),
+                     ("Could not read the backend's reply: the reply is larger than " + cap.second).c_str());
     http.responder = [](const HttpRequest& r) -> HttpResponse {
         throw platform::HttpTransportError("refused, sent " + r.headers.at(0).second);
     };
