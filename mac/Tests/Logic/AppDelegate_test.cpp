@@ -1,0 +1,104 @@
+// The application shell on the fake platform: launch order, shutdown, the
+// welcome and the menu's callbacks. Dialogs are told apart by title; their
+// whole texts are in Texts_test.
+
+#include "Support/ShellHarness.h"
+#include "TavrelinMac/InstallLocation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace tavrelin;
+using namespace tavrelin::fake;
+using Lines = std::vector<std::string>;
+
+TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationStopsDelivery) {
+    Shell s("https://relay.example/base");
+    LogCapture log;
+    s.launch();
+    EXPECT_EQ(log.lines(),
+              (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: " + pairingPath,
+                     "info restored pairing for relay.example", "info module reminders started, backend relay.example"}));
+    for (const auto& event : std::vector<std::optional<std::string>>{std::nullopt, "", "not a url"})
+        s.delegate->handleGetURL(event); // only logged
+    EXPECT_THAT(log.lines(), ::testing::Contains("warn received a URL event with no readable URL").Times(3));
+    const std::string atLaunch = s.item().toolTip;
+    s.mainLoop.drain();
+    EXPECT_NE(s.item().toolTip, atLaunch);
+    s.delegate->applicationWillTerminate();
+    EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
+}
+
+TEST(AppDelegate, TheWelcomeComesOnceWithItsKeySetFirstThenOpensTheMenu) {
+    Shell s;
+    s.defaults.values.clear();
+    s.dialogs.whileOpen = [&](const Alert&) { EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey)); };
+    s.launch();
+    EXPECT_EQ(s.item().clicks, 1);
+    s.relaunch();
+    s.launch();
+    EXPECT_EQ(s.titles(), Lines{title::welcome});
+}
+
+TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
+    Downloaded s("https://relay.example"); // would otherwise offer the move and welcome
+    s.workspace.running = {{true}, {false}};
+    LogCapture log;
+    s.launch();
+    EXPECT_EQ(log.lines(), Lines{"info another instance is already running; exiting"});
+    EXPECT_EQ(s.application.terminateRequests, 1);
+    EXPECT_TRUE(s.dialogs.shown.empty());
+}
+
+TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {
+    for (bool removeFails : {false, true}) {
+        Shell s("https://relay.example");
+        if (removeFails)
+            s.files.failing.insert(pairingPath);
+        s.launch();
+        EXPECT_TRUE(s.item().choose("Unpair this Mac…")); // cancelled
+        EXPECT_TRUE(s.stored());
+        LogCapture log;
+        s.dialogs.script = {0};
+        EXPECT_TRUE(s.item().choose("Unpair this Mac…"));
+        EXPECT_EQ(log.lines(), (Lines{"info module reminders stopped", "info unpaired"}));
+        EXPECT_EQ(s.stored().has_value(), removeFails);
+    }
+}
+
+TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
+    Shell s("https://relay.example");
+    s.launch();
+    s.reminders.status = RemindersAuthorization::denied;
+    s.mainLoop.drain();
+    EXPECT_TRUE(s.item().choose("Open Privacy & Security settings…"));
+    EXPECT_EQ(s.workspace.opened, Lines{"privacy settings"});
+
+    // Restart now, after an update, reopens the bundle.
+    s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
+    s.dialogs.script = {0};
+    EXPECT_TRUE(s.item().choose("Check for Updates…"));
+    s.mainLoop.drain();
+    EXPECT_EQ(s.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
+    EXPECT_EQ(s.application.terminateRequests, 1);
+    std::weak_ptr<AppDelegate> weak = s.delegate;
+    s.delegate.reset();
+    EXPECT_TRUE(weak.expired()); // no callback keeps it alive
+}
+
+// Nothing is recorded, so each dialog comes again.
+TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
+    for (const std::string& dialog : {title::welcome, title::move}) {
+        Downloaded s;
+        if (dialog == title::welcome)
+            s.bundle.bundlePath = "/Applications/Tavrelin.app";
+        s.dialogs.script = {0};
+        s.dialogs.whileOpen = [&](const Alert&) { s.application.terminate(); };
+        LogCapture log;
+        s.launch();
+        EXPECT_EQ(s.titles(), Lines{dialog});
+        EXPECT_FALSE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
+        EXPECT_FALSE(s.defaults.values.count(InstallLocation::declinedMoveKey)) << dialog;
+        EXPECT_EQ(log.lines().size(), dialog == title::move ? 0u : 2u); // no launch step after the move offer
+    }
+}

@@ -1,0 +1,71 @@
+#include "Support/FakePlatform.h"
+#include "TavrelinMac/RemindersStore.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavrelin;
+
+namespace {
+
+struct RemindersStoreTest : ::testing::Test {
+    fake::FakeClock clock;
+    fake::FakeRemindersDatabase reminders;
+    RemindersStore store{reminders, clock};
+
+    void SetUp() override { reminders.addList("Inbox"); }
+    RemindersStore::WriteResult create(const std::string& title, std::optional<std::string> list,
+                                       std::optional<std::string> dueIso = {}, bool allDay = false,
+                                       std::optional<std::string> notes = {}) {
+        return store.create(title, notes, dueIso, allDay, list, "");
+    }
+};
+
+} // namespace
+
+TEST_F(RemindersStoreTest, FilesIntoTheFirstCanonicallyEqualListOrRefuses) {
+    reminders.addList("Caf\xC3\xA9");  // é as one code point
+    reminders.addList("Cafe\xCC\x81"); // e + combining accent
+    EXPECT_EQ(create("milk", std::nullopt), RemindersStore::WriteResult::noList());
+    EXPECT_EQ(create("milk", ""), RemindersStore::WriteResult::noList());
+    EXPECT_EQ(create("milk", " Caf\xC3\xA9"), RemindersStore::WriteResult::unknownList(" Caf\xC3\xA9")) << "no trimming";
+    EXPECT_EQ(create("coffee", "Cafe\xCC\x81"), RemindersStore::WriteResult::saved("Caf\xC3\xA9"));
+
+    reminders.addList("Work"); // made during a poll: found from the next poll on
+    EXPECT_EQ(create("report", "Work"), RemindersStore::WriteResult::unknownList("Work"));
+    store.requestAccess();
+    EXPECT_EQ(create("report", "Work"), RemindersStore::WriteResult::saved("Work"));
+
+    reminders.unreadableTitles.insert("ghost");
+    EXPECT_EQ(create("ghost", "Work"), RemindersStore::WriteResult::failed("saved but could not be read back"));
+}
+
+TEST_F(RemindersStoreTest, WritesNotesAndDueAndAnAlarmOnlyForTimedItems) {
+    clock.utcOffset = 2 * 3600;
+    const auto& saved = reminders.saved;
+    create("", "Inbox", "", false, "");
+    EXPECT_FALSE(saved.back().notes) << "empty notes stay unset";
+    create("all day", "Inbox", "2024-05-01", true, "bring cake");
+    EXPECT_EQ(saved.back().notes, "bring cake");
+    EXPECT_EQ(saved.back().due, (platform::DateComponents{2024, 5, 1, std::nullopt, std::nullopt}));
+    EXPECT_FALSE(saved.back().alarm);
+    create("timed", "Inbox", "2024-05-01T14:30:00Z");
+    EXPECT_EQ(saved.back().alarm, platform::Date::fromUnix(1714566600.0)); // 14:30 at UTC+2
+}
+
+TEST(RemindersStore, DueDateReadsTheNumbersItCanFindAndIgnoresTheRest) {
+    auto day = [](std::int64_t y, std::int64_t m, std::int64_t d) { return platform::DateComponents{y, m, d, {}, {}}; };
+    const std::tuple<const char*, bool, std::optional<platform::DateComponents>> cases[] = {
+        {"2024-05-01T14:30:00Z", true, day(2024, 5, 1)}, // time ignored for all-day items
+        {"2024-05-01", false, platform::DateComponents{2024, 5, 1, 9, 0}},
+        {"2024-05-01T14:30:00.000+02:00", false, platform::DateComponents{2024, 5, 1, 14, 30}}, // offset not applied
+        {"2024-05-01T14", false, platform::DateComponents{2024, 5, 1, 9, 0}},                   // one number is not enough
+        {"2024-05-01T::14::07::", false, platform::DateComponents{2024, 5, 1, 14, 7}},          // empty pieces skipped
+        {"+2024--05--01-extra", true, day(2024, 5, 1)},
+        {"2024-05-01-06", true, std::nullopt}, // four numbers
+        {"2024- 5.0-1", true, std::nullopt},
+        {"9223372036854775808-1-1-2", true, day(1, 1, 2)}, // an overflowing piece is dropped
+        {"\xD9\xA2\xD9\xA0-1-1", true, std::nullopt},      // Arabic-Indic digits are not decimal digits here
+    };
+    for (const auto& [text, allDay, expected] : cases)
+        EXPECT_EQ(RemindersStore::dueComponents(text, allDay), expected) << text << " allDay=" << allDay;
+}

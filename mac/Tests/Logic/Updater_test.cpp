@@ -1,0 +1,92 @@
+#include "Support/FakePlatform.h"
+#include "TavrelinMac/Updater.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavrelin;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const Updater::Feed feed{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::nullopt, "Faster syncing."};
+
+struct UpdaterTest : ::testing::Test {
+    fake::FakeClock clock;
+    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeApplication application;
+    fake::FakeDialogs dialogs;
+    Updater::Outcome outcome = Updater::UpToDate{};
+    std::shared_ptr<Updater> updater = Updater::create(
+        mainLoop, application, "1.4.2", [this] { return outcome; },
+        [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {});
+
+    // Every check hands one run to the background.
+    std::size_t runs() const { return mainLoop.backgroundPriorities.size(); }
+    void checkNow(bool interactive) {
+        updater->check(interactive);
+        mainLoop.drain();
+    }
+};
+
+} // namespace
+
+// Only a manual check shows its outcome; both log it.
+TEST_F(UpdaterTest, EachOutcomeSetsItsSummaryLogLineAndManualAlert) {
+    const std::string started[] = {"info update check started (automatic)", "info update check started (manual)"};
+    const std::tuple<Updater::Outcome, std::string, std::string, std::string> rows[] = {
+        {Updater::UpToDate{}, "Up to date (1.4.2)", "info update check: up to date", "You’re up to date"},
+        {Updater::Failed{"offline"}, "Last check failed", "warn update check failed: offline", "Couldn’t check for updates"},
+        {Updater::NotInstallable{feed, "Too old."}, "1.5.0 is available",
+         "warn update check: 1.5.0 available but not installable here: Too old.", "Tavrelin 1.5.0 is available"}};
+    for (const auto& [result, summary, logLine, title] : rows)
+        for (bool interactive : {false, true}) {
+            outcome = result;
+            fake::LogCapture log;
+            checkNow(interactive);
+            EXPECT_EQ(updater->lastSummary(), summary);
+            EXPECT_EQ(log.lines(), (Strings{started[interactive], logLine}));
+            EXPECT_EQ(dialogs.shown.empty() ? "" : dialogs.shown.at(0).title, interactive ? title : "");
+            dialogs.shown.clear();
+        }
+}
+
+TEST_F(UpdaterTest, AnInstalledUpdateQuitsAtOnceWhenAutomaticAndAsksWhenManual) {
+    outcome = Updater::Installed{feed};
+    checkNow(false);
+    EXPECT_EQ(updater->lastSummary(), "Updating to 1.5.0…");
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_EQ(application.terminateRequests, 1); // the install script, still waiting, reopens it
+
+    dialogs.script = {1}; // Later
+    checkNow(true);
+    EXPECT_EQ(application.terminateRequests, 1);
+    EXPECT_EQ(updater->lastSummary(), "1.5.0 is ready; restart to finish");
+}
+
+TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) {
+    updater->startAutomaticChecks();
+    mainLoop.advance(89.9);
+    EXPECT_EQ(runs(), 0u);
+    mainLoop.advance(21510);
+    EXPECT_EQ(runs(), 1u);
+    EXPECT_EQ(mainLoop.backgroundPriorities, std::vector<platform::Priority>{platform::Priority::utility});
+    mainLoop.advance(0.1);
+    EXPECT_EQ(runs(), 2u);
+
+    mainLoop.autoRunBackground = false;
+    updater->check(false);
+    updater->check(false); // silently ignored
+    EXPECT_TRUE(dialogs.shown.empty());
+    updater->check(true);
+    EXPECT_EQ(dialogs.shown.at(0).title, "Already checking");
+    mainLoop.drain();
+    EXPECT_EQ(runs(), 3u);
+    checkNow(false); // the flag is clear once the outcome is back
+    EXPECT_EQ(runs(), 4u);
+
+    mainLoop.autoRunBackground = false;
+    updater->check(true);
+    updater.reset(); // its outcome is dropped
+    mainLoop.drain();
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+}
