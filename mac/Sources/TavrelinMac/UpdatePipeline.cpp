@@ -1,4 +1,5 @@
 #include "TavrelinMac/UpdatePipeline.h"
+#include "Platform/BundleLayout.h"
 
 #include "TavrelinMac/Text.h"
 #include "TavrelinMac/UpdateTools.h"
@@ -14,8 +15,6 @@ namespace {
 
 using Outcome = Updater::Outcome;
 using Failed = Updater::Failed;
-
-constexpr const char* bundleIdentifier = "com.tavrelin.mac";
 
 std::string hostForMessages(const std::string& url) {
     auto parsed = Url::parse(url);
@@ -245,7 +244,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         return it == info->end() ? std::nullopt : std::optional<std::string>(it->second);
     };
     const auto version = entry("CFBundleVersion");
-    if (entry("CFBundleIdentifier") != bundleIdentifier || !version || buildNumber(*version) != feed.build)
+    if (entry("CFBundleIdentifier") != bundle::identifier || !version || buildNumber(*version) != feed.build)
         return discard("The downloaded app is not the version the feed announced, so it was discarded.");
 
     updatetools::removeQuarantine(processes_, fresh);

@@ -8,6 +8,7 @@
 // WAYLAND_DISPLAY), or with --headless, the agent talks on its standard
 // streams instead.
 
+#include "Platform/BundleLayout.h"
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
@@ -185,7 +186,7 @@ int main(int argc, char** argv) {
     }
     qt::QtWorkspace workspace(instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
                               headless ? terminal::printOpenedURL : qt::QtWorkspace::desktopOpener(),
-                              bundle.identifier().value_or("com.tavrelin.mac"));
+                              bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();

@@ -1,4 +1,5 @@
 #include "Verifier/Seal.h"
+#include "Platform/BundleLayout.h"
 
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixFiles.h"
@@ -277,7 +278,7 @@ Findings verify(const std::string& trusted, const std::string& bundle) {
     if (sodium_init() < 0)
         return {bundle + ": the signature library could not start"};
 
-    const auto info = readFile(trusted + "/Contents/Info.plist");
+    const auto info = readFile(bundle::inside(trusted, bundle::infoPlist));
     const auto strings = info ? posix::PosixBundle::readInfoStrings(*info) : std::map<std::string, std::string>{};
     const auto key = strings.find(publicKeyKey);
     if (key == strings.end() || key->second.empty())

@@ -1,4 +1,5 @@
 #include "Platform/Posix/PosixBundleInfo.h"
+#include "Platform/BundleLayout.h"
 
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixFiles.h"
@@ -7,7 +8,7 @@ namespace tavrelin::posix {
 
 std::optional<std::map<std::string, std::string>> PosixBundleInfo::infoStrings(const std::string& bundlePath) const {
     PosixFiles files;
-    auto plist = files.readRegularFile(bundlePath + "/Contents/Info.plist", 1024 * 1024);
+    auto plist = files.readRegularFile(bundle::inside(bundlePath, bundle::infoPlist), 1024 * 1024);
     if (!plist)
         return std::nullopt;
     auto entries = PosixBundle::readInfoStrings(*plist);

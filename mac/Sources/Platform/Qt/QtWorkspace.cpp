@@ -1,4 +1,5 @@
 #include "Platform/Qt/QtWorkspace.h"
+#include "Platform/BundleLayout.h"
 
 #include "Platform/Qt/SingleInstance.h"
 
@@ -48,11 +49,11 @@ std::string QtWorkspace::applicationsFolder() const {
 std::vector<std::string> QtWorkspace::relaunchCommand(const std::string& bundlePath) {
     // The path is the script's argument ($1), never part of its text, so no
     // character in it can end a quotation or start a command.
-    return {"/bin/sh", "-c", "sleep 1; exec \"$1/Contents/MacOS/tavrelin-agent\"", "tavrelin-relaunch", bundlePath};
+    return {"/bin/sh", "-c", "sleep 1; exec \"$1\"", "tavrelin-relaunch", bundle::inside(bundlePath, bundle::agent)};
 }
 
 void QtWorkspace::relaunch(const std::string& bundlePath) {
-    const QString agent = QString::fromStdString(bundlePath) + QStringLiteral("/Contents/MacOS/tavrelin-agent");
+    const QString agent = QString::fromStdString(bundle::inside(bundlePath, bundle::agent));
     if (!QFileInfo(agent).isExecutable())
         throw platform::ProcessError(agent.toStdString() + " is not an executable program");
     auto command = relaunchCommand(bundlePath);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/BundleLayout.h"
 #include "Platform/Processes.h"
 #include "Platform/Workspace.h"
 
@@ -20,7 +21,7 @@ public:
 
     // `home` holds the user's Applications folder; `processes` starts relaunches.
     QtWorkspace(SingleInstance& instance, platform::Processes& processes, std::string home, std::string remindersRoot,
-                Opener opener, std::string bundleIdentifier = "com.tavrelin.mac");
+                Opener opener, std::string bundleIdentifier = std::string(bundle::identifier));
 
     bool openURL(const std::string& url) override;
     // This process, plus one entry for an agent answering on the

@@ -1,13 +1,10 @@
 // The Linux stand-ins for the macOS tools of the update pipeline.
 #include "TavrelinMac/UpdateTools.h"
+#include "Platform/BundleLayout.h"
 
 namespace tavrelin::updatetools {
 namespace {
 
-constexpr const char* agentInBundle = "/Contents/MacOS/tavrelin-agent";
-// The signature checker ships in the running bundle: nothing from the archive
-// runs before the archive has been verified.
-constexpr const char* verifierInBundle = "/Contents/MacOS/tavrelin-verify";
 // Long enough for a cold start on a loaded machine, short enough that a new
 // build that hangs cannot hold up the check.
 constexpr const char* probeSeconds = "15";
@@ -31,7 +28,10 @@ ShellResult unpack(platform::Processes& processes, platform::Files& files, const
 }
 
 ShellResult verifySignature(platform::Processes& processes, const std::string& runningBundle, const std::string& newBundle) {
-    return shell(processes, runningBundle + verifierInBundle, {"--verify", "--trusted", runningBundle, newBundle});
+    // The signature checker ships in the running bundle: nothing from the archive
+    // runs before the archive has been verified.
+    return shell(processes, bundle::inside(runningBundle, bundle::verifier),
+                 {"--verify", "--trusted", runningBundle, newBundle});
 }
 
 ShellResult assessRuns(platform::Processes& processes, const std::string& newBundle, const std::string& version) {
@@ -40,7 +40,7 @@ ShellResult assessRuns(platform::Processes& processes, const std::string& newBun
     // swap.
     ShellResult result = shell(processes, "/usr/bin/env",
                                {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", "/usr/bin/timeout", "-k", "2", probeSeconds,
-                                newBundle + agentInBundle, "--version"});
+                                bundle::inside(newBundle, bundle::agent), "--version"});
     const std::string expected = "Tavrelin for Mac " + version;
     if (result.ok && result.output != expected)
         return {false, "it reports “" + result.output + "” instead of “" + expected + "”"};
@@ -53,9 +53,9 @@ void removeQuarantine(platform::Processes&, const std::string&) {
     // Linux marks no downloads.
 }
 
-std::string reopenCommand(const std::string& bundle) {
+std::string reopenCommand(const std::string& bundlePath) {
     // As the desktop entry starts it: the agent itself, in a session of its own.
-    return "/usr/bin/setsid -f " + quoted(bundle + agentInBundle);
+    return "/usr/bin/setsid -f " + quoted(bundle::inside(bundlePath, bundle::agent));
 }
 
 } // namespace tavrelin::updatetools
