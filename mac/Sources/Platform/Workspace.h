@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ public:
     virtual ~UserDefaults() = default;
     // An absent key reads false.
     virtual bool boolForKey(const std::string& key) const = 0;
+    // The text stored under the key; none when absent.
+    virtual std::optional<std::string> stringForKey(const std::string& key) const = 0;
     // Visible to the next read, also after a restart.
     virtual void setBool(const std::string& key, bool value) = 0;
 };

@@ -54,8 +54,28 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!links_.hasQueuedLink() && installLocation_.offerMoveToApplicationsIfSensible())
         return;
 
+    // Learning which task lists to use may wait on a slow server, so it is
+    // asked off the main thread; the rest of launch follows its answer, and
+    // links that arrive meanwhile stay queued until ready.
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    platform::MainLoop& mainLoop = platform_.mainLoop;
+    platform::RemindersChooser& chooser = platform_.reminders;
+    mainLoop.background(platform::Priority::normal, [weak, &mainLoop, &chooser] {
+        platform::RemindersChoice choice = chooser.choose();
+        mainLoop.post([weak, database = &choice.database, backend = std::move(choice.description)] {
+            if (auto self = weak.lock())
+                self->finishLaunching(*database, backend);
+        });
+    });
+}
+
+void AppDelegate::finishLaunching(platform::RemindersDatabase& database, const std::string& backend) {
+    // Quit while the choice was being made: nothing more of launch happens.
+    if (platform_.application.isTerminating())
+        return;
+
     reminders_ = std::make_shared<RemindersModule>(platform_.mainLoop, platform_.clock, platform_.http, platform_.appInfo,
-                                                   platform_.reminders, state_);
+                                                   database, state_);
     modules_ = {reminders_};
 
     menu_ = StatusMenu::create(platform_.statusBar, platform_.mainLoop, platform_.appInfo, dialogs_, state_, modules_);
@@ -65,6 +85,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     Log::info("Tavrelin for Mac " + platform_.appInfo.version() + " started");
     Log::info("pairing file: " + pairingStore_->location());
+    Log::info("reminders backend: " + backend);
 
     if (auto pairing = pairingStore_->load()) {
         Log::info("restored pairing for " + hostOfPairing(pairing->apiBase));

@@ -7,7 +7,7 @@
 #include "Platform/Files.h"
 #include "Platform/Http.h"
 #include "Platform/MainLoop.h"
-#include "Platform/RemindersDatabase.h"
+#include "Platform/RemindersChooser.h"
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
@@ -46,7 +46,8 @@ public:
         platform::Files& files;
         platform::Http& http;
         const platform::Bundle& bundle;
-        platform::RemindersDatabase& reminders;
+        // Asked once per launch, off the main thread.
+        platform::RemindersChooser& reminders;
         const AppInfo& appInfo;
     };
 
@@ -73,6 +74,8 @@ public:
     static constexpr const char* hasShownWelcomeKey = "com.tavrelin.mac.hasShownWelcome";
 
 private:
+    // Launch from the module on, once the task lists are chosen.
+    void finishLaunching(platform::RemindersDatabase& database, const std::string& backend);
     void installMenuCallbacks();
 
     Platform platform_;

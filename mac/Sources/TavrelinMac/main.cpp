@@ -19,13 +19,14 @@
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Platform/Qt/NoTrayNotice.h"
-#include "Platform/Qt/QtApplication.h"
+#include "Platform/QtCore/QtApplication.h"
+#include "Platform/Qt/QtDesktop.h"
 #include "Platform/Qt/QtDialogs.h"
-#include "Platform/Qt/QtMainLoop.h"
+#include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/Qt/QtStatusItem.h"
-#include "Platform/Qt/QtUserDefaults.h"
-#include "Platform/Qt/QtWorkspace.h"
-#include "Platform/Qt/SingleInstance.h"
+#include "Platform/QtCore/QtUserDefaults.h"
+#include "Platform/QtCore/QtWorkspace.h"
+#include "Platform/QtCore/SingleInstance.h"
 #include "Platform/Terminal/TerminalConsole.h"
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
@@ -37,8 +38,8 @@
 #include "TavrelinMac/UpdatePipeline.h"
 
 #include <QApplication>
-#include <QSettings>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -93,20 +94,63 @@ bool haveDisplay() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
+// A start that finds another agent quitting waits this long for it to be gone:
+// longer than a quitting agent waits for its background work.
+constexpr std::chrono::seconds quitDeadline{5};
+constexpr std::chrono::seconds lockPatience{20};
+
 // The task lists: Evolution Data Server or the vdir, as the `remindersBackend`
-// setting says ("vdir", "eds", or "auto" when unset).
-std::unique_ptr<platform::RemindersDatabase> makeRemindersDatabase(const QString& settingsPath, platform::Files& files) {
-    QSettings settings(settingsPath, QSettings::IniFormat);
-    const std::string setting = settings.value("remindersBackend").toString().toStdString();
-    auto edsDatabase = std::make_unique<eds::EdsRemindersDatabase>();
-    auto choice = eds::chooseRemindersBackend(setting, *edsDatabase);
-    if (choice.backend == eds::RemindersBackend::eds) {
-        Log::info("reminders backend: Evolution Data Server (" + choice.reason + ")");
-        return edsDatabase;
+// setting says ("vdir", "eds", or "auto" when unset). Asking Evolution Data
+// Server can take seconds, so this runs off the main thread.
+class LinuxRemindersChooser final : public platform::RemindersChooser {
+public:
+    LinuxRemindersChooser(std::string setting, platform::Files& files, qt::QtWorkspace& workspace)
+        : setting_(std::move(setting)), files_(files), workspace_(workspace) {}
+
+    platform::RemindersChoice choose() override {
+        eds_ = std::make_unique<eds::EdsRemindersDatabase>();
+        const eds::RemindersBackendChoice choice = eds::chooseRemindersBackend(setting_, *eds_);
+        if (choice.backend == eds::RemindersBackend::eds) {
+            workspace_.setTaskLists(qt::QtWorkspace::TaskLists::evolutionDataServer);
+            return {*eds_, "Evolution Data Server (" + choice.reason + ")"};
+        }
+        const std::string root = vdir::VdirRemindersDatabase::defaultRoot();
+        vdir_ = std::make_unique<vdir::VdirRemindersDatabase>(root, files_);
+        return {*vdir_, "vdir " + root + " (" + choice.reason + ")"};
     }
-    const std::string root = vdir::VdirRemindersDatabase::defaultRoot();
-    Log::info("reminders backend: vdir " + root + " (" + choice.reason + ")");
-    return std::make_unique<vdir::VdirRemindersDatabase>(root, files);
+
+private:
+    std::string setting_;
+    platform::Files& files_;
+    qt::QtWorkspace& workspace_;
+    std::unique_ptr<eds::EdsRemindersDatabase> eds_;
+    std::unique_ptr<vdir::VdirRemindersDatabase> vdir_;
+};
+
+// --quit and --status: talk to the running agent, never become one.
+int control(qt::SingleInstance& instance, const Options& options) {
+    if (instance.tryLock()) {
+        std::fputs("tavrelin-agent: no agent is running\n", stderr);
+        return 1;
+    }
+    if (options.quit) {
+        if (instance.requestQuit())
+            return 0;
+        // Not answering while it holds the lock: it is quitting already.
+        try {
+            instance.claim(lockPatience, [] { return false; });
+            return 0;
+        } catch (const qt::InstanceError& error) {
+            std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
+            return 1;
+        }
+    }
+    if (std::optional<std::string> status = instance.requestStatus()) {
+        std::printf("%s\n", status->c_str());
+        return 0;
+    }
+    std::fputs("tavrelin-agent: the running agent does not answer (it may be quitting)\n", stderr);
+    return 1;
 }
 
 } // namespace
@@ -127,43 +171,55 @@ int main(int argc, char** argv) {
         std::printf("Tavrelin for Mac %s\n", appInfo.version().c_str());
         return 0;
     }
-    // Talking to the running agent needs no display.
-    const bool headless = options->headless || !haveDisplay() || options->quit || options->status;
+    // One agent per user, decided by the lock before anything else.
+    std::unique_ptr<qt::SingleInstance> instance;
+    qt::SingleInstance::Claim claim = qt::SingleInstance::Claim::holder;
+    try {
+        instance = std::make_unique<qt::SingleInstance>(qt::InstancePaths::forThisUser());
+        if (options->quit || options->status)
+            return control(*instance, *options);
+        // A link for an agent that already runs is handed over, as the system
+        // hands a running application its URL events.
+        claim = instance->claim(lockPatience, [&] {
+            return options->link ? instance->handOver(*options->link) : instance->ping();
+        });
+    } catch (const qt::InstanceError& error) {
+        std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
+        return 1;
+    }
+    if (claim == qt::SingleInstance::Claim::answered && options->link) {
+        Log::info("handed the link to the running agent");
+        return 0;
+    }
+
+    const bool headless = options->headless || !haveDisplay();
     // Only our own arguments: Qt's would be taken for a link above.
     int qtArgc = 1;
     std::unique_ptr<QCoreApplication> qtApp =
         headless ? std::make_unique<QCoreApplication>(qtArgc, argv) : std::make_unique<QApplication>(qtArgc, argv);
-
-    // A link for an agent that already runs is handed over; this process ends.
-    qt::SingleInstance instance;
-    if (options->quit || options->status) {
-        if (options->quit && instance.requestQuit())
-            return 0;
-        if (options->status) {
-            if (std::optional<std::string> status = instance.requestStatus()) {
-                std::printf("%s\n", status->c_str());
-                return 0;
-            }
+    if (!headless)
+        qt::prepareDesktopApplication(static_cast<QApplication&>(*qtApp));
+    // Requests that come before the event loop runs wait in the socket's queue.
+    if (claim == qt::SingleInstance::Claim::holder) {
+        try {
+            instance->listen();
+        } catch (const qt::InstanceError& error) {
+            std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
+            return 1;
         }
-        std::fputs("tavrelin-agent: no agent is running\n", stderr);
-        return 1;
     }
-    if (options->link && instance.handOver(*options->link)) {
-        Log::info("handed the link to the running agent");
-        return 0;
-    }
-    if (!instance.listen() && !instance.listenError().empty())
-        Log::warn("single-instance socket unavailable: " + instance.listenError());
 
     posix::SystemClock clock;
     qt::QtMainLoop mainLoop;
-    qt::QtApplication application(*qtApp);
+    qt::QtApplication application(*qtApp, headless ? std::function<void()>() : qt::activateWindows);
     application.terminateOnSignals();
+    // A quitting agent stops answering at once: a start from now on waits
+    // for the lock instead of taking this one for the running agent.
+    application.onTerminate = [&instance] { instance->stopListening(); };
     posix::PosixFiles files;
     curl::CurlHttp http;
     posix::PosixProcesses processes;
     qt::QtUserDefaults defaults;
-    std::unique_ptr<platform::RemindersDatabase> reminders = makeRemindersDatabase(defaults.path(), files);
 
     terminal::TerminalConsole console;
     std::unique_ptr<platform::Dialogs> dialogs;
@@ -184,9 +240,10 @@ int main(int argc, char** argv) {
             .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
         });
     }
-    qt::QtWorkspace workspace(instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
-                              headless ? terminal::printOpenedURL : qt::QtWorkspace::desktopOpener(),
+    qt::QtWorkspace workspace(*instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
+                              headless ? terminal::printOpenedURL : qt::openWithDesktop,
                               bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
+    LinuxRemindersChooser reminders(defaults.stringForKey("remindersBackend").value_or(""), files, workspace);
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
@@ -203,14 +260,14 @@ int main(int argc, char** argv) {
                                                                         .files = files,
                                                                         .http = http,
                                                                         .bundle = bundle,
-                                                                        .reminders = *reminders,
+                                                                        .reminders = reminders,
                                                                         .appInfo = appInfo},
                                                   std::make_unique<FilePairingStore>(files),
                                                   [&updatePipeline] { return updatePipeline.run(); });
-    instance.onLink = [&application](const std::string& link) { application.openURL(link); };
-    instance.onQuit = [&application] { application.terminate(); };
+    instance->onLink = [&application](const std::string& link) { application.openURL(link); };
+    instance->onQuit = [&application] { application.terminate(); };
     // The headline as the menu shows it.
-    instance.status = [&delegate] { return "Tavrelin — " + delegate->syncState().headline(); };
+    instance->status = [&delegate] { return "Tavrelin — " + delegate->syncState().headline(); };
     if (options->link)
         application.openURL(*options->link);
     if (headless) {
@@ -227,7 +284,7 @@ int main(int argc, char** argv) {
     // A poll caught in a slow exchange must not keep a quitting agent alive;
     // the pairing and the task lists are written atomically, so leaving now
     // loses nothing.
-    if (!mainLoop.waitForBackground(5)) {
+    if (!mainLoop.waitForBackground(quitDeadline.count())) {
         std::fflush(nullptr);
         std::_Exit(status);
     }

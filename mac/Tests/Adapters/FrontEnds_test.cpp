@@ -1,16 +1,16 @@
 // Both front ends on a real (offscreen) QApplication. The Qt one: main loop,
-// launch, dialogs, settings, single instance, relaunch, tray item and icon. The
+// launch, dialogs, settings, relaunch, tray item and icon. The
 // terminal one: input routing, dialogs and menu.
 
 #include "Platform/Posix/PosixProcesses.h"
-#include "Platform/Qt/QtApplication.h"
+#include "Platform/QtCore/QtApplication.h"
 #include "Platform/Qt/QtDialogs.h"
 #include "Platform/Qt/QtIconRenderer.h"
-#include "Platform/Qt/QtMainLoop.h"
+#include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/Qt/QtStatusItem.h"
-#include "Platform/Qt/QtUserDefaults.h"
-#include "Platform/Qt/QtWorkspace.h"
-#include "Platform/Qt/SingleInstance.h"
+#include "Platform/QtCore/QtUserDefaults.h"
+#include "Platform/QtCore/QtWorkspace.h"
+#include "Platform/QtCore/SingleInstance.h"
 #include "Platform/Terminal/TerminalConsole.h"
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
@@ -29,6 +29,7 @@
 #include <filesystem>
 #include <future>
 #include <sstream>
+#include <unistd.h>
 
 using namespace tavrelin;
 using namespace tavrelin::qt;
@@ -116,32 +117,9 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
     EXPECT_FALSE(defaults.boolForKey("declined"));                                  // only a stored true reads true
 }
 
-// A later process asks the listening agent over its socket. The client call
-// blocks, so it runs on a worker while the main loop lets the agent answer.
-TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
-    TempFolder temp;
-    SingleInstance agent(QString::fromStdString(temp / "agent.sock")), later(agent.socketPath());
-    Lines got;
-    agent.onLink = [&](const std::string& link) { got.push_back(link); };
-    agent.onQuit = [&] { got.push_back("quit"); };
-    agent.status = [] { return std::string("Trouble: line one\nline two"); };
-    EXPECT_FALSE(later.requestQuit()); // nobody listens yet
-    ASSERT_TRUE(agent.listen());
-    auto serving = [](auto call) {
-        auto result = std::async(std::launch::async, call);
-        spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
-        return result.get();
-    };
-    EXPECT_EQ(serving([&] { return later.requestStatus(); }), "Trouble: line one line two");
-    // A line break cannot smuggle a second request in.
-    EXPECT_TRUE(serving([&] { return later.handOver("tavrelin://pair?x\nquit"); }));
-    EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
-    EXPECT_TRUE(spinUntil([&] { return got == Lines{"tavrelin://pair?x%0Aquit", "quit"}; })) << ::testing::PrintToString(got);
-}
-
 TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     TempFolder temp;
-    SingleInstance instance(QString::fromStdString(temp / "agent.sock"));
+    SingleInstance instance(InstancePaths::resolve(temp.path(), ::getuid(), temp.path()));
     posix::PosixProcesses processes;
     QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; });
     const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";

@@ -18,7 +18,8 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     s.launch();
     EXPECT_EQ(log.lines(),
               (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: " + pairingPath,
-                     "info restored pairing for relay.example", "info module reminders started, backend relay.example"}));
+                     "info reminders backend: " + s.chooser.description, "info restored pairing for relay.example",
+                     "info module reminders started, backend relay.example"}));
     for (const auto& event : std::vector<std::optional<std::string>>{std::nullopt, "", "not a url"})
         s.delegate->handleGetURL(event); // only logged
     EXPECT_THAT(log.lines(), ::testing::Contains("warn received a URL event with no readable URL").Times(3));
@@ -27,6 +28,36 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     EXPECT_NE(s.item().toolTip, atLaunch);
     s.delegate->applicationWillTerminate();
     EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
+}
+
+// The task lists may take seconds to choose: launch goes on from the answer,
+// and a link that comes meanwhile waits for the restored pairing.
+TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAnswer) {
+    Shell s("https://relay.example");
+    LogCapture log;
+    s.startLaunch();
+    EXPECT_EQ(s.statusBar.last, nullptr);
+    EXPECT_TRUE(log.lines().empty());
+    s.open(pairLink("https://relay.example"));
+    EXPECT_TRUE(s.dialogs.shown.empty());
+    s.finishChoice();
+    EXPECT_EQ(s.chooser.askedOnMainThread, std::vector<bool>{false});
+    ASSERT_NE(s.statusBar.last, nullptr);
+    const Lines lines = log.lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 5),
+              (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: " + pairingPath,
+                     "info reminders backend: " + s.chooser.description, "info restored pairing for relay.example"}));
+    EXPECT_EQ(s.titles(), Lines{title::replace}); // handled against the restored pairing
+
+    // Quit while the choice runs: nothing more of launch happens.
+    Shell quitting("https://relay.example");
+    quitting.startLaunch();
+    quitting.application.terminate();
+    LogCapture quiet;
+    quitting.finishChoice();
+    EXPECT_EQ(quitting.statusBar.last, nullptr);
+    EXPECT_TRUE(quiet.lines().empty());
 }
 
 TEST(AppDelegate, TheWelcomeComesOnceWithItsKeySetFirstThenOpensTheMenu) {
@@ -99,6 +130,6 @@ TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
         EXPECT_EQ(s.titles(), Lines{dialog});
         EXPECT_FALSE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
         EXPECT_FALSE(s.defaults.values.count(InstallLocation::declinedMoveKey)) << dialog;
-        EXPECT_EQ(log.lines().size(), dialog == title::move ? 0u : 2u); // no launch step after the move offer
+        EXPECT_EQ(log.lines().size(), dialog == title::move ? 0u : 3u); // no launch step after the move offer
     }
 }

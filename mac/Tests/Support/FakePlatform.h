@@ -10,6 +10,7 @@
 #include "Platform/Files.h"
 #include "Platform/Http.h"
 #include "Platform/MainLoop.h"
+#include "Platform/RemindersChooser.h"
 #include "Platform/RemindersDatabase.h"
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
@@ -181,7 +182,11 @@ class FakeUserDefaults final : public UserDefaults {
 public:
     bool boolForKey(const std::string& key) const override { return values.count(key) && values.at(key); }
     void setBool(const std::string& key, bool value) override { values[key] = value; }
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        return strings.count(key) ? std::optional(strings.at(key)) : std::nullopt;
+    }
     std::map<std::string, bool> values;
+    std::map<std::string, std::string> strings;
 };
 
 // Files in memory. Folders are implied by the files under them plus the ones
@@ -306,6 +311,23 @@ private:
     std::vector<ReminderList> lists_;
     std::map<std::string, std::string> byDeliveryKey_; // key → identifier
     int nextId_ = 1;
+};
+
+// Answers one database; notes whether each choice was asked on the main thread.
+class FakeRemindersChooser final : public RemindersChooser {
+public:
+    FakeRemindersChooser(RemindersDatabase& database, const MainLoop& mainLoop) : database_(database), mainLoop_(mainLoop) {}
+    RemindersChoice choose() override {
+        askedOnMainThread.push_back(mainLoop_.isMainThread());
+        return {database_, description};
+    }
+
+    std::string description = "vdir /home/user/.local/share/calendars (auto: no session bus)";
+    std::vector<bool> askedOnMainThread;
+
+private:
+    RemindersDatabase& database_;
+    const MainLoop& mainLoop_;
 };
 
 // Collects log lines written while it lives.

@@ -40,6 +40,7 @@ struct Shell {
     FakeHttp http;
     FakeBundle bundle;
     FakeRemindersDatabase reminders;
+    FakeRemindersChooser chooser{reminders, mainLoop};
     AppInfo appInfo{bundle};
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
@@ -55,11 +56,22 @@ struct Shell {
     void relaunch() {
         delegate.reset();
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
-                                       defaults, files, http,        bundle,  reminders, appInfo};
+                                       defaults, files, http,        bundle,  chooser,   appInfo};
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
                                                  [this] { return updateOutcome; });
     }
-    void launch() { application.run(*delegate); }
+    // Launches and lets the task lists be chosen; startLaunch() leaves the
+    // choice waiting in the background queue.
+    void launch() {
+        startLaunch();
+        finishChoice();
+    }
+    void startLaunch() { application.run(*delegate); }
+    // Runs the choice, then launch's rest on the main thread.
+    void finishChoice() {
+        if (mainLoop.pendingBackground() > 0 && mainLoop.runOneBackground())
+            mainLoop.runPosted();
+    }
     void open(const std::string& link) { delegate->handleGetURL(link); }
     FakeStatusItem& item() { return *statusBar.last; }
     std::optional<Pairing> stored() { return FilePairingStore(files).load(); }

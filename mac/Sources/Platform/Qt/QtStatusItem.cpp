@@ -316,7 +316,10 @@ void QtStatusItem::update(Level& level, const std::vector<platform::MenuItem>& i
         hide(*level.entries[k]);
 }
 
-QtStatusBar::QtStatusBar(QtStatusItem::Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
+QtStatusBar::QtStatusBar(QtStatusItem::Callbacks callbacks) : callbacks_(std::move(callbacks)) {
+    // Made now, so the tray host has answered by the time the item is made.
+    host_ = std::make_shared<QtTrayHost>();
+}
 
 std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
     if (!host_)

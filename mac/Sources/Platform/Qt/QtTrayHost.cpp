@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -71,13 +70,17 @@ QtTrayHost::QtTrayHost() {
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
-        watcher_ = new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
-        connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this, &QtTrayHost::changed);
+        watcher_ = new QDBusServiceWatcher(watcherService, bus,
+                                           QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration,
+                                           this);
+        connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this, &QtTrayHost::askForHost);
+        connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this] { hostRegistered_ = false; });
         bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"), this,
                     SLOT(hostRegistered()));
         bus.connect(portalService, portalPath, portalSettings, QStringLiteral("SettingChanged"), this,
                     SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
         readScheme();
+        askForHost();
     }
 }
 
@@ -87,19 +90,33 @@ QtTrayHost::~QtTrayHost() {
 }
 
 void QtTrayHost::hostRegistered() {
-    emit changed();
+    askForHost();
 }
 
 bool QtTrayHost::statusNotifierHostPresent() const {
+    return hostRegistered_;
+}
+
+void QtTrayHost::askForHost() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcherService))
-        return false;
-    // A short wait: a watcher that hangs must not hold up the agent.
+    if (!bus.isConnected())
+        return;
+    // Asked, never waited for: a watcher that hangs must not hold up the
+    // main thread. The answer, when it comes, counts as a change.
     QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath, "org.freedesktop.DBus.Properties", "Get");
     get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           reply.arguments().front().value<QDBusVariant>().variant().toBool();
+    get.setAutoStartService(false);
+    auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(get), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        const QDBusMessage reply = call->reply();
+        const bool registered = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+                                reply.arguments().front().value<QDBusVariant>().variant().toBool();
+        call->deleteLater();
+        if (registered != hostRegistered_) {
+            hostRegistered_ = registered;
+            emit changed();
+        }
+    });
 }
 
 bool QtTrayHost::xembedTrayPresent() const {

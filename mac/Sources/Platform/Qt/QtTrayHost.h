@@ -30,6 +30,8 @@ public:
     QtTrayHost();
     ~QtTrayHost() override;
 
+    // As the watcher last answered; asked when this is made and whenever a
+    // watcher or host registers, and `changed` follows a new answer.
     bool statusNotifierHostPresent() const;
     bool xembedTrayPresent() const;
     bool present() const { return statusNotifierHostPresent() || xembedTrayPresent(); }
@@ -48,6 +50,7 @@ private slots:
     void portalSettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
 
 private:
+    void askForHost();
     void readScheme();
     void setScheme(PanelScheme scheme);
 
@@ -55,6 +58,7 @@ private:
     std::uint32_t managerAtom_ = 0;
     std::uint32_t traySelection_ = 0;
     PanelScheme scheme_ = PanelScheme::unknown;
+    bool hostRegistered_ = false;
 };
 
 } // namespace tavrelin::qt

@@ -5,17 +5,19 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace tavrelin::qt {
 
-// The application on a QApplication (desktop) or a QCoreApplication
-// (headless). Main thread only, except where noted.
+// The application on a QCoreApplication: Qt's core only, so the headless
+// front end needs no widgets. The desktop brings its windows to the front
+// through `activate`. Main thread only, except where noted.
 class QtApplication final : public platform::Application {
 public:
-    explicit QtApplication(QCoreApplication& app);
+    explicit QtApplication(QCoreApplication& app, std::function<void()> activate = {});
     ~QtApplication() override;
     QtApplication(const QtApplication&) = delete;
     QtApplication& operator=(const QtApplication&) = delete;
@@ -38,10 +40,14 @@ public:
 
     bool isTerminating() const override { return terminated_; }
 
+    // Runs once, first, when termination starts, before the delegate's step.
+    std::function<void()> onTerminate;
+
 private:
     void deliver(const std::string& url);
 
     QCoreApplication& app_;
+    std::function<void()> activate_;
     platform::ApplicationDelegate* delegate_ = nullptr;
     bool running_ = false; // inside exec()
     bool terminated_ = false;

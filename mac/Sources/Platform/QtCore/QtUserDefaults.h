@@ -7,7 +7,7 @@
 
 namespace tavrelin::qt {
 
-// Boolean defaults in an INI file: <per-user config folder>/Tavrelin/Tavrelin.ini
+// Defaults in an INI file: <per-user config folder>/Tavrelin/Tavrelin.ini
 // (~/.config/… unless $XDG_CONFIG_HOME says otherwise). Keys are stored exactly as given.
 class QtUserDefaults final : public platform::UserDefaults {
 public:
@@ -16,6 +16,7 @@ public:
     explicit QtUserDefaults(const QString& path = defaultPath());
 
     bool boolForKey(const std::string& key) const override;
+    std::optional<std::string> stringForKey(const std::string& key) const override;
     void setBool(const std::string& key, bool value) override;
 
     QString path() const { return settings_.fileName(); }

@@ -1,5 +1,6 @@
-#include "Platform/Qt/QtMainLoop.h"
+#include "Platform/QtCore/QtMainLoop.h"
 
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -101,10 +102,10 @@ void QtMainLoop::background(platform::Priority priority, std::function<void()> b
 }
 
 bool QtMainLoop::waitForBackground(platform::TimeInterval deadline) {
-    auto ms = static_cast<int>(toMilliseconds(deadline).count());
-    bool normalDone = normal_.waitForDone(ms);
-    bool utilityDone = utility_.waitForDone(ms);
-    return normalDone && utilityDone;
+    // One deadline for both pools: the second gets what the first left.
+    const QDeadlineTimer until(toMilliseconds(deadline));
+    const bool normalDone = normal_.waitForDone(static_cast<int>(until.remainingTime()));
+    return utility_.waitForDone(static_cast<int>(until.remainingTime())) && normalDone;
 }
 
 } // namespace tavrelin::qt

@@ -1,8 +1,6 @@
-#include "Platform/Qt/QtApplication.h"
+#include "Platform/QtCore/QtApplication.h"
 
-#include <QApplication>
 #include <QTimer>
-#include <QWidget>
 
 #include <csignal>
 #include <fcntl.h>
@@ -22,16 +20,11 @@ void onSignal(int) {
 
 } // namespace
 
-QtApplication::QtApplication(QCoreApplication& app) : app_(app) {
+QtApplication::QtApplication(QCoreApplication& app, std::function<void()> activate)
+    : app_(app), activate_(std::move(activate)) {
     // The tray shows the product's name, not the program's: it is the title
     // of a StatusNotifier item.
     QCoreApplication::setApplicationName(QStringLiteral("Tavrelin"));
-    if (auto* gui = qobject_cast<QApplication*>(&app_)) {
-        QGuiApplication::setApplicationDisplayName(QStringLiteral("Tavrelin"));
-        QGuiApplication::setDesktopFileName(QStringLiteral("tavrelin-agent"));
-        // Closing the last dialog must not end a tray application.
-        gui->setQuitOnLastWindowClosed(false);
-    }
 }
 
 QtApplication::~QtApplication() {
@@ -67,6 +60,8 @@ int QtApplication::run(platform::ApplicationDelegate& delegate) {
     // Ended some other way (a session logging out): the step still runs once.
     if (!terminated_) {
         terminated_ = true;
+        if (onTerminate)
+            onTerminate();
         delegate_->applicationWillTerminate();
     }
     delegate_ = nullptr;
@@ -77,6 +72,8 @@ void QtApplication::terminate() {
     if (terminated_)
         return;
     terminated_ = true;
+    if (onTerminate)
+        onTerminate();
     if (delegate_)
         delegate_->applicationWillTerminate();
     // Ends every running loop, also a dialog's nested one.
@@ -85,14 +82,8 @@ void QtApplication::terminate() {
 }
 
 void QtApplication::activate() {
-    if (!qobject_cast<QApplication*>(&app_))
-        return;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible()) {
-            widget->raise();
-            widget->activateWindow();
-        }
-    }
+    if (activate_)
+        activate_();
 }
 
 void QtApplication::openURL(const std::string& url) {

@@ -1,4 +1,4 @@
-#include "Platform/Qt/QtUserDefaults.h"
+#include "Platform/QtCore/QtUserDefaults.h"
 
 #include "Platform/Posix/UserFolders.h"
 
@@ -14,6 +14,13 @@ bool QtUserDefaults::boolForKey(const std::string& key) const {
     QVariant value = settings_.value(QString::fromStdString(key));
     // Only a stored true reads true; anything else reads false.
     return value.isValid() && value.toBool();
+}
+
+std::optional<std::string> QtUserDefaults::stringForKey(const std::string& key) const {
+    QVariant value = settings_.value(QString::fromStdString(key));
+    if (!value.isValid())
+        return std::nullopt;
+    return value.toString().toStdString();
 }
 
 void QtUserDefaults::setBool(const std::string& key, bool value) {
