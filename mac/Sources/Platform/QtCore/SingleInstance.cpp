@@ -325,12 +325,10 @@ void SingleInstance::read(Client& client) {
         return;
     }
     const std::size_t end = client.buffer.find('\n');
-    if (end == std::string::npos) {
-        if (client.buffer.size() > maxLineBytes)
-            drop(client);
-        return;
-    }
-    answer(client, client.buffer.substr(0, end));
+    if (end == std::string::npos && client.buffer.size() <= maxLineBytes)
+        return; // the rest of the line is on its way
+    if (end < maxLineBytes)
+        answer(client, client.buffer.substr(0, end));
     drop(client);
 }
 
