@@ -19,11 +19,11 @@
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Platform/Qt/NoTrayNotice.h"
-#include "Platform/QtCore/QtApplication.h"
 #include "Platform/Qt/QtDesktop.h"
 #include "Platform/Qt/QtDialogs.h"
-#include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/Qt/QtStatusItem.h"
+#include "Platform/QtCore/QtApplication.h"
+#include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/QtCore/QtUserDefaults.h"
 #include "Platform/QtCore/QtWorkspace.h"
 #include "Platform/QtCore/SingleInstance.h"
@@ -180,9 +180,8 @@ int main(int argc, char** argv) {
             return control(*instance, *options);
         // A link for an agent that already runs is handed over, as the system
         // hands a running application its URL events.
-        claim = instance->claim(lockPatience, [&] {
-            return options->link ? instance->handOver(*options->link) : instance->ping();
-        });
+        claim = instance->claim(lockPatience,
+                                [&] { return options->link ? instance->handOver(*options->link) : instance->ping(); });
     } catch (const qt::InstanceError& error) {
         std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
         return 1;

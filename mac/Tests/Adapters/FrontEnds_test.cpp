@@ -3,11 +3,11 @@
 // terminal one: input routing, dialogs and menu.
 
 #include "Platform/Posix/PosixProcesses.h"
-#include "Platform/QtCore/QtApplication.h"
 #include "Platform/Qt/QtDialogs.h"
 #include "Platform/Qt/QtIconRenderer.h"
-#include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/Qt/QtStatusItem.h"
+#include "Platform/QtCore/QtApplication.h"
+#include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/QtCore/QtUserDefaults.h"
 #include "Platform/QtCore/QtWorkspace.h"
 #include "Platform/QtCore/SingleInstance.h"

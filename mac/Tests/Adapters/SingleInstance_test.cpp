@@ -56,8 +56,8 @@ TEST_F(SingleInstanceTest, OnlyAPrivateRuntimeFolderOfTheUsersCountsElseOneFallb
     EXPECT_FALSE(InstancePaths::usableRuntimeFolder(good, me + 1)); // owned by another
 
     const std::pair<std::optional<std::string>, std::string> cases[] = {
-        {good, good}, {std::nullopt, fallback}, {"run", fallback}, {wide, fallback},
-        {deep, fallback}, // the socket's path would not fit
+        {good, good},     {std::nullopt, fallback}, {"run", fallback},
+        {wide, fallback}, {deep, fallback}, // the socket's path would not fit
     };
     for (const auto& [runtime, folder] : cases) {
         const InstancePaths paths = InstancePaths::resolve(runtime, me, temp.path());

@@ -94,11 +94,10 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     } stop{relay, released, serving};
 
     AgentHome home{settings};
-    writeText(home.root / "data/Tavrelin/pairing.json",
-              nlohmann::json{{"apiBase", "http://127.0.0.1:" + std::to_string(port)},
-                             {"token", "rk_0123456789abcdef"},
-                             {"pairedAt", 0}}
-                  .dump());
+    writeText(home.root / "data/Tavrelin/pairing.json", nlohmann::json{{"apiBase", "http://127.0.0.1:" + std::to_string(port)},
+                                                                       {"token", "rk_0123456789abcdef"},
+                                                                       {"pairedAt", 0}}
+                                                            .dump());
     std::vector<std::unique_ptr<Child>> agents;
     agents.push_back(startAgent(home.environment));
     ASSERT_TRUE(agents.back()->await(started)) << agents.back()->output();

@@ -70,9 +70,8 @@ QtTrayHost::QtTrayHost() {
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
-        watcher_ = new QDBusServiceWatcher(watcherService, bus,
-                                           QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration,
-                                           this);
+        watcher_ = new QDBusServiceWatcher(
+            watcherService, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
         connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this, &QtTrayHost::askForHost);
         connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this] { hostRegistered_ = false; });
         bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"), this,

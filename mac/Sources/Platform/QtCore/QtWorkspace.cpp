@@ -29,8 +29,7 @@ std::vector<std::string> execOf(const QString& path) {
             mainGroup = line == "[Desktop Entry]";
         else if (!mainGroup)
             continue;
-        else if (line == "Hidden=true" || line == "NoDisplay=true" ||
-                 (line.rfind("Type=", 0) == 0 && line != "Type=Application"))
+        else if (line == "Hidden=true" || (line.rfind("Type=", 0) == 0 && line != "Type=Application"))
             return {};
         else if (line.rfind("Exec=", 0) == 0)
             exec = line.substr(5);
@@ -84,11 +83,11 @@ bool QtWorkspace::openURL(const std::string& url) {
 
 const std::vector<QtWorkspace::TaskApplication>& QtWorkspace::taskApplications() {
     static const std::vector<TaskApplication> applications{
-        {"org.gnome.Todo.desktop", {}},                    // GNOME To Do (also Endeavour)
-        {"org.gnome.Evolution.desktop", {"-c", "tasks"}},  // straight to its tasks
-        {"io.github.mrvladus.List.desktop", {}},           // Errands
+        {"org.gnome.Todo.desktop", {}},                   // GNOME To Do (also Endeavour)
+        {"org.gnome.Evolution.desktop", {"-c", "tasks"}}, // straight to its tasks
+        {"io.github.mrvladus.List.desktop", {}},          // Errands
         {"org.gnome.Calendar.desktop", {}},
-        {"gnome-online-accounts-panel.desktop", {}},       // where EDS gets remote lists
+        {"gnome-online-accounts-panel.desktop", {}}, // where EDS gets remote lists
     };
     return applications;
 }

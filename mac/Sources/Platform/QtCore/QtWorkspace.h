@@ -27,8 +27,8 @@ public:
 
     // `home` holds the user's Applications folder; `processes` starts
     // relaunches and task applications; `remindersRoot` is the vdir's root.
-    QtWorkspace(const SingleInstance& instance, platform::Processes& processes, std::string home,
-                std::string remindersRoot, Opener opener, std::string bundleIdentifier = std::string(bundle::identifier));
+    QtWorkspace(const SingleInstance& instance, platform::Processes& processes, std::string home, std::string remindersRoot,
+                Opener opener, std::string bundleIdentifier = std::string(bundle::identifier));
 
     bool openURL(const std::string& url) override;
     // This process, plus one entry for the agent that holds the

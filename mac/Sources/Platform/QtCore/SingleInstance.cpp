@@ -145,8 +145,8 @@ bool SingleInstance::tryLock() {
     lock_ = fd;
     // For whoever looks: which process is the agent.
     const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) == 0)
-        [[maybe_unused]] auto written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
+        auto written = ::pwrite(fd, pid.data(), pid.size(), 0);
     return true;
 }
 
@@ -168,8 +168,8 @@ SingleInstance::Claim SingleInstance::claim(std::chrono::milliseconds patience, 
             holder = std::to_string(std::atol(text));
         ::close(fd);
     }
-    throw InstanceError("another agent" + (holder.empty() || holder == "0" ? "" : " (process " + holder + ")") +
-                        " holds " + paths_.lock + " but has not answered on " + paths_.socket + " for " +
+    throw InstanceError("another agent" + (holder.empty() || holder == "0" ? "" : " (process " + holder + ")") + " holds " +
+                        paths_.lock + " but has not answered on " + paths_.socket + " for " +
                         std::to_string(patience.count() / 1000) + " s; not starting beside it");
 }
 
