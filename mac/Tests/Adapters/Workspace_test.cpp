@@ -2,6 +2,7 @@
 // and the privacy action shows what fits the task lists' backend.
 
 #include "Platform/Posix/PosixProcesses.h"
+#include "Platform/QtCore/QtUserDefaults.h"
 #include "Platform/QtCore/QtWorkspace.h"
 #include "Platform/QtCore/SingleInstance.h"
 #include "Support/SpinEventLoop.h"
@@ -123,6 +124,15 @@ TEST_F(WorkspaceTest, AnotherAgentRunsExactlyWhenThisProcessDoesNotHoldTheLock) 
     EXPECT_EQ(others(holder, "com.tavrelin.mac"), 0u);
     EXPECT_EQ(others(later, "com.tavrelin.mac"), 1u);
     EXPECT_EQ(others(later, "org.example.other"), 0u);
+}
+
+// The backend setting is read through the defaults, as every setting is.
+TEST_F(WorkspaceTest, SettingsTextIsReadAsStoredAndAnAbsentKeyIsNone) {
+    writeFile(temp / "Tavrelin.ini", "[General]\nremindersBackend=eds\nflag=true\n");
+    const QtUserDefaults defaults(QString::fromStdString(temp / "Tavrelin.ini"));
+    EXPECT_EQ(defaults.stringForKey("remindersBackend"), "eds");
+    EXPECT_EQ(defaults.stringForKey("flag"), "true");
+    EXPECT_EQ(defaults.stringForKey("absent"), std::nullopt);
 }
 
 } // namespace

@@ -78,6 +78,8 @@ TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
     EXPECT_EQ(log.lines(), Lines{"info another instance is already running; exiting"});
     EXPECT_EQ(s.application.terminateRequests, 1);
     EXPECT_TRUE(s.dialogs.shown.empty());
+    EXPECT_TRUE(s.chooser.askedOnMainThread.empty()); // the task lists are not even looked for
+    EXPECT_EQ(s.statusBar.last, nullptr);
 }
 
 TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {
