@@ -98,7 +98,9 @@ InstancePaths InstancePaths::resolve(const std::optional<std::string>& runtimeFo
 
 InstancePaths InstancePaths::forThisUser() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    return resolve(runtime ? std::optional<std::string>(runtime) : std::nullopt, ::getuid());
+    const char* temporary = std::getenv("TMPDIR");
+    return resolve(runtime ? std::optional<std::string>(runtime) : std::nullopt, ::getuid(),
+                   temporary && temporary[0] == '/' ? temporary : "/tmp");
 }
 
 // ---- the lock

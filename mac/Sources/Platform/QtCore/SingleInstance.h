@@ -36,7 +36,8 @@ struct InstancePaths {
     // folder is a link, not a folder, or not the user's.
     static InstancePaths resolve(const std::optional<std::string>& runtimeFolder, uid_t user,
                                  const std::string& temporary = "/tmp");
-    // From this process's environment and user.
+    // From this process's environment and user; the temporary folder is
+    // $TMPDIR when absolute, else /tmp.
     static InstancePaths forThisUser();
 
     // An absolute path to a folder that `user` owns and nobody else may enter.
