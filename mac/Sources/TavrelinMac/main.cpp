@@ -94,9 +94,10 @@ bool haveDisplay() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
-// A start that finds another agent quitting waits this long for it to be gone:
-// longer than a quitting agent waits for its background work.
+// How long a quitting agent waits for its background work, all of it together.
 constexpr std::chrono::seconds quitDeadline{5};
+// How long a start waits for an agent that holds the lock but no longer
+// answers, as a quitting one does: well past the quit deadline.
 constexpr std::chrono::seconds lockPatience{20};
 
 // The task lists: Evolution Data Server or the vdir, as the `remindersBackend`
