@@ -38,6 +38,10 @@ TODO = (
     "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:Call\r\nTRIGGER;VALUE=DATE-TIME:20300504T073000Z\r\n"
     "END:VALARM\r\nEND:VTODO\r\nEND:VCALENDAR\r\n"
 )
+EVENT = (
+    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//example//calendar//EN\r\nBEGIN:VEVENT\r\nUID:e\r\n"
+    "SUMMARY:Dentist\r\nDTSTART:20300504T093000\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n"
+)
 SEEDS = {
     "timed-with-notes": seed("Reminders\n", [("a.ics", TODO)], "Call the dentist", "Bring the card", False,
                              "2030-05-04T09:30:00", "relay.example\nitem-1"),
@@ -49,6 +53,8 @@ SEEDS = {
     "broken-ics": seed("List", [("x.y+z_-.ics", TODO[:120]), ("né.ics", "BEGIN:VCALENDAR\r\nBEGIN:VTODO\r\nDUE:garbage\r\n"
                                                                    "BEGIN:VALARM\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n")],
                        "", None, True, "0000-00-00", "y"),
+    "events-only": seed("Calendar\n", [("a.ics", EVENT), ("x.y+z_-.ics", EVENT.lower())], "t", None, False, "", "k"),
+    "event-beside-task": seed("Mixed", [("a.ics", EVENT), ("a b.ics", TODO)], "t", None, True, "2030-05-05", "m"),
 }
 
 folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus", "task_list_folder_fuzz")

@@ -1,6 +1,6 @@
 // A task-list folder of arbitrary content: a `displayname` and `.ics` files
 // of arbitrary bytes, read by the vdir backend as the agent reads it (the
-// lists, then a reminder by identifier). Then one reminder of fuzzed text and
+// lists, then a reminder by identifier). A folder of events is no list. Then one reminder of fuzzed text and
 // due date is filed beside them and must read back as it was written.
 
 #include "Check.h"
@@ -12,6 +12,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -100,15 +102,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         write(folder / "displayname", *displayName);
     }
     std::vector<std::string> names;
+    bool mentionsEvent = false; // an item that may hold an event
     for (int files = input.ConsumeIntegralInRange(0, 3); files > 0; --files) {
         std::string name = input.PickValueInArray(fileNames);
-        write(folder / name, input.ConsumeRandomLengthString(4096));
+        std::string bytes = input.ConsumeRandomLengthString(4096);
+        write(folder / name, bytes);
         names.push_back(name.substr(0, name.find(".ics")));
+        std::transform(bytes.begin(), bytes.end(), bytes.begin(), [](unsigned char c) { return std::toupper(c); });
+        mentionsEvent |= name.ends_with(".ics") && bytes.find("VEVENT") != std::string::npos;
     }
 
     posix::PosixFiles files;
     vdir::VdirRemindersDatabase database(root.string(), files);
     const auto lists = database.lists();
+    // Left out only as a calendar of events, and then nothing is filed into it.
+    if (lists.empty()) {
+        FUZZ_CHECK(mentionsEvent);
+        bool refused = false;
+        try {
+            database.save({"list", "t", {}, {}, {}, "relay.example\nitem"});
+        } catch (const platform::RemindersError&) {
+            refused = true;
+        }
+        FUZZ_CHECK(refused);
+        return 0;
+    }
     FUZZ_CHECK(lists.size() == 1 && lists[0].identifier == "list");
     std::string title = displayName.value_or("");
     while (!title.empty() && (title.back() == '\n' || title.back() == '\r'))

@@ -11,7 +11,11 @@
 
 using namespace tavrelin;
 
-TEST(EdsAuthorization, NoBusIsUndeterminedAndARegistryThatDoesNotAnswerIsDenied) {
+namespace {
+constexpr const char* notAnswering = "Evolution Data Server is not answering";
+}
+
+TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy) {
     tavrelin::testing::TempFolder empty;
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     ::unsetenv("DISPLAY");
@@ -23,14 +27,28 @@ TEST(EdsAuthorization, NoBusIsUndeterminedAndARegistryThatDoesNotAnswerIsDenied)
     EXPECT_TRUE(answer.error.value_or("").starts_with("no session bus: ")) << answer.error.value_or("");
     // (The end-to-end agents run without a bus and choose the vdir.)
 
-    // The bus appears; nothing on it owns the registry's name.
+    // The bus appears; nothing on it owns the registry's name. That is a
+    // server that does not answer, said as such, not a refusal.
     tavrelin::testing::EdsSession bare(false);
     bare.enter();
-    EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::denied) << database.lastProblem();
+    const eds::EdsProbe probe = database.probe();
+    EXPECT_EQ(probe.kind, eds::EdsProbe::Kind::notAnswering);
+    EXPECT_NE(probe.problem.find("registry does not answer"), std::string::npos) << probe.problem;
+    EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::notDetermined);
     answer = database.requestFullAccess();
-    EXPECT_FALSE(answer.granted || answer.error);
-    EXPECT_NE(database.lastProblem().find("registry does not answer"), std::string::npos) << database.lastProblem();
-    EXPECT_THROW(database.save({"system-task-list", "t", {}, {}, {}, "relay.example\nitem-1"}), platform::RemindersError);
+    EXPECT_EQ(std::pair(answer.granted, answer.error), std::pair(false, std::optional<std::string>(notAnswering)));
+    for (auto attempt : {+[](eds::EdsRemindersDatabase& eds) { eds.lists(); },
+                         +[](eds::EdsRemindersDatabase& eds) {
+                             eds.save({"system-task-list", "t", {}, {}, {}, "relay.example\nitem-1"});
+                         },
+                         +[](eds::EdsRemindersDatabase& eds) { eds.reminder("item-1"); }}) {
+        try {
+            attempt(database);
+            ADD_FAILURE() << "answered without a registry";
+        } catch (const platform::RemindersError& error) {
+            EXPECT_EQ(error.what(), std::string(notAnswering));
+        }
+    }
     // Only the vdir's branch gives this reason.
-    EXPECT_EQ(eds::chooseRemindersBackend("auto", database).reason, "auto: " + database.lastProblem());
+    EXPECT_EQ(eds::chooseRemindersBackend("auto", database).reason, "auto: " + probe.problem);
 }

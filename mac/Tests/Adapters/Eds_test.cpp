@@ -10,15 +10,39 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <thread>
 
 using namespace tavrelin;
 using platform::DateComponents;
 using tavrelin::testing::EdsTaskLists;
+using Seconds = std::chrono::duration<double>;
+
+namespace {
+
+constexpr const char* notAnswering = "Evolution Data Server is not answering";
+
+// What the save answered: its identifier, or the failure's text.
+std::string attempt(eds::EdsRemindersDatabase& database, const platform::NewReminder& reminder) {
+    try {
+        return database.save(reminder);
+    } catch (const platform::RemindersError& error) {
+        return error.what();
+    }
+}
+
+// Waits until the database sees the list, as the registry may take a moment.
+bool sees(const eds::EdsRemindersDatabase& database, const std::string& list) {
+    return tavrelin::testing::eventually(
+        [&] { return std::ranges::count(database.lists(), list, &platform::ReminderList::identifier) == 1; });
+}
+
+} // namespace
 
 TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
     // TZ first: a timed reminder's alarm is its due time here.
-    ::setenv("TZ", "UTC", 1);
+    tavrelin::testing::SavedEnvironment zone;
+    zone.set("TZ", "UTC");
     ::tzset();
     tavrelin::testing::EdsSession session;
     session.enter();
@@ -62,4 +86,62 @@ TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
         EXPECT_THROW(database.save({target, "Nope", {}, {}, {}, "relay.example\n" + target}), platform::RemindersError)
             << target;
     EXPECT_TRUE(lists.todos(locked).empty());
+}
+
+// The calendar factory hangs, dies during a save, and comes back: each failure
+// says the server is not answering (never that the list is read-only), waits
+// no longer than the limit, and touches no client it let go of (valgrind and
+// ASan watch this test); once the factory is back the item is filed, once.
+TEST(EdsDatabase, AFactoryThatHangsOrDiesIsNotAnsweringAndTheItemIsFiledOnceItIsBack) {
+    tavrelin::testing::GLibComplaints complaints;
+    tavrelin::testing::EdsSession session;
+    session.enter();
+    EdsTaskLists lists;
+    const std::string list = lists.create("Groceries");
+    constexpr auto limit = std::chrono::seconds(3);
+    eds::EdsRemindersDatabase database(limit);
+    ASSERT_TRUE(sees(database, list));
+    auto item = [&](const std::string& id) { return platform::NewReminder{list, id, {}, {}, {}, "relay.example\n" + id}; };
+    const std::string milk = attempt(database, item("milk")); // opens the list and keeps it open
+    ASSERT_EQ(milk, posix::deliveryUid("relay.example\nmilk"));
+
+    // Hangs: the save gives up at the limit; the next one in the same poll does not wait again.
+    session.signalCalendarFactory(SIGSTOP);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(attempt(database, item("bread")), notAnswering);
+    EXPECT_LT(Seconds(std::chrono::steady_clock::now() - started).count(), Seconds(limit).count() + 5);
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(attempt(database, item("eggs")), notAnswering);
+    EXPECT_LT(Seconds(std::chrono::steady_clock::now() - started).count(), 1.0);
+    EXPECT_THROW(database.reminder(milk), platform::RemindersError);
+
+    // Dies while a save of the next poll waits on it: that save ends at once.
+    ASSERT_TRUE(sees(database, list)) << "the registry still answers";
+    started = std::chrono::steady_clock::now();
+    auto during = std::async(std::launch::async, [&] { return attempt(database, item("bread")); });
+    session.signalCalendarFactory(SIGKILL);
+    EXPECT_EQ(during.get(), notAnswering);
+    EXPECT_LT(Seconds(std::chrono::steady_clock::now() - started).count(), Seconds(limit).count());
+
+    // Back: the next poll files what waited, and a redelivery writes nothing.
+    session.startCalendarFactory();
+    ASSERT_TRUE(sees(database, list));
+    const std::string bread = posix::deliveryUid("relay.example\nbread");
+    EXPECT_EQ(attempt(database, item("bread")), bread);
+    EXPECT_EQ(attempt(database, item("bread")), bread);
+    EXPECT_EQ(database.reminder(bread).value().listTitle, "Groceries");
+
+    // Restarted between two polls: the list is opened anew, not used dead.
+    session.signalCalendarFactory(SIGKILL);
+    session.startCalendarFactory();
+    ASSERT_TRUE(sees(database, list));
+    EXPECT_EQ(attempt(database, item("eggs")), posix::deliveryUid("relay.example\neggs"));
+
+    auto filed = lists.todos(list);
+    std::vector<std::string> summaries;
+    for (const auto& [uid, ical] : filed)
+        summaries.push_back(EdsTaskLists::property(ical, "SUMMARY"));
+    std::ranges::sort(summaries);
+    EXPECT_EQ(summaries, (std::vector<std::string>{"SUMMARY:bread", "SUMMARY:eggs", "SUMMARY:milk"}));
+    EXPECT_EQ(complaints.lines(), std::vector<std::string>{});
 }

@@ -2,7 +2,9 @@
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Support/FakePlatform.h"
+#include "Support/SavedEnvironment.h"
 #include "Support/VdirFixture.h"
+#include "TavrelinMac/RemindersStore.h"
 
 #include <gmock/gmock.h>
 
@@ -33,6 +35,19 @@ protected:
     VdirRemindersDatabase database{root().string(), files};
 };
 
+std::string calendar(const std::string& components) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n" + components + "END:VCALENDAR\r\n";
+}
+const std::string task = calendar("BEGIN:VTODO\r\nUID:t\r\nSUMMARY:Buy milk\r\nEND:VTODO\r\n");
+const std::string event = calendar("BEGIN:VEVENT\r\nUID:e\r\nSUMMARY:Dentist\r\nEND:VEVENT\r\n");
+
+std::vector<std::string> titles(const VdirRemindersDatabase& database) {
+    std::vector<std::string> result;
+    for (const auto& list : database.lists())
+        result.push_back(list.title);
+    return result;
+}
+
 } // namespace
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
@@ -46,8 +61,9 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
                 ::testing::HasSubstr("plain-file/calendars"));
 
     // The end-to-end agents name an absolute folder; a relative one is passed over.
-    ::setenv("TAVRELIN_REMINDERS_DIR", "relative/lists", 1);
-    ::setenv("XDG_DATA_HOME", "/data", 1);
+    SavedEnvironment environment;
+    environment.set("TAVRELIN_REMINDERS_DIR", "relative/lists");
+    environment.set("XDG_DATA_HOME", "/data");
     EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
 }
 
@@ -186,4 +202,85 @@ TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
     files.failing.clear();
     database.lists();
     EXPECT_EQ(syncs(), std::vector<std::string>{"sync /cal/home"});
+}
+
+// Event calendars share the root with task lists; only folders that can hold
+// tasks are lists, and an item naming a calendar is refused as for an unknown list.
+TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    // vdirsyncer's metadata: all it keeps beside a collection's items.
+    const Files synced{{"color", "#3a7f2b"}, {"description", "shared"}, {"order", "2"}};
+    const std::tuple<std::string, Files, bool> folders[] = {
+        {"tasks", {{"t.ics", task}}, true},
+        {"events", {{"a.ics", event}, {"b.ics", event}}, false},
+        {"empty", {}, true},
+        {"synced-tasks", {{"t.ics", task}}, true},
+        {"synced-events", {{"e.ics", event}}, false},
+        {"mixed", {{"a.ics", event}, {"b.ics", task}, {"c.ics", event}}, true},
+        {"both-in-one", {{"x.ics", calendar("BEGIN:VEVENT\r\nEND:VEVENT\r\nBEGIN:VTODO\r\nEND:VTODO\r\n")}}, true},
+        {"lower-case-event", {{"e.ics", "begin:vcalendar\nbegin:vevent\nend:vevent\nend:vcalendar\n"}}, false},
+        {"event-and-junk", {{"e.ics", event}, {"junk.ics", "not iCalendar"}}, false},
+        {"journal", {{"j.ics", calendar("BEGIN:VJOURNAL\r\nEND:VJOURNAL\r\n")}}, true},
+        {"event-in-non-items", {{"e.ics.tmp", event}, {"e.txt", event}}, true},
+    };
+    std::vector<std::string> expected;
+    for (const auto& [name, files, isList] : folders) {
+        makeList(root(), name, "“" + name + "”");
+        if (name.starts_with("synced-"))
+            for (const auto& [file, text] : synced)
+                writeText(root() / name / file, text);
+        for (const auto& [file, text] : files)
+            writeText(root() / name / file, text);
+        if (isList)
+            expected.push_back("“" + name + "”");
+    }
+    std::ranges::sort(expected); // the folders' order, as the titles follow their names
+    EXPECT_EQ(titles(database), expected);
+
+    fake::FakeClock clock;
+    RemindersStore store(database, clock);
+    EXPECT_EQ(store.create("x", {}, {}, false, "“events”", "relay.example\nx"),
+              RemindersStore::WriteResult::unknownList("“events”"));
+    EXPECT_THROW(database.save({"events", "x", {}, {}, {}, {}}), platform::RemindersError) << "not even by its folder";
+    EXPECT_EQ(files.list(root() / "events").size(), 3u);
+    EXPECT_EQ(store.create("x", {}, {}, false, "“empty”", "relay.example\nx"), RemindersStore::WriteResult::saved("“empty”"));
+
+    // A task added to a calendar makes it a list; without it, it is a calendar again.
+    writeText(root() / "events" / "t.ics", task);
+    EXPECT_THAT(titles(database), ::testing::Contains("“events”"));
+    fs::remove(root() / "events" / "t.ics");
+    EXPECT_THAT(titles(database), ::testing::Not(::testing::Contains("“events”")));
+    // Emptied, it can take tasks again.
+    fs::remove(root() / "events" / "a.ics");
+    fs::remove(root() / "events" / "b.ics");
+    EXPECT_THAT(titles(database), ::testing::Contains("“events”"));
+}
+
+// A look reads an item once under its name, and a list only up to its first
+// task, so a large calendar or list costs a folder listing per poll.
+TEST_F(VdirTest, ALookReadsOnlyItemsItHasNotSeen) {
+    CountingFiles counting(files);
+    VdirRemindersDatabase watched(root().string(), counting);
+    for (int i = 0; i < 50; ++i) {
+        writeText(root() / "calendar" / ("e" + std::to_string(i) + ".ics"), event);
+        writeText(root() / "list" / ("t" + std::to_string(i) + ".ics"), task);
+    }
+    auto itemReads = [&] {
+        int total = 0;
+        for (const auto& [path, count] : std::exchange(counting.reads, {}))
+            total += path.ends_with(".ics") ? count : 0;
+        return total;
+    };
+    EXPECT_EQ(titles(watched), std::vector<std::string>{"list"});
+    EXPECT_EQ(itemReads(), 51) << "every event, and the list's first task";
+    EXPECT_EQ(titles(watched), std::vector<std::string>{"list"});
+    EXPECT_EQ(itemReads(), 0);
+
+    writeText(root() / "calendar" / "new.ics", event);
+    fs::remove(root() / "list" / "t0.ics"); // the task the list was known by
+    watched.lists();
+    EXPECT_EQ(itemReads(), 2) << "the new event, and the list's next task";
+    watched.save({"list", "Call", {}, {}, {}, "relay.example\nitem-1"});
+    watched.lists();
+    EXPECT_EQ(itemReads(), 0);
 }

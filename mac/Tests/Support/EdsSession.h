@@ -7,8 +7,11 @@
 // test ends, and takes the services along.
 
 #include "Support/DevRelayProcess.h"
+#include "Support/SavedEnvironment.h"
 
+#include <csignal>
 #include <fstream>
+#include <memory>
 
 namespace tavrelin::testing {
 
@@ -58,17 +61,56 @@ public:
     // The variables a process needs to live in this session and nowhere else.
     std::map<std::string, std::string> environment() const { return environment_; }
 
-    // Moves this process into the session. Call it before anything here
-    // touches the session bus: GLib keeps the first bus it reaches.
-    void enter() const {
+    // Moves this process into the session until the session ends. Call it
+    // before anything here touches the session bus: GLib keeps the first bus
+    // it reaches.
+    void enter() {
         for (const auto& [name, value] : environment())
-            ::setenv(name.c_str(), value.c_str(), 1);
-        ::unsetenv("DISPLAY");
+            entered_.set(name, value);
+        entered_.unset("DISPLAY");
+    }
+
+    // Sends the calendar factory a signal: SIGKILL is a person restarting
+    // Evolution Data Server, SIGSTOP a factory that hangs. Answers once the
+    // bus no longer sees a killed one.
+    void signalCalendarFactory(int signal) {
+        const std::string owner = busCall({"GetConnectionUnixProcessID", "string:" + std::string(calendarName)});
+        const auto number = owner.find("uint32 ");
+        if (number == std::string::npos)
+            throw std::runtime_error("no calendar factory on the bus: " + owner);
+        ::kill(static_cast<pid_t>(std::stol(owner.substr(number + 7))), signal);
+        if (signal == SIGKILL && !eventually([&] {
+                return busCall({"NameHasOwner", "string:" + std::string(calendarName)}).find("false") != std::string::npos;
+            }))
+            throw std::runtime_error("the killed calendar factory stays on the bus");
+    }
+
+    // Starts a calendar factory of its own; it answers when this returns.
+    void startCalendarFactory() {
+        factories_.push_back(
+            std::make_unique<Child>(std::vector<std::string>{calendarProgram, "--keep-running"}, environment_));
+        if (!eventually([&] {
+                return busCall({"NameHasOwner", "string:" + std::string(calendarName)}).find("true") != std::string::npos;
+            }))
+            throw std::runtime_error("the calendar factory did not come up:\n" + factories_.back()->output());
     }
 
 private:
     static constexpr const char* registryProgram = "/usr/libexec/evolution-source-registry";
     static constexpr const char* calendarProgram = "/usr/libexec/evolution-calendar-factory";
+    static constexpr const char* calendarName = "org.gnome.evolution.dataserver.Calendar8";
+
+    // A method of the bus itself, with arguments in dbus-send's notation;
+    // answers what it printed.
+    std::string busCall(const std::vector<std::string>& call) const {
+        std::vector<std::string> arguments{"/usr/bin/dbus-send",    "--session",
+                                           "--print-reply",         "--dest=org.freedesktop.DBus",
+                                           "/org/freedesktop/DBus", "org.freedesktop.DBus." + call.front()};
+        arguments.insert(arguments.end(), call.begin() + 1, call.end());
+        Child send(arguments, environment_);
+        send.wait();
+        return send.output();
+    }
 
     // Short, under /tmp: the bus's socket path must fit. Removed after the
     // session has ended.
@@ -92,6 +134,9 @@ private:
     } root_;
     std::map<std::string, std::string> environment_ = userFolders(root_.path);
     std::optional<Child> session_;
+    // Stopped before the session, which ends the bus.
+    std::vector<std::unique_ptr<Child>> factories_;
+    SavedEnvironment entered_;
 };
 
 } // namespace tavrelin::testing

@@ -2,6 +2,8 @@
 
 #include "Platform/RemindersDatabase.h"
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,36 +12,54 @@
 
 namespace tavrelin::eds {
 
+// What the source registry answered when asked.
+struct EdsProbe {
+    enum class Kind { answers, noBus, notAnswering };
+    Kind kind = Kind::notAnswering;
+    std::string problem;       // noBus, notAnswering: why, for the log
+    std::size_t taskLists = 0; // answers: the enabled task lists
+};
+
 // The task lists of Evolution Data Server, where GNOME keeps them: the
 // enabled task-list sources of the source registry on the session bus, each
 // reminder one VTODO. Every call is synchronous and runs libecal with a main
 // context of its own, so nothing it queues lands on the thread that runs the
 // front end's event loop.
+//
+// Every call waits on the server for at most `callLimit`. When the server is
+// gone or stops answering, the call fails with "Evolution Data Server is not
+// answering", every opened list is dropped, and later saves fail the same way
+// at once until the registry is asked again (lists(), the authorization
+// calls or probe()), which reconnects.
 class EdsRemindersDatabase final : public platform::RemindersDatabase {
 public:
-    EdsRemindersDatabase();
+    static constexpr std::chrono::milliseconds defaultCallLimit{20'000};
+
+    explicit EdsRemindersDatabase(std::chrono::milliseconds callLimit = defaultCallLimit);
     ~EdsRemindersDatabase() override;
     EdsRemindersDatabase(const EdsRemindersDatabase&) = delete;
     EdsRemindersDatabase& operator=(const EdsRemindersDatabase&) = delete;
 
-    // Registry answers: full access; no session bus: not determined; a bus
-    // whose registry refuses or is absent: denied.
+    // Asks the registry, and counts its enabled task lists when it answers.
+    EdsProbe probe() const;
+
+    // Registry answers: full access; otherwise not determined, so that the
+    // access request says why.
     platform::RemindersAuthorization authorizationStatus() const override;
     // There is no prompt: answers what the registry answers, and never
-    // creates a list. Without a session bus the answer carries why.
+    // creates a list. When it does not answer, the answer carries why.
     platform::RemindersAccessAnswer requestFullAccess() override;
-    // Enabled task lists by display name, then by source UID; empty when the
+    // Enabled task lists by display name, then by source UID. Throws when the
     // registry does not answer.
     std::vector<platform::ReminderList> lists() const override;
     // Creates the VTODO under the delivery's UID (see posix::deliveryUid) in
-    // the list whose source UID is `listIdentifier`. A read-only or offline
-    // list is a failure, as is anything the calendar factory refuses.
+    // the list whose source UID is `listIdentifier`. A list EDS reports
+    // read-only or offline is a failure, as is anything the calendar factory
+    // refuses.
     std::string save(const platform::NewReminder& reminder) override;
-    // Looks the UID up in every enabled task list.
+    // Looks the UID up in every enabled task list; throws when the server
+    // does not answer.
     std::optional<platform::SavedReminder> reminder(const std::string& identifier) const override;
-
-    // Why the registry last failed to answer; empty when it answered.
-    std::string lastProblem() const;
 
 private:
     struct Session;

@@ -9,13 +9,13 @@ RemindersBackendChoice chooseRemindersBackend(std::string_view setting, const Ed
         return {RemindersBackend::eds, "set to eds"};
     std::string how =
         setting.empty() || setting == "auto" ? "auto" : "unknown value “" + std::string(setting) + "”, taken as auto";
-    if (eds.authorizationStatus() != platform::RemindersAuthorization::fullAccess)
-        return {RemindersBackend::vdir, how + ": " + eds.lastProblem()};
-    auto lists = eds.lists().size();
-    if (lists == 0)
+    const EdsProbe probe = eds.probe();
+    if (probe.kind != EdsProbe::Kind::answers)
+        return {RemindersBackend::vdir, how + ": " + probe.problem};
+    if (probe.taskLists == 0)
         return {RemindersBackend::vdir, how + ": Evolution Data Server has no task list"};
-    return {RemindersBackend::eds,
-            how + ": its registry answers with " + std::to_string(lists) + (lists == 1 ? " task list" : " task lists")};
+    return {RemindersBackend::eds, how + ": its registry answers with " + std::to_string(probe.taskLists) +
+                                       (probe.taskLists == 1 ? " task list" : " task lists")};
 }
 
 } // namespace tavrelin::eds

@@ -41,6 +41,35 @@ std::string calendarText(const platform::NewReminder& reminder, const std::strin
     return ical::text(calendar.get(), reminder.title);
 }
 
+enum class Holding { task, event, neither };
+
+// What an iCalendar text holds, by its BEGIN lines (names are
+// case-insensitive); a task wins over events beside it.
+Holding holding(std::string_view text) {
+    auto is = [](std::string_view line, std::string_view name) {
+        return line.size() == name.size() && std::equal(line.begin(), line.end(), name.begin(), [](char a, char b) {
+                   return (a >= 'a' && a <= 'z' ? char(a - 'a' + 'A') : a) == b;
+               });
+    };
+    Holding found = Holding::neither;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (is(line, "BEGIN:VTODO"))
+            return Holding::task;
+        if (is(line, "BEGIN:VEVENT"))
+            found = Holding::event;
+        start = end + 1;
+    }
+    return found;
+}
+
+bool isItem(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".ics") == 0;
+}
+
 icalcomponent* findTodo(icalcomponent* component) {
     if (!component)
         return nullptr;
@@ -113,15 +142,22 @@ std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
     } catch (const platform::FileError&) {
         return {}; // no root yet, or not readable: no lists
     }
+    std::map<std::string, Holdings> seen;
     for (const std::string& name : names) {
         const std::string folder = root_ + "/" + name;
         if (!isPlainName(name) || files_.kind(folder) != platform::EntryKind::folder)
+            continue;
+        Holdings& holdings = seen[name];
+        if (auto known = holdings_.find(name); known != holdings_.end())
+            holdings = std::move(known->second);
+        if (!holdsTasks(folder, holdings))
             continue;
         std::string title = files_.readRegularFile(folder + "/displayname", maxDisplayNameBytes).value_or("");
         while (!title.empty() && (title.back() == '\n' || title.back() == '\r'))
             title.pop_back();
         look_->lists.push_back({name, title.empty() ? name : title});
     }
+    holdings_ = std::move(seen); // forgets folders that went away
     if (!swept_) {
         indexedLook(true); // lists every folder, which is when the leftovers go
         // A crash may have left earlier renames unflushed: what is found now is
@@ -132,6 +168,40 @@ std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
         swept_ = true;
     }
     return look_->lists;
+}
+
+bool VdirRemindersDatabase::holdsTasks(const std::string& folder, Holdings& holdings) const {
+    // A list keeps its place for as long as the task it was known by is there.
+    if (!holdings.task.empty() && files_.kind(folder + "/" + holdings.task) == platform::EntryKind::file)
+        return true;
+    std::vector<std::string> names;
+    try {
+        names = files_.list(folder);
+    } catch (const platform::FileError&) {
+        return true; // cannot tell: taken as a list, whose writes then fail and say why
+    }
+    std::erase_if(names, [](const std::string& name) { return !isItem(name); });
+    auto present = [&](const std::string& item) { return std::binary_search(names.begin(), names.end(), item); };
+    holdings.task.clear();
+    std::erase_if(holdings.events, [&](const std::string& item) { return !present(item); });
+    std::erase_if(holdings.neither, [&](const std::string& item) { return !present(item); });
+    for (const std::string& item : names) {
+        if (holdings.events.count(item) || holdings.neither.count(item))
+            continue;
+        auto text = files_.readRegularFile(folder + "/" + item, maxReminderBytes);
+        switch (text ? holding(*text) : Holding::neither) {
+        case Holding::task:
+            holdings.task = item;
+            return true;
+        case Holding::event:
+            holdings.events.insert(item);
+            break;
+        case Holding::neither:
+            holdings.neither.insert(item);
+            break;
+        }
+    }
+    return holdings.events.empty();
 }
 
 const VdirRemindersDatabase::Look& VdirRemindersDatabase::look() const {
@@ -161,7 +231,7 @@ VdirRemindersDatabase::Look& VdirRemindersDatabase::indexedLook(bool sweep) cons
                     files_.remove(folder + "/" + name);
                 } catch (const platform::FileError&) {
                 }
-            } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ics") == 0) {
+            } else if (isItem(name)) {
                 current.reminders.emplace(name.substr(0, name.size() - 4), position);
             }
         }
@@ -212,16 +282,19 @@ std::string VdirRemindersDatabase::newIdentifier() const {
 }
 
 std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
-    Look& current = indexedLook();
+    indexedLook();
     std::optional<std::uint32_t> position = listPosition(reminder.listIdentifier);
     const std::string folder = root_ + "/" + reminder.listIdentifier;
-    if (!position) {
-        // A list that appeared since the last look is still a list.
-        if (!isPlainName(reminder.listIdentifier) || files_.kind(folder) != platform::EntryKind::folder)
-            throw RemindersError("there is no task list “" + reminder.listIdentifier + "” in " + root_);
-        lists(); // looks again, so its reminders and title are known too
-        return save(reminder);
+    // A list that appeared since the last look is still a list; a folder of
+    // events is not. Looking again also learns its reminders and title.
+    if (!position && isPlainName(reminder.listIdentifier) && files_.kind(folder) == platform::EntryKind::folder) {
+        lists();
+        indexedLook();
+        position = listPosition(reminder.listIdentifier);
     }
+    if (!position)
+        throw RemindersError("there is no task list “" + reminder.listIdentifier + "” in " + root_);
+    Look& current = *look_;
 
     std::string uid;
     if (!reminder.deliveryKey.empty()) {
@@ -244,6 +317,9 @@ std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
         throw RemindersError(error.what());
     }
     current.reminders[uid] = *position;
+    Holdings& holdings = holdings_[reminder.listIdentifier];
+    if (holdings.task.empty())
+        holdings.task = uid + ".ics";
     return uid;
 }
 

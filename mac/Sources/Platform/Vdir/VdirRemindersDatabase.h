@@ -4,6 +4,7 @@
 #include "Platform/RemindersDatabase.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,6 +18,14 @@ namespace tavrelin::vdir {
 // in a `displayname` file, else the folder name) and one iCalendar file per
 // reminder, `<UID>.ics`, holding one VTODO. Readers ignore `.tmp` files, so a
 // reminder appears whole or not at all.
+//
+// The same root holds calendars of events. A folder whose items hold events
+// and none holds a task is a calendar, not a list; an empty folder is a list.
+// (vdirsyncer's metadata in a folder, displayname, color, description and
+// order, says nothing of what it holds, so the items decide.)
+// Each item is read once under its name, and a list's reading stops at its
+// first task: a look reads only the items that are new since the last one,
+// and a list whose first task is still there costs one stat.
 //
 // Each lists() call first makes every earlier save durable (it throws
 // RemindersError when it cannot), then takes a fresh look at the folders. save() and reminder()
@@ -71,6 +80,15 @@ private:
     std::optional<platform::SavedReminder> readReminder(const std::string& identifier, std::uint32_t list) const;
     void syncSavedFolders() const;
 
+    // What the items of one folder were found to hold, by file name.
+    struct Holdings {
+        std::string task;              // an item holding a task; empty when none is known
+        std::set<std::string> events;  // items holding events and no task
+        std::set<std::string> neither; // items holding neither, or unreadable
+    };
+    // False for a folder of events; reads only the items not seen before.
+    bool holdsTasks(const std::string& folder, Holdings& holdings) const;
+
     std::string root_;
     platform::Files& files_;
     // Used by one caller at a time, like the whole database.
@@ -78,6 +96,8 @@ private:
     mutable bool swept_ = false;
     // Folders holding saves whose names are not flushed yet.
     mutable std::set<std::string> unsynced_;
+    // By folder name; only folders present at the last look.
+    mutable std::map<std::string, Holdings> holdings_;
 };
 
 } // namespace tavrelin::vdir
