@@ -37,6 +37,7 @@ public:
 
     // Writable folder: full access; present but not a writable folder: denied;
     // missing: not determined.
+    platform::RemindersPlace place() const override { return platform::RemindersPlace::taskListFolder; }
     platform::RemindersAuthorization authorizationStatus() const override;
     // Creates the root (empty) when it is missing.
     platform::RemindersAccessAnswer requestFullAccess() override;
