@@ -22,9 +22,9 @@ public:
     EdsRemindersDatabase(const EdsRemindersDatabase&) = delete;
     EdsRemindersDatabase& operator=(const EdsRemindersDatabase&) = delete;
 
+    platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
     // Registry answers: full access; no session bus: not determined; a bus
     // whose registry refuses or is absent: denied.
-    platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
     platform::RemindersAuthorization authorizationStatus() const override;
     // There is no prompt: answers what the registry answers, and never
     // creates a list. Without a session bus the answer carries why.

@@ -35,9 +35,9 @@ public:
 
     const std::string& root() const { return root_; }
 
+    platform::RemindersPlace place() const override { return platform::RemindersPlace::taskListFolder; }
     // Writable folder: full access; present but not a writable folder: denied;
     // missing: not determined.
-    platform::RemindersPlace place() const override { return platform::RemindersPlace::taskListFolder; }
     platform::RemindersAuthorization authorizationStatus() const override;
     // Creates the root (empty) when it is missing.
     platform::RemindersAccessAnswer requestFullAccess() override;
