@@ -11,6 +11,9 @@ namespace tavrelin::platform {
 
 enum class RemindersAuthorization { notDetermined, restricted, denied, fullAccess, writeOnly };
 
+// Where the reminders go, so the words can name it.
+enum class RemindersPlace { eventKit, evolutionDataServer, taskListFolder };
+
 struct RemindersAccessAnswer {
     bool granted = false;
     std::optional<std::string> error; // the request itself failed
@@ -52,6 +55,7 @@ public:
 class RemindersDatabase {
 public:
     virtual ~RemindersDatabase() = default;
+    virtual RemindersPlace place() const = 0;
     virtual RemindersAuthorization authorizationStatus() const = 0;
     // Asks for full access and blocks until answered.
     virtual RemindersAccessAnswer requestFullAccess() = 0;

@@ -2,6 +2,7 @@
 
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Url.h"
+#include "TavrelinMac/Words.h"
 
 #include <algorithm>
 #include <exception>
@@ -11,11 +12,13 @@ namespace tavrelin {
 
 AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
     : platform_(platform), state_(platform.clock), dialogs_(platform.application, platform.dialogs, platform.mainLoop),
-      pairingStore_(std::move(pairingStore)), links_(platform.clock, *pairingStore_, dialogs_,
-                                                     [this](const Pairing& pairing) {
-                                                         for (const auto& module : modules_)
-                                                             module->start(pairing);
-                                                     }),
+      pairingStore_(std::move(pairingStore)), links_(
+                                                  platform.clock, *pairingStore_, dialogs_,
+                                                  [this](const Pairing& pairing) {
+                                                      for (const auto& module : modules_)
+                                                          module->start(pairing);
+                                                  },
+                                                  [this] { return remindersPlace(); }),
       installLocation_(platform.bundle, platform.defaults, platform.files, platform.workspace, platform.application, dialogs_),
       updater_(Updater::create(
           platform.mainLoop, platform.application, platform.appInfo.version(), std::move(updateRun),
@@ -78,7 +81,8 @@ void AppDelegate::finishLaunching(platform::RemindersDatabase& database, const s
                                                    database, state_);
     modules_ = {reminders_};
 
-    menu_ = StatusMenu::create(platform_.statusBar, platform_.mainLoop, platform_.appInfo, dialogs_, state_, modules_);
+    menu_ = StatusMenu::create(platform_.statusBar, platform_.mainLoop, platform_.appInfo, dialogs_, state_, modules_,
+                               remindersPlace());
     installMenuCallbacks();
 
     updater_->startAutomaticChecks();
@@ -185,15 +189,8 @@ void AppDelegate::handleGetURL(const std::optional<std::string>& directObject) {
 // ---- welcome
 
 void AppDelegate::showWelcome() {
-    const auto answer =
-        dialogs_.run({platform::AlertStyle::informational,
-                      "Thanks for installing Tavrelin",
-                      "Tavrelin is running now. Look for the tamsel icon in the menu bar at the top of your screen.\n\n"
-                      "There is no app window and no Dock icon, which is deliberate: it stays out of the way and files your "
-                      "reminders in the background.\n\n"
-                      "Next step: open the Tavrelin extension in Chrome and pair this Mac. Until you do, no reminders will "
-                      "arrive here.",
-                      {"Show me"}});
+    const auto answer = dialogs_.run(
+        {platform::AlertStyle::informational, words::welcome::title(), words::welcome::text(), {words::welcome::showMe()}});
     if (!answer) {
         // Quit while it was open: nobody read it, so the next launch shows it.
         platform_.defaults.setBool(hasShownWelcomeKey, false);

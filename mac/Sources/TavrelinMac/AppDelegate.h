@@ -77,6 +77,9 @@ private:
     // Launch from the module on, once the task lists are chosen.
     void finishLaunching(platform::RemindersDatabase& database, const std::string& backend);
     void installMenuCallbacks();
+    // Where the reminders go, for the words that name it. The one point where
+    // the shell learns it.
+    platform::RemindersPlace remindersPlace() const { return platform_.reminders.place(); }
 
     Platform platform_;
     // Declaration order matters: the menu and the module refer to the state

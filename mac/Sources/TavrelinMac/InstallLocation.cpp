@@ -1,6 +1,7 @@
 #include "TavrelinMac/InstallLocation.h"
 
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/Words.h"
 
 #include <exception>
 #include <utility>
@@ -33,14 +34,10 @@ bool InstallLocation::offerMoveToApplicationsIfSensible() {
         return false;
 
     const auto [folder, bundleName] = splitLastComponent(path);
-    const auto answer = dialogs_.run(
-        {platform::AlertStyle::warning,
-         "Move Tavrelin to Applications?",
-         "Tavrelin is running from " + folder +
-             ".\n\n"
-             "Moving it to your Applications folder keeps one copy in the place macOS expects, so a second download "
-             "can never leave you wondering which one is real. It will reopen from there by itself.",
-         {"Move to Applications", "Not Now"}});
+    const auto answer = dialogs_.run({platform::AlertStyle::warning,
+                                      words::move::title(),
+                                      words::move::text(folder),
+                                      {words::move::moveButton(), words::move::notNow()}});
     if (!answer)
         return true; // quitting: nobody answered, so nothing is recorded
     if (*answer != platform::firstButton) {

@@ -2,6 +2,7 @@
 
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Text.h"
+#include "TavrelinMac/Words.h"
 
 #include <algorithm>
 #include <exception>
@@ -25,8 +26,9 @@ std::string hostOf(const Pairing& pairing) {
 } // namespace
 
 PairingLinks::PairingLinks(const platform::Clock& clock, PairingStore& pairingStore, DialogGate& dialogs,
-                           std::function<void(const Pairing&)> startDelivery)
-    : clock_(clock), pairingStore_(pairingStore), dialogs_(dialogs), startDelivery_(std::move(startDelivery)) {}
+                           std::function<void(const Pairing&)> startDelivery, std::function<platform::RemindersPlace()> place)
+    : clock_(clock), pairingStore_(pairingStore), dialogs_(dialogs), startDelivery_(std::move(startDelivery)),
+      place_(std::move(place)) {}
 
 void PairingLinks::receive(const Url& url) {
     if (!isReady_) {
@@ -100,25 +102,8 @@ void PairingLinks::reject(const std::string& description, const Url& link) {
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return text::codePointLess(a, b); });
 
-    std::string carried;
-    if (names.empty()) {
-        carried = "The link carried no parameters at all.";
-    } else {
-        carried = "The link carried: ";
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (i > 0)
-                carried += ", ";
-            carried += names[i];
-        }
-        carried += ".";
-    }
-
-    (void)dialogs_.run({AlertStyle::warning,
-                        "That pairing link did not work",
-                        description + "\n\n" + carried + "\n\n" +
-                            "Pairing links are meant to come from the Tavrelin extension, which fills in both the token "
-                            "and the backend address. Typing one by hand is how they end up malformed.",
-                        {}});
+    (void)dialogs_.run(
+        {AlertStyle::warning, words::pairing::rejectedTitle(), words::pairing::rejectedText(description, names), {}});
 }
 
 bool PairingLinks::isUsualBackend(const std::string& host) {
@@ -130,19 +115,14 @@ bool PairingLinks::confirmFirstPair(const Pairing& incoming) {
     Alert alert;
     if (isUsualBackend(host)) {
         alert = {AlertStyle::informational,
-                 "Let this Mac collect your reminders?",
-                 "Tavrelin for Mac will collect reminders from " + host +
-                     " and create them in Apple Reminders on this Mac.\n\n"
-                     "It never sees your email — only a title, a date, and a list name.",
-                 {"Pair this Mac", "Cancel"}};
+                 words::pairing::trustedTitle(),
+                 words::pairing::trustedText(host, place_()),
+                 {words::pairing::pairButton(), words::cancel()}};
     } else {
         alert = {AlertStyle::critical,
-                 "Pair this Mac with " + host + "?",
-                 "This link would have your Mac collect reminders from " + host +
-                     ", which is not Tavrelin's usual address.\n\n"
-                     "That server would decide what gets written into your Reminders, and would be told the names of "
-                     "your Reminders lists. If you did not just click Pair inside the Tavrelin extension, cancel.",
-                 {"Pair anyway", "Cancel"}};
+                 words::pairing::untrustedTitle(host),
+                 words::pairing::untrustedText(host, place_()),
+                 {words::pairing::pairAnyway(), words::cancel()}};
     }
     return dialogs_.run(alert) == platform::firstButton;
 }
@@ -153,43 +133,25 @@ bool PairingLinks::confirmReplace(const Pairing& existing, const Pairing& incomi
     Alert alert;
     if (stored == arriving) {
         alert = {AlertStyle::warning,
-                 "Replace this Mac’s pairing?",
-                 "This replaces the pairing for " + stored +
-                     " with a new one.\n\n"
-                     "That is what you want if you just generated a token in the Tavrelin extension. Anything already "
-                     "queued is safe either way — it stays on the backend until a device collects it.",
-                 {"Replace", "Cancel"}};
+                 words::pairing::replaceTitle(),
+                 words::pairing::replaceText(stored),
+                 {words::pairing::replaceButton(), words::cancel()}};
     } else {
         alert = {AlertStyle::critical,
-                 "Point this Mac at a different backend?",
-                 "This Mac is collecting reminders from " + stored + ". The link you just opened would switch it to " +
-                     arriving +
-                     ".\n\n"
-                     "If you did not just ask the Tavrelin extension to pair this Mac, cancel. Reminders queued on " +
-                     stored + " would stop arriving.",
-                 {"Switch backend", "Cancel"}};
+                 words::pairing::switchTitle(),
+                 words::pairing::switchText(stored, arriving),
+                 {words::pairing::switchButton(), words::cancel()}};
     }
     return dialogs_.run(alert) == platform::firstButton;
 }
 
 void PairingLinks::notifyPaired(const Pairing& pairing) {
-    (void)dialogs_.run({AlertStyle::informational,
-                        "Tavrelin is paired",
-                        "This Mac will collect reminders from " + hostOf(pairing) +
-                            ". They usually arrive within a minute.\n\n"
-                            "macOS will ask for permission to access Reminders the first time one arrives. Tavrelin lives "
-                            "in the menu bar; there is no window.",
-                        {}});
+    (void)dialogs_.run(
+        {AlertStyle::informational, words::pairing::pairedTitle(), words::pairing::pairedText(hostOf(pairing), place_()), {}});
 }
 
 void PairingLinks::showPairingHelp() {
-    (void)dialogs_.run({AlertStyle::informational,
-                        "Pairing this Mac",
-                        "Open the Tavrelin extension's options page in Chrome and use \"Pair Tavrelin for Mac\". That "
-                        "sends this app both the backend address and the relay token in one step.\n\n"
-                        "Both values have to come together on purpose. Typing them separately is how a Mac ends up "
-                        "quietly polling the wrong backend while reminders pile up somewhere else.",
-                        {}});
+    (void)dialogs_.run({AlertStyle::informational, words::pairing::helpTitle(), words::pairing::helpText(), {}});
 }
 
 } // namespace tavrelin

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Clock.h"
+#include "Platform/RemindersDatabase.h"
 #include "TavrelinMac/DialogGate.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/Url.h"
@@ -17,9 +18,10 @@ namespace tavrelin {
 // link at a time in arrival order. Main thread only.
 class PairingLinks {
 public:
-    // `startDelivery` starts every module with an accepted pairing.
+    // `startDelivery` starts every module with an accepted pairing; `place`
+    // tells where the reminders go, for the dialogs to name it.
     PairingLinks(const platform::Clock& clock, PairingStore& pairingStore, DialogGate& dialogs,
-                 std::function<void(const Pairing&)> startDelivery);
+                 std::function<void(const Pairing&)> startDelivery, std::function<platform::RemindersPlace()> place);
 
     // A link from the system. Before launch is done only the latest is kept.
     void receive(const Url& url);
@@ -46,6 +48,7 @@ private:
     PairingStore& pairingStore_;
     DialogGate& dialogs_;
     std::function<void(const Pairing&)> startDelivery_;
+    std::function<platform::RemindersPlace()> place_;
     bool isReady_ = false;
     std::optional<Url> pendingPairURL_; // before ready
     std::deque<Url> waiting_;           // after ready, while a dialog is open

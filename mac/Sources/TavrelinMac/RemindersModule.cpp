@@ -3,6 +3,7 @@
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Text.h"
 #include "TavrelinMac/Url.h"
+#include "TavrelinMac/Words.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,9 +15,14 @@ using platform::MenuItem;
 
 RemindersModule::RemindersModule(platform::MainLoop& mainLoop, const platform::Clock& clock, platform::Http& http,
                                  const AppInfo& appInfo, platform::RemindersDatabase& reminders, SyncState& state)
-    : mainLoop_(mainLoop), clock_(clock), http_(http), appInfo_(appInfo), store_(reminders, clock), state_(state) {}
+    : mainLoop_(mainLoop), clock_(clock), http_(http), appInfo_(appInfo), store_(reminders, clock), place_(reminders.place()),
+      state_(state) {}
 
 RemindersModule::~RemindersModule() = default;
+
+std::string RemindersModule::title() const {
+    return words::module::title(place_);
+}
 
 void RemindersModule::start(const Pairing& pairing) {
     client_ = std::make_shared<const RelayClient>(pairing, http_, appInfo_);
@@ -184,16 +190,16 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
 
     const auto n = state_.deliveredThisSession();
     if (n > 0)
-        line(std::to_string(n) + (n == 1 ? " reminder" : " reminders") + " filed this session");
+        line(words::module::filed(n));
     for (const auto& [name, count] : sorted(state_.refusedByList()))
-        line(std::to_string(count) + " waiting: no list named \u201C" + name + "\u201D on this Mac");
+        line(words::module::noListNamed(count, name));
     if (state_.refusedWithNoList() > 0)
-        line(std::to_string(state_.refusedWithNoList()) + " waiting: no list chosen in settings");
+        line(words::module::noListChosen(state_.refusedWithNoList()));
     for (const auto& [message, count] : sorted(state_.failedWrites()))
-        line(std::to_string(count) + " couldn\u2019t be saved: " + message + " \u2014 still retrying");
+        line(words::module::notSaved(count, message));
     if (!state_.knownLists().empty()) {
         MenuItem lists;
-        lists.title = "Lists on this Mac";
+        lists.title = words::module::lists();
         lists.enabled = true; // so its submenu opens
         for (const auto& name : state_.knownLists()) {
             MenuItem entry;

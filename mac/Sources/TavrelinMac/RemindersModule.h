@@ -26,7 +26,7 @@ public:
     ~RemindersModule() override;
 
     std::string id() const override { return "reminders"; }
-    std::string title() const override { return "Apple Reminders"; }
+    std::string title() const override;
     std::string statusLine() const override { return state_.lastSyncDescription(); }
 
     void start(const Pairing& pairing) override;
@@ -57,6 +57,7 @@ private:
     platform::Http& http_;
     const AppInfo& appInfo_;
     RemindersStore store_;
+    const platform::RemindersPlace place_; // where the reminders go, as the words name it
     SyncState& state_;
     std::shared_ptr<const RelayClient> client_;
     std::unique_ptr<platform::Timer> timer_;

@@ -2,6 +2,7 @@
 
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/MenuBarIcon.h"
+#include "TavrelinMac/Words.h"
 
 namespace tavrelin {
 
@@ -22,8 +23,9 @@ constexpr double spinnerStep = 24;
 
 std::shared_ptr<StatusMenu> StatusMenu::create(platform::StatusBar& statusBar, platform::MainLoop& mainLoop,
                                                const AppInfo& appInfo, DialogGate& dialogs, SyncState& state,
-                                               std::vector<std::shared_ptr<DeliveryModule>> modules) {
-    std::shared_ptr<StatusMenu> menu(new StatusMenu(statusBar, mainLoop, appInfo, dialogs, state, std::move(modules)));
+                                               std::vector<std::shared_ptr<DeliveryModule>> modules,
+                                               platform::RemindersPlace place) {
+    std::shared_ptr<StatusMenu> menu(new StatusMenu(statusBar, mainLoop, appInfo, dialogs, state, std::move(modules), place));
     // The provider lives in the status item, which the menu owns: hold it weakly.
     std::weak_ptr<StatusMenu> weak = menu;
     menu->statusItem_->setMenuProvider([weak]() -> std::vector<MenuItem> {
@@ -36,15 +38,16 @@ std::shared_ptr<StatusMenu> StatusMenu::create(platform::StatusBar& statusBar, p
 }
 
 StatusMenu::StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo,
-                       DialogGate& dialogs, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules)
+                       DialogGate& dialogs, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules,
+                       platform::RemindersPlace place)
     : mainLoop_(mainLoop), appInfo_(appInfo), dialogs_(dialogs), statusItem_(statusBar.makeStatusItem()), state_(state),
-      modules_(std::move(modules)) {}
+      modules_(std::move(modules)), place_(place) {}
 
 void StatusMenu::refreshButton() {
     if (!statusItem_->hasButton())
         return;
     statusItem_->setImage(MenuBarIcon::image(state_.health(), spinnerAngle_));
-    statusItem_->setToolTip("Tavrelin — " + state_.headline());
+    statusItem_->setToolTip(words::menu::header(state_.headline()));
     if (state_.health().kind == SyncState::Health::Kind::working)
         startSpinner();
     else
@@ -89,19 +92,19 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     };
 
     std::vector<MenuItem> items;
-    items.push_back(disabledItem("Tavrelin — " + state_.headline()));
+    items.push_back(disabledItem(words::menu::header(state_.headline())));
     if (state_.pairedHost())
-        items.push_back(disabledItem("Backend: " + *state_.pairedHost()));
+        items.push_back(disabledItem(words::menu::backend(*state_.pairedHost())));
     items.push_back(MenuItem::separatorItem());
 
     switch (state_.health().kind) {
     case SyncState::Health::Kind::notPaired:
-        items.push_back(disabledItem("Not paired with the extension yet"));
-        items.push_back(actionItem("How to pair…", &StatusMenu::pairingHelp));
+        items.push_back(disabledItem(words::menu::notPaired()));
+        items.push_back(actionItem(words::menu::howToPair(), &StatusMenu::pairingHelp));
         break;
     case SyncState::Health::Kind::needsPermission:
-        items.push_back(disabledItem("Tavrelin needs access to Reminders"));
-        items.push_back(actionItem("Open Privacy & Security settings…", &StatusMenu::openRemindersSettings));
+        items.push_back(disabledItem(words::menu::needsAccess(place_)));
+        items.push_back(actionItem(words::menu::openAccessSettings(place_), &StatusMenu::openRemindersSettings));
         break;
     default:
         for (const auto& module : modules_) {
@@ -113,17 +116,17 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
             }
         }
         items.push_back(MenuItem::separatorItem());
-        items.push_back(actionItem("Check now", &StatusMenu::syncNow, "r"));
+        items.push_back(actionItem(words::menu::checkNow(), &StatusMenu::syncNow, "r"));
         break;
     }
 
     items.push_back(MenuItem::separatorItem());
-    items.push_back(disabledItem("Version " + appInfo_.version() + " · " + (updateSummary ? updateSummary() : "")));
-    items.push_back(actionItem("Check for Updates…", &StatusMenu::checkForUpdates));
+    items.push_back(disabledItem(words::menu::version(appInfo_.version(), updateSummary ? updateSummary() : "")));
+    items.push_back(actionItem(words::menu::checkForUpdates(), &StatusMenu::checkForUpdates));
     items.push_back(MenuItem::separatorItem());
     if (state_.pairedHost())
-        items.push_back(actionItem("Unpair this Mac…", &StatusMenu::unpair));
-    items.push_back(actionItem("Quit Tavrelin", &StatusMenu::quit, "q"));
+        items.push_back(actionItem(words::menu::unpair(), &StatusMenu::unpair));
+    items.push_back(actionItem(words::menu::quit(), &StatusMenu::quit, "q"));
     return items;
 }
 
@@ -150,10 +153,9 @@ void StatusMenu::checkForUpdates() {
 void StatusMenu::unpair() {
     platform::Alert alert;
     alert.style = platform::AlertStyle::warning;
-    alert.title = "Unpair this Mac?";
-    alert.text = "Tavrelin will stop collecting reminders on this Mac. Anything already queued stays on the server and will "
-                 "arrive when you pair again.\n\nReminders already in your Reminders app are not touched.";
-    alert.buttons = {"Unpair", "Cancel"};
+    alert.title = words::menu::unpairTitle();
+    alert.text = words::menu::unpairText(place_);
+    alert.buttons = {words::menu::unpairButton(), words::cancel()};
     if (dialogs_.run(alert) == platform::firstButton && onUnpair)
         onUnpair();
 }

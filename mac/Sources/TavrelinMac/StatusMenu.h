@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/MainLoop.h"
+#include "Platform/RemindersDatabase.h"
 #include "Platform/StatusItem.h"
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/DeliveryModule.h"
@@ -21,7 +22,8 @@ public:
     // Creates the status item, installs the menu and draws the button.
     static std::shared_ptr<StatusMenu> create(platform::StatusBar& statusBar, platform::MainLoop& mainLoop,
                                               const AppInfo& appInfo, DialogGate& dialogs, SyncState& state,
-                                              std::vector<std::shared_ptr<DeliveryModule>> modules);
+                                              std::vector<std::shared_ptr<DeliveryModule>> modules,
+                                              platform::RemindersPlace place);
 
     std::function<void()> onSyncNow;
     std::function<void()> onUnpair;
@@ -48,7 +50,7 @@ public:
 
 private:
     StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo, DialogGate& dialogs,
-               SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules);
+               SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules, platform::RemindersPlace place);
     void startSpinner();
     void stopSpinner();
     void spinnerFrame();
@@ -59,6 +61,7 @@ private:
     std::unique_ptr<platform::StatusItem> statusItem_;
     SyncState& state_;
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
+    platform::RemindersPlace place_; // where the reminders go, as the words name it
     double spinnerAngle_ = 90;
     std::unique_ptr<platform::Timer> spinnerTimer_;
 };

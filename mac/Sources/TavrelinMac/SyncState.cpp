@@ -2,6 +2,7 @@
 
 #include "TavrelinMac/Text.h"
 #include "TavrelinMac/Url.h"
+#include "TavrelinMac/Words.h"
 
 #include <cmath>
 
@@ -34,7 +35,7 @@ void SyncState::record(const PollOutcome& outcome) {
         SyncState& state;
         void operator()(const PollOutcome::AccessDenied&) { state.health_ = Health::needsPermission(); }
         void operator()(const PollOutcome::AccessFailed& failed) {
-            state.health_ = Health::broken("Reminders access failed: " + failed.reason);
+            state.health_ = Health::broken(words::health::accessFailed(failed.reason));
         }
         void operator()(const PollOutcome::Failed& failed) { state.pollFailed(failed.error); }
         void operator()(const PollOutcome::Succeeded& poll) { state.pollSucceeded(poll); }
@@ -77,31 +78,31 @@ void SyncState::pollSucceeded(const PollOutcome::Succeeded& poll) {
         if (failures <= 0)
             health_ = Health::idle();
         else
-            health_ = Health::warning(std::to_string(failures) + " couldn\u2019t be saved");
+            health_ = Health::warning(words::health::writesFailed(failures));
     }
 }
 
 std::string SyncState::headline() const {
     switch (health_.kind) {
     case Health::Kind::warning:
-        return "Trouble: " + health_.message;
+        return words::health::trouble(health_.message);
     case Health::Kind::broken:
-        return "Stopped: " + health_.message;
+        return words::health::stopped(health_.message);
     case Health::Kind::notPaired:
-        return "Not paired";
+        return words::health::notPaired();
     case Health::Kind::needsPermission:
-        return "Needs Reminders access";
+        return words::health::needsAccess();
     case Health::Kind::idle:
-        return "Connected";
+        return words::health::connected();
     case Health::Kind::working:
-        return "Checking\u2026";
+        return words::health::checking();
     }
     return {};
 }
 
 std::string SyncState::lastSyncDescription() const {
     if (!lastSuccessfulPoll_)
-        return "No reminders collected yet";
+        return words::health::noneCollected();
     double elapsed = clock_.now() - *lastSuccessfulPoll_;
     // Guard the conversion: a clock far off either way still gives a sane text.
     if (!(elapsed < 9.2e18))
@@ -110,12 +111,12 @@ std::string SyncState::lastSyncDescription() const {
         elapsed = -9.2e18;
     auto s = static_cast<std::int64_t>(std::trunc(elapsed));
     if (s <= 9)
-        return "Last checked just now";
+        return words::health::checkedJustNow();
     if (s <= 59)
-        return "Last checked " + std::to_string(s) + "s ago";
+        return words::health::checkedSecondsAgo(s);
     if (s <= 3599)
-        return "Last checked " + std::to_string(s / 60) + "m ago";
-    return "Last checked " + std::to_string(s / 3600) + "h ago";
+        return words::health::checkedMinutesAgo(s / 60);
+    return words::health::checkedHoursAgo(s / 3600);
 }
 
 void SyncState::changed() {

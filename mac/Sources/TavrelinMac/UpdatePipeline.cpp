@@ -4,6 +4,7 @@
 #include "TavrelinMac/Text.h"
 #include "TavrelinMac/UpdateTools.h"
 #include "TavrelinMac/Url.h"
+#include "TavrelinMac/Words.h"
 
 #include <exception>
 #include <limits>
@@ -152,7 +153,7 @@ Outcome UpdatePipeline::run() const {
         session = http_.makeSession(config);
         feed = Updater::Feed::decode(fetch(*session, feedURL()));
     } catch (const std::exception& error) {
-        return Failed{std::string("The update feed could not be read. ") + error.what()};
+        return Failed{words::update::feedUnreadable(error.what())};
     }
 
     const auto current = bundle_.infoString("CFBundleVersion");
@@ -163,17 +164,15 @@ Outcome UpdatePipeline::run() const {
     if (feed.minimumOS) {
         const platform::OperatingSystemVersion system = bundle_.operatingSystemVersion();
         if (!osSatisfies(*feed.minimumOS, system))
-            return Updater::NotInstallable{feed, "It needs macOS " + *feed.minimumOS + " or newer; this Mac is on " +
-                                                     system.text + "."};
+            return Updater::NotInstallable{feed, words::update::needsNewerSystem(*feed.minimumOS, system.text)};
     }
 
     if (!fromUpdateHost(feed.url))
-        return Failed{"The update feed points somewhere other than " + std::string(updateHost()) + ", so it was ignored."};
+        return Failed{words::update::elsewhere(std::string(updateHost()))};
 
     const std::string folder = folderOf(bundle_.path());
     if (folder != "/Applications" && folder != bundle_.homeDirectory() + "/Applications")
-        return Updater::NotInstallable{feed, "This copy is running from " + folder +
-                                                 ", not from Applications, so it won’t replace itself."};
+        return Updater::NotInstallable{feed, words::update::notInApplications(folder)};
 
     return download(*session, feed);
 }
@@ -183,7 +182,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     try {
         staging = stagingDirectory();
     } catch (const std::exception& error) {
-        return Failed{std::string("No writable place to stage the download. ") + error.what()};
+        return Failed{words::update::noStaging(error.what())};
     }
     // From here on every failure leaves nothing behind.
     auto discard = [this, &staging](std::string message) -> Outcome {
@@ -200,16 +199,16 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         bytes = fetch(session, feed.url);
         files_.writeAtomically(archive, bytes);
     } catch (const std::exception& error) {
-        return discard(std::string("The download failed. ") + error.what());
+        return discard(words::update::downloadFailed(error.what()));
     }
 
     if (digest_.sha256Hex(bytes) != text::lowercasedAscii(feed.sha256))
-        return discard("The downloaded file did not match its checksum, so it was discarded.");
+        return discard(words::update::checksumMismatch());
     std::string().swap(bytes);
 
     const std::string unpacked = staging + "/unpacked";
     if (!updatetools::unpack(processes_, files_, archive, unpacked).ok)
-        return discard("The downloaded archive could not be unpacked.");
+        return discard(words::update::notUnpacked());
 
     std::string fresh;
     try {
@@ -222,7 +221,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     } catch (const std::exception&) {
     }
     if (fresh.empty())
-        return discard("The downloaded archive did not contain an app.");
+        return discard(words::update::noApp());
 
     // Without a trailing "/", so the previous version's path stands beside it.
     std::string running = bundle_.path();
@@ -230,11 +229,11 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         running.pop_back();
     auto signature = updatetools::verifySignature(processes_, running, fresh);
     if (!signature.ok)
-        return discard("The downloaded app is not signed by Tavrelin, so it was discarded. (" + signature.output + ")");
+        return discard(words::update::notSigned(signature.output));
 
     auto assessment = updatetools::assessRuns(processes_, fresh, feed.version);
     if (!assessment.ok)
-        return discard("The downloaded app is not notarized, so it was discarded. (" + assessment.output + ")");
+        return discard(words::update::doesNotRun(assessment.output));
 
     const auto info = bundleInfo_.infoStrings(fresh);
     auto entry = [&info](const char* key) -> std::optional<std::string> {
@@ -245,7 +244,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     };
     const auto version = entry("CFBundleVersion");
     if (entry("CFBundleIdentifier") != bundle::identifier || !version || buildNumber(*version) != feed.build)
-        return discard("The downloaded app is not the version the feed announced, so it was discarded.");
+        return discard(words::update::wrongVersion());
 
     updatetools::removeQuarantine(processes_, fresh);
 
@@ -253,7 +252,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         processes_.launchDetached("/bin/sh",
                                   {"-c", updatetools::installScript(running, running + ".previous", fresh, staging)});
     } catch (const std::exception& error) {
-        return discard(std::string("The update was verified but the install step could not start. ") + error.what());
+        return discard(words::update::installDidNotStart(error.what()));
     }
     return Updater::Installed{feed};
 }

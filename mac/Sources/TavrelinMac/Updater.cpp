@@ -109,7 +109,7 @@ void Updater::startAutomaticChecks() {
 void Updater::check(bool interactive) {
     if (inFlight_) {
         if (interactive)
-            alert("Already checking", "An update check is already running.");
+            alert(words::update::alreadyCheckingTitle(), words::update::alreadyCheckingText());
         return;
     }
     inFlight_ = true;
@@ -132,38 +132,35 @@ void Updater::check(bool interactive) {
 
 void Updater::finish(const Outcome& outcome, bool interactive) {
     if (std::holds_alternative<UpToDate>(outcome)) {
-        lastSummary_ = "Up to date (" + appVersion_ + ")";
+        lastSummary_ = words::update::upToDate(appVersion_);
         Log::info("update check: up to date");
         if (interactive)
-            alert("You’re up to date", "Tavrelin " + appVersion_ + " is the newest version.");
+            alert(words::update::upToDateTitle(), words::update::upToDateText(appVersion_));
     } else if (const auto* failed = std::get_if<Failed>(&outcome)) {
-        lastSummary_ = "Last check failed";
+        lastSummary_ = words::update::lastCheckFailed();
         Log::warn("update check failed: " + failed->message);
         if (interactive)
-            alert("Couldn’t check for updates", failed->message);
+            alert(words::update::failedTitle(), failed->message);
     } else if (const auto* notInstallable = std::get_if<NotInstallable>(&outcome)) {
         const std::string& version = notInstallable->feed.version;
-        lastSummary_ = version + " is available";
+        lastSummary_ = words::update::available(version);
         Log::warn("update check: " + version + " available but not installable here: " + notInstallable->reason);
         if (interactive)
-            alert("Tavrelin " + version + " is available", notInstallable->reason + "\n\nDownload it from " +
-                                                               std::string(updateHost()) +
-                                                               "/mac and drag it into Applications.");
+            alert(words::update::availableTitle(version),
+                  words::update::availableText(notInstallable->reason, std::string(updateHost())));
     } else if (const auto* installed = std::get_if<Installed>(&outcome)) {
         const std::string& version = installed->feed.version;
-        lastSummary_ = "Updating to " + version + "…";
+        lastSummary_ = words::update::updating(version);
         Log::info("update check: " + version + " verified and staged; relaunching");
         if (!interactive) {
             // The install script is already waiting for this process to end.
             application_.terminate();
             return;
         }
-        std::string text;
-        if (installed->feed.notes)
-            text = *installed->feed.notes + "\n\n";
-        text += "Tavrelin will quit and reopen as the new version. Nothing else changes.";
-        const int answer = runAlert_(Alert{
-            platform::AlertStyle::warning, "Tavrelin " + version + " is ready", std::move(text), {"Restart now", "Later"}});
+        const int answer = runAlert_(Alert{platform::AlertStyle::warning,
+                                           words::update::readyTitle(version),
+                                           words::update::readyText(installed->feed.notes),
+                                           {words::update::restartNow(), words::update::later()}});
         if (answer == platform::firstButton) {
             // The install script reopens the bundle one second after it
             // started; an answer that came later would find the old agent
@@ -175,13 +172,13 @@ void Updater::finish(const Outcome& outcome, bool interactive) {
         } else {
             // The script swaps the bundles on disk all the same; the next start
             // runs the new version.
-            lastSummary_ = version + " is ready; restart to finish";
+            lastSummary_ = words::update::readyAfterRestart(version);
         }
     }
 }
 
 void Updater::alert(std::string title, std::string text) {
-    runAlert_(Alert{platform::AlertStyle::warning, std::move(title), std::move(text), {"OK"}});
+    runAlert_(Alert{platform::AlertStyle::warning, std::move(title), std::move(text), {words::ok()}});
 }
 
 } // namespace tavrelin

@@ -3,6 +3,7 @@
 #include "Platform/Application.h"
 #include "Platform/Dialogs.h"
 #include "Platform/MainLoop.h"
+#include "TavrelinMac/Words.h"
 
 #include <cstdint>
 #include <functional>
@@ -94,7 +95,7 @@ private:
 
     std::unique_ptr<platform::Timer> timer_;
     bool inFlight_ = false;
-    std::string lastSummary_ = "Not checked yet";
+    std::string lastSummary_ = words::update::notCheckedYet();
 };
 
 } // namespace tavrelin

@@ -36,6 +36,7 @@
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/UpdatePipeline.h"
+#include "TavrelinMac/Words.h"
 
 #include <QApplication>
 
@@ -267,7 +268,7 @@ int main(int argc, char** argv) {
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };
     instance->onQuit = [&application] { application.terminate(); };
     // The headline as the menu shows it.
-    instance->status = [&delegate] { return "Tavrelin — " + delegate->syncState().headline(); };
+    instance->status = [&delegate] { return words::menu::header(delegate->syncState().headline()); };
     if (options->link)
         application.openURL(*options->link);
     if (headless) {

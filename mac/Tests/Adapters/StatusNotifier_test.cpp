@@ -9,6 +9,7 @@
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 #include "Support/VdirFixture.h"
+#include "TavrelinMac/Words.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -179,7 +180,7 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
     click(before.at("Check now"));
     ASSERT_TRUE(spinUntil([&] { return requests() > asked; }, 10000));
     ASSERT_TRUE(spinUntil([&] { return layout() != before; }, 10000));
-    for (const char* label : {"Check now", "Unpair this Mac…", "Quit Tavrelin"})
+    for (const std::string& label : {words::menu::checkNow(), words::menu::unpair(), words::menu::quit()})
         EXPECT_EQ(layout().at(label), before.at(label)) << label;
 
     // The icon can be seen on a dark panel, and on a light one after the host restarts.

@@ -88,11 +88,11 @@ TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {
         if (removeFails)
             s.files.failing.insert(pairingPath);
         s.launch();
-        EXPECT_TRUE(s.item().choose("Unpair this Mac…")); // cancelled
+        EXPECT_TRUE(s.item().choose(words::menu::unpair())); // cancelled
         EXPECT_TRUE(s.stored());
         LogCapture log;
         s.dialogs.script = {0};
-        EXPECT_TRUE(s.item().choose("Unpair this Mac…"));
+        EXPECT_TRUE(s.item().choose(words::menu::unpair()));
         EXPECT_EQ(log.lines(), (Lines{"info module reminders stopped", "info unpaired"}));
         EXPECT_EQ(s.stored().has_value(), removeFails);
     }
@@ -103,7 +103,7 @@ TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
     s.launch();
     s.reminders.status = RemindersAuthorization::denied;
     s.mainLoop.drain();
-    EXPECT_TRUE(s.item().choose("Open Privacy & Security settings…"));
+    EXPECT_TRUE(s.item().choose(words::menu::openAccessSettings(s.reminders.place())));
     EXPECT_EQ(s.workspace.opened, Lines{"privacy settings"});
 
     // Restart now, after an update, reopens the bundle.

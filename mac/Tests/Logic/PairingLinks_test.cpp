@@ -85,7 +85,7 @@ TEST(PairingLinks, LinksArrivingWhileADialogIsOpenWaitForItsAnswer) {
         if (alert.title == title::untrustedFirst("other.example"))
             s.open(pairLink("https://third.example"));
     };
-    EXPECT_TRUE(s.item().choose("Unpair this Mac…"));
+    EXPECT_TRUE(s.item().choose(words::menu::unpair()));
     s.mainLoop.runPosted();
     // Each link is asked about once the one before is answered: the third as a
     // switch away from the second, which is declined.

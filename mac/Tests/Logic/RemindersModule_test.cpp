@@ -1,5 +1,6 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/RemindersModule.h"
+#include "TavrelinMac/Words.h"
 
 #include <gtest/gtest.h>
 
@@ -96,7 +97,7 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffA
     reminders.status = platform::RemindersAuthorization::notDetermined;
     reminders.answer = {false, std::string("no database")};
     startAndSettle();
-    EXPECT_EQ(state.headline(), "Stopped: Reminders access failed: no database");
+    EXPECT_EQ(state.headline(), words::health::stopped(words::health::accessFailed("no database")));
     reminders.answer = {true, std::nullopt};
     loop.advance(30);
     EXPECT_EQ(reminders.prompts, 1) << "asked once per process";
@@ -196,9 +197,9 @@ TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
     Lines titles;
     for (const auto& item : module->menuItems())
         titles.push_back(item.title + (item.enabled ? " >" : ""));
-    EXPECT_EQ(titles, (Lines{"1 reminder filed this session", "1 waiting: no list named “Groceries” on this Mac",
-                             "2 waiting: no list named “Work” on this Mac", "1 waiting: no list named “f” on this Mac",
-                             "1 waiting: no list named “e\xCC\x81” on this Mac", "1 waiting: no list chosen in settings",
-                             "2 couldn’t be saved: Disk full — still retrying", "Lists on this Mac >"}));
+    using words::module::noListNamed;
+    EXPECT_EQ(titles, (Lines{"1 reminder filed this session", noListNamed(1, "Groceries"), noListNamed(2, "Work"),
+                             noListNamed(1, "f"), noListNamed(1, "e\xCC\x81"), "1 waiting: no list chosen in settings",
+                             "2 couldn’t be saved: Disk full — still retrying", words::module::lists() + " >"}));
     EXPECT_EQ(module->menuItems().back().submenu.at(1).title, "Inbox");
 }

@@ -3,6 +3,7 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/MenuBarIcon.h"
 #include "TavrelinMac/StatusMenu.h"
+#include "TavrelinMac/Words.h"
 
 #include <gtest/gtest.h>
 
@@ -33,8 +34,8 @@ struct StatusMenuTest : ::testing::Test {
     AppInfo appInfo{bundle};
     DialogGate gate{application, dialogs, mainLoop};
     SyncState state{clock};
-    std::shared_ptr<StatusMenu> menu =
-        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {std::make_shared<FakeModule>()});
+    std::shared_ptr<StatusMenu> menu = StatusMenu::create(
+        statusBar, mainLoop, appInfo, gate, state, {std::make_shared<FakeModule>()}, platform::RemindersPlace::taskListFolder);
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {
@@ -60,7 +61,7 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
     auto expected = [](Lines head, const std::string& summary, bool paired) {
         head.insert(head.end(), {"-", "  Version 1.4.2 · " + summary, "+ Check for Updates…", "-"});
         if (paired)
-            head.push_back("+ Unpair this Mac…");
+            head.push_back("+ " + words::menu::unpair());
         head.push_back("+ Quit Tavrelin ⌘q");
         return head;
     };

@@ -2,6 +2,7 @@
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/SyncState.h"
+#include "TavrelinMac/Words.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
     EXPECT_EQ(seen, (std::vector<std::string>{"Not paired", "Checking…"}));
     const std::pair<PollOutcome, std::string> outcomes[] = {
         {{PollOutcome::Failed{RelayError::http(500)}}, "Trouble: Backend returned HTTP 500."},
-        {{PollOutcome::AccessDenied{}}, "Needs Reminders access"},
+        {{PollOutcome::AccessDenied{}}, words::health::needsAccess()},
         {{PollOutcome::Failed{RelayError::unauthorized()}},
          "Stopped: The backend rejected this pairing. Re-pair from the extension."},
         // Broken stays broken through a successful poll.

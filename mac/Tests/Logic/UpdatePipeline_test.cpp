@@ -1,6 +1,7 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/UpdatePipeline.h"
 #include "TavrelinMac/UpdateTools.h"
+#include "TavrelinMac/Words.h"
 
 #include <gtest/gtest.h>
 
@@ -133,7 +134,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
         {feed(R"({"version":"1"})"), unread + "The feed has no “build”.", 0},
         {feed(feedJson("", archiveURL, 42)), "up to date", 0},
-        {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: It needs macOS 99 or newer; this Mac is on 14.2.1.", 0},
+        {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: " + words::update::needsNewerSystem("99", "14.2.1"), 0},
         {feed(feedJson("", "http://tavrelin.app/a.zip")), elsewhere, 0},
         {feed(feedJson("", "https://cdn.tavrelin.app/a.zip")), elsewhere, 0},
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
@@ -151,7 +152,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {tool(verifier, {-1, ""}), notSigned + "Could not start)", 2},
         {tool(verifier, {1, "\xC2\xA0sealed resource missing\n\xE2\x80\xA8"}), notSigned + "sealed resource missing)", 2},
         {tool(env, {0, "Tavrelin for Mac 1.4.9"}),
-         "The downloaded app is not notarized, so it was discarded. (it reports “Tavrelin for Mac 1.4.9” instead of", 3},
+         words::update::doesNotRun("it reports “Tavrelin for Mac 1.4.9” instead of “Tavrelin for Mac 1.5.0”"), 3},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleVersion"] = "44"; }, notTheVersion, 3},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
         {[](Pipeline& t) { t.freshInfo.reset(); }, notTheVersion, 3},

@@ -31,7 +31,7 @@ inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> envi
 }
 
 // Started with the dev relay's pairing link, saying yes to the dialogs that
-// follow: Pair this Mac, then OK.
+// follow: the pairing, then OK.
 inline std::unique_ptr<Child> startPaired(const std::map<std::string, std::string>& environment, DevRelayProcess& relay) {
     auto agent = startAgent(environment, {relay.link()});
     for (int dialog = 0; dialog < 2; ++dialog) {

@@ -283,6 +283,7 @@ public:
 // database does.
 class FakeRemindersDatabase final : public RemindersDatabase {
 public:
+    RemindersPlace place() const override { return where; }
     RemindersAuthorization authorizationStatus() const override { return status; }
     RemindersAccessAnswer requestFullAccess() override {
         ++prompts;
@@ -298,6 +299,7 @@ public:
         return lists_.back().identifier;
     }
 
+    RemindersPlace where = RemindersPlace::taskListFolder;
     RemindersAuthorization status = RemindersAuthorization::fullAccess;
     RemindersAccessAnswer answer{true, std::nullopt};
     int prompts = 0;

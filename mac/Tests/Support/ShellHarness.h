@@ -5,6 +5,7 @@
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
+#include "TavrelinMac/Words.h"
 
 namespace tavrelin::fake {
 
@@ -17,12 +18,13 @@ inline std::string pairLink(const std::string& api) {
 // Dialog titles, so behaviour tests can tell which dialog came; the whole
 // texts are checked once, in Texts_test.
 namespace title {
-inline const std::string welcome = "Thanks for installing Tavrelin", move = "Move Tavrelin to Applications?";
-inline const std::string trustedFirst = "Let this Mac collect your reminders?", paired = "Tavrelin is paired";
-inline const std::string replace = "Replace this Mac’s pairing?", switchBackend = "Point this Mac at a different backend?";
-inline const std::string rejected = "That pairing link did not work", help = "Pairing this Mac", unpair = "Unpair this Mac?";
+inline const std::string welcome = words::welcome::title(), move = words::move::title();
+inline const std::string trustedFirst = words::pairing::trustedTitle(), paired = words::pairing::pairedTitle();
+inline const std::string replace = words::pairing::replaceTitle(), switchBackend = words::pairing::switchTitle();
+inline const std::string rejected = words::pairing::rejectedTitle(), help = words::pairing::helpTitle();
+inline const std::string unpair = words::menu::unpairTitle();
 inline std::string untrustedFirst(const std::string& host) {
-    return "Pair this Mac with " + host + "?";
+    return words::pairing::untrustedTitle(host);
 }
 } // namespace title
 

@@ -43,6 +43,7 @@ public:
     // Asks the registry, and counts its enabled task lists when it answers.
     EdsProbe probe() const;
 
+    platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
     // Registry answers: full access; otherwise not determined, so that the
     // access request says why.
     platform::RemindersAuthorization authorizationStatus() const override;

@@ -44,6 +44,7 @@ public:
 
     const std::string& root() const { return root_; }
 
+    platform::RemindersPlace place() const override { return platform::RemindersPlace::taskListFolder; }
     // Writable folder: full access; present but not a writable folder: denied;
     // missing: not determined.
     platform::RemindersAuthorization authorizationStatus() const override;

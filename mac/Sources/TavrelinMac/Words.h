@@ -1,0 +1,150 @@
+#pragma once
+
+#include "Platform/RemindersDatabase.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The product's words: every text a person reads in a dialog, the menu, the
+// tool tip or an update failure. The build picks one table for the platform
+// it runs on (Words/MacWords.cpp or Words/LinuxWords.cpp, TAVRELIN_WORDS);
+// what every platform says alike is in Words/SharedWords.cpp. The logic keeps
+// the decisions; a function here only puts the values it is given into words.
+// Log lines, settings keys and what peers read are not words: they stay put.
+namespace tavrelin::words {
+
+using platform::RemindersPlace;
+
+// True in the table of the macOS words.
+extern const bool forMacOS;
+
+std::string ok();
+std::string cancel();
+
+namespace welcome {
+std::string title();
+std::string text();
+std::string showMe();
+} // namespace welcome
+
+// The offer to move the bundle into the Applications folder.
+namespace move {
+std::string title();
+// `folder` holds the running bundle.
+std::string text(const std::string& folder);
+std::string moveButton();
+std::string notNow();
+} // namespace move
+
+namespace pairing {
+std::string rejectedTitle();
+// `names`: the link's parameter names, already in the order to show.
+std::string rejectedText(const std::string& description, const std::vector<std::string>& names);
+// A first pairing with the usual backend.
+std::string trustedTitle();
+std::string trustedText(const std::string& host, RemindersPlace place);
+std::string pairButton();
+// A first pairing with any other backend.
+std::string untrustedTitle(const std::string& host);
+std::string untrustedText(const std::string& host, RemindersPlace place);
+std::string pairAnyway();
+std::string replaceTitle();
+std::string replaceText(const std::string& host);
+std::string replaceButton();
+std::string switchTitle();
+std::string switchText(const std::string& stored, const std::string& incoming);
+std::string switchButton();
+std::string pairedTitle();
+std::string pairedText(const std::string& host, RemindersPlace place);
+std::string helpTitle();
+std::string helpText();
+} // namespace pairing
+
+// The status menu and its button.
+namespace menu {
+// The tool tip and the menu's first line.
+std::string header(const std::string& headline);
+std::string backend(const std::string& host);
+std::string notPaired();
+std::string howToPair();
+std::string needsAccess(RemindersPlace place);
+// Opens what holds the task lists, or the settings that grant access.
+std::string openAccessSettings(RemindersPlace place);
+std::string checkNow();
+std::string version(const std::string& version, const std::string& updateSummary);
+std::string checkForUpdates();
+std::string unpair();
+std::string quit();
+std::string unpairTitle();
+std::string unpairText(RemindersPlace place);
+std::string unpairButton();
+} // namespace menu
+
+// The reminders module's title and its section of the menu.
+namespace module {
+std::string title(RemindersPlace place);
+std::string filed(std::int64_t count);
+std::string noListNamed(std::int64_t count, const std::string& name);
+std::string noListChosen(std::int64_t count);
+std::string notSaved(std::int64_t count, const std::string& message);
+std::string lists();
+} // namespace module
+
+// Delivery health: the headline and the line under the module's title.
+namespace health {
+std::string trouble(const std::string& message);
+std::string stopped(const std::string& message);
+std::string notPaired();
+std::string needsAccess();
+std::string connected();
+std::string checking();
+std::string accessFailed(const std::string& reason);
+std::string writesFailed(std::int64_t count);
+std::string noneCollected();
+std::string checkedJustNow();
+std::string checkedSecondsAgo(std::int64_t seconds);
+std::string checkedMinutesAgo(std::int64_t minutes);
+std::string checkedHoursAgo(std::int64_t hours);
+} // namespace health
+
+// Update checks: the menu's summary, the alerts, and why a check failed.
+namespace update {
+std::string notCheckedYet();
+std::string alreadyCheckingTitle();
+std::string alreadyCheckingText();
+std::string upToDate(const std::string& version);
+std::string upToDateTitle();
+std::string upToDateText(const std::string& version);
+std::string lastCheckFailed();
+std::string failedTitle();
+std::string available(const std::string& version);
+std::string availableTitle(const std::string& version);
+// `reason` why it cannot install itself, and where to get it by hand.
+std::string availableText(const std::string& reason, const std::string& updateHost);
+std::string updating(const std::string& version);
+std::string readyTitle(const std::string& version);
+std::string readyText(const std::optional<std::string>& notes);
+std::string restartNow();
+std::string later();
+std::string readyAfterRestart(const std::string& version);
+
+std::string feedUnreadable(const std::string& error);
+// `system`: the running system as it names itself.
+std::string needsNewerSystem(const std::string& minimum, const std::string& system);
+std::string elsewhere(const std::string& updateHost);
+std::string notInApplications(const std::string& folder);
+std::string noStaging(const std::string& error);
+std::string downloadFailed(const std::string& error);
+std::string checksumMismatch();
+std::string notUnpacked();
+std::string noApp();
+std::string notSigned(const std::string& output);
+// The new build did not show that it runs on this system.
+std::string doesNotRun(const std::string& output);
+std::string wrongVersion();
+std::string installDidNotStart(const std::string& error);
+} // namespace update
+
+} // namespace tavrelin::words
