@@ -147,8 +147,9 @@ bool SingleInstance::tryLock() {
     lock_ = fd;
     // For whoever looks: which process is the agent.
     const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
-        auto written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    if (::ftruncate(fd, 0) == 0) {
+        [[maybe_unused]] auto written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    }
     return true;
 }
 
