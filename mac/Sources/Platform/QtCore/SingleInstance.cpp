@@ -316,20 +316,22 @@ void SingleInstance::accept() {
 
 void SingleInstance::read(Client& client) {
     char buffer[4096];
+    bool ended = false; // closed by the client, or failed
     for (;;) {
         const ssize_t count = ::recv(client.fd, buffer, sizeof buffer, 0);
-        if (count > 0) {
+        if (count > 0)
             client.buffer.append(buffer, static_cast<std::size_t>(count));
+        else if (count < 0 && errno == EINTR)
             continue;
-        }
-        if (count < 0 && (errno == EAGAIN || errno == EINTR))
+        else {
+            ended = !(count < 0 && errno == EAGAIN);
             break;
-        drop(client); // closed before a whole line, or failed
-        return;
+        }
     }
     const std::size_t end = client.buffer.find('\n');
-    if (end == std::string::npos && client.buffer.size() <= maxLineBytes)
+    if (end == std::string::npos && !ended && client.buffer.size() <= maxLineBytes)
         return; // the rest of the line is on its way
+    // A client may close its side right after its request: it still gets the answer.
     if (end < maxLineBytes)
         answer(client, client.buffer.substr(0, end));
     drop(client);
