@@ -192,15 +192,10 @@ std::optional<std::string> SingleInstance::exchange(const std::string& request, 
     if (!fitsSocketAddress(paths_.socket))
         return std::nullopt;
     std::memcpy(address.sun_path, paths_.socket.c_str(), paths_.socket.size() + 1);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        // A full backlog (EAGAIN) is an agent too busy to answer now.
-        if (errno != EINPROGRESS || !await(fd, POLLOUT, deadline))
-            return std::nullopt;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
-            return std::nullopt;
-    }
+    // A local socket connects at once or not at all: refused, missing, or a
+    // full backlog (EAGAIN), which is an agent too busy to answer now.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return std::nullopt;
     for (std::size_t sent = 0; sent < request.size();) {
         if (!await(fd, POLLOUT, deadline))
             return std::nullopt;
