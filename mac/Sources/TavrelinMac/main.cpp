@@ -129,30 +129,28 @@ private:
     std::unique_ptr<vdir::VdirRemindersDatabase> vdir_;
 };
 
-// --quit and --status: talk to the running agent, never become one.
+// --quit and --status: talk to the running agent, never become one. An agent
+// that holds the lock without answering is on its way out: waited for, so
+// the answer is about the agent that runs once it is gone.
 int control(qt::SingleInstance& instance, const Options& options) {
-    if (instance.tryLock()) {
-        std::fputs("tavrelin-agent: no agent is running\n", stderr);
-        return 1;
-    }
-    if (options.quit) {
-        if (instance.requestQuit())
-            return 0;
-        // Not answering while it holds the lock: it is quitting already.
-        try {
-            instance.claim(lockPatience, [] { return false; });
-            return 0;
-        } catch (const qt::InstanceError& error) {
-            std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
+    std::optional<std::string> status;
+    try {
+        const auto claim = instance.claim(lockPatience, [&] {
+            if (options.quit)
+                return instance.requestQuit();
+            return (status = instance.requestStatus()).has_value();
+        });
+        if (claim == qt::SingleInstance::Claim::holder) {
+            std::fputs("tavrelin-agent: no agent is running\n", stderr);
             return 1;
         }
+    } catch (const qt::InstanceError& error) {
+        std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
+        return 1;
     }
-    if (std::optional<std::string> status = instance.requestStatus()) {
+    if (status)
         std::printf("%s\n", status->c_str());
-        return 0;
-    }
-    std::fputs("tavrelin-agent: the running agent does not answer (it may be quitting)\n", stderr);
-    return 1;
+    return 0;
 }
 
 } // namespace

@@ -119,7 +119,7 @@ std::optional<std::vector<std::string>> QtWorkspace::taskApplicationCommand(cons
                 break;
             // Started without a shell, so the program is looked up here.
             const QString program = QStandardPaths::findExecutable(QString::fromStdString(command.front()));
-            if (program.isEmpty() || !QFileInfo(program).isAbsolute())
+            if (program.isEmpty())
                 break;
             command.front() = program.toStdString();
             command.insert(command.end(), application.extraArguments.begin(), application.extraArguments.end());

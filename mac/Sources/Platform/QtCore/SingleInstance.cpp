@@ -147,8 +147,9 @@ bool SingleInstance::tryLock() {
     lock_ = fd;
     // For whoever looks: which process is the agent.
     const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
-        auto written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    if (::ftruncate(fd, 0) == 0) {
+        [[maybe_unused]] auto written = ::pwrite(fd, pid.data(), pid.size(), 0);
+    }
     return true;
 }
 
@@ -191,15 +192,10 @@ std::optional<std::string> SingleInstance::exchange(const std::string& request, 
     if (!fitsSocketAddress(paths_.socket))
         return std::nullopt;
     std::memcpy(address.sun_path, paths_.socket.c_str(), paths_.socket.size() + 1);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        // A full backlog (EAGAIN) is an agent too busy to answer now.
-        if (errno != EINPROGRESS || !await(fd, POLLOUT, deadline))
-            return std::nullopt;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
-            return std::nullopt;
-    }
+    // A local socket connects at once or not at all: refused, missing, or a
+    // full backlog (EAGAIN), which is an agent too busy to answer now.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return std::nullopt;
     for (std::size_t sent = 0; sent < request.size();) {
         if (!await(fd, POLLOUT, deadline))
             return std::nullopt;
@@ -315,20 +311,22 @@ void SingleInstance::accept() {
 
 void SingleInstance::read(Client& client) {
     char buffer[4096];
+    bool ended = false; // closed by the client, or failed
     for (;;) {
         const ssize_t count = ::recv(client.fd, buffer, sizeof buffer, 0);
-        if (count > 0) {
+        if (count > 0)
             client.buffer.append(buffer, static_cast<std::size_t>(count));
+        else if (count < 0 && errno == EINTR)
             continue;
-        }
-        if (count < 0 && (errno == EAGAIN || errno == EINTR))
+        else {
+            ended = !(count < 0 && errno == EAGAIN);
             break;
-        drop(client); // closed before a whole line, or failed
-        return;
+        }
     }
     const std::size_t end = client.buffer.find('\n');
-    if (end == std::string::npos && client.buffer.size() <= maxLineBytes)
+    if (end == std::string::npos && !ended && client.buffer.size() <= maxLineBytes)
         return; // the rest of the line is on its way
+    // A client may close its side right after its request: it still gets the answer.
     if (end < maxLineBytes)
         answer(client, client.buffer.substr(0, end));
     drop(client);
