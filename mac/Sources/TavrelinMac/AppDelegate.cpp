@@ -77,6 +77,7 @@ void AppDelegate::finishLaunching(platform::RemindersDatabase& database, const s
     if (platform_.application.isTerminating())
         return;
 
+    database_ = &database;
     reminders_ = std::make_shared<RemindersModule>(platform_.mainLoop, platform_.clock, platform_.http, platform_.appInfo,
                                                    database, state_);
     modules_ = {reminders_};

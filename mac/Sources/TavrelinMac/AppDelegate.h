@@ -77,9 +77,11 @@ private:
     // Launch from the module on, once the task lists are chosen.
     void finishLaunching(platform::RemindersDatabase& database, const std::string& backend);
     void installMenuCallbacks();
-    // Where the reminders go, for the words that name it. The one point where
-    // the shell learns it.
-    platform::RemindersPlace remindersPlace() const { return platform_.reminders.place(); }
+    // Where the reminders go, for the words that name it: the chosen database.
+    // Nothing that names it is shown before launch has chosen one.
+    platform::RemindersPlace remindersPlace() const {
+        return database_ ? database_->place() : platform::RemindersPlace::taskListFolder;
+    }
 
     Platform platform_;
     // Declaration order matters: the menu and the module refer to the state
@@ -93,6 +95,7 @@ private:
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
     std::shared_ptr<StatusMenu> menu_;
     std::shared_ptr<Updater> updater_;
+    platform::RemindersDatabase* database_ = nullptr; // once chosen
 };
 
 } // namespace tavrelin
