@@ -106,17 +106,20 @@ struct Transfer {
     CURL* easy = nullptr;
     FileSink* file = nullptr; // a download's 2xx body goes there, not to `body`
 
-    static bool writeAll(int fd, const char* data, size_t size) {
+    // 0, or the errno of the write that failed.
+    static int writeAll(int fd, const char* data, size_t size) {
         while (size > 0) {
             ssize_t written = ::write(fd, data, size);
             if (written < 0 && errno == EINTR)
                 continue;
-            if (written <= 0)
-                return false;
+            if (written < 0)
+                return errno;
+            if (written == 0)
+                return EIO;
             data += written;
             size -= static_cast<size_t>(written);
         }
-        return true;
+        return 0;
     }
 
     static size_t write(char* data, size_t size, size_t count, void* user) {
@@ -133,10 +136,8 @@ struct Transfer {
                 self->tooLarge = true;
                 return 0; // aborts the transfer
             }
-            if (!writeAll(file->fd, data, n)) {
-                file->error = errno ? errno : EIO;
+            if ((file->error = writeAll(file->fd, data, n)) != 0)
                 return 0;
-            }
             file->hash.update(std::string_view(data, n));
             file->written += n;
             return n;
