@@ -249,7 +249,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     try {
         system_.unpack(archive, unpacked, unpackLimits);
     } catch (const std::exception& error) {
-        Log::warn("update: unpacking refused: " + std::string(error.what()));
+        Log::warn("update: could not unpack: " + std::string(error.what()));
         return discard("The downloaded archive could not be unpacked.");
     }
 

@@ -272,7 +272,7 @@ TEST(UpdatePipeline, LogsWhatItRefused) {
     t.unpackRefusal.reset();
     t.http.redirects[archiveURL] = "https://mirror.example/a.zip";
     t.result();
-    EXPECT_EQ(log.lines(), (Strings{"warn update: unpacking refused: “/etc/passwd” is an absolute path",
+    EXPECT_EQ(log.lines(), (Strings{"warn update: could not unpack: “/etc/passwd” is an absolute path",
                                     "warn update: refused a redirect to https://mirror.example/a.zip"}));
 }
 

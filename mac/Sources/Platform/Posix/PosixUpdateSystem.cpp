@@ -34,8 +34,11 @@ public:
         if (!archive_)
             throw UnpackError("no memory to read the archive");
         ::archive_read_support_format_zip(archive_);
-        if (::archive_read_open_filename(archive_, path.c_str(), 64 * 1024) != ARCHIVE_OK)
-            throw UnpackError("not a zip archive: " + error());
+        if (::archive_read_open_filename(archive_, path.c_str(), 64 * 1024) != ARCHIVE_OK) {
+            const std::string why = error();
+            ::archive_read_free(archive_); // no destructor runs for a constructor that throws
+            throw UnpackError("not a zip archive: " + why);
+        }
     }
     ~Reader() { ::archive_read_free(archive_); }
     Reader(const Reader&) = delete;
