@@ -183,25 +183,17 @@ TEST(CurlSession, DownloadsStreamToTheFile) {
 
     curl::CurlHttp http;
     TempFolder dir;
-    auto peakKiB = [] {
+    // The process's resident memory now ("VmRSS:") or at its peak ("VmHWM:"), in KiB.
+    auto memoryKiB = [](const std::string& field) {
         std::ifstream status("/proc/self/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.starts_with("VmHWM:"))
-                return std::stol(line.substr(6));
-        return 0L;
-    };
-    auto currentKiB = [] {
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.starts_with("VmRSS:"))
-                return std::stol(line.substr(6));
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with(field))
+                return std::stol(line.substr(field.size()));
         return 0L;
     };
     // Start the peak afresh from here.
     std::ofstream("/proc/self/clear_refs") << "5";
-    const long before = currentKiB();
+    const long before = memoryKiB("VmRSS:");
 
     auto session = http.makeSession({20, 60, blocks * blockSize});
     auto got = session->download({"GET", s.base + "/big", {}, {}}, dir / "big");
@@ -209,8 +201,8 @@ TEST(CurlSession, DownloadsStreamToTheFile) {
     EXPECT_EQ(got.bytes, blocks * blockSize);
     EXPECT_EQ(fs::file_size(dir / "big"), blocks * blockSize);
     EXPECT_EQ(got.sha256, expected.hexDigest());
-    EXPECT_LT(peakKiB() - before, 16 * 1024)
-        << "the download grew the process by about its size (peak " << peakKiB() << " KiB from " << before << " KiB)";
+    EXPECT_LT(memoryKiB("VmHWM:") - before, 16 * 1024)
+        << "the download grew the process by about its size (peak " << memoryKiB("VmHWM:") << " KiB from " << before << " KiB)";
 
     // A body over the cap, and one that is not the download, leave no file.
     auto capped = http.makeSession({20, 60, 10 * blockSize})->download({"GET", s.base + "/big", {}, {}}, dir / "capped");
