@@ -4,6 +4,8 @@
 // parsed (sh -n), never run.
 
 #include "Check.h"
+#include "Platform/Posix/PosixProcesses.h"
+#include "Platform/Posix/PosixUpdateSystem.h"
 #include "TavrelinMac/UpdateTools.h"
 
 #include <cerrno>
@@ -87,6 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (path.find('\0') != std::string::npos)
         return 0;
     FUZZ_CHECK(echoedByShell(updatetools::quoted(path)) == path);
-    FUZZ_CHECK(shellParses(updatetools::installScript(path, path + ".previous", path + "/new", path + "-staging")));
+    // With the system's own flush and reopen lines, as the agent builds it.
+    static posix::PosixProcesses processes;
+    static posix::PosixUpdateSystem system(processes);
+    FUZZ_CHECK(shellParses(updatetools::installScript({path, path + ".previous", path + "/.new", path + "-staging"},
+                                                      system.flushCommand(path), system.reopenCommand(path))));
     return 0;
 }

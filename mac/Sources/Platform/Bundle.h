@@ -22,11 +22,4 @@ public:
     virtual std::string homeDirectory() const = 0;
 };
 
-class Digest {
-public:
-    virtual ~Digest() = default;
-    // Lower-case hexadecimal SHA-256.
-    virtual std::string sha256Hex(const std::string& bytes) const = 0;
-};
-
 } // namespace tavrelin::platform

@@ -1,6 +1,7 @@
 #include "TavrelinMac/UpdatePipeline.h"
 #include "Platform/BundleLayout.h"
 
+#include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Text.h"
 #include "TavrelinMac/UpdateTools.h"
 #include "TavrelinMac/Url.h"
@@ -49,14 +50,34 @@ bool fromUpdateHost(const std::string& address) {
     return !expected.port || url->port == expected.port;
 }
 
-// The folder holding `path`, as text without a trailing "/".
-std::string folderOf(std::string path) {
+// A path split into the folder holding it and its own name, without
+// trailing "/"s.
+struct PathParts {
+    std::string folder, name;
+};
+
+PathParts split(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::string elsewhere() {
+    return words::update::elsewhere(std::string(updateHost()));
+}
+
+// Removes what a failed run leaves; its own failure is logged, not reported,
+// since the failure that ended the run is the one the user needs.
+void removeLeftover(platform::Files& files, const std::string& path) {
+    try {
+        if (files.exists(path))
+            files.remove(path);
+    } catch (const std::exception& error) {
+        Log::warn(std::string("update: could not remove a leftover: ") + error.what());
+    }
 }
 
 bool hasAppExtension(const std::string& name) {
@@ -68,8 +89,8 @@ bool hasAppExtension(const std::string& name) {
 
 UpdatePipeline::UpdatePipeline(platform::Http& http, platform::Files& files, platform::Processes& processes,
                                const platform::Bundle& bundle, const platform::BundleInfoReader& bundleInfo,
-                               const platform::Digest& digest)
-    : http_(http), files_(files), processes_(processes), bundle_(bundle), bundleInfo_(bundleInfo), digest_(digest) {}
+                               platform::UpdateSystem& system)
+    : http_(http), files_(files), processes_(processes), bundle_(bundle), bundleInfo_(bundleInfo), system_(system) {}
 
 std::optional<std::int64_t> UpdatePipeline::buildNumber(std::string_view text) {
     bool negative = false;
@@ -131,6 +152,19 @@ std::string UpdatePipeline::fetch(platform::HttpSession& session, const std::str
     return std::move(response.body);
 }
 
+std::string UpdatePipeline::fetchToFile(platform::HttpSession& session, const std::string& url, const std::string& path) {
+    platform::HttpRequest request;
+    request.url = url;
+    platform::HttpDownload download = session.download(request, path);
+    if (download.bodyTooLarge)
+        throw UpdateError("The file from " + hostForMessages(url) + " is larger than 512 MiB.");
+    if (download.status < 200 || download.status > 299)
+        throw UpdateError("HTTP " + std::to_string(download.status) + " from " + hostForMessages(url));
+    if (download.bytes == 0)
+        throw UpdateError("Empty response from " + hostForMessages(url));
+    return std::move(download.sha256);
+}
+
 std::string UpdatePipeline::stagingDirectory() const {
     const std::string folder = files_.cachesDirectory() + "/Tavrelin/updates";
     try {
@@ -147,11 +181,16 @@ Outcome UpdatePipeline::run() const {
     config.requestTimeout = requestTimeout;
     config.resourceTimeout = platform::HttpSessionConfig::noLimit;
     config.maxBodyBytes = maxDownloadBytes;
+    config.lowSpeedBytesPerSecond = lowSpeedBytesPerSecond;
+    config.lowSpeedTime = lowSpeedTime;
+    // The feed and the archive come from the update host alone, redirects
+    // included.
+    config.allowRedirect = [](const std::string&, const std::string& to) { return fromUpdateHost(to); };
     std::unique_ptr<platform::HttpSession> session;
     Updater::Feed feed;
     try {
         session = http_.makeSession(config);
-        feed = Updater::Feed::decode(fetch(*session, feedURL()));
+        feed = Updater::Feed::decode(fetch(*session, feedURL(system_.feedPath())));
     } catch (const std::exception& error) {
         return Failed{words::update::feedUnreadable(error.what())};
     }
@@ -168,9 +207,9 @@ Outcome UpdatePipeline::run() const {
     }
 
     if (!fromUpdateHost(feed.url))
-        return Failed{words::update::elsewhere(std::string(updateHost()))};
+        return Failed{elsewhere()};
 
-    const std::string folder = folderOf(bundle_.path());
+    const std::string folder = split(bundle_.path()).folder;
     if (folder != "/Applications" && folder != bundle_.homeDirectory() + "/Applications")
         return Updater::NotInstallable{feed, words::update::notInApplications(folder)};
 
@@ -186,29 +225,32 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     }
     // From here on every failure leaves nothing behind.
     auto discard = [this, &staging](std::string message) -> Outcome {
-        try {
-            files_.remove(staging);
-        } catch (const std::exception&) {
-        }
+        removeLeftover(files_, staging);
         return Failed{std::move(message)};
     };
 
+    // Written as it arrives and digested on the way; never whole in memory.
     const std::string archive = staging + "/update.zip";
-    std::string bytes;
+    std::string digest;
     try {
-        bytes = fetch(session, feed.url);
-        files_.writeAtomically(archive, bytes);
+        digest = fetchToFile(session, feed.url, archive);
+    } catch (const platform::HttpRedirectRefused& error) {
+        Log::warn("update: " + std::string(error.what()));
+        return discard(elsewhere());
     } catch (const std::exception& error) {
         return discard(words::update::downloadFailed(error.what()));
     }
 
-    if (digest_.sha256Hex(bytes) != text::lowercasedAscii(feed.sha256))
+    if (digest != text::lowercasedAscii(feed.sha256))
         return discard(words::update::checksumMismatch());
-    std::string().swap(bytes);
 
     const std::string unpacked = staging + "/unpacked";
-    if (!updatetools::unpack(processes_, files_, archive, unpacked).ok)
+    try {
+        system_.unpack(archive, unpacked, unpackLimits);
+    } catch (const std::exception& error) {
+        Log::warn("update: could not unpack: " + std::string(error.what()));
         return discard(words::update::notUnpacked());
+    }
 
     std::string fresh;
     try {
@@ -218,20 +260,30 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
                 break;
             }
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        Log::warn("update: " + std::string(error.what()));
     }
     if (fresh.empty())
         return discard(words::update::noApp());
 
     // Without a trailing "/", so the previous version's path stands beside it.
-    std::string running = bundle_.path();
-    while (running.size() > 1 && running.back() == '/')
-        running.pop_back();
-    auto signature = updatetools::verifySignature(processes_, running, fresh);
+    const PathParts running = split(bundle_.path());
+    const std::string current = running.folder + "/" + running.name;
+    auto signature = updatetools::shell(processes_, system_.signatureCheck(current, fresh));
     if (!signature.ok)
         return discard(words::update::notSigned(signature.output));
 
-    auto assessment = updatetools::assessRuns(processes_, fresh, feed.version);
+    auto assessment = updatetools::shell(processes_, system_.runCheck(fresh));
+    if (const auto answer = system_.runCheckAnswer(feed.version)) {
+        if (assessment.ok && assessment.output != *answer) {
+            // Versions, not whole lines: the line holds the product's macOS name.
+            const std::string prefix = answer->substr(0, answer->size() - feed.version.size());
+            const std::string reported =
+                assessment.output.starts_with(prefix) ? assessment.output.substr(prefix.size()) : assessment.output;
+            assessment = {false, "it reports version “" + reported + "” instead of “" + feed.version + "”"};
+        } else if (!assessment.ok && assessment.output.empty())
+            assessment.output = "it did not start";
+    }
     if (!assessment.ok)
         return discard(words::update::doesNotRun(assessment.output));
 
@@ -246,13 +298,29 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     if (entry("CFBundleIdentifier") != bundle::identifier || !version || buildNumber(*version) != feed.build)
         return discard(words::update::wrongVersion());
 
-    updatetools::removeQuarantine(processes_, fresh);
+    if (auto removal = system_.quarantineRemoval(fresh))
+        updatetools::shell(processes_, *removal); // what it answers is not used
 
+    return install(feed, staging, fresh);
+}
+
+Outcome UpdatePipeline::install(const Updater::Feed& feed, const std::string& staging, const std::string& fresh) const {
+    const PathParts running = split(bundle_.path());
+    updatetools::InstallPaths paths;
+    paths.current = running.folder + "/" + running.name;
+    paths.previous = paths.current + ".previous";
+    // Hidden beside the running bundle, on its file system: the swap is then
+    // two renames, and a full disk shows here, before anything has moved.
+    paths.incoming = running.folder + "/." + running.name + ".incoming";
+    paths.staging = staging;
     try {
-        processes_.launchDetached("/bin/sh",
-                                  {"-c", updatetools::installScript(running, running + ".previous", fresh, staging)});
+        system_.place(fresh, paths.incoming);
+        system_.launchScript(
+            updatetools::installScript(paths, system_.flushCommand(running.folder), system_.reopenCommand(paths.current)));
     } catch (const std::exception& error) {
-        return discard(words::update::installDidNotStart(error.what()));
+        removeLeftover(files_, paths.incoming);
+        removeLeftover(files_, staging);
+        return Failed{words::update::installDidNotStart(error.what())};
     }
     return Updater::Installed{feed};
 }

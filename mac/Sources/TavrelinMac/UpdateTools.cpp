@@ -29,9 +29,9 @@ std::string trimmedOutput(std::string_view bytes) {
     return std::string(bytes.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
-ShellResult shell(platform::Processes& processes, const std::string& path, const std::vector<std::string>& arguments) {
+ShellResult shell(platform::Processes& processes, const platform::ToolCommand& command) {
     try {
-        platform::ProcessResult result = processes.run(path, arguments);
+        platform::ProcessResult result = processes.run(command.program, command.arguments);
         return {result.status == 0, trimmedOutput(result.output)};
     } catch (const std::exception& error) {
         return {false, error.what()};
@@ -50,11 +50,28 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
-std::string installScript(const std::string& current, const std::string& previous, const std::string& fresh,
-                          const std::string& staging) {
-    const std::string c = quoted(current), p = quoted(previous), n = quoted(fresh), s = quoted(staging);
-    return "sleep 1\nrm -rf " + p + "\nif mv " + c + " " + p + " && mv " + n + " " + c + "; then\n  rm -rf " + p +
-           "\nelse\n  [ -d " + c + " ] || mv " + p + " " + c + "\nfi\nrm -rf " + s + "\n" + reopenCommand(current);
+std::string commandLine(const platform::ToolCommand& command) {
+    const bool plain = !command.program.empty() &&
+                       command.program.find_first_not_of(
+                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") == std::string::npos;
+    std::string line = plain ? command.program : quoted(command.program);
+    for (const std::string& argument : command.arguments)
+        line += " " + quoted(argument);
+    return line;
+}
+
+// Mended from the plain swap so that no half-made bundle can stand at the
+// running bundle's place: the new bundle arrives by rename from beside it,
+// the previous place must be free before the running bundle moves there, and
+// the rollback runs only when the running bundle has really moved, whatever
+// then stands at its place. `moved` is set in the script itself, never taken
+// from the environment.
+std::string installScript(const InstallPaths& paths, const platform::ToolCommand& flush, const platform::ToolCommand& reopen) {
+    const std::string c = quoted(paths.current), p = quoted(paths.previous), n = quoted(paths.incoming),
+                      s = quoted(paths.staging);
+    return "sleep 1\nrm -rf " + p + "\nmoved=no\nif [ ! -e " + p + " ] && mv " + c + " " + p + " && moved=yes && mv " + n +
+           " " + c + "; then\n  rm -rf " + p + "\nelif [ \"$moved\" = yes ]; then\n  rm -rf " + c + "\n  mv " + p + " " + c +
+           "\nfi\nrm -rf " + n + " " + s + "\n" + commandLine(flush) + "\n" + commandLine(reopen);
 }
 
 } // namespace tavrelin::updatetools

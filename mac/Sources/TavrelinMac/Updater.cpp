@@ -1,10 +1,10 @@
 #include "TavrelinMac/Updater.h"
 
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/UpdateTools.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -53,6 +53,16 @@ std::int64_t requiredBuild(const json& object) {
     }
     if (value->is_number_integer())
         return value->get<std::int64_t>();
+    // A number is a number however it is written: 2.0 and 2e0 are 2.
+    if (value->is_number_float()) {
+        const double number = value->get<double>();
+        if (!std::isfinite(number) || std::trunc(number) != number)
+            throw FeedError("The feed’s “build” is not a whole number.");
+        // 2^63 is the first double past the largest build.
+        if (number < -0x1p63 || number >= 0x1p63)
+            throw FeedError("The feed’s “build” does not fit in 64 bits.");
+        return static_cast<std::int64_t>(number);
+    }
     throw FeedError("The feed’s “build” is not a whole number.");
 }
 
@@ -62,9 +72,8 @@ std::string_view updateHost() {
     return TAVRELIN_UPDATE_HOST;
 }
 
-const std::string& feedURL() {
-    static const std::string url = "https://" + std::string(updateHost()) + std::string(updatetools::feedPath);
-    return url;
+std::string feedURL(std::string_view feedPath) {
+    return "https://" + std::string(updateHost()) + std::string(feedPath);
 }
 
 Updater::Feed Updater::Feed::decode(std::string_view text) {

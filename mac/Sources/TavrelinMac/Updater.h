@@ -19,8 +19,9 @@ namespace tavrelin {
 // The host updates come from: the product's web domain, fixed when the agent
 // is built. Only demo and test builds name another one (and may add a port).
 std::string_view updateHost();
-// "https://" + the update host + the feed's path; no run-time override.
-const std::string& feedURL();
+// "https://" + the update host + the feed's path on it (the system's, see
+// UpdateSystem::feedPath); no run-time override.
+std::string feedURL(std::string_view feedPath);
 
 // A feed that cannot be decoded; what() says why.
 class FeedError : public std::runtime_error {
@@ -43,8 +44,9 @@ public:
         std::optional<std::string> minimumOS;
         std::optional<std::string> notes;
 
-        // Strict: "build" must be a JSON integer within 64 bits; the optional
-        // members may be absent or null; other keys are ignored.
+        // Strict: "build" must be a JSON number with no fraction within 64
+        // bits (2.0 reads as 2); the optional members may be absent or null;
+        // other keys are ignored.
         static Feed decode(std::string_view json);
         bool operator==(const Feed&) const = default;
     };

@@ -14,9 +14,9 @@
 #include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixBundleInfo.h"
-#include "Platform/Posix/PosixDigest.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
+#include "Platform/Posix/PosixUpdateSystem.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Platform/Qt/NoTrayNotice.h"
 #include "Platform/Qt/QtDesktop.h"
@@ -246,9 +246,9 @@ int main(int argc, char** argv) {
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
-    posix::PosixDigest digest;
     posix::PosixBundleInfo bundleInfo;
-    UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, digest);
+    posix::PosixUpdateSystem updateSystem(processes);
+    UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, updateSystem);
     auto delegate = std::make_shared<AppDelegate>(AppDelegate::Platform{.mainLoop = mainLoop,
                                                                         .clock = clock,
                                                                         .application = application,

@@ -3,6 +3,7 @@
 
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixFiles.h"
+#include "Platform/Posix/Sha256.h"
 
 #include <sodium.h>
 
@@ -34,31 +35,14 @@ struct Entry {
     bool operator==(const Entry&) const = default;
 };
 
-std::string hex(const unsigned char* bytes, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
-
-std::string sha256OfText(const std::string& text) {
-    unsigned char out[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(out, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    return hex(out, sizeof out);
-}
-
 // Reads through a descriptor opened without following links, so what is
 // hashed is the very file that was examined.
 std::optional<std::string> sha256OfFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    unsigned char buffer[64 * 1024];
+    posix::Sha256 hash;
+    char buffer[64 * 1024];
     bool ok = true;
     while (true) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -68,14 +52,12 @@ std::optional<std::string> sha256OfFile(const std::string& path) {
             ok = false;
         if (got <= 0)
             break;
-        crypto_hash_sha256_update(&state, buffer, static_cast<unsigned long long>(got));
+        hash.update(std::string_view(buffer, static_cast<std::size_t>(got)));
     }
     ::close(fd);
     if (!ok)
         return std::nullopt;
-    unsigned char out[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, out);
-    return hex(out, sizeof out);
+    return hash.hexDigest();
 }
 
 std::string octal(mode_t mode) {
@@ -102,7 +84,7 @@ std::optional<Entry> describe(const std::string& path) {
         fs::path target = fs::read_symlink(path, error);
         if (error)
             return std::nullopt;
-        return Entry{"link", "0777", sha256OfText(target.string())};
+        return Entry{"link", "0777", posix::sha256Hex(target.string())};
     }
     return std::nullopt;
 }

@@ -1,15 +1,12 @@
 // The update's real tools on real folders: the bundle verifier as the built
-// program, with signatures minisign makes here, and the install script as
-// /bin/sh runs it.
+// program, with signatures minisign makes here.
 
 #include "Platform/Posix/PosixProcesses.h"
 #include "Support/VdirFixture.h"
-#include "TavrelinMac/UpdateTools.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <thread>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -80,24 +77,4 @@ TEST(Verifier, RefusesEveryChange) {
         auto result = t.processes.run(verifier, {"--verify", "--trusted", t.trusted, t.fresh});
         EXPECT_EQ(std::pair(result.status, result.output), std::pair(1, expected));
     }
-}
-
-// The bundle swap when the new bundle cannot be moved in, under a folder name
-// with every character the shell could misread: the old bundle goes back, the
-// leftovers go, and the old agent starts again, writing "old" into "started".
-// (The whole update's end-to-end test runs the swap that succeeds.)
-TEST(InstallScriptUnderSh, RollsBackCleansUpAndStartsTheOldAgent) {
-    TempFolder dir;
-    const std::string app = dir / "My Apps 'q' \"d\" $HOME `id` \\/Tavrelin.app", staging = dir / "cache's/Tavrelin/up";
-    writeText(app + "/Contents/MacOS/tavrelin-agent", "#!/bin/sh\necho old > " + updatetools::quoted(dir / "started") + "\n");
-    fs::permissions(app + "/Contents/MacOS/tavrelin-agent", fs::perms::owner_exec, fs::perm_options::add);
-    fs::create_directories(app + ".previous"); // a leftover of an earlier attempt
-    fs::create_directories(staging);           // with no unpacked bundle in it
-    auto script = updatetools::installScript(app, app + ".previous", staging + "/unpacked/Tavrelin.app", staging);
-    auto result = posix::PosixProcesses().run("/bin/sh", {"-c", script});
-    EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_FALSE(fs::exists(app + ".previous") || fs::exists(staging));
-    for (int i = 0; i < 1000 && !fs::exists(dir / "started"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(readFile(dir / "started"), "old\n");
 }

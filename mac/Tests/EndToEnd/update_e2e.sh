@@ -46,6 +46,7 @@ bsdtar -x -p -f old/Tavrelin-1.0.0.zip -C "$HOME/Applications"
 app=$HOME/Applications/Tavrelin.app
 agent=$app/Contents/MacOS/tavrelin-agent
 staging=$HOME/.cache/Tavrelin/updates
+incoming=$HOME/Applications/.Tavrelin.app.incoming
 (cd www && exec openssl s_server -quiet -accept 443 -cert ../server.crt -key ../server.key -WWW) >server.log 2>&1 &
 retry curl -s --cacert server.crt -o /dev/null https://tavrelin.app/ || fail "the server did not start"
 
@@ -64,7 +65,8 @@ echo "Check for Updates…" >&3
 await "Couldn’t check for updates"
 echo "OK" >&3
 version 1.0.0 || fail "tampered: the bundle was replaced"
-[ ! -e "$staging" ] && [ ! -e "$app.previous" ] || fail "tampered: the staging folder or a previous copy was left"
+[ ! -e "$staging" ] && [ ! -e "$app.previous" ] && [ ! -e "$incoming" ] ||
+  fail "tampered: the staging folder, a previous or an incoming copy was left"
 
 cp new/Tavrelin-2.0.0.zip new/linux-version.json www/downloads/
 old_pid=$(pgrep -f -x "$agent --headless" | head -1)
@@ -74,8 +76,8 @@ await "Tavrelin 2.0.0 is ready"
 # quitting must still end with the new build running.
 sleep 3
 echo "Restart now" >&3
-swapped() { [ ! -e "/proc/$old_pid" ] && [ ! -e "$staging" ] && [ ! -e "$app.previous" ] && version 2.0.0; }
-retry swapped || fail "the old agent did not quit, the new build is not in place, or the old one or the staging folder was left"
+swapped() { [ ! -e "/proc/$old_pid" ] && [ ! -e "$staging" ] && [ ! -e "$app.previous" ] && [ ! -e "$incoming" ] && version 2.0.0; }
+retry swapped || fail "the old agent did not quit, the new build is not in place, or the old one, the incoming one or the staging folder was left"
 # The install script started the new build from the same path.
 relaunched() { [ "$(readlink "/proc/$(pgrep -f -x "$agent" | head -1)/exe")" = "$agent" ]; }
 retry relaunched || fail "the new build was not started from the same path"

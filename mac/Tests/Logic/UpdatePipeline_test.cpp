@@ -9,6 +9,7 @@ using namespace tavrelin;
 using platform::HttpRequest;
 using platform::HttpResponse;
 using platform::ProcessResult;
+using platform::ToolCommand;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -17,52 +18,88 @@ const std::string archiveURL = "https://tavrelin.app/downloads/Tavrelin-1.5.0.zi
 const std::string zipBytes = "PK-the-archive";
 const std::string staging = "/home/user/.cache/Tavrelin/updates";
 const std::string fresh = staging + "/unpacked/Tavrelin.app";
-const std::string running = "/Applications/Tavrelin.app";
-const std::string bsdtar = "/usr/bin/bsdtar", verifier = running + "/Contents/MacOS/tavrelin-verify", env = "/usr/bin/env";
+const std::string running = "/Applications/Tavrelin.app", incoming = "/Applications/.Tavrelin.app.incoming";
+const std::string testFeedPath = "/downloads/test-version.json";
 
 std::string feedJson(const std::string& extra = "", const std::string& url = archiveURL, long long build = 43) {
     return R"({"version":"1.5.0","build":)" + std::to_string(build) + R"(,"url":")" + url + R"(","sha256":"9F2C")" + extra +
            "}";
 }
 
-// One run's world: every service faked, arranged for a successful update.
-struct Pipeline final : platform::Processes, platform::BundleInfoReader, platform::Digest {
+// One run's world: every service faked, arranged for a successful update. The
+// system's tools are named by what they do.
+struct Pipeline final : platform::Processes, platform::BundleInfoReader, platform::UpdateSystem {
     fake::FakeHttp http;
     fake::FakeFiles files;
     fake::FakeBundle bundle;
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
-    std::map<std::string, HttpResponse> responses{{feedURL(), {200, feedJson(), false}}, {archiveURL, {200, zipBytes, false}}};
-    std::map<std::string, ProcessResult> tools{{env, {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
+    std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
+                                                  {archiveURL, {200, zipBytes, false}}};
+    std::map<std::string, ProcessResult> tools{{"probe", {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
     std::map<std::string, std::string> digests{{zipBytes, "9f2c"}}; // the feed's may be upper case
-    std::vector<std::pair<std::string, Strings>> calls;             // programs run, then the one started detached
+    std::optional<std::string> unpackRefusal, placeFailure, launchFailure;
+    Strings calls; // every step the system was asked to take, in order
 
     Pipeline() {
         bundle.bundlePath = running;
         bundle.os = {14, 2, 1, "14.2.1"};
+        http.files = &files;
+        http.digestOf = [this](const std::string& body) { return digests.count(body) ? digests.at(body) : "unknown"; };
         http.responder = [this](const HttpRequest& request) {
             auto it = responses.find(request.url);
             return it == responses.end() ? HttpResponse{404, "", false} : it->second;
         };
     }
+
     ProcessResult run(const std::string& program, const Strings& arguments) override {
-        calls.emplace_back(program, arguments);
+        std::string call = program;
+        for (const std::string& argument : arguments)
+            call += " " + argument;
+        calls.push_back(call);
         if (tools.count(program) && tools[program].status < 0)
             throw platform::ProcessError("Could not start");
-        if (program == bsdtar && tools.count(bsdtar) == 0)
-            files.files[fresh + "/Contents/Info.plist"] = "<plist/>"; // unpacks one bundle
         return tools.count(program) ? tools[program] : ProcessResult{};
     }
-    void launchDetached(const std::string& program, const Strings& arguments) override {
-        calls.emplace_back(program, arguments);
-        if (tools.count(program))
-            throw platform::ProcessError("no shell");
-    }
+    void launchDetached(const std::string&, const Strings&) override { ADD_FAILURE() << "the system starts the script"; }
     std::optional<std::map<std::string, std::string>> infoStrings(const std::string& path) const override {
         return path == fresh ? freshInfo : std::nullopt;
     }
-    std::string sha256Hex(const std::string& bytes) const override { return digests.at(bytes); }
+
+    std::string feedPath() const override { return testFeedPath; }
+    void unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) override {
+        calls.push_back("unpack " + files.files.at(archive) + " into " + folder + " up to " + std::to_string(limits.maxBytes) +
+                        " bytes in " + std::to_string(limits.maxEntries) + " entries");
+        if (unpackRefusal)
+            throw platform::UnpackError(*unpackRefusal);
+        files.files[fresh + "/Contents/Info.plist"] = "<plist/>";
+    }
+    ToolCommand signatureCheck(const std::string& trusted, const std::string& bundle) const override {
+        return {"verify", {trusted, bundle}};
+    }
+    ToolCommand runCheck(const std::string& bundle) const override { return {"probe", {bundle}}; }
+    std::optional<std::string> runCheckAnswer(const std::string& version) const override {
+        return "Tavrelin for Mac " + version;
+    }
+    std::optional<ToolCommand> quarantineRemoval(const std::string& bundle) const override {
+        return ToolCommand{"unmark", {bundle}};
+    }
+    void place(const std::string& bundle, const std::string& destination) override {
+        calls.push_back("place " + bundle + " at " + destination);
+        files.rename(bundle, destination);
+        if (placeFailure)
+            throw platform::FileError(*placeFailure);
+    }
+    ToolCommand reopenCommand(const std::string& bundle) const override { return {"reopen", {bundle}}; }
+    ToolCommand flushCommand(const std::string& folder) const override { return {"flush", {folder}}; }
+    void launchScript(const std::string& script) override {
+        calls.push_back("script");
+        if (launchFailure)
+            throw platform::ProcessError(*launchFailure);
+        EXPECT_EQ(script, updatetools::installScript({running, running + ".previous", incoming, staging},
+                                                     {"flush", {"/Applications"}}, {"reopen", {running}}));
+    }
 
     std::string result() {
         auto outcome = pipeline.run();
@@ -81,6 +118,21 @@ TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
     auto feed = Updater::Feed::decode(base + R"(,"build":-3,"minimumOS":null,"extra":[1]})");
     EXPECT_EQ(feed.build, -3);
     EXPECT_EQ(feed.minimumOS, std::nullopt);
+    // A number without a fraction is a build number however it is written.
+    for (const auto& [written, build] : {std::pair{"2.0", 2}, {"1.5e3", 1500}, {"-0.0", 0}})
+        EXPECT_EQ(Updater::Feed::decode(base + R"(,"build":)" + written + "}").build, build) << written;
+    const std::pair<const char*, const char*> refused[] = {
+        {"2.5", "is not a whole number"},       {R"("2")", "is not a whole number"}, {"9.3e18", "does not fit in 64 bits"},
+        {"-9.3e18", "does not fit in 64 bits"}, {"1e400", "not valid JSON"}, // nlohmann refuses an infinite number outright
+    };
+    for (const auto& [written, why] : refused) {
+        try {
+            Updater::Feed::decode(base + R"(,"build":)" + written + "}");
+            ADD_FAILURE() << written << " was read";
+        } catch (const FeedError& error) {
+            EXPECT_NE(std::string(error.what()).find(why), std::string::npos) << written << ": " << error.what();
+        }
+    }
 
     EXPECT_EQ(UpdatePipeline::buildNumber("42"), 42);
     EXPECT_EQ(UpdatePipeline::buildNumber("+7"), 7);
@@ -99,19 +151,24 @@ TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
 TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
     Pipeline t;
     t.files.files[staging + "/unpacked/Old.app/Contents/Info.plist"] = "stale"; // left by an earlier run
+    t.files.files[incoming + "/Contents/stale"] = "x";                          // so is this
     EXPECT_EQ(t.result(), "installed");
-    EXPECT_EQ(t.http.sessions[0].resourceTimeout, platform::HttpSessionConfig::noLimit);
-    EXPECT_EQ(t.http.sessions[0].maxBodyBytes, 512u * 1024 * 1024);
+    const platform::HttpSessionConfig& session = t.http.sessions.at(0);
+    EXPECT_EQ(session.resourceTimeout, platform::HttpSessionConfig::noLimit);
+    EXPECT_EQ(session.maxBodyBytes, 512u * 1024 * 1024);
+    // A drip of bytes must not hold the check open for ever.
+    EXPECT_EQ(std::pair(session.lowSpeedBytesPerSecond, session.lowSpeedTime), std::pair(std::size_t{1024}, 60.0));
     EXPECT_EQ(t.files.files[staging + "/update.zip"], zipBytes);
     EXPECT_FALSE(t.files.exists(staging + "/unpacked/Old.app"));
-    // Unpack, signature, "will it run", then the install script; nothing else.
-    const std::vector<std::pair<std::string, Strings>> calls{
-        {bsdtar, {"-x", "-p", "--no-same-owner", "-f", staging + "/update.zip", "-C", staging + "/unpacked"}},
-        {verifier, {"--verify", "--trusted", running, fresh}},
-        {env,
-         {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", "/usr/bin/timeout", "-k", "2", "15",
-          fresh + "/Contents/MacOS/tavrelin-agent", "--version"}},
-        {"/bin/sh", {"-c", updatetools::installScript(running, running + ".previous", fresh, staging)}}};
+    // The verified bundle moves beside the running one before the script starts.
+    EXPECT_FALSE(t.files.exists(fresh) || t.files.exists(incoming + "/Contents/stale"));
+    EXPECT_TRUE(t.files.exists(incoming + "/Contents/Info.plist"));
+    const Strings calls{"unpack PK-the-archive into " + staging + "/unpacked up to 2147483648 bytes in 100000 entries",
+                        "verify " + running + " " + fresh,
+                        "probe " + fresh,
+                        "unmark " + fresh,
+                        "place " + fresh + " at " + incoming,
+                        "script"};
     EXPECT_EQ(t.calls, calls);
 }
 
@@ -120,54 +177,111 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     const std::string elsewhere = "The update feed points somewhere other than tavrelin.app, so it was ignored.";
     const std::string notSigned = "The downloaded app is not signed by Tavrelin, so it was discarded. (";
     const std::string notTheVersion = "The downloaded app is not the version the feed announced";
-    // How the world differs, the result's beginning, how many programs ran.
-    auto feed = [](std::string body) { return [body](Pipeline& t) { t.responses[feedURL()].body = body; }; };
+    const std::string noInstall = "The update was verified but the install step could not start. ";
+    const std::string feedAt = feedURL(testFeedPath);
+    // How the world differs, the result's beginning, how many steps the
+    // system took (tools run, unpacking, placing, starting the script).
+    auto feed = [=](std::string body) { return [=](Pipeline& t) { t.responses[feedAt].body = body; }; };
     auto at = [](std::string path) { return [path](Pipeline& t) { t.bundle.bundlePath = path; }; };
     auto archive = [](HttpResponse r) { return [r](Pipeline& t) { t.responses[archiveURL] = r; }; };
+    auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.http.redirects[from] = to; }; };
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
+    auto failing = [](std::optional<std::string> Pipeline::*step, std::string why) {
+        return [=](Pipeline& t) { t.*step = why; };
+    };
     const std::string base = R"({"version":"1.5.0","url":")" + archiveURL + R"(","sha256":"ab")";
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
         {[](Pipeline& t) { t.http.responder = [](auto&) -> HttpResponse { throw platform::HttpTransportError("no DNS"); }; },
          unread + "no DNS", 0},
-        {[](Pipeline& t) { t.responses[feedURL()].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
+        {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
         {feed(base + R"(,"build":9223372036854775808})"), unread + "The feed’s “build” does not fit in 64 bits.", 0},
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
         {feed(R"({"version":"1"})"), unread + "The feed has no “build”.", 0},
+        // The feed comes from the update host over https, redirects included.
+        {redirect(feedAt, "https://cdn.example/v.json"), unread + "refused a redirect to https://cdn.example/v.json", 0},
+        {redirect(feedAt, "http://tavrelin.app/v.json"), unread + "refused a redirect to http://tavrelin.app/v.json", 0},
+        {[=](Pipeline& t) {
+             t.http.redirects[feedAt] = "https://tavrelin.app/moved.json";
+             t.responses["https://tavrelin.app/moved.json"] = t.responses[feedAt];
+         },
+         "installed", 6},
         {feed(feedJson("", archiveURL, 42)), "up to date", 0},
         {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: " + words::update::needsNewerSystem("99", "14.2.1"), 0},
         {feed(feedJson("", "http://tavrelin.app/a.zip")), elsewhere, 0},
         {feed(feedJson("", "https://cdn.tavrelin.app/a.zip")), elsewhere, 0},
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
         {at("/Applications/../Tavrelin.app"), "not installable", 0},
-        {at(running + "/"), "installed", 4},
+        {at(running + "/"), "installed", 6},
         {[](Pipeline& t) { t.files.failing.insert(staging); }, "No writable place to stage the download.", 0},
         {archive({404, "", false}), download + "HTTP 404 from tavrelin.app", 0},
         {archive({200, "", false}), download + "Empty response from tavrelin.app", 0},
         {archive({200, zipBytes, true}), download + "The file from tavrelin.app is larger than 512 MiB.", 0},
+        // A transfer that crawls ends as any transport failure does.
+        {[](Pipeline& t) {
+             t.responses.erase(archiveURL);
+             auto feedOnly = t.http.responder;
+             t.http.responder = [feedOnly](const HttpRequest& request) {
+                 if (request.url == archiveURL)
+                     throw platform::HttpTransportError("Operation too slow. Less than 1024 bytes/sec");
+                 return feedOnly(request);
+             };
+         },
+         download + "Operation too slow. Less than 1024 bytes/sec", 0},
+        // The archive comes from the update host alone, however it is reached.
+        {redirect(archiveURL, "https://mirror.example/a.zip"), elsewhere, 0},
+        {redirect(archiveURL, "http://tavrelin.app/a.zip"), elsewhere, 0},
+        {redirect(archiveURL, "https://tavrelin.app.example/a.zip"), elsewhere, 0},
         {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
-        {tool(bsdtar, {1, ""}), "The downloaded archive could not be unpacked.", 1},
-        {tool(bsdtar, {0, ""}), "The downloaded archive did not contain an app.", 1},
+        {failing(&Pipeline::unpackRefusal, "“../x” steps out"), "The downloaded archive could not be unpacked.", 1},
+        {[](Pipeline& t) { t.files.failing.insert(staging + "/unpacked"); }, "The downloaded archive did not contain an app.",
+         1},
         // Tool output is read as trimmed UTF-8, Unicode spaces included, or not at all.
-        {tool(verifier, {1, "bad \xC3\x28 byte"}), notSigned + ")", 2},
-        {tool(verifier, {-1, ""}), notSigned + "Could not start)", 2},
-        {tool(verifier, {1, "\xC2\xA0sealed resource missing\n\xE2\x80\xA8"}), notSigned + "sealed resource missing)", 2},
-        {tool(env, {0, "Tavrelin for Mac 1.4.9"}),
-         words::update::doesNotRun("it reports “Tavrelin for Mac 1.4.9” instead of “Tavrelin for Mac 1.5.0”"), 3},
+        {tool("verify", {1, "bad \xC3\x28 byte"}), notSigned + ")", 2},
+        {tool("verify", {-1, ""}), notSigned + "Could not start)", 2},
+        {tool("verify", {1, "\xC2\xA0sealed resource missing\n\xE2\x80\xA8"}), notSigned + "sealed resource missing)", 2},
+        {tool("probe", {0, "Tavrelin for Mac 1.4.9"}),
+         words::update::doesNotRun("it reports version “1.4.9” instead of “1.5.0”"), 3},
+        {tool("probe", {0, "garbage"}), words::update::doesNotRun("it reports version “garbage” instead of “1.5.0”"), 3},
+        {tool("probe", {124, ""}), words::update::doesNotRun("it did not start"), 3},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleVersion"] = "44"; }, notTheVersion, 3},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
         {[](Pipeline& t) { t.freshInfo.reset(); }, notTheVersion, 3},
-        {[](Pipeline& t) { t.tools["/bin/sh"]; }, "The update was verified but the install step could not start. no shell", 4}};
-    for (const auto& [arrange, expected, programs] : rows) {
+        {tool("unmark", {1, "no such attribute"}), "installed", 6},
+        {failing(&Pipeline::placeFailure, "Could not write “x”: No space left on device"),
+         noInstall + "Could not write “x”: No space left on device", 5},
+        {failing(&Pipeline::launchFailure, "no shell"), noInstall + "no shell", 6},
+    };
+    for (const auto& [arrange, expected, steps] : rows) {
+        fake::LogCapture log;
         Pipeline t;
         arrange(t);
         const std::string result = t.result();
         EXPECT_EQ(result.substr(0, expected.size()), expected);
-        EXPECT_EQ(t.calls.size(), programs) << result;
-        EXPECT_EQ(t.files.exists(staging), expected == "installed") << "only an install keeps the staging folder";
+        EXPECT_EQ(t.calls.size(), steps) << result;
+        const bool installed = expected == "installed";
+        EXPECT_EQ(t.files.exists(staging), installed) << result << ": only an install keeps the staging folder";
+        EXPECT_EQ(t.files.exists(incoming), installed) << result << ": only an install leaves a bundle beside the running one";
     }
+}
+
+// Why an archive or a redirect was refused is told in the log; the user reads
+// the step's own text.
+TEST(UpdatePipeline, LogsWhatItRefused) {
+    fake::LogCapture log;
+    Pipeline t;
+    t.unpackRefusal = "“/etc/passwd” is an absolute path";
+    t.result();
+    t.unpackRefusal.reset();
+    t.http.redirects[archiveURL] = "https://mirror.example/a.zip";
+    t.result();
+    EXPECT_EQ(log.lines(), (Strings{"warn update: could not unpack: “/etc/passwd” is an absolute path",
+                                    "warn update: refused a redirect to https://mirror.example/a.zip"}));
 }
 
 // The script itself runs under sh in the adapter tests.
 TEST(InstallScript, QuotesEveryPathForTheShell) {
     EXPECT_EQ(updatetools::quoted("It's \"c\" $HOME `x` \\n"), "'It'\\''s \"c\" $HOME `x` \\n'");
+    EXPECT_EQ(updatetools::commandLine({"/usr/bin/open", {"/Applications/It's.app"}}),
+              "/usr/bin/open '/Applications/It'\\''s.app'");
+    EXPECT_EQ(updatetools::commandLine({"/opt/my tools/sync", {}}), "'/opt/my tools/sync'");
 }

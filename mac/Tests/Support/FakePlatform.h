@@ -247,21 +247,27 @@ class FakeHttp final : public Http {
 public:
     struct Session final : HttpSession {
         FakeHttp& owner;
-        explicit Session(FakeHttp& o) : owner(o) {}
-        HttpResponse perform(const HttpRequest& request) override {
-            owner.requests.push_back(request);
-            return owner.responder ? owner.responder(request) : HttpResponse{200, R"({"items":[]})", false};
-        }
+        HttpSessionConfig config;
+        Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(std::move(c)) {}
+        HttpResponse perform(const HttpRequest& request) override;
+        HttpDownload download(const HttpRequest& request, const std::string& path) override;
     };
     std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override {
         sessions.push_back(config);
-        return std::make_unique<Session>(*this);
+        return std::make_unique<Session>(*this, config);
     }
 
     // Answers each request; may throw HttpTransportError. Default: 200 {"items":[]}.
     std::function<HttpResponse(const HttpRequest&)> responder;
     std::vector<HttpRequest> requests;
     std::vector<HttpSessionConfig> sessions;
+    // URL → where it redirects; followed as the session's rule allows, a
+    // refusal thrown as HttpRedirectRefused.
+    std::map<std::string, std::string> redirects;
+    // A download's 2xx body lands here when set, as written by writeAtomically.
+    FakeFiles* files = nullptr;
+    // The "SHA-256" a download answers for a body.
+    std::function<std::string(const std::string& body)> digestOf = [](const std::string& body) { return "sha256:" + body; };
 };
 
 class FakeBundle final : public Bundle {

@@ -1,16 +1,24 @@
 #include "Platform/Curl/CurlHttp.h"
+#include "Platform/Files.h"
+#include "Platform/Posix/Sha256.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
 namespace tavrelin::curl {
 namespace {
 
+using platform::HttpDownload;
 using platform::HttpRequest;
 using platform::HttpResponse;
 using platform::HttpSessionConfig;
@@ -80,6 +88,14 @@ struct Handle {
     Handle& operator=(const Handle&) = delete;
 };
 
+// Where a download's body goes: the file and the digest of what it holds.
+struct FileSink {
+    int fd = -1;
+    posix::Sha256 hash;
+    std::uint64_t written = 0;
+    int error = 0; // errno of a failed write
+};
+
 // State of one hop, touched only by the thread running it.
 struct Transfer {
     std::size_t maxBodyBytes = 0;
@@ -87,11 +103,45 @@ struct Transfer {
     bool tooLarge = false;
     Clock::time_point lastActivity = Clock::now();
     curl_off_t downloaded = 0, uploaded = 0;
+    CURL* easy = nullptr;
+    FileSink* file = nullptr; // a download's 2xx body goes there, not to `body`
+
+    // 0, or the errno of the write that failed.
+    static int writeAll(int fd, const char* data, size_t size) {
+        while (size > 0) {
+            ssize_t written = ::write(fd, data, size);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0)
+                return errno;
+            if (written == 0)
+                return EIO;
+            data += written;
+            size -= static_cast<size_t>(written);
+        }
+        return 0;
+    }
 
     static size_t write(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<Transfer*>(user);
         const size_t n = size * count;
         self->lastActivity = Clock::now();
+        if (FileSink* file = self->file) {
+            long status = 0;
+            curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+            // A redirect's or a failure's body is not the download.
+            if (status < 200 || status > 299)
+                return n;
+            if (file->written + n > self->maxBodyBytes) {
+                self->tooLarge = true;
+                return 0; // aborts the transfer
+            }
+            if ((file->error = writeAll(file->fd, data, n)) != 0)
+                return 0;
+            file->hash.update(std::string_view(data, n));
+            file->written += n;
+            return n;
+        }
         if (self->body.size() + n > self->maxBodyBytes) {
             self->tooLarge = true;
             self->body.clear();
@@ -140,6 +190,44 @@ public:
     explicit CurlSession(const HttpSessionConfig& config) : config_(config) {}
 
     HttpResponse perform(const HttpRequest& request) override {
+        Hop hop = follow(request, nullptr);
+        return HttpResponse{hop.status, std::move(hop.body), hop.tooLarge};
+    }
+
+    HttpDownload download(const HttpRequest& request, const std::string& path) override {
+        FileSink sink;
+        sink.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (sink.fd < 0)
+            throw platform::FileError("Could not create “" + path + "”: " + std::strerror(errno));
+        // Whatever ends the download early takes the file with it.
+        struct Cleanup {
+            FileSink& sink;
+            const std::string& path;
+            bool keep = false;
+            ~Cleanup() {
+                if (sink.fd >= 0)
+                    ::close(sink.fd);
+                if (!keep)
+                    ::unlink(path.c_str());
+            }
+        } cleanup{sink, path};
+
+        Hop hop = follow(request, &sink);
+        if (sink.error)
+            throw platform::FileError("Could not write “" + path + "”: " + std::strerror(sink.error));
+        if (hop.tooLarge || hop.status < 200 || hop.status > 299)
+            return HttpDownload{hop.status, 0, {}, hop.tooLarge};
+        const int fd = sink.fd;
+        sink.fd = -1;
+        if (::close(fd) != 0) // a delayed write error shows here
+            throw platform::FileError("Could not write “" + path + "”: " + std::strerror(errno));
+        cleanup.keep = true;
+        return HttpDownload{hop.status, sink.written, sink.hash.hexDigest(), false};
+    }
+
+private:
+    // One exchange with every redirect the rules allow.
+    Hop follow(const HttpRequest& request, FileSink* file) {
         // No whole-exchange limit: only silence ends the exchange.
         const auto deadline = unlimited() ? Clock::time_point::max()
                                           : Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -147,20 +235,21 @@ public:
         Lease lease(*this);
         HttpRequest current = request;
         for (int redirects = 0;; ++redirects) {
-            Hop hop = exchange(*lease.handle, current, deadline);
+            Hop hop = exchange(*lease.handle, current, deadline, file);
             if (!hop.redirectTarget.empty()) {
                 if (auto next = redirectedRequest(current, hop.status, hop.redirectTarget)) {
+                    if (!config_.allowRedirect || !config_.allowRedirect(current.url, next->url))
+                        throw platform::HttpRedirectRefused(next->url);
                     if (redirects == maxRedirects)
                         throw HttpTransportError("too many redirects");
                     current = std::move(*next);
                     continue;
                 }
             }
-            return HttpResponse{hop.status, std::move(hop.body), hop.tooLarge};
+            return hop;
         }
     }
 
-private:
     // Borrows an idle handle (most recently used first, so a lone caller keeps
     // one connection) and gives it back afterwards.
     struct Lease {
@@ -185,7 +274,7 @@ private:
         Lease& operator=(const Lease&) = delete;
     };
 
-    Hop exchange(Handle& handle, const HttpRequest& request, Clock::time_point deadline) {
+    Hop exchange(Handle& handle, const HttpRequest& request, Clock::time_point deadline, FileSink* file) {
         using std::chrono::milliseconds;
         CURL* easy = handle.easy;
         const auto requestTimeout =
@@ -211,6 +300,8 @@ private:
 
         Transfer transfer;
         transfer.maxBodyBytes = config_.maxBodyBytes;
+        transfer.easy = easy;
+        transfer.file = file;
         char errorText[CURL_ERROR_SIZE] = {};
 
         curl_easy_reset(easy); // keeps the connection cache
@@ -234,6 +325,10 @@ private:
         curl_easy_setopt(
             easy, CURLOPT_CONNECTTIMEOUT_MS,
             static_cast<long>(std::max<long long>(1, std::chrono::duration_cast<milliseconds>(requestTimeout).count())));
+        if (config_.lowSpeedBytesPerSecond > 0) {
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(config_.lowSpeedBytesPerSecond));
+            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1.0, std::ceil(config_.lowSpeedTime))));
+        }
         if (request.method == "GET") {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         } else if (request.method == "HEAD") {
@@ -254,6 +349,8 @@ private:
             hop.tooLarge = true;
             return hop;
         }
+        if (result == CURLE_WRITE_ERROR && file && file->error)
+            return hop; // the caller names the file
         if (result != CURLE_OK) {
             if (result == CURLE_OPERATION_TIMEDOUT && Clock::now() >= deadline)
                 throw HttpTransportError(resourceTimeoutMessage());
@@ -330,8 +427,6 @@ std::optional<HttpRequest> redirectedRequest(const HttpRequest& previous, long s
         throw HttpTransportError("the redirect target is not a usable URL");
     if (to->scheme != "http" && to->scheme != "https")
         throw HttpTransportError("refused a redirect to the unsupported scheme " + to->scheme);
-    if (from && from->scheme == "https" && to->scheme == "http" && to->host != "localhost" && to->host != "127.0.0.1")
-        throw HttpTransportError("refused a redirect from https to plain http");
 
     HttpRequest next = previous;
     next.url = target;

@@ -9,7 +9,8 @@
 namespace tavrelin::curl {
 
 // HTTP over libcurl. Sessions follow redirects themselves (see
-// redirectedRequest) so that the Authorization header never leaves its origin.
+// redirectedRequest) so that the Authorization header never leaves its origin
+// and every hop passes the session's redirect rule.
 class CurlHttp final : public platform::Http {
 public:
     CurlHttp();
@@ -25,8 +26,8 @@ inline constexpr int maxRedirects = 16;
 // 301/302/303 turn a POST into a GET without a body (303 turns everything but
 // HEAD into GET); 307/308 keep method and body. A different scheme, host or
 // port drops "Authorization". Throws HttpTransportError for a target that is
-// not http(s), or that goes from https to plain http anywhere but localhost
-// or 127.0.0.1.
+// not http(s); whether an http(s) target is followed is the session's rule
+// (HttpSessionConfig::allowRedirect).
 std::optional<platform::HttpRequest> redirectedRequest(const platform::HttpRequest& previous, long status,
                                                        const std::string& target);
 

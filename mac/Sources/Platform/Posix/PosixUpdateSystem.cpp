@@ -1,0 +1,343 @@
+#include "Platform/Posix/PosixUpdateSystem.h"
+#include "Platform/BundleLayout.h"
+#include "Platform/Files.h"
+#include "Platform/Posix/PosixFiles.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace tavrelin::posix {
+namespace {
+
+using platform::FileError;
+using platform::UnpackError;
+
+[[noreturn]] void fail(const std::string& action, const std::string& path, int error) {
+    throw FileError("Could not " + action + " “" + path + "”: " + std::strerror(error));
+}
+
+// One pass over a zip archive.
+class Reader {
+public:
+    explicit Reader(const std::string& path) : archive_(::archive_read_new()) {
+        if (!archive_)
+            throw UnpackError("no memory to read the archive");
+        ::archive_read_support_format_zip(archive_);
+        if (::archive_read_open_filename(archive_, path.c_str(), 64 * 1024) != ARCHIVE_OK) {
+            const std::string why = error();
+            ::archive_read_free(archive_); // no destructor runs for a constructor that throws
+            throw UnpackError("not a zip archive: " + why);
+        }
+    }
+    ~Reader() { ::archive_read_free(archive_); }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // The next entry; none at the end.
+    archive_entry* next() {
+        archive_entry* entry = nullptr;
+        const int status = ::archive_read_next_header(archive_, &entry);
+        if (status == ARCHIVE_EOF)
+            return nullptr;
+        // A warning too: a name that does not convert would be written as
+        // something else than what was listed.
+        if (status != ARCHIVE_OK)
+            throw UnpackError("the archive cannot be read: " + error());
+        return entry;
+    }
+    ::archive* get() { return archive_; }
+    std::string error() const {
+        const char* text = ::archive_error_string(archive_);
+        return text ? text : "unknown error";
+    }
+
+private:
+    ::archive* archive_;
+};
+
+// An entry as it may be written: its path below the unpack folder, in parts.
+struct Checked {
+    std::vector<std::string> parts; // empty for the folder itself ("./")
+    bool folder = false;
+    unsigned mode = 0; // permission bits only
+};
+
+// Refuses what no bundle holds and what could write outside the folder.
+Checked check(archive_entry* entry) {
+    const char* raw = ::archive_entry_pathname(entry);
+    if (!raw || !*raw)
+        throw UnpackError("an entry has no readable name");
+    const std::string name = raw;
+    if (name.front() == '/')
+        throw UnpackError("“" + name + "” is an absolute path");
+    Checked checked;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t slash = name.find('/', start);
+        if (slash == std::string::npos)
+            slash = name.size();
+        const std::string part = name.substr(start, slash - start);
+        if (part == "..")
+            throw UnpackError("“" + name + "” steps out with “..”");
+        if (!part.empty() && part != ".")
+            checked.parts.push_back(part);
+        start = slash + 1;
+    }
+    if (::archive_entry_hardlink(entry))
+        throw UnpackError("“" + name + "” is a hard link");
+    switch (::archive_entry_filetype(entry)) {
+    case AE_IFREG:
+        if (checked.parts.empty())
+            throw UnpackError("“" + name + "” is a file without a name");
+        break;
+    case AE_IFDIR:
+        checked.folder = true;
+        break;
+    case AE_IFLNK:
+        throw UnpackError("“" + name + "” is a symbolic link");
+    default:
+        throw UnpackError("“" + name + "” is neither a file nor a folder");
+    }
+    // Never setuid, setgid or sticky.
+    checked.mode = static_cast<unsigned>(::archive_entry_perm(entry)) & 0777;
+    return checked;
+}
+
+std::string tooMany(const platform::UnpackLimits& limits) {
+    return "the archive holds more than " + std::to_string(limits.maxEntries) + " entries";
+}
+
+std::string tooLarge(const platform::UnpackLimits& limits) {
+    return "the archive unpacks to more than " + std::to_string(limits.maxBytes) + " bytes";
+}
+
+// The first pass: the whole listing, before anything is written.
+void checkListing(const std::string& archive, const platform::UnpackLimits& limits) {
+    Reader reader(archive);
+    std::size_t entries = 0;
+    std::uint64_t bytes = 0;
+    while (archive_entry* entry = reader.next()) {
+        check(entry);
+        if (++entries > limits.maxEntries)
+            throw UnpackError(tooMany(limits));
+        // A size the listing leaves open is counted as it is written.
+        if (::archive_entry_size_is_set(entry)) {
+            const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(0, ::archive_entry_size(entry)));
+            if (size > limits.maxBytes - std::min(bytes, limits.maxBytes))
+                throw UnpackError(tooLarge(limits));
+            bytes += size;
+        }
+    }
+}
+
+std::string joined(const std::string& folder, const std::vector<std::string>& parts, std::size_t count) {
+    std::string path = folder;
+    for (std::size_t i = 0; i < count; ++i)
+        path += "/" + parts[i];
+    return path;
+}
+
+// Makes the folders along `parts` (the first `count`), owner-only while they
+// fill; their own modes are set at the end. Adds those it made to `made`.
+void makeFolders(const std::string& folder, const std::vector<std::string>& parts, std::size_t count,
+                 std::vector<std::string>& made) {
+    for (std::size_t i = 1; i <= count; ++i) {
+        const std::string path = joined(folder, parts, i);
+        if (::mkdir(path.c_str(), S_IRWXU) == 0) {
+            made.push_back(path);
+            continue;
+        }
+        const int error = errno;
+        struct stat info {};
+        if (error != EEXIST || ::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            fail("create the folder", path, error);
+    }
+}
+
+void writeFile(Reader& reader, const std::string& path, unsigned mode, std::uint64_t& bytes,
+               const platform::UnpackLimits& limits) {
+    // A name listed twice is refused, not written over.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            throw UnpackError("“" + path + "” is listed twice");
+        fail("create", path, errno);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closer{fd};
+    char buffer[64 * 1024];
+    for (;;) {
+        const la_ssize_t got = ::archive_read_data(reader.get(), buffer, sizeof buffer);
+        if (got < 0)
+            throw UnpackError("the archive cannot be read: " + reader.error());
+        if (got == 0)
+            break;
+        bytes += static_cast<std::uint64_t>(got);
+        if (bytes > limits.maxBytes)
+            throw UnpackError(tooLarge(limits));
+        for (la_ssize_t done = 0; done < got;) {
+            const ssize_t written = ::write(fd, buffer + done, static_cast<std::size_t>(got - done));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                fail("write", path, written < 0 ? errno : EIO);
+            done += written;
+        }
+    }
+    if (::fchmod(fd, mode) != 0)
+        fail("set the permissions of", path, errno);
+    closer.fd = -1;
+    if (::close(fd) != 0)
+        fail("write", path, errno);
+}
+
+// The second pass: every entry checked again as it is written, and the bytes
+// counted as they come, whatever the listing said.
+void extract(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) {
+    Reader reader(archive);
+    std::vector<std::string> made;
+    std::map<std::string, unsigned> listedModes;
+    std::uint64_t bytes = 0;
+    std::size_t entries = 0;
+    while (archive_entry* entry = reader.next()) {
+        const Checked checked = check(entry);
+        if (++entries > limits.maxEntries)
+            throw UnpackError(tooMany(limits));
+        if (checked.folder) {
+            makeFolders(folder, checked.parts, checked.parts.size(), made);
+            if (!checked.parts.empty())
+                listedModes[joined(folder, checked.parts, checked.parts.size())] = checked.mode;
+            continue;
+        }
+        makeFolders(folder, checked.parts, checked.parts.size() - 1, made);
+        writeFile(reader, joined(folder, checked.parts, checked.parts.size()), checked.mode, bytes, limits);
+    }
+    // Deepest first, so that a read-only folder is closed after its contents;
+    // folders the archive implies without listing them read as usual.
+    std::map<std::string, unsigned, std::greater<>> modes;
+    for (const std::string& path : made)
+        modes[path] = 0755;
+    for (const auto& [path, mode] : listedModes)
+        modes[path] = mode;
+    for (const auto& [path, mode] : modes)
+        if (::chmod(path.c_str(), mode) != 0)
+            fail("set the permissions of", path, errno);
+}
+
+// Flushes `path` and, for a folder, everything below it first; links are
+// neither followed nor flushed.
+void syncTree(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        fail("flush", path, errno);
+    if (S_ISLNK(info.st_mode))
+        return;
+    const bool folder = S_ISDIR(info.st_mode);
+    if (folder)
+        for (const std::string& name : PosixFiles().list(path))
+            syncTree(path + "/" + name);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0)
+        fail("flush", path, errno);
+    const int result = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0)
+        fail("flush", path, error);
+}
+
+} // namespace
+
+std::string PosixUpdateSystem::feedPath() const {
+    // A Linux agent must never fetch a macOS archive.
+    return "/downloads/linux-version.json";
+}
+
+void PosixUpdateSystem::unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) {
+    checkListing(archive, limits);
+    if (::mkdir(folder.c_str(), S_IRWXU) != 0)
+        fail("create the folder", folder, errno);
+    extract(archive, folder, limits);
+    // The unpack folder itself is not part of the bundle; it reads as usual.
+    if (::chmod(folder.c_str(), 0755) != 0)
+        fail("set the permissions of", folder, errno);
+}
+
+platform::ToolCommand PosixUpdateSystem::signatureCheck(const std::string& runningBundle, const std::string& newBundle) const {
+    // The signature checker ships in the running bundle: nothing from the
+    // archive runs before the archive has been verified.
+    return {bundle::inside(runningBundle, bundle::verifier), {"--verify", "--trusted", runningBundle, newBundle}};
+}
+
+platform::ToolCommand PosixUpdateSystem::runCheck(const std::string& newBundle) const {
+    // Started bare: nothing of this agent's environment (display, home, relay)
+    // reaches the new build, and a missing library shows here, not after the
+    // swap. The time-out ends a build that hangs, and kills one that will not end.
+    return {"/usr/bin/env",
+            {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", "/usr/bin/timeout", "-k", "2", std::to_string(runCheckSeconds),
+             bundle::inside(newBundle, bundle::agent), "--version"}};
+}
+
+std::optional<std::string> PosixUpdateSystem::runCheckAnswer(const std::string& version) const {
+    return "Tavrelin for Mac " + version;
+}
+
+std::optional<platform::ToolCommand> PosixUpdateSystem::quarantineRemoval(const std::string&) const {
+    // Linux marks no downloads.
+    return std::nullopt;
+}
+
+void PosixUpdateSystem::place(const std::string& bundle, const std::string& destination) {
+    PosixFiles files;
+    if (files.exists(destination))
+        files.remove(destination); // an earlier attempt's
+    if (::rename(bundle.c_str(), destination.c_str()) != 0) {
+        if (errno != EXDEV)
+            fail("move “" + bundle + "” to", destination, errno);
+        files.copy(bundle, destination); // leaves no half copy behind
+    }
+    try {
+        syncTree(destination);
+        files.syncFolder(std::filesystem::path(destination).parent_path().string());
+    } catch (const FileError&) {
+        try {
+            files.remove(destination);
+        } catch (const FileError&) {
+            // The flush failure is the one to report; the next placement
+            // removes what is left.
+        }
+        throw;
+    }
+}
+
+platform::ToolCommand PosixUpdateSystem::reopenCommand(const std::string& bundlePath) const {
+    // As the desktop entry starts it: the agent itself, in a session of its own.
+    return {"/usr/bin/setsid", {"-f", bundle::inside(bundlePath, bundle::agent)}};
+}
+
+platform::ToolCommand PosixUpdateSystem::flushCommand(const std::string& folder) const {
+    // The file system holding the folder, which holds the renamed bundles.
+    return {"/bin/sync", {"-f", folder}};
+}
+
+void PosixUpdateSystem::launchScript(const std::string& script) {
+    processes_.launchDetached("/bin/sh", {"-c", script});
+}
+
+} // namespace tavrelin::posix

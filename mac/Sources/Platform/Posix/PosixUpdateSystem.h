@@ -1,0 +1,38 @@
+#pragma once
+
+#include "Platform/Processes.h"
+#include "Platform/UpdateSystem.h"
+
+namespace tavrelin::posix {
+
+// The updater's system on Linux. Archives are read with libarchive in the
+// agent itself: each entry's kind, size, mode and name come as values, not as
+// a tool's listing to be parsed, and the checked listing is what is written.
+// The seal is checked by the verifier shipped in the *running* bundle, and a
+// new build proves it runs here by starting once with --version.
+class PosixUpdateSystem final : public platform::UpdateSystem {
+public:
+    explicit PosixUpdateSystem(platform::Processes& processes) : processes_(processes) {}
+
+    std::string feedPath() const override;
+    void unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) override;
+    platform::ToolCommand signatureCheck(const std::string& runningBundle, const std::string& newBundle) const override;
+    platform::ToolCommand runCheck(const std::string& newBundle) const override;
+    std::optional<std::string> runCheckAnswer(const std::string& version) const override;
+    std::optional<platform::ToolCommand> quarantineRemoval(const std::string& newBundle) const override;
+    // A rename when the bundle is on the destination's file system, else a
+    // copy; then every file and folder of it, and the folder holding it, is
+    // flushed.
+    void place(const std::string& bundle, const std::string& destination) override;
+    platform::ToolCommand reopenCommand(const std::string& bundle) const override;
+    platform::ToolCommand flushCommand(const std::string& folder) const override;
+    void launchScript(const std::string& script) override;
+
+    // How long the new build may take to answer --version.
+    static constexpr int runCheckSeconds = 15;
+
+private:
+    platform::Processes& processes_;
+};
+
+} // namespace tavrelin::posix
