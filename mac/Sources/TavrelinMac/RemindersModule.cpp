@@ -94,16 +94,21 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
 
     PollOutcome::Succeeded poll;
     std::vector<RelayItem> items;
-    try {
-        items = client.fetchPending();
-    } catch (const RelayError& error) {
+    // Whatever the fetch throws is a transport failure: the backend was not
+    // reached in a way the relay client could name.
+    auto fetchFailed = [&](const RelayError& error) {
         Log::warn(std::string("poll failed: ") +
                   (error.kind() == RelayError::Kind::unauthorized ? "unauthorized" : "transport"));
         return failed(error);
+    };
+    try {
+        items = client.fetchPending();
+    } catch (const RelayError& error) {
+        return fetchFailed(error);
     } catch (const std::exception& error) {
-        return failed(RelayError::transport(error.what()));
+        return fetchFailed(RelayError::transport(error.what()));
     } catch (...) {
-        return failed(RelayError::transport("unknown error"));
+        return fetchFailed(RelayError::transport("unknown error"));
     }
     poll.fetched = static_cast<std::int64_t>(items.size());
 
@@ -133,16 +138,33 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
         }
     }
 
+    // The list names also make this poll's writes durable: a failure here is
+    // the task lists', and nothing may be acknowledged.
+    auto listsFailed = [&](const std::string& reason) {
+        Log::error("task lists failed after " + std::to_string(delivered.size()) + " writes: " + reason +
+                   "; nothing acknowledged");
+        return PollOutcome{PollOutcome::ListsFailed{reason}};
+    };
     try {
         poll.lists = store_.listNames();
-        client.ack(delivered, poll.lists);
-    } catch (const RelayError& error) {
+    } catch (const std::exception& error) {
+        return listsFailed(error.what());
+    } catch (...) {
+        return listsFailed("unknown error");
+    }
+
+    auto ackFailed = [&](const RelayError& error) {
         Log::warn("ack failed after " + std::to_string(delivered.size()) + " writes; items may be redelivered");
         return failed(error);
+    };
+    try {
+        client.ack(delivered, poll.lists);
+    } catch (const RelayError& error) {
+        return ackFailed(error);
     } catch (const std::exception& error) {
-        return failed(RelayError::transport(error.what()));
+        return ackFailed(RelayError::transport(error.what()));
     } catch (...) {
-        return failed(RelayError::transport("unknown error"));
+        return ackFailed(RelayError::transport("unknown error"));
     }
     poll.delivered = static_cast<std::int64_t>(delivered.size());
     return {std::move(poll)};
@@ -159,7 +181,10 @@ void RemindersModule::finishPoll(const PollOutcome& outcome, std::uint64_t gener
             nextAttemptAt_.reset();
         }
         state_.record(outcome);
-        if (std::holds_alternative<PollOutcome::Failed>(outcome.value))
+        // A poll that acknowledged nothing comes back whole: it backs off,
+        // whichever side failed.
+        if (std::holds_alternative<PollOutcome::Failed>(outcome.value) ||
+            std::holds_alternative<PollOutcome::ListsFailed>(outcome.value))
             backOff();
     }
     inFlight_ = false;

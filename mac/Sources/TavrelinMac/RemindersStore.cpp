@@ -50,6 +50,7 @@ std::vector<std::int64_t> numbers(std::string_view text, char separator) {
 
 RemindersStore::Access RemindersStore::requestAccess() {
     lists_.reset();
+    listsProblem_.reset();
     switch (database_.authorizationStatus()) {
     case RemindersAuthorization::restricted:
     case RemindersAuthorization::denied:
@@ -87,22 +88,24 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
         return WriteResult::noList();
 
     platform::NewReminder reminder;
-    std::string pickedTitle;
-    try {
-        // Once per poll: a list made since the last poll is found at this one.
-        if (!lists_)
+    // Once per poll: a list made since the last poll is found at this one.
+    if (!lists_ && !listsProblem_) {
+        try {
             lists_ = database_.lists();
-        // The first list the database reports wins when titles repeat.
-        auto picked = std::find_if(lists_->begin(), lists_->end(), [&](const platform::ReminderList& list) {
-            return text::canonicallyEqual(list.title, *listName);
-        });
-        if (picked == lists_->end())
-            return WriteResult::unknownList(*listName);
-        reminder.listIdentifier = picked->identifier;
-        pickedTitle = picked->title;
-    } catch (const std::exception& error) {
-        return WriteResult::failed(error.what());
+        } catch (const std::exception& error) {
+            listsProblem_ = error.what();
+        }
     }
+    if (listsProblem_)
+        return WriteResult::failed(*listsProblem_);
+    // The first list the database reports wins when titles repeat.
+    auto picked = std::find_if(lists_->begin(), lists_->end(), [&](const platform::ReminderList& list) {
+        return text::canonicallyEqual(list.title, *listName);
+    });
+    if (picked == lists_->end())
+        return WriteResult::unknownList(*listName);
+    reminder.listIdentifier = picked->identifier;
+    const std::string pickedTitle = picked->title;
 
     reminder.title = title;
     reminder.deliveryKey = deliveryKey;
@@ -123,11 +126,13 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
         return WriteResult::failed(error.what());
     }
 
+    // A lookup that fails says why (a server that stopped answering); one
+    // that finds nothing is the read-back failure itself.
     std::optional<platform::SavedReminder> readBack;
     try {
         readBack = database_.reminder(identifier);
-    } catch (const std::exception&) {
-        readBack.reset();
+    } catch (const std::exception& error) {
+        return WriteResult::failed(error.what());
     }
     if (!readBack)
         return WriteResult::failed("saved but could not be read back");

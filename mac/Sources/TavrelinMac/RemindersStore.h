@@ -60,8 +60,10 @@ private:
     const platform::Clock& clock_;
     bool didPrompt_ = false;
     std::optional<Access> lastAnswer_;
-    // The lists of this poll, taken by its first create.
+    // The lists of this poll, taken by its first create, or why they could
+    // not be: the poll's other creates fail the same way without asking again.
     std::optional<std::vector<platform::ReminderList>> lists_;
+    std::optional<std::string> listsProblem_;
 };
 
 } // namespace tavrelin

@@ -38,6 +38,9 @@ void SyncState::record(const PollOutcome& outcome) {
             state.health_ = Health::broken(words::health::accessFailed(failed.reason));
         }
         void operator()(const PollOutcome::Failed& failed) { state.pollFailed(failed.error); }
+        void operator()(const PollOutcome::ListsFailed& failed) {
+            state.health_ = Health::warning("Could not use the task lists: " + failed.reason);
+        }
         void operator()(const PollOutcome::Succeeded& poll) { state.pollSucceeded(poll); }
     };
     std::visit(Recorder{*this}, outcome.value);

@@ -25,6 +25,11 @@ struct PollOutcome {
     struct Failed {
         RelayError error;
     };
+    // The task lists could not be read after the writes, or what was written
+    // could not be made durable: nothing was acknowledged or counted.
+    struct ListsFailed {
+        std::string reason;
+    };
     struct Succeeded {
         std::int64_t fetched = 0;
         std::int64_t delivered = 0;
@@ -33,7 +38,7 @@ struct PollOutcome {
         std::vector<std::string> writeFailures;
         std::vector<std::string> lists;
     };
-    std::variant<AccessDenied, AccessFailed, Failed, Succeeded> value;
+    std::variant<AccessDenied, AccessFailed, Failed, ListsFailed, Succeeded> value;
 };
 
 // The one shared, observable record of how delivery is going. Main thread

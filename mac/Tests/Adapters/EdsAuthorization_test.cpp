@@ -17,9 +17,10 @@ constexpr const char* notAnswering = "Evolution Data Server is not answering";
 
 TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy) {
     tavrelin::testing::TempFolder empty;
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    ::unsetenv("DISPLAY");
-    ::setenv("XDG_RUNTIME_DIR", empty.path().c_str(), 1);
+    tavrelin::testing::SavedEnvironment environment;
+    environment.unset("DBUS_SESSION_BUS_ADDRESS");
+    environment.unset("DISPLAY");
+    environment.set("XDG_RUNTIME_DIR", empty.path());
     eds::EdsRemindersDatabase database;
     EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::notDetermined);
     auto answer = database.requestFullAccess();

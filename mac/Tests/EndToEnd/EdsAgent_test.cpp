@@ -1,7 +1,9 @@
 // The built agent on a session that runs Evolution Data Server: with the
 // default backend setting it picks EDS, pairs with the dev relay by a link,
 // and files the relay's items into the task list they name (a list it
-// cannot find is the delivery logic's and the EDS adapter test's).
+// cannot find is the delivery logic's and the EDS adapter test's). When the
+// calendar factory dies, the item waits on the relay, the failure says the
+// server is not answering, and it is filed once the factory is back.
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/AgentProcess.h"
@@ -35,6 +37,33 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
         summaries.insert(EdsTaskLists::property(ical, "SUMMARY"));
     EXPECT_EQ(summaries, (std::set<std::string>{"SUMMARY:Call the dentist", "SUMMARY:Pay rent"}));
     EXPECT_FALSE(std::filesystem::exists(session.root() / "data/calendars")); // nothing went to a vdir
+
+    // The menu, asked until it shows the text: a poll's outcome reaches it
+    // just after its last log line.
+    auto menuShows = [&](const std::string& text) {
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            agent->send("menu");
+            if (agent->await(text, std::chrono::seconds(2)))
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(menuShows("2 reminders filed this session")) << agent->output(); // so Check now is not ignored
+
+    session.signalCalendarFactory(SIGKILL);
+    relay.post("/dev/enqueue", json::array({{{"id", "milk"}, {"title", "Buy milk"}, {"allDay", true}, {"list", "Reminders"}}}));
+    agent->send("Check now");
+    ASSERT_TRUE(agent->await("error failed milk: Evolution Data Server is not answering\n")) << agent->output();
+    ASSERT_TRUE(menuShows("1 couldn’t be saved: Evolution Data Server is not answering — still retrying")) << agent->output();
+    EXPECT_EQ(relay.get("/dev/state")["tokens"][0]["pending"].size(), 1u);
+
+    session.startCalendarFactory();
+    agent->send("Check now");
+    ASSERT_TRUE(agent->await("delivered milk -> list Reminders\n")) << agent->output();
+    ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
+    EXPECT_EQ(lists.todos(reminders).size(), 3u);
+    EXPECT_EQ(agent->output().find("CRITICAL"), std::string::npos) << agent->output();
+    EXPECT_EQ(agent->output().find("read-only"), std::string::npos) << agent->output();
     agent->send("quit");
     EXPECT_EQ(agent->wait(), 0) << agent->output();
 }

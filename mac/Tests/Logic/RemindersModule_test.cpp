@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace tavrelin;
 using Health = SyncState::Health;
 using platform::HttpRequest;
@@ -133,15 +135,11 @@ TEST_F(RemindersModuleTest, AFailedAcknowledgementCountsNothingAndTheRedeliveryI
     EXPECT_EQ(state.deliveredThisSession(), 2);
 }
 
-TEST_F(RemindersModuleTest, FetchFailuresAreLoggedAndBackedOffWithoutTheToken) {
+TEST_F(RemindersModuleTest, AnUnauthorizedFetchIsLoggedWithoutTheTokenAndStops) {
     pending = {401, "", false};
     startAndSettle();
     EXPECT_EQ(log.lines().at(log.lines().size() - 2), "warn poll failed: unauthorized");
-    http.responder = [](const HttpRequest&) -> HttpResponse { throw std::runtime_error("socket exploded"); };
-    module->syncNow();
-    loop.advance(0);
-    EXPECT_EQ(log.lines().back(), "info backing off 60s after 2 consecutive failures");
-    EXPECT_EQ(state.health(), Health::warning("Could not reach the backend: socket exploded"));
+    EXPECT_EQ(state.health().kind, Health::Kind::broken);
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
 }
@@ -202,4 +200,72 @@ TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
                              noListNamed(1, "f"), noListNamed(1, "e\xCC\x81"), "1 waiting: no list chosen in settings",
                              "2 couldn’t be saved: Disk full — still retrying", words::module::lists() + " >"}));
     EXPECT_EQ(module->menuItems().back().submenu.at(1).title, "Inbox");
+}
+
+// Where a poll failed names it, logs it and backs it off; nothing of it is
+// acknowledged, and the next poll files each item once.
+TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
+    using Fault = std::function<void(fake::FakeRemindersDatabase&, fake::FakeHttp&)>;
+    auto throwing = [](std::string method, std::string what) {
+        return [method, what](fake::FakeRemindersDatabase&, fake::FakeHttp& http) {
+            http.responder = [method, what, next = http.responder](const HttpRequest& request) {
+                if (request.method == method)
+                    throw std::runtime_error(what);
+                return next(request);
+            };
+        };
+    };
+    const std::tuple<const char*, Fault, std::string, std::string> rows[] = {
+        {"flushing the lists after the writes",
+         [](fake::FakeRemindersDatabase& reminders, fake::FakeHttp&) {
+             reminders.beforeLists = [&reminders] {
+                 if (!reminders.saved.empty())
+                     throw platform::RemindersError("could not flush /cal/inbox: Input/output error");
+             };
+         },
+         "Trouble: Could not use the task lists: could not flush /cal/inbox: Input/output error",
+         "error task lists failed after 1 writes: could not flush /cal/inbox: Input/output error; nothing acknowledged"},
+        {"fetching, with no relay error", throwing("GET", "socket exploded"),
+         "Trouble: Could not reach the backend: socket exploded", "warn poll failed: transport"},
+        {"acknowledging, with no relay error", throwing("POST", "connection reset"),
+         "Trouble: Could not reach the backend: connection reset", "warn ack failed after 1 writes; items may be redelivered"},
+    };
+    for (const auto& [where, fault, headline, logLine] : rows) {
+        SCOPED_TRACE(where);
+        fake::FakeClock clock;
+        fake::FakeMainLoop loop{clock};
+        fake::FakeHttp http;
+        fake::FakeBundle bundle;
+        AppInfo appInfo{bundle};
+        fake::FakeRemindersDatabase reminders;
+        reminders.addList("Inbox");
+        fake::LogCapture log;
+        SyncState state{clock};
+        auto module = std::make_shared<RemindersModule>(loop, clock, http, appInfo, reminders, state);
+        http.responder = [](const HttpRequest& request) {
+            return request.method == "POST" ? HttpResponse{200, "", false} : reply({"a:Inbox"});
+        };
+        fault(reminders, http);
+        module->start(Pairing{"https://relay.example/api", "rk_secret", clock.now()});
+        loop.advance(0);
+        EXPECT_EQ(state.headline(), headline);
+        const Lines lines = log.lines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{logLine, "info backing off 30s after 1 consecutive failures"}));
+        EXPECT_EQ(state.deliveredThisSession(), 0);
+        EXPECT_TRUE(state.knownLists().empty());
+
+        // Mended: the item comes back, is found filed, and is acknowledged once.
+        reminders.beforeLists = nullptr;
+        http.responder = [](const HttpRequest& request) {
+            return request.method == "POST" ? HttpResponse{200, "", false} : reply({"a:Inbox"});
+        };
+        const auto acks = [&] { return std::ranges::count(http.requests, "POST", &HttpRequest::method); };
+        const auto before = acks();
+        loop.advance(30);
+        EXPECT_EQ(acks(), before + 1);
+        EXPECT_EQ(http.requests.back().body, R"({"ids":["a"],"lists":["Inbox"]})");
+        EXPECT_EQ(reminders.saved.size(), 1u);
+        EXPECT_EQ(state.headline(), "Connected");
+    }
 }

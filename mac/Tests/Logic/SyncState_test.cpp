@@ -52,6 +52,7 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
         // Broken stays broken through a successful poll.
         {succeeded(3, 1, {}, {"disk full"}), "Stopped: The backend rejected this pairing. Re-pair from the extension."},
         {{PollOutcome::Failed{RelayError::transport("down")}}, "Trouble: Could not reach the backend: down"},
+        {{PollOutcome::ListsFailed{"disk gone"}}, "Trouble: Could not use the task lists: disk gone"},
         {succeeded(3, 1, {}, {"disk full", "disk full"}), "Trouble: 2 couldn’t be saved"},
         {succeeded(0, 0), "Connected"},
     };

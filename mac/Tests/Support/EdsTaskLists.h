@@ -10,54 +10,12 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace tavrelin::testing {
-
-// Collects the warnings and criticals GLib logs from here on (and still
-// prints them). GLib takes one writer per process, installed by the first
-// instance; each instance sees what was logged while it lives.
-class GLibComplaints {
-public:
-    GLibComplaints() {
-        static const bool installed = [] {
-            g_log_set_writer_func(
-                [](GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
-                    if (level & (G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_ERROR)) {
-                        std::lock_guard lock(mutex());
-                        for (gsize i = 0; i < count; ++i)
-                            if (std::string(fields[i].key) == "MESSAGE" && fields[i].length < 0)
-                                seen().push_back(static_cast<const char*>(fields[i].value));
-                    }
-                    return g_log_writer_default(level, fields, count, nullptr);
-                },
-                nullptr, nullptr);
-            return true;
-        }();
-        (void)installed;
-        std::lock_guard lock(mutex());
-        seen().clear();
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex());
-        return seen();
-    }
-
-private:
-    static std::mutex& mutex() {
-        static std::mutex instance;
-        return instance;
-    }
-    static std::vector<std::string>& seen() {
-        static std::vector<std::string> instance;
-        return instance;
-    }
-};
 
 class EdsTaskLists {
 public:

@@ -295,7 +295,11 @@ public:
         ++prompts;
         return answer;
     }
-    std::vector<ReminderList> lists() const override { return lists_; }
+    std::vector<ReminderList> lists() const override {
+        if (beforeLists)
+            beforeLists();
+        return lists_;
+    }
     std::string save(const NewReminder& reminder) override;
     std::optional<SavedReminder> reminder(const std::string& identifier) const override;
 
@@ -314,6 +318,8 @@ public:
     // Titles that save but cannot be read back.
     std::set<std::string> unreadableTitles;
     std::vector<SavedReminder> saved;
+    // Runs first in every lists(); may throw, as a flush that fails does.
+    std::function<void()> beforeLists;
 
 private:
     std::vector<ReminderList> lists_;

@@ -101,29 +101,31 @@ private:
 
 // Cancels the calls of one operation once it has run for `limit`, so a server
 // that hangs holds the caller up for a bounded time. GLib's blocking calls
-// wait on contexts of their own, so the watch is a thread.
+// wait on contexts of their own, so the watch is a thread; it starts with the
+// first call that may wait, so an operation answered from what is known
+// costs none.
 class Deadline {
 public:
-    explicit Deadline(std::chrono::milliseconds limit)
-        : cancellable_(g_cancellable_new()), watch_([cancellable = cancellable_.get(), limit](std::stop_token stop) {
-              std::mutex mutex;
-              std::unique_lock lock(mutex);
-              std::condition_variable_any().wait_for(lock, stop, limit, [] { return false; });
-              if (!stop.stop_requested())
-                  g_cancellable_cancel(cancellable);
-          }) {}
-    ~Deadline() {
-        watch_.request_stop();
-        watch_.join();
-    }
+    explicit Deadline(std::chrono::milliseconds limit) : until_(std::chrono::steady_clock::now() + limit) {}
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
 
-    GCancellable* cancellable() const { return cancellable_.get(); }
+    GCancellable* cancellable() const {
+        if (!watch_.joinable())
+            watch_ = std::jthread([cancellable = cancellable_.get(), until = until_](std::stop_token stop) {
+                std::mutex mutex;
+                std::unique_lock lock(mutex);
+                std::condition_variable_any().wait_until(lock, stop, until, [] { return false; });
+                if (!stop.stop_requested())
+                    g_cancellable_cancel(cancellable);
+            });
+        return cancellable_.get();
+    }
 
 private:
-    Ref<GCancellable> cancellable_;
-    std::jthread watch_;
+    const std::chrono::steady_clock::time_point until_;
+    Ref<GCancellable> cancellable_{g_cancellable_new()};
+    mutable std::jthread watch_; // stopped and joined first, as it uses the cancellable
 };
 
 // Makes the private context the thread default for the calls in between, so

@@ -230,6 +230,7 @@ VdirRemindersDatabase::Look& VdirRemindersDatabase::indexedLook(bool sweep) cons
                 try {
                     files_.remove(folder + "/" + name);
                 } catch (const platform::FileError&) {
+                    // Harmless where it is (readers skip it); the next start tries again.
                 }
             } else if (isItem(name)) {
                 current.reminders.emplace(name.substr(0, name.size() - 4), position);
