@@ -56,6 +56,7 @@ TEST_F(RemindersStoreTest, WritesNotesAndDueAndAnAlarmOnlyForTimedItems) {
 class UnansweredLookups final : public platform::RemindersDatabase {
 public:
     explicit UnansweredLookups(fake::FakeRemindersDatabase& database) : database_(database) {}
+    platform::RemindersPlace place() const override { return database_.place(); }
     platform::RemindersAuthorization authorizationStatus() const override { return database_.authorizationStatus(); }
     platform::RemindersAccessAnswer requestFullAccess() override { return database_.requestFullAccess(); }
     std::vector<platform::ReminderList> lists() const override { return database_.lists(); }
