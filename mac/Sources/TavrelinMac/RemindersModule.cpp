@@ -169,8 +169,9 @@ void RemindersModule::backOff() {
 
 std::vector<MenuItem> RemindersModule::menuItems() const {
     std::vector<MenuItem> items;
-    auto line = [&items](std::string title) {
+    auto line = [&items](std::string id, std::string title) {
         MenuItem item;
+        item.id = std::move(id);
         item.title = std::move(title);
         items.push_back(std::move(item));
     };
@@ -184,19 +185,23 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
 
     const auto n = state_.deliveredThisSession();
     if (n > 0)
-        line(std::to_string(n) + (n == 1 ? " reminder" : " reminders") + " filed this session");
+        line("filed", std::to_string(n) + (n == 1 ? " reminder" : " reminders") + " filed this session");
     for (const auto& [name, count] : sorted(state_.refusedByList()))
-        line(std::to_string(count) + " waiting: no list named \u201C" + name + "\u201D on this Mac");
+        line("refused/" + name, std::to_string(count) + " waiting: no list named \u201C" + name + "\u201D on this Mac");
     if (state_.refusedWithNoList() > 0)
-        line(std::to_string(state_.refusedWithNoList()) + " waiting: no list chosen in settings");
+        line("noList", std::to_string(state_.refusedWithNoList()) + " waiting: no list chosen in settings");
     for (const auto& [message, count] : sorted(state_.failedWrites()))
-        line(std::to_string(count) + " couldn\u2019t be saved: " + message + " \u2014 still retrying");
+        line("failed/" + message, std::to_string(count) + " couldn\u2019t be saved: " + message + " \u2014 still retrying");
     if (!state_.knownLists().empty()) {
         MenuItem lists;
+        lists.id = "lists";
         lists.title = "Lists on this Mac";
-        lists.enabled = true; // so its submenu opens
+        lists.enabled = true;            // so its submenu opens
+        std::map<std::string, int> seen; // two lists may share a name
         for (const auto& name : state_.knownLists()) {
             MenuItem entry;
+            const int repeat = seen[name]++;
+            entry.id = repeat ? name + "#" + std::to_string(repeat + 1) : name;
             entry.title = name;
             lists.submenu.push_back(std::move(entry));
         }

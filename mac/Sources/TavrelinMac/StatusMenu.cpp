@@ -9,8 +9,9 @@ using platform::MenuItem;
 
 namespace {
 
-MenuItem disabledItem(std::string title) {
+MenuItem disabledItem(std::string id, std::string title) {
     MenuItem item;
+    item.id = std::move(id);
     item.title = std::move(title);
     return item;
 }
@@ -76,8 +77,9 @@ void StatusMenu::spinnerFrame() {
 
 std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     std::weak_ptr<StatusMenu> weak = weak_from_this();
-    auto actionItem = [&weak](std::string title, void (StatusMenu::*action)(), std::string key = {}) {
+    auto actionItem = [&weak](std::string id, std::string title, void (StatusMenu::*action)(), std::string key = {}) {
         MenuItem item;
+        item.id = std::move(id);
         item.title = std::move(title);
         item.enabled = true;
         item.keyEquivalent = std::move(key);
@@ -89,41 +91,45 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     };
 
     std::vector<MenuItem> items;
-    items.push_back(disabledItem("Tavrelin — " + state_.headline()));
+    items.push_back(disabledItem("headline", "Tavrelin — " + state_.headline()));
     if (state_.pairedHost())
-        items.push_back(disabledItem("Backend: " + *state_.pairedHost()));
-    items.push_back(MenuItem::separatorItem());
+        items.push_back(disabledItem("backend", "Backend: " + *state_.pairedHost()));
+    items.push_back(MenuItem::separatorItem("-header"));
 
     switch (state_.health().kind) {
     case SyncState::Health::Kind::notPaired:
-        items.push_back(disabledItem("Not paired with the extension yet"));
-        items.push_back(actionItem("How to pair…", &StatusMenu::pairingHelp));
+        items.push_back(disabledItem("notPaired", "Not paired with the extension yet"));
+        items.push_back(actionItem("pairingHelp", "How to pair…", &StatusMenu::pairingHelp));
         break;
     case SyncState::Health::Kind::needsPermission:
-        items.push_back(disabledItem("Tavrelin needs access to Reminders"));
-        items.push_back(actionItem("Open Privacy & Security settings…", &StatusMenu::openRemindersSettings));
+        items.push_back(disabledItem("needsPermission", "Tavrelin needs access to Reminders"));
+        items.push_back(
+            actionItem("openRemindersSettings", "Open Privacy & Security settings…", &StatusMenu::openRemindersSettings));
         break;
     default:
         for (const auto& module : modules_) {
-            items.push_back(disabledItem(module->title()));
-            items.push_back(disabledItem("   " + module->statusLine()));
+            // The module's own ids are unique within its section.
+            const std::string section = module->id();
+            items.push_back(disabledItem(section, module->title()));
+            items.push_back(disabledItem(section + "/status", "   " + module->statusLine()));
             for (auto& item : module->menuItems()) {
+                item.id = section + "/" + item.id;
                 item.indentation = 1;
                 items.push_back(std::move(item));
             }
         }
-        items.push_back(MenuItem::separatorItem());
-        items.push_back(actionItem("Check now", &StatusMenu::syncNow, "r"));
+        items.push_back(MenuItem::separatorItem("-modules"));
+        items.push_back(actionItem("syncNow", "Check now", &StatusMenu::syncNow, "r"));
         break;
     }
 
-    items.push_back(MenuItem::separatorItem());
-    items.push_back(disabledItem("Version " + appInfo_.version() + " · " + (updateSummary ? updateSummary() : "")));
-    items.push_back(actionItem("Check for Updates…", &StatusMenu::checkForUpdates));
-    items.push_back(MenuItem::separatorItem());
+    items.push_back(MenuItem::separatorItem("-version"));
+    items.push_back(disabledItem("version", "Version " + appInfo_.version() + " · " + (updateSummary ? updateSummary() : "")));
+    items.push_back(actionItem("checkForUpdates", "Check for Updates…", &StatusMenu::checkForUpdates));
+    items.push_back(MenuItem::separatorItem("-quit"));
     if (state_.pairedHost())
-        items.push_back(actionItem("Unpair this Mac…", &StatusMenu::unpair));
-    items.push_back(actionItem("Quit Tavrelin", &StatusMenu::quit, "q"));
+        items.push_back(actionItem("unpair", "Unpair this Mac…", &StatusMenu::unpair));
+    items.push_back(actionItem("quit", "Quit Tavrelin", &StatusMenu::quit, "q"));
     return items;
 }
 

@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 using namespace tavrelin;
 using platform::MenuItem;
 using Lines = std::vector<std::string>;
 
 namespace {
 
-// Its own menu items are one separator, which the menu indents.
+// Its own menu items are one separator unless a test gives others; the menu indents them.
 struct FakeModule final : DeliveryModule {
     std::string id() const override { return "reminders"; }
     std::string title() const override { return "Apple Reminders"; }
@@ -20,7 +23,8 @@ struct FakeModule final : DeliveryModule {
     void start(const Pairing&) override {}
     void stop() override {}
     void syncNow() override {}
-    std::vector<MenuItem> menuItems() const override { return {MenuItem::separatorItem()}; }
+    std::vector<MenuItem> menuItems() const override { return section; }
+    std::vector<MenuItem> section{MenuItem::separatorItem()};
 };
 
 struct StatusMenuTest : ::testing::Test {
@@ -33,8 +37,8 @@ struct StatusMenuTest : ::testing::Test {
     AppInfo appInfo{bundle};
     DialogGate gate{application, dialogs, mainLoop};
     SyncState state{clock};
-    std::shared_ptr<StatusMenu> menu =
-        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {std::make_shared<FakeModule>()});
+    std::shared_ptr<FakeModule> module = std::make_shared<FakeModule>();
+    std::shared_ptr<StatusMenu> menu = StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module});
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {
@@ -76,6 +80,39 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
                                      "     Last checked just now", "- >1", "-", "+ Check now ⌘r"},
                                     "Up to date", true));
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
+}
+
+// A front end keys what it shows by the ids: they must be unique, and an
+// entry's must not change with what stands before it or with the health.
+TEST_F(StatusMenuTest, EntriesAreKnownByWhatTheyAreNotByWhereTheyStand) {
+    auto idsByTitle = [this] {
+        std::map<std::string, std::string> ids;
+        std::set<std::string> seen;
+        for (const auto& entry : item.provider()) {
+            EXPECT_FALSE(entry.id.empty()) << entry.title;
+            EXPECT_TRUE(seen.insert(entry.id).second) << entry.id << " twice";
+            ids[entry.separator ? entry.id : entry.title] = entry.id;
+        }
+        return ids;
+    };
+    const auto unpaired = idsByTitle();
+    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
+    state.record({PollOutcome::Succeeded{}});
+    module->section = {};
+    const auto bare = idsByTitle();
+    // The module's own ids cannot clash with the menu's.
+    auto line = [](std::string id) {
+        MenuItem entry;
+        entry.id = entry.title = std::move(id);
+        return entry;
+    };
+    module->section = {line("filed"), line("quit"), line("headline")};
+    const auto grown = idsByTitle();
+    EXPECT_EQ(grown.size(), bare.size() + 3);
+    for (const auto* other : {&unpaired, &grown})
+        for (const auto& [title, id] : bare)
+            EXPECT_EQ(other->count(title) ? other->at(title) : id, id) << title;
+    EXPECT_EQ(unpaired.at("Quit Tavrelin"), bare.at("Quit Tavrelin"));
 }
 
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
