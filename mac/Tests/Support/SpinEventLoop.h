@@ -5,14 +5,18 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <cstdlib>
 #include <functional>
 
 namespace tavrelin::testing {
 
-// The test program's one Qt application (QCoreApplication or a subclass), made on first use.
+// The test program's one Qt application (QCoreApplication or a subclass), made
+// on first use. Off screen unless QT_QPA_PLATFORM says otherwise, so a test run
+// by hand neither needs a display nor puts windows on one.
 template <class Application> Application& application() {
-    static int argc = 1;
-    static char* argv[] = {const_cast<char*>("tavrelin-test"), nullptr};
+    static int argc = std::getenv("QT_QPA_PLATFORM") ? 1 : 3;
+    static char* argv[] = {const_cast<char*>("tavrelin-test"), const_cast<char*>("-platform"), const_cast<char*>("offscreen"),
+                           nullptr};
     static auto* instance = new Application(argc, argv);
     return *instance;
 }
