@@ -82,6 +82,7 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
         void handleGetURL(const std::optional<std::string>& url) override { calls.push_back(url.value_or("-")); }
     } delegate(application);
     application.openURL("tavrelin://first");
+    Deadline deadline(10000, "the application did not terminate", [] { QCoreApplication::exit(1); });
     EXPECT_EQ(application.run(delegate), 0);
     EXPECT_EQ(delegate.calls, (Lines{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
 }
@@ -90,8 +91,15 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
     // Clicks `button` once the box shows (closes it when empty); the answer and what the box showed.
     auto answer = [](const platform::Alert& alert, const QString& button) {
         QString shown;
+        auto close = [] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        };
+        Deadline deadline(10000, "the dialog was not answered", close);
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return; // the deadline says so
             shown = box->text() + "|" + box->informativeText() + "|" + QString::number(box->textFormat());
             if (button.isEmpty())
                 box->close();
@@ -130,8 +138,10 @@ TEST_F(QtPlatform, ALaterProcessHandsOverLinksAndAsksForStatusOrQuit) {
     ASSERT_TRUE(agent.listen());
     auto serving = [](auto call) {
         auto result = std::async(std::launch::async, call);
-        spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
-        return result.get();
+        const bool answered =
+            spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000);
+        EXPECT_TRUE(answered) << "the later process got no answer within 10 s";
+        return answered ? result.get() : decltype(result.get()){};
     };
     EXPECT_EQ(serving([&] { return later.requestStatus(); }), "Trouble: line one line two");
     // A line break cannot smuggle a second request in.
@@ -152,7 +162,7 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
     std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
     workspace.relaunch(bundle);
-    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000)) << "the relaunched agent did not run";
     EXPECT_EQ(readFile(marker), "0 " + agent);
 }
 
@@ -389,7 +399,10 @@ protected:
             .quit = [this] { calls.push_back("quit"); },
         });
     }
-    int ask(Lines buttons) { return dialogs.runModal({platform::AlertStyle::warning, "Title", "", std::move(buttons)}); }
+    int ask(Lines buttons) {
+        Deadline deadline(10000, "the dialog was not answered", [this] { console.receiveEnd(); });
+        return dialogs.runModal({platform::AlertStyle::warning, "Title", "", std::move(buttons)});
+    }
 
     TerminalConsole console{-1};
     TerminalDialogs dialogs{console};
@@ -400,7 +413,7 @@ TEST_F(Terminal, LinesOutsideADialogAreCommands) {
     console.receive("menu\n  2 \r\nopen tavrelin://pair?x\n\nbogus\nqu");
     console.receive("it\nmenu"); // the last line counts at the end without its line feed
     console.receiveEnd();
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; }));
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
     EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
 }
 
@@ -412,8 +425,10 @@ TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
     }
     std::vector<int> answers;
     // A dialog opened from inside another one: both are waiting at the end.
-    QTimer::singleShot(0, [&] { answers.push_back(ask({"A", "B", "C"})); });
-    QTimer::singleShot(5, [&] { console.receiveEnd(); });
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] { console.receiveEnd(); }); // once the inner one waits
+        answers.push_back(ask({"A", "B", "C"}));
+    });
     answers.push_back(ask({"Replace", "Cancel"}));
     EXPECT_EQ(answers, (std::vector<int>{1002, 1001}));
     EXPECT_EQ(ask({"Switch backend", "Cancel"}), 1001); // later ones do not wait

@@ -65,7 +65,7 @@ protected:
         bus_ = QDBusConnection::connectToBus(environment_.value("DBUS_SESSION_BUS_ADDRESS"), "sni-test");
         // Xvfb takes a free display and tells its number once it listens.
         xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"});
-        ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000)) << "Xvfb told no display within 10 s";
         environment_.insert("DISPLAY", ":" + xvfb_.readLine().trimmed());
         panelBackground("#202020");
         write("config/Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n"
@@ -84,7 +84,7 @@ protected:
         process.setProcessEnvironment(environment_);
         process.setStandardErrorFile(&process == &agent_ ? file("agent.log") : QProcess::nullDevice());
         process.start(program, arguments);
-        ASSERT_TRUE(process.waitForStarted(10000));
+        ASSERT_TRUE(process.waitForStarted(10000)) << program.toStdString() << " did not start";
     }
 
     // Plain messages: a QDBusInterface keeps what it introspects to the end of the process.
@@ -179,12 +179,12 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveIt
     write("data/calendars/reminders/displayname", "Reminders");
     start(agent_, QString::fromStdString(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent"));
     auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
-    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << log();
+    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << "no poll within 30 s\n" << log();
 
     // The panel comes later, as it often does at login.
     start(panel_, "lxqt-panel");
     ASSERT_TRUE(registered()) << "the agent never registered its item\n" << log();
-    ASSERT_TRUE(spinUntil([&] { return idOf(layout(), "Lists on this Mac") != 0; }, 10000)) << log();
+    ASSERT_TRUE(spinUntil([&] { return idOf(layout(), "Lists on this Mac") != 0; }, 10000)) << "no lists shown\n" << log();
     const Menu before = layout();
 
     // Every show request is answered at once and changes nothing.
@@ -198,7 +198,7 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveIt
     relay.post("/dev/enqueue", nlohmann::json::array({{{"title", "Filed"}, {"allDay", true}, {"list", "Reminders"}},
                                                       {{"title", "Refused"}, {"allDay", true}, {"list", "Nowhere"}}}));
     click(before.at("Check now"));
-    ASSERT_TRUE(spinUntil([&] { return idOf(layout(), "no list named") != 0; }, 10000)) << log();
+    ASSERT_TRUE(spinUntil([&] { return idOf(layout(), "no list named") != 0; }, 10000)) << "no refusal shown\n" << log();
     const Menu after = layout();
     std::set<int> oldIds;
     for (const auto& [label, id] : before) {
@@ -216,19 +216,19 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveIt
     const int asked = requests();
     click(before.at("Check now"));
     ASSERT_TRUE(spinUntil([&] { return requests() > asked; }, 10000)) << "the click on the id from before went nowhere";
-    ASSERT_TRUE(spinUntil([&] { return layout() != after; }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return layout() != after; }, 10000)) << "the failed poll changed nothing";
     for (const char* label : {"Check now", "Unpair this Mac…", "Quit Tavrelin", "Lists on this Mac"})
         EXPECT_EQ(layout().at(label), before.at(label)) << label;
 
     // The icon can be seen on a dark panel, and on a light one after the host restarts.
     EXPECT_TRUE(iconSeen(QColor(0x20, 0x20, 0x20)));
     panel_.terminate();
-    ASSERT_TRUE(panel_.waitForFinished(10000));
+    ASSERT_TRUE(panel_.waitForFinished(10000)) << "the panel did not end";
     panelBackground("#eeeeee");
     start(panel_, "lxqt-panel");
     ASSERT_TRUE(registered()) << "not registered again with the new panel";
     EXPECT_TRUE(iconSeen(QColor(0xee, 0xee, 0xee)));
     click(before.at("Quit Tavrelin"));
-    ASSERT_TRUE(agent_.waitForFinished(15000)) << log();
+    ASSERT_TRUE(agent_.waitForFinished(15000)) << "the agent did not quit\n" << log();
     EXPECT_TRUE(agent_.exitStatus() == QProcess::NormalExit && agent_.exitCode() == 0) << log();
 }

@@ -4,9 +4,13 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <functional>
+#include <string>
 
 namespace tavrelin::testing {
 
@@ -28,5 +32,23 @@ inline bool spinUntil(const std::function<bool()>& condition, int ms = 5000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     return condition();
 }
+
+// Bounds a wait that runs an event loop of its own (a modal dialog, a nested
+// loop, the application's): if the wait is still on after `ms`, it fails the
+// test with `what` and calls `release`, which should end the wait.
+class Deadline {
+public:
+    Deadline(int ms, std::string what, std::function<void()> release) {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, [what = std::move(what), release = std::move(release)] {
+            ADD_FAILURE() << what << " (still waiting after the deadline)";
+            release();
+        });
+        timer_.start(ms);
+    }
+
+private:
+    QTimer timer_;
+};
 
 } // namespace tavrelin::testing
