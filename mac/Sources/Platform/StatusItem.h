@@ -42,6 +42,9 @@ public:
     // False when the item has no button to draw into (it then ignores images,
     // tool tips and clicks).
     virtual bool hasButton() const = 0;
+    // False for a front end that shows no image (a terminal): nothing needs to
+    // be animated for it.
+    virtual bool showsImages() const { return true; }
     virtual void setImage(const Drawing& image) = 0;
     virtual void setToolTip(const std::string& toolTip) = 0;
     // Called on the main thread just before the menu opens; answers the items.

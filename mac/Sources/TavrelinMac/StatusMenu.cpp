@@ -46,7 +46,8 @@ void StatusMenu::refreshButton() {
         return;
     statusItem_->setImage(MenuBarIcon::image(state_.health(), spinnerAngle_));
     statusItem_->setToolTip("Tavrelin — " + state_.headline());
-    if (state_.health().kind == SyncState::Health::Kind::working)
+    // A spinner nobody sees would only wake the agent twelve times a second.
+    if (state_.health().kind == SyncState::Health::Kind::working && statusItem_->showsImages())
         startSpinner();
     else
         stopSpinner();

@@ -127,6 +127,40 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
 }
 
+// A terminal shows the tool tip but no image.
+TEST(StatusMenuWithoutImages, TurnsNoSpinnerButFollowsTheHeadline) {
+    struct TextItem final : platform::StatusItem {
+        bool hasButton() const override { return true; }
+        bool showsImages() const override { return false; }
+        void setImage(const platform::Drawing&) override {}
+        void setToolTip(const std::string& text) override { toolTip = text; }
+        void setMenuProvider(std::function<std::vector<MenuItem>()>) override {}
+        void performClick() override {}
+        std::string toolTip;
+    };
+    struct TextBar final : platform::StatusBar {
+        std::unique_ptr<platform::StatusItem> makeStatusItem() override {
+            auto item = std::make_unique<TextItem>();
+            last = item.get();
+            return item;
+        }
+        TextItem* last = nullptr;
+    } bar;
+    fake::FakeClock clock;
+    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeApplication application;
+    fake::FakeDialogs dialogs;
+    fake::FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    DialogGate gate{application, dialogs, mainLoop};
+    SyncState state{clock};
+    auto menu = StatusMenu::create(bar, mainLoop, appInfo, gate, state, {});
+    state.onChange = [&] { menu->refreshButton(); };
+    state.beginAttempt();
+    EXPECT_EQ(mainLoop.activeTimers(), 0u);
+    EXPECT_EQ(bar.last->toolTip, "Tavrelin — Checking…");
+}
+
 TEST_F(StatusMenuTest, NothingOutlivesTheMenu) {
     state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
     state.beginAttempt();

@@ -31,6 +31,7 @@ public:
     ~TerminalStatusItem() override;
 
     bool hasButton() const override { return true; }
+    bool showsImages() const override { return false; }
     void setImage(const platform::Drawing&) override {}
     void setToolTip(const std::string& toolTip) override;
     void setMenuProvider(std::function<std::vector<platform::MenuItem>()> provider) override;
