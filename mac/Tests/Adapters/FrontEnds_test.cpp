@@ -330,10 +330,12 @@ TEST_F(Tray, TheTrayHearsOfChangesAtMostFourTimesASecondAndNotAtAllOfOnesUndoneI
     };
     EXPECT_EQ(item.trayIcon()->icon().pixmap(18, 18).toImage(), shown(MenuBarIcon::image(Health::working(), 90 - 24 * 23)));
 
-    // A poll that ends before the next flush: its "Checking…" and back leaves
-    // nothing scheduled, so nothing wakes up for it.
+    // A new tool tip alone sends no image again. A poll that ends before the
+    // next flush: its "Checking…" and back leaves nothing scheduled, so
+    // nothing wakes up for it.
     item.setToolTip("Tavrelin — Connected");
     loop.advance(1);
+    EXPECT_EQ(item.iconUpdates(), 8);
     item.setToolTip("Tavrelin — Checking…");
     item.setImage(MenuBarIcon::image(Health::working(), 90));
     EXPECT_EQ(loop.activeTimers(), 1u);
@@ -348,6 +350,29 @@ TEST_F(Tray, TheTrayHearsOfChangesAtMostFourTimesASecondAndNotAtAllOfOnesUndoneI
     item.setToolTip("Tavrelin — Connected");
     loop.advance(QtStatusItem::flushSeconds);
     EXPECT_EQ(item.menu().actions().at(0)->text().toStdString(), "Last checked 30s ago");
+    EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
+    auto host = std::make_shared<QtTrayHost>();
+    if (host->present())
+        GTEST_SKIP() << "this session has a tray, so its absence cannot be staged";
+    int missing = 0, appeared = 0;
+    QtStatusItem late(loop, host, {.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }});
+    loop.advance(QtStatusItem::trayGraceSeconds - 1);
+    EXPECT_EQ(missing, 0);
+    loop.advance(60);
+    EXPECT_EQ(missing, 1);
+    late.trayAppeared();
+    late.trayAppeared();
+    EXPECT_EQ(appeared, 1);
+    EXPECT_TRUE(late.trayIcon());
+
+    // In time, it cancels the report.
+    QtStatusItem early(loop, host, {.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }});
+    early.trayAppeared();
+    loop.advance(60);
+    EXPECT_EQ(missing, 1);
     EXPECT_EQ(loop.activeTimers(), 0u);
 }
 

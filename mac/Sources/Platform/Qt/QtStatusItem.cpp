@@ -87,10 +87,11 @@ QtStatusItem::QtStatusItem(platform::MainLoop& mainLoop, std::shared_ptr<QtTrayH
             trayAppeared();
         } else {
             madeWithoutTray_ = true;
-            // The timers are the item's own: they go with it.
+            // The timers are the item's own: they go with it. A tray that
+            // appears in time cancels this one.
             grace_ = mainLoop_.repeating(trayGraceSeconds, [this] {
                 grace_.reset();
-                if (!tray_ && callbacks_.noTray)
+                if (callbacks_.noTray)
                     callbacks_.noTray();
             });
         }
