@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrelin::platform {
@@ -12,6 +13,11 @@ namespace tavrelin::platform {
 // One entry of the status menu. Items with an action are enabled by their
 // owner; nothing is enabled automatically.
 struct MenuItem {
+    // What the entry is ("syncNow", "reminders/refused/Work"), unique among its
+    // siblings and the same for as long as the entry is there, whatever comes
+    // before or after it: a front end keys what it shows by it, so a host that
+    // holds an older layout still reaches the entry. Empty: the title stands in.
+    std::string id;
     std::string title;
     bool enabled = false;
     bool separator = false;
@@ -21,8 +27,10 @@ struct MenuItem {
     std::function<void()> action;
     std::vector<MenuItem> submenu;
 
-    static MenuItem separatorItem() {
+    // `id` names what the separator sets apart ("-quit").
+    static MenuItem separatorItem(std::string id = {}) {
         MenuItem item;
+        item.id = std::move(id);
         item.separator = true;
         return item;
     }
@@ -34,6 +42,9 @@ public:
     // False when the item has no button to draw into (it then ignores images,
     // tool tips and clicks).
     virtual bool hasButton() const = 0;
+    // False for a front end that shows no image (a terminal): nothing needs to
+    // be animated for it.
+    virtual bool showsImages() const { return true; }
     virtual void setImage(const Drawing& image) = 0;
     virtual void setToolTip(const std::string& toolTip) = 0;
     // Called on the main thread just before the menu opens; answers the items.

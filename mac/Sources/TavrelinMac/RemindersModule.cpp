@@ -200,8 +200,9 @@ void RemindersModule::backOff() {
 
 std::vector<MenuItem> RemindersModule::menuItems() const {
     std::vector<MenuItem> items;
-    auto line = [&items](std::string title) {
+    auto line = [&items](std::string id, std::string title) {
         MenuItem item;
+        item.id = std::move(id);
         item.title = std::move(title);
         items.push_back(std::move(item));
     };
@@ -215,19 +216,23 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
 
     const auto n = state_.deliveredThisSession();
     if (n > 0)
-        line(words::module::filed(n));
+        line("filed", words::module::filed(n));
     for (const auto& [name, count] : sorted(state_.refusedByList()))
-        line(words::module::noListNamed(count, name));
+        line("refused/" + name, words::module::noListNamed(count, name));
     if (state_.refusedWithNoList() > 0)
-        line(words::module::noListChosen(state_.refusedWithNoList()));
+        line("noList", words::module::noListChosen(state_.refusedWithNoList()));
     for (const auto& [message, count] : sorted(state_.failedWrites()))
-        line(words::module::notSaved(count, message));
+        line("failed/" + message, words::module::notSaved(count, message));
     if (!state_.knownLists().empty()) {
         MenuItem lists;
+        lists.id = "lists";
         lists.title = words::module::lists();
-        lists.enabled = true; // so its submenu opens
+        lists.enabled = true;            // so its submenu opens
+        std::map<std::string, int> seen; // two lists may share a name
         for (const auto& name : state_.knownLists()) {
             MenuItem entry;
+            const int repeat = seen[name]++;
+            entry.id = repeat ? name + "#" + std::to_string(repeat + 1) : name;
             entry.title = name;
             lists.submenu.push_back(std::move(entry));
         }

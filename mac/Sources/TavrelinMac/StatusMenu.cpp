@@ -10,8 +10,9 @@ using platform::MenuItem;
 
 namespace {
 
-MenuItem disabledItem(std::string title) {
+MenuItem disabledItem(std::string id, std::string title) {
     MenuItem item;
+    item.id = std::move(id);
     item.title = std::move(title);
     return item;
 }
@@ -48,7 +49,8 @@ void StatusMenu::refreshButton() {
         return;
     statusItem_->setImage(MenuBarIcon::image(state_.health(), spinnerAngle_));
     statusItem_->setToolTip(words::menu::header(state_.headline()));
-    if (state_.health().kind == SyncState::Health::Kind::working)
+    // A spinner nobody sees would only wake the agent twelve times a second.
+    if (state_.health().kind == SyncState::Health::Kind::working && statusItem_->showsImages())
         startSpinner();
     else
         stopSpinner();
@@ -79,8 +81,9 @@ void StatusMenu::spinnerFrame() {
 
 std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     std::weak_ptr<StatusMenu> weak = weak_from_this();
-    auto actionItem = [&weak](std::string title, void (StatusMenu::*action)(), std::string key = {}) {
+    auto actionItem = [&weak](std::string id, std::string title, void (StatusMenu::*action)(), std::string key = {}) {
         MenuItem item;
+        item.id = std::move(id);
         item.title = std::move(title);
         item.enabled = true;
         item.keyEquivalent = std::move(key);
@@ -92,41 +95,45 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     };
 
     std::vector<MenuItem> items;
-    items.push_back(disabledItem(words::menu::header(state_.headline())));
+    items.push_back(disabledItem("headline", words::menu::header(state_.headline())));
     if (state_.pairedHost())
-        items.push_back(disabledItem(words::menu::backend(*state_.pairedHost())));
-    items.push_back(MenuItem::separatorItem());
+        items.push_back(disabledItem("backend", words::menu::backend(*state_.pairedHost())));
+    items.push_back(MenuItem::separatorItem("-header"));
 
     switch (state_.health().kind) {
     case SyncState::Health::Kind::notPaired:
-        items.push_back(disabledItem(words::menu::notPaired()));
-        items.push_back(actionItem(words::menu::howToPair(), &StatusMenu::pairingHelp));
+        items.push_back(disabledItem("notPaired", words::menu::notPaired()));
+        items.push_back(actionItem("pairingHelp", words::menu::howToPair(), &StatusMenu::pairingHelp));
         break;
     case SyncState::Health::Kind::needsPermission:
-        items.push_back(disabledItem(words::menu::needsAccess(place_)));
-        items.push_back(actionItem(words::menu::openAccessSettings(place_), &StatusMenu::openRemindersSettings));
+        items.push_back(disabledItem("needsPermission", words::menu::needsAccess(place_)));
+        items.push_back(
+            actionItem("openRemindersSettings", words::menu::openAccessSettings(place_), &StatusMenu::openRemindersSettings));
         break;
     default:
         for (const auto& module : modules_) {
-            items.push_back(disabledItem(module->title()));
-            items.push_back(disabledItem("   " + module->statusLine()));
+            // The module's own ids are unique within its section.
+            const std::string section = module->id();
+            items.push_back(disabledItem(section, module->title()));
+            items.push_back(disabledItem(section + "/status", "   " + module->statusLine()));
             for (auto& item : module->menuItems()) {
+                item.id = section + "/" + item.id;
                 item.indentation = 1;
                 items.push_back(std::move(item));
             }
         }
-        items.push_back(MenuItem::separatorItem());
-        items.push_back(actionItem(words::menu::checkNow(), &StatusMenu::syncNow, "r"));
+        items.push_back(MenuItem::separatorItem("-modules"));
+        items.push_back(actionItem("syncNow", words::menu::checkNow(), &StatusMenu::syncNow, "r"));
         break;
     }
 
-    items.push_back(MenuItem::separatorItem());
-    items.push_back(disabledItem(words::menu::version(appInfo_.version(), updateSummary ? updateSummary() : "")));
-    items.push_back(actionItem(words::menu::checkForUpdates(), &StatusMenu::checkForUpdates));
-    items.push_back(MenuItem::separatorItem());
+    items.push_back(MenuItem::separatorItem("-version"));
+    items.push_back(disabledItem("version", words::menu::version(appInfo_.version(), updateSummary ? updateSummary() : "")));
+    items.push_back(actionItem("checkForUpdates", words::menu::checkForUpdates(), &StatusMenu::checkForUpdates));
+    items.push_back(MenuItem::separatorItem("-quit"));
     if (state_.pairedHost())
-        items.push_back(actionItem(words::menu::unpair(), &StatusMenu::unpair));
-    items.push_back(actionItem(words::menu::quit(), &StatusMenu::quit, "q"));
+        items.push_back(actionItem("unpair", words::menu::unpair(), &StatusMenu::unpair));
+    items.push_back(actionItem("quit", words::menu::quit(), &StatusMenu::quit, "q"));
     return items;
 }
 

@@ -230,14 +230,15 @@ int main(int argc, char** argv) {
         terminalBar = static_cast<terminal::TerminalStatusBar*>(statusBar.get());
     } else {
         dialogs = std::make_unique<qt::QtDialogs>();
-        statusBar = std::make_unique<qt::QtStatusBar>(qt::QtStatusItem::Callbacks{
-            .noTray =
-                [&defaults] {
-                    Log::warn("no system tray: running without an icon; `tavrelin-agent --quit` quits");
-                    qt::NoTrayNotice::showOnce(defaults);
-                },
-            .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
-        });
+        statusBar = std::make_unique<qt::QtStatusBar>(
+            mainLoop, qt::QtStatusItem::Callbacks{
+                          .noTray =
+                              [&defaults] {
+                                  Log::warn("no system tray: running without an icon; `tavrelin-agent --quit` quits");
+                                  qt::NoTrayNotice::showOnce(defaults);
+                              },
+                          .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
+                      });
     }
     qt::QtWorkspace workspace(*instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
                               headless ? terminal::printOpenedURL : qt::openWithDesktop,

@@ -14,6 +14,7 @@
 #include "Platform/Terminal/TerminalConsole.h"
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
+#include "Support/FakePlatform.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 #include "TavrelinMac/MenuBarIcon.h"
@@ -82,6 +83,7 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
         void handleGetURL(const std::optional<std::string>& url) override { calls.push_back(url.value_or("-")); }
     } delegate(application);
     application.openURL("tavrelin://first");
+    Deadline deadline(10000, "the application did not terminate", [] { QCoreApplication::exit(1); });
     EXPECT_EQ(application.run(delegate), 0);
     EXPECT_EQ(delegate.calls, (Lines{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
 }
@@ -90,8 +92,15 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
     // Clicks `button` once the box shows (closes it when empty); the answer and what the box showed.
     auto answer = [](const platform::Alert& alert, const QString& button) {
         QString shown;
+        auto close = [] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        };
+        Deadline deadline(10000, "the dialog was not answered", close);
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return; // the deadline says so
             shown = box->text() + "|" + box->informativeText() + "|" + QString::number(box->textFormat());
             if (button.isEmpty())
                 box->close();
@@ -129,50 +138,236 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
     std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
     workspace.relaunch(bundle);
-    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000)) << "the relaunched agent did not run";
     EXPECT_EQ(readFile(marker), "0 " + agent);
 }
 
-// Enabled when it has a key; notes its title in `chosen` when chosen.
+// Enabled when it has a key; notes its title in `chosen` when chosen. Its id is its title.
 platform::MenuItem entry(Lines& chosen, const std::string& title, const std::string& key = "") {
-    return {title, !key.empty(), false, key, 0, [&chosen, title] { chosen.push_back(title); }, {}};
+    platform::MenuItem item;
+    item.id = item.title = title;
+    item.enabled = !key.empty();
+    item.keyEquivalent = key;
+    item.action = [&chosen, title] { chosen.push_back(title); };
+    return item;
 }
 
-// Updating the menu in place is seen through D-Bus in the StatusNotifier test.
-TEST_F(QtPlatform, TheTrayMenuRunsActionsAfterTheTriggerReturnsAndNoneOfAHiddenEntry) {
-    QtStatusItem item;
-    bool paired = true;
+// The tray's menu on a clock the test moves. How hosts see it over D-Bus is
+// the StatusNotifier test's part.
+class Tray : public ::testing::Test {
+protected:
+    QApplication& app = application<QApplication>();
+    fake::FakeClock clock;
+    fake::FakeMainLoop loop{clock};
+    QtStatusItem item{loop};
+    std::vector<platform::MenuItem> items; // what the menu is asked for
     Lines chosen;
-    item.setMenuProvider([&] {
-        std::vector<platform::MenuItem> items{entry(chosen, "Check now", "r")};
-        if (paired)
-            items.push_back(entry(chosen, "Unpair R&D", "u"));
-        return items;
-    });
-    QCoreApplication::processEvents();
-    const QList<QAction*> before = item.menu().actions();
-    ASSERT_EQ(before.size(), 2);
-    EXPECT_EQ(before[1]->text().toStdString(), "Unpair R&&D"); // shown as typed, not as a mnemonic
-    before[0]->trigger();
-    EXPECT_TRUE(chosen.empty());
-    paired = false;
-    item.syncMenu();
-    EXPECT_FALSE(before[1]->isVisible());
-    before[1]->trigger(); // a stale click on a hidden entry does nothing
+
+    void SetUp() override {
+        item.setMenuProvider([this] { return items; });
+    }
+
+    // "id" a plain line, "id=Title" one titled otherwise, "-id" a separator,
+    // "!id" an entry one can choose, "id>a,b" an entry with a submenu of a and b.
+    static platform::MenuItem parse(const std::string& spec, Lines& chosen) {
+        if (spec[0] == '-')
+            return platform::MenuItem::separatorItem(spec.substr(1));
+        if (spec[0] == '!')
+            return entry(chosen, spec.substr(1), "k");
+        platform::MenuItem item;
+        const auto cut = spec.find_first_of("=>");
+        item.id = spec.substr(0, cut);
+        item.title = cut != std::string::npos && spec[cut] == '=' ? spec.substr(cut + 1) : item.id;
+        if (cut != std::string::npos && spec[cut] == '>') {
+            item.enabled = true;
+            std::istringstream names(spec.substr(cut + 1));
+            for (std::string name; std::getline(names, name, ',');)
+                item.submenu.push_back(parse(name, chosen));
+        }
+        return item;
+    }
+    void show(const Lines& layout) {
+        items.clear();
+        for (const auto& spec : layout)
+            items.push_back(parse(spec, chosen));
+        item.syncMenu();
+    }
+
+    // The visible actions, in order, paired with the items they show: a path
+    // of ids ("lists/Work") for each.
+    static void walk(const QMenu& menu, const std::vector<platform::MenuItem>& items, const std::string& prefix,
+                     std::map<std::string, QAction*>& out, Lines& texts) {
+        std::vector<QAction*> shown;
+        for (QAction* action : menu.actions())
+            if (action->isVisible())
+                shown.push_back(action);
+        ASSERT_EQ(shown.size(), items.size()) << prefix;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const std::string text = shown[i]->isSeparator() ? "-" : shown[i]->text().trimmed().toStdString();
+            texts.push_back(prefix + text);
+            out[prefix + items[i].id] = shown[i];
+            if (!items[i].submenu.empty()) {
+                ASSERT_TRUE(shown[i]->menu()) << items[i].id;
+                walk(*shown[i]->menu(), items[i].submenu, prefix + items[i].id + "/", out, texts);
+            }
+        }
+    }
+    std::map<std::string, QAction*> actions(Lines* texts = nullptr) {
+        std::map<std::string, QAction*> out;
+        Lines shown;
+        walk(item.menu(), items, "", out, shown);
+        if (texts)
+            *texts = shown;
+        return out;
+    }
+    static Lines titles(const std::vector<platform::MenuItem>& items, const std::string& prefix = "") {
+        Lines out;
+        for (const auto& entry : items) {
+            out.push_back(prefix + (entry.separator ? "-" : entry.title));
+            for (const auto& inner : titles(entry.submenu, prefix + entry.id + "/"))
+                out.push_back(inner);
+        }
+        return out;
+    }
+};
+
+TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsOrGoesAroundIt) {
+    const std::vector<Lines> steps{
+        {"headline=Tavrelin — Idle", "-header", "status=Last checked 5s ago", "lists>Inbox,Work", "-modules", "!Check now",
+         "!Quit"},
+        // Lines appear above the actions and in the submenu; texts change in place.
+        {"headline=Tavrelin — Connected", "-header", "status=Last checked just now", "filed", "refused/Groceries=1 waiting",
+         "lists>Home,Inbox,Work", "-modules", "!Check now", "!Quit"},
+        // One goes, another comes; a separator goes.
+        {"headline", "-header", "status", "refused/Apple", "lists>Inbox", "!Check now", "!Quit"},
+        // The one that went comes back, with another count, and the separator too.
+        {"headline", "-header", "status", "refused/Apple", "refused/Groceries=3 waiting", "lists>Inbox,Work", "-modules",
+         "!Check now", "!Quit"},
+        // Nothing but the actions.
+        {"!Check now", "!Quit"},
+        {"headline", "-header", "filed", "lists>Work", "-modules", "!Check now", "!Quit"},
+    };
+    std::map<std::string, QAction*> first; // each id's action when first shown
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+        show(steps[step]);
+        Lines texts;
+        const auto now = actions(&texts);
+        EXPECT_EQ(texts, titles(items)) << "step " << step;
+        for (const auto& [id, action] : now) {
+            auto [known, fresh] = first.emplace(id, action);
+            EXPECT_TRUE(fresh || known->second == action) << id << " was made anew at step " << step;
+        }
+    }
+
+    // A click on an entry taken from the first layout works, once the trigger
+    // has returned; one on an entry that is hidden now does nothing.
+    first.at("Check now")->trigger();
+    first.at("refused/Apple")->trigger();
+    EXPECT_EQ(chosen, Lines{});
     QCoreApplication::processEvents();
     EXPECT_EQ(chosen, Lines{"Check now"});
 }
 
-TEST_F(QtPlatform, TheTrayGetsAtMostFourImagesASecond) {
-    QtStatusItem item;
+TEST_F(Tray, EntriesThatTradePlacesOrShareAnIdStillShowInOrderAsTyped) {
+    show({"lists>Inbox,Work,Home", "a", "b"});
+    const QAction* lists = actions().at("lists");
+    show({"b", "a", "lists>Home,Work,Inbox,Work", "a"});
+    Lines texts;
+    const auto now = actions(&texts);
+    EXPECT_EQ(texts, titles(items));
+    EXPECT_EQ(now.at("lists"), lists);
+
+    show({"!Unpair R&D"});
+    EXPECT_EQ(actions().at("Unpair R&D")->text().toStdString(), "Unpair R&&D"); // not a mnemonic
+}
+
+TEST_F(Tray, IdsThatComeAndGoDoNotPileUp) {
+    show({"!Check now"});
+    QAction* check = actions().at("Check now");
+    for (int i = 0; i < 200; ++i)
+        show({"refused/" + std::to_string(i), "lists>list" + std::to_string(i), "!Check now"});
+    EXPECT_EQ(actions().at("Check now"), check);
+    EXPECT_LE(item.menu().actions().size(), 2 * QtStatusItem::hiddenEntriesKept + 3);
+    EXPECT_LE(item.menu().findChildren<QAction*>().size(), 3 * QtStatusItem::hiddenEntriesKept + 8);
+}
+
+TEST_F(Tray, TheTrayHearsOfChangesAtMostFourTimesASecondAndNotAtAllOfOnesUndoneInTime) {
     item.trayAppeared();
-    // A spinner at twelve frames a second, for a second.
-    for (int frame = 0; frame < 12; ++frame) {
+    // A spinner at twelve frames a second, for two seconds, then still.
+    for (int frame = 0; frame < 24; ++frame) {
         item.setImage(MenuBarIcon::image(Health::working(), 90 - 24 * frame));
-        spinUntil([] { return false; }, 1000 / 12);
+        loop.advance(1.0 / 12);
     }
-    EXPECT_GE(item.iconUpdates(), 3);
-    EXPECT_LE(item.iconUpdates(), 5);
+    loop.advance(1);
+    EXPECT_EQ(item.iconUpdates(), 8);
+    // The newest frame, in the colours for a panel nobody told us about.
+    const auto shown = [](const platform::Drawing& drawing) {
+        return QtIconRenderer::icon(drawing, IconColors::forPanel(PanelScheme::unknown)).pixmap(18, 18).toImage();
+    };
+    EXPECT_EQ(item.trayIcon()->icon().pixmap(18, 18).toImage(), shown(MenuBarIcon::image(Health::working(), 90 - 24 * 23)));
+
+    // A new tool tip alone sends no image again. A poll that ends before the
+    // next flush: its "Checking…" and back leaves nothing scheduled, so
+    // nothing wakes up for it.
+    item.setToolTip("Tavrelin — Connected");
+    loop.advance(1);
+    EXPECT_EQ(item.iconUpdates(), 8);
+    item.setToolTip("Tavrelin — Checking…");
+    item.setImage(MenuBarIcon::image(Health::working(), 90));
+    EXPECT_EQ(loop.activeTimers(), 1u);
+    item.setImage(MenuBarIcon::image(Health::working(), 90 - 24 * 23));
+    item.setToolTip("Tavrelin — Connected");
+    EXPECT_EQ(loop.activeTimers(), 0u);
+    EXPECT_EQ(item.trayIcon()->toolTip().toStdString(), "Tavrelin — Connected");
+
+    // A menu whose text changed is a change too.
+    show({"status=Last checked just now"});
+    items = {parse("status=Last checked 30s ago", chosen)};
+    item.setToolTip("Tavrelin — Connected");
+    loop.advance(QtStatusItem::flushSeconds);
+    EXPECT_EQ(item.menu().actions().at(0)->text().toStdString(), "Last checked 30s ago");
+    EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
+    auto host = std::make_shared<QtTrayHost>();
+    if (host->present())
+        GTEST_SKIP() << "this session has a tray, so its absence cannot be staged";
+    int missing = 0, appeared = 0;
+    QtStatusItem late(loop, host, {.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }});
+    loop.advance(QtStatusItem::trayGraceSeconds - 1);
+    EXPECT_EQ(missing, 0);
+    loop.advance(60);
+    EXPECT_EQ(missing, 1);
+    late.trayAppeared();
+    late.trayAppeared();
+    EXPECT_EQ(appeared, 1);
+    EXPECT_TRUE(late.trayIcon());
+
+    // In time, it cancels the report.
+    QtStatusItem early(loop, host, {.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }});
+    early.trayAppeared();
+    loop.advance(60);
+    EXPECT_EQ(missing, 1);
+    EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+TEST_F(Tray, AnOpenMenuAgesUntilItClosesOrAHostForgetsToSay) {
+    show({"status=Last checked just now"});
+    auto status = [&] { return item.menu().actions().at(0)->text().toStdString(); };
+    emit item.menu().aboutToShow();
+    items = {parse("status=Last checked 1s ago", chosen)};
+    loop.advance(QtStatusItem::agingSeconds);
+    EXPECT_EQ(status(), "Last checked 1s ago");
+    emit item.menu().aboutToHide();
+    EXPECT_EQ(loop.activeTimers(), 0u);
+
+    // A StatusNotifier host may show the menu and never say it closed.
+    emit item.menu().aboutToShow();
+    loop.advance(QtStatusItem::agingSeconds * QtStatusItem::longestOpenRefreshes);
+    EXPECT_EQ(loop.activeTimers(), 1u);
+    loop.advance(QtStatusItem::agingSeconds);
+    EXPECT_EQ(loop.activeTimers(), 0u);
 }
 
 TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
@@ -192,6 +387,15 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
     };
     EXPECT_GT(glyph(PanelScheme::dark).lightness(), 200);
     EXPECT_EQ(glyph(PanelScheme::light), QColor(0x20, 0x20, 0x20)); // opaque
+    // The tray's icons keep what they drew; each panel still gets its own colours.
+    auto shown = [](PanelScheme scheme) {
+        return QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90), IconColors::forPanel(scheme))
+            .pixmap(18, 18)
+            .toImage()
+            .pixelColor(9, 9);
+    };
+    for (PanelScheme scheme : {PanelScheme::dark, PanelScheme::light, PanelScheme::dark, PanelScheme::light})
+        EXPECT_EQ(shown(scheme), glyph(scheme));
 }
 
 class Terminal : public ::testing::Test {
@@ -205,7 +409,10 @@ protected:
             .quit = [this] { calls.push_back("quit"); },
         });
     }
-    int ask(Lines buttons) { return dialogs.runModal({platform::AlertStyle::warning, "Title", "", std::move(buttons)}); }
+    int ask(Lines buttons) {
+        Deadline deadline(10000, "the dialog was not answered", [this] { console.receiveEnd(); });
+        return dialogs.runModal({platform::AlertStyle::warning, "Title", "", std::move(buttons)});
+    }
 
     TerminalConsole console{-1};
     TerminalDialogs dialogs{console};
@@ -216,7 +423,7 @@ TEST_F(Terminal, LinesOutsideADialogAreCommands) {
     console.receive("menu\n  2 \r\nopen tavrelin://pair?x\n\nbogus\nqu");
     console.receive("it\nmenu"); // the last line counts at the end without its line feed
     console.receiveEnd();
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; }));
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
     EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
 }
 
@@ -228,8 +435,10 @@ TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
     }
     std::vector<int> answers;
     // A dialog opened from inside another one: both are waiting at the end.
-    QTimer::singleShot(0, [&] { answers.push_back(ask({"A", "B", "C"})); });
-    QTimer::singleShot(5, [&] { console.receiveEnd(); });
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] { console.receiveEnd(); }); // once the inner one waits
+        answers.push_back(ask({"A", "B", "C"}));
+    });
     answers.push_back(ask({"Replace", "Cancel"}));
     EXPECT_EQ(answers, (std::vector<int>{1002, 1001}));
     EXPECT_EQ(ask({"Switch backend", "Cancel"}), 1001); // later ones do not wait
@@ -243,13 +452,16 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     auto owned = bar.makeStatusItem();
     Lines chosen;
     owned->setMenuProvider([&] {
-        return std::vector{platform::MenuItem{"Lists", false, false, "", 1, {}, {entry(chosen, "Inbox")}},
-                           entry(chosen, "Check now", "r"), platform::MenuItem::separatorItem(),
+        platform::MenuItem lists;
+        lists.title = "Lists";
+        lists.indentation = 1;
+        lists.submenu = {entry(chosen, "Inbox")};
+        return std::vector{lists, entry(chosen, "Check now", "r"), platform::MenuItem::separatorItem(),
                            entry(chosen, "Quit Tavrelin", "q")};
     });
     EXPECT_FALSE(bar.activate("1")); // nothing numbered before the menu is shown
     ASSERT_TRUE(bar.showMenu());
-    EXPECT_EQ(out.str(), "[menu]\n    Lists\n        Inbox\n1. Check now  (⌘R)\n---\n2. Quit Tavrelin  (⌘Q)\n[end]\n");
+    EXPECT_EQ(out.str(), "[menu]\n    Lists\n        Inbox\n1. Check now  (Ctrl+R)\n---\n2. Quit Tavrelin  (Ctrl+Q)\n[end]\n");
     ASSERT_TRUE(bar.showMenu()); // numbered afresh each time: "3" stays unknown
     for (const char* line : {"2\n", " 1 ", "Check now"})
         EXPECT_TRUE(bar.activate(line)) << line;

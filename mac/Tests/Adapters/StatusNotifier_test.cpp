@@ -24,13 +24,14 @@
 
 #include <map>
 #include <memory>
+#include <set>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
 
 namespace {
 
-// Label → id of every visible entry of an exported menu.
+// Label (as shown, without its indentation) → id of every visible entry of an exported menu.
 using Menu = std::map<std::string, int>;
 
 Menu parse(const QDBusArgument& argument, Menu menu = {}) {
@@ -40,7 +41,7 @@ Menu parse(const QDBusArgument& argument, Menu menu = {}) {
     argument.beginStructure();
     argument >> id >> properties >> children;
     argument.endStructure();
-    const std::string label = properties.value("label").toString().toStdString();
+    const std::string label = properties.value("label").toString().trimmed().toStdString(); // indented by spaces
     if (id != 0 && properties.value("visible", true).toBool() && !label.empty())
         menu[label] = id;
     for (const QVariant& child : children)
@@ -55,6 +56,8 @@ protected:
         for (const char* tool : {"Xvfb", "lxqt-panel", "import"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
+        if (!std::filesystem::exists(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent"))
+            GTEST_SKIP() << "no agent built in " << buildDir() << ": run this from the build folder or set TAVRELIN_BUILD_DIR";
         session_ = std::make_unique<EdsSession>(false); // a bare bus
         // Sanitizer options pass through; the display is the virtual one.
         environment_ = QProcessEnvironment::systemEnvironment();
@@ -65,7 +68,7 @@ protected:
         bus_ = QDBusConnection::connectToBus(environment_.value("DBUS_SESSION_BUS_ADDRESS"), "sni-test");
         // Xvfb takes a free display and tells its number once it listens.
         xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"});
-        ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000)) << "Xvfb told no display within 10 s";
         environment_.insert("DISPLAY", ":" + xvfb_.readLine().trimmed());
         panelBackground("#202020");
         write("config/Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n"
@@ -84,7 +87,7 @@ protected:
         process.setProcessEnvironment(environment_);
         process.setStandardErrorFile(&process == &agent_ ? file("agent.log") : QProcess::nullDevice());
         process.start(program, arguments);
-        ASSERT_TRUE(process.waitForStarted(10000));
+        ASSERT_TRUE(process.waitForStarted(10000)) << program.toStdString() << " did not start";
     }
 
     // Plain messages: a QDBusInterface keeps what it introspects to the end of the process.
@@ -131,16 +134,24 @@ protected:
 
     // Pixels of the panel that stand out from its background: the icon.
     int iconPixels(const QColor& background) {
-        spinUntil([] { return false; }, 1500); // the panel paints
         QProcess import;
         start(import, "import", {"-window", "root", file("shot.png")});
-        import.waitForFinished(20000);
+        if (!import.waitForFinished(20000))
+            return 0;
         const QImage image(file("shot.png"));
         int count = 0;
         for (int y = 0; y < std::min(32, image.height()); ++y)
             for (int x = 0; x < image.width(); ++x)
                 count += std::abs(image.pixelColor(x, y).lightness() - background.lightness()) > 110;
         return count;
+    }
+    // Whether the panel paints the icon so that it stands out, within a bound.
+    bool iconSeen(const QColor& background) {
+        int last = 0;
+        const bool seen = spinUntil([&] { return (last = iconPixels(background)) > 20; }, 30000);
+        if (!seen)
+            ADD_FAILURE() << "after 30 s only " << last << " pixels of the icon stand out";
+        return seen;
     }
 
     QString file(const std::string& relative) { return QString::fromStdString(session_->root() / relative); }
@@ -156,17 +167,27 @@ protected:
 
 } // namespace
 
-TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
+// The id of the entry whose label holds `text`, or 0.
+int idOf(const Menu& menu, const std::string& text) {
+    for (const auto& [label, id] : menu)
+        if (label.find(text) != std::string::npos)
+            return id;
+    return 0;
+}
+
+TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveItsChanges) {
     curl::CurlHttp http;
     DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_sni_test_token", http, true);
     write("data/Tavrelin/pairing.json", R"({"apiBase":")" + relay.api() + R"(","token":"rk_sni_test_token","pairedAt":0})");
+    write("data/calendars/reminders/displayname", "Reminders");
     start(agent_, QString::fromStdString(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent"));
     auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
-    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << log();
+    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << "no poll within 30 s\n" << log();
 
     // The panel comes later, as it often does at login.
     start(panel_, "lxqt-panel");
     ASSERT_TRUE(registered()) << "the agent never registered its item\n" << log();
+    ASSERT_TRUE(spinUntil([&] { return idOf(layout(), words::module::lists()) != 0; }, 10000)) << "no lists shown\n" << log();
     const Menu before = layout();
 
     // Every show request is answered at once and changes nothing.
@@ -174,24 +195,45 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuUpdatedInPlace) {
         ASSERT_EQ(menuCall("AboutToShow", {0}).type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(layout(), before);
 
-    // A failed poll changes the entries' texts in place, not their ids.
+    // A poll that files one item and refuses another puts lines above the
+    // lists and the actions: every entry that was there keeps its id, and the
+    // new lines take none of theirs.
+    relay.post("/dev/enqueue", nlohmann::json::array({{{"title", "Filed"}, {"allDay", true}, {"list", "Reminders"}},
+                                                      {{"title", "Refused"}, {"allDay", true}, {"list", "Nowhere"}}}));
+    click(before.at("Check now"));
+    ASSERT_TRUE(spinUntil([&] { return idOf(layout(), "no list named") != 0; }, 10000)) << "no refusal shown\n" << log();
+    const Menu after = layout();
+    std::set<int> oldIds;
+    for (const auto& [label, id] : before) {
+        oldIds.insert(id);
+        EXPECT_EQ(after.count(label) ? after.at(label) : id, id) << label;
+    }
+    for (const std::string& label : {words::menu::checkNow(), words::module::lists(), std::string("Reminders"),
+                                     words::menu::checkForUpdates(), words::menu::quit()})
+        EXPECT_TRUE(after.count(label)) << label << " is gone";
+    for (const char* line : {"reminder filed this session", "no list named"})
+        EXPECT_FALSE(oldIds.count(idOf(after, line))) << line << " took the id of an entry that was there before";
+
+    // A click with the id from before the poll still works, and a failed poll
+    // changes texts in place, not ids.
     relay.post("/dev/fault", {{"status", 503}, {"count", 1}});
     const int asked = requests();
     click(before.at("Check now"));
-    ASSERT_TRUE(spinUntil([&] { return requests() > asked; }, 10000));
-    ASSERT_TRUE(spinUntil([&] { return layout() != before; }, 10000));
-    for (const std::string& label : {words::menu::checkNow(), words::menu::unpair(), words::menu::quit()})
+    ASSERT_TRUE(spinUntil([&] { return requests() > asked; }, 10000)) << "the click on the id from before went nowhere";
+    ASSERT_TRUE(spinUntil([&] { return layout() != after; }, 10000)) << "the failed poll changed nothing";
+    for (const std::string& label :
+         {words::menu::checkNow(), words::menu::unpair(), words::menu::quit(), words::module::lists()})
         EXPECT_EQ(layout().at(label), before.at(label)) << label;
 
     // The icon can be seen on a dark panel, and on a light one after the host restarts.
-    EXPECT_GT(iconPixels(QColor(0x20, 0x20, 0x20)), 20);
+    EXPECT_TRUE(iconSeen(QColor(0x20, 0x20, 0x20)));
     panel_.terminate();
-    ASSERT_TRUE(panel_.waitForFinished(10000));
+    ASSERT_TRUE(panel_.waitForFinished(10000)) << "the panel did not end";
     panelBackground("#eeeeee");
     start(panel_, "lxqt-panel");
     ASSERT_TRUE(registered()) << "not registered again with the new panel";
-    EXPECT_GT(iconPixels(QColor(0xee, 0xee, 0xee)), 20);
-    click(layout().at("Quit Tavrelin"));
-    ASSERT_TRUE(agent_.waitForFinished(15000)) << log();
+    EXPECT_TRUE(iconSeen(QColor(0xee, 0xee, 0xee)));
+    click(before.at("Quit Tavrelin"));
+    ASSERT_TRUE(agent_.waitForFinished(15000)) << "the agent did not quit\n" << log();
     EXPECT_TRUE(agent_.exitStatus() == QProcess::NormalExit && agent_.exitCode() == 0) << log();
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 using namespace tavrelin;
 using Health = SyncState::Health;
@@ -200,6 +201,27 @@ TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
                              noListNamed(1, "f"), noListNamed(1, "e\xCC\x81"), "1 waiting: no list chosen in settings",
                              "2 couldn’t be saved: Disk full — still retrying", words::module::lists() + " >"}));
     EXPECT_EQ(module->menuItems().back().submenu.at(1).title, "Inbox");
+
+    // Each line is known by what it counts, not by the count: a front end keeps
+    // it in place as the numbers grow. Lists of the same name stay apart.
+    auto ids = [this](bool lists) {
+        std::vector<std::string> out;
+        for (const auto& item : module->menuItems())
+            for (const auto& entry : lists ? item.submenu : std::vector{item})
+                out.push_back(entry.id);
+        std::set<std::string> unique(out.begin(), out.end());
+        EXPECT_EQ(unique.size(), out.size()) << ::testing::PrintToString(out);
+        EXPECT_FALSE(unique.count(""));
+        return out;
+    };
+    const auto before = ids(false);
+    state.record({PollOutcome::Succeeded{2,
+                                         1,
+                                         {"Work", "e\xCC\x81", "Groceries", "Work", "Work", "f", std::nullopt},
+                                         {"Disk full"},
+                                         {"Work", "Work", "Inbox"}}});
+    EXPECT_EQ(ids(false), before);
+    EXPECT_EQ(ids(true).size(), 3u);
 }
 
 // Where a poll failed names it, logs it and backs it off; nothing of it is

@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 using namespace tavrelin;
 using platform::MenuItem;
 using Lines = std::vector<std::string>;
 
 namespace {
 
-// Its own menu items are one separator, which the menu indents.
+// Its own menu items are one separator unless a test gives others; the menu indents them.
 struct FakeModule final : DeliveryModule {
     std::string id() const override { return "reminders"; }
     std::string title() const override { return "Apple Reminders"; }
@@ -21,7 +24,8 @@ struct FakeModule final : DeliveryModule {
     void start(const Pairing&) override {}
     void stop() override {}
     void syncNow() override {}
-    std::vector<MenuItem> menuItems() const override { return {MenuItem::separatorItem()}; }
+    std::vector<MenuItem> menuItems() const override { return section; }
+    std::vector<MenuItem> section{MenuItem::separatorItem()};
 };
 
 struct StatusMenuTest : ::testing::Test {
@@ -34,8 +38,9 @@ struct StatusMenuTest : ::testing::Test {
     AppInfo appInfo{bundle};
     DialogGate gate{application, dialogs, mainLoop};
     SyncState state{clock};
-    std::shared_ptr<StatusMenu> menu = StatusMenu::create(
-        statusBar, mainLoop, appInfo, gate, state, {std::make_shared<FakeModule>()}, platform::RemindersPlace::taskListFolder);
+    std::shared_ptr<FakeModule> module = std::make_shared<FakeModule>();
+    std::shared_ptr<StatusMenu> menu =
+        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, platform::RemindersPlace::taskListFolder);
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {
@@ -79,6 +84,39 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
 }
 
+// A front end keys what it shows by the ids: they must be unique, and an
+// entry's must not change with what stands before it or with the health.
+TEST_F(StatusMenuTest, EntriesAreKnownByWhatTheyAreNotByWhereTheyStand) {
+    auto idsByTitle = [this] {
+        std::map<std::string, std::string> ids;
+        std::set<std::string> seen;
+        for (const auto& entry : item.provider()) {
+            EXPECT_FALSE(entry.id.empty()) << entry.title;
+            EXPECT_TRUE(seen.insert(entry.id).second) << entry.id << " twice";
+            ids[entry.separator ? entry.id : entry.title] = entry.id;
+        }
+        return ids;
+    };
+    const auto unpaired = idsByTitle();
+    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
+    state.record({PollOutcome::Succeeded{}});
+    module->section = {};
+    const auto bare = idsByTitle();
+    // The module's own ids cannot clash with the menu's.
+    auto line = [](std::string id) {
+        MenuItem entry;
+        entry.id = entry.title = std::move(id);
+        return entry;
+    };
+    module->section = {line("filed"), line("quit"), line("headline")};
+    const auto grown = idsByTitle();
+    EXPECT_EQ(grown.size(), bare.size() + 3);
+    for (const auto* other : {&unpaired, &grown})
+        for (const auto& [title, id] : bare)
+            EXPECT_EQ(other->count(title) ? other->at(title) : id, id) << title;
+    EXPECT_EQ(unpaired.at("Quit Tavrelin"), bare.at("Quit Tavrelin"));
+}
+
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
     state.beginAttempt();
     for (int frame = 1; frame <= 19; ++frame)
@@ -89,6 +127,40 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
     state.record({PollOutcome::Failed{RelayError::unauthorized()}});
     EXPECT_EQ(menu->spinnerAngle(), 90);
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
+}
+
+// A terminal shows the tool tip but no image.
+TEST(StatusMenuWithoutImages, TurnsNoSpinnerButFollowsTheHeadline) {
+    struct TextItem final : platform::StatusItem {
+        bool hasButton() const override { return true; }
+        bool showsImages() const override { return false; }
+        void setImage(const platform::Drawing&) override {}
+        void setToolTip(const std::string& text) override { toolTip = text; }
+        void setMenuProvider(std::function<std::vector<MenuItem>()>) override {}
+        void performClick() override {}
+        std::string toolTip;
+    };
+    struct TextBar final : platform::StatusBar {
+        std::unique_ptr<platform::StatusItem> makeStatusItem() override {
+            auto item = std::make_unique<TextItem>();
+            last = item.get();
+            return item;
+        }
+        TextItem* last = nullptr;
+    } bar;
+    fake::FakeClock clock;
+    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeApplication application;
+    fake::FakeDialogs dialogs;
+    fake::FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    DialogGate gate{application, dialogs, mainLoop};
+    SyncState state{clock};
+    auto menu = StatusMenu::create(bar, mainLoop, appInfo, gate, state, {}, platform::RemindersPlace::taskListFolder);
+    state.onChange = [&] { menu->refreshButton(); };
+    state.beginAttempt();
+    EXPECT_EQ(mainLoop.activeTimers(), 0u);
+    EXPECT_EQ(bar.last->toolTip, "Tavrelin — Checking…");
 }
 
 TEST_F(StatusMenuTest, NothingOutlivesTheMenu) {

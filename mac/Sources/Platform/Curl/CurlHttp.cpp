@@ -385,8 +385,10 @@ private:
             const auto idleUntil = transfer.lastActivity + requestTimeout;
             if (now >= idleUntil)
                 throw HttpTransportError("The request timed out (no data for " + seconds(config_.requestTimeout) + " s).");
+            // Until the sooner time-out: curl wakes earlier by itself for data
+            // and for timers of its own, so a slow answer costs no wake-ups.
             const auto wait = std::chrono::duration_cast<milliseconds>(std::min(deadline, idleUntil) - now).count() + 1;
-            curl_multi_poll(handle.multi, nullptr, 0, static_cast<int>(std::clamp<long long>(wait, 1, 50)), nullptr);
+            curl_multi_poll(handle.multi, nullptr, 0, static_cast<int>(std::clamp<long long>(wait, 1, 60'000)), nullptr);
         }
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(handle.multi, &left)) {

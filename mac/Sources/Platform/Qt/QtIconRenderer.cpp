@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <mutex>
 
 namespace tavrelin::qt {
 
@@ -60,9 +62,49 @@ QImage withOutline(const QImage& image, QColor color, int radius) {
     return out;
 }
 
+// The last images drawn, by drawing, colours and size. The spinner cycles
+// through a few frames and the tray asks for each again and again; drawing one
+// afresh is not only slow but wakes threads: Qt splits a large antialiased fill
+// across its global thread pool, which also ends its threads 30 s later, just
+// before the next poll makes them anew.
+class RenderCache {
+public:
+    QImage image(const platform::Drawing& drawing, const IconColors& colors, int pixels) {
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : entries_)
+            if (entry.pixels == pixels && entry.drawing == drawing && entry.colors == colors)
+                return entry.image;
+        const double side = std::max({drawing.width, drawing.height, 1.0});
+        QImage image = QtIconRenderer::render(drawing, std::max(pixels, 1) / side, colors);
+        image.setDevicePixelRatio(1);
+        if (entries_.size() == capacity)
+            entries_.pop_front();
+        entries_.push_back({drawing, colors, pixels, image});
+        return image;
+    }
+
+    // Four sizes of each spinner frame, each badge and the still glyph.
+    static constexpr std::size_t capacity = 96;
+
+private:
+    struct Entry {
+        platform::Drawing drawing;
+        IconColors colors;
+        int pixels;
+        QImage image;
+    };
+    std::mutex mutex_;
+    std::deque<Entry> entries_;
+};
+
+RenderCache& renderCache() {
+    static RenderCache cache;
+    return cache;
+}
+
 // Draws the vector drawing at whatever size is asked, so nothing is scaled
-// from a bitmap and nothing lands in the pixmap cache (whose clean-up timer
-// would wake the agent).
+// from a bitmap and nothing lands in Qt's pixmap cache (whose clean-up timer
+// would wake the agent); our own cache above holds only what it drew.
 class DrawingIconEngine final : public QIconEngine {
 public:
     DrawingIconEngine(platform::Drawing drawing, IconColors colors)
@@ -96,12 +138,7 @@ public:
     QString key() const override { return QStringLiteral("TavrelinDrawing"); }
 
 private:
-    QImage render(int pixels) const {
-        const double side = std::max({drawing_.width, drawing_.height, 1.0});
-        QImage image = QtIconRenderer::render(drawing_, std::max(pixels, 1) / side, colors_);
-        image.setDevicePixelRatio(1);
-        return image;
-    }
+    QImage render(int pixels) const { return renderCache().image(drawing_, colors_, pixels); }
 
     platform::Drawing drawing_;
     IconColors colors_;

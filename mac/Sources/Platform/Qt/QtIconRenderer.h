@@ -28,6 +28,7 @@ struct IconColors {
     // Dark glyphs on a light panel, light on a dark one, and on a panel of
     // unknown colour a dark glyph with a light outline.
     static IconColors forPanel(PanelScheme scheme);
+    bool operator==(const IconColors&) const = default;
 };
 
 // Turns a vector drawing (points, y up) into pixels.

@@ -1,12 +1,15 @@
 #include "Platform/Qt/QtStatusItem.h"
 
+#include "Platform/MainLoop.h"
 #include "Platform/Qt/QtIconRenderer.h"
 
 #include <QAction>
 #include <QCursor>
 #include <QKeySequence>
 
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace tavrelin::qt {
 
@@ -32,23 +35,14 @@ QKeySequence shortcut(const platform::MenuItem& item) {
     return QKeySequence(QKeyCombination(Qt::ControlModifier, static_cast<Qt::Key>(key.unicode())));
 }
 
-// What makes an entry the same entry from one state to the next: its title
-// for entries one can choose (their titles are fixed), its place among its
-// kind for separators and texts (theirs change: "Last checked 10s ago").
+// What makes an entry the same entry from one state to the next: its id (the
+// title when it has none) and whether it holds a submenu, which takes another
+// kind of QAction. Ids repeated by mistake are told apart by their order.
 std::vector<std::string> keys(const std::vector<platform::MenuItem>& items) {
     std::vector<std::string> out;
     std::map<std::string, int> seen;
-    int separators = 0, texts = 0;
     for (const auto& item : items) {
-        std::string key;
-        if (item.separator)
-            key = "-" + std::to_string(separators++);
-        else if (!item.submenu.empty())
-            key = "s" + item.title;
-        else if (item.action)
-            key = "a" + item.title;
-        else
-            key = "t" + std::to_string(texts++);
+        const std::string key = (item.submenu.empty() ? "=" : ">") + (item.id.empty() ? item.title : item.id);
         const int n = seen[key]++;
         out.push_back(n ? key + "#" + std::to_string(n) : key);
     }
@@ -59,8 +53,8 @@ std::vector<std::string> keys(const std::vector<platform::MenuItem>& items) {
 void sign(std::string& out, const std::vector<platform::MenuItem>& items) {
     for (const auto& item : items) {
         out += item.separator ? "-" : (item.enabled ? "+" : " ");
-        out += std::to_string(item.indentation) + "|" + item.keyEquivalent + "|" + (item.action ? "a" : "") + "|" + item.title +
-               "\n";
+        out += std::to_string(item.indentation) + "|" + item.keyEquivalent + "|" + (item.action ? "a" : "") + "|" + item.id +
+               "|" + item.title + "\n";
         if (!item.submenu.empty()) {
             out += "{\n";
             sign(out, item.submenu);
@@ -77,31 +71,11 @@ std::string signature(const std::vector<platform::MenuItem>& items) {
 
 } // namespace
 
-QtStatusItem::QtStatusItem(std::shared_ptr<QtTrayHost> host, Callbacks callbacks)
-    : host_(std::move(host)), callbacks_(std::move(callbacks)) {
+QtStatusItem::QtStatusItem(platform::MainLoop& mainLoop, std::shared_ptr<QtTrayHost> host, Callbacks callbacks)
+    : mainLoop_(mainLoop), host_(std::move(host)), callbacks_(std::move(callbacks)) {
     top_.menu = &menu_;
     connect(&menu_, &QMenu::aboutToShow, this, &QtStatusItem::menuOpened);
     connect(&menu_, &QMenu::aboutToHide, this, &QtStatusItem::menuClosed);
-
-    flush_.setSingleShot(true);
-    flush_.setInterval(flushMilliseconds);
-    connect(&flush_, &QTimer::timeout, this, &QtStatusItem::flush);
-
-    aging_.setInterval(agingMilliseconds);
-    connect(&aging_, &QTimer::timeout, this, [this] {
-        // A host may never say that its menu closed.
-        if (!menu_.isVisible() && openedAt_.elapsed() > longestOpenMilliseconds)
-            aging_.stop();
-        else
-            syncMenu();
-    });
-
-    grace_.setSingleShot(true);
-    grace_.setInterval(trayGraceMilliseconds);
-    connect(&grace_, &QTimer::timeout, this, [this] {
-        if (!tray_ && callbacks_.noTray)
-            callbacks_.noTray();
-    });
 
     if (host_) {
         connect(host_.get(), &QtTrayHost::changed, this, &QtStatusItem::checkTray);
@@ -113,7 +87,13 @@ QtStatusItem::QtStatusItem(std::shared_ptr<QtTrayHost> host, Callbacks callbacks
             trayAppeared();
         } else {
             madeWithoutTray_ = true;
-            grace_.start();
+            // The timers are the item's own: they go with it. A tray that
+            // appears in time cancels this one.
+            grace_ = mainLoop_.repeating(trayGraceSeconds, [this] {
+                grace_.reset();
+                if (callbacks_.noTray)
+                    callbacks_.noTray();
+            });
         }
     }
 }
@@ -142,7 +122,7 @@ void QtStatusItem::reconsider() {
     if (menuDirty_ || !traySame)
         scheduleFlush();
     else
-        flush_.stop();
+        flush_.reset();
 }
 
 void QtStatusItem::setMenuProvider(std::function<std::vector<platform::MenuItem>()> provider) {
@@ -158,12 +138,12 @@ void QtStatusItem::performClick() {
 }
 
 void QtStatusItem::scheduleFlush() {
-    if (!flush_.isActive())
-        flush_.start();
+    if (!flush_)
+        flush_ = mainLoop_.repeating(flushSeconds, [this] { flush(); });
 }
 
 void QtStatusItem::flush() {
-    flush_.stop();
+    flush_.reset();
     if (menuDirty_) {
         menuDirty_ = false;
         syncMenu();
@@ -171,8 +151,7 @@ void QtStatusItem::flush() {
     if (!tray_)
         return;
     if (image_ && exportedImage_ != image_) {
-        exportedIcon_ = QtIconRenderer::icon(*image_, colors());
-        tray_->setIcon(exportedIcon_);
+        tray_->setIcon(QtIconRenderer::icon(*image_, colors()));
         exportedImage_ = image_;
         ++iconUpdates_;
     }
@@ -192,7 +171,7 @@ void QtStatusItem::checkTray() {
 void QtStatusItem::trayAppeared() {
     if (tray_)
         return;
-    grace_.stop();
+    grace_.reset();
     tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setContextMenu(&menu_);
     connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -215,14 +194,22 @@ IconColors QtStatusItem::colors() const {
 void QtStatusItem::menuOpened() {
     // Answered at once: the menu already follows the state. Its texts age
     // while it is open, from right after this answer.
-    openedAt_.restart();
-    if (!aging_.isActive())
-        aging_.start();
+    agingRefreshes_ = 0;
+    if (!aging_)
+        aging_ = mainLoop_.repeating(agingSeconds, [this] { age(); });
     QMetaObject::invokeMethod(this, &QtStatusItem::syncMenu, Qt::QueuedConnection);
 }
 
 void QtStatusItem::menuClosed() {
-    aging_.stop();
+    aging_.reset();
+}
+
+void QtStatusItem::age() {
+    // A host may never say that its menu closed.
+    if (!menu_.isVisible() && ++agingRefreshes_ > longestOpenRefreshes)
+        aging_.reset();
+    else
+        syncMenu();
 }
 
 void QtStatusItem::syncMenu() {
@@ -234,64 +221,74 @@ void QtStatusItem::syncMenu() {
     shownSignature_ = std::move(shown);
 }
 
+std::unique_ptr<QtStatusItem::Entry> QtStatusItem::makeEntry(Level& level, const std::string& key,
+                                                             const platform::MenuItem& item) {
+    auto entry = std::make_unique<Entry>();
+    entry->key = key;
+    if (!item.submenu.empty()) {
+        entry->submenu = std::make_unique<Level>();
+        entry->submenu->menu = new QMenu(&menu_);
+        entry->action = entry->submenu->menu->menuAction();
+        return entry;
+    }
+    entry->action = new QAction(level.menu);
+    entry->action->setShortcutVisibleInContextMenu(true);
+    QAction* action = entry->action;
+    connect(action, &QAction::triggered, this, [this, action] {
+        auto it = actions_.find(action);
+        if (it == actions_.end() || !it->second || !action->isEnabled() || !action->isVisible())
+            return;
+        // Run once the trigger has returned: the action may open a modal
+        // dialog, and a host waits for its click's answer.
+        QMetaObject::invokeMethod(this, it->second, Qt::QueuedConnection);
+    });
+    return entry;
+}
+
 void QtStatusItem::update(Level& level, const std::vector<platform::MenuItem>& items) {
-    auto hide = [this](Entry& entry) {
-        if (entry.action->isVisible())
-            entry.action->setVisible(false);
-        actions_[entry.action] = nullptr;
-    };
-    // A menu whose shape keeps changing would only ever grow: start it afresh.
-    if (level.entries.size() > 4 * items.size() + 32) {
-        for (auto& entry : level.entries) {
-            actions_.erase(entry->action);
-            if (entry->submenu)
-                delete entry->submenu->menu;
-            else
-                delete entry->action;
-        }
-        level.entries.clear();
+    const std::vector<std::string> itemKeys = keys(items);
+    const std::set<std::string> wanted(itemKeys.begin(), itemKeys.end());
+    // Entries that go are hidden where they are: a host holding an older
+    // layout may still send their ids, and one that comes back keeps its id.
+    for (auto& entry : level.entries) {
+        if (wanted.count(entry->key))
+            continue;
+        if (entry->action->isVisible())
+            entry->action->setVisible(false);
+        actions_[entry->action] = nullptr;
     }
 
-    const std::vector<std::string> itemKeys = keys(items);
+    // Entries that stay keep their place; new ones go in before the entry
+    // that follows them, so nothing after them is made anew.
     std::size_t pos = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const platform::MenuItem& item = items[i];
-        std::size_t found = pos;
+        std::size_t found = 0;
         while (found < level.entries.size() && level.entries[found]->key != itemKeys[i])
             ++found;
-        if (found < level.entries.size()) {
-            // The same entry further down: what lies between is gone now.
-            for (std::size_t k = pos; k < found; ++k)
-                hide(*level.entries[k]);
-        } else {
-            auto entry = std::make_unique<Entry>();
-            entry->key = itemKeys[i];
-            QAction* before = pos < level.entries.size() ? level.entries[pos]->action : nullptr;
-            if (!item.submenu.empty()) {
-                entry->submenu = std::make_unique<Level>();
-                entry->submenu->menu = new QMenu(&menu_);
-                entry->action = entry->submenu->menu->menuAction();
-            } else {
-                entry->action = new QAction(level.menu);
-                entry->action->setSeparator(item.separator);
-                entry->action->setShortcutVisibleInContextMenu(true);
-                QAction* action = entry->action;
-                connect(action, &QAction::triggered, this, [this, action] {
-                    auto it = actions_.find(action);
-                    if (it == actions_.end() || !it->second || !action->isEnabled() || !action->isVisible())
-                        return;
-                    // Run once the trigger has returned: the action may open
-                    // a modal dialog, and a host waits for its click's answer.
-                    QMetaObject::invokeMethod(this, it->second, Qt::QueuedConnection);
-                });
-            }
+        QAction* before = pos < level.entries.size() ? level.entries[pos]->action : nullptr;
+        const auto at = [&level](std::size_t index) { return level.entries.begin() + static_cast<std::ptrdiff_t>(index); };
+        if (found == level.entries.size()) {
+            auto entry = makeEntry(level, itemKeys[i], item);
             level.menu->insertAction(before, entry->action);
+            level.entries.insert(at(pos), std::move(entry));
             found = pos;
-            level.entries.insert(level.entries.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
+        } else if (found < pos) {
+            // Entries that trade places: the moved one is new to the menu, so
+            // a host sees it under a new id. The logic keeps its orders stable.
+            std::unique_ptr<Entry> entry = std::move(level.entries[found]);
+            level.entries.erase(at(found));
+            level.menu->removeAction(entry->action);
+            level.menu->insertAction(before, entry->action);
+            found = --pos;
+            level.entries.insert(at(pos), std::move(entry));
         }
-        Entry& entry = *level.entries[found];
         pos = found + 1;
+
+        Entry& entry = *level.entries[found];
         QAction* action = entry.action;
+        if (!entry.submenu && action->isSeparator() != item.separator)
+            action->setSeparator(item.separator);
         if (!item.separator) {
             const QString text = menuText(item);
             if (action->text() != text) {
@@ -312,11 +309,37 @@ void QtStatusItem::update(Level& level, const std::vector<platform::MenuItem>& i
         if (entry.submenu)
             update(*entry.submenu, item.submenu);
     }
-    for (std::size_t k = pos; k < level.entries.size(); ++k)
-        hide(*level.entries[k]);
+    prune(level);
 }
 
-QtStatusBar::QtStatusBar(QtStatusItem::Callbacks callbacks) : callbacks_(std::move(callbacks)) {
+void QtStatusItem::prune(Level& level) {
+    // Ids that came and went pile up (refusals by list name, failures by
+    // message): past a bound, the hidden entries go for good. Visible entries
+    // are not touched, so they keep their ids.
+    auto hidden = [](const std::unique_ptr<Entry>& entry) { return !entry->action->isVisible(); };
+    if (static_cast<std::size_t>(std::count_if(level.entries.begin(), level.entries.end(), hidden)) <= hiddenEntriesKept)
+        return;
+    std::erase_if(level.entries, [this, &hidden](const std::unique_ptr<Entry>& entry) {
+        if (!hidden(entry))
+            return false;
+        forget(*entry);
+        if (entry->submenu)
+            delete entry->submenu->menu; // with its actions
+        else
+            delete entry->action;
+        return true;
+    });
+}
+
+void QtStatusItem::forget(const Entry& entry) {
+    actions_.erase(entry.action);
+    if (entry.submenu)
+        for (const auto& inner : entry.submenu->entries)
+            forget(*inner);
+}
+
+QtStatusBar::QtStatusBar(platform::MainLoop& mainLoop, QtStatusItem::Callbacks callbacks)
+    : mainLoop_(mainLoop), callbacks_(std::move(callbacks)) {
     // Made now, so the tray host has answered by the time the item is made.
     host_ = std::make_shared<QtTrayHost>();
 }
@@ -324,7 +347,7 @@ QtStatusBar::QtStatusBar(QtStatusItem::Callbacks callbacks) : callbacks_(std::mo
 std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
     if (!host_)
         host_ = std::make_shared<QtTrayHost>();
-    return std::make_unique<QtStatusItem>(host_, callbacks_);
+    return std::make_unique<QtStatusItem>(mainLoop_, host_, callbacks_);
 }
 
 } // namespace tavrelin::qt

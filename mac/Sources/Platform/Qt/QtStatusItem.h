@@ -3,11 +3,9 @@
 #include "Platform/Qt/QtTrayHost.h"
 #include "Platform/StatusItem.h"
 
-#include <QElapsedTimer>
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -16,17 +14,25 @@
 #include <unordered_map>
 #include <vector>
 
+namespace tavrelin::platform {
+class MainLoop;
+class Timer;
+} // namespace tavrelin::platform
+
 namespace tavrelin::qt {
 
 // The status item as a tray icon with a context menu, on a StatusNotifier
 // host or an XEmbed tray alike.
 //
 // One menu lives as long as the item, and its entries are updated in place
-// as the state changes: an entry keeps its QAction (and so its id on the
-// StatusNotifier menu bus) while it exists, and is hidden, not deleted, when
-// it goes. A host that asks to show the menu gets an answer at once: the menu
-// already follows the state. While the menu is open its texts are refreshed
-// every second ("Last checked 10s ago"); while it is closed no timer runs.
+// as the state changes. Entries are known by their ids: an entry keeps its
+// QAction (and so its id on the StatusNotifier menu bus) while it exists,
+// whatever appears before or after it, so a host clicking from an older
+// layout still reaches it. An entry that goes is hidden, not deleted, and
+// keeps its id should it come back. A host that asks to show the menu gets an
+// answer at once: the menu already follows the state. While the menu is open
+// its texts are refreshed every second ("Last checked 10s ago"); while it is
+// closed no timer runs.
 //
 // Images, tool tips and menu changes reach the tray at most four times a
 // second, and only when they differ from what the tray shows.
@@ -43,9 +49,9 @@ public:
         std::function<void()> trayAppeared;
     };
 
-    // Needs a QApplication. Without `host` the item never shows a tray icon
-    // by itself (trayAppeared() still makes one).
-    explicit QtStatusItem(std::shared_ptr<QtTrayHost> host = nullptr, Callbacks callbacks = {});
+    // Needs a QApplication; its timers run on `mainLoop`. Without `host` the
+    // item never shows a tray icon by itself (trayAppeared() still makes one).
+    explicit QtStatusItem(platform::MainLoop& mainLoop, std::shared_ptr<QtTrayHost> host = nullptr, Callbacks callbacks = {});
     ~QtStatusItem() override;
 
     bool hasButton() const override { return true; }
@@ -63,19 +69,21 @@ public:
 
     QMenu& menu() { return menu_; }
     QSystemTrayIcon* trayIcon() { return tray_.get(); }
-    bool menuRefreshing() const { return aging_.isActive(); }
-    bool flushPending() const { return flush_.isActive(); }
+    // Images sent to the tray so far.
     int iconUpdates() const { return iconUpdates_; }
-    const QIcon& exportedIcon() const { return exportedIcon_; }
 
     // The fastest pace of images, tool tips and menu changes sent to the tray.
-    static constexpr int flushMilliseconds = 250;
+    static constexpr double flushSeconds = 0.25;
     // How often an open menu's texts are refreshed.
-    static constexpr int agingMilliseconds = 1000;
-    // A host that never says the menu closed stops the refreshing after this.
-    static constexpr int longestOpenMilliseconds = 180000;
+    static constexpr double agingSeconds = 1;
+    // A host that never says the menu closed stops the refreshing after this
+    // many refreshes (three minutes).
+    static constexpr int longestOpenRefreshes = 180;
     // How long after start a missing tray counts as no tray.
-    static constexpr int trayGraceMilliseconds = 8000;
+    static constexpr double trayGraceSeconds = 8;
+    // Hidden entries kept per menu level for ids that may come back; beyond
+    // this the hidden ones are deleted.
+    static constexpr std::size_t hiddenEntriesKept = 32;
 
     struct Entry;
     struct Level {
@@ -87,11 +95,16 @@ private:
     void scheduleFlush();
     void reconsider();
     void update(Level& level, const std::vector<platform::MenuItem>& items);
+    std::unique_ptr<Entry> makeEntry(Level& level, const std::string& key, const platform::MenuItem& item);
+    void prune(Level& level);
+    void forget(const Entry& entry);
     void menuOpened();
     void menuClosed();
+    void age();
     void checkTray();
     IconColors colors() const;
 
+    platform::MainLoop& mainLoop_;
     std::shared_ptr<QtTrayHost> host_;
     Callbacks callbacks_;
     std::unique_ptr<QSystemTrayIcon> tray_;
@@ -100,30 +113,29 @@ private:
     std::unordered_map<QAction*, std::function<void()>> actions_;
     std::function<std::vector<platform::MenuItem>()> provider_;
 
-    QTimer flush_;
+    std::unique_ptr<platform::Timer> flush_; // pending while something waits for the tray
     bool menuDirty_ = false;
     std::string shownSignature_; // of the items the menu shows
     std::optional<platform::Drawing> image_;
     std::optional<platform::Drawing> exportedImage_;
-    bool exportedColors_ = false;
-    QIcon exportedIcon_;
     std::string toolTip_;
     std::optional<std::string> exportedToolTip_;
     int iconUpdates_ = 0;
 
-    QTimer aging_;
-    QElapsedTimer openedAt_;
-    QTimer grace_;
+    std::unique_ptr<platform::Timer> aging_; // while the menu is open
+    int agingRefreshes_ = 0;
+    std::unique_ptr<platform::Timer> grace_;
     bool madeWithoutTray_ = false;
 };
 
 class QtStatusBar final : public platform::StatusBar {
 public:
     // Watches the desktop for a tray; callbacks as QtStatusItem's.
-    explicit QtStatusBar(QtStatusItem::Callbacks callbacks = {});
+    explicit QtStatusBar(platform::MainLoop& mainLoop, QtStatusItem::Callbacks callbacks = {});
     std::unique_ptr<platform::StatusItem> makeStatusItem() override;
 
 private:
+    platform::MainLoop& mainLoop_;
     QtStatusItem::Callbacks callbacks_;
     std::shared_ptr<QtTrayHost> host_;
 };

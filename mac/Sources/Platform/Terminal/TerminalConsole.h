@@ -56,7 +56,6 @@ public:
     // Hands bytes over as if read; for tests and for the reader itself.
     void receive(std::string_view bytes);
     void receiveEnd();
-    bool atEnd() const { return ended_; }
 
 private:
     struct Waiting;

@@ -67,10 +67,11 @@ void TerminalStatusItem::showMenu() {
             }
             text += item.title;
             if (!item.keyEquivalent.empty()) {
+                // As this platform writes a shortcut: the Control key, the letter in capitals.
                 std::string key = item.keyEquivalent;
                 for (auto& c : key)
                     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-                text += "  (⌘" + key + ")";
+                text += "  (Ctrl+" + key + ")";
             }
             text += '\n';
             print(item.submenu, level + 1);

@@ -17,8 +17,8 @@ namespace tavrelin::terminal {
 //   [status] <tool tip>           whenever the tool tip text changes (images
 //                                 are not shown)
 //   [menu]                        the menu, one line per item:
-//   1. Check now  (⌘R)              enabled items with an action are numbered,
-//   Tavrelin — Connected            the others are not; a key shows as (⌘R);
+//   1. Check now  (Ctrl+R)          enabled items with an action are numbered,
+//   Tavrelin — Connected            the others are not; a key shows as (Ctrl+R);
 //       2 reminders filed ...       four spaces per indentation level,
 //   ---                             submenu items one level under their parent,
 //   [end]                           separators as ---
@@ -31,6 +31,7 @@ public:
     ~TerminalStatusItem() override;
 
     bool hasButton() const override { return true; }
+    bool showsImages() const override { return false; }
     void setImage(const platform::Drawing&) override {}
     void setToolTip(const std::string& toolTip) override;
     void setMenuProvider(std::function<std::vector<platform::MenuItem>()> provider) override;
