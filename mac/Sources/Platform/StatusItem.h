@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct MenuItem {
     int indentation = 0;
     std::function<void()> action;
     std::vector<MenuItem> submenu;
+    // A switch shows whether it is on; none for a plain entry.
+    std::optional<bool> checked;
 
     static MenuItem separatorItem() {
         MenuItem item;

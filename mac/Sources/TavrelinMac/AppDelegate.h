@@ -6,6 +6,7 @@
 #include "Platform/Dialogs.h"
 #include "Platform/Files.h"
 #include "Platform/Http.h"
+#include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
 #include "Platform/RemindersDatabase.h"
 #include "Platform/StatusItem.h"
@@ -14,6 +15,7 @@
 #include "TavrelinMac/DeliveryModule.h"
 #include "TavrelinMac/DialogGate.h"
 #include "TavrelinMac/InstallLocation.h"
+#include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/PairingLinks.h"
 #include "TavrelinMac/RemindersModule.h"
@@ -48,6 +50,10 @@ public:
         const platform::Bundle& bundle;
         platform::RemindersDatabase& reminders;
         const AppInfo& appInfo;
+        // The desktop's login and link entries; none where the agent keeps none.
+        platform::LoginItems* loginItems = nullptr;
+        // Whether the menu shows the start-at-login switch (the platform's words have it).
+        bool startAtLoginInMenu = false;
     };
 
     // Builds the fields only: starts nothing, reads no file, logs nothing.
@@ -87,6 +93,7 @@ private:
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
     std::shared_ptr<StatusMenu> menu_;
     std::shared_ptr<Updater> updater_;
+    std::shared_ptr<LoginItem> loginItem_;
 };
 
 } // namespace tavrelin

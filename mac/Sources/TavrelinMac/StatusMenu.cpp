@@ -1,6 +1,7 @@
 #include "TavrelinMac/StatusMenu.h"
 
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/MenuBarIcon.h"
 
 namespace tavrelin {
@@ -123,6 +124,11 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     items.push_back(MenuItem::separatorItem());
     if (state_.pairedHost())
         items.push_back(actionItem("Unpair this Mac…", &StatusMenu::unpair));
+    if (auto on = startsAtLogin ? startsAtLogin() : std::nullopt) {
+        MenuItem item = actionItem(std::string(installWords::startAtLogin), &StatusMenu::toggleStartAtLogin);
+        item.checked = *on;
+        items.push_back(std::move(item));
+    }
     items.push_back(actionItem("Quit Tavrelin", &StatusMenu::quit, "q"));
     return items;
 }
@@ -156,6 +162,11 @@ void StatusMenu::unpair() {
     alert.buttons = {"Unpair", "Cancel"};
     if (dialogs_.run(alert) == platform::firstButton && onUnpair)
         onUnpair();
+}
+
+void StatusMenu::toggleStartAtLogin() {
+    if (auto on = startsAtLogin ? startsAtLogin() : std::nullopt; on && onStartAtLogin)
+        onStartAtLogin(!*on);
 }
 
 void StatusMenu::quit() {

@@ -157,7 +157,7 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
 
 // Enabled when it has a key; notes its title in `chosen` when chosen.
 platform::MenuItem entry(Lines& chosen, const std::string& title, const std::string& key = "") {
-    return {title, !key.empty(), false, key, 0, [&chosen, title] { chosen.push_back(title); }, {}};
+    return {title, !key.empty(), false, key, 0, [&chosen, title] { chosen.push_back(title); }, {}, {}};
 }
 
 // Updating the menu in place is seen through D-Bus in the StatusNotifier test.
@@ -265,7 +265,7 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     auto owned = bar.makeStatusItem();
     Lines chosen;
     owned->setMenuProvider([&] {
-        return std::vector{platform::MenuItem{"Lists", false, false, "", 1, {}, {entry(chosen, "Inbox")}},
+        return std::vector{platform::MenuItem{"Lists", false, false, "", 1, {}, {entry(chosen, "Inbox")}, {}},
                            entry(chosen, "Check now", "r"), platform::MenuItem::separatorItem(),
                            entry(chosen, "Quit Tavrelin", "q")};
     });

@@ -43,6 +43,8 @@ struct Shell {
     AppInfo appInfo{bundle};
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
+    // Set to keep the desktop's entries, as the Linux agent does.
+    FakeLoginItems* loginItems = nullptr;
 
     explicit Shell(std::optional<std::string> pairedWith = std::nullopt) {
         bundle.bundlePath = "/Applications/Tavrelin.app";
@@ -56,6 +58,8 @@ struct Shell {
         delegate.reset();
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
                                        defaults, files, http,        bundle,  reminders, appInfo};
+        platform.loginItems = loginItems;
+        platform.startAtLoginInMenu = loginItems != nullptr;
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
                                                  [this] { return updateOutcome; });
     }
