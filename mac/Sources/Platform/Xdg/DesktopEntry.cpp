@@ -119,6 +119,27 @@ bool isKeyLine(std::string_view line, std::string_view key) {
     return pair && pair->first == key;
 }
 
+// One argument of the Exec key, before the string escapes: quoted (with
+// `"`, `` ` ``, `$` and `\` escaped) when it holds a reserved character, and
+// `%` doubled.
+std::string execArgument(std::string_view text) {
+    constexpr std::string_view reserved = " \t\n\r\"'\\><~|&;$*?#()`";
+    const bool quoted = text.empty() || text.find_first_of(reserved) != std::string_view::npos;
+    std::string argument;
+    if (quoted)
+        argument += '"';
+    for (char c : text) {
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\'))
+            argument += '\\';
+        argument += c;
+        if (c == '%')
+            argument += '%'; // not a field code
+    }
+    if (quoted)
+        argument += '"';
+    return argument;
+}
+
 std::string entry(std::string_view agentPath, std::string_view execSuffix, std::string_view extraKeys) {
     std::string text = "[Desktop Entry]\nType=Application\n";
     text += "Name=" + std::string(name) + "\n";
@@ -159,21 +180,11 @@ std::string execProgram(std::string_view path) {
         throw std::invalid_argument("the path is not UTF-8 text, which a desktop entry cannot hold");
     if (std::any_of(path.begin(), path.end(), [](char c) { return isControl(c) && c != '\n' && c != '\t' && c != '\r'; }))
         throw std::invalid_argument("the path holds control characters, which a desktop entry cannot hold");
-    constexpr std::string_view reserved = " \t\n\r\"'\\><~|&;$*?#()`";
-    const bool quoted = path.empty() || path.find_first_of(reserved) != std::string_view::npos;
-    std::string argument;
-    if (quoted)
-        argument += '"';
-    for (char c : path) {
-        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\'))
-            argument += '\\';
-        argument += c;
-        if (c == '%')
-            argument += '%'; // not a field code
-    }
-    if (quoted)
-        argument += '"';
-    return stringValue(argument);
+    // GLib looks the program up before it turns %% back into %, and finds
+    // none: such a path is run through the shell, by argument, never as text.
+    if (path.find('%') != std::string_view::npos)
+        return stringValue("/bin/sh -c " + execArgument("exec \"$0\" \"$@\"") + " " + execArgument(path));
+    return stringValue(execArgument(path));
 }
 
 std::string loginEntry(std::string_view agentPath) {

@@ -12,12 +12,13 @@ namespace tavrelin::xdg {
 inline constexpr std::string_view desktopId = "tavrelin-agent.desktop";
 inline constexpr std::string_view linkMimeType = "x-scheme-handler/tavrelin";
 
-// One program path as the Exec key's first argument: quoted (with `"`, `` ` ``,
-// `$` and `\` escaped) only when it holds a character the key reserves, `%`
-// doubled, then escaped as any string value is. A plain path stays plain, as
-// simple launchers that split Exec at spaces expect. Throws
-// std::invalid_argument for text a desktop entry cannot hold (not UTF-8, or
-// control characters other than tab and line breaks).
+// The Exec key's program part for a path: quoted (with `"`, `` ` ``, `$` and
+// `\` escaped) only when it holds a character the key reserves, `%` doubled,
+// then escaped as any string value is. A plain path stays plain, as simple
+// launchers that split Exec at blanks expect; a path with `%` is handed to
+// /bin/sh as an argument, since GLib looks for the program before undoing
+// `%%`. Throws std::invalid_argument for text a desktop entry cannot hold
+// (not UTF-8, or control characters other than tab and line breaks).
 std::string execProgram(std::string_view path);
 // A value of string type: backslash, tab and line breaks escaped.
 std::string stringValue(std::string_view text);
