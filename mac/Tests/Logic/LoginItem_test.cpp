@@ -65,8 +65,8 @@ TEST(LoginItem, OnlyAnInstalledCopyStartsAtLoginAndHandlesLinksAndOnlyItsMenuHas
 
     // The macOS words keep the spec's menu, entries or not.
     Desktop mac;
-    AppDelegate::Platform platform{mac.mainLoop, mac.clock,  mac.application, mac.dialogs, mac.statusBar, mac.workspace,
-                                   mac.defaults, mac.files,  mac.http,        mac.bundle,  mac.reminders, mac.appInfo};
+    AppDelegate::Platform platform{mac.mainLoop, mac.clock, mac.application, mac.dialogs, mac.statusBar, mac.workspace,
+                                   mac.defaults, mac.files, mac.http,        mac.bundle,  mac.reminders, mac.appInfo};
     platform.loginItems = &mac.items;
     mac.delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(mac.files),
                                                  [] { return Updater::Outcome{Updater::UpToDate{}}; });
@@ -80,9 +80,11 @@ TEST(LoginItem, TurnedOffFromTheMenuItStaysOffUntilTurnedOnAgain) {
     s.start();
     ASSERT_EQ(s.shown(), true);
 
+    LogCapture log;
     s.toggle();
     EXPECT_EQ(s.items.login, std::nullopt);
     EXPECT_EQ(s.shown(), false);
+    EXPECT_EQ(log.lines(), Lines{"info start at login: the login entry was removed"});
     for (int launch = 0; launch < 2; ++launch) {
         s.relaunch();
         s.start();
@@ -173,8 +175,8 @@ TEST(LoginItem, AChangeFromAnotherProcessReachesTheMenuAndFailuresAreLoggedNotSh
     s.items.failing = "write login";
     LogCapture log;
     s.toggle();
-    EXPECT_THAT(log.lines(), ::testing::Contains("warn could not keep the desktop entries: No room for write login " +
-                                                 installed + "."));
+    EXPECT_THAT(log.lines(),
+                ::testing::Contains("warn could not keep the desktop entries: No room for write login " + installed + "."));
     EXPECT_EQ(s.items.login, std::nullopt);
     EXPECT_FALSE(s.defaults.boolForKey(LoginItem::writtenKey));
 }
@@ -217,7 +219,8 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     EXPECT_TRUE(defaults.boolForKey(LoginItem::writtenKey));
 
     // A copy elsewhere registers itself as the handler, but never starts at login.
-    run(Command::registerCopy);
+    EXPECT_EQ(run(Command::registerCopy), (Lines{"tavrelin:// links open with /home/user/src/build/Tavrelin.app.",
+                                                 "Start at login is only for a copy in an Applications folder."}));
     EXPECT_EQ(items.handler, bundle.bundlePath);
     EXPECT_EQ(items.login, installed);
 
@@ -225,14 +228,27 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
     EXPECT_EQ(items.login, std::nullopt);
 
-    // Registering the installed copy honours the choice; unregistering keeps it.
+    // Registering the installed copy honours the choice, also one made on
+    // the desktop; unregistering keeps it.
     bundle.bundlePath = installed;
-    run(Command::registerCopy);
+    run(Command::on);
+    items.login.reset();
+    EXPECT_EQ(run(Command::registerCopy), (Lines{"Start at login was turned off on the desktop; it stays off.",
+                                                 "tavrelin:// links open with " + installed + ".", "Start at login is off."}));
+    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
     EXPECT_EQ(items.login, std::nullopt);
     EXPECT_EQ(items.handler, installed);
     run(Command::unregisterCopy);
     EXPECT_EQ(items.handler, std::nullopt);
     EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
+
+    // Installed again after an uninstall: the entry comes back, not taken for
+    // one the desktop removed.
+    run(Command::on);
+    run(Command::unregisterCopy);
+    EXPECT_EQ(items.login, std::nullopt);
+    run(Command::registerCopy);
+    EXPECT_EQ(items.login, installed);
 
     items.failing = "remove login";
     items.login = installed;
