@@ -19,6 +19,7 @@
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using Entry = platform::LoginItems::LoginEntry;
+using Environment = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
 
 namespace {
@@ -110,6 +111,19 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
                 expected += argument + "\n";
             EXPECT_TRUE(eventually([&] { return readFile(record) == expected; }, std::chrono::seconds(5))) << home << "\n"
                                                                                                            << readFile(record);
+        }
+        // xdg-open outside a known desktop splits Exec at blanks: a plain path must stay plain.
+        if (home == "plain" && installed("/usr/bin/xdg-open")) {
+            fs::remove(record);
+            const Environment session{{"HOME", d.temp.path()},
+                                      {"XDG_CONFIG_HOME", d.config},
+                                      {"XDG_DATA_HOME", d.data},
+                                      {"DISPLAY", ":55"}}; // only looked at, never opened
+            const auto [status, output] = tool({"/usr/bin/xdg-open", link}, session);
+            EXPECT_EQ(status, 0) << output;
+            EXPECT_TRUE(eventually([&] { return fs::exists(record) && readFile(record) == agent + "\n" + link + "\n"; },
+                                   std::chrono::seconds(10)))
+                << output;
         }
     }
 }
