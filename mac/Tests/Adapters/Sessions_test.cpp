@@ -4,6 +4,7 @@
 // start at login switched from the command line while the agent runs.
 // Skipped (and reported so) when a tool is missing.
 
+#include "Platform/Qt/DisplayProbe.h"
 #include "Platform/Xdg/DesktopEntry.h"
 
 #include "Support/DevRelayProcess.h"
@@ -62,6 +63,45 @@ std::pair<int, std::string> run(const std::string& agent, const std::vector<std:
 }
 
 } // namespace
+
+// Which display is tried, in which order, and what is said of those passed over.
+TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
+    struct Row {
+        qt::DisplayEnvironment environment;
+        bool plugin;
+        std::optional<std::string> platform;
+        std::vector<std::string> problems;
+    };
+    const std::string runtime = "/run/user/1000";
+    const Row rows[] = {
+        {{"", "wayland-1", runtime, ":0", ""}, true, "wayland", {}},
+        {{"", "wayland-9", runtime, ":0", ""}, true, "xcb", {"WAYLAND_DISPLAY=wayland-9 does not answer"}},
+        {{"", "wayland-1", runtime, "", ""},
+         false,
+         {},
+         {"WAYLAND_DISPLAY=wayland-1 answers, but Qt's Wayland platform plugin (qt6-wayland) is missing"}},
+        {{"", "", runtime, "", "wayland"}, true, {}, {"WAYLAND_DISPLAY=wayland-0 does not answer"}},
+        {{"", "/tmp/wayland-1", "", ":9", ""}, true, "wayland", {}},
+        {{"", "wayland-1", "", ":9", ""},
+         true,
+         {},
+         {"WAYLAND_DISPLAY=wayland-1 needs XDG_RUNTIME_DIR, which is not set", "DISPLAY=:9 does not answer"}},
+        {{"", "", "", "", ""}, true, {}, {}},
+        // QT_QPA_PLATFORM decides the order; a kind that needs no display is Qt's to open.
+        {{"xcb;wayland", "wayland-1", runtime, ":0", ""}, true, "xcb", {}},
+        {{"xcb", "wayland-1", runtime, ":9", ""}, true, {}, {"DISPLAY=:9 does not answer"}},
+        {{"offscreen", "", "", "", ""}, true, "offscreen", {}},
+    };
+    const auto waylandAnswers = [&](const std::string& path) {
+        return path == runtime + "/wayland-1" || path == "/tmp/wayland-1";
+    };
+    const auto x11Answers = [](const std::string& display) { return display == ":0"; };
+    for (const auto& row : rows) {
+        const qt::DisplayChoice choice = qt::chooseDisplay(row.environment, waylandAnswers, x11Answers, row.plugin);
+        EXPECT_EQ(choice.platform, row.platform) << row.environment.waylandDisplay << " " << row.environment.x11Display;
+        EXPECT_EQ(choice.problems, row.problems) << row.environment.waylandDisplay << " " << row.environment.x11Display;
+    }
+}
 
 // Qt aborts when the display it picks does not answer; the agent asks first.
 TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
