@@ -161,9 +161,11 @@ int main(int argc, char** argv) {
     bool headless = options->headless || options->quit || options->status;
     bool withoutTray = false;
     std::optional<std::string> displayPlatform;
+    std::shared_ptr<void> probeConnection;
     if (!headless) {
-        const qt::DisplayChoice display = qt::probeDisplay();
+        qt::DisplayChoice display = qt::probeDisplay();
         displayPlatform = display.platform;
+        probeConnection = std::move(display.held);
         headless = !display.platform;
         withoutTray = headless && !::isatty(0);
         if (headless && (withoutTray || !display.problems.empty())) {
@@ -180,6 +182,7 @@ int main(int argc, char** argv) {
     int qtArgc = displayPlatform ? 3 : 1;
     std::unique_ptr<QCoreApplication> qtApp =
         headless ? std::make_unique<QCoreApplication>(qtArgc, qtArgv) : std::make_unique<QApplication>(qtArgc, qtArgv);
+    probeConnection.reset(); // Qt holds its own now
 
     // A link for an agent that already runs is handed over; this process ends.
     qt::SingleInstance instance;

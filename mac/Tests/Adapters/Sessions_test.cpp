@@ -197,8 +197,11 @@ TEST(Sessions, AtLoginTheAutostartEntryStartsTheAgentAndThePanelThatComesLaterSh
         std::function<void()> quit;
         ~QuitAtEnd() { quit(); }
     } quitAtEnd{[&] { run(agent, {"--quit"}, environment); }};
-    ASSERT_EQ(run("/usr/bin/gio", {"launch", entry}, environment).first, 0);
-    ASSERT_TRUE(eventually([&] { return run(agent, {"--status"}, environment).first == 0; })) << "the agent did not start";
+    // The agent writes its log where the launcher's output went.
+    Child launcher({"/usr/bin/gio", "launch", entry}, withSanitizers(environment));
+    ASSERT_EQ(launcher.wait(), 0) << launcher.output();
+    ASSERT_TRUE(eventually([&] { return run(agent, {"--status"}, environment).first == 0; })) << "the agent did not start\n"
+                                                                                              << launcher.output();
     Child panel({"/usr/bin/lxqt-panel"}, withSanitizers(environment));
 
     QDBusConnection bus =

@@ -53,15 +53,6 @@ bool waylandSocketAnswers(const std::string& path) {
     return connected;
 }
 
-// The X server's own answer, authorization included.
-bool x11DisplayAnswers(const std::string& display) {
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    const bool answered = connection && xcb_connection_has_error(connection) == 0;
-    if (connection)
-        xcb_disconnect(connection);
-    return answered;
-}
-
 bool waylandPluginInstalled() {
     QStringList folders = QString::fromLocal8Bit(qgetenv("QT_PLUGIN_PATH")).split(':', Qt::SkipEmptyParts);
     folders << QLibraryInfo::path(QLibraryInfo::PluginsPath);
@@ -126,7 +117,24 @@ DisplayChoice chooseDisplay(const DisplayEnvironment& environment, const Display
 }
 
 DisplayChoice probeDisplay() {
-    return chooseDisplay(DisplayEnvironment::current(), waylandSocketAnswers, x11DisplayAnswers, waylandPluginInstalled());
+    // The X server's own answer, authorization included.
+    std::shared_ptr<void> connection;
+    auto x11Answers = [&connection](const std::string& display) {
+        xcb_connection_t* opened = xcb_connect(display.c_str(), nullptr);
+        if (!opened)
+            return false;
+        if (xcb_connection_has_error(opened) != 0) {
+            xcb_disconnect(opened);
+            return false;
+        }
+        connection.reset(opened, [](void* held) { xcb_disconnect(static_cast<xcb_connection_t*>(held)); });
+        return true;
+    };
+    DisplayChoice choice =
+        chooseDisplay(DisplayEnvironment::current(), waylandSocketAnswers, x11Answers, waylandPluginInstalled());
+    if (choice.platform == "xcb")
+        choice.held = std::move(connection);
+    return choice;
 }
 
 } // namespace tavrelin::qt

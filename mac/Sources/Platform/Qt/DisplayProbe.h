@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ struct DisplayChoice {
     std::optional<std::string> platform;
     // Why each display named by the environment was passed over.
     std::vector<std::string> problems;
+    // The probe's own connection to the X server chosen, to be dropped once
+    // Qt holds its own: an X server whose last client leaves starts over and
+    // turns connections away meanwhile.
+    std::shared_ptr<void> held;
 };
 
 // What the environment says about displays.
