@@ -182,7 +182,9 @@ TEST(Sessions, AtLoginTheAutostartEntryStartsTheAgentAndThePanelThatComesLaterSh
             GTEST_SKIP() << program << " is not installed (scripts/setup installs it)";
     EdsSession session(false); // a bus of its own
     Environment environment = session.environment();
-    Child xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"}, withSanitizers({}));
+    // Its number on standard output; what it says on standard error stays apart.
+    Child xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"}, withSanitizers({}),
+               true);
     const auto display = xvfb.await("\n", std::chrono::seconds(20));
     ASSERT_TRUE(display) << xvfb.output();
     environment["DISPLAY"] = ":" + display->substr(0, display->size() - 1);

@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -120,6 +121,11 @@ DisplayChoice probeDisplay() {
     // The X server's own answer, authorization included.
     std::shared_ptr<void> connection;
     auto x11Answers = [&connection](const std::string& display) {
+        // xcb reads a name with no display number as display 0; Qt does not.
+        const std::size_t colon = display.rfind(':');
+        if (colon == std::string::npos || colon + 1 >= display.size() ||
+            !std::isdigit(static_cast<unsigned char>(display[colon + 1])))
+            return false;
         xcb_connection_t* opened = xcb_connect(display.c_str(), nullptr);
         if (!opened)
             return false;
