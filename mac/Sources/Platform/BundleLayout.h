@@ -15,6 +15,9 @@ inline constexpr std::string_view infoPlist = "Contents/Info.plist";
 // The agent's program and the signature checker beside it.
 inline constexpr std::string_view agent = "Contents/MacOS/tavrelin-agent";
 inline constexpr std::string_view verifier = "Contents/MacOS/tavrelin-verify";
+// The information entry pinning the key updates must be signed with; empty
+// in a copy built without one.
+inline constexpr std::string_view updatePublicKeyEntry = "TavrelinUpdatePublicKey";
 
 // `bundle` + "/" + `part`, for one of the parts above.
 inline std::string inside(std::string_view bundle, std::string_view part) {

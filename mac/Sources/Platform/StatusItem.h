@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,8 @@ struct MenuItem {
     int indentation = 0;
     std::function<void()> action;
     std::vector<MenuItem> submenu;
+    // A switch shows whether it is on; none for a plain entry.
+    std::optional<bool> checked;
 
     // `id` names what the separator sets apart ("-quit").
     static MenuItem separatorItem(std::string id = {}) {

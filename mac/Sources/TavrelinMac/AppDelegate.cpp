@@ -1,5 +1,6 @@
 #include "TavrelinMac/AppDelegate.h"
 
+#include "Platform/BundleLayout.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Url.h"
 #include "TavrelinMac/Words.h"
@@ -9,6 +10,14 @@
 #include <utility>
 
 namespace tavrelin {
+namespace {
+
+// A copy built without a release key cannot verify any update.
+bool builtHere(const platform::Bundle& bundle) {
+    return bundle.infoString(std::string(bundle::updatePublicKeyEntry)).value_or("").empty();
+}
+
+} // namespace
 
 AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
     : platform_(platform), state_(platform.clock), dialogs_(platform.application, platform.dialogs, platform.mainLoop),
@@ -35,7 +44,11 @@ AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairin
                   // The swap is done on disk; the next start runs the new version.
                   Log::warn(std::string("could not reopen the new version: ") + error.what());
               }
-          })) {}
+          },
+          builtHere(platform.bundle) ? Updater::Origin::builtHere : Updater::Origin::release)) {
+    if (platform.loginItems)
+        loginItem_ = LoginItem::create(platform.bundle, platform.defaults, *platform.loginItems, platform.mainLoop);
+}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -56,6 +69,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     // A launch caused by a pairing link goes straight to the link.
     if (!links_.hasQueuedLink() && installLocation_.offerMoveToApplicationsIfSensible())
         return;
+
+    // The desktop's entries follow the copy that runs.
+    if (loginItem_)
+        loginItem_->keep();
 
     // Learning which task lists to use may wait on a slow server, so it is
     // asked off the main thread; the rest of launch follows its answer, and
@@ -139,6 +156,21 @@ void AppDelegate::installMenuCallbacks() {
             return self->updater_->lastSummary();
         return {};
     };
+    if (loginItem_ && platform_.startAtLoginInMenu) {
+        menu_->startsAtLogin = [weak]() -> std::optional<bool> {
+            if (auto self = weak.lock(); self && self->loginItem_->offered())
+                return self->loginItem_->startsAtLogin();
+            return std::nullopt;
+        };
+        menu_->onStartAtLogin = [weak](bool on) {
+            if (auto self = weak.lock())
+                self->loginItem_->setStartsAtLogin(on);
+        };
+        loginItem_->onChange = [weak] {
+            if (auto self = weak.lock(); self && self->menu_)
+                self->menu_->refreshButton();
+        };
+    }
     state_.onChange = [weak] {
         if (auto self = weak.lock(); self && self->menu_)
             self->menu_->refreshButton();

@@ -6,6 +6,7 @@
 #include "Platform/Dialogs.h"
 #include "Platform/Files.h"
 #include "Platform/Http.h"
+#include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
 #include "Platform/RemindersChooser.h"
 #include "Platform/StatusItem.h"
@@ -14,6 +15,7 @@
 #include "TavrelinMac/DeliveryModule.h"
 #include "TavrelinMac/DialogGate.h"
 #include "TavrelinMac/InstallLocation.h"
+#include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/PairingLinks.h"
 #include "TavrelinMac/RemindersModule.h"
@@ -49,6 +51,10 @@ public:
         // Asked once per launch, off the main thread.
         platform::RemindersChooser& reminders;
         const AppInfo& appInfo;
+        // The desktop's login and link entries; none where the agent keeps none.
+        platform::LoginItems* loginItems = nullptr;
+        // Whether the menu shows the start-at-login switch (the platform's words have it).
+        bool startAtLoginInMenu = false;
     };
 
     // Builds the fields only: starts nothing, reads no file, logs nothing.
@@ -96,6 +102,7 @@ private:
     std::shared_ptr<StatusMenu> menu_;
     std::shared_ptr<Updater> updater_;
     platform::RemindersDatabase* database_ = nullptr; // once chosen
+    std::shared_ptr<LoginItem> loginItem_;
 };
 
 } // namespace tavrelin

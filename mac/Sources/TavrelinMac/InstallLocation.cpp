@@ -1,5 +1,6 @@
 #include "TavrelinMac/InstallLocation.h"
 
+#include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Words.h"
 
@@ -24,9 +25,7 @@ std::pair<std::string, std::string> splitLastComponent(std::string path) {
 
 bool InstallLocation::offerMoveToApplicationsIfSensible() {
     const std::string path = bundle_.path();
-    if (path.starts_with("/Applications/"))
-        return false;
-    if (path.starts_with(bundle_.homeDirectory() + "/Applications/"))
+    if (isInstalledCopy(path, bundle_.homeDirectory()))
         return false;
     if (path.find("/brannock/") != std::string::npos)
         return false; // a development build inside the project folder

@@ -1,6 +1,7 @@
 #include "TavrelinMac/StatusMenu.h"
 
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/MenuBarIcon.h"
 #include "TavrelinMac/Words.h"
 
@@ -133,6 +134,11 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     items.push_back(MenuItem::separatorItem("-quit"));
     if (state_.pairedHost())
         items.push_back(actionItem("unpair", words::menu::unpair(), &StatusMenu::unpair));
+    if (auto on = startsAtLogin ? startsAtLogin() : std::nullopt) {
+        MenuItem item = actionItem("startAtLogin", std::string(installWords::startAtLogin), &StatusMenu::toggleStartAtLogin);
+        item.checked = *on;
+        items.push_back(std::move(item));
+    }
     items.push_back(actionItem("quit", words::menu::quit(), &StatusMenu::quit, "q"));
     return items;
 }
@@ -165,6 +171,11 @@ void StatusMenu::unpair() {
     alert.buttons = {words::menu::unpairButton(), words::cancel()};
     if (dialogs_.run(alert) == platform::firstButton && onUnpair)
         onUnpair();
+}
+
+void StatusMenu::toggleStartAtLogin() {
+    if (auto on = startsAtLogin ? startsAtLogin() : std::nullopt; on && onStartAtLogin)
+        onStartAtLogin(!*on);
 }
 
 void StatusMenu::quit() {

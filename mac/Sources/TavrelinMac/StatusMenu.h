@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ public:
     std::function<void()> onQuit;
     std::function<void()> onCheckForUpdates;
     std::function<std::string()> updateSummary;
+    // Whether the agent starts at login; none leaves the switch out of the menu.
+    std::function<std::optional<bool>()> startsAtLogin;
+    std::function<void(bool on)> onStartAtLogin;
 
     void refreshButton();
     // The items of the menu as it is about to open.
@@ -43,6 +47,7 @@ public:
     void openRemindersSettings();
     void checkForUpdates();
     void unpair(); // asks first
+    void toggleStartAtLogin();
     void quit();
 
     platform::StatusItem& statusItem() { return *statusItem_; }

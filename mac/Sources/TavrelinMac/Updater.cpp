@@ -1,5 +1,6 @@
 #include "TavrelinMac/Updater.h"
 
+#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/Logging.h"
 
 #include <nlohmann/json.hpp>
@@ -93,17 +94,22 @@ Updater::Feed Updater::Feed::decode(std::string_view text) {
 }
 
 std::shared_ptr<Updater> Updater::create(platform::MainLoop& mainLoop, platform::Application& application,
-                                         std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen) {
-    return std::shared_ptr<Updater>(
-        new Updater(mainLoop, application, std::move(appVersion), std::move(run), std::move(runAlert), std::move(reopen)));
+                                         std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen, Origin origin) {
+    return std::shared_ptr<Updater>(new Updater(mainLoop, application, std::move(appVersion), std::move(run),
+                                                std::move(runAlert), std::move(reopen), origin));
 }
 
 Updater::Updater(platform::MainLoop& mainLoop, platform::Application& application, std::string appVersion, Run run,
-                 AlertRunner runAlert, Reopen reopen)
+                 AlertRunner runAlert, Reopen reopen, Origin origin)
     : mainLoop_(mainLoop), application_(application), appVersion_(std::move(appVersion)), run_(std::move(run)),
-      runAlert_(std::move(runAlert)), reopen_(std::move(reopen)) {}
+      runAlert_(std::move(runAlert)), reopen_(std::move(reopen)), origin_(origin) {
+    if (origin_ == Origin::builtHere)
+        lastSummary_ = installWords::builtHereSummary;
+}
 
 void Updater::startAutomaticChecks() {
+    if (origin_ == Origin::builtHere)
+        return; // nothing it could verify, so nothing to check
     std::weak_ptr<Updater> weak = weak_from_this();
     timer_ = mainLoop_.repeating(checkInterval, [weak] {
         if (auto self = weak.lock())
@@ -116,6 +122,11 @@ void Updater::startAutomaticChecks() {
 }
 
 void Updater::check(bool interactive) {
+    if (origin_ == Origin::builtHere) {
+        if (interactive)
+            alert(std::string(installWords::builtHereTitle), std::string(installWords::builtHereText));
+        return;
+    }
     if (inFlight_) {
         if (interactive)
             alert(words::update::alreadyCheckingTitle(), words::update::alreadyCheckingText());

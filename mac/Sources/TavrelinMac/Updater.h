@@ -72,8 +72,14 @@ public:
     // Starts the application's bundle again shortly after this process ends.
     using Reopen = std::function<void()>;
 
+    // Where this copy comes from: a release pins the key its updates must be
+    // signed with; a copy built on this computer pins none, so it never
+    // fetches an update it could not verify and says how it is updated.
+    enum class Origin { release, builtHere };
+
     static std::shared_ptr<Updater> create(platform::MainLoop& mainLoop, platform::Application& application,
-                                           std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen);
+                                           std::string appVersion, Run run, AlertRunner runAlert, Reopen reopen,
+                                           Origin origin = Origin::release);
 
     void startAutomaticChecks();
     void check(bool interactive);
@@ -84,7 +90,7 @@ public:
 
 private:
     Updater(platform::MainLoop& mainLoop, platform::Application& application, std::string appVersion, Run run,
-            AlertRunner runAlert, Reopen reopen);
+            AlertRunner runAlert, Reopen reopen, Origin origin);
     void finish(const Outcome& outcome, bool interactive);
     void alert(std::string title, std::string text);
 
@@ -94,6 +100,7 @@ private:
     Run run_;
     AlertRunner runAlert_;
     Reopen reopen_;
+    Origin origin_;
 
     std::unique_ptr<platform::Timer> timer_;
     bool inFlight_ = false;

@@ -3,10 +3,11 @@
 //
 //   tavrelin-agent [--headless] [tavrelin://pair?…]
 //   tavrelin-agent --quit | --status | --version | --help
+//   tavrelin-agent --start-at-login on|off | --register | --unregister
 //
-// The desktop front end needs a display; without one (no DISPLAY and no
-// WAYLAND_DISPLAY), or with --headless, the agent talks on its standard
-// streams instead.
+// The desktop front end needs a display; without one that answers, or with
+// --headless, the agent talks on its standard streams instead, or, when they
+// are not a terminal (as at login), runs without a tray.
 
 #include "Platform/BundleLayout.h"
 #include "Platform/Curl/CurlHttp.h"
@@ -18,6 +19,7 @@
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/PosixUpdateSystem.h"
 #include "Platform/Posix/SystemClock.h"
+#include "Platform/Qt/DisplayProbe.h"
 #include "Platform/Qt/NoTrayNotice.h"
 #include "Platform/Qt/QtDesktop.h"
 #include "Platform/Qt/QtDialogs.h"
@@ -31,9 +33,12 @@
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
+#include "Platform/Xdg/XdgLoginItems.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/UpdatePipeline.h"
 #include "TavrelinMac/Words.h"
@@ -43,9 +48,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <unistd.h>
 
 using namespace tavrelin;
 
@@ -54,7 +61,11 @@ namespace {
 constexpr const char* usage = "usage: tavrelin-agent [--headless] [tavrelin://pair?…]\n"
                               "       tavrelin-agent --quit      ask the running agent to quit\n"
                               "       tavrelin-agent --status    print the running agent's status\n"
-                              "       tavrelin-agent --version\n";
+                              "       tavrelin-agent --version\n"
+                              "       tavrelin-agent --start-at-login on|off\n"
+                              "       tavrelin-agent --register     make this copy the tavrelin:// handler (and,\n"
+                              "                                     installed, start it at login unless turned off)\n"
+                              "       tavrelin-agent --unregister   remove both desktop entries\n";
 
 struct Options {
     bool headless = false;
@@ -62,6 +73,7 @@ struct Options {
     bool help = false;
     bool quit = false;
     bool status = false;
+    std::optional<LoginItem::Command> entries;
     std::optional<std::string> link;
 };
 
@@ -79,6 +91,13 @@ std::optional<Options> parse(int argc, char** argv) {
             options.quit = true;
         else if (argument == "--status")
             options.status = true;
+        else if (argument == "--start-at-login" && i + 1 < argc && !options.entries &&
+                 (argv[i + 1] == std::string("on") || argv[i + 1] == std::string("off")))
+            options.entries = argv[++i] == std::string("on") ? LoginItem::Command::on : LoginItem::Command::off;
+        else if (argument == "--register" && !options.entries)
+            options.entries = LoginItem::Command::registerCopy;
+        else if (argument == "--unregister" && !options.entries)
+            options.entries = LoginItem::Command::unregisterCopy;
         else if (argument.rfind("-", 0) != 0 && !options.link)
             options.link = argument;
         else
@@ -87,12 +106,19 @@ std::optional<Options> parse(int argc, char** argv) {
     return options;
 }
 
-bool haveDisplay() {
-    auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value;
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+// `--start-at-login`, `--register`, `--unregister`: the desktop entries
+// alone, whether or not an agent runs (a running one sees the change).
+int changeEntries(LoginItem::Command command, const platform::Bundle& bundle) {
+    posix::PosixFiles files;
+    qt::QtUserDefaults defaults;
+    xdg::XdgLoginItems items(files);
+    int status = 0;
+    for (const std::string& line : LoginItem::command(command, bundle, defaults, items, files)) {
+        const bool failed = line.starts_with("error: ");
+        status |= failed;
+        std::fprintf(failed ? stderr : stdout, "%s%s\n", failed ? "tavrelin-agent: " : "", line.c_str());
+    }
+    return status;
 }
 
 // How long a quitting agent waits for its background work, all of it together.
@@ -171,6 +197,8 @@ int main(int argc, char** argv) {
         std::printf("Tavrelin for Mac %s\n", appInfo.version().c_str());
         return 0;
     }
+    if (options->entries)
+        return changeEntries(*options->entries, bundle);
     // One agent per user, decided by the lock before anything else.
     std::unique_ptr<qt::SingleInstance> instance;
     qt::SingleInstance::Claim claim = qt::SingleInstance::Claim::holder;
@@ -191,11 +219,34 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    const bool headless = options->headless || !haveDisplay();
-    // Only our own arguments: Qt's would be taken for a link above.
-    int qtArgc = 1;
+    // Without a display that answers, standard streams that are no terminal
+    // (a login, a service) get no menu: the agent runs as on a desktop
+    // without a tray.
+    bool headless = options->headless;
+    bool withoutTray = false;
+    std::optional<std::string> displayPlatform;
+    std::shared_ptr<void> probeConnection;
+    if (!headless) {
+        qt::DisplayChoice display = qt::probeDisplay();
+        displayPlatform = display.platform;
+        probeConnection = std::move(display.held);
+        headless = !display.platform;
+        withoutTray = headless && !::isatty(0);
+        if (headless && (withoutTray || !display.problems.empty())) {
+            std::string why;
+            for (const auto& problem : display.problems)
+                why += (why.empty() ? "" : "; ") + problem;
+            Log::warn(installWords::noDisplay(why.empty() ? "neither WAYLAND_DISPLAY nor DISPLAY is set" : why));
+        }
+    }
+    // Only our own arguments: Qt's would be taken for a link above. The
+    // display that answered is named, so Qt never tries one that does not.
+    std::string platformOption = "-platform", platformName = displayPlatform.value_or("");
+    char* qtArgv[] = {argv[0], platformOption.data(), platformName.data(), nullptr};
+    int qtArgc = displayPlatform ? 3 : 1;
     std::unique_ptr<QCoreApplication> qtApp =
-        headless ? std::make_unique<QCoreApplication>(qtArgc, argv) : std::make_unique<QApplication>(qtArgc, argv);
+        headless ? std::make_unique<QCoreApplication>(qtArgc, qtArgv) : std::make_unique<QApplication>(qtArgc, qtArgv);
+    probeConnection.reset(); // Qt holds its own now
     if (!headless)
         qt::prepareDesktopApplication(static_cast<QApplication&>(*qtApp));
     // Requests that come before the event loop runs wait in the socket's queue.
@@ -220,13 +271,15 @@ int main(int argc, char** argv) {
     posix::PosixProcesses processes;
     qt::QtUserDefaults defaults;
 
-    terminal::TerminalConsole console;
+    // Without a tray nobody answers a dialog: it is printed and cancelled.
+    terminal::TerminalConsole console(withoutTray ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : 0);
+    std::ostream unseen(nullptr);
     std::unique_ptr<platform::Dialogs> dialogs;
     std::unique_ptr<platform::StatusBar> statusBar;
     terminal::TerminalStatusBar* terminalBar = nullptr;
     if (headless) {
         dialogs = std::make_unique<terminal::TerminalDialogs>(console);
-        statusBar = std::make_unique<terminal::TerminalStatusBar>(std::cout);
+        statusBar = std::make_unique<terminal::TerminalStatusBar>(withoutTray ? unseen : std::cout);
         terminalBar = static_cast<terminal::TerminalStatusBar*>(statusBar.get());
     } else {
         dialogs = std::make_unique<qt::QtDialogs>();
@@ -248,6 +301,7 @@ int main(int argc, char** argv) {
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
     posix::PosixBundleInfo bundleInfo;
+    xdg::XdgLoginItems loginItems(files);
     posix::PosixUpdateSystem updateSystem(processes);
     UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, updateSystem);
     auto delegate = std::make_shared<AppDelegate>(AppDelegate::Platform{.mainLoop = mainLoop,
@@ -261,7 +315,9 @@ int main(int argc, char** argv) {
                                                                         .http = http,
                                                                         .bundle = bundle,
                                                                         .reminders = reminders,
-                                                                        .appInfo = appInfo},
+                                                                        .appInfo = appInfo,
+                                                                        .loginItems = &loginItems,
+                                                                        .startAtLoginInMenu = !words::forMacOS},
                                                   std::make_unique<FilePairingStore>(files),
                                                   [&updatePipeline] { return updatePipeline.run(); });
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };

@@ -1,6 +1,9 @@
 #include "Support/FakePlatform.h"
+#include "Support/ShellHarness.h"
+#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/Updater.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 using namespace tavrelin;
@@ -89,4 +92,41 @@ TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) 
     updater.reset(); // its outcome is dropped
     mainLoop.drain();
     EXPECT_EQ(dialogs.shown.size(), 1u);
+}
+
+// A copy built without a release key could verify no update: it fetches none
+// and says how it is updated instead.
+TEST(UpdaterBuiltHere, ACopyWithNoReleaseKeyNeverChecksAndSaysHowItUpdates) {
+    fake::FakeClock clock;
+    fake::FakeMainLoop mainLoop{clock};
+    fake::FakeApplication application;
+    fake::FakeDialogs dialogs;
+    auto updater = Updater::create(
+        mainLoop, application, "0.1.0", [] { return Updater::Outcome{Updater::UpToDate{}}; },
+        [&](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {}, Updater::Origin::builtHere);
+    updater->startAutomaticChecks();
+    mainLoop.advance(Updater::checkInterval * 2);
+    updater->check(true);
+    mainLoop.drain();
+    EXPECT_TRUE(mainLoop.backgroundPriorities.empty());
+    EXPECT_EQ(updater->lastSummary(), installWords::builtHereSummary);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].title, installWords::builtHereTitle);
+
+    // The shell tells such a copy by the empty key in its bundle.
+    for (const char* key : {"", "RWQfake"}) {
+        fake::Shell s;
+        s.bundle.info["TavrelinUpdatePublicKey"] = key;
+        s.relaunch();
+        s.launch();
+        s.mainLoop.drain();
+        const std::size_t launched = s.mainLoop.backgroundPriorities.size(); // the task lists' choice
+        s.mainLoop.advance(Updater::firstCheckDelay);
+        EXPECT_EQ(s.mainLoop.backgroundPriorities.size() - launched, *key ? 1u : 0u) << key;
+        std::string versionLine;
+        for (const auto& item : s.item().provider())
+            if (item.title.starts_with("Version "))
+                versionLine = item.title;
+        EXPECT_THAT(versionLine, ::testing::HasSubstr(*key ? "Up to date" : "scripts/install")) << key;
+    }
 }

@@ -9,6 +9,7 @@
 #include "Platform/Dialogs.h"
 #include "Platform/Files.h"
 #include "Platform/Http.h"
+#include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
 #include "Platform/RemindersChooser.h"
 #include "Platform/RemindersDatabase.h"
@@ -281,7 +282,8 @@ public:
     std::string homeDirectory() const override { return "/home/user"; }
 
     std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
-    std::map<std::string, std::string> info{{"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}};
+    std::map<std::string, std::string> info{
+        {"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}, {"TavrelinUpdatePublicKey", "RWQfake"}};
     OperatingSystemVersion os{14, 2, 0, "14.2"};
 };
 
@@ -342,6 +344,54 @@ public:
 private:
     RemindersDatabase& database_;
     const MainLoop& mainLoop_;
+};
+
+// The desktop's login and link entries as values. An entry names a bundle
+// path; `disabled` stands for an entry the desktop's settings turned off and
+// `stale` for one of an older text. Operations on a failing path throw.
+class FakeLoginItems final : public LoginItems {
+public:
+    LoginEntry loginEntry(const std::string& bundlePath) const override {
+        if (!login)
+            return LoginEntry::none;
+        if (loginDisabled)
+            return LoginEntry::turnedOffByDesktop;
+        return *login == bundlePath && !loginStale ? LoginEntry::thisCopy : LoginEntry::otherCopy;
+    }
+    void writeLoginEntry(const std::string& bundlePath) override {
+        act("write login " + bundlePath);
+        login = bundlePath;
+        loginDisabled = loginStale = false;
+    }
+    void removeLoginEntry() override {
+        act("remove login");
+        login.reset();
+        loginDisabled = loginStale = false;
+    }
+    bool handlesLinks(const std::string& bundlePath) const override { return handler == bundlePath; }
+    void writeLinkHandler(const std::string& bundlePath) override {
+        act("write handler " + bundlePath);
+        handler = bundlePath;
+    }
+    void removeLinkHandler() override {
+        act("remove handler");
+        handler.reset();
+    }
+    void watchLoginEntry(std::function<void()> changed) override { this->changed = std::move(changed); }
+
+    std::optional<std::string> login, handler;
+    bool loginDisabled = false, loginStale = false;
+    // Operations whose text starts with this throw.
+    std::optional<std::string> failing;
+    std::vector<std::string> operations;
+    std::function<void()> changed;
+
+private:
+    void act(const std::string& operation) {
+        if (failing && operation.starts_with(*failing))
+            throw FileError("No room for " + operation + ".");
+        operations.push_back(operation);
+    }
 };
 
 // Collects log lines written while it lives.

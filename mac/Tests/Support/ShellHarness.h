@@ -46,6 +46,8 @@ struct Shell {
     AppInfo appInfo{bundle};
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
+    // Set to keep the desktop's entries, as the Linux agent does.
+    FakeLoginItems* loginItems = nullptr;
 
     explicit Shell(std::optional<std::string> pairedWith = std::nullopt) {
         bundle.bundlePath = "/Applications/Tavrelin.app";
@@ -59,6 +61,8 @@ struct Shell {
         delegate.reset();
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
                                        defaults, files, http,        bundle,  chooser,   appInfo};
+        platform.loginItems = loginItems;
+        platform.startAtLoginInMenu = loginItems != nullptr;
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
                                                  [this] { return updateOutcome; });
     }

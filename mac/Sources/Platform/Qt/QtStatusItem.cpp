@@ -54,7 +54,7 @@ void sign(std::string& out, const std::vector<platform::MenuItem>& items) {
     for (const auto& item : items) {
         out += item.separator ? "-" : (item.enabled ? "+" : " ");
         out += std::to_string(item.indentation) + "|" + item.keyEquivalent + "|" + (item.action ? "a" : "") + "|" + item.id +
-               "|" + item.title + "\n";
+               "|" + (item.checked ? (*item.checked ? "[x]" : "[ ]") : "") + item.title + "\n";
         if (!item.submenu.empty()) {
             out += "{\n";
             sign(out, item.submenu);
@@ -302,6 +302,10 @@ void QtStatusItem::update(Level& level, const std::vector<platform::MenuItem>& i
             const QKeySequence keys = shortcut(item);
             if (action->shortcut() != keys)
                 action->setShortcut(keys);
+            if (action->isCheckable() != item.checked.has_value())
+                action->setCheckable(item.checked.has_value());
+            if (action->isChecked() != item.checked.value_or(false))
+                action->setChecked(item.checked.value_or(false));
         }
         if (!action->isVisible())
             action->setVisible(true);

@@ -65,6 +65,8 @@ void TerminalStatusItem::showMenu() {
                 numbered_.push_back(item.action);
                 text += std::to_string(numbered_.size()) + ". ";
             }
+            if (item.checked)
+                text += *item.checked ? "[x] " : "[ ] ";
             text += item.title;
             if (!item.keyEquivalent.empty()) {
                 // As this platform writes a shortcut: the Control key, the letter in capitals.

@@ -21,7 +21,8 @@ namespace tavrelin::terminal {
 //   Tavrelin — Connected            the others are not; a key shows as (Ctrl+R);
 //       2 reminders filed ...       four spaces per indentation level,
 //   ---                             submenu items one level under their parent,
-//   [end]                           separators as ---
+//   [end]                           separators as ---, a switch as
+//                                   "[x] Start at Login" (on) or "[ ] …" (off)
 //
 // The standard-input reader answers a line by calling showMenu() for "menu"
 // and activate() for anything else (a number or a title).

@@ -1,0 +1,256 @@
+// The installed copy's desktop entries through the shell: which copy keeps
+// them, the menu's switch, "off stays off", and entries that follow the copy.
+
+#include "Support/ShellHarness.h"
+#include "TavrelinMac/InstallWords.h"
+#include "TavrelinMac/LoginItem.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace tavrelin;
+using namespace tavrelin::fake;
+using Lines = std::vector<std::string>;
+using Entry = LoginItems::LoginEntry;
+
+namespace {
+
+const std::string installed = "/home/user/Applications/Tavrelin.app";
+const std::string switchTitle(installWords::startAtLogin);
+
+// A shell that keeps the entries, launched and settled.
+struct Desktop : Shell {
+    FakeLoginItems items;
+    explicit Desktop(const std::string& bundlePath = installed) {
+        loginItems = &items;
+        bundle.bundlePath = bundlePath;
+        relaunch();
+    }
+    void start() {
+        launch();
+        mainLoop.drain();
+    }
+    // The switch as the menu shows it: none when it is not there.
+    std::optional<bool> shown() {
+        for (const auto& item : item().provider())
+            if (item.title == switchTitle)
+                return item.checked;
+        return std::nullopt;
+    }
+    void toggle() {
+        ASSERT_TRUE(item().choose(switchTitle));
+        mainLoop.drain();
+    }
+};
+
+} // namespace
+
+TEST(LoginItem, OnlyAnInstalledCopyStartsAtLoginAndHandlesLinksAndOnlyItsMenuHasTheSwitch) {
+    const std::pair<std::string, bool> cases[] = {
+        {installed, true},
+        {"/Applications/Tavrelin.app", true},
+        {"/Applications/Utilities/Tavrelin.app", true},
+        {"/home/user/Downloads/Tavrelin.app", false},
+        {"/home/user/src/brannock/build/Tavrelin.app", false},
+        {"/home/user/ApplicationsOld/Tavrelin.app", false},
+    };
+    for (const auto& [path, kept] : cases) {
+        Desktop s(path);
+        s.defaults.values[InstallLocation::declinedMoveKey] = true;
+        s.start();
+        EXPECT_EQ(s.items.login, kept ? std::optional(path) : std::nullopt) << path;
+        EXPECT_EQ(s.items.handler, kept ? std::optional(path) : std::nullopt) << path;
+        EXPECT_EQ(s.shown(), kept ? std::optional(true) : std::nullopt) << path;
+    }
+
+    // The macOS words keep the spec's menu, entries or not.
+    Desktop mac;
+    AppDelegate::Platform platform{mac.mainLoop, mac.clock, mac.application, mac.dialogs, mac.statusBar, mac.workspace,
+                                   mac.defaults, mac.files, mac.http,        mac.bundle,  mac.chooser,   mac.appInfo};
+    platform.loginItems = &mac.items;
+    mac.delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(mac.files),
+                                                 [] { return Updater::Outcome{Updater::UpToDate{}}; });
+    mac.start();
+    EXPECT_EQ(mac.items.login, installed);
+    EXPECT_EQ(mac.shown(), std::nullopt);
+}
+
+TEST(LoginItem, TurnedOffFromTheMenuItStaysOffUntilTurnedOnAgain) {
+    Desktop s;
+    s.start();
+    ASSERT_EQ(s.shown(), true);
+
+    LogCapture log;
+    s.toggle();
+    EXPECT_EQ(s.items.login, std::nullopt);
+    EXPECT_EQ(s.shown(), false);
+    EXPECT_EQ(log.lines(), Lines{"info start at login: the login entry was removed"});
+    for (int launch = 0; launch < 2; ++launch) {
+        s.relaunch();
+        s.start();
+        EXPECT_EQ(s.items.login, std::nullopt);
+        EXPECT_EQ(s.shown(), false);
+    }
+    EXPECT_EQ(s.items.operations, (Lines{"write login " + installed, "write handler " + installed, "remove login"}));
+
+    s.toggle();
+    EXPECT_EQ(s.items.login, installed);
+    EXPECT_EQ(s.shown(), true);
+    s.relaunch();
+    s.start();
+    EXPECT_EQ(s.items.login, installed);
+}
+
+// The desktop's session settings either mark the entry hidden or delete it;
+// both are the person's choice, kept as theirs.
+TEST(LoginItem, AnEntryTheDesktopDisabledOrRemovedIsNotWrittenBack) {
+    for (const bool removed : {false, true}) {
+        Desktop s;
+        s.start();
+        if (removed)
+            s.items.login.reset();
+        else
+            s.items.loginDisabled = true;
+        LogCapture log;
+        s.relaunch();
+        s.start();
+        EXPECT_THAT(log.lines(), ::testing::Contains(::testing::HasSubstr("outside the agent; it stays off")));
+        EXPECT_EQ(s.shown(), false);
+        // A second launch finds the choice recorded, even once the hidden entry is gone.
+        s.items.login.reset();
+        s.relaunch();
+        s.start();
+        EXPECT_EQ(s.items.login, std::nullopt) << removed;
+        EXPECT_EQ(s.shown(), false);
+    }
+}
+
+TEST(LoginItem, TheEntriesFollowTheCopyAfterAMoveAndAfterAnUpdate) {
+    // Moved from Downloads: the old copy writes nothing, the new one points both entries at itself.
+    Downloaded s;
+    FakeLoginItems items;
+    s.loginItems = &items;
+    s.relaunch();
+    s.dialogs.script = {0};
+    s.launch();
+    s.mainLoop.drain();
+    EXPECT_EQ(s.workspace.relaunched, Lines{installed});
+    EXPECT_TRUE(items.operations.empty());
+    s.application.terminateRequests = 0;
+    s.bundle.bundlePath = installed;
+    s.relaunch();
+    s.launch();
+    s.mainLoop.drain();
+    EXPECT_EQ(items.login, installed);
+    EXPECT_EQ(items.handler, installed);
+
+    // Entries naming another copy, or an older text of this one, are rewritten.
+    for (const bool sameCopy : {false, true}) {
+        Desktop d;
+        d.items.login = d.items.handler = sameCopy ? installed : "/Applications/Tavrelin.app";
+        d.items.loginStale = sameCopy;
+        d.defaults.values[LoginItem::writtenKey] = true;
+        d.start();
+        EXPECT_EQ(d.items.operations.front(), "write login " + installed);
+        EXPECT_EQ(d.items.login, installed);
+        EXPECT_EQ(d.items.handler, installed);
+        EXPECT_EQ(d.shown(), true);
+    }
+}
+
+TEST(LoginItem, AChangeFromAnotherProcessReachesTheMenuAndFailuresAreLoggedNotShownAsDone) {
+    Desktop s;
+    s.start();
+    ASSERT_TRUE(s.items.changed);
+    // `--start-at-login off` elsewhere: the entry goes, the watcher says so,
+    // and the menu is redrawn, so a tray holding it shows the change.
+    s.item().toolTip.clear();
+    s.items.login.reset();
+    s.items.changed();
+    s.mainLoop.drain();
+    EXPECT_EQ(s.shown(), false);
+    EXPECT_FALSE(s.item().toolTip.empty());
+    EXPECT_FALSE(s.defaults.boolForKey(LoginItem::turnedOffKey)); // the other process records the choice
+
+    s.items.failing = "write login";
+    LogCapture log;
+    s.toggle();
+    EXPECT_THAT(log.lines(),
+                ::testing::Contains("warn could not keep the desktop entries: No room for write login " + installed + "."));
+    EXPECT_EQ(s.items.login, std::nullopt);
+    EXPECT_FALSE(s.defaults.boolForKey(LoginItem::writtenKey));
+}
+
+TEST(LoginItem, PassesRunOneAtATimeAndTheLastChoiceWins) {
+    Desktop s;
+    s.start();
+    s.mainLoop.autoRunBackground = false;
+    const std::size_t before = s.mainLoop.backgroundPriorities.size();
+    ASSERT_TRUE(s.item().choose(switchTitle)); // off: under way
+    ASSERT_TRUE(s.item().choose(switchTitle)); // on again: waits, shown at once
+    EXPECT_EQ(s.shown(), true);
+    s.items.changed(); // a look adds nothing to the pass that waits
+    s.mainLoop.drain();
+    EXPECT_EQ(s.mainLoop.backgroundPriorities.size() - before, 2u);
+    EXPECT_EQ(s.items.operations,
+              (Lines{"write login " + installed, "write handler " + installed, "remove login", "write login " + installed}));
+    EXPECT_EQ(s.shown(), true);
+    EXPECT_FALSE(s.defaults.boolForKey(LoginItem::turnedOffKey));
+}
+
+TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
+    using Command = LoginItem::Command;
+    FakeBundle bundle;
+    FakeUserDefaults defaults;
+    FakeLoginItems items;
+    FakeFiles files;
+    auto run = [&](Command command) { return LoginItem::command(command, bundle, defaults, items, files); };
+    bundle.bundlePath = "/home/user/src/build/Tavrelin.app";
+
+    // Nothing installed yet: the choice is kept for the copy to come.
+    defaults.values[LoginItem::turnedOffKey] = true;
+    EXPECT_THAT(run(Command::on), ::testing::ElementsAre(::testing::HasSubstr("once Tavrelin is installed")));
+    EXPECT_FALSE(defaults.boolForKey(LoginItem::turnedOffKey));
+    EXPECT_EQ(items.login, std::nullopt);
+
+    files.files[installed + "/Contents/MacOS/tavrelin-agent"] = "#!";
+    run(Command::on);
+    EXPECT_EQ(items.login, installed);
+    EXPECT_TRUE(defaults.boolForKey(LoginItem::writtenKey));
+
+    // A copy elsewhere registers itself as the handler, but never starts at login.
+    EXPECT_EQ(run(Command::registerCopy), (Lines{"tavrelin:// links open with /home/user/src/build/Tavrelin.app.",
+                                                 "Start at login is only for a copy in an Applications folder."}));
+    EXPECT_EQ(items.handler, bundle.bundlePath);
+    EXPECT_EQ(items.login, installed);
+
+    EXPECT_EQ(run(Command::off), Lines{"Start at login is off."});
+    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
+    EXPECT_EQ(items.login, std::nullopt);
+
+    // Registering the installed copy honours the choice, also one made on
+    // the desktop; unregistering keeps it.
+    bundle.bundlePath = installed;
+    run(Command::on);
+    items.login.reset();
+    EXPECT_EQ(run(Command::registerCopy), (Lines{"Start at login was turned off on the desktop; it stays off.",
+                                                 "tavrelin:// links open with " + installed + ".", "Start at login is off."}));
+    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
+    EXPECT_EQ(items.login, std::nullopt);
+    EXPECT_EQ(items.handler, installed);
+    run(Command::unregisterCopy);
+    EXPECT_EQ(items.handler, std::nullopt);
+    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
+
+    // Installed again after an uninstall: the entry comes back, not taken for
+    // one the desktop removed.
+    run(Command::on);
+    run(Command::unregisterCopy);
+    EXPECT_EQ(items.login, std::nullopt);
+    run(Command::registerCopy);
+    EXPECT_EQ(items.login, installed);
+
+    items.failing = "remove login";
+    items.login = installed;
+    EXPECT_THAT(run(Command::off), ::testing::ElementsAre("error: No room for remove login."));
+}
