@@ -3,13 +3,13 @@
 // /bin/sh runs it.
 
 #include "Platform/Posix/PosixProcesses.h"
+#include "Support/DevRelayProcess.h"
 #include "Support/VdirFixture.h"
 #include "TavrelinMac/UpdateTools.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <thread>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string verifier = std::string(std::getenv("TAVRELIN_BUILD_DIR")) + "/Tavrelin.app/Contents/MacOS/tavrelin-verify";
+const std::string verifier = buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-verify";
 
 // A trusted bundle pinning a fresh key, and a new bundle sealed with it.
 struct Bundles {
@@ -97,7 +97,8 @@ TEST(InstallScriptUnderSh, RollsBackCleansUpAndStartsTheOldAgent) {
     auto result = posix::PosixProcesses().run("/bin/sh", {"-c", script});
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_FALSE(fs::exists(app + ".previous") || fs::exists(staging));
-    for (int i = 0; i < 1000 && !fs::exists(dir / "started"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(
+        eventually([&] { return fs::exists(dir / "started") && fs::file_size(dir / "started") > 0; }, std::chrono::seconds(20)))
+        << "the old agent was not started again";
     EXPECT_EQ(readFile(dir / "started"), "old\n");
 }

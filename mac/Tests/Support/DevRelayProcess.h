@@ -34,9 +34,17 @@ namespace tavrelin::testing {
 // Generous: the machine is shared and sanitizer builds are slow.
 inline constexpr std::chrono::milliseconds processDeadline{60'000};
 
+// The build folder this test program belongs to: the nearest folder above it
+// holding CMakeCache.txt, so a test finds the built programs wherever it runs.
 inline std::filesystem::path buildDir() {
-    const char* dir = std::getenv("TAVRELIN_BUILD_DIR");
-    return dir ? std::filesystem::path(dir) : std::filesystem::current_path();
+    static const std::filesystem::path dir = [] {
+        const auto program = std::filesystem::read_symlink("/proc/self/exe");
+        for (auto folder = program.parent_path(); folder != folder.parent_path(); folder = folder.parent_path())
+            if (std::filesystem::exists(folder / "CMakeCache.txt"))
+                return folder;
+        throw std::runtime_error("no build folder above " + program.string());
+    }();
+    return dir;
 }
 
 // Waits for the condition, checking it every little while.
