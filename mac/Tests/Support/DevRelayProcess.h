@@ -177,8 +177,8 @@ public:
     DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false)
         : process_({program, "--port", "0", "--token", token}, {}, !quiet), session_(http.makeSession({})) {
         // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
-        process_.await("tavrelin://", std::chrono::seconds(10));
-        link_ = "tavrelin://" + process_.await("\n", std::chrono::seconds(10)).value_or("");
+        process_.await("tavrelin://");
+        link_ = "tavrelin://" + process_.await("\n").value_or("");
         link_.pop_back();
         if (link_.find("&api=") == std::string::npos)
             throw std::runtime_error(program + " printed no pairing link (is the dev-relay target built?): " + link_);
