@@ -3,10 +3,10 @@
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/FakePlatform.h"
+#include "Support/LoopbackServer.h"
 #include "TavrelinMac/RelayClient.h"
 
 #include <gmock/gmock.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <functional>
@@ -14,6 +14,7 @@
 #include <thread>
 
 using namespace tavrelin;
+using namespace tavrelin::testing;
 using namespace std::chrono_literals;
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
@@ -23,41 +24,33 @@ const std::string token = "rk_curltest0123456";
 
 Handler answer(int status, std::string body) {
     return [=](const httplib::Request&, httplib::Response& response) {
-        response.status = status;
         response.set_content(body, "application/json");
+        response.status = status;
     };
 }
 
-// Sends {"items":[ ... ]} two bytes every `gap` for about `total`; not as
-// JSON, so the server does not compress (and hold back) the chunks.
-Handler trickle(std::chrono::milliseconds total, std::chrono::milliseconds gap = 100ms) {
-    return [total, gap](const httplib::Request&, httplib::Response& response) {
-        const std::size_t end = 10 + 2 * static_cast<std::size_t>(total / gap);
-        response.set_content_provider(end + 2, "application/octet-stream",
-                                      [end, gap](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                          if (offset == 0)
-                                              return sink.write("{\"items\":[", 10);
-                                          std::this_thread::sleep_for(gap);
-                                          return offset < end ? sink.write("  ", 2) : sink.write("]}", 2);
-                                      });
+// Starts a reply {"items":[ and then sends, every 10 ms, two more bytes:
+// `pairs` times before closing it with ]}, or without end (0) until the client
+// leaves. Not as JSON, so the server does not compress (and hold back) the
+// chunks. The pauses are far below any limit the tests set on silence.
+Handler stream(int pairs) {
+    return [pairs](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream", [pairs](std::size_t offset, httplib::DataSink& sink) {
+            if (offset == 0)
+                return sink.write("{\"items\":[", 10);
+            std::this_thread::sleep_for(10ms);
+            if (pairs == 0 || (offset - 10) / 2 < static_cast<std::size_t>(pairs))
+                return sink.write("  ", 2);
+            sink.write("]}", 2);
+            sink.done();
+            return true;
+        });
     };
 }
 
 // A loopback server that records every request and answers with the handler.
 struct CurlRelayTest : ::testing::Test {
-    CurlRelayTest() {
-        auto route = [this](const httplib::Request& request, httplib::Response& response) {
-            std::lock_guard lock(mutex);
-            seen.push_back(request);
-            handler(request, response); // quick: a slow body is sent after it returns
-        };
-        server.Get(".*", route).Post(".*", route);
-        base += std::to_string(server.bind_to_any_port("127.0.0.1"));
-        thread = std::jthread([this] { server.listen_after_bind(); });
-        while (!server.is_running())
-            std::this_thread::sleep_for(1ms);
-    }
-    ~CurlRelayTest() override { server.stop(); }
+    ~CurlRelayTest() override { silence.open(); } // before the server stops: it waits for its handlers
     std::vector<httplib::Request> requests() {
         std::lock_guard lock(mutex);
         return seen;
@@ -67,7 +60,7 @@ struct CurlRelayTest : ::testing::Test {
         handler = std::move(next);
     }
     RelayClient client(platform::HttpSessionConfig config = {}, std::string apiBase = {}, std::string key = token) {
-        return RelayClient(Pairing{apiBase.empty() ? base : apiBase, key, {}}, http, appInfo, config);
+        return RelayClient(Pairing{apiBase.empty() ? server.url() : apiBase, key, {}}, http, appInfo, config);
     }
     // The error fetching fails with; a malformed "none" when it does not fail.
     static RelayError errorOf(const RelayClient& client) {
@@ -78,16 +71,34 @@ struct CurlRelayTest : ::testing::Test {
         }
         return RelayError::malformed("none");
     }
+    // Starts a reply {"items":[ and says nothing more until the test ends.
+    Handler silent() {
+        return [this](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("application/octet-stream",
+                                                  [this](std::size_t offset, httplib::DataSink& sink) {
+                                                      if (offset == 0)
+                                                          return sink.write("{\"items\":[", 10);
+                                                      silence.pass();
+                                                      return false;
+                                                  });
+        };
+    }
 
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
     curl::CurlHttp http;
-    httplib::Server server;
-    std::string base = "http://127.0.0.1:";
     std::mutex mutex;
     std::vector<httplib::Request> seen;
     Handler handler = answer(200, R"({"items":[]})");
-    std::jthread thread; // last: joined before the rest goes
+    Gate silence;
+    LoopbackServer server{[this](httplib::Server& s) {
+        auto route = [this](const httplib::Request& request, httplib::Response& response) {
+            std::lock_guard lock(mutex);
+            seen.push_back(request);
+            handler(request, response); // quick: a slow body is sent after it returns
+        };
+        s.Get(".*", route).Post(".*", route);
+    }};
 };
 
 } // namespace
@@ -112,12 +123,15 @@ TEST_F(CurlRelayTest, RequestsAndFailures) {
 
     const std::string json = R"({"items":[]})";
     const platform::HttpSessionConfig capped{20, 30, 64};
-    // No kind: what comes within the limits is read.
+    constexpr auto none = platform::HttpSessionConfig::noLimit;
+    // No kind: what comes within the limits is read. Each limit that should
+    // not end an exchange is at least a hundred times the server's pauses.
     const std::tuple<Handler, platform::HttpSessionConfig, std::optional<Kind>, std::string> rows[] = {
-        {trickle(1200ms, 1200ms), {0.3, 10}, Kind::transport, "The request timed out (no data for 0.3 s)"},
+        {silent(), {0.3, none}, Kind::transport, "The request timed out (no data for 0.3 s)"},
         // Steady bytes keep the request time-out from firing, not the whole-exchange one.
-        {trickle(2000ms), {0.5, 1}, Kind::transport, "the exchange took longer than 1 s"},
-        {trickle(2000ms), {0.5, platform::HttpSessionConfig::noLimit}, {}, ""},
+        {stream(0), {30, 0.5}, Kind::transport, "the exchange took longer than 0.5 s"},
+        // Bytes for longer than the request time-out, never silent as long.
+        {stream(150), {1, none}, {}, ""},
         {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
         {answer(200, json + std::string(64 - json.size(), ' ')), capped, {}, ""},
         {[](const auto&, auto& response) { response.set_redirect("/again"); }, {}, Kind::transport, "too many redirects"},

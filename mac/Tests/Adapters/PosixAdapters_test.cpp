@@ -2,6 +2,7 @@
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
+#include "Support/DevRelayProcess.h"
 #include "Support/VdirFixture.h"
 #include "TavrelinMac/Logging.h"
 
@@ -15,7 +16,6 @@
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace tavrelin;
@@ -35,10 +35,11 @@ TEST(PosixFiles, AtomicWritesTakeTheAskedBitsElseTheUmasksAndFailedOnesKeepTheOl
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     const rlimit tight{8, saved.rlim_max};
-    std::signal(SIGXFSZ, SIG_IGN);
+    const auto disposition = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
     EXPECT_THROW(files.writeAtomically(dir / "file", std::string(100, 'x'), 0600), FileError);
     ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, disposition);
     EXPECT_EQ(readFile(dir / "file"), std::string("a\0b", 3));
 
     // A folder in the way: the rename fails after the temporary was written.
@@ -89,12 +90,13 @@ TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
 
 // Absolute variables are what the end-to-end agents run with; a relative one is passed over.
 TEST(UserFolders, ARelativeXdgVariableOrHomeIsPassedOver) {
-    ::setenv("XDG_CACHE_HOME", "/c", 1);
-    ::setenv("XDG_DATA_HOME", "relative/data", 1);
-    ::setenv("HOME", "/home/a", 1);
-    EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
-              "/c/home/a/.local/share");
-    ::setenv("HOME", "relative/home", 1);
+    const ScopedVariable cache("XDG_CACHE_HOME", "/c"), data("XDG_DATA_HOME", "relative/data");
+    {
+        const ScopedVariable home("HOME", "/home/a");
+        EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
+                  "/c/home/a/.local/share");
+    }
+    const ScopedVariable home("HOME", "relative/home");
     EXPECT_EQ(posix::PosixFiles().applicationSupportDirectory(), ::getpwuid(::getuid())->pw_dir + std::string("/.local/share"));
 }
 
@@ -113,8 +115,8 @@ TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
                                " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
     processes.launchDetached("/bin/sh", {"-c", script, dir / "report"});
     ::close(open);
-    for (int i = 0; i < 2000 && ::access((dir / "report").c_str(), F_OK) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(eventually([&] { return ::access((dir / "report").c_str(), F_OK) == 0; }, std::chrono::seconds(20)))
+        << "the detached child wrote no report";
     EXPECT_EQ(readFile(dir / "report").find("leaked"), std::string::npos);
     EXPECT_NE(std::stol(readFile(dir / "report")), ::getsid(0));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "nothing left for us to reap";
@@ -148,12 +150,15 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
 }
 
 TEST(SystemClock, LocalDateUsesTheLocalZone) {
-    // A zone with an offset, so a UTC reading would be caught.
-    ::setenv("TZ", "Europe/Berlin", 1);
-    ::tzset();
     posix::SystemClock clock;
-    // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
-    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
+    {
+        // A zone with an offset, so a UTC reading would be caught.
+        const ScopedVariable zone("TZ", "Europe/Berlin");
+        ::tzset();
+        // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
+        EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
+    }
+    ::tzset();
     // Relayed numbers too large for the calendar fields.
     for (platform::DateComponents invalid :
          {platform::DateComponents{std::int64_t{1} << 40, 1, 1, {}, {}}, {2025, 1, std::int64_t{1} << 33, {}, {}}})

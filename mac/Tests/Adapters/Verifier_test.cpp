@@ -2,6 +2,7 @@
 // program, with signatures minisign makes here.
 
 #include "Platform/Posix/PosixProcesses.h"
+#include "Support/DevRelayProcess.h"
 #include "Support/VdirFixture.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string verifier = std::string(std::getenv("TAVRELIN_BUILD_DIR")) + "/Tavrelin.app/Contents/MacOS/tavrelin-verify";
+const std::string verifier = buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-verify";
 
 // A trusted bundle pinning a fresh key, and a new bundle sealed with it.
 struct Bundles {

@@ -34,9 +34,17 @@ namespace tavrelin::testing {
 // Generous: the machine is shared and sanitizer builds are slow.
 inline constexpr std::chrono::milliseconds processDeadline{60'000};
 
+// The build folder this test program belongs to: the nearest folder above it
+// holding CMakeCache.txt, so a test finds the built programs wherever it runs.
 inline std::filesystem::path buildDir() {
-    const char* dir = std::getenv("TAVRELIN_BUILD_DIR");
-    return dir ? std::filesystem::path(dir) : std::filesystem::current_path();
+    static const std::filesystem::path dir = [] {
+        const auto program = std::filesystem::read_symlink("/proc/self/exe");
+        for (auto folder = program.parent_path(); folder != folder.parent_path(); folder = folder.parent_path())
+            if (std::filesystem::exists(folder / "CMakeCache.txt"))
+                return folder;
+        throw std::runtime_error("no build folder above " + program.string());
+    }();
+    return dir;
 }
 
 // Waits for the condition, checking it every little while.
@@ -169,8 +177,8 @@ public:
     DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false)
         : process_({program, "--port", "0", "--token", token}, {}, !quiet), session_(http.makeSession({})) {
         // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
-        process_.await("tavrelin://", std::chrono::seconds(10));
-        link_ = "tavrelin://" + process_.await("\n", std::chrono::seconds(10)).value_or("");
+        process_.await("tavrelin://");
+        link_ = "tavrelin://" + process_.await("\n").value_or("");
         link_.pop_back();
         if (link_.find("&api=") == std::string::npos)
             throw std::runtime_error(program + " printed no pairing link (is the dev-relay target built?): " + link_);

@@ -1,6 +1,8 @@
 #include "Platform/QtCore/QtMainLoop.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QEvent>
 #include <QPointer>
 #include <QTimer>
 
@@ -8,8 +10,47 @@
 #include <chrono>
 #include <cmath>
 
+#if defined(__SANITIZE_THREAD__)
+#define TAVRELIN_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVRELIN_TSAN 1
+#endif
+#endif
+#ifdef TAVRELIN_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace tavrelin::qt {
 namespace {
+
+// Qt hands a block to another thread under locks of its own, which
+// ThreadSanitizer cannot see (Qt is not instrumented). These tell it the same
+// order: what the sender did before handOver(queue) happens before what the
+// receiver does after takeOver(queue). One queue per lock Qt takes.
+char mainQueue, normalQueue, utilityQueue;
+#ifdef TAVRELIN_TSAN
+void handOver(char& queue) {
+    __tsan_release(&queue);
+}
+void takeOver(char& queue) {
+    __tsan_acquire(&queue);
+}
+#else
+void handOver(char&) {}
+void takeOver(char&) {}
+#endif
+
+// The task is whole before it is handed over, and reads nothing before it is
+// taken (the queue is a constant, not a capture).
+template <char& queue> void startOn(QThreadPool& pool, std::function<void()> block) {
+    std::function<void()> task = [block = std::move(block)] {
+        takeOver(queue);
+        block();
+    };
+    handOver(queue);
+    pool.start(std::move(task));
+}
 
 std::chrono::milliseconds toMilliseconds(platform::TimeInterval seconds) {
     double ms = seconds * 1000.0;
@@ -43,9 +84,36 @@ private:
     std::shared_ptr<QPointer<QTimer>> slot_;
 };
 
+// A block for the main thread. Qt deletes a posted event on its receiver's
+// thread, so the block, and whatever it holds, goes where it ran; the poster
+// never touches it again.
+class BlockEvent final : public QEvent {
+public:
+    explicit BlockEvent(std::function<void()> block) : QEvent(type()), block_(std::move(block)) {}
+    static QEvent::Type type() {
+        static const auto registered = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return registered;
+    }
+    void run() const { block_(); }
+
+private:
+    std::function<void()> block_;
+};
+
+class Receiver final : public QObject {
+public:
+    bool event(QEvent* event) override {
+        if (event->type() != BlockEvent::type())
+            return QObject::event(event);
+        takeOver(mainQueue);
+        static_cast<const BlockEvent*>(event)->run();
+        return true;
+    }
+};
+
 } // namespace
 
-QtMainLoop::QtMainLoop() : receiver_(std::make_unique<QObject>()), mainThread_(QThread::currentThread()) {
+QtMainLoop::QtMainLoop() : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()) {
     normal_.setMaxThreadCount(4);
     utility_.setMaxThreadCount(2);
     // An idle worker waits for work, not for a time-out: by default it would
@@ -61,9 +129,10 @@ QtMainLoop::~QtMainLoop() {
 }
 
 void QtMainLoop::post(std::function<void()> block) {
-    // Queued calls to one receiver are delivered in the order they were made.
-    QMetaObject::invokeMethod(
-        receiver_.get(), [block = std::move(block)] { block(); }, Qt::QueuedConnection);
+    // Events posted to one receiver are delivered in the order they were posted.
+    auto* event = new BlockEvent(std::move(block));
+    handOver(mainQueue);
+    QCoreApplication::postEvent(receiver_.get(), event);
 }
 
 bool QtMainLoop::isMainThread() const {
@@ -97,8 +166,10 @@ void QtMainLoop::after(platform::TimeInterval delay, std::function<void()> block
 }
 
 void QtMainLoop::background(platform::Priority priority, std::function<void()> block) {
-    QThreadPool& pool = priority == platform::Priority::utility ? utility_ : normal_;
-    pool.start(std::move(block));
+    if (priority == platform::Priority::utility)
+        startOn<utilityQueue>(utility_, std::move(block));
+    else
+        startOn<normalQueue>(normal_, std::move(block));
 }
 
 bool QtMainLoop::waitForBackground(platform::TimeInterval deadline) {

@@ -1,0 +1,183 @@
+// The poll as the agent runs it: the reminders module on Qt's main loop, its
+// background half on the loop's worker pool, the relay client over curl to a
+// relay on loopback, and a vdir in a temporary folder. Built with
+// ThreadSanitizer, this is where a race between the two halves shows.
+
+#include "Platform/Curl/CurlHttp.h"
+#include "Platform/Posix/PosixFiles.h"
+#include "Platform/Posix/SystemClock.h"
+#include "Platform/QtCore/QtMainLoop.h"
+#include "Platform/Vdir/VdirRemindersDatabase.h"
+#include "Support/FakePlatform.h"
+#include "Support/LoopbackServer.h"
+#include "Support/SpinEventLoop.h"
+#include "Support/VdirFixture.h"
+#include "TavrelinMac/RemindersModule.h"
+
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <deque>
+
+using namespace tavrelin;
+using namespace tavrelin::testing;
+using json = nlohmann::json;
+using Health = SyncState::Health;
+
+namespace {
+
+// The relay's two device endpoints over one queue. Each fetch waits at
+// `fetches` first, so the test decides when a poll gets its answer.
+class Relay {
+public:
+    Gate fetches;
+
+    void enqueue(const std::string& id) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back({{"id", id}, {"title", "Item " + id}, {"allDay", false}, {"list", "Home"}});
+    }
+    std::size_t pending() const {
+        std::lock_guard lock(mutex_);
+        return queue_.size();
+    }
+    void install(httplib::Server& server) {
+        server.Get("/relay/device/pending", [this](const httplib::Request&, httplib::Response& response) {
+            if (!fetches.pass()) {
+                response.status = 504; // the test gave up on this poll
+                return;
+            }
+            std::lock_guard lock(mutex_);
+            response.set_content(json{{"items", json(queue_)}}.dump(), "application/json");
+        });
+        server.Post("/relay/device/ack", [this](const httplib::Request& request, httplib::Response& response) {
+            const auto ids = json::parse(request.body).at("ids").get<std::vector<std::string>>();
+            std::lock_guard lock(mutex_);
+            std::erase_if(queue_,
+                          [&](const json& item) { return std::ranges::count(ids, item.at("id").get<std::string>()) > 0; });
+            response.set_content(R"({"ok":true})", "application/json");
+        });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<json> queue_;
+};
+
+struct QtPollTest : ::testing::Test {
+    QtPollTest() {
+        makeList(lists, "home", "Home");
+        // Wakes the main loop, which then looks again at what the test waits for.
+        relay.fetches.onArrival([this] { mainLoop->post([] {}); });
+    }
+    ~QtPollTest() override {
+        relay.fetches.open(); // a poll still held would keep the pool, and the server, from ending
+        module.reset();
+        mainLoop.reset();
+    }
+
+    // Runs the main loop until `done` holds, looking again each time the loop
+    // has run what was queued and is about to wait; false when the deadline
+    // came first.
+    static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = processDeadline) {
+        QEventLoop loop;
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+        if (!done())
+            loop.exec();
+        return done();
+    }
+    bool settled() const { return !module->inFlight() && relay.pending() == 0; }
+    std::size_t filed() const { return files.list(lists + "/home").size() - 1; } // less displayname
+
+    QCoreApplication& qtApplication = tavrelin::testing::application<QCoreApplication>();
+    TempFolder dir;
+    std::string lists = dir / "calendars";
+    posix::PosixFiles files;
+    vdir::VdirRemindersDatabase database{lists, files};
+    posix::SystemClock clock;
+    curl::CurlHttp http;
+    fake::FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    SyncState state{clock};
+    Relay relay;
+    LoopbackServer server{[this](httplib::Server& s) { relay.install(s); }};
+    std::unique_ptr<qt::QtMainLoop> mainLoop = std::make_unique<qt::QtMainLoop>();
+    std::shared_ptr<RemindersModule> module =
+        std::make_shared<RemindersModule>(*mainLoop, clock, http, appInfo, database, state);
+    Pairing pairing{server.url(), "rk_qtpolltest012345", clock.now()};
+};
+
+} // namespace
+
+// Start, a few polls, Sync Now while a poll waits for the relay (no second
+// poll), a stop while one waits (its outcome dropped, its items still filed
+// and acknowledged), and a quit while one waits.
+TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
+    relay.fetches.open();
+    for (const char* id : {"a", "b", "c"})
+        relay.enqueue(id);
+    module->start(pairing);
+    ASSERT_TRUE(runUntil([&] { return settled(); })) << "the first poll did not end";
+    for (const char* id : {"d", "e"}) {
+        relay.enqueue(id);
+        module->syncNow();
+        ASSERT_TRUE(runUntil([&] { return settled(); })) << "the poll for " << id << " did not end";
+    }
+    EXPECT_EQ(state.deliveredThisSession(), 5);
+    EXPECT_EQ(filed(), 5u);
+    EXPECT_EQ(state.health(), Health::idle());
+    EXPECT_EQ(state.knownLists(), std::vector<std::string>{"Home"});
+
+    // Sync Now while the fetch is held: the main thread reads what the menu
+    // shows meanwhile, and the second request makes no second poll.
+    relay.fetches.close();
+    relay.enqueue("f");
+    const int before = relay.fetches.arrivals();
+    module->syncNow();
+    ASSERT_TRUE(runUntil([&] { return relay.fetches.arrivals() == before + 1; })) << "no fetch reached the relay";
+    module->syncNow();
+    EXPECT_TRUE(module->inFlight());
+    EXPECT_EQ(state.health(), Health::working());
+    EXPECT_FALSE(module->menuItems().empty());
+    relay.fetches.open();
+    ASSERT_TRUE(runUntil([&] { return settled(); })) << "the held poll did not end";
+    EXPECT_EQ(relay.fetches.arrivals(), before + 1);
+    EXPECT_EQ(state.deliveredThisSession(), 6);
+
+    // A stop while the fetch is held: the poll still files and acknowledges
+    // its item, but the module stays stopped and the outcome is not counted.
+    relay.fetches.close();
+    relay.enqueue("g");
+    module->syncNow();
+    ASSERT_TRUE(runUntil([&] { return relay.fetches.arrivals() == before + 2; })) << "no fetch reached the relay";
+    module->stop();
+    relay.fetches.open();
+    ASSERT_TRUE(runUntil([&] { return settled(); })) << "the poll running at the stop did not end";
+    EXPECT_EQ(state.health(), Health::notPaired());
+    EXPECT_EQ(state.deliveredThisSession(), 0);
+    EXPECT_EQ(filed(), 7u);
+
+    // A quit while a fetch is held, as the agent's own ends: the module goes,
+    // the pool is waited for, and the loop goes with the poll's last block
+    // still queued on it.
+    relay.fetches.close();
+    relay.enqueue("h");
+    module->start(pairing);
+    ASSERT_TRUE(runUntil([&] { return relay.fetches.arrivals() == before + 3; })) << "no fetch reached the relay";
+    std::weak_ptr<RemindersModule> weak = module;
+    module.reset();
+    relay.fetches.open();
+    EXPECT_TRUE(mainLoop->waitForBackground(60)) << "the poll did not end after its answer came";
+    mainLoop.reset();
+    EXPECT_TRUE(weak.expired()) << "the module outlived the main loop";
+    EXPECT_EQ(relay.pending(), 0u);
+    EXPECT_EQ(filed(), 8u);
+}
