@@ -332,7 +332,10 @@ int main(int argc, char** argv) {
             .chooseMenuItem = [terminalBar](const std::string& line) { return terminalBar->activate(line); },
             .openURL = [&application](const std::string& url) { application.openURL(url); },
             .quit = [&application] { application.terminate(); },
+            .menuReady = [terminalBar] { return terminalBar->item() != nullptr; },
         });
+        // The console goes on from the loop's next turn, once the menu is set up.
+        terminalBar->onItem = [&console] { console.resume(); };
         console.start();
     }
     int status = application.run(*delegate);

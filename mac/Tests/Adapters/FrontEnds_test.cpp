@@ -407,6 +407,7 @@ protected:
             .chooseMenuItem = [this](const std::string& line) { return line == "2" && (calls.push_back("choose"), true); },
             .openURL = [this](const std::string& url) { calls.push_back("open " + url); },
             .quit = [this] { calls.push_back("quit"); },
+            .menuReady = {},
         });
     }
     int ask(Lines buttons) {
@@ -425,6 +426,27 @@ TEST_F(Terminal, LinesOutsideADialogAreCommands) {
     console.receiveEnd();
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
     EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
+}
+
+// While launch is still choosing the task lists there is no menu yet: a menu
+// command waits for it, and what comes after it keeps its place.
+TEST_F(Terminal, MenuCommandsTypedBeforeTheMenuExistsWaitForIt) {
+    bool ready = false;
+    TerminalConsole::Routes routes{
+        .showMenu = [this] { calls.push_back("menu"); },
+        .chooseMenuItem = [this](const std::string& line) { return calls.push_back("choose " + line), true; },
+        .openURL = [this](const std::string& url) { calls.push_back("open " + url); },
+        .quit = [this] { calls.push_back("quit"); },
+        .menuReady = [&ready] { return ready; },
+    };
+    console.setRoutes(routes);
+    console.receive("open tavrelin://a\nmenu\n2\nquit\n");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, Lines{"open tavrelin://a"});
+    ready = true;
+    console.resume();
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 4; })) << ::testing::PrintToString(calls);
+    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose 2", "quit"}));
 }
 
 TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {

@@ -133,6 +133,8 @@ void TerminalConsole::pump() {
             feedWaiting();
             return;
         }
+        if (const auto& next = queue_.front(); next && waitsForMenu(*next))
+            return;
         std::optional<std::string> line = std::move(queue_.front());
         queue_.pop_front();
         if (line)
@@ -182,6 +184,11 @@ std::size_t TerminalConsole::awaitAnswer(const std::vector<std::string>& buttons
         pumpTimer_.start(); // for an outer dialog or the commands after this one
     // The application quitting ends the loop without an answer.
     return waiting.answer.value_or(last);
+}
+
+bool TerminalConsole::waitsForMenu(const std::string& line) const {
+    const bool forMenu = !line.empty() && line != "quit" && line.rfind("open ", 0) != 0;
+    return forMenu && routes_.menuReady && !routes_.menuReady();
 }
 
 void TerminalConsole::route(const std::string& line) {

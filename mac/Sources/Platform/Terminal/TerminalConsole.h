@@ -37,6 +37,9 @@ public:
         std::function<bool(const std::string& line)> chooseMenuItem;
         std::function<void(const std::string& url)> openURL;
         std::function<void()> quit;
+        // Menu commands typed before the menu exists wait for it (and the
+        // lines after them keep their order); see resume().
+        std::function<bool()> menuReady;
     };
 
     // Does not read yet; see start().
@@ -48,6 +51,8 @@ public:
     void setRoutes(Routes routes) { routes_ = std::move(routes); }
     // Starts reading the descriptor from the event loop.
     void start();
+    // Goes on with the lines held back for the menu.
+    void resume() { deliver(); }
 
     // Runs a nested event loop until a line picks one of the buttons; answers
     // its index. Timers and posted blocks keep running meanwhile.
@@ -63,6 +68,7 @@ private:
     void deliver();
     void pump();
     void feedWaiting();
+    bool waitsForMenu(const std::string& line) const;
     void route(const std::string& line);
 
     int fd_;

@@ -122,6 +122,8 @@ std::unique_ptr<platform::StatusItem> TerminalStatusBar::makeStatusItem() {
         if (auto slot = current.lock(); slot && *slot == raw)
             *slot = nullptr;
     };
+    if (onItem)
+        onItem();
     return item;
 }
 

@@ -71,6 +71,8 @@ public:
     // showMenu()/activate() on the newest item; false when there is none.
     bool showMenu();
     bool activate(std::string_view line);
+    // Called when an item is made.
+    std::function<void()> onItem;
 
 private:
     std::ostream& out_;
