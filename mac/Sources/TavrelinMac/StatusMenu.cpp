@@ -1,7 +1,6 @@
 #include "TavrelinMac/StatusMenu.h"
 
 #include "TavrelinMac/AppInfo.h"
-#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/MenuBarIcon.h"
 #include "TavrelinMac/Words.h"
 
@@ -135,7 +134,7 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
     if (state_.pairedHost())
         items.push_back(actionItem("unpair", words::menu::unpair(), &StatusMenu::unpair));
     if (auto on = startsAtLogin ? startsAtLogin() : std::nullopt) {
-        MenuItem item = actionItem("startAtLogin", std::string(installWords::startAtLogin), &StatusMenu::toggleStartAtLogin);
+        MenuItem item = actionItem("startAtLogin", words::install::startAtLogin(), &StatusMenu::toggleStartAtLogin);
         item.checked = *on;
         items.push_back(std::move(item));
     }

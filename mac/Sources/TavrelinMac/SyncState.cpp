@@ -39,7 +39,7 @@ void SyncState::record(const PollOutcome& outcome) {
         }
         void operator()(const PollOutcome::Failed& failed) { state.pollFailed(failed.error); }
         void operator()(const PollOutcome::ListsFailed& failed) {
-            state.health_ = Health::warning("Could not use the task lists: " + failed.reason);
+            state.health_ = Health::warning(words::health::listsFailed(failed.reason));
         }
         void operator()(const PollOutcome::Succeeded& poll) { state.pollSucceeded(poll); }
     };

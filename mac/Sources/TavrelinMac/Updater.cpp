@@ -1,7 +1,7 @@
 #include "TavrelinMac/Updater.h"
 
-#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/Words.h"
 
 #include <nlohmann/json.hpp>
 
@@ -104,7 +104,7 @@ Updater::Updater(platform::MainLoop& mainLoop, platform::Application& applicatio
     : mainLoop_(mainLoop), application_(application), appVersion_(std::move(appVersion)), run_(std::move(run)),
       runAlert_(std::move(runAlert)), reopen_(std::move(reopen)), origin_(origin) {
     if (origin_ == Origin::builtHere)
-        lastSummary_ = installWords::builtHereSummary;
+        lastSummary_ = words::install::builtHereSummary();
 }
 
 void Updater::startAutomaticChecks() {
@@ -124,7 +124,7 @@ void Updater::startAutomaticChecks() {
 void Updater::check(bool interactive) {
     if (origin_ == Origin::builtHere) {
         if (interactive)
-            alert(std::string(installWords::builtHereTitle), std::string(installWords::builtHereText));
+            alert(words::install::builtHereTitle(), words::install::builtHereText());
         return;
     }
     if (inFlight_) {

@@ -101,6 +101,8 @@ std::string needsAccess();
 std::string connected();
 std::string checking();
 std::string accessFailed(const std::string& reason);
+// The task lists could not be listed or written to; nothing was acknowledged.
+std::string listsFailed(const std::string& reason);
 std::string writesFailed(std::int64_t count);
 std::string noneCollected();
 std::string checkedJustNow();
@@ -146,5 +148,19 @@ std::string doesNotRun(const std::string& output);
 std::string wrongVersion();
 std::string installDidNotStart(const std::string& error);
 } // namespace update
+
+// An installed copy on a desktop that starts programs from entries: the
+// menu's start-at-login switch, a copy built on this computer (which pins no
+// release key), and a session whose display does not answer.
+namespace install {
+std::string startAtLogin();
+// The version line's summary and "Check for Updates…" of a copy with no
+// release key: it cannot verify official builds, so it never fetches them.
+std::string builtHereSummary();
+std::string builtHereTitle();
+std::string builtHereText();
+// On standard error and in the log when no display answers.
+std::string noDisplay(const std::string& why);
+} // namespace install
 
 } // namespace tavrelin::words

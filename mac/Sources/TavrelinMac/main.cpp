@@ -36,7 +36,6 @@
 #include "Platform/Xdg/XdgLoginItems.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/AppInfo.h"
-#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Pairing.h"
@@ -236,7 +235,7 @@ int main(int argc, char** argv) {
             std::string why;
             for (const auto& problem : display.problems)
                 why += (why.empty() ? "" : "; ") + problem;
-            Log::warn(installWords::noDisplay(why.empty() ? "neither WAYLAND_DISPLAY nor DISPLAY is set" : why));
+            Log::warn(words::install::noDisplay(why.empty() ? "neither WAYLAND_DISPLAY nor DISPLAY is set" : why));
         }
     }
     // Only our own arguments: Qt's would be taken for a link above. The

@@ -2,8 +2,8 @@
 // them, the menu's switch, "off stays off", and entries that follow the copy.
 
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/LoginItem.h"
+#include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ using Entry = LoginItems::LoginEntry;
 namespace {
 
 const std::string installed = "/home/user/Applications/Tavrelin.app";
-const std::string switchTitle(installWords::startAtLogin);
+const std::string switchTitle(words::install::startAtLogin());
 
 // A shell that keeps the entries, launched and settled.
 struct Desktop : Shell {

@@ -1,7 +1,7 @@
 #include "Support/FakePlatform.h"
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/InstallWords.h"
 #include "TavrelinMac/Updater.h"
+#include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -109,9 +109,9 @@ TEST(UpdaterBuiltHere, ACopyWithNoReleaseKeyNeverChecksAndSaysHowItUpdates) {
     updater->check(true);
     mainLoop.drain();
     EXPECT_TRUE(mainLoop.backgroundPriorities.empty());
-    EXPECT_EQ(updater->lastSummary(), installWords::builtHereSummary);
+    EXPECT_EQ(updater->lastSummary(), words::install::builtHereSummary());
     ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_EQ(dialogs.shown[0].title, installWords::builtHereTitle);
+    EXPECT_EQ(dialogs.shown[0].title, words::install::builtHereTitle());
 
     // The shell tells such a copy by the empty key in its bundle.
     for (const char* key : {"", "RWQfake"}) {

@@ -170,6 +170,10 @@ std::string accessFailed(const std::string& reason) {
     return "Task-list access failed: " + reason;
 }
 
+std::string listsFailed(const std::string& reason) {
+    return "Could not use the task lists: " + reason;
+}
+
 } // namespace health
 
 namespace update {

@@ -143,6 +143,10 @@ std::string accessFailed(const std::string& reason) {
     return "Reminders access failed: " + reason;
 }
 
+std::string listsFailed(const std::string& reason) {
+    return "Could not use the lists in Reminders: " + reason;
+}
+
 } // namespace health
 
 namespace update {

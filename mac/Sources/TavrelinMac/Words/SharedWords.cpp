@@ -306,4 +306,30 @@ std::string installDidNotStart(const std::string& error) {
 
 } // namespace update
 
+namespace install {
+
+std::string startAtLogin() {
+    return "Start at Login";
+}
+
+std::string builtHereSummary() {
+    return "Updates by running scripts/install again";
+}
+
+std::string builtHereTitle() {
+    return "This copy updates by running scripts/install again";
+}
+
+std::string builtHereText() {
+    return "It was built on this computer and holds no release signing key, so it cannot verify official updates and "
+           "does not download them. To update it, run scripts/install again in the folder it was built from.";
+}
+
+std::string noDisplay(const std::string& why) {
+    return "no display could be opened (" + why +
+           "); running without a tray: `tavrelin-agent --status` shows how it is doing, `tavrelin-agent --quit` quits it";
+}
+
+} // namespace install
+
 } // namespace tavrelin::words
