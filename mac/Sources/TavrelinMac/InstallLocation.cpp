@@ -2,26 +2,12 @@
 
 #include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/Text.h"
 #include "TavrelinMac/Words.h"
 
 #include <exception>
-#include <utility>
 
 namespace tavrelin {
-namespace {
-
-// The folder holding `path` (no trailing "/") and the last component.
-std::pair<std::string, std::string> splitLastComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {"", path};
-    std::string folder = path.substr(0, slash);
-    return {folder.empty() ? "/" : folder, path.substr(slash + 1)};
-}
-
-} // namespace
 
 bool InstallLocation::offerMoveToApplicationsIfSensible() {
     const std::string path = bundle_.path();
@@ -32,7 +18,7 @@ bool InstallLocation::offerMoveToApplicationsIfSensible() {
     if (defaults_.boolForKey(declinedMoveKey))
         return false;
 
-    const auto [folder, bundleName] = splitLastComponent(path);
+    const auto [folder, bundleName] = text::splitPath(path);
     const auto answer = dialogs_.run({platform::AlertStyle::warning,
                                       words::move::title(),
                                       words::move::text(folder),
@@ -69,7 +55,7 @@ bool InstallLocation::offerMoveToApplicationsIfSensible() {
 }
 
 void InstallLocation::copyBundleInto(const std::string& source, const std::string& destination) {
-    const auto [folder, name] = splitLastComponent(destination);
+    const auto [folder, name] = text::splitPath(destination);
     // Hidden names beside the destination, so every rename stays within one
     // file system: the copy goes in only once complete, and the old copy is set
     // aside rather than deleted until the new one is in place.

@@ -3,6 +3,7 @@
 #include "Platform/BundleLayout.h"
 #include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/Text.h"
 
 #include <exception>
 #include <utility>
@@ -23,17 +24,13 @@ template <class Step> void attempt(std::vector<std::string>& failures, Step step
     }
 }
 
-std::string lastComponent(const std::string& path) {
-    return path.substr(path.rfind('/') + 1);
-}
-
 // The copy `--start-at-login on` is about: this one when installed, else one
 // installed under the same name in an Applications folder.
 std::optional<std::string> installedCopy(const platform::Bundle& bundle, const platform::Files& files) {
     const std::string home = bundle.homeDirectory();
     if (isInstalledCopy(bundle.path(), home))
         return bundle.path();
-    const std::string name = lastComponent(bundle.path());
+    const std::string name = text::splitPath(bundle.path()).name;
     for (const std::string& folder : {home + "/Applications/", std::string("/Applications/")})
         if (files.kind(bundle::inside(folder + name, bundle::agent)) == platform::EntryKind::file)
             return folder + name;

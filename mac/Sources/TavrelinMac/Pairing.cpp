@@ -32,10 +32,6 @@ template <typename Visit> bool forEachCodePoint(std::string_view utf8, Visit vis
     return true;
 }
 
-bool isValidUtf8(std::string_view text) {
-    return forEachCodePoint(text, [](UChar32) {});
-}
-
 // C0 (line breaks included), DEL, C1 and the Unicode line and paragraph
 // separators: a token goes into a request header, where any of them could
 // split or corrupt it.
@@ -44,10 +40,6 @@ bool hasControlCharacter(std::string_view utf8) {
     forEachCodePoint(utf8,
                      [&](UChar32 c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; });
     return found;
-}
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
 }
 
 } // namespace
@@ -84,9 +76,9 @@ Pairing PairingParser::parse(const Url& link, platform::Date now) {
     auto value = [&items](std::string_view name) -> std::optional<std::string> {
         auto item = std::find_if(items.begin(), items.end(), [&](const QueryItem& i) { return i.name == name; });
         // A value that does not decode to UTF-8 counts as absent, as with the platform's URL type.
-        if (item == items.end() || !item->value || !isValidUtf8(*item->value))
+        if (item == items.end() || !item->value || !text::isValidUtf8(*item->value))
             return std::nullopt;
-        return text::trimmed(*item->value);
+        return std::string(text::trimmed(*item->value, text::Blanks::spaces));
     };
 
     const std::optional<std::string> token = value("token");
@@ -96,7 +88,7 @@ Pairing PairingParser::parse(const Url& link, platform::Date now) {
     if (!api || api->empty())
         throw PairingError::missingApi();
 
-    if (!startsWith(*token, "rk_") || text::characterCount(*token) < 12 || hasControlCharacter(*token))
+    if (!token->starts_with("rk_") || text::characterCount(*token) < 12 || hasControlCharacter(*token))
         throw PairingError::badToken();
 
     const std::optional<Url> address = Url::parse(*api);

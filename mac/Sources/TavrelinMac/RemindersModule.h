@@ -36,8 +36,6 @@ public:
 
     // Read-only views for the menu and for tests.
     bool inFlight() const { return inFlight_; }
-    bool hasClient() const { return client_ != nullptr; }
-    std::int64_t consecutiveFailures() const { return consecutiveFailures_; }
     std::optional<platform::Date> nextAttemptAt() const { return nextAttemptAt_; }
 
     static constexpr platform::TimeInterval interval = 30;

@@ -32,17 +32,9 @@ std::optional<std::int64_t> integer(std::string_view piece) {
 // The integers among the non-empty pieces between separators, in order.
 std::vector<std::int64_t> numbers(std::string_view text, char separator) {
     std::vector<std::int64_t> result;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(separator, start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view piece = text.substr(start, end - start);
-        if (!piece.empty())
-            if (auto value = integer(piece))
-                result.push_back(*value);
-        start = end + 1;
-    }
+    for (std::string_view piece : text::split(text, separator))
+        if (auto value = integer(piece))
+            result.push_back(*value);
     return result;
 }
 

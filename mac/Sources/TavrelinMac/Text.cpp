@@ -6,6 +6,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace tavrelin::text {
@@ -41,8 +42,16 @@ const icu::Normalizer2* nfcNormalizer() {
     return U_SUCCESS(status) ? n : nullptr;
 }
 
-bool isTrimmable(UChar32 c) {
-    return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR;
+bool isBlank(UChar32 c, Blanks blanks) {
+    switch (blanks) {
+    case Blanks::ascii:
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    case Blanks::spaces:
+        return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR;
+    case Blanks::whiteSpace:
+        return u_isUWhiteSpace(c);
+    }
+    return false;
 }
 
 } // namespace
@@ -63,15 +72,18 @@ std::string characterPrefix(std::string_view utf8, std::size_t count) {
     return whole.substr(0, bytes);
 }
 
-std::string trimmed(std::string_view utf8) {
-    const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
-    int32_t length = static_cast<int32_t>(utf8.size());
+std::string_view trimmed(std::string_view text, Blanks blanks) {
+    // ICU walks int32_t offsets; nothing trimmed here comes near that.
+    if (text.size() > INT32_MAX)
+        return text;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
     int32_t start = 0;
     while (start < length) {
         int32_t i = start;
         UChar32 c;
         U8_NEXT(s, i, length, c);
-        if (c < 0 || !isTrimmable(c))
+        if (c < 0 || !isBlank(c, blanks))
             break;
         start = i;
     }
@@ -80,11 +92,25 @@ std::string trimmed(std::string_view utf8) {
         int32_t i = end;
         UChar32 c;
         U8_PREV(s, start, i, c);
-        if (c < 0 || !isTrimmable(c))
+        if (c < 0 || !isBlank(c, blanks))
             break;
         end = i;
     }
-    return std::string(utf8.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+    return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+bool isValidUtf8(std::string_view text) {
+    if (text.size() > INT32_MAX)
+        return false;
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0)
+            return false;
+    }
+    return true;
 }
 
 std::string nfc(std::string_view utf8) {
@@ -116,6 +142,40 @@ std::string lowercasedAscii(std::string_view text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return out;
+}
+
+std::string hexEncoded(std::span<const unsigned char> bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        if (end > start)
+            pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
+}
+
+PathParts splitPath(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return {".", std::string(path)};
+    return {slash == 0 ? "/" : std::string(path.substr(0, slash)), std::string(path.substr(slash + 1))};
 }
 
 } // namespace tavrelin::text

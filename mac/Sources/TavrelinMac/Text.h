@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrelin::text {
 
@@ -11,9 +13,21 @@ std::size_t characterCount(std::string_view utf8);
 // The first `count` user-perceived characters.
 std::string characterPrefix(std::string_view utf8, std::size_t count);
 
-// Removes leading and trailing tabs and Unicode space separators (Zs); line
-// breaks stay.
-std::string trimmed(std::string_view utf8);
+// Which characters `trimmed` takes off the ends.
+enum class Blanks {
+    // Space, tab, carriage return and line feed: lines read from files, pipes
+    // and terminals.
+    ascii,
+    // Tabs and Unicode space separators (Zs); line breaks stay.
+    spaces,
+    // Everything Unicode counts as white space, line breaks included.
+    whiteSpace,
+};
+// A view into `text` without its leading and trailing `blanks`; malformed
+// UTF-8 is never a blank.
+std::string_view trimmed(std::string_view text, Blanks blanks = Blanks::ascii);
+
+bool isValidUtf8(std::string_view text);
 
 // Canonical composition (NFC).
 std::string nfc(std::string_view utf8);
@@ -23,5 +37,19 @@ bool canonicallyEqual(std::string_view a, std::string_view b);
 bool codePointLess(std::string_view a, std::string_view b);
 
 std::string lowercasedAscii(std::string_view text);
+
+// Lower-case hexadecimal, two digits a byte.
+std::string hexEncoded(std::span<const unsigned char> bytes);
+
+// The non-empty pieces between separators, as views into `text`.
+std::vector<std::string_view> split(std::string_view text, char separator);
+
+// A path as the folder holding it and its own name, trailing "/"s aside:
+// "a/b/" is "a" and "b", "b" is "." and "b", "/" is "/" and "". Text only: no
+// file is looked at.
+struct PathParts {
+    std::string folder, name;
+};
+PathParts splitPath(std::string_view path);
 
 } // namespace tavrelin::text

@@ -50,21 +50,6 @@ bool fromUpdateHost(const std::string& address) {
     return !expected.port || url->port == expected.port;
 }
 
-// A path split into the folder holding it and its own name, without
-// trailing "/"s.
-struct PathParts {
-    std::string folder, name;
-};
-
-PathParts split(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
 std::string elsewhere() {
     return words::update::elsewhere(std::string(updateHost()));
 }
@@ -121,15 +106,9 @@ std::optional<std::int64_t> UpdatePipeline::buildNumber(std::string_view text) {
 
 bool UpdatePipeline::osSatisfies(std::string_view minimumOS, const platform::OperatingSystemVersion& system) {
     std::vector<std::int64_t> required;
-    std::size_t start = 0;
-    while (start <= minimumOS.size()) {
-        std::size_t dot = minimumOS.find('.', start);
-        if (dot == std::string_view::npos)
-            dot = minimumOS.size();
-        if (auto number = buildNumber(minimumOS.substr(start, dot - start)))
+    for (std::string_view piece : text::split(minimumOS, '.'))
+        if (auto number = buildNumber(piece))
             required.push_back(*number);
-        start = dot + 1;
-    }
     const std::int64_t running[] = {system.major, system.minor, system.patch};
     for (std::size_t i = 0; i < required.size(); ++i) {
         const std::int64_t have = i < 3 ? running[i] : 0;
@@ -209,7 +188,7 @@ Outcome UpdatePipeline::run() const {
     if (!fromUpdateHost(feed.url))
         return Failed{elsewhere()};
 
-    const std::string folder = split(bundle_.path()).folder;
+    const std::string folder = text::splitPath(bundle_.path()).folder;
     if (folder != "/Applications" && folder != bundle_.homeDirectory() + "/Applications")
         return Updater::NotInstallable{feed, words::update::notInApplications(folder)};
 
@@ -267,7 +246,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         return discard(words::update::noApp());
 
     // Without a trailing "/", so the previous version's path stands beside it.
-    const PathParts running = split(bundle_.path());
+    const text::PathParts running = text::splitPath(bundle_.path());
     const std::string current = running.folder + "/" + running.name;
     auto signature = updatetools::shell(processes_, system_.signatureCheck(current, fresh));
     if (!signature.ok)
@@ -305,7 +284,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
 }
 
 Outcome UpdatePipeline::install(const Updater::Feed& feed, const std::string& staging, const std::string& fresh) const {
-    const PathParts running = split(bundle_.path());
+    const text::PathParts running = text::splitPath(bundle_.path());
     updatetools::InstallPaths paths;
     paths.current = running.folder + "/" + running.name;
     paths.previous = paths.current + ".previous";

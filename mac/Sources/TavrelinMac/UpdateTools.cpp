@@ -1,32 +1,15 @@
 #include "TavrelinMac/UpdateTools.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
+#include "TavrelinMac/Text.h"
 
 #include <exception>
 
 namespace tavrelin::updatetools {
 
 std::string trimmedOutput(std::string_view bytes) {
-    const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
-    const auto length = static_cast<int32_t>(bytes.size());
-    // Valid throughout, and where the first and last non-space characters are.
-    int32_t begin = -1, end = 0;
-    for (int32_t i = 0; i < length;) {
-        const int32_t start = i;
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0)
-            return {};
-        if (!u_isUWhiteSpace(c)) {
-            if (begin < 0)
-                begin = start;
-            end = i;
-        }
-    }
-    if (begin < 0)
+    if (!text::isValidUtf8(bytes))
         return {};
-    return std::string(bytes.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+    return std::string(text::trimmed(bytes, text::Blanks::whiteSpace));
 }
 
 ShellResult shell(platform::Processes& processes, const platform::ToolCommand& command) {

@@ -1,6 +1,7 @@
 #include "Platform/Posix/PosixBundle.h"
 
 #include "Platform/Posix/PosixFiles.h"
+#include "TavrelinMac/Text.h"
 
 #include <cerrno>
 #include <climits>
@@ -14,22 +15,6 @@ namespace tavrelin::posix {
 namespace {
 
 constexpr std::size_t maxPlistBytes = 1024 * 1024;
-
-std::string parentOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 std::string runningExecutable() {
     char buffer[PATH_MAX];
@@ -256,14 +241,15 @@ private:
 PosixBundle::PosixBundle() : PosixBundle(runningExecutable()) {}
 
 PosixBundle::PosixBundle(const std::string& executablePath) {
-    const std::string folder = parentOf(executablePath);
-    const std::string contents = parentOf(folder);
-    const std::string bundle = parentOf(contents);
-    if (nameOf(folder) == "MacOS" && nameOf(contents) == "Contents" && endsWith(nameOf(bundle), ".app") &&
-        nameOf(bundle).size() > 4) {
-        path_ = bundle;
+    // X.app/Contents/MacOS/<executable>, one name at a time from the end.
+    const std::string folder = text::splitPath(executablePath).folder;
+    const text::PathParts macOS = text::splitPath(folder);
+    const text::PathParts contents = text::splitPath(macOS.folder);
+    const std::string bundleName = text::splitPath(contents.folder).name;
+    if (macOS.name == "MacOS" && contents.name == "Contents" && bundleName.ends_with(".app") && bundleName.size() > 4) {
+        path_ = contents.folder;
         PosixFiles files;
-        if (auto plist = files.readRegularFile(contents + "/Info.plist", maxPlistBytes))
+        if (auto plist = files.readRegularFile(macOS.folder + "/Info.plist", maxPlistBytes))
             info_ = readInfoStrings(*plist);
     } else {
         path_ = folder;

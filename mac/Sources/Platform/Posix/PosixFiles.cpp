@@ -1,6 +1,9 @@
 #include "Platform/Posix/PosixFiles.h"
 
+#include "TavrelinMac/Text.h"
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -74,29 +77,6 @@ std::vector<std::string> entryNames(const std::string& folder, const std::string
     return names;
 }
 
-// "a/b/" names the same entry as "a/b".
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
-std::string parentOf(const std::string& given) {
-    const std::string path = withoutTrailingSlashes(given);
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& given) {
-    const std::string path = withoutTrailingSlashes(given);
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool writeAll(int fd, std::string_view bytes) {
     const char* data = bytes.data();
     std::size_t left = bytes.size();
@@ -121,11 +101,10 @@ std::string temporaryName() {
         auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         bits = (static_cast<std::uint64_t>(::getpid()) << 40) ^ (counter++ << 24) ^ ticks;
     }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string name = ".tavrelin-";
-    for (int shift = 60; shift >= 0; shift -= 4)
-        name += hex[(bits >> shift) & 0xF];
-    return name + ".tmp";
+    std::array<unsigned char, sizeof bits> bytes;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(bits >> (8 * (bytes.size() - 1 - i)));
+    return ".tavrelin-" + text::hexEncoded(bytes) + ".tmp";
 }
 
 // Removes the entry `name` inside the open folder `parent` without following
@@ -239,7 +218,7 @@ void PosixFiles::createDirectories(const std::string& path) {
 
 void PosixFiles::writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions,
                                  FolderSync sync) {
-    const std::string folder = parentOf(path);
+    const std::string folder = text::splitPath(path).folder;
     // Without asked-for bits the umask narrows 0666, as for any new file.
     const mode_t mode = permissions ? (*permissions & 07777) : 0666;
 
@@ -349,10 +328,11 @@ bool PosixFiles::isWritableFolder(const std::string& path) const {
 }
 
 void PosixFiles::remove(const std::string& path) {
-    Descriptor parent(::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const text::PathParts parts = text::splitPath(path);
+    Descriptor parent(::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent)
         fail("remove", path, errno);
-    if (int error = removeAt(parent.get(), nameOf(path).c_str()))
+    if (int error = removeAt(parent.get(), parts.name.c_str()))
         fail("remove", path, error);
 }
 
@@ -364,9 +344,10 @@ void PosixFiles::copy(const std::string& from, const std::string& to) {
         copyTree(from, to);
     } catch (const FileError&) {
         // Leaves no half copy behind.
-        Descriptor parent(::open(parentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const text::PathParts parts = text::splitPath(to);
+        Descriptor parent(::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (parent)
-            removeAt(parent.get(), nameOf(to).c_str());
+            removeAt(parent.get(), parts.name.c_str());
         throw;
     }
 }

@@ -2,6 +2,7 @@
 #include "Platform/BundleLayout.h"
 #include "Platform/Files.h"
 #include "Platform/Posix/PosixFiles.h"
+#include "TavrelinMac/Text.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <sys/stat.h>
@@ -82,17 +82,11 @@ Checked check(archive_entry* entry) {
     if (name.front() == '/')
         throw UnpackError("“" + name + "” is an absolute path");
     Checked checked;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t slash = name.find('/', start);
-        if (slash == std::string::npos)
-            slash = name.size();
-        const std::string part = name.substr(start, slash - start);
+    for (std::string_view part : text::split(name, '/')) {
         if (part == "..")
             throw UnpackError("“" + name + "” steps out with “..”");
-        if (!part.empty() && part != ".")
-            checked.parts.push_back(part);
-        start = slash + 1;
+        if (part != ".")
+            checked.parts.emplace_back(part);
     }
     if (::archive_entry_hardlink(entry))
         throw UnpackError("“" + name + "” is a hard link");
@@ -314,7 +308,7 @@ void PosixUpdateSystem::place(const std::string& bundle, const std::string& dest
     }
     try {
         syncTree(destination);
-        files.syncFolder(std::filesystem::path(destination).parent_path().string());
+        files.syncFolder(text::splitPath(destination).folder);
     } catch (const FileError&) {
         try {
             files.remove(destination);

@@ -22,7 +22,4 @@ private:
 
 std::string sha256Hex(std::string_view bytes);
 
-// Lower-case hexadecimal, two digits a byte.
-std::string hexEncoded(const unsigned char* bytes, std::size_t size);
-
 } // namespace tavrelin::posix

@@ -1,5 +1,7 @@
 #include "Platform/Qt/DisplayProbe.h"
 
+#include "TavrelinMac/Text.h"
+
 #include <QDir>
 #include <QLibraryInfo>
 #include <QStringList>
@@ -19,20 +21,6 @@ namespace {
 std::string variable(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(separator, start);
-        if (end == std::string::npos)
-            end = text.size();
-        if (end > start)
-            parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
 }
 
 bool isWayland(const std::string& platform) {
@@ -75,7 +63,8 @@ DisplayChoice chooseDisplay(const DisplayEnvironment& environment, const Display
     DisplayChoice choice;
     std::vector<std::string> candidates;
     if (!environment.qpaPlatform.empty()) {
-        candidates = split(environment.qpaPlatform, ';');
+        const auto pieces = text::split(environment.qpaPlatform, ';');
+        candidates.assign(pieces.begin(), pieces.end());
         // Another kind (offscreen, a framebuffer) is Qt's to open as asked.
         if (!candidates.empty() && !isWayland(candidates.front()) && candidates.front() != "xcb") {
             choice.platform = candidates.front();

@@ -19,8 +19,6 @@ public:
     std::optional<std::string> stringForKey(const std::string& key) const override;
     void setBool(const std::string& key, bool value) override;
 
-    QString path() const { return settings_.fileName(); }
-
 private:
     mutable QSettings settings_;
 };

@@ -2,6 +2,7 @@
 
 #include "Platform/Posix/UserFolders.h"
 #include "Platform/QtCore/SingleInstance.h"
+#include "TavrelinMac/Text.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -96,13 +97,9 @@ std::vector<std::string> QtWorkspace::applicationFolders() {
     std::vector<std::string> folders{posix::userFolder(posix::UserFolder::data) + "/applications"};
     const char* dirs = std::getenv("XDG_DATA_DIRS");
     const std::string list = dirs && *dirs ? dirs : "/usr/local/share:/usr/share";
-    for (std::size_t from = 0; from <= list.size();) {
-        const std::size_t colon = std::min(list.find(':', from), list.size());
-        const std::string folder = list.substr(from, colon - from);
-        if (!folder.empty() && folder.front() == '/')
-            folders.push_back(folder + "/applications");
-        from = colon + 1;
-    }
+    for (std::string_view folder : text::split(list, ':'))
+        if (folder.front() == '/')
+            folders.push_back(std::string(folder) + "/applications");
     return folders;
 }
 

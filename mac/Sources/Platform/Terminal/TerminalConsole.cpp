@@ -1,5 +1,7 @@
 #include "Platform/Terminal/TerminalConsole.h"
 
+#include "TavrelinMac/Text.h"
+
 #include <QEventLoop>
 
 #include <algorithm>
@@ -9,15 +11,6 @@
 
 namespace tavrelin::terminal {
 namespace {
-
-std::string trimmed(std::string_view text) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && isSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back()))
-        text.remove_suffix(1);
-    return std::string(text);
-}
 
 void hint(std::string_view text) {
     std::string line(text);
@@ -98,7 +91,7 @@ void TerminalConsole::receive(std::string_view bytes) {
     partial_.append(bytes);
     std::size_t start = 0;
     for (std::size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1)
-        queue_.push_back(trimmed(std::string_view(partial_).substr(start, end - start)));
+        queue_.emplace_back(text::trimmed(std::string_view(partial_).substr(start, end - start)));
     partial_.erase(0, start);
     if (partial_.size() > maxLineBytes) {
         partial_.clear();
@@ -111,8 +104,8 @@ void TerminalConsole::receiveEnd() {
     if (endReceived_)
         return;
     // A last line without its line feed still counts.
-    if (!trimmed(partial_).empty())
-        queue_.push_back(trimmed(partial_));
+    if (const std::string_view last = text::trimmed(partial_); !last.empty())
+        queue_.emplace_back(last);
     partial_.clear();
     endReceived_ = true;
     queue_.push_back(std::nullopt);
@@ -201,7 +194,7 @@ void TerminalConsole::route(const std::string& line) {
         if (routes_.quit)
             routes_.quit();
     } else if (line.rfind("open ", 0) == 0) {
-        std::string url = trimmed(std::string_view(line).substr(5));
+        std::string url(text::trimmed(std::string_view(line).substr(5)));
         if (routes_.openURL && !url.empty())
             routes_.openURL(url);
     } else if (!routes_.chooseMenuItem || !routes_.chooseMenuItem(line)) {

@@ -1,19 +1,12 @@
 #include "Platform/Terminal/TerminalStatusItem.h"
 
+#include "TavrelinMac/Text.h"
+
 #include <cctype>
 
 namespace tavrelin::terminal {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 bool actionable(const platform::MenuItem& item) {
     return !item.separator && item.enabled && item.action;
@@ -85,7 +78,7 @@ void TerminalStatusItem::showMenu() {
 }
 
 bool TerminalStatusItem::activate(std::string_view line) {
-    const std::string_view wanted = trimmed(line);
+    const std::string_view wanted = text::trimmed(line);
     if (wanted.empty())
         return false;
     const bool digits = wanted.size() <= 9 && wanted.find_first_not_of("0123456789") == std::string_view::npos;

@@ -3,6 +3,7 @@
 #include "Platform/Ical/Todo.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Platform/Posix/UserFolders.h"
+#include "TavrelinMac/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -258,7 +259,6 @@ bool VdirRemindersDatabase::isValidIdentifier(std::string_view identifier) {
 }
 
 std::string VdirRemindersDatabase::newIdentifier() const {
-    static constexpr char hex[] = "0123456789abcdef";
     const Look& current = *look_;
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::array<unsigned char, 16> bytes{};
@@ -271,11 +271,7 @@ std::string VdirRemindersDatabase::newIdentifier() const {
                 throw RemindersError("could not make a reminder identifier: " + errnoText(errno));
             filled += static_cast<std::size_t>(n);
         }
-        std::string uid;
-        for (unsigned char byte : bytes) {
-            uid += hex[byte >> 4];
-            uid += hex[byte & 0xf];
-        }
+        const std::string uid = text::hexEncoded(bytes);
         if (!current.reminders.count(uid))
             return uid;
     }

@@ -1,5 +1,7 @@
 #include "Platform/Xdg/DesktopEntry.h"
 
+#include "TavrelinMac/Text.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
@@ -13,52 +15,22 @@ constexpr std::string_view comment = "Files reminders from the Tavrelin extensio
 
 constexpr std::string_view defaultsGroup = "[Default Applications]";
 
-bool validUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size())
-            return false;
-        unsigned long code = length == 1 ? c : c & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values past Unicode are not UTF-8.
-        constexpr unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += length;
-    }
-    return true;
-}
-
 bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
 }
 
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool isGroupHeader(std::string_view line) {
-    line = trim(line);
+    line = text::trimmed(line);
     return line.size() >= 2 && line.front() == '[' && line.back() == ']';
 }
 
 // "key = value" → key and value; none for comments, blanks and headers.
 std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::string_view line) {
-    const std::string_view trimmed = trim(line);
+    const std::string_view trimmed = text::trimmed(line);
     const std::size_t equals = trimmed.find('=');
     if (trimmed.empty() || trimmed.front() == '#' || equals == std::string_view::npos)
         return std::nullopt;
-    return std::pair{trim(trimmed.substr(0, equals)), trim(trimmed.substr(equals + 1))};
+    return std::pair{text::trimmed(trimmed.substr(0, equals)), text::trimmed(trimmed.substr(equals + 1))};
 }
 
 std::vector<std::string> lines(std::string_view text) {
@@ -85,15 +57,9 @@ std::string joined(const std::vector<std::string>& lines) {
 
 std::vector<std::string> ids(std::string_view value) {
     std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= value.size()) {
-        std::size_t end = value.find(';', start);
-        if (end == std::string_view::npos)
-            end = value.size();
-        if (std::string_view id = trim(value.substr(start, end - start)); !id.empty())
+    for (std::string_view piece : text::split(value, ';'))
+        if (std::string_view id = text::trimmed(piece); !id.empty())
             out.emplace_back(id);
-        start = end + 1;
-    }
     return out;
 }
 
@@ -104,7 +70,7 @@ struct Group {
 };
 std::optional<Group> defaultsGroupIn(const std::vector<std::string>& lines) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (trim(lines[i]) != defaultsGroup)
+        if (text::trimmed(lines[i]) != defaultsGroup)
             continue;
         std::size_t end = i + 1;
         while (end < lines.size() && !isGroupHeader(lines[end]))
@@ -176,7 +142,7 @@ std::string stringValue(std::string_view text) {
 }
 
 std::string execProgram(std::string_view path) {
-    if (!validUtf8(path))
+    if (!text::isValidUtf8(path))
         throw std::invalid_argument("the path is not UTF-8 text, which a desktop entry cannot hold");
     if (std::any_of(path.begin(), path.end(), [](char c) { return isControl(c) && c != '\n' && c != '\t' && c != '\r'; }))
         throw std::invalid_argument("the path holds control characters, which a desktop entry cannot hold");
@@ -201,7 +167,7 @@ bool disabledInEntry(std::string_view text) {
     bool inEntry = false;
     for (const auto& line : lines(text)) {
         if (isGroupHeader(line)) {
-            inEntry = trim(line) == "[Desktop Entry]";
+            inEntry = text::trimmed(line) == "[Desktop Entry]";
             continue;
         }
         if (!inEntry)
@@ -219,7 +185,7 @@ std::string withDefault(std::string_view list, std::string_view mimeType, std::s
     const std::string line = std::string(mimeType) + "=" + std::string(id) + ";";
     const auto group = defaultsGroupIn(all);
     if (!group) {
-        if (!all.empty() && !trim(all.back()).empty())
+        if (!all.empty() && !text::trimmed(all.back()).empty())
             all.emplace_back();
         all.emplace_back(defaultsGroup);
         all.push_back(line);
@@ -230,7 +196,7 @@ std::string withDefault(std::string_view list, std::string_view mimeType, std::s
     for (std::size_t i = group->header + 1; i < group->end; ++i) {
         if (isKeyLine(all[i], mimeType))
             found.push_back(i);
-        if (!trim(all[i]).empty())
+        if (!text::trimmed(all[i]).empty())
             lastFilled = i;
     }
     if (found.empty()) {
@@ -281,12 +247,12 @@ std::string withoutDefault(std::string_view list, std::string_view mimeType, std
         all[i] = std::string(mimeType) + "=" + value;
     }
     // A group left with nothing in it goes too.
-    const bool empty =
-        std::all_of(all.begin() + static_cast<std::ptrdiff_t>(group->header) + 1,
-                    all.begin() + static_cast<std::ptrdiff_t>(end), [](const std::string& line) { return trim(line).empty(); });
+    const bool empty = std::all_of(all.begin() + static_cast<std::ptrdiff_t>(group->header) + 1,
+                                   all.begin() + static_cast<std::ptrdiff_t>(end),
+                                   [](const std::string& line) { return text::trimmed(line).empty(); });
     if (empty) {
         all.erase(all.begin() + static_cast<std::ptrdiff_t>(group->header), all.begin() + static_cast<std::ptrdiff_t>(end));
-        while (!all.empty() && trim(all.back()).empty())
+        while (!all.empty() && text::trimmed(all.back()).empty())
             all.pop_back();
     }
     return joined(all);

@@ -3,6 +3,7 @@
 #include "Platform/BundleLayout.h"
 #include "Platform/Posix/UserFolders.h"
 #include "Platform/Xdg/DesktopEntry.h"
+#include "TavrelinMac/Text.h"
 
 #include <QFileSystemWatcher>
 #include <QString>
@@ -17,10 +18,6 @@ constexpr std::size_t maxDefaultsBytes = 1024 * 1024;
 
 std::string agentOf(const std::string& bundlePath) {
     return bundle::inside(bundlePath, bundle::agent);
-}
-
-std::string folderOf(const std::string& path) {
-    return path.substr(0, path.rfind('/'));
 }
 
 // The entry's text, or the reason it cannot be written, as a file error.
@@ -73,7 +70,7 @@ platform::LoginItems::LoginEntry XdgLoginItems::loginEntry(const std::string& bu
 void XdgLoginItems::writeLoginEntry(const std::string& bundlePath) {
     const std::string path = loginEntryPath();
     const std::string text = entryText(xdg::loginEntry, agentOf(bundlePath), path);
-    files_.createDirectories(folderOf(path));
+    files_.createDirectories(text::splitPath(path).folder);
     files_.writeAtomically(path, text);
 }
 
@@ -102,7 +99,7 @@ void XdgLoginItems::writeLinkHandler(const std::string& bundlePath) {
     std::optional<std::string> list;
     if (files_.kind(defaults) != platform::EntryKind::missing && !(list = files_.readRegularFile(defaults, maxDefaultsBytes)))
         throw platform::FileError("cannot read " + defaults + "; it is left as it is");
-    files_.createDirectories(folderOf(path));
+    files_.createDirectories(text::splitPath(path).folder);
     files_.writeAtomically(path, text);
     const std::string updated = withDefault(list.value_or(""), linkMimeType, desktopId);
     if (updated != list) {
@@ -144,7 +141,7 @@ void XdgLoginItems::watchLoginEntry(std::function<void()> changed) {
 void XdgLoginItems::rewatch() {
     // The autostart folder when there is one; until then the folder it will
     // be made in, which tells when it appears.
-    const QString autostart = QString::fromStdString(folderOf(loginEntryPath()));
+    const QString autostart = QString::fromStdString(text::splitPath(loginEntryPath()).folder);
     const QString config = QString::fromStdString(configHome_);
     auto isFolder = [this](const QString& path) { return files_.kind(path.toStdString()) == platform::EntryKind::folder; };
     const QStringList wanted = isFolder(autostart) ? QStringList{autostart}
