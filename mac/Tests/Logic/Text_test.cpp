@@ -1,0 +1,50 @@
+// The small text helpers every layer shares: where they differ from the
+// obvious reading is where callers were once apart.
+
+#include "TavrelinMac/Text.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavrelin::text;
+
+TEST(Text, TrimmedTakesOffOnlyTheBlanksItIsAskedFor) {
+    struct Row {
+        std::string_view in;
+        Blanks blanks;
+        std::string_view out;
+    };
+    const Row rows[] = {
+        {" \t\r\nmenu \r\n", Blanks::ascii, "menu"},
+        {"\u00a0x\u00a0", Blanks::ascii, "\u00a0x\u00a0"},  // no-break space is not ASCII
+        {"\u2003 x\t\u00a0", Blanks::spaces, "x"},          // Unicode space separators
+        {"\nx\n", Blanks::spaces, "\nx\n"},                 // line breaks stay
+        {"\u2028x\n\u3000", Blanks::whiteSpace, "x"},       // every white space
+        {"\xff x \xff", Blanks::whiteSpace, "\xff x \xff"}, // malformed bytes are no blank
+        {"   ", Blanks::ascii, ""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(trimmed(row.in, row.blanks), row.out) << row.in;
+}
+
+TEST(Text, SplittingKeepsTheNonEmptyPiecesAndPathsTheirLastName) {
+    EXPECT_EQ(split("::a::b:", ':'), (std::vector<std::string_view>{"a", "b"}));
+    EXPECT_EQ(split("", ':'), std::vector<std::string_view>{});
+    const std::pair<std::string_view, PathParts> paths[] = {
+        {"/home/me/Applications/Tavrelin.app", {"/home/me/Applications", "Tavrelin.app"}},
+        {"/home/me/", {"/home", "me"}},
+        {"/Tavrelin.app", {"/", "Tavrelin.app"}},
+        {"name", {".", "name"}},
+        {"/", {"/", ""}},
+    };
+    for (const auto& [path, parts] : paths) {
+        const PathParts got = splitPath(path);
+        EXPECT_EQ(got.folder, parts.folder) << path;
+        EXPECT_EQ(got.name, parts.name) << path;
+    }
+}
+
+TEST(Text, HexIsLowerCaseTwoDigitsAByte) {
+    const unsigned char bytes[] = {0x00, 0x0f, 0xa0, 0xff};
+    EXPECT_EQ(hexEncoded(bytes), "000fa0ff");
+    EXPECT_EQ(hexEncoded({}), "");
+}
