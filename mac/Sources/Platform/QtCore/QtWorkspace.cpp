@@ -14,8 +14,8 @@
 namespace tavrelin::qt {
 namespace {
 
-// The Exec key of a desktop entry's main group, split as the entry
-// specification quotes it, without field codes; empty when it has none, is
+// The Exec key of a desktop entry's main group, split by the desktop-entry
+// quoting rules, without field codes; empty when it has none, is
 // hidden, or is not an application.
 std::vector<std::string> execOf(const QString& path) {
     QFile file(path);
