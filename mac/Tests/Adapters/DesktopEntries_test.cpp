@@ -24,18 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool installed(const char* program) {
-    return ::access(program, X_OK) == 0;
-}
-
-// Runs a tool with a bare environment; answers its exit status and output.
-std::pair<int, std::string> tool(std::vector<std::string> command, std::map<std::string, std::string> environment = {}) {
-    environment.insert({{"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}});
-    Child child(std::move(command), environment);
-    const auto status = child.wait();
-    return {status.value_or(-1), child.output()};
-}
-
 // A bundle at `path` whose agent writes the arguments it was started with,
 // one per line, into `record`.
 std::string fakeBundle(const std::string& path, const std::string& record) {
@@ -97,13 +85,13 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
         for (const auto& [entry, arguments] : {std::pair{d.items.linkHandlerPath(), std::vector{link}},
                                                std::pair{d.items.loginEntryPath(), std::vector<std::string>{}}}) {
             if (installed("/usr/bin/desktop-file-validate")) {
-                const auto [status, output] = tool({"/usr/bin/desktop-file-validate", entry});
+                const auto [status, output] = runToEnd({"/usr/bin/desktop-file-validate", entry});
                 EXPECT_EQ(status, 0) << home << "\n" << output;
             }
             fs::remove(record);
             std::vector<std::string> command{"/usr/bin/gio", "launch", entry};
             command.insert(command.end(), arguments.begin(), arguments.end());
-            const auto [status, output] = tool(command, {{"HOME", d.temp.path()}});
+            const auto [status, output] = runToEnd(command, {{"HOME", d.temp.path()}});
             ASSERT_EQ(status, 0) << home << "\n" << output;
             ASSERT_TRUE(eventually([&] { return fs::exists(record); }, std::chrono::seconds(10))) << home;
             std::string expected = agent + "\n";
@@ -119,7 +107,7 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
                                       {"XDG_CONFIG_HOME", d.config},
                                       {"XDG_DATA_HOME", d.data},
                                       {"DISPLAY", ":55"}}; // only looked at, never opened
-            const auto [status, output] = tool({"/usr/bin/xdg-open", link}, session);
+            const auto [status, output] = runToEnd({"/usr/bin/xdg-open", link}, session);
             EXPECT_EQ(status, 0) << output;
             EXPECT_TRUE(eventually([&] { return fs::exists(record) && readFile(record) == agent + "\n" + link + "\n"; },
                                    std::chrono::seconds(10)))
@@ -181,8 +169,9 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     writeFile(d.items.defaultsPath(), others);
     d.items.writeLinkHandler(bundle);
     if (installed("/usr/bin/xdg-mime")) {
-        const auto [status, output] = tool({"/usr/bin/xdg-mime", "query", "default", "x-scheme-handler/tavrelin"},
-                                           {{"HOME", d.temp.path()}, {"XDG_CONFIG_HOME", d.config}, {"XDG_DATA_HOME", d.data}});
+        const auto [status, output] =
+            runToEnd({"/usr/bin/xdg-mime", "query", "default", "x-scheme-handler/tavrelin"},
+                     {{"HOME", d.temp.path()}, {"XDG_CONFIG_HOME", d.config}, {"XDG_DATA_HOME", d.data}});
         EXPECT_EQ(output, "tavrelin-agent.desktop\n");
     }
     d.items.removeLinkHandler();

@@ -41,9 +41,7 @@ bool sees(const eds::EdsRemindersDatabase& database, const std::string& list) {
 
 TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
     // TZ first: a timed reminder's alarm is its due time here.
-    tavrelin::testing::SavedEnvironment zone;
-    zone.set("TZ", "UTC");
-    ::tzset();
+    const tavrelin::testing::SavedEnvironment zone("TZ", "UTC");
     tavrelin::testing::EdsSession session;
     session.enter();
     EdsTaskLists lists;

@@ -1,6 +1,6 @@
 // Both front ends on a real (offscreen) QApplication. The Qt one: main loop,
-// launch, dialogs, settings, relaunch, tray item and icon. The
-// terminal one: input routing, dialogs and menu.
+// launch, dialogs, settings, workspace, tray item and icon. The terminal one:
+// input routing, dialogs and menu.
 
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Qt/QtDialogs.h"
@@ -15,6 +15,7 @@
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
 #include "Support/FakePlatform.h"
+#include "Support/SavedEnvironment.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 #include "TavrelinMac/MenuBarIcon.h"
@@ -38,6 +39,7 @@ using namespace tavrelin::terminal;
 using namespace tavrelin::testing;
 using Health = SyncState::Health;
 using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 // Fontconfig keeps the configuration it loads for the life of the process, by
 // design; the dialogs' text brings it in. Read by the sanitizers when linked:
@@ -66,6 +68,26 @@ TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) 
     });
     EXPECT_TRUE(spinUntil([&] { return order == std::vector<int>{0, 1, 2}; })) << ::testing::PrintToString(order);
     EXPECT_TRUE(loop.waitForBackground(1));
+}
+
+// Quitting waits for the worker pools under one deadline for all of them.
+TEST_F(QtPlatform, WaitingForBackgroundWorkHasOneDeadlineForEveryPool) {
+    QtMainLoop loop;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    // Each block gives up by itself after a minute, so a failure here cannot hang.
+    for (auto priority : {platform::Priority::normal, platform::Priority::utility})
+        loop.background(priority, [released] { released.wait_for(std::chrono::seconds(60)); });
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(loop.waitForBackground(1));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    // One second for both, not one for each.
+    EXPECT_LT(waited, std::chrono::milliseconds(1900));
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+
+    release.set_value();
+    EXPECT_TRUE(loop.waitForBackground(30));
 }
 
 TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
@@ -122,12 +144,18 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
     EXPECT_EQ(answer(alert, "OK"), std::make_pair(1000, std::string("Pair with <b>x</b>?|<i>y</i>|0"))); // no markup
 }
 
-TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFile) {
+TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored) {
     TempFolder temp;
     QtUserDefaults defaults(QString::fromStdString(temp / "Tavrelin/Tavrelin.ini"));
     defaults.setBool("shown", true);
     EXPECT_EQ(readFile(temp / "Tavrelin/Tavrelin.ini"), "[General]\nshown=true\n"); // not only at exit
     EXPECT_FALSE(defaults.boolForKey("declined"));                                  // only a stored true reads true
+    // Text (the backend setting) reads as stored; an absent key is none.
+    writeFile(temp / "Tavrelin.ini", "[General]\nremindersBackend=eds\nflag=true\n");
+    const QtUserDefaults stored(QString::fromStdString(temp / "Tavrelin.ini"));
+    EXPECT_EQ(stored.stringForKey("remindersBackend"), "eds");
+    EXPECT_EQ(stored.stringForKey("flag"), "true");
+    EXPECT_EQ(stored.stringForKey("absent"), std::nullopt);
 }
 
 TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
@@ -144,6 +172,91 @@ TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     workspace.relaunch(bundle);
     ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000)) << "the relaunched agent did not run";
     EXPECT_EQ(readFile(marker), "0 " + agent);
+}
+
+// The workspace on Linux: whether another agent runs is the lock's answer,
+// and the privacy action shows what fits the task lists' backend.
+class WorkspaceTest : public ::testing::Test {
+protected:
+    void SetUp() override { application<QApplication>(); }
+
+    // A desktop entry in `folder` for the task application `name`.
+    void entry(const std::string& folder, const std::string& name, const std::string& lines) {
+        fs::create_directories(temp / folder);
+        writeFile(temp / folder + "/" + name, "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
+    }
+    // An executable in the temporary folder; its path.
+    std::string program(const std::string& name, const std::string& script = "#!/bin/sh\n") {
+        const std::string path = temp / name;
+        writeFile(path, script);
+        fs::permissions(path, fs::perms::owner_all);
+        return path;
+    }
+
+    TempFolder temp;
+};
+
+TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldCodes) {
+    const std::string todo = program("todo"), evolution = program("evolution"), spaced = program("my app");
+    const Lines folders{temp / "user", temp / "system"};
+    const std::string todoEntry = "org.gnome.Todo.desktop", evolutionEntry = "org.gnome.Evolution.desktop";
+
+    EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), std::nullopt);
+    entry("system", evolutionEntry, "Exec=" + evolution + " %U");
+    EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), (Lines{evolution, "-c", "tasks"}));
+    // A better fit wins over an earlier folder's worse one.
+    entry("system", todoEntry, "Exec=\"" + spaced + "\" --one \"a \\\"b\\\" c\" 100%% %F");
+    EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), (Lines{spaced, "--one", "a \"b\" c", "100%"}));
+    // The user's hidden entry hides the system's, as on the desktop.
+    entry("user", todoEntry, "Hidden=true\nExec=" + todo);
+    EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), (Lines{evolution, "-c", "tasks"}));
+    // Looked up on the PATH when named bare; skipped when not there.
+    entry("user", todoEntry, "Exec=sh");
+    const auto bare = QtWorkspace::taskApplicationCommand(folders);
+    ASSERT_TRUE(bare && bare->size() == 1);
+    EXPECT_EQ(fs::path(bare->front()).filename(), "sh");
+    EXPECT_TRUE(fs::path(bare->front()).is_absolute());
+    entry("user", todoEntry, "Exec=no-such-task-application-here");
+    EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), (Lines{evolution, "-c", "tasks"}));
+}
+
+TEST_F(WorkspaceTest, ThePrivacyActionOpensTheTaskApplicationForEdsAndTheFolderForTheVdir) {
+    const SavedEnvironment data("XDG_DATA_HOME", temp / "data"), dirs("XDG_DATA_DIRS", temp / "none");
+    const std::string marker = temp / "ran";
+    entry("data/applications", "org.gnome.Calendar.desktop",
+          "Exec=" + program("calendar", "#!/bin/sh\ntouch '" + marker + "'\n") + " %u");
+    fs::create_directories(temp / "calendars");
+    const SingleInstance instance(InstancePaths::resolve(temp.path(), ::getuid(), temp.path()));
+    posix::PosixProcesses processes;
+    Lines opened;
+    QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars/not-yet", [&](const std::string& url) {
+        opened.push_back(url);
+        return true;
+    });
+    workspace.openRemindersPrivacySettings();
+    EXPECT_EQ(opened, Lines{"file://" + temp / "calendars"}); // the nearest folder that exists
+    workspace.setTaskLists(QtWorkspace::TaskLists::evolutionDataServer);
+    workspace.openRemindersPrivacySettings();
+    EXPECT_TRUE(spinUntil([&] { return fs::exists(marker); }, 20000)) << "the task application did not start";
+    EXPECT_EQ(opened.size(), 1u);
+}
+
+TEST_F(WorkspaceTest, AnotherAgentRunsExactlyWhenThisProcessDoesNotHoldTheLock) {
+    const InstancePaths paths = InstancePaths::resolve(temp.path(), ::getuid(), temp.path());
+    SingleInstance holder(paths), later(paths);
+    posix::PosixProcesses processes;
+    auto others = [&](const SingleInstance& instance, const std::string& identifier) {
+        QtWorkspace workspace(
+            instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; }, "com.tavrelin.mac");
+        std::size_t count = 0;
+        for (const auto& app : workspace.runningApplications(identifier))
+            count += app.isCurrent ? 0 : 1;
+        return count;
+    };
+    ASSERT_TRUE(holder.tryLock());
+    EXPECT_EQ(others(holder, "com.tavrelin.mac"), 0u);
+    EXPECT_EQ(others(later, "com.tavrelin.mac"), 1u);
+    EXPECT_EQ(others(later, "org.example.other"), 0u);
 }
 
 // Enabled when it has a key; notes its title in `chosen` when chosen. Its id is its title.
@@ -198,7 +311,8 @@ protected:
     }
 
     // The visible actions, in order, paired with the items they show: a path
-    // of ids ("lists/Work") for each.
+    // of ids ("lists/Work") for each, the first where ids repeat; their texts
+    // with "&&" read as the "&" it shows.
     static void walk(const QMenu& menu, const std::vector<platform::MenuItem>& items, const std::string& prefix,
                      std::map<std::string, QAction*>& out, Lines& texts) {
         std::vector<QAction*> shown;
@@ -207,9 +321,9 @@ protected:
                 shown.push_back(action);
         ASSERT_EQ(shown.size(), items.size()) << prefix;
         for (std::size_t i = 0; i < items.size(); ++i) {
-            const std::string text = shown[i]->isSeparator() ? "-" : shown[i]->text().trimmed().toStdString();
-            texts.push_back(prefix + text);
-            out[prefix + items[i].id] = shown[i];
+            const QString text = shown[i]->isSeparator() ? "-" : shown[i]->text().trimmed().replace("&&", "&");
+            texts.push_back(prefix + text.toStdString());
+            out.emplace(prefix + items[i].id, shown[i]);
             if (!items[i].submenu.empty()) {
                 ASSERT_TRUE(shown[i]->menu()) << items[i].id;
                 walk(*shown[i]->menu(), items[i].submenu, prefix + items[i].id + "/", out, texts);
@@ -235,7 +349,7 @@ protected:
     }
 };
 
-TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsOrGoesAroundIt) {
+TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundIt) {
     const std::vector<Lines> steps{
         {"headline=Tavrelin — Idle", "-header", "status=Last checked 5s ago", "lists>Inbox,Work", "-modules", "!Check now",
          "!Quit"},
@@ -250,6 +364,9 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsOrGoesAroundIt) {
         // Nothing but the actions.
         {"!Check now", "!Quit"},
         {"headline", "-header", "filed", "lists>Work", "-modules", "!Check now", "!Quit"},
+        // Entries trade places, an id comes twice, and one title holds an ampersand.
+        {"lists>Inbox,Work,Home", "filed", "headline"},
+        {"headline", "filed", "lists>Home,Work,Inbox,Work", "filed", "!Unpair R&D", "!Check now"},
     };
     std::map<std::string, QAction*> first; // each id's action when first shown
     for (std::size_t step = 0; step < steps.size(); ++step) {
@@ -270,19 +387,7 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsOrGoesAroundIt) {
     EXPECT_EQ(chosen, Lines{});
     QCoreApplication::processEvents();
     EXPECT_EQ(chosen, Lines{"Check now"});
-}
-
-TEST_F(Tray, EntriesThatTradePlacesOrShareAnIdStillShowInOrderAsTyped) {
-    show({"lists>Inbox,Work,Home", "a", "b"});
-    const QAction* lists = actions().at("lists");
-    show({"b", "a", "lists>Home,Work,Inbox,Work", "a"});
-    Lines texts;
-    const auto now = actions(&texts);
-    EXPECT_EQ(texts, titles(items));
-    EXPECT_EQ(now.at("lists"), lists);
-
-    show({"!Unpair R&D"});
-    EXPECT_EQ(actions().at("Unpair R&D")->text().toStdString(), "Unpair R&&D"); // not a mnemonic
+    EXPECT_EQ(first.at("Unpair R&D")->text().toStdString(), "Unpair R&&D"); // not a mnemonic
 }
 
 TEST_F(Tray, IdsThatComeAndGoDoNotPileUp) {
@@ -411,7 +516,7 @@ protected:
             .chooseMenuItem = [this](const std::string& line) { return line == "2" && (calls.push_back("choose"), true); },
             .openURL = [this](const std::string& url) { calls.push_back("open " + url); },
             .quit = [this] { calls.push_back("quit"); },
-            .menuReady = {},
+            .menuReady = [this] { return menuReady; },
         });
     }
     int ask(Lines buttons) {
@@ -422,6 +527,7 @@ protected:
     TerminalConsole console{-1};
     TerminalDialogs dialogs{console};
     Lines calls;
+    bool menuReady = true;
 };
 
 TEST_F(Terminal, LinesOutsideADialogAreCommands) {
@@ -435,22 +541,14 @@ TEST_F(Terminal, LinesOutsideADialogAreCommands) {
 // While launch is still choosing the task lists there is no menu yet: a menu
 // command waits for it, and what comes after it keeps its place.
 TEST_F(Terminal, MenuCommandsTypedBeforeTheMenuExistsWaitForIt) {
-    bool ready = false;
-    TerminalConsole::Routes routes{
-        .showMenu = [this] { calls.push_back("menu"); },
-        .chooseMenuItem = [this](const std::string& line) { return calls.push_back("choose " + line), true; },
-        .openURL = [this](const std::string& url) { calls.push_back("open " + url); },
-        .quit = [this] { calls.push_back("quit"); },
-        .menuReady = [&ready] { return ready; },
-    };
-    console.setRoutes(routes);
+    menuReady = false;
     console.receive("open tavrelin://a\nmenu\n2\nquit\n");
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, Lines{"open tavrelin://a"});
-    ready = true;
+    menuReady = true;
     console.resume();
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 4; })) << ::testing::PrintToString(calls);
-    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose 2", "quit"}));
+    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose", "quit"}));
 }
 
 TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {

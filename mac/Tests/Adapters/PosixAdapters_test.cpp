@@ -3,6 +3,7 @@
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Support/DevRelayProcess.h"
+#include "Support/SavedEnvironment.h"
 #include "Support/VdirFixture.h"
 #include "TavrelinMac/Logging.h"
 
@@ -90,13 +91,13 @@ TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
 
 // Absolute variables are what the end-to-end agents run with; a relative one is passed over.
 TEST(UserFolders, ARelativeXdgVariableOrHomeIsPassedOver) {
-    const ScopedVariable cache("XDG_CACHE_HOME", "/c"), data("XDG_DATA_HOME", "relative/data");
+    const SavedEnvironment cache("XDG_CACHE_HOME", "/c"), data("XDG_DATA_HOME", "relative/data");
     {
-        const ScopedVariable home("HOME", "/home/a");
+        const SavedEnvironment home("HOME", "/home/a");
         EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
                   "/c/home/a/.local/share");
     }
-    const ScopedVariable home("HOME", "relative/home");
+    const SavedEnvironment home("HOME", "relative/home");
     EXPECT_EQ(posix::PosixFiles().applicationSupportDirectory(), ::getpwuid(::getuid())->pw_dir + std::string("/.local/share"));
 }
 
@@ -153,12 +154,10 @@ TEST(SystemClock, LocalDateUsesTheLocalZone) {
     posix::SystemClock clock;
     {
         // A zone with an offset, so a UTC reading would be caught.
-        const ScopedVariable zone("TZ", "Europe/Berlin");
-        ::tzset();
+        const SavedEnvironment zone("TZ", "Europe/Berlin");
         // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
         EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
     }
-    ::tzset();
     // Relayed numbers too large for the calendar fields.
     for (platform::DateComponents invalid :
          {platform::DateComponents{std::int64_t{1} << 40, 1, 1, {}, {}}, {2025, 1, std::int64_t{1} << 33, {}, {}}})

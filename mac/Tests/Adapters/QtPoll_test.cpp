@@ -14,10 +14,6 @@
 #include "Support/VdirFixture.h"
 #include "TavrelinMac/RemindersModule.h"
 
-#include <QAbstractEventDispatcher>
-#include <QEventLoop>
-#include <QTimer>
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -69,31 +65,13 @@ private:
 };
 
 struct QtPollTest : ::testing::Test {
-    QtPollTest() {
-        makeList(lists, "home", "Home");
-        // Wakes the main loop, which then looks again at what the test waits for.
-        relay.fetches.onArrival([this] { mainLoop->post([] {}); });
-    }
+    QtPollTest() { makeList(lists, "home", "Home"); }
     ~QtPollTest() override {
         relay.fetches.open(); // a poll still held would keep the pool, and the server, from ending
         module.reset();
         mainLoop.reset();
     }
 
-    // Runs the main loop until `done` holds, looking again each time the loop
-    // has run what was queued and is about to wait; false when the deadline
-    // came first.
-    static bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = processDeadline) {
-        QEventLoop loop;
-        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
-            if (done())
-                loop.quit();
-        });
-        QTimer::singleShot(limit, &loop, &QEventLoop::quit);
-        if (!done())
-            loop.exec();
-        return done();
-    }
     bool settled() const { return !module->inFlight() && relay.pending() == 0; }
     std::size_t filed() const { return files.list(lists + "/home").size() - 1; } // less displayname
 
@@ -125,11 +103,11 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     for (const char* id : {"a", "b", "c"})
         relay.enqueue(id);
     module->start(pairing);
-    ASSERT_TRUE(runUntil([&] { return settled(); })) << "the first poll did not end";
+    ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the first poll did not end";
     for (const char* id : {"d", "e"}) {
         relay.enqueue(id);
         module->syncNow();
-        ASSERT_TRUE(runUntil([&] { return settled(); })) << "the poll for " << id << " did not end";
+        ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the poll for " << id << " did not end";
     }
     EXPECT_EQ(state.deliveredThisSession(), 5);
     EXPECT_EQ(filed(), 5u);
@@ -142,13 +120,13 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     relay.enqueue("f");
     const int before = relay.fetches.arrivals();
     module->syncNow();
-    ASSERT_TRUE(runUntil([&] { return relay.fetches.arrivals() == before + 1; })) << "no fetch reached the relay";
+    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 1; }, 60000)) << "no fetch reached the relay";
     module->syncNow();
     EXPECT_TRUE(module->inFlight());
     EXPECT_EQ(state.health(), Health::working());
     EXPECT_FALSE(module->menuItems().empty());
     relay.fetches.open();
-    ASSERT_TRUE(runUntil([&] { return settled(); })) << "the held poll did not end";
+    ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the held poll did not end";
     EXPECT_EQ(relay.fetches.arrivals(), before + 1);
     EXPECT_EQ(state.deliveredThisSession(), 6);
 
@@ -157,10 +135,10 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     relay.fetches.close();
     relay.enqueue("g");
     module->syncNow();
-    ASSERT_TRUE(runUntil([&] { return relay.fetches.arrivals() == before + 2; })) << "no fetch reached the relay";
+    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 2; }, 60000)) << "no fetch reached the relay";
     module->stop();
     relay.fetches.open();
-    ASSERT_TRUE(runUntil([&] { return settled(); })) << "the poll running at the stop did not end";
+    ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the poll running at the stop did not end";
     EXPECT_EQ(state.health(), Health::notPaired());
     EXPECT_EQ(state.deliveredThisSession(), 0);
     EXPECT_EQ(filed(), 7u);
@@ -171,7 +149,7 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     relay.fetches.close();
     relay.enqueue("h");
     module->start(pairing);
-    ASSERT_TRUE(runUntil([&] { return relay.fetches.arrivals() == before + 3; })) << "no fetch reached the relay";
+    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 3; }, 60000)) << "no fetch reached the relay";
     std::weak_ptr<RemindersModule> weak = module;
     module.reset();
     relay.fetches.open();

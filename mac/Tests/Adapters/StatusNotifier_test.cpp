@@ -4,11 +4,10 @@
 
 #include "Platform/Curl/CurlHttp.h"
 
-#include "Support/DevRelayProcess.h"
+#include "Platform/Xdg/DesktopEntry.h"
+#include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/SpinEventLoop.h"
-#include "Support/TempFolder.h"
-#include "Support/VdirFixture.h"
 #include "TavrelinMac/Words.h"
 
 #include <QDBusArgument>
@@ -31,7 +30,8 @@ using namespace tavrelin::testing;
 
 namespace {
 
-// Label (as shown, without its indentation) → id of every visible entry of an exported menu.
+// Label (as shown, without its indentation; a switch's followed by " (on)" or
+// " (off)") → id of every visible entry of an exported menu.
 using Menu = std::map<std::string, int>;
 
 Menu parse(const QDBusArgument& argument, Menu menu = {}) {
@@ -41,7 +41,9 @@ Menu parse(const QDBusArgument& argument, Menu menu = {}) {
     argument.beginStructure();
     argument >> id >> properties >> children;
     argument.endStructure();
-    const std::string label = properties.value("label").toString().trimmed().toStdString(); // indented by spaces
+    std::string label = properties.value("label").toString().trimmed().toStdString(); // indented by spaces
+    if (!properties.value("toggle-type").toString().isEmpty())
+        label += properties.value("toggle-state").toInt() == 1 ? " (on)" : " (off)";
     if (id != 0 && properties.value("visible", true).toBool() && !label.empty())
         menu[label] = id;
     for (const QVariant& child : children)
@@ -236,4 +238,34 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveIt
     click(before.at("Quit Tavrelin"));
     ASSERT_TRUE(agent_.waitForFinished(15000)) << "the agent did not quit\n" << log();
     EXPECT_TRUE(agent_.exitStatus() == QProcess::NormalExit && agent_.exitCode() == 0) << log();
+}
+
+// At login the session starts the autostart entries, and the panel comes
+// when it comes: the installed agent's item and its switch reach the panel.
+TEST_F(StatusNotifier, AtLoginTheAutostartEntryStartsTheInstalledAgentAndALaterPanelShowsItsSwitch) {
+    if (QStandardPaths::findExecutable("gio").isEmpty())
+        GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
+    const QString agent = QString::fromStdString(installCopy(session_->root() / "home"));
+    const auto run = [&](const QStringList& arguments) {
+        QProcess command;
+        start(command, agent, arguments);
+        return command.waitForFinished(60000) && command.exitStatus() == QProcess::NormalExit && command.exitCode() == 0;
+    };
+    // As scripts/install does it, then the login; the agent logs where the launcher's output went.
+    ASSERT_TRUE(run({"--register"}));
+    struct QuitAtEnd {
+        std::function<bool(const QStringList&)> run;
+        ~QuitAtEnd() { run({"--quit"}); }
+    } quitAtEnd{run};
+    const std::string entry = "config/autostart/" + std::string(xdg::desktopId);
+    start(agent_, "gio", {"launch", file(entry)});
+    ASSERT_TRUE(spinUntil([&] { return run({"--status"}); }, 60000)) << "the agent did not start\n" << log();
+    start(panel_, "lxqt-panel");
+    ASSERT_TRUE(registered()) << "the panel never got the agent's item\n" << log();
+
+    ASSERT_TRUE(spinUntil([&] { return layout().count("Start at Login (on)"); }, 10000)) << "no switch, or off, in the menu";
+    click(layout().at("Start at Login (on)"));
+    EXPECT_TRUE(spinUntil([&] { return !std::filesystem::exists(file(entry).toStdString()); }, 10000))
+        << "the click left the entry in place";
+    EXPECT_TRUE(spinUntil([&] { return layout().count("Start at Login (off)"); }, 10000));
 }

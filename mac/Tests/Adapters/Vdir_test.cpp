@@ -258,29 +258,29 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
 
 // A look reads an item once under its name, and a list only up to its first
 // task, so a large calendar or list costs a folder listing per poll.
-TEST_F(VdirTest, ALookReadsOnlyItemsItHasNotSeen) {
-    CountingFiles counting(files);
-    VdirRemindersDatabase watched(root().string(), counting);
+TEST(VdirCost, ALookReadsOnlyItemsItHasNotSeen) {
+    fake::FakeFiles files;
+    VdirRemindersDatabase database("/cal", files);
     for (int i = 0; i < 50; ++i) {
-        writeText(root() / "calendar" / ("e" + std::to_string(i) + ".ics"), event);
-        writeText(root() / "list" / ("t" + std::to_string(i) + ".ics"), task);
+        files.files["/cal/calendar/e" + std::to_string(i) + ".ics"] = event;
+        files.files["/cal/list/t" + std::to_string(i) + ".ics"] = task;
     }
     auto itemReads = [&] {
         int total = 0;
-        for (const auto& [path, count] : std::exchange(counting.reads, {}))
+        for (const auto& [path, count] : std::exchange(files.reads, {}))
             total += path.ends_with(".ics") ? count : 0;
         return total;
     };
-    EXPECT_EQ(titles(watched), std::vector<std::string>{"list"});
+    EXPECT_EQ(titles(database), std::vector<std::string>{"list"});
     EXPECT_EQ(itemReads(), 51) << "every event, and the list's first task";
-    EXPECT_EQ(titles(watched), std::vector<std::string>{"list"});
+    EXPECT_EQ(titles(database), std::vector<std::string>{"list"});
     EXPECT_EQ(itemReads(), 0);
 
-    writeText(root() / "calendar" / "new.ics", event);
-    fs::remove(root() / "list" / "t0.ics"); // the task the list was known by
-    watched.lists();
+    files.files["/cal/calendar/new.ics"] = event;
+    files.files.erase("/cal/list/t0.ics"); // the task the list was known by
+    database.lists();
     EXPECT_EQ(itemReads(), 2) << "the new event, and the list's next task";
-    watched.save({"list", "Call", {}, {}, {}, "relay.example\nitem-1"});
-    watched.lists();
+    database.save({"list", "Call", {}, {}, {}, "relay.example\nitem-1"});
+    database.lists();
     EXPECT_EQ(itemReads(), 0);
 }

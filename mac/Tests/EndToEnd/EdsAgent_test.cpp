@@ -38,23 +38,14 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     EXPECT_EQ(summaries, (std::set<std::string>{"SUMMARY:Call the dentist", "SUMMARY:Pay rent"}));
     EXPECT_FALSE(std::filesystem::exists(session.root() / "data/calendars")); // nothing went to a vdir
 
-    // The menu, asked until it shows the text: a poll's outcome reaches it
-    // just after its last log line.
-    auto menuShows = [&](const std::string& text) {
-        for (int attempt = 0; attempt < 30; ++attempt) {
-            agent->send("menu");
-            if (agent->await(text, std::chrono::seconds(2)))
-                return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(menuShows("2 reminders filed this session")) << agent->output(); // so Check now is not ignored
+    ASSERT_TRUE(menuShows(*agent, "2 reminders filed this session")) << agent->output(); // so Check now is not ignored
 
     session.signalCalendarFactory(SIGKILL);
     relay.post("/dev/enqueue", json::array({{{"id", "milk"}, {"title", "Buy milk"}, {"allDay", true}, {"list", "Reminders"}}}));
     agent->send("Check now");
     ASSERT_TRUE(agent->await("error failed milk: Evolution Data Server is not answering\n")) << agent->output();
-    ASSERT_TRUE(menuShows("1 couldn’t be saved: Evolution Data Server is not answering — still retrying")) << agent->output();
+    ASSERT_TRUE(menuShows(*agent, "1 couldn’t be saved: Evolution Data Server is not answering — still retrying"))
+        << agent->output();
     EXPECT_EQ(relay.get("/dev/state")["tokens"][0]["pending"].size(), 1u);
 
     session.startCalendarFactory();

@@ -4,11 +4,9 @@
 // beside it.
 
 #include "Support/AgentProcess.h"
+#include "Support/LoopbackServer.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
-
-#include <atomic>
 
 using namespace tavrelin::testing;
 namespace fs = std::filesystem;
@@ -70,40 +68,27 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt
 TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldByAPoll) {
     // A relay that holds every poll for a while: a quitting agent waits for
     // it before it exits.
-    httplib::Server relay;
-    std::atomic<int> polls{0};
-    std::atomic<bool> released{false};
-    relay.Get(".*", [&](const httplib::Request&, httplib::Response& response) {
-        ++polls;
-        for (int waited = 0; waited < 300 && !released; ++waited)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        response.set_content(R"({"items":[]})", "application/json");
-    });
-    const int port = relay.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port, 0);
-    std::thread serving([&] { relay.listen_after_bind(); });
-    struct Stop {
-        httplib::Server& relay;
-        std::atomic<bool>& released;
-        std::thread& serving;
-        ~Stop() {
-            released = true;
-            relay.stop();
-            serving.join();
-        }
-    } stop{relay, released, serving};
+    Gate held;
+    LoopbackServer relay{[&](httplib::Server& server) {
+        server.Get(".*", [&](const httplib::Request&, httplib::Response& response) {
+            held.pass(std::chrono::seconds(3));
+            response.set_content(R"({"items":[]})", "application/json");
+        });
+    }};
+    struct Release {
+        Gate& gate;
+        ~Release() { gate.open(); } // before the relay stops: it waits for its handlers
+    } release{held};
 
     AgentHome home{settings};
-    writeText(home.root / "data/Tavrelin/pairing.json", nlohmann::json{{"apiBase", "http://127.0.0.1:" + std::to_string(port)},
-                                                                       {"token", "rk_0123456789abcdef"},
-                                                                       {"pairedAt", 0}}
-                                                            .dump());
+    writeText(home.root / "data/Tavrelin/pairing.json",
+              nlohmann::json{{"apiBase", relay.url()}, {"token", "rk_0123456789abcdef"}, {"pairedAt", 0}}.dump());
     std::vector<std::unique_ptr<Child>> agents;
     agents.push_back(startAgent(home.environment));
     ASSERT_TRUE(agents.back()->await(started)) << agents.back()->output();
     constexpr int rounds = 5;
     for (int round = 1; round <= rounds; ++round) {
-        ASSERT_TRUE(eventually([&] { return polls >= round; })) << "no poll in round " << round;
+        ASSERT_TRUE(eventually([&] { return held.arrivals() >= round; })) << "no poll in round " << round;
         // Asked from another process, or from its own terminal.
         if (round % 2) {
             const auto [status, output] = control(home, "--quit");
@@ -121,7 +106,7 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     }
     EXPECT_FALSE(agents.back()->wait(std::chrono::milliseconds(0)).has_value());
     EXPECT_TRUE(fs::is_socket(home.root / "run/tavrelin-agent.sock"));
-    released = true;
+    held.open();
     EXPECT_EQ(control(home, "--status").first, 0);
 }
 

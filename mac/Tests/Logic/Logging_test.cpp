@@ -1,12 +1,11 @@
+#include "Support/SavedEnvironment.h"
 #include "TavrelinMac/Logging.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <iomanip>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -14,38 +13,11 @@
 
 using namespace tavrelin;
 
-namespace {
-
-// Sets TZ for one test and puts the old value back.
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ"))
-            old_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ZoneScope() {
-        if (old_)
-            ::setenv("TZ", old_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-    std::optional<std::string> old_;
-};
-
-} // namespace
-
 // Log lines go to standard error: "HH:mm:ss level message" in local time,
 // each line whole even when threads write at once.
 TEST(Log, LinesAreLocalStampLevelAndMessageAndNeverInterleave) {
     // Kathmandu is UTC+05:45 all year, so even the minutes differ from UTC.
-    ZoneScope zone("Asia/Kathmandu");
+    const tavrelin::testing::SavedEnvironment zone("TZ", "Asia/Kathmandu");
     ::testing::internal::CaptureStderr();
     const std::time_t before = std::time(nullptr);
     Log::error("first");

@@ -65,63 +65,51 @@ TEST(LoginItem, OnlyAnInstalledCopyStartsAtLoginAndHandlesLinksAndOnlyItsMenuHas
 
     // The macOS words keep the spec's menu, entries or not.
     Desktop mac;
-    AppDelegate::Platform platform{mac.mainLoop, mac.clock, mac.application, mac.dialogs, mac.statusBar, mac.workspace,
-                                   mac.defaults, mac.files, mac.http,        mac.bundle,  mac.chooser,   mac.appInfo};
-    platform.loginItems = &mac.items;
-    mac.delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(mac.files),
-                                                 [] { return Updater::Outcome{Updater::UpToDate{}}; });
+    mac.startAtLoginInMenu = false;
+    mac.relaunch();
     mac.start();
     EXPECT_EQ(mac.items.login, installed);
     EXPECT_EQ(mac.shown(), std::nullopt);
 }
 
-TEST(LoginItem, TurnedOffFromTheMenuItStaysOffUntilTurnedOnAgain) {
-    Desktop s;
-    s.start();
-    ASSERT_EQ(s.shown(), true);
-
-    LogCapture log;
-    s.toggle();
-    EXPECT_EQ(s.items.login, std::nullopt);
-    EXPECT_EQ(s.shown(), false);
-    EXPECT_EQ(log.lines(), Lines{"info start at login: the login entry was removed"});
-    for (int launch = 0; launch < 2; ++launch) {
-        s.relaunch();
-        s.start();
-        EXPECT_EQ(s.items.login, std::nullopt);
-        EXPECT_EQ(s.shown(), false);
-    }
-    EXPECT_EQ(s.items.operations, (Lines{"write login " + installed, "write handler " + installed, "remove login"}));
-
-    s.toggle();
-    EXPECT_EQ(s.items.login, installed);
-    EXPECT_EQ(s.shown(), true);
-    s.relaunch();
-    s.start();
-    EXPECT_EQ(s.items.login, installed);
-}
-
-// The desktop's session settings either mark the entry hidden or delete it;
-// both are the person's choice, kept as theirs.
-TEST(LoginItem, AnEntryTheDesktopDisabledOrRemovedIsNotWrittenBack) {
-    for (const bool removed : {false, true}) {
+// Turned off from the menu or in the desktop's session settings (which mark
+// the entry hidden or delete it), it stays off, and is never written back,
+// until it is turned on again.
+TEST(LoginItem, TurnedOffFromTheMenuOrTheDesktopItStaysOffUntilTurnedOnAgain) {
+    for (const std::string way : {"menu", "hidden", "deleted"}) {
+        SCOPED_TRACE(way);
         Desktop s;
         s.start();
-        if (removed)
-            s.items.login.reset();
-        else
-            s.items.loginDisabled = true;
+        ASSERT_EQ(s.shown(), true);
         LogCapture log;
+        if (way == "menu")
+            s.toggle();
+        else if (way == "hidden")
+            s.items.loginDisabled = true;
+        else
+            s.items.login.reset();
+        for (int launch = 0; launch < 2; ++launch) {
+            s.relaunch();
+            s.start();
+            // A hidden entry stays until the person deletes it; the choice is recorded by then.
+            EXPECT_EQ(s.items.login.has_value(), way == "hidden" && launch == 0);
+            EXPECT_EQ(s.shown(), false);
+            s.items.login.reset();
+        }
+        EXPECT_THAT(log.lines(),
+                    ::testing::Contains(::testing::HasSubstr(way == "menu" ? "start at login: the login entry was removed"
+                                                                           : "outside the agent; it stays off")));
+        Lines operations{"write login " + installed, "write handler " + installed};
+        if (way == "menu")
+            operations.push_back("remove login");
+        EXPECT_EQ(s.items.operations, operations);
+
+        s.toggle();
+        EXPECT_EQ(s.items.login, installed);
+        EXPECT_EQ(s.shown(), true);
         s.relaunch();
         s.start();
-        EXPECT_THAT(log.lines(), ::testing::Contains(::testing::HasSubstr("outside the agent; it stays off")));
-        EXPECT_EQ(s.shown(), false);
-        // A second launch finds the choice recorded, even once the hidden entry is gone.
-        s.items.login.reset();
-        s.relaunch();
-        s.start();
-        EXPECT_EQ(s.items.login, std::nullopt) << removed;
-        EXPECT_EQ(s.shown(), false);
+        EXPECT_EQ(s.items.login, installed);
     }
 }
 

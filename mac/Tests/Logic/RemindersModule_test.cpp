@@ -28,7 +28,9 @@ HttpResponse reply(const Lines& items) {
     return {200, body + "]}", false};
 }
 
-struct RemindersModuleTest : ::testing::Test {
+// A module on the fake platform whose backend answers fetches with `pending`
+// and acknowledgements with `ackStatus`.
+struct World {
     fake::FakeClock clock;
     fake::FakeMainLoop loop{clock};
     fake::FakeHttp http;
@@ -45,7 +47,7 @@ struct RemindersModuleTest : ::testing::Test {
     long ackStatus = 200;
     Times pollTimes; // seconds after the start of each fetch
 
-    void SetUp() override {
+    World() {
         http.responder = [this, t0 = clock.now()](const HttpRequest& request) {
             if (request.method == "POST")
                 return HttpResponse{ackStatus, "", false};
@@ -59,14 +61,9 @@ struct RemindersModuleTest : ::testing::Test {
         loop.advance(0);
     }
     double backOff() const { return *module->nextAttemptAt() - clock.now(); }
-
-    RemindersStore store{reminders, clock};
-    RemindersStore::WriteResult create(const std::string& title, std::optional<std::string> list,
-                                       std::optional<std::string> dueIso = {}, bool allDay = false,
-                                       std::optional<std::string> notes = {}) {
-        return store.create(title, notes, dueIso, allDay, list, "");
-    }
 };
+
+struct RemindersModuleTest : ::testing::Test, World {};
 
 } // namespace
 
@@ -254,40 +251,27 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
     };
     for (const auto& [where, fault, headline, logLine] : rows) {
         SCOPED_TRACE(where);
-        fake::FakeClock clock;
-        fake::FakeMainLoop loop{clock};
-        fake::FakeHttp http;
-        fake::FakeBundle bundle;
-        AppInfo appInfo{bundle};
-        fake::FakeRemindersDatabase reminders;
-        reminders.addList("Inbox");
-        fake::LogCapture log;
-        SyncState state{clock};
-        auto module = std::make_shared<RemindersModule>(loop, clock, http, appInfo, reminders, state);
-        http.responder = [](const HttpRequest& request) {
-            return request.method == "POST" ? HttpResponse{200, "", false} : reply({"a:Inbox"});
-        };
-        fault(reminders, http);
-        module->start(Pairing{"https://relay.example/api", "rk_secret", clock.now()});
-        loop.advance(0);
-        EXPECT_EQ(state.headline(), headline);
-        const Lines lines = log.lines();
+        World w;
+        w.pending = reply({"a:Inbox"});
+        const auto mended = w.http.responder;
+        fault(w.reminders, w.http);
+        w.startAndSettle();
+        EXPECT_EQ(w.state.headline(), headline);
+        const Lines lines = w.log.lines();
         ASSERT_GE(lines.size(), 2u);
         EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{logLine, "info backing off 30s after 1 consecutive failures"}));
-        EXPECT_EQ(state.deliveredThisSession(), 0);
-        EXPECT_TRUE(state.knownLists().empty());
+        EXPECT_EQ(w.state.deliveredThisSession(), 0);
+        EXPECT_TRUE(w.state.knownLists().empty());
 
         // Mended: the item comes back, is found filed, and is acknowledged once.
-        reminders.beforeLists = nullptr;
-        http.responder = [](const HttpRequest& request) {
-            return request.method == "POST" ? HttpResponse{200, "", false} : reply({"a:Inbox"});
-        };
-        const auto acks = [&] { return std::ranges::count(http.requests, "POST", &HttpRequest::method); };
+        w.reminders.beforeLists = nullptr;
+        w.http.responder = mended;
+        const auto acks = [&] { return std::ranges::count(w.http.requests, "POST", &HttpRequest::method); };
         const auto before = acks();
-        loop.advance(30);
+        w.loop.advance(30);
         EXPECT_EQ(acks(), before + 1);
-        EXPECT_EQ(http.requests.back().body, R"({"ids":["a"],"lists":["Inbox"]})");
-        EXPECT_EQ(reminders.saved.size(), 1u);
-        EXPECT_EQ(state.headline(), "Connected");
+        EXPECT_EQ(w.http.requests.back().body, R"({"ids":["a"],"lists":["Inbox"]})");
+        EXPECT_EQ(w.reminders.saved.size(), 1u);
+        EXPECT_EQ(w.state.headline(), "Connected");
     }
 }

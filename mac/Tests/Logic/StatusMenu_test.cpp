@@ -1,17 +1,21 @@
-// The menu and its button; every menu line is checked here, once.
+// The menu and its button, and the icon it draws; every menu line is checked
+// here, once.
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/MenuBarIcon.h"
 #include "TavrelinMac/StatusMenu.h"
 #include "TavrelinMac/Words.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <set>
 
 using namespace tavrelin;
-using platform::MenuItem;
+using namespace tavrelin::platform;
+using Health = SyncState::Health;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -130,37 +134,11 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
 }
 
 // A terminal shows the tool tip but no image.
-TEST(StatusMenuWithoutImages, TurnsNoSpinnerButFollowsTheHeadline) {
-    struct TextItem final : platform::StatusItem {
-        bool hasButton() const override { return true; }
-        bool showsImages() const override { return false; }
-        void setImage(const platform::Drawing&) override {}
-        void setToolTip(const std::string& text) override { toolTip = text; }
-        void setMenuProvider(std::function<std::vector<MenuItem>()>) override {}
-        void performClick() override {}
-        std::string toolTip;
-    };
-    struct TextBar final : platform::StatusBar {
-        std::unique_ptr<platform::StatusItem> makeStatusItem() override {
-            auto item = std::make_unique<TextItem>();
-            last = item.get();
-            return item;
-        }
-        TextItem* last = nullptr;
-    } bar;
-    fake::FakeClock clock;
-    fake::FakeMainLoop mainLoop{clock};
-    fake::FakeApplication application;
-    fake::FakeDialogs dialogs;
-    fake::FakeBundle bundle;
-    AppInfo appInfo{bundle};
-    DialogGate gate{application, dialogs, mainLoop};
-    SyncState state{clock};
-    auto menu = StatusMenu::create(bar, mainLoop, appInfo, gate, state, {}, platform::RemindersPlace::taskListFolder);
-    state.onChange = [&] { menu->refreshButton(); };
+TEST_F(StatusMenuTest, WithoutImagesTurnsNoSpinnerButFollowsTheHeadline) {
+    item.images = false;
     state.beginAttempt();
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
-    EXPECT_EQ(bar.last->toolTip, "Tavrelin — Checking…");
+    EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
 }
 
 TEST_F(StatusMenuTest, NothingOutlivesTheMenu) {
@@ -177,4 +155,71 @@ TEST_F(StatusMenuTest, NothingOutlivesTheMenu) {
             entry.action();
     EXPECT_FALSE(synced); // every action goes through the same weak reference
     EXPECT_TRUE(provider().empty());
+}
+
+namespace {
+
+void expectBounds(const Path& path, std::vector<double> xywh, double tolerance = 1e-9) {
+    const auto b = MenuBarIcon::curveBounds(path);
+    EXPECT_THAT((std::vector{b.x, b.y, b.width, b.height}), ::testing::Pointwise(::testing::DoubleNear(tolerance), xywh));
+}
+
+// An arc on the ring, counter-clockwise from `start` to `end`: each segment
+// ends on the ring and stays on it halfway, to within the usual cubic fit.
+void expectArc(const Path& arc, std::size_t segments, double start, double end) {
+    ASSERT_EQ(arc.elements.size(), segments + 1);
+    for (std::size_t i = 0; i <= segments; ++i) {
+        const auto& e = arc.elements[i];
+        const double a = (start + (end - start) * i / segments) * M_PI / 180;
+        EXPECT_THAT((std::vector{e.to.x, e.to.y}),
+                    ::testing::Pointwise(::testing::DoubleNear(1e-9), std::vector{9 + 8 * std::cos(a), 9 + 8 * std::sin(a)}));
+        if (i > 0) {
+            const auto from = arc.elements[i - 1].to;
+            const double x = (from.x + 3 * e.control1.x + 3 * e.control2.x + e.to.x) / 8;
+            const double y = (from.y + 3 * e.control1.y + 3 * e.control2.y + e.to.y) / 8;
+            EXPECT_NEAR(std::hypot(x - 9, y - 9), 8, 0.01);
+        }
+    }
+}
+
+} // namespace
+
+// The glyph's bounds below cover the quadratic case; this one the linear one.
+TEST(MenuBarIcon, BoundsFollowTheCurveNotItsControlPoints) {
+    Path arch; // peaks at 3 (t = 0.5), well below its controls at 4
+    arch.moveTo({0, 0});
+    arch.curveTo({4, 0}, {0, 4}, {4, 4});
+    expectBounds(arch, {0, 0, 4, 3});
+}
+
+TEST(MenuBarIcon, RingGlyphSpinnerAndBadgePerHealth) {
+    const std::tuple<Health, std::optional<ColorRole>, Color> cases[] = {
+        {Health::idle(), std::nullopt, {ColorRole::black, 1}},
+        {Health::working(), std::nullopt, {ColorRole::black, 1}},
+        {Health::broken("x"), ColorRole::systemRed, {ColorRole::label, 1}},
+    };
+    // Pen and colour; the paths are checked on their own. The other badges and
+    // the dimmed glyph are told apart by their pixels in the icon renderer test.
+    auto pen = [](const DrawOperation& op) { return std::tuple(op.kind, op.color, op.lineWidth, op.roundCaps); };
+    for (const auto& [health, badge, glyph] : cases) {
+        SCOPED_TRACE(static_cast<int>(health.kind));
+        const auto d = MenuBarIcon::image(health, -336);
+        const auto base = badge ? ColorRole::label : ColorRole::black;
+        const bool spins = health.kind == Health::Kind::working;
+        EXPECT_EQ(std::tuple(d.width, d.height, d.isTemplate), std::tuple(18.0, 18.0, !badge));
+        ASSERT_EQ(d.operations.size(), 2u + spins + badge.has_value());
+        EXPECT_EQ(pen(d.operations[0]), std::tuple(DrawOperation::Kind::stroke, Color{base, 0.3}, 1.3, false));
+        expectArc(d.operations[0].path, 4, 0, 360);
+        EXPECT_EQ(pen(d.operations[1]), std::tuple(DrawOperation::Kind::fill, glyph, 1.0, false));
+        // Centred in its box, as tall as the box allows.
+        expectBounds(d.operations[1].path, {9 - 9.493 / 2, 3.25, 9.493, 11.5}, 1e-3);
+        if (spins) {
+            EXPECT_EQ(pen(d.operations[2]), std::tuple(DrawOperation::Kind::stroke, Color{base, 1}, 1.6, true));
+            expectArc(d.operations[2].path, 2, 24, 134);
+        }
+        if (badge) {
+            EXPECT_EQ(pen(d.operations.back()), std::tuple(DrawOperation::Kind::fill, Color{*badge, 1}, 1.0, false));
+            expectBounds(d.operations.back().path, {12, 0, 6, 6}); // bottom-right corner
+        }
+    }
 }

@@ -96,14 +96,10 @@ TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) 
 
 // A copy built without a release key could verify no update: it fetches none
 // and says how it is updated instead.
-TEST(UpdaterBuiltHere, ACopyWithNoReleaseKeyNeverChecksAndSaysHowItUpdates) {
-    fake::FakeClock clock;
-    fake::FakeMainLoop mainLoop{clock};
-    fake::FakeApplication application;
-    fake::FakeDialogs dialogs;
-    auto updater = Updater::create(
-        mainLoop, application, "0.1.0", [] { return Updater::Outcome{Updater::UpToDate{}}; },
-        [&](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {}, Updater::Origin::builtHere);
+TEST_F(UpdaterTest, ACopyWithNoReleaseKeyNeverChecksAndSaysHowItUpdates) {
+    updater = Updater::create(
+        mainLoop, application, "0.1.0", [this] { return outcome; },
+        [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {}, Updater::Origin::builtHere);
     updater->startAutomaticChecks();
     mainLoop.advance(Updater::checkInterval * 2);
     updater->check(true);

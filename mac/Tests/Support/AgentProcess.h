@@ -20,14 +20,29 @@ inline void writeSettings(const std::filesystem::path& config, const std::string
     writeText(config / "Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n" + more);
 }
 
-inline std::unique_ptr<Child> startAgent(std::map<std::string, std::string> environment,
+inline std::unique_ptr<Child> startAgent(const std::map<std::string, std::string>& environment,
                                          const std::vector<std::string>& arguments = {}) {
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char* value = std::getenv(name))
-            environment[name] = value;
     std::vector<std::string> command{(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless"};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return std::make_unique<Child>(command, environment);
+    return std::make_unique<Child>(command, withSanitizers(environment));
+}
+
+// The built bundle copied into <home>/Applications, as scripts/install puts
+// it; answers its agent.
+inline std::string installCopy(const std::filesystem::path& home) {
+    const std::filesystem::path bundle = home / "Applications/Tavrelin.app";
+    std::filesystem::create_directories(bundle.parent_path());
+    std::filesystem::copy(buildDir() / "Tavrelin.app", bundle, std::filesystem::copy_options::recursive);
+    return bundle / "Contents/MacOS/tavrelin-agent";
+}
+
+// Asks the agent for its menu until the menu shows `text`: a poll's outcome
+// reaches it just after the poll's last log line.
+inline bool menuShows(Child& agent, const std::string& text) {
+    return eventually([&] {
+        agent.send("menu");
+        return agent.await("[end]\n").value_or("").find(text) != std::string::npos;
+    });
 }
 
 // Started with the dev relay's pairing link, saying yes to the dialogs that

@@ -169,6 +169,27 @@ private:
     std::optional<int> status_;
 };
 
+// `environment` with a plain PATH and LANG and this process's sanitizer options.
+inline std::map<std::string, std::string> withSanitizers(std::map<std::string, std::string> environment) {
+    environment.insert({{"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}});
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            environment[name] = value;
+    return environment;
+}
+
+// Runs a program to its end, in `environment` as withSanitizers makes it;
+// answers its exit status and output.
+inline std::pair<int, std::string> runToEnd(std::vector<std::string> command,
+                                            const std::map<std::string, std::string>& environment = {}) {
+    Child child(std::move(command), withSanitizers(environment));
+    return {child.wait().value_or(-1), child.output()};
+}
+
+inline bool installed(const std::string& program) {
+    return ::access(program.c_str(), X_OK) == 0;
+}
+
 // The dev relay for `token`; its development
 // endpoints are reached through a platform::Http, so benchmarks can use it
 // too. With `quiet` its chatter on standard error is kept from ours.

@@ -132,6 +132,7 @@ void FakeFiles::touch(const std::string& path, const std::string& operation) {
 }
 
 std::optional<std::string> FakeFiles::readRegularFile(const std::string& path, std::size_t maxBytes) const {
+    ++reads[path];
     auto it = files.find(path);
     if (it == files.end() || it->second.size() > maxBytes)
         return std::nullopt;

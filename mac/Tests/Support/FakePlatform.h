@@ -131,6 +131,7 @@ public:
 class FakeStatusItem final : public StatusItem {
 public:
     bool hasButton() const override { return button; }
+    bool showsImages() const override { return images; }
     void setImage(const Drawing& drawing) override { image = drawing; }
     void setToolTip(const std::string& text) override { toolTip = text; }
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
@@ -140,7 +141,7 @@ public:
     // (searching submenus).
     bool choose(const std::string& title);
 
-    bool button = true;
+    bool button = true, images = true;
     std::optional<Drawing> image;
     std::string toolTip;
     int clicks = 0;
@@ -231,7 +232,8 @@ public:
     std::map<std::string, unsigned> modes;
     std::set<std::string> directories;
     std::set<std::string> failing;
-    std::vector<std::string> operations; // "copy a -> b", "remove a", …
+    std::vector<std::string> operations;      // "copy a -> b", "remove a", …
+    mutable std::map<std::string, int> reads; // readRegularFile calls by path
     std::function<void(const std::string& operation)> beforeOperation;
 
 private:

@@ -55,18 +55,12 @@ private:
 
 // Holds whoever calls pass() until the test opens it (or, so that nothing
 // waits forever, the deadline passes: pass() then answers false). Counts the
-// callers that arrived, and tells `onArrival` about each.
+// callers that arrived.
 class Gate {
 public:
-    void onArrival(std::function<void()> tell) {
-        std::lock_guard lock(mutex_);
-        onArrival_ = std::move(tell);
-    }
     bool pass(std::chrono::milliseconds limit = processDeadline) {
         std::unique_lock lock(mutex_);
         ++arrivals_;
-        if (onArrival_)
-            onArrival_();
         return changed_.wait_for(lock, limit, [this] { return open_; });
     }
     void open() {
@@ -86,7 +80,6 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::function<void()> onArrival_;
     bool open_ = false;
     int arrivals_ = 0;
 };

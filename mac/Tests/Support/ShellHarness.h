@@ -48,6 +48,7 @@ struct Shell {
     Updater::Outcome updateOutcome = Updater::UpToDate{};
     // Set to keep the desktop's entries, as the Linux agent does.
     FakeLoginItems* loginItems = nullptr;
+    bool startAtLoginInMenu = true; // with loginItems: false as in the macOS words
 
     explicit Shell(std::optional<std::string> pairedWith = std::nullopt) {
         bundle.bundlePath = "/Applications/Tavrelin.app";
@@ -62,7 +63,7 @@ struct Shell {
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
                                        defaults, files, http,        bundle,  chooser,   appInfo};
         platform.loginItems = loginItems;
-        platform.startAtLoginInMenu = loginItems != nullptr;
+        platform.startAtLoginInMenu = loginItems != nullptr && startAtLoginInMenu;
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
                                                  [this] { return updateOutcome; });
     }

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -25,30 +24,6 @@ public:
 
 private:
     std::string path_;
-};
-
-// Sets (or, given none, unsets) an environment variable and puts the old
-// value back when it goes, so no test sees what another one set.
-class ScopedVariable {
-public:
-    ScopedVariable(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str()))
-            old_ = old;
-        set(value);
-    }
-    ~ScopedVariable() { set(old_); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    void set(const std::optional<std::string>& value) const {
-        if (value)
-            ::setenv(name_.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name_.c_str());
-    }
-    std::string name_;
-    std::optional<std::string> old_;
 };
 
 inline void writeFile(const std::string& path, const std::string& content) {
