@@ -1,0 +1,78 @@
+// The offer to move into the Applications folder, on the fake platform.
+
+#include "Support/ShellHarness.h"
+#include "TavrelinMac/InstallLocation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace tavrelin;
+using namespace tavrelin::fake;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string installed = "/home/user/Applications/Tavrelin.app";
+const std::string staging = "/home/user/Applications/.Tavrelin.app.moving";
+const std::string previous = "/home/user/Applications/.Tavrelin.app.previous";
+
+} // namespace
+
+TEST(InstallLocation, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADeclineIsRemembered) {
+    const std::pair<std::string, bool> cases[] = {
+        {"/Applications/Tools/Tavrelin.app", false}, {installed, false},
+        {"/src/brannock/Tavrelin.app", false},       {"/home/user/Downloads/Tavrelin.app", true},
+        {"/applications/Tavrelin.app", true},        {"/home/user/ApplicationsOld/Tavrelin.app", true},
+    };
+    for (const auto& [path, offered] : cases) {
+        Downloaded s;
+        s.bundle.bundlePath = path;
+        s.launch(); // declined: the empty script answers "Not Now"
+        EXPECT_EQ(s.titles(), (offered ? Lines{title::move, title::welcome} : Lines{title::welcome})) << path;
+        s.relaunch();
+        s.launch();
+        EXPECT_EQ(s.dialogs.shown.size(), offered ? 2u : 1u) << path;
+    }
+}
+
+TEST(InstallLocation, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch) {
+    Downloaded s;
+    s.files.files[installed + "/Contents/Info.plist"] = "old";
+    s.files.files[staging + "/Contents/Info.plist"] = "stale";
+    s.dialogs.script = {0};
+    s.dialogs.whileOpen = [&](const Alert&) { s.open(pairLink("https://relay.example")); };
+    LogCapture log;
+    s.launch();
+    EXPECT_EQ(
+        s.files.operations,
+        (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
+               "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed, "remove " + previous}));
+    EXPECT_EQ(s.workspace.relaunched, Lines{installed});
+    EXPECT_EQ(s.application.terminateRequests, 1);
+    // The link queued meanwhile is dropped with the rest of the launch.
+    EXPECT_EQ(log.lines().back(), "info moved to /Applications; relaunching from there");
+}
+
+TEST(InstallLocation, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
+    for (const std::string& failing : Lines{"copy ", "rename " + staging, "relaunch"}) {
+        Downloaded s;
+        s.files.files[installed + "/Contents/Info.plist"] = "old";
+        s.files.beforeOperation = [&s, &failing](const std::string& next) {
+            if (!next.starts_with(failing))
+                return;
+            s.files.files[staging + "/x"] = "partial";
+            throw FileError("No room.");
+        };
+        s.workspace.relaunchError = "No room.";
+        s.dialogs.script = {0};
+        LogCapture log;
+        s.launch();
+        const std::string failed = failing == "relaunch" ? "moved to /Applications but could not relaunch from there"
+                                                         : "could not move to /Applications";
+        EXPECT_THAT(log.lines(), ::testing::Contains("warn " + failed + ": No room.; continuing in place"));
+        EXPECT_TRUE(s.statusBar.last); // the launch goes on
+        EXPECT_FALSE(s.files.exists(staging));
+        EXPECT_FALSE(s.files.exists(previous));
+        EXPECT_EQ(s.files.files[installed + "/Contents/Info.plist"], failing == "relaunch" ? "new" : "old");
+    }
+}
