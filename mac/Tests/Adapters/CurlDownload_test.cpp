@@ -24,6 +24,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The same request as a download to `file` or as a plain exchange.
+void fetch(platform::HttpSession& session, const std::string& url, bool toFile, const fs::path& file) {
+    if (toFile)
+        session.download({"GET", url, {}, {}}, file);
+    else
+        session.perform({"GET", url, {}, {}});
+}
+
 // Deterministic bytes, one block at a time and without allocating, so that
 // neither end holds them whole: one pattern, each block numbered at its start.
 constexpr std::size_t blockSize = 64 * 1024;
@@ -64,10 +72,7 @@ TEST(CurlSession, FollowsOnlyTheRedirectsTheRuleAllows) {
 
     for (const bool toFile : {false, true}) {
         try {
-            if (toFile)
-                session->download({"GET", s.url() + "/away", {}, {}}, dir / "away");
-            else
-                session->perform({"GET", s.url() + "/away", {}, {}});
+            fetch(*session, s.url() + "/away", toFile, dir / "away");
             ADD_FAILURE() << "a redirect to another host was followed";
         } catch (const platform::HttpRedirectRefused& refused) {
             EXPECT_EQ(refused.target(), "http://localhost:" + s.url().substr(s.url().rfind(':') + 1) + "/file");
@@ -117,10 +122,7 @@ TEST(CurlSession, ATransferThatCrawlsEnds) {
         // Downloads and plain exchanges alike; the backstop once is enough.
         for (const bool toFile : std::string_view(ending) == "too slow" ? std::vector{false, true} : std::vector{false}) {
             try {
-                if (toFile)
-                    session->download({"GET", s.url() + "/drip", {}, {}}, dir / "drip");
-                else
-                    session->perform({"GET", s.url() + "/drip", {}, {}});
+                fetch(*session, s.url() + "/drip", toFile, dir / "drip");
                 ADD_FAILURE() << "the drip completed";
             } catch (const platform::HttpTransportError& error) {
                 EXPECT_NE(std::string(error.what()).find(ending), std::string::npos) << error.what();
