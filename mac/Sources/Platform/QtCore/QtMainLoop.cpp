@@ -1,7 +1,6 @@
 #include "Platform/QtCore/QtMainLoop.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEvent>
 #include <QPointer>
 #include <QTimer>
@@ -24,11 +23,12 @@
 namespace tavrelin::qt {
 namespace {
 
-// Qt hands a block to another thread under locks of its own, which
+// Qt hands a block to the main thread under a lock of its own, which
 // ThreadSanitizer cannot see (Qt is not instrumented). These tell it the same
-// order: what the sender did before handOver(queue) happens before what the
-// receiver does after takeOver(queue). One queue per lock Qt takes.
-char mainQueue, normalQueue, utilityQueue;
+// order: what the sender did before handOver() happens before what the main
+// thread does after takeOver(). The worker pools use our own locks, which it
+// sees.
+char mainQueue;
 #ifdef TAVRELIN_TSAN
 void handOver(char& queue) {
     __tsan_release(&queue);
@@ -40,17 +40,6 @@ void takeOver(char& queue) {
 void handOver(char&) {}
 void takeOver(char&) {}
 #endif
-
-// The task is whole before it is handed over, and reads nothing before it is
-// taken (the queue is a constant, not a capture).
-template <char& queue> void startOn(QThreadPool& pool, std::function<void()> block) {
-    std::function<void()> task = [block = std::move(block)] {
-        takeOver(queue);
-        block();
-    };
-    handOver(queue);
-    pool.start(std::move(task));
-}
 
 std::chrono::milliseconds toMilliseconds(platform::TimeInterval seconds) {
     double ms = seconds * 1000.0;
@@ -113,20 +102,13 @@ public:
 
 } // namespace
 
-QtMainLoop::QtMainLoop() : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()) {
-    normal_.setMaxThreadCount(4);
-    utility_.setMaxThreadCount(2);
-    // An idle worker waits for work, not for a time-out: by default it would
-    // end after 30 s, just before the next poll makes a new one.
-    normal_.setExpiryTimeout(-1);
-    utility_.setExpiryTimeout(-1);
-    utility_.setThreadPriority(QThread::LowPriority);
-}
+QtMainLoop::QtMainLoop()
+    : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()), normal_("tavrelin-work", 4),
+      // Update runs unpack and copy: they give way to whatever the user does.
+      utility_("tavrelin-utility", 2, 10) {}
 
-QtMainLoop::~QtMainLoop() {
-    normal_.waitForDone();
-    utility_.waitForDone();
-}
+// The pools' destructors run what is queued, then end their threads.
+QtMainLoop::~QtMainLoop() = default;
 
 void QtMainLoop::post(std::function<void()> block) {
     // Events posted to one receiver are delivered in the order they were posted.
@@ -166,17 +148,14 @@ void QtMainLoop::after(platform::TimeInterval delay, std::function<void()> block
 }
 
 void QtMainLoop::background(platform::Priority priority, std::function<void()> block) {
-    if (priority == platform::Priority::utility)
-        startOn<utilityQueue>(utility_, std::move(block));
-    else
-        startOn<normalQueue>(normal_, std::move(block));
+    (priority == platform::Priority::utility ? utility_ : normal_).start(std::move(block));
 }
 
 bool QtMainLoop::waitForBackground(platform::TimeInterval deadline) {
     // One deadline for both pools: the second gets what the first left.
-    const QDeadlineTimer until(toMilliseconds(deadline));
-    const bool normalDone = normal_.waitForDone(static_cast<int>(until.remainingTime()));
-    return utility_.waitForDone(static_cast<int>(until.remainingTime())) && normalDone;
+    const auto until = std::chrono::steady_clock::now() + toMilliseconds(deadline);
+    const bool normalDone = normal_.waitForDone(until);
+    return utility_.waitForDone(until) && normalDone;
 }
 
 } // namespace tavrelin::qt

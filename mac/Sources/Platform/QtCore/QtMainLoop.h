@@ -2,9 +2,10 @@
 
 #include "Platform/MainLoop.h"
 
+#include "Platform/QtCore/WorkerPool.h"
+
 #include <QObject>
 #include <QThread>
-#include <QThreadPool>
 
 #include <memory>
 
@@ -35,8 +36,8 @@ public:
 private:
     std::unique_ptr<QObject> receiver_;
     QThread* mainThread_;
-    QThreadPool normal_;
-    QThreadPool utility_;
+    WorkerPool normal_;
+    WorkerPool utility_;
 };
 
 } // namespace tavrelin::qt
