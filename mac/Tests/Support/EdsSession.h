@@ -17,19 +17,11 @@ namespace tavrelin::testing {
 
 class EdsSession {
 public:
-    // What is missing to run one, for the failure message; empty when nothing is.
-    static std::string missing() {
-        std::string absent;
-        for (const char* program : {"/usr/bin/dbus-run-session", "/usr/bin/dbus-send", registryProgram, calendarProgram})
-            if (::access(program, X_OK) != 0)
-                absent += std::string(absent.empty() ? "" : ", ") + program;
-        return absent.empty() ? "" : absent + " (scripts/setup installs dbus and evolution-data-server)";
-    }
-
     // With `services` false the bus is bare: nothing owns the registry's name.
     explicit EdsSession(bool services = true) {
-        if (auto absent = missing(); !absent.empty())
-            throw std::runtime_error("Evolution Data Server is not installed: missing " + absent);
+        for (const char* program : {"/usr/bin/dbus-run-session", "/usr/bin/dbus-send", registryProgram, calendarProgram})
+            if (::access(program, X_OK) != 0)
+                throw std::runtime_error(std::string(program) + " is missing (scripts/setup installs dbus and evolution-data-server)");
         environment_.insert({{"GSETTINGS_BACKEND", "memory"}, {"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}});
         // No service folders: only what we start runs.
         std::ofstream(root_.path / "bus.conf")
