@@ -58,7 +58,7 @@ protected:
     void SetUp() override { application<QApplication>(); }
 };
 
-TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) {
+TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffItUnderOneDeadline) {
     QtMainLoop loop;
     std::vector<int> order; // -1: not where it should run
     loop.background(platform::Priority::utility, [&] {
@@ -68,11 +68,8 @@ TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) 
     });
     EXPECT_TRUE(spinUntil([&] { return order == std::vector<int>{0, 1, 2}; })) << ::testing::PrintToString(order);
     EXPECT_TRUE(loop.waitForBackground(1));
-}
 
-// Quitting waits for the worker pools under one deadline for all of them.
-TEST_F(QtPlatform, WaitingForBackgroundWorkHasOneDeadlineForEveryPool) {
-    QtMainLoop loop;
+    // Quitting waits for the worker pools under one deadline for all of them.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     // Each block gives up by itself after a minute, so a failure here cannot hang.
@@ -158,43 +155,45 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored
     EXPECT_EQ(stored.stringForKey("absent"), std::nullopt);
 }
 
-TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
-    TempFolder temp;
-    SingleInstance instance(InstancePaths::resolve(temp.path(), ::getuid(), temp.path()));
-    posix::PosixProcesses processes;
-    QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; });
-    const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
-    EXPECT_THROW(workspace.relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent", marker = agent + ".ran";
-    std::filesystem::create_directories(bundle + "/Contents/MacOS");
-    writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
-    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
-    workspace.relaunch(bundle);
-    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000)) << "the relaunched agent did not run";
-    EXPECT_EQ(readFile(marker), "0 " + agent);
-}
-
-// The workspace on Linux: whether another agent runs is the lock's answer,
-// and the privacy action shows what fits the task lists' backend.
+// The workspace on Linux: relaunch, the task application, whether another
+// agent runs (the lock's answer), and the privacy action for each backend.
 class WorkspaceTest : public ::testing::Test {
 protected:
     void SetUp() override { application<QApplication>(); }
 
     // A desktop entry in `folder` for the task application `name`.
     void entry(const std::string& folder, const std::string& name, const std::string& lines) {
-        fs::create_directories(temp / folder);
-        writeFile(temp / folder + "/" + name, "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
+        program(folder + "/" + name, "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
     }
     // An executable in the temporary folder; its path.
     std::string program(const std::string& name, const std::string& script = "#!/bin/sh\n") {
         const std::string path = temp / name;
+        fs::create_directories(fs::path(path).parent_path());
         writeFile(path, script);
         fs::permissions(path, fs::perms::owner_all);
         return path;
     }
+    QtWorkspace workspace(
+        const SingleInstance& instance, const std::string& lists = "calendars",
+        QtWorkspace::Opener opener = [](const std::string&) { return true; }) {
+        return QtWorkspace(instance, processes, temp.path(), temp / lists, std::move(opener), "com.tavrelin.mac");
+    }
 
     TempFolder temp;
+    InstancePaths paths = InstancePaths::resolve(temp.path(), ::getuid(), temp.path());
+    posix::PosixProcesses processes;
 };
+
+TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
+    const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
+    const SingleInstance instance(paths);
+    EXPECT_THROW(workspace(instance).relaunch(bundle), platform::ProcessError); // no agent inside
+    const std::string agent = program("My \"Apps\" $HOME `id` 'x'/Tavrelin.app/Contents/MacOS/tavrelin-agent",
+                                      "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
+    workspace(instance).relaunch(bundle);
+    ASSERT_TRUE(spinUntil([&] { return fs::exists(agent + ".ran"); }, 20000)) << "the relaunched agent did not run";
+    EXPECT_EQ(readFile(agent + ".ran"), "0 " + agent);
+}
 
 TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldCodes) {
     const std::string todo = program("todo"), evolution = program("evolution"), spaced = program("my app");
@@ -226,30 +225,25 @@ TEST_F(WorkspaceTest, ThePrivacyActionOpensTheTaskApplicationForEdsAndTheFolderF
     entry("data/applications", "org.gnome.Calendar.desktop",
           "Exec=" + program("calendar", "#!/bin/sh\ntouch '" + marker + "'\n") + " %u");
     fs::create_directories(temp / "calendars");
-    const SingleInstance instance(InstancePaths::resolve(temp.path(), ::getuid(), temp.path()));
-    posix::PosixProcesses processes;
+    const SingleInstance instance(paths);
     Lines opened;
-    QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars/not-yet", [&](const std::string& url) {
+    QtWorkspace shown = workspace(instance, "calendars/not-yet", [&](const std::string& url) {
         opened.push_back(url);
         return true;
     });
-    workspace.openRemindersPrivacySettings();
+    shown.openRemindersPrivacySettings();
     EXPECT_EQ(opened, Lines{"file://" + temp / "calendars"}); // the nearest folder that exists
-    workspace.setTaskLists(QtWorkspace::TaskLists::evolutionDataServer);
-    workspace.openRemindersPrivacySettings();
+    shown.setTaskLists(QtWorkspace::TaskLists::evolutionDataServer);
+    shown.openRemindersPrivacySettings();
     EXPECT_TRUE(spinUntil([&] { return fs::exists(marker); }, 20000)) << "the task application did not start";
     EXPECT_EQ(opened.size(), 1u);
 }
 
 TEST_F(WorkspaceTest, AnotherAgentRunsExactlyWhenThisProcessDoesNotHoldTheLock) {
-    const InstancePaths paths = InstancePaths::resolve(temp.path(), ::getuid(), temp.path());
     SingleInstance holder(paths), later(paths);
-    posix::PosixProcesses processes;
     auto others = [&](const SingleInstance& instance, const std::string& identifier) {
-        QtWorkspace workspace(
-            instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; }, "com.tavrelin.mac");
         std::size_t count = 0;
-        for (const auto& app : workspace.runningApplications(identifier))
+        for (const auto& app : workspace(instance).runningApplications(identifier))
             count += app.isCurrent ? 0 : 1;
         return count;
     };
@@ -349,7 +343,7 @@ protected:
     }
 };
 
-TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundIt) {
+TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundItAndNonePileUp) {
     const std::vector<Lines> steps{
         {"headline=Tavrelin — Idle", "-header", "status=Last checked 5s ago", "lists>Inbox,Work", "-modules", "!Check now",
          "!Quit"},
@@ -388,14 +382,11 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundIt) {
     QCoreApplication::processEvents();
     EXPECT_EQ(chosen, Lines{"Check now"});
     EXPECT_EQ(first.at("Unpair R&D")->text().toStdString(), "Unpair R&&D"); // not a mnemonic
-}
 
-TEST_F(Tray, IdsThatComeAndGoDoNotPileUp) {
-    show({"!Check now"});
-    QAction* check = actions().at("Check now");
+    // Ids that come and go do not pile up.
     for (int i = 0; i < 200; ++i)
         show({"refused/" + std::to_string(i), "lists>list" + std::to_string(i), "!Check now"});
-    EXPECT_EQ(actions().at("Check now"), check);
+    EXPECT_EQ(actions().at("Check now"), first.at("Check now"));
     EXPECT_LE(item.menu().actions().size(), 2 * QtStatusItem::hiddenEntriesKept + 3);
     EXPECT_LE(item.menu().findChildren<QAction*>().size(), 3 * QtStatusItem::hiddenEntriesKept + 8);
 }
@@ -530,25 +521,19 @@ protected:
     bool menuReady = true;
 };
 
-TEST_F(Terminal, LinesOutsideADialogAreCommands) {
-    console.receive("menu\n  2 \r\nopen tavrelin://pair?x\n\nbogus\nqu");
-    console.receive("it\nmenu"); // the last line counts at the end without its line feed
-    console.receiveEnd();
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
-    EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
-}
-
 // While launch is still choosing the task lists there is no menu yet: a menu
 // command waits for it, and what comes after it keeps its place.
-TEST_F(Terminal, MenuCommandsTypedBeforeTheMenuExistsWaitForIt) {
+TEST_F(Terminal, LinesOutsideADialogAreCommandsAndMenuOnesWaitForTheMenu) {
     menuReady = false;
-    console.receive("open tavrelin://a\nmenu\n2\nquit\n");
+    console.receive("open tavrelin://a\nmenu\n  2 \r\n\nbogus\nqu");
+    console.receive("it\nmenu"); // the last line counts at the end without its line feed
+    console.receiveEnd();
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, Lines{"open tavrelin://a"});
     menuReady = true;
     console.resume();
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 4; })) << ::testing::PrintToString(calls);
-    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose", "quit"}));
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
+    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose", "quit", "menu"}));
 }
 
 TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {

@@ -68,7 +68,14 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
     EXPECT_EQ(filed.tasks.size(), itemCount);
 
     ASSERT_TRUE(eventually([&] { return mine()["pending"].empty(); })) << agent->output();
-    // The relay's token is in its pairing link and nowhere else in its output.
+    // The relay's token is in its pairing link and nowhere else in its output,
+    // and device requests need it. Given none, the relay makes one up; it
+    // will not listen beyond loopback.
     const std::string output = relay.process().output();
     EXPECT_EQ(output.find(token), output.rfind(token)) << output;
+    EXPECT_THROW(relay.get("/relay/device/pending"), std::runtime_error);
+    Child generated({(buildDir() / "tools/dev-relay").string()}),
+        refused({(buildDir() / "tools/dev-relay").string(), "--host", "0.0.0.0"});
+    EXPECT_TRUE(generated.await("tavrelin://pair?token=rk_"));
+    EXPECT_EQ(refused.wait(), 2);
 }
