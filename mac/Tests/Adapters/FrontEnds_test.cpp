@@ -304,11 +304,10 @@ protected:
         item.syncMenu();
     }
 
-    // The visible actions, in order, paired with the items they show: a path
-    // of ids ("lists/Work") for each, the first where ids repeat; their texts
-    // with "&&" read as the "&" it shows.
+    // The visible actions by a path of ids ("lists/Work"), the first where ids
+    // repeat; each must show its item's title (a "&&" is the "&" it shows).
     static void walk(const QMenu& menu, const std::vector<platform::MenuItem>& items, const std::string& prefix,
-                     std::map<std::string, QAction*>& out, Lines& texts) {
+                     std::map<std::string, QAction*>& out) {
         std::vector<QAction*> shown;
         for (QAction* action : menu.actions())
             if (action->isVisible())
@@ -316,29 +315,17 @@ protected:
         ASSERT_EQ(shown.size(), items.size()) << prefix;
         for (std::size_t i = 0; i < items.size(); ++i) {
             const QString text = shown[i]->isSeparator() ? "-" : shown[i]->text().trimmed().replace("&&", "&");
-            texts.push_back(prefix + text.toStdString());
+            EXPECT_EQ(text.toStdString(), items[i].separator ? "-" : items[i].title) << prefix << i;
             out.emplace(prefix + items[i].id, shown[i]);
             if (!items[i].submenu.empty()) {
                 ASSERT_TRUE(shown[i]->menu()) << items[i].id;
-                walk(*shown[i]->menu(), items[i].submenu, prefix + items[i].id + "/", out, texts);
+                walk(*shown[i]->menu(), items[i].submenu, prefix + items[i].id + "/", out);
             }
         }
     }
-    std::map<std::string, QAction*> actions(Lines* texts = nullptr) {
+    std::map<std::string, QAction*> actions() {
         std::map<std::string, QAction*> out;
-        Lines shown;
-        walk(item.menu(), items, "", out, shown);
-        if (texts)
-            *texts = shown;
-        return out;
-    }
-    static Lines titles(const std::vector<platform::MenuItem>& items, const std::string& prefix = "") {
-        Lines out;
-        for (const auto& entry : items) {
-            out.push_back(prefix + (entry.separator ? "-" : entry.title));
-            for (const auto& inner : titles(entry.submenu, prefix + entry.id + "/"))
-                out.push_back(inner);
-        }
+        walk(item.menu(), items, "", out);
         return out;
     }
 };
@@ -365,10 +352,8 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundItAndNo
     std::map<std::string, QAction*> first; // each id's action when first shown
     for (std::size_t step = 0; step < steps.size(); ++step) {
         show(steps[step]);
-        Lines texts;
-        const auto now = actions(&texts);
-        EXPECT_EQ(texts, titles(items)) << "step " << step;
-        for (const auto& [id, action] : now) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        for (const auto& [id, action] : actions()) {
             auto [known, fresh] = first.emplace(id, action);
             EXPECT_TRUE(fresh || known->second == action) << id << " was made anew at step " << step;
         }
