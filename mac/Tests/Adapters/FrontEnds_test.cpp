@@ -32,9 +32,7 @@
 #include <filesystem>
 #include <future>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace tavrelin;
@@ -575,24 +573,12 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     EXPECT_FALSE(bar.activate("Check now"));
 }
 
-// Sends the request, closes the sending side, and reads to the end.
+// Sends the request, closes the sending side, and reads to the end, as a shell one-liner would.
 std::string rawExchange(const std::string& socketPath, const std::string& request) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()) &&
-        ::shutdown(fd, SHUT_WR) == 0) {
-        timeval limit{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char buffer[256];
-        for (ssize_t count; (count = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            answer.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(fd);
-    return answer;
+    const char* script = "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.settimeout(10)\n"
+                         "s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode()); s.shutdown(socket.SHUT_WR)\n"
+                         "sys.stdout.write(b''.join(iter(lambda: s.recv(256), b'')).decode())\n";
+    return posix::PosixProcesses().run("/usr/bin/python3", {"-c", script, socketPath, request}).output;
 }
 
 class SingleInstanceTest : public WorkspaceTest {
