@@ -39,7 +39,7 @@ bool sees(const eds::EdsRemindersDatabase& database, const std::string& list) {
 
 } // namespace
 
-TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
+TEST(EdsDatabase, FilesOnceIntoListsItCanWriteAndAFactoryThatHangsOrDiesIsNotAnsweringUntilBack) {
     // TZ first: a timed reminder's alarm is its due time here.
     const tavrelin::testing::SavedEnvironment zone("TZ", "UTC");
     tavrelin::testing::EdsSession session;
@@ -84,59 +84,55 @@ TEST(EdsDatabase, FilesIntoTheNamedListOnceAndRefusesListsItCannotWrite) {
         EXPECT_THROW(database.save({target, "Nope", {}, {}, {}, "relay.example\n" + target}), platform::RemindersError)
             << target;
     EXPECT_TRUE(lists.todos(locked).empty());
-}
 
-// The calendar factory hangs, dies during a save, and comes back: each failure
-// says the server is not answering (never that the list is read-only), waits
-// no longer than the limit, and touches no client it let go of (valgrind and
-// ASan watch this test); once the factory is back the item is filed, once.
-TEST(EdsDatabase, AFactoryThatHangsOrDiesIsNotAnsweringAndTheItemIsFiledOnceItIsBack) {
-    // A GLib critical (a freed or dropped object used) ends the test there.
+    // The calendar factory hangs, dies during a save, and comes back: each
+    // failure says the server is not answering (never that the list is
+    // read-only), waits no longer than the limit, and touches no client it let
+    // go of (valgrind and ASan watch this test); once the factory is back the
+    // item is filed, once. A GLib critical (a freed or dropped object used)
+    // ends the test there.
     g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
-    tavrelin::testing::EdsSession session;
-    session.enter();
-    EdsTaskLists lists;
-    const std::string list = lists.create("Groceries");
+    const std::string groceries = lists.create("Groceries");
     constexpr auto limit = std::chrono::seconds(3);
-    eds::EdsRemindersDatabase database(limit);
-    ASSERT_TRUE(sees(database, list));
-    auto item = [&](const std::string& id) { return platform::NewReminder{list, id, {}, {}, {}, "relay.example\n" + id}; };
-    const std::string milk = attempt(database, item("milk")); // opens the list and keeps it open
+    eds::EdsRemindersDatabase limited(limit);
+    ASSERT_TRUE(sees(limited, groceries));
+    auto item = [&](const std::string& id) { return platform::NewReminder{groceries, id, {}, {}, {}, "relay.example\n" + id}; };
+    const std::string milk = attempt(limited, item("milk")); // opens the list and keeps it open
     ASSERT_EQ(milk, posix::deliveryUid("relay.example\nmilk"));
 
     // Hangs: the save gives up at the limit; the next one in the same poll does not wait again.
     session.signalCalendarFactory(SIGSTOP);
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(attempt(database, item("bread")), notAnswering);
+    EXPECT_EQ(attempt(limited, item("bread")), notAnswering);
     EXPECT_LT(Seconds(std::chrono::steady_clock::now() - started).count(), Seconds(limit).count() + 5);
     started = std::chrono::steady_clock::now();
-    EXPECT_EQ(attempt(database, item("eggs")), notAnswering);
+    EXPECT_EQ(attempt(limited, item("eggs")), notAnswering);
     EXPECT_LT(Seconds(std::chrono::steady_clock::now() - started).count(), 1.0);
-    EXPECT_THROW(database.reminder(milk), platform::RemindersError);
+    EXPECT_THROW(limited.reminder(milk), platform::RemindersError);
 
     // Dies while a save of the next poll waits on it: that save ends at once.
-    ASSERT_TRUE(sees(database, list)) << "the registry still answers";
+    ASSERT_TRUE(sees(limited, groceries)) << "the registry still answers";
     started = std::chrono::steady_clock::now();
-    auto during = std::async(std::launch::async, [&] { return attempt(database, item("bread")); });
+    auto during = std::async(std::launch::async, [&] { return attempt(limited, item("bread")); });
     session.signalCalendarFactory(SIGKILL);
     EXPECT_EQ(during.get(), notAnswering);
     EXPECT_LT(Seconds(std::chrono::steady_clock::now() - started).count(), Seconds(limit).count());
 
     // Back: the next poll files what waited, and a redelivery writes nothing.
     session.startCalendarFactory();
-    ASSERT_TRUE(sees(database, list));
+    ASSERT_TRUE(sees(limited, groceries));
     const std::string bread = posix::deliveryUid("relay.example\nbread");
-    EXPECT_EQ(attempt(database, item("bread")), bread);
-    EXPECT_EQ(attempt(database, item("bread")), bread);
-    EXPECT_EQ(database.reminder(bread).value().listTitle, "Groceries");
+    EXPECT_EQ(attempt(limited, item("bread")), bread);
+    EXPECT_EQ(attempt(limited, item("bread")), bread);
+    EXPECT_EQ(limited.reminder(bread).value().listTitle, "Groceries");
 
     // Restarted between two polls: the list is opened anew, not used dead.
     session.signalCalendarFactory(SIGKILL);
     session.startCalendarFactory();
-    ASSERT_TRUE(sees(database, list));
-    EXPECT_EQ(attempt(database, item("eggs")), posix::deliveryUid("relay.example\neggs"));
+    ASSERT_TRUE(sees(limited, groceries));
+    EXPECT_EQ(attempt(limited, item("eggs")), posix::deliveryUid("relay.example\neggs"));
 
-    auto filed = lists.todos(list);
+    auto filed = lists.todos(groceries);
     std::vector<std::string> summaries;
     for (const auto& [uid, ical] : filed)
         summaries.push_back(EdsTaskLists::property(ical, "SUMMARY"));

@@ -1,6 +1,7 @@
 // Both front ends on a real (offscreen) QApplication. The Qt one: main loop,
-// launch, dialogs, settings, workspace, tray item and icon. The terminal one:
-// input routing, dialogs and menu.
+// launch, dialogs, settings, workspace, tray item and icon, and one agent per
+// user (where the lock and socket live, the lock, and the requests a later
+// process makes over the socket). The terminal one: input routing, dialogs and menu.
 
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Qt/QtDialogs.h"
@@ -31,6 +32,7 @@
 #include <filesystem>
 #include <future>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tavrelin;
@@ -58,7 +60,7 @@ protected:
     void SetUp() override { application<QApplication>(); }
 };
 
-TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) {
+TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffItUnderOneDeadline) {
     QtMainLoop loop;
     std::vector<int> order; // -1: not where it should run
     loop.background(platform::Priority::utility, [&] {
@@ -68,11 +70,8 @@ TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffIt) 
     });
     EXPECT_TRUE(spinUntil([&] { return order == std::vector<int>{0, 1, 2}; })) << ::testing::PrintToString(order);
     EXPECT_TRUE(loop.waitForBackground(1));
-}
 
-// Quitting waits for the worker pools under one deadline for all of them.
-TEST_F(QtPlatform, WaitingForBackgroundWorkHasOneDeadlineForEveryPool) {
-    QtMainLoop loop;
+    // Quitting waits for the worker pools under one deadline for all of them.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     // Each block gives up by itself after a minute, so a failure here cannot hang.
@@ -158,43 +157,45 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored
     EXPECT_EQ(stored.stringForKey("absent"), std::nullopt);
 }
 
-TEST_F(QtPlatform, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
-    TempFolder temp;
-    SingleInstance instance(InstancePaths::resolve(temp.path(), ::getuid(), temp.path()));
-    posix::PosixProcesses processes;
-    QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; });
-    const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
-    EXPECT_THROW(workspace.relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent", marker = agent + ".ran";
-    std::filesystem::create_directories(bundle + "/Contents/MacOS");
-    writeFile(agent, "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
-    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
-    workspace.relaunch(bundle);
-    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(marker); }, 20000)) << "the relaunched agent did not run";
-    EXPECT_EQ(readFile(marker), "0 " + agent);
-}
-
-// The workspace on Linux: whether another agent runs is the lock's answer,
-// and the privacy action shows what fits the task lists' backend.
+// The workspace on Linux: relaunch, the task application, whether another
+// agent runs (the lock's answer), and the privacy action for each backend.
 class WorkspaceTest : public ::testing::Test {
 protected:
     void SetUp() override { application<QApplication>(); }
 
     // A desktop entry in `folder` for the task application `name`.
     void entry(const std::string& folder, const std::string& name, const std::string& lines) {
-        fs::create_directories(temp / folder);
-        writeFile(temp / folder + "/" + name, "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
+        program(folder + "/" + name, "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
     }
     // An executable in the temporary folder; its path.
     std::string program(const std::string& name, const std::string& script = "#!/bin/sh\n") {
         const std::string path = temp / name;
+        fs::create_directories(fs::path(path).parent_path());
         writeFile(path, script);
         fs::permissions(path, fs::perms::owner_all);
         return path;
     }
+    QtWorkspace workspace(
+        const SingleInstance& instance, const std::string& lists = "calendars",
+        QtWorkspace::Opener opener = [](const std::string&) { return true; }) {
+        return QtWorkspace(instance, processes, temp.path(), temp / lists, std::move(opener), "com.tavrelin.mac");
+    }
 
     TempFolder temp;
+    InstancePaths paths = InstancePaths::resolve(temp.path(), ::getuid(), temp.path());
+    posix::PosixProcesses processes;
 };
+
+TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
+    const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
+    const SingleInstance instance(paths);
+    EXPECT_THROW(workspace(instance).relaunch(bundle), platform::ProcessError); // no agent inside
+    const std::string agent = program("My \"Apps\" $HOME `id` 'x'/Tavrelin.app/Contents/MacOS/tavrelin-agent",
+                                      "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
+    workspace(instance).relaunch(bundle);
+    ASSERT_TRUE(spinUntil([&] { return fs::exists(agent + ".ran"); }, 20000)) << "the relaunched agent did not run";
+    EXPECT_EQ(readFile(agent + ".ran"), "0 " + agent);
+}
 
 TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldCodes) {
     const std::string todo = program("todo"), evolution = program("evolution"), spaced = program("my app");
@@ -226,30 +227,25 @@ TEST_F(WorkspaceTest, ThePrivacyActionOpensTheTaskApplicationForEdsAndTheFolderF
     entry("data/applications", "org.gnome.Calendar.desktop",
           "Exec=" + program("calendar", "#!/bin/sh\ntouch '" + marker + "'\n") + " %u");
     fs::create_directories(temp / "calendars");
-    const SingleInstance instance(InstancePaths::resolve(temp.path(), ::getuid(), temp.path()));
-    posix::PosixProcesses processes;
+    const SingleInstance instance(paths);
     Lines opened;
-    QtWorkspace workspace(instance, processes, temp.path(), temp / "calendars/not-yet", [&](const std::string& url) {
+    QtWorkspace shown = workspace(instance, "calendars/not-yet", [&](const std::string& url) {
         opened.push_back(url);
         return true;
     });
-    workspace.openRemindersPrivacySettings();
+    shown.openRemindersPrivacySettings();
     EXPECT_EQ(opened, Lines{"file://" + temp / "calendars"}); // the nearest folder that exists
-    workspace.setTaskLists(QtWorkspace::TaskLists::evolutionDataServer);
-    workspace.openRemindersPrivacySettings();
+    shown.setTaskLists(QtWorkspace::TaskLists::evolutionDataServer);
+    shown.openRemindersPrivacySettings();
     EXPECT_TRUE(spinUntil([&] { return fs::exists(marker); }, 20000)) << "the task application did not start";
     EXPECT_EQ(opened.size(), 1u);
 }
 
 TEST_F(WorkspaceTest, AnotherAgentRunsExactlyWhenThisProcessDoesNotHoldTheLock) {
-    const InstancePaths paths = InstancePaths::resolve(temp.path(), ::getuid(), temp.path());
     SingleInstance holder(paths), later(paths);
-    posix::PosixProcesses processes;
     auto others = [&](const SingleInstance& instance, const std::string& identifier) {
-        QtWorkspace workspace(
-            instance, processes, temp.path(), temp / "calendars", [](const std::string&) { return true; }, "com.tavrelin.mac");
         std::size_t count = 0;
-        for (const auto& app : workspace.runningApplications(identifier))
+        for (const auto& app : workspace(instance).runningApplications(identifier))
             count += app.isCurrent ? 0 : 1;
         return count;
     };
@@ -310,11 +306,10 @@ protected:
         item.syncMenu();
     }
 
-    // The visible actions, in order, paired with the items they show: a path
-    // of ids ("lists/Work") for each, the first where ids repeat; their texts
-    // with "&&" read as the "&" it shows.
+    // The visible actions by a path of ids ("lists/Work"), the first where ids
+    // repeat; each must show its item's title (a "&&" is the "&" it shows).
     static void walk(const QMenu& menu, const std::vector<platform::MenuItem>& items, const std::string& prefix,
-                     std::map<std::string, QAction*>& out, Lines& texts) {
+                     std::map<std::string, QAction*>& out) {
         std::vector<QAction*> shown;
         for (QAction* action : menu.actions())
             if (action->isVisible())
@@ -322,34 +317,22 @@ protected:
         ASSERT_EQ(shown.size(), items.size()) << prefix;
         for (std::size_t i = 0; i < items.size(); ++i) {
             const QString text = shown[i]->isSeparator() ? "-" : shown[i]->text().trimmed().replace("&&", "&");
-            texts.push_back(prefix + text.toStdString());
+            EXPECT_EQ(text.toStdString(), items[i].separator ? "-" : items[i].title) << prefix << i;
             out.emplace(prefix + items[i].id, shown[i]);
             if (!items[i].submenu.empty()) {
                 ASSERT_TRUE(shown[i]->menu()) << items[i].id;
-                walk(*shown[i]->menu(), items[i].submenu, prefix + items[i].id + "/", out, texts);
+                walk(*shown[i]->menu(), items[i].submenu, prefix + items[i].id + "/", out);
             }
         }
     }
-    std::map<std::string, QAction*> actions(Lines* texts = nullptr) {
+    std::map<std::string, QAction*> actions() {
         std::map<std::string, QAction*> out;
-        Lines shown;
-        walk(item.menu(), items, "", out, shown);
-        if (texts)
-            *texts = shown;
-        return out;
-    }
-    static Lines titles(const std::vector<platform::MenuItem>& items, const std::string& prefix = "") {
-        Lines out;
-        for (const auto& entry : items) {
-            out.push_back(prefix + (entry.separator ? "-" : entry.title));
-            for (const auto& inner : titles(entry.submenu, prefix + entry.id + "/"))
-                out.push_back(inner);
-        }
+        walk(item.menu(), items, "", out);
         return out;
     }
 };
 
-TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundIt) {
+TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundItAndNonePileUp) {
     const std::vector<Lines> steps{
         {"headline=Tavrelin — Idle", "-header", "status=Last checked 5s ago", "lists>Inbox,Work", "-modules", "!Check now",
          "!Quit"},
@@ -371,10 +354,8 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundIt) {
     std::map<std::string, QAction*> first; // each id's action when first shown
     for (std::size_t step = 0; step < steps.size(); ++step) {
         show(steps[step]);
-        Lines texts;
-        const auto now = actions(&texts);
-        EXPECT_EQ(texts, titles(items)) << "step " << step;
-        for (const auto& [id, action] : now) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        for (const auto& [id, action] : actions()) {
             auto [known, fresh] = first.emplace(id, action);
             EXPECT_TRUE(fresh || known->second == action) << id << " was made anew at step " << step;
         }
@@ -388,14 +369,11 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundIt) {
     QCoreApplication::processEvents();
     EXPECT_EQ(chosen, Lines{"Check now"});
     EXPECT_EQ(first.at("Unpair R&D")->text().toStdString(), "Unpair R&&D"); // not a mnemonic
-}
 
-TEST_F(Tray, IdsThatComeAndGoDoNotPileUp) {
-    show({"!Check now"});
-    QAction* check = actions().at("Check now");
+    // Ids that come and go do not pile up.
     for (int i = 0; i < 200; ++i)
         show({"refused/" + std::to_string(i), "lists>list" + std::to_string(i), "!Check now"});
-    EXPECT_EQ(actions().at("Check now"), check);
+    EXPECT_EQ(actions().at("Check now"), first.at("Check now"));
     EXPECT_LE(item.menu().actions().size(), 2 * QtStatusItem::hiddenEntriesKept + 3);
     EXPECT_LE(item.menu().findChildren<QAction*>().size(), 3 * QtStatusItem::hiddenEntriesKept + 8);
 }
@@ -530,25 +508,19 @@ protected:
     bool menuReady = true;
 };
 
-TEST_F(Terminal, LinesOutsideADialogAreCommands) {
-    console.receive("menu\n  2 \r\nopen tavrelin://pair?x\n\nbogus\nqu");
-    console.receive("it\nmenu"); // the last line counts at the end without its line feed
-    console.receiveEnd();
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
-    EXPECT_EQ(calls, (Lines{"menu", "choose", "open tavrelin://pair?x", "quit", "menu"}));
-}
-
 // While launch is still choosing the task lists there is no menu yet: a menu
 // command waits for it, and what comes after it keeps its place.
-TEST_F(Terminal, MenuCommandsTypedBeforeTheMenuExistsWaitForIt) {
+TEST_F(Terminal, LinesOutsideADialogAreCommandsAndMenuOnesWaitForTheMenu) {
     menuReady = false;
-    console.receive("open tavrelin://a\nmenu\n2\nquit\n");
+    console.receive("open tavrelin://a\nmenu\n  2 \r\n\nbogus\nqu");
+    console.receive("it\nmenu"); // the last line counts at the end without its line feed
+    console.receiveEnd();
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, Lines{"open tavrelin://a"});
     menuReady = true;
     console.resume();
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 4; })) << ::testing::PrintToString(calls);
-    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose", "quit"}));
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
+    EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose", "quit", "menu"}));
 }
 
 TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
@@ -599,6 +571,155 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     EXPECT_EQ(out.str(), "[status] Not paired\n[status] Checking…\n");
     owned.reset();
     EXPECT_FALSE(bar.activate("Check now"));
+}
+
+// Sends the request, closes the sending side, and reads to the end, as a shell one-liner would.
+std::string rawExchange(const std::string& socketPath, const std::string& request) {
+    const char* script = "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.settimeout(10)\n"
+                         "s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode()); s.shutdown(socket.SHUT_WR)\n"
+                         "sys.stdout.write(b''.join(iter(lambda: s.recv(256), b'')).decode())\n";
+    return posix::PosixProcesses().run("/usr/bin/python3", {"-c", script, socketPath, request}).output;
+}
+
+class SingleInstanceTest : public WorkspaceTest {
+protected:
+    // Runs a blocking client call on a worker while the event loop lets the
+    // agent answer.
+    template <class Call> static auto serving(Call call) {
+        auto result = std::async(std::launch::async, call);
+        EXPECT_TRUE(spinUntil([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000))
+            << "no answer within 10 s";
+        return result.get();
+    }
+
+    const uid_t me = ::getuid();
+};
+
+TEST_F(SingleInstanceTest, OnlyAPrivateRuntimeFolderOfTheUsersCountsElseOneFallbackForAll) {
+    const std::string fallback = temp / "tavrelin-" + std::to_string(me);
+    const std::string good = temp / "run", wide = temp / "wide", missing = temp / "missing";
+    fs::create_directories(good);
+    fs::create_directories(wide);
+    fs::permissions(good, fs::perms::owner_all, fs::perm_options::replace);
+    fs::permissions(wide, fs::perms::owner_all | fs::perms::group_all, fs::perm_options::replace);
+    const std::string deep = good + "/" + std::string(100, 'd');
+    fs::create_directories(deep);
+    fs::permissions(deep, fs::perms::owner_all, fs::perm_options::replace);
+
+    const std::pair<std::string, bool> folders[] = {
+        {good, true}, {"run", false} /* relative */, {"", false}, {missing, false}, {wide, false}, {temp / "file", false},
+    };
+    writeFile(temp / "file", "");
+    for (const auto& [folder, usable] : folders)
+        EXPECT_EQ(InstancePaths::usableRuntimeFolder(folder, me), usable) << folder;
+    EXPECT_FALSE(InstancePaths::usableRuntimeFolder(good, me + 1)); // owned by another
+
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {good, good},     {std::nullopt, fallback}, {"run", fallback},
+        {wide, fallback}, {deep, fallback}, // the socket's path would not fit
+    };
+    for (const auto& [runtime, folder] : cases) {
+        const InstancePaths paths = InstancePaths::resolve(runtime, me, temp.path());
+        EXPECT_EQ(paths.folder, folder) << runtime.value_or("(unset)");
+        EXPECT_EQ(paths.socket, folder + "/tavrelin-agent.sock");
+        EXPECT_EQ(paths.lock, folder + "/tavrelin-agent.lock");
+    }
+    struct stat info {};
+    ASSERT_EQ(::lstat(fallback.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    // A fallback that lost its mode is ours and put right; one that is a link
+    // or someone else's is refused.
+    fs::permissions(fallback, fs::perms::owner_all | fs::perms::others_all, fs::perm_options::replace);
+    InstancePaths::resolve(std::nullopt, me, temp.path());
+    ASSERT_EQ(::lstat(fallback.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_THROW(InstancePaths::resolve(std::nullopt, me + 1, temp.path()), InstanceError); // our folder, not theirs
+    fs::remove(fallback);
+    fs::create_directory_symlink(good, fallback);
+    EXPECT_THROW(InstancePaths::resolve(std::nullopt, me, temp.path()), InstanceError);
+    EXPECT_THROW(InstancePaths::resolve(std::nullopt, me, temp.path() + "/" + std::string(100, 't')), InstanceError);
+}
+
+TEST_F(SingleInstanceTest, OneHolderListensAndALaterStartWaitsForItToLetGo) {
+    auto agent = std::make_unique<SingleInstance>(paths);
+    SingleInstance later(paths);
+    EXPECT_THROW(agent->listen(), InstanceError); // not without the lock
+    ASSERT_TRUE(agent->tryLock());
+    EXPECT_FALSE(later.tryLock());
+    EXPECT_THROW(later.listen(), InstanceError);
+    EXPECT_EQ(readFile(paths.lock), std::to_string(::getpid()) + "\n");
+
+    // A leftover socket file does not stop the holder.
+    writeFile(paths.socket, "left over by a crash");
+    agent->listen();
+    EXPECT_TRUE(serving([&] { return later.ping(); }));
+    EXPECT_EQ(serving([&] { return later.claim(std::chrono::milliseconds(0), [&] { return later.ping(); }); }),
+              SingleInstance::Claim::answered);
+
+    // Holding the lock without answering: quitting. Nobody runs beside it.
+    agent->stopListening();
+    EXPECT_FALSE(fs::exists(paths.socket));
+    EXPECT_FALSE(later.ping());
+    try {
+        later.claim(std::chrono::milliseconds(200), [&] { return later.ping(); });
+        ADD_FAILURE() << "claimed beside a holder";
+    } catch (const InstanceError& error) {
+        EXPECT_NE(std::string(error.what()).find("(process " + std::to_string(::getpid()) + ")"), std::string::npos)
+            << error.what();
+    }
+    auto letGo = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        agent.reset();
+    });
+    EXPECT_EQ(later.claim(std::chrono::seconds(10), [&] { return later.ping(); }), SingleInstance::Claim::holder);
+    letGo.get();
+}
+
+TEST_F(SingleInstanceTest, ALaterProcessHandsOverLinksAsksForStatusAndQuitStopsTheAnswering) {
+    SingleInstance agent(paths), later(paths);
+    Lines got;
+    agent.onLink = [&](const std::string& link) { got.push_back(link); };
+    agent.onQuit = [&] { got.push_back("quit"); };
+    agent.status = [] { return std::string("Trouble: line one\nline two"); };
+    EXPECT_FALSE(later.requestQuit()); // nobody listens yet
+    ASSERT_TRUE(agent.tryLock());
+    agent.listen();
+    EXPECT_EQ(serving([&] { return later.requestStatus(); }), "Trouble: line one line two");
+    // A line break cannot smuggle a second request in.
+    EXPECT_TRUE(serving([&] { return later.handOver("tavrelin://pair?x\nquit"); }));
+    EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
+    EXPECT_TRUE(spinUntil([&] { return got == Lines{"tavrelin://pair?x%0Aquit", "quit"}; })) << ::testing::PrintToString(got);
+    // Once asked to quit, it answers nobody: a new start must wait for the lock.
+    EXPECT_FALSE(agent.isListening());
+    EXPECT_FALSE(fs::exists(paths.socket));
+    EXPECT_FALSE(later.ping());
+}
+
+TEST_F(SingleInstanceTest, AnAgentRemovesOnlyItsOwnSocketAndSurvivesClientsThatMisbehave) {
+    SingleInstance agent(paths), later(paths);
+    ASSERT_TRUE(agent.tryLock());
+    agent.listen();
+    // A request longer than a line may be is dropped unanswered, and the
+    // agent goes on answering.
+    Lines links;
+    agent.onLink = [&](const std::string& link) { links.push_back(link); };
+    EXPECT_FALSE(serving([&] { return later.handOver(std::string(SingleInstance::maxLineBytes, 'x'), 2000); }));
+    EXPECT_TRUE(serving([&] { return later.ping(); }));
+    EXPECT_TRUE(links.empty());
+
+    // A client that closes its side right after its request, as a shell
+    // one-liner does, still gets its answer.
+    agent.status = [] { return std::string("Connected"); };
+    EXPECT_EQ(serving([&] { return rawExchange(paths.socket, "status\n"); }), "ok Connected\n");
+    EXPECT_EQ(serving([&] { return rawExchange(paths.socket, "no such request\n"); }), "?\n");
+
+    // Someone else's file at the path since: it stays.
+    fs::rename(paths.socket, temp / "moved.sock");
+    writeFile(paths.socket, "not ours");
+    agent.stopListening();
+    EXPECT_EQ(readFile(paths.socket), "not ours");
+    EXPECT_TRUE(fs::exists(temp / "moved.sock"));
 }
 
 } // namespace

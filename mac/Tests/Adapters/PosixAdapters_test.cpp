@@ -1,20 +1,33 @@
+// The POSIX adapters on real folders and processes. The updater's part: zip
+// archives crafted here (python3's zipfile) and unpacked, the new bundle placed
+// beside the running one, and the install script as /bin/sh runs it, on a
+// small tmpfs in a mount namespace of its own where the machine allows one;
+// the bundle verifier as the built program, with signatures minisign makes here.
+
+#include "Platform/Files.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
+#include "Platform/Posix/PosixUpdateSystem.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Support/DevRelayProcess.h"
 #include "Support/SavedEnvironment.h"
 #include "Support/VdirFixture.h"
-#include "TavrelinMac/Logging.h"
+#include "TavrelinMac/UpdateTools.h"
 
 #include <gmock/gmock.h>
 
+#include <nlohmann/json.hpp>
+
 #include <csignal>
+#include <functional>
 #include <iomanip>
 #include <map>
 #include <pwd.h>
-#include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +35,319 @@
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using platform::FileError;
+namespace fs = std::filesystem;
+
+namespace {
+
+posix::PosixProcesses processes;
+posix::PosixUpdateSystem updateSystem(processes);
+
+unsigned modeOf(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// A zip of (name, type and mode, content) entries, as any zip tool could
+// write it; an entry's content may be a byte count of zeros instead.
+void makeZip(const std::string& path, const nlohmann::json& entries) {
+    const char* script = R"(import json, sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    for name, mode, content in json.loads(sys.argv[2]):
+        info = zipfile.ZipInfo(name)
+        info.create_system = 3
+        info.external_attr = mode << 16
+        z.writestr(info, bytes(content) if isinstance(content, int) else content)
+)";
+    auto result = processes.run("/usr/bin/python3", {"-c", script, path, entries.dump()});
+    ASSERT_EQ(result.status, 0) << result.output;
+}
+
+// A bundle whose agent, when started, writes `name` into `marker`; `padding`
+// bytes of filler make it as large as a test needs.
+void makeBundle(const std::string& bundle, const std::string& name, const std::string& marker, std::size_t padding = 0) {
+    const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent";
+    writeText(agent, "#!/bin/sh\necho " + name + " > " + updatetools::quoted(marker) + "\n");
+    fs::permissions(agent, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec);
+    writeText(bundle + "/Contents/Resources/padding", std::string(padding, 'p'));
+}
+
+// Which bundle's agent a path holds: the name its agent writes, "" for none.
+std::string bundleAt(const std::string& bundle) {
+    try {
+        const std::string agent = readFile(bundle + "/Contents/MacOS/tavrelin-agent");
+        const std::size_t from = agent.find("echo ") + 5;
+        return agent.substr(from, agent.find(' ', from) - from);
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+// Runs the install script for `current`, the new bundle beside it and
+// `staging`, and waits (bounded) for the agent it reopens to write `marker`.
+std::string swap(const std::string& current, const std::string& incoming, const std::string& staging,
+                 const std::string& marker) {
+    const std::string folder = fs::path(current).parent_path().string();
+    const std::string script =
+        updatetools::installScript({current, current + ".previous", incoming, staging}, updateSystem.flushCommand(folder),
+                                   updateSystem.reopenCommand(current));
+    auto result = processes.run("/bin/sh", {"-c", script});
+    if (result.status != 0)
+        return "the script failed: " + result.output;
+    if (!eventually([&] { return fs::exists(marker); }, std::chrono::seconds(10)))
+        return "no agent was started within 10 s";
+    return readFile(marker);
+}
+
+// What is left of the swap's leftovers at these paths, by name.
+std::string leftovers(const std::vector<std::string>& paths) {
+    std::string found;
+    for (const std::string& path : paths)
+        if (fs::exists(fs::symlink_status(path)))
+            found += " " + path;
+    return found;
+}
+
+void mountTmpfs(const std::string& folder, const std::string& size) {
+    fs::create_directories(folder);
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0755").c_str()) != 0)
+        throw std::runtime_error("cannot mount a tmpfs at " + folder + ": " + std::strerror(errno));
+}
+
+// Runs in a child of its own: what does not hold is printed, and ends it with 1.
+[[noreturn]] void smallDisk(const std::string& root) {
+    auto at = [&root](const std::string& name) { return root + "/" + name; };
+    ::alarm(120); // a hung script ends the child, and the test says so
+    int failures = 0;
+    auto check = [&failures](bool held, const std::string& what) {
+        if (!held)
+            failures += std::fprintf(stderr, "%s\n", what.c_str()) > 0;
+    };
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::fputs("no private mount namespace\n", stderr);
+        ::_exit(1);
+    }
+    const std::string apps = at("apps"), app = apps + "/Tavrelin.app", incoming = apps + "/.Tavrelin.app.incoming";
+    const std::string staging = at("cache/Tavrelin/updates"), fresh = staging + "/unpacked/Tavrelin.app";
+    mountTmpfs(apps, "2m");
+    makeBundle(app, "old", at("started"), 100000);
+
+    // Too large for what is left: refused before anything moved.
+    makeBundle(fresh, "big", at("started"), 3 << 20);
+    try {
+        updateSystem.place(fresh, incoming);
+        check(false, "a bundle larger than the disk was placed");
+    } catch (const platform::FileError& error) {
+        check(std::string(error.what()).find("No space left on device") != std::string::npos,
+              std::string("placing failed otherwise: ") + error.what());
+    }
+    check(!fs::exists(incoming), "a partial bundle was left beside the running one");
+    check(bundleAt(app) == "old" && fs::file_size(app + "/Contents/Resources/padding") == 100000, "the running bundle changed");
+
+    // One that fits is copied across, then swapped in by renames.
+    fs::remove_all(fresh);
+    makeBundle(fresh, "new", at("started"), 500000);
+    updateSystem.place(fresh, incoming);
+    check(bundleAt(incoming) == "new" && modeOf(incoming + "/Contents/MacOS/tavrelin-agent") == 0755,
+          "the placed bundle is not the new one, mode included");
+    check(swap(app, incoming, staging, at("started")) == "new\n", "the new agent was not started");
+    check(bundleAt(app) == "new", "the new bundle is not in place");
+    check(leftovers({app + ".previous", incoming, staging}).empty(),
+          "leftovers:" + leftovers({app + ".previous", incoming, staging}));
+
+    // The previous place cannot be freed (something is mounted there), and
+    // the environment says "moved": nothing moves, the agent reopens.
+    fs::remove(at("started"));
+    makeBundle(incoming, "newer", at("started"));
+    mountTmpfs(app + ".previous", "64k");
+    writeText(app + ".previous/busy", "x");
+    ::setenv("moved", "yes", 1);
+    check(swap(app, incoming, staging, at("started")) == "new\n", "the running bundle was not reopened");
+    ::unsetenv("moved");
+    check(bundleAt(app) == "new", "the running bundle was touched though it never moved");
+    check(!fs::exists(incoming), "the new bundle was left beside the running one");
+    ::umount((app + ".previous").c_str());
+    fs::remove_all(app + ".previous");
+
+    // The new bundle arrives by a copy from another file system that
+    // fills up (as a plain move from the cache would): the half-copied
+    // folder goes and the old bundle comes back.
+    fs::remove(at("started"));
+    fs::remove_all(fresh);
+    makeBundle(fresh, "huge", at("started"), 3 << 20);
+    check(swap(app, fresh, staging, at("started")) == "new\n", "the old agent was not reopened after a failed copy");
+    check(bundleAt(app) == "new" && fs::file_size(app + "/Contents/Resources/padding") == 500000,
+          "a half-copied bundle stands at the running bundle's place");
+    check(leftovers({app + ".previous", staging}).empty(), "leftovers:" + leftovers({app + ".previous", staging}));
+    ::_exit(failures == 0 ? 0 : 1);
+}
+
+const std::string verifier = buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-verify";
+
+// A trusted bundle pinning a fresh key, and a new bundle sealed with it.
+struct Bundles {
+    TempFolder dir;
+    posix::PosixProcesses processes;
+    std::string trusted = dir / "Applications/Tavrelin.app", fresh = dir / "unpacked/Tavrelin.app";
+    std::string contents(const std::string& path) const { return fresh + "/Contents/" + path; }
+
+    void must(const std::string& program, const std::vector<std::string>& arguments) {
+        auto result = processes.run(program, arguments);
+        ASSERT_EQ(result.status, 0) << program << ": " << result.output;
+    }
+    void seal(const std::string& key) {
+        must(verifier, {"--seal", fresh});
+        const std::string manifest = contents("_CodeSignature/manifest");
+        must("/usr/bin/minisign", {"-S", "-s", dir / (key + ".key"), "-m", manifest, "-x", manifest + ".minisig"});
+    }
+
+    Bundles() {
+        for (const std::string key : {"release", "other"})
+            must("/usr/bin/minisign", {"-G", "-W", "-p", dir / (key + ".pub"), "-s", dir / (key + ".key")});
+        const std::string pub = readFile(dir / "release.pub");
+        writeText(trusted + "/Contents/Info.plist", "<plist><dict><key>TavrelinUpdatePublicKey</key><string>" +
+                                                        pub.substr(pub.find('\n') + 1, 56) + "</string></dict></plist>");
+        writeText(contents("MacOS/tavrelin-agent"), "#!/bin/sh\n");
+        writeText(contents("Resources/it's a file.txt"), "text");
+        fs::create_symlink("it's a file.txt", contents("Resources/alias"));
+        seal("release");
+    }
+};
+
+} // namespace
+
+// Every refusal happens on the listing alone: nothing is written.
+TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
+    using nlohmann::json;
+    const platform::UnpackLimits limits{1000, 3};
+    const std::tuple<json, std::string> rows[] = {
+        {json::array({{"/tmp/evil", 0100644, "x"}}), "“/tmp/evil” is an absolute path"},
+        {json::array({{"Tavrelin.app/", 040755, ""}, {"Tavrelin.app/../../evil", 0100644, "x"}}), "steps out with “..”"},
+        {json::array({{"Tavrelin.app/link", 0120777, "/etc/passwd"}}), "“Tavrelin.app/link” is a symbolic link"},
+        {json::array({{"Tavrelin.app/inside", 0120777, "Contents"}}), "is a symbolic link"},
+        // (A zip's FIFO mode reads as a plain file; devices and sockets come through.)
+        {json::array({{"device", 020644, ""}}), "“device” is neither a file nor a folder"},
+        {json::array({{"disk", 060644, ""}}), "“disk” is neither a file nor a folder"},
+        {json::array({{"socket", 0140644, ""}}), "“socket” is neither a file nor a folder"},
+        {json::array({{"a", 0100644, "1"}, {"b", 0100644, "2"}, {"c", 0100644, "3"}, {"d", 0100644, "4"}}),
+         "more than 3 entries"},
+        {json::array({{"zeros", 0100644, 1001}}), "unpacks to more than 1000 bytes"},
+        {json::array({{"ok", 0100644, 600}, {"more", 0100644, 401}}), "unpacks to more than 1000 bytes"},
+    };
+    for (const auto& [entries, refusal] : rows) {
+        TempFolder dir;
+        makeZip(dir / "update.zip", entries);
+        try {
+            updateSystem.unpack(dir / "update.zip", dir / "unpacked", limits);
+            ADD_FAILURE() << entries.dump() << " was unpacked";
+        } catch (const platform::UnpackError& error) {
+            EXPECT_NE(std::string(error.what()).find(refusal), std::string::npos) << error.what();
+        }
+        EXPECT_FALSE(fs::exists(dir / "unpacked")) << entries.dump() << " wrote something";
+    }
+
+    TempFolder dir;
+    writeFile(dir / "update.zip", "not a zip at all");
+    EXPECT_THROW(updateSystem.unpack(dir / "update.zip", dir / "unpacked", limits), platform::UnpackError);
+    // A name listed twice is only seen while writing; the caller removes the folder.
+    makeZip(dir / "twice.zip", json::array({{"a", 0100644, "1"}, {"a", 0100644, "2"}}));
+    EXPECT_THROW(updateSystem.unpack(dir / "twice.zip", dir / "twice", limits), platform::UnpackError);
+}
+
+// Modes as the archive gives them, never setuid, setgid or sticky, whatever
+// the umask; folders the archive only implies read as usual.
+TEST(Unpack, KeepsModesWithoutSpecialBits) {
+    using nlohmann::json;
+    TempFolder dir;
+    makeZip(dir / "update.zip", json::array({
+                                    {"Tavrelin.app/Contents/MacOS/tavrelin-agent", 0104755, "#!/bin/sh\n"},
+                                    {"Tavrelin.app/Contents/Info.plist", 0100640, "<plist/>"},
+                                    {"Tavrelin.app/Contents/Shared/", 041777, ""},
+                                    {"Tavrelin.app/Contents/Group/", 042750, ""},
+                                    {"Tavrelin.app/Contents/Locked/file", 0102644, "x"},
+                                    {"Tavrelin.app/Contents/Locked/", 040555, ""},
+                                    {"./Tavrelin.app//Contents/Resources/./icon", 0100600, "icon"},
+                                }));
+    const mode_t before = ::umask(077);
+    updateSystem.unpack(dir / "update.zip", dir / "unpacked", {1 << 20, 100});
+    ::umask(before);
+    const std::string app = dir / "unpacked/Tavrelin.app/Contents";
+    const std::pair<std::string, unsigned> modes[] = {
+        {app + "/MacOS/tavrelin-agent", 0755},
+        {app + "/Info.plist", 0640},
+        {app + "/Shared", 0777},
+        {app + "/Group", 0750},
+        {app + "/Locked", 0555},
+        {app + "/Locked/file", 0644},
+        {app + "/Resources/icon", 0600},
+        {app + "/MacOS", 0755},
+        {dir / "unpacked", 0755},
+    };
+    for (const auto& [path, mode] : modes)
+        EXPECT_EQ(modeOf(path), mode) << path;
+    EXPECT_EQ(readFile(app + "/Resources/icon"), "icon");
+    fs::permissions(app + "/Locked", fs::perms::owner_all); // so the folder can be removed
+}
+
+// The swap when it succeeds and when the new bundle cannot be moved in, under
+// folder names with every character the shell could misread.
+TEST(InstallScriptUnderSh, SwapsOrRollsBackAndReopens) {
+    for (const bool placed : {true, false}) {
+        TempFolder dir;
+        const std::string apps = dir / "My Apps 'q' \"d\" $HOME `id` \\", app = apps + "/Tavrelin.app";
+        const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = dir / "cache's/Tavrelin/updates";
+        makeBundle(app, "old", dir / "started");
+        if (placed)
+            makeBundle(incoming, "new", dir / "started");
+        fs::create_directories(app + ".previous"); // left by an earlier attempt
+        fs::create_directories(staging + "/unpacked");
+        EXPECT_EQ(swap(app, incoming, staging, dir / "started"), placed ? "new\n" : "old\n");
+        EXPECT_EQ(bundleAt(app), placed ? "new" : "old");
+        EXPECT_EQ(leftovers({app + ".previous", incoming, staging}), "");
+    }
+}
+
+// On a small file system of its own, with the cache on another one: a disk
+// that fills while the new bundle is placed leaves the old one as it was and
+// nothing half-copied; the swap itself only renames; and the script's rollback
+// tells a running bundle that never moved from one that did.
+TEST(InstallScriptUnderSh, ASmallDiskNeverHoldsAHalfAgent) {
+    if (::geteuid() != 0 || processes.run("/usr/bin/unshare", {"--mount", "true"}).status != 0)
+        GTEST_SKIP() << "needs root and a mount namespace of its own (unshare) to mount a small tmpfs";
+    TempFolder dir;
+    EXPECT_EXIT(smallDisk(dir.path()), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Verifier, RefusesEveryChange) {
+    // The whole output: "@" stands for the new bundle, "^" for the running one.
+    // (The end-to-end update takes a good bundle and refuses a changed file.)
+    const std::string sealed = "@: a sealed resource is missing or invalid\n";
+    const std::pair<std::function<void(Bundles&)>, std::string> rows[] = {
+        {[](Bundles& t) { writeText(t.contents("_CodeSignature/extra"), "x"); },
+         sealed + "file added: @/Contents/_CodeSignature/extra\n"},
+        {[](Bundles& t) { fs::remove(t.contents("MacOS/tavrelin-agent")); },
+         sealed + "file missing: @/Contents/MacOS/tavrelin-agent\n"},
+        {[](Bundles& t) {
+             fs::create_symlink("../../../../etc", t.contents("Resources/out"));
+             t.seal("release");
+         },
+         sealed + "@/Contents/Resources/out: invalid destination for symbolic link in bundle\n"},
+        {[](Bundles& t) { t.seal("other"); }, "@: code failed to satisfy specified code requirement(s)\n"},
+        {[](Bundles& t) { writeText(t.contents("_CodeSignature/manifest"), "file 0644 - x\n"); },
+         "@: invalid signature (code or signature have been modified)\n"},
+        {[](Bundles& t) { fs::remove_all(t.contents("_CodeSignature")); }, "@: code object is not signed at all\n"},
+        {[](Bundles& t) { writeText(t.trusted + "/Contents/Info.plist", "<plist><dict/></plist>"); },
+         "^: no update signing key is set, so no update can be trusted\n"},
+    };
+    for (auto [change, expected] : rows) {
+        Bundles t;
+        change(t);
+        for (auto at = expected.find_first_of("@^"); at != std::string::npos; at = expected.find_first_of("@^", at))
+            expected.replace(at, 1, expected[at] == '@' ? t.fresh : t.trusted);
+        auto result = t.processes.run(verifier, {"--verify", "--trusted", t.trusted, t.fresh});
+        EXPECT_EQ(std::pair(result.status, result.output), std::pair(1, expected));
+    }
+}
 
 TEST(PosixFiles, AtomicWritesTakeTheAskedBitsElseTheUmasksAndFailedOnesKeepTheOldAndLeaveNothing) {
     TempFolder dir;
@@ -103,7 +429,6 @@ TEST(UserFolders, ARelativeXdgVariableOrHomeIsPassedOver) {
 
 TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
     TempFolder dir;
-    posix::PosixProcesses processes;
     // Arguments pass as they are; standard input is empty rather than the agent's.
     auto result = processes.run("/bin/sh", {"-c", "echo \"$0\"; head -c 300000 /dev/zero >&2; cat; kill $$", "'$q' a"});
     EXPECT_EQ(result.output, "'$q' a\n" + std::string(300000, '\0'));

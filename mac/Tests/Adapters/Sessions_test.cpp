@@ -1,23 +1,29 @@
 // The installed agent in the sessions a person logs into: a Wayland
 // compositor with no X server (weston, headless), displays that do not
 // answer, and start at login switched from the command line while the agent
-// runs. (A panel that comes after the autostart entries is the
-// StatusNotifier test's.)
-// Skipped (and reported so) when a tool is missing.
+// runs; and the desktop entries on a real file system, read back by the
+// desktop's own tools: GLib's launcher (`gio launch`, as GLib session managers
+// start autostart entries), `xdg-mime` for the default handler, and
+// `desktop-file-validate`. (A panel that comes after the autostart entries is
+// the StatusNotifier test's.) Skipped (and reported so) when a tool is missing.
 
+#include "Platform/Posix/PosixFiles.h"
 #include "Platform/Qt/DisplayProbe.h"
 #include "Platform/Xdg/DesktopEntry.h"
-
+#include "Platform/Xdg/XdgLoginItems.h"
 #include "Support/AgentProcess.h"
+#include "Support/SpinEventLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
 namespace fs = std::filesystem;
 using Environment = std::map<std::string, std::string>;
+using Entry = platform::LoginItems::LoginEntry;
 
 namespace {
 
@@ -28,6 +34,23 @@ std::string install(const Environment& environment) {
     writeText(fs::path(environment.at("XDG_CONFIG_HOME")) / "Tavrelin/Tavrelin.ini", settings);
     return installCopy(environment.at("HOME"));
 }
+
+// A bundle at `path` whose agent writes the arguments it was started with,
+// one per line, into `record`.
+std::string fakeBundle(const std::string& path, const std::string& record) {
+    const std::string agent = path + "/Contents/MacOS/tavrelin-agent";
+    fs::create_directories(fs::path(agent).parent_path());
+    writeFile(agent, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + record + "'\n");
+    fs::permissions(agent, fs::perms::owner_all);
+    return agent;
+}
+
+struct Desktop {
+    TempFolder temp;
+    std::string config = temp / "config", data = temp / "data";
+    posix::PosixFiles files;
+    xdg::XdgLoginItems items{files, config, data};
+};
 
 } // namespace
 
@@ -134,4 +157,167 @@ TEST(Sessions, StartAtLoginSwitchedOnTheCommandLineReachesTheRunningAgentsMenu) 
     EXPECT_EQ(runToEnd({other, "--start-at-login", "maybe"}, environment).first, 2);
     running.send("quit");
     EXPECT_EQ(running.wait(), 0) << running.output();
+}
+
+TEST(DesktopEntries, ExecNamesTheProgramAsTheEntryRulesQuoteIt) {
+    const std::pair<std::string, std::string> rows[] = {
+        // Plain paths stay plain: simple launchers split Exec at blanks.
+        {"/home/ann/Applications/T.app/a", "/home/ann/Applications/T.app/a"},
+        {"/home/ann bee/a", R"("/home/ann bee/a")"},
+        {R"(/h/"q"/a)", R"("/h/\\"q\\"/a")"},
+        {"/h/$HOME/`id`/a", R"("/h/\\$HOME/\\`id\\`/a")"},
+        {R"(/h/back\slash/a)", R"("/h/back\\\\slash/a")"},
+        {"/h/it's;&|<>~*?#()/a", R"("/h/it's;&|<>~*?#()/a")"},
+        {"/h/line\nbreak\ttab/a", R"("/h/line\nbreak\ttab/a")"},
+        // GLib looks for the program before it undoes %%: the shell is the program.
+        {"/h/100%u/a", R"(/bin/sh -c "exec \\"\\$0\\" \\"\\$@\\"" /h/100%%u/a)"},
+    };
+    for (const auto& [path, exec] : rows)
+        EXPECT_EQ(xdg::execProgram(path), exec) << path;
+    for (const std::string path : {"/h/\x01/a", "/h/\xff/a", "/h/\xc0\xaf/a"})
+        EXPECT_THROW(xdg::execProgram(path), std::invalid_argument);
+
+    const std::string handler = xdg::linkHandlerEntry("/h/a b/a");
+    EXPECT_NE(handler.find("\nExec=\"/h/a b/a\" %u\n"), std::string::npos) << handler;
+    EXPECT_NE(handler.find("\nMimeType=x-scheme-handler/tavrelin;\n"), std::string::npos) << handler;
+    EXPECT_EQ(xdg::loginEntry("/h/a").find("MimeType"), std::string::npos);
+}
+
+// The home folder names a person could have, each read back by GLib, which
+// starts the very program with the link as its one argument.
+TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
+    if (!installed("/usr/bin/gio"))
+        GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
+    const std::string link = "tavrelin://pair?token=rk_x&api=https://a.example/$HOME";
+    for (const std::string home : {"plain", "with space", R"(q"u'o`t$e)", R"(back\slash)", "per%cent %u %%", "ünï"}) {
+        Desktop d;
+        const std::string bundle = d.temp / (home + "/Applications/Tavrelin.app");
+        const std::string record = d.temp / "arguments";
+        const std::string agent = fakeBundle(bundle, record);
+        d.items.writeLinkHandler(bundle);
+        d.items.writeLoginEntry(bundle);
+        EXPECT_EQ(d.items.loginEntry(bundle), Entry::thisCopy) << home;
+        EXPECT_TRUE(d.items.handlesLinks(bundle)) << home;
+        for (const auto& [entry, arguments] : {std::pair{d.items.linkHandlerPath(), std::vector{link}},
+                                               std::pair{d.items.loginEntryPath(), std::vector<std::string>{}}}) {
+            if (installed("/usr/bin/desktop-file-validate")) {
+                const auto [status, output] = runToEnd({"/usr/bin/desktop-file-validate", entry});
+                EXPECT_EQ(status, 0) << home << "\n" << output;
+            }
+            fs::remove(record);
+            std::vector<std::string> command{"/usr/bin/gio", "launch", entry};
+            command.insert(command.end(), arguments.begin(), arguments.end());
+            const auto [status, output] = runToEnd(command, {{"HOME", d.temp.path()}});
+            ASSERT_EQ(status, 0) << home << "\n" << output;
+            ASSERT_TRUE(eventually([&] { return fs::exists(record); }, std::chrono::seconds(10))) << home;
+            std::string expected = agent + "\n";
+            for (const auto& argument : arguments)
+                expected += argument + "\n";
+            EXPECT_TRUE(eventually([&] { return readFile(record) == expected; }, std::chrono::seconds(5))) << home << "\n"
+                                                                                                           << readFile(record);
+        }
+        // xdg-open outside a known desktop splits Exec at blanks: a plain path must stay plain.
+        if (home == "plain" && installed("/usr/bin/xdg-open")) {
+            fs::remove(record);
+            const Environment session{{"HOME", d.temp.path()},
+                                      {"XDG_CONFIG_HOME", d.config},
+                                      {"XDG_DATA_HOME", d.data},
+                                      {"DISPLAY", ":55"}}; // only looked at, never opened
+            const auto [status, output] = runToEnd({"/usr/bin/xdg-open", link}, session);
+            EXPECT_EQ(status, 0) << output;
+            EXPECT_TRUE(eventually([&] { return fs::exists(record) && readFile(record) == agent + "\n" + link + "\n"; },
+                                   std::chrono::seconds(10)))
+                << output;
+        }
+    }
+}
+
+TEST(DesktopEntries, TheLoginEntryTellsThisCopyAnotherAndOneTheDesktopTurnedOff) {
+    Desktop d;
+    const std::string here = d.temp / "Applications/Tavrelin.app", there = "/Applications/Tavrelin.app";
+    EXPECT_EQ(d.items.loginEntry(here), Entry::none);
+    d.items.writeLoginEntry(here);
+    EXPECT_EQ(d.items.loginEntry(here), Entry::thisCopy);
+    EXPECT_EQ(d.items.loginEntry(there), Entry::otherCopy);
+    const std::string written = readFile(d.items.loginEntryPath());
+    for (const std::string added : {"Hidden=true\n", "X-GNOME-Autostart-enabled=false\n", "Hidden = true\n"}) {
+        writeFile(d.items.loginEntryPath(), written + added);
+        EXPECT_EQ(d.items.loginEntry(here), Entry::turnedOffByDesktop) << added;
+    }
+    writeFile(d.items.loginEntryPath(), written + "[Desktop Action x]\nHidden=true\n");
+    EXPECT_EQ(d.items.loginEntry(here), Entry::otherCopy);
+    d.items.removeLoginEntry();
+    d.items.removeLoginEntry(); // nothing there: fine
+    EXPECT_EQ(d.items.loginEntry(here), Entry::none);
+}
+
+TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
+    const std::string ours = "x-scheme-handler/tavrelin=tavrelin-agent.desktop;\n";
+    // mimeapps.list before, with the agent as the default, and with it taken out again.
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {"", "[Default Applications]\n" + ours, ""},
+        {"[Added Associations]\ntext/plain=a.desktop;\n",
+         "[Added Associations]\ntext/plain=a.desktop;\n\n[Default Applications]\n" + ours,
+         "[Added Associations]\ntext/plain=a.desktop;\n"},
+        {"[Default Applications]\ntext/html=b.desktop;\n\n[Added Associations]\nx=y;\n",
+         "[Default Applications]\ntext/html=b.desktop;\n" + ours + "\n[Added Associations]\nx=y;\n",
+         "[Default Applications]\ntext/html=b.desktop;\n\n[Added Associations]\nx=y;\n"},
+        // An older default (twice over) is replaced where readers took it from.
+        {"[Default Applications]\nx-scheme-handler/tavrelin=old.desktop;\nx-scheme-handler/tavrelin = other.desktop\na=b;\n",
+         "[Default Applications]\n" + ours + "a=b;\n", "[Default Applications]\na=b;\n"},
+    };
+    for (const auto& [before, withAgent, without] : rows) {
+        EXPECT_EQ(xdg::withDefault(before, xdg::linkMimeType, xdg::desktopId), withAgent) << before;
+        EXPECT_EQ(xdg::defaultFor(withAgent, xdg::linkMimeType), std::string(xdg::desktopId)) << before;
+        EXPECT_EQ(xdg::withoutDefault(withAgent, xdg::linkMimeType, xdg::desktopId), without) << before;
+    }
+    // Taking it out of a default that names others too leaves them.
+    EXPECT_EQ(xdg::withoutDefault("[Default Applications]\nx-scheme-handler/tavrelin=tavrelin-agent.desktop;kept.desktop;\n",
+                                  xdg::linkMimeType, xdg::desktopId),
+              "[Default Applications]\nx-scheme-handler/tavrelin=kept.desktop;\n");
+
+    // On disk, as xdg-mime reads it; a list that held only ours goes with it.
+    Desktop d;
+    const std::string bundle = d.temp / "Applications/Tavrelin.app";
+    fakeBundle(bundle, d.temp / "arguments");
+    const std::string others = "[Default Applications]\ntext/html=firefox.desktop;\n";
+    fs::create_directories(d.config);
+    writeFile(d.items.defaultsPath(), others);
+    d.items.writeLinkHandler(bundle);
+    if (installed("/usr/bin/xdg-mime")) {
+        const auto [status, output] =
+            runToEnd({"/usr/bin/xdg-mime", "query", "default", "x-scheme-handler/tavrelin"},
+                     {{"HOME", d.temp.path()}, {"XDG_CONFIG_HOME", d.config}, {"XDG_DATA_HOME", d.data}});
+        EXPECT_EQ(output, "tavrelin-agent.desktop\n");
+    }
+    d.items.removeLinkHandler();
+    EXPECT_EQ(readFile(d.items.defaultsPath()), others);
+    EXPECT_FALSE(fs::exists(d.items.linkHandlerPath()));
+    fs::remove(d.items.defaultsPath());
+    d.items.writeLinkHandler(bundle);
+    d.items.removeLinkHandler();
+    EXPECT_FALSE(fs::exists(d.items.defaultsPath()));
+
+    // A list that cannot be read is never replaced by one holding only ours.
+    fs::create_directories(d.items.defaultsPath());
+    EXPECT_THROW(d.items.writeLinkHandler(bundle), platform::FileError);
+    EXPECT_FALSE(fs::exists(d.items.linkHandlerPath()));
+}
+
+TEST(DesktopEntries, AChangeToTheLoginEntryFromAnotherProcessIsSeen) {
+    application<QCoreApplication>();
+    Desktop d;
+    fs::create_directories(d.config);
+    const std::string bundle = "/Applications/Tavrelin.app";
+    // What the entry was each time a change was reported.
+    std::vector<Entry> seen;
+    d.items.watchLoginEntry([&] { seen.push_back(d.items.loginEntry(bundle)); });
+    auto saw = [&](Entry entry) { return std::find(seen.begin(), seen.end(), entry) != seen.end(); };
+    // The autostart folder appears with the entry in it, then the entry goes.
+    posix::PosixFiles files;
+    xdg::XdgLoginItems elsewhere(files, d.config, d.data);
+    elsewhere.writeLoginEntry(bundle);
+    EXPECT_TRUE(spinUntil([&] { return saw(Entry::thisCopy); })) << "the entry was written unseen";
+    elsewhere.removeLoginEntry();
+    EXPECT_TRUE(spinUntil([&] { return saw(Entry::none); })) << "the entry was removed unseen";
 }

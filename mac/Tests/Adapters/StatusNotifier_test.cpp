@@ -134,25 +134,23 @@ protected:
                                             "\nplugins=statusnotifier\nposition=Top\n[statusnotifier]\ntype=statusnotifier\n");
     }
 
-    // Pixels of the panel that stand out from its background: the icon.
-    int iconPixels(const QColor& background) {
-        QProcess import;
-        start(import, "import", {"-window", "root", file("shot.png")});
-        if (!import.waitForFinished(20000))
-            return 0;
-        const QImage image(file("shot.png"));
-        int count = 0;
-        for (int y = 0; y < std::min(32, image.height()); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                count += std::abs(image.pixelColor(x, y).lightness() - background.lightness()) > 110;
-        return count;
-    }
-    // Whether the panel paints the icon so that it stands out, within a bound.
+    // Whether the panel paints the icon so that it stands out from `background`, within a bound.
     bool iconSeen(const QColor& background) {
-        int last = 0;
-        const bool seen = spinUntil([&] { return (last = iconPixels(background)) > 20; }, 30000);
+        int pixels = 0;
+        const bool seen = spinUntil(
+            [&] {
+                QProcess import;
+                start(import, "import", {"-window", "root", file("shot.png")});
+                const QImage image(import.waitForFinished(20000) ? file("shot.png") : QString());
+                pixels = 0;
+                for (int y = 0; y < std::min(32, image.height()); ++y)
+                    for (int x = 0; x < image.width(); ++x)
+                        pixels += std::abs(image.pixelColor(x, y).lightness() - background.lightness()) > 110;
+                return pixels > 20;
+            },
+            30000);
         if (!seen)
-            ADD_FAILURE() << "after 30 s only " << last << " pixels of the icon stand out";
+            ADD_FAILURE() << "after 30 s only " << pixels << " pixels of the icon stand out";
         return seen;
     }
 
@@ -177,20 +175,38 @@ int idOf(const Menu& menu, const std::string& text) {
     return 0;
 }
 
-TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveItsChanges) {
+// At login the session starts the installed agent from its autostart entry,
+// and the panel comes when it comes: the item reaches it with a menu whose ids
+// outlive its changes, a switch that works, and an icon every panel shows.
+TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMenuIdsOutliveChanges) {
+    if (QStandardPaths::findExecutable("gio").isEmpty())
+        GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
     curl::CurlHttp http;
     DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_sni_test_token", http, true);
     write("data/Tavrelin/pairing.json", R"({"apiBase":")" + relay.api() + R"(","token":"rk_sni_test_token","pairedAt":0})");
     write("data/calendars/reminders/displayname", "Reminders");
-    start(agent_, QString::fromStdString(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent"));
+    const QString agent = QString::fromStdString(installCopy(session_->root() / "home"));
+    const auto run = [&](const QStringList& arguments) {
+        QProcess command;
+        start(command, agent, arguments);
+        return command.waitForFinished(60000) && command.exitStatus() == QProcess::NormalExit && command.exitCode() == 0;
+    };
+    // As scripts/install does it, then the login; the agent logs where the launcher's output went.
+    ASSERT_TRUE(run({"--register"}));
+    struct QuitAtEnd {
+        std::function<bool(const QStringList&)> run;
+        ~QuitAtEnd() { run({"--quit"}); }
+    } quitAtEnd{run};
+    const std::string entry = "config/autostart/" + std::string(xdg::desktopId);
+    start(agent_, "gio", {"launch", file(entry)});
     auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
-    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 30000)) << "no poll within 30 s\n" << log();
+    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 60000)) << "no poll within 60 s\n" << log();
 
-    // The panel comes later, as it often does at login.
     start(panel_, "lxqt-panel");
-    ASSERT_TRUE(registered()) << "the agent never registered its item\n" << log();
+    ASSERT_TRUE(registered()) << "the panel never got the agent's item\n" << log();
     ASSERT_TRUE(spinUntil([&] { return idOf(layout(), words::module::lists()) != 0; }, 10000)) << "no lists shown\n" << log();
     const Menu before = layout();
+    ASSERT_TRUE(before.count("Start at Login (on)")) << "no switch, or off, in the menu";
 
     // Every show request is answered at once and changes nothing.
     for (int i = 0; i < 20; ++i)
@@ -227,6 +243,13 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveIt
          {words::menu::checkNow(), words::menu::unpair(), words::menu::quit(), words::module::lists()})
         EXPECT_EQ(layout().at(label), before.at(label)) << label;
 
+    // The switch turns start at login off, under the same id.
+    click(before.at("Start at Login (on)"));
+    EXPECT_TRUE(spinUntil([&] { return !std::filesystem::exists(file(entry).toStdString()); }, 10000))
+        << "the click left the entry in place";
+    EXPECT_TRUE(spinUntil([&] { return layout().count("Start at Login (off)"); }, 10000));
+    EXPECT_EQ(layout()["Start at Login (off)"], before.at("Start at Login (on)"));
+
     // The icon can be seen on a dark panel, and on a light one after the host restarts.
     EXPECT_TRUE(iconSeen(QColor(0x20, 0x20, 0x20)));
     panel_.terminate();
@@ -236,36 +259,5 @@ TEST_F(StatusNotifier, ATrayThatAppearsLaterGetsTheItemAndAMenuWhoseIdsOutliveIt
     ASSERT_TRUE(registered()) << "not registered again with the new panel";
     EXPECT_TRUE(iconSeen(QColor(0xee, 0xee, 0xee)));
     click(before.at("Quit Tavrelin"));
-    ASSERT_TRUE(agent_.waitForFinished(15000)) << "the agent did not quit\n" << log();
-    EXPECT_TRUE(agent_.exitStatus() == QProcess::NormalExit && agent_.exitCode() == 0) << log();
-}
-
-// At login the session starts the autostart entries, and the panel comes
-// when it comes: the installed agent's item and its switch reach the panel.
-TEST_F(StatusNotifier, AtLoginTheAutostartEntryStartsTheInstalledAgentAndALaterPanelShowsItsSwitch) {
-    if (QStandardPaths::findExecutable("gio").isEmpty())
-        GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
-    const QString agent = QString::fromStdString(installCopy(session_->root() / "home"));
-    const auto run = [&](const QStringList& arguments) {
-        QProcess command;
-        start(command, agent, arguments);
-        return command.waitForFinished(60000) && command.exitStatus() == QProcess::NormalExit && command.exitCode() == 0;
-    };
-    // As scripts/install does it, then the login; the agent logs where the launcher's output went.
-    ASSERT_TRUE(run({"--register"}));
-    struct QuitAtEnd {
-        std::function<bool(const QStringList&)> run;
-        ~QuitAtEnd() { run({"--quit"}); }
-    } quitAtEnd{run};
-    const std::string entry = "config/autostart/" + std::string(xdg::desktopId);
-    start(agent_, "gio", {"launch", file(entry)});
-    ASSERT_TRUE(spinUntil([&] { return run({"--status"}); }, 60000)) << "the agent did not start\n" << log();
-    start(panel_, "lxqt-panel");
-    ASSERT_TRUE(registered()) << "the panel never got the agent's item\n" << log();
-
-    ASSERT_TRUE(spinUntil([&] { return layout().count("Start at Login (on)"); }, 10000)) << "no switch, or off, in the menu";
-    click(layout().at("Start at Login (on)"));
-    EXPECT_TRUE(spinUntil([&] { return !std::filesystem::exists(file(entry).toStdString()); }, 10000))
-        << "the click left the entry in place";
-    EXPECT_TRUE(spinUntil([&] { return layout().count("Start at Login (off)"); }, 10000));
+    EXPECT_TRUE(spinUntil([&] { return !run({"--status"}); }, 15000)) << "the agent did not quit\n" << log();
 }

@@ -1,19 +1,39 @@
-// What the agent files must be iCalendar a real CalDAV server takes and gives
-// back unchanged: the built agent files items of every kind into a vdir;
-// vdirsyncer uploads it to a Radicale server on loopback and downloads it
-// into a second vdir; both are read with libical and compared.
+// A session of the built agent: welcomed, paired by a link, it files items of
+// every kind into a vdir, and what it files must be iCalendar a real CalDAV
+// server takes and gives back unchanged: vdirsyncer uploads it to a Radicale
+// server on loopback and downloads it into a second vdir; both are read with
+// libical and compared. What it prints speaks the words of its build: it
+// names the task-list folder it really files into, and the Linux words never
+// speak of a Mac (the sentences themselves are checked in Texts_test).
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/AgentProcess.h"
+#include "TavrelinMac/Words.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+using namespace tavrelin;
 using namespace tavrelin::testing;
 using json = nlohmann::json;
 
-TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
+namespace {
+
+// Every dialog, menu and tool tip the terminal front end printed.
+std::vector<std::string> shownTexts(const std::string& output) {
+    std::vector<std::string> texts;
+    for (const std::string opening : {"[alert]", "[menu]", "[status]"}) {
+        const std::string closing = opening == "[status]" ? "\n" : "[end]";
+        for (auto at = output.find(opening); at != std::string::npos; at = output.find(opening, at + 1))
+            texts.push_back(output.substr(at, output.find(closing, at) - at));
+    }
+    return texts;
+}
+
+} // namespace
+
+TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWordsOfItsBuild) {
     AgentHome home;
     makeList(home.lists, "reminders", "Reminders");
     const std::string longTitle = "A long title that iCalendar folds over several lines: " + std::string(20, 'x') +
@@ -31,9 +51,31 @@ TEST(CalDavRoundTrip, WhatTheAgentFilesComesBackFromTheServerUnchanged) {
     for (auto& item : items)
         item["list"] = "Reminders";
     relay.post("/dev/enqueue", items);
-    auto agent = startPaired(home.environment, relay);
+    auto agent = startAgent(home.environment);
+    auto answer = [&](const std::string& line) {
+        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
+        agent->send(line);
+    };
+    answer("1"); // the welcome, which then opens the menu
+    ASSERT_TRUE(agent->await("[menu]") && agent->await("[end]\n")) << agent->output();
+    agent->send("open " + relay.link());
+    answer("1"); // pair
+    answer("1"); // paired
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
+    agent->send("menu");
+    ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
+    agent->send(words::menu::unpair());
+    answer("2"); // cancel
     EXPECT_EQ(agent->kill(SIGTERM), 0);
+
+    const std::string output = agent->output();
+    const auto place = platform::RemindersPlace::taskListFolder;
+    EXPECT_NE(output.find(words::pairing::pairedText("127.0.0.1", place)), std::string::npos) << output;
+    EXPECT_NE(output.find("\n" + words::module::title(place) + "\n"), std::string::npos) << output;
+    EXPECT_NE(output.find(words::menu::unpairText(place)), std::string::npos) << output;
+    for (const auto& text : shownTexts(output))
+        for (const char* word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"})
+            EXPECT_TRUE(words::forMacOS || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
     const auto filed = readLists(home.lists);
     ASSERT_EQ(filed.tasks.size(), items.size());
 

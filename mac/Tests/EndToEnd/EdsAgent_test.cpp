@@ -29,7 +29,11 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
                             {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));
 
     writeSettings(session.root() / "config"); // no backend setting: auto
-    auto agent = startPaired(session.environment(), relay);
+    auto agent = startAgent(session.environment(), {relay.link()});
+    for (const char* answer : {"1", "1"}) { // pair, then OK
+        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
+        agent->send(answer);
+    }
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
 
     std::set<std::string> summaries;

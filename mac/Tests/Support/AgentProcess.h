@@ -45,18 +45,6 @@ inline bool menuShows(Child& agent, const std::string& text) {
     });
 }
 
-// Started with the dev relay's pairing link, saying yes to the dialogs that
-// follow: the pairing, then OK.
-inline std::unique_ptr<Child> startPaired(const std::map<std::string, std::string>& environment, DevRelayProcess& relay) {
-    auto agent = startAgent(environment, {relay.link()});
-    for (int dialog = 0; dialog < 2; ++dialog) {
-        if (!agent->await("[end]\n"))
-            throw std::runtime_error("no dialog from the agent:\n" + agent->output());
-        agent->send("1");
-    }
-    return agent;
-}
-
 // Data, config, cache, runtime folder and task lists of its own, removed afterwards.
 struct AgentHome {
     explicit AgentHome(const std::string& settings = "") {

@@ -17,19 +17,12 @@ namespace tavrelin::testing {
 
 class EdsSession {
 public:
-    // What is missing to run one, for the failure message; empty when nothing is.
-    static std::string missing() {
-        std::string absent;
-        for (const char* program : {"/usr/bin/dbus-run-session", "/usr/bin/dbus-send", registryProgram, calendarProgram})
-            if (::access(program, X_OK) != 0)
-                absent += std::string(absent.empty() ? "" : ", ") + program;
-        return absent.empty() ? "" : absent + " (scripts/setup installs dbus and evolution-data-server)";
-    }
-
     // With `services` false the bus is bare: nothing owns the registry's name.
     explicit EdsSession(bool services = true) {
-        if (auto absent = missing(); !absent.empty())
-            throw std::runtime_error("Evolution Data Server is not installed: missing " + absent);
+        for (const char* program : {"/usr/bin/dbus-run-session", "/usr/bin/dbus-send", registryProgram, calendarProgram})
+            if (::access(program, X_OK) != 0)
+                throw std::runtime_error(std::string(program) +
+                                         " is missing (scripts/setup installs dbus and evolution-data-server)");
         environment_.insert({{"GSETTINGS_BACKEND", "memory"}, {"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}});
         // No service folders: only what we start runs.
         std::ofstream(root_.path / "bus.conf")
@@ -79,9 +72,7 @@ public:
         if (number == std::string::npos)
             throw std::runtime_error("no calendar factory on the bus: " + owner);
         ::kill(static_cast<pid_t>(std::stol(owner.substr(number + 7))), signal);
-        if (signal == SIGKILL && !eventually([&] {
-                return busCall({"NameHasOwner", "string:" + std::string(calendarName)}).find("false") != std::string::npos;
-            }))
+        if (signal == SIGKILL && !eventually([&] { return !factoryOnBus(); }))
             throw std::runtime_error("the killed calendar factory stays on the bus");
     }
 
@@ -89,9 +80,7 @@ public:
     void startCalendarFactory() {
         factories_.push_back(
             std::make_unique<Child>(std::vector<std::string>{calendarProgram, "--keep-running"}, environment_));
-        if (!eventually([&] {
-                return busCall({"NameHasOwner", "string:" + std::string(calendarName)}).find("true") != std::string::npos;
-            }))
+        if (!eventually([&] { return factoryOnBus(); }))
             throw std::runtime_error("the calendar factory did not come up:\n" + factories_.back()->output());
     }
 
@@ -100,6 +89,9 @@ private:
     static constexpr const char* calendarProgram = "/usr/libexec/evolution-calendar-factory";
     static constexpr const char* calendarName = "org.gnome.evolution.dataserver.Calendar8";
 
+    bool factoryOnBus() const {
+        return busCall({"NameHasOwner", "string:" + std::string(calendarName)}).find("true") != std::string::npos;
+    }
     // A method of the bus itself, with arguments in dbus-send's notation;
     // answers what it printed.
     std::string busCall(const std::vector<std::string>& call) const {

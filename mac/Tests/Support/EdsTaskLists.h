@@ -5,7 +5,6 @@
 
 #include <libecal/libecal.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -63,17 +62,11 @@ public:
         return result;
     }
 
-    // One property of a VTODO as written, e.g. "DUE;VALUE=DATE:20300505";
-    // "VALARM:NAME" looks in its first alarm. Empty when absent.
+    // One property of a VTODO as written, folded lines joined, e.g. "DUE:20300504T093000"; empty when absent.
     static std::string property(const std::string& ical, const std::string& name) {
-        const bool inAlarm = name.starts_with("VALARM:");
-        // Long lines are folded: a line break followed by a space.
-        std::string text = std::regex_replace(ical, std::regex("\r?\n[ \t]"), "");
-        const std::size_t alarm = std::min(text.find("BEGIN:VALARM"), text.size());
-        text = inAlarm ? text.substr(alarm, text.find("END:VALARM", alarm) - alarm) : text.substr(0, alarm);
+        const std::string text = std::regex_replace(ical, std::regex("\r?\n[ \t]"), "");
         std::smatch match;
-        const std::regex line("(^|\n)(" + name.substr(inAlarm ? 7 : 0) + "[:;][^\r\n]*)");
-        return std::regex_search(text, match, line) ? match[2].str() : "";
+        return std::regex_search(text, match, std::regex("(^|\n)(" + name + "[:;][^\r\n]*)")) ? match[2].str() : "";
     }
 
 private:
