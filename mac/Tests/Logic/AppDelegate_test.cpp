@@ -55,17 +55,6 @@ TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAn
     EXPECT_TRUE(quiet.lines().empty());
 }
 
-TEST(AppDelegate, TheWelcomeComesOnceWithItsKeySetFirstThenOpensTheMenu) {
-    Shell s;
-    s.defaults.values.clear();
-    s.dialogs.whileOpen = [&](const Alert&) { EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey)); };
-    s.launch();
-    EXPECT_EQ(s.item().clicks, 1);
-    s.relaunch();
-    s.launch();
-    EXPECT_EQ(s.titles(), Lines{title::welcome});
-}
-
 TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
     Downloaded s("https://relay.example"); // would otherwise offer the move and welcome
     s.workspace.running = {{true}, {false}};

@@ -113,26 +113,9 @@ TEST(LoginItem, TurnedOffFromTheMenuOrTheDesktopItStaysOffUntilTurnedOnAgain) {
     }
 }
 
-TEST(LoginItem, TheEntriesFollowTheCopyAfterAMoveAndAfterAnUpdate) {
-    // Moved from Downloads: the old copy writes nothing, the new one points both entries at itself.
-    Downloaded s;
-    FakeLoginItems items;
-    s.loginItems = &items;
-    s.relaunch();
-    s.dialogs.script = {0};
-    s.launch();
-    s.mainLoop.drain();
-    EXPECT_EQ(s.workspace.relaunched, Lines{installed});
-    EXPECT_TRUE(items.operations.empty());
-    s.application.terminateRequests = 0;
-    s.bundle.bundlePath = installed;
-    s.relaunch();
-    s.launch();
-    s.mainLoop.drain();
-    EXPECT_EQ(items.login, installed);
-    EXPECT_EQ(items.handler, installed);
-
-    // Entries naming another copy, or an older text of this one, are rewritten.
+// After a move or an update, entries naming another copy, or an older text of
+// this one, are rewritten.
+TEST(LoginItem, EntriesNamingAnotherCopyOrAnOlderTextAreRewritten) {
     for (const bool sameCopy : {false, true}) {
         Desktop d;
         d.items.login = d.items.handler = sameCopy ? installed : "/Applications/Tavrelin.app";

@@ -74,6 +74,7 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
         head.push_back("+ Quit Tavrelin ⌘q");
         return head;
     };
+    EXPECT_EQ(item.toolTip, "Tavrelin — Not paired"); // drawn as soon as it is made
     EXPECT_EQ(menuLines(),
               expected({"  Tavrelin — Not paired", "-", "  Not paired with the extension yet", "+ How to pair…"}, "", false));
 
@@ -121,7 +122,7 @@ TEST_F(StatusMenuTest, EntriesAreKnownByWhatTheyAreNotByWhereTheyStand) {
     EXPECT_EQ(unpaired.at("Quit Tavrelin"), bare.at("Quit Tavrelin"));
 }
 
-TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
+TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromTheTop) {
     state.beginAttempt();
     for (int frame = 1; frame <= 19; ++frame)
         mainLoop.advance(1.0 / 12);
@@ -131,10 +132,8 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndRestartsFromTheTop) {
     state.record({PollOutcome::Failed{RelayError::unauthorized()}});
     EXPECT_EQ(menu->spinnerAngle(), 90);
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
-}
 
-// A terminal shows the tool tip but no image.
-TEST_F(StatusMenuTest, WithoutImagesTurnsNoSpinnerButFollowsTheHeadline) {
+    // A terminal shows the tool tip but no image, so nothing spins.
     item.images = false;
     state.beginAttempt();
     EXPECT_EQ(mainLoop.activeTimers(), 0u);

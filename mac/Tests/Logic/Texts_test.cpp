@@ -16,20 +16,9 @@ using Texts = std::vector<std::string>;
 
 namespace {
 
-std::string styleName(AlertStyle style) {
-    switch (style) {
-    case AlertStyle::warning:
-        return "warning";
-    case AlertStyle::informational:
-        return "informational";
-    case AlertStyle::critical:
-        return "critical";
-    }
-    return "?";
-}
-
 std::string dialogText(const Alert& alert) {
-    std::string text = "[" + styleName(alert.style) + "] " + alert.title + "\n" + alert.text + "\n";
+    const char* styles[] = {"warning", "informational", "critical"};
+    std::string text = "[" + std::string(styles[static_cast<int>(alert.style)]) + "] " + alert.title + "\n" + alert.text + "\n";
     for (const auto& button : alert.buttons)
         text += "[" + button + "]";
     return text;
@@ -61,12 +50,6 @@ Texts session(RemindersPlace place) {
             seen.push_back(std::move(text));
     };
     auto menu = [&] { return menuText(s.item().provider()); };
-    auto versionLine = [&] {
-        for (const auto& item : s.item().provider())
-            if (item.title.starts_with("Version "))
-                return item.title;
-        return std::string("no version line");
-    };
     auto choose = [&](const std::string& title) {
         EXPECT_TRUE(s.item().choose(title)) << title;
         s.mainLoop.drain();
@@ -119,19 +102,19 @@ Texts session(RemindersPlace place) {
         Updater::Installed{feed},
     };
     // Each alert with the summary the menu shows while it is open.
-    s.dialogs.whileOpen = [&](const Alert&) { see(versionLine()); };
+    s.dialogs.whileOpen = [&](const Alert&) { see(s.versionLine()); };
     for (const auto& outcome : outcomes) {
         s.updateOutcome = outcome;
         s.dialogs.script = {1}; // "Later" where there is a choice
         choose(words::menu::checkForUpdates());
     }
-    see(versionLine());
+    see(s.versionLine());
     s.updateOutcome = Updater::Installed{withoutNotes};
     s.dialogs.script = {0, 1};
     s.mainLoop.autoRunBackground = false;
     EXPECT_TRUE(s.item().choose(words::menu::checkForUpdates()));
     choose(words::menu::checkForUpdates()); // a second one while the first runs
-    see(versionLine());
+    see(s.versionLine());
     return seen;
 }
 
