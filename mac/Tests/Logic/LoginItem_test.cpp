@@ -176,13 +176,15 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     FakeLoginItems items;
     FakeFiles files;
     auto run = [&](Command command) { return LoginItem::command(command, bundle, defaults, items, files); };
-    bundle.bundlePath = "/home/user/src/build/Tavrelin.app";
+    // The login entry, the link handler, and whether start at login was turned off.
+    using Entries = std::tuple<std::optional<std::string>, std::optional<std::string>, bool>;
+    auto entries = [&] { return Entries(items.login, items.handler, defaults.boolForKey(LoginItem::turnedOffKey)); };
+    const std::string elsewhere = bundle.bundlePath = "/home/user/src/build/Tavrelin.app";
 
     // Nothing installed yet: the choice is kept for the copy to come.
     defaults.values[LoginItem::turnedOffKey] = true;
     EXPECT_THAT(run(Command::on), ::testing::ElementsAre(::testing::HasSubstr("once Tavrelin is installed")));
-    EXPECT_FALSE(defaults.boolForKey(LoginItem::turnedOffKey));
-    EXPECT_EQ(items.login, std::nullopt);
+    EXPECT_EQ(entries(), Entries(std::nullopt, std::nullopt, false));
 
     files.files[installed + "/Contents/MacOS/tavrelin-agent"] = "#!";
     run(Command::on);
@@ -190,14 +192,11 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     EXPECT_TRUE(defaults.boolForKey(LoginItem::writtenKey));
 
     // A copy elsewhere registers itself as the handler, but never starts at login.
-    EXPECT_EQ(run(Command::registerCopy), (Lines{"tavrelin:// links open with /home/user/src/build/Tavrelin.app.",
+    EXPECT_EQ(run(Command::registerCopy), (Lines{"tavrelin:// links open with " + elsewhere + ".",
                                                  "Start at login is only for a copy in an Applications folder."}));
-    EXPECT_EQ(items.handler, bundle.bundlePath);
-    EXPECT_EQ(items.login, installed);
-
+    EXPECT_EQ(entries(), Entries(installed, elsewhere, false));
     EXPECT_EQ(run(Command::off), Lines{"Start at login is off."});
-    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
-    EXPECT_EQ(items.login, std::nullopt);
+    EXPECT_EQ(entries(), Entries(std::nullopt, elsewhere, true));
 
     // Registering the installed copy honours the choice, also one made on
     // the desktop; unregistering keeps it.
@@ -206,12 +205,9 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     items.login.reset();
     EXPECT_EQ(run(Command::registerCopy), (Lines{"Start at login was turned off on the desktop; it stays off.",
                                                  "tavrelin:// links open with " + installed + ".", "Start at login is off."}));
-    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
-    EXPECT_EQ(items.login, std::nullopt);
-    EXPECT_EQ(items.handler, installed);
+    EXPECT_EQ(entries(), Entries(std::nullopt, installed, true));
     run(Command::unregisterCopy);
-    EXPECT_EQ(items.handler, std::nullopt);
-    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
+    EXPECT_EQ(entries(), Entries(std::nullopt, std::nullopt, true));
 
     // Installed again after an uninstall: the entry comes back, not taken for
     // one the desktop removed.
@@ -222,6 +218,5 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     EXPECT_EQ(items.login, installed);
 
     items.failing = "remove login";
-    items.login = installed;
     EXPECT_THAT(run(Command::off), ::testing::ElementsAre("error: No room for remove login."));
 }
