@@ -108,7 +108,7 @@ Texts session(RemindersPlace place) {
         s.dialogs.script = {1}; // "Later" where there is a choice
         choose(words::menu::checkForUpdates());
     }
-    see(s.versionLine());
+    s.dialogs.whileOpen = nullptr;
     s.updateOutcome = Updater::Installed{withoutNotes};
     s.dialogs.script = {0, 1};
     s.mainLoop.autoRunBackground = false;
@@ -205,12 +205,9 @@ Texts macTexts() {
         "[warning] Tavrelin 1.5.0 is ready\n"
         "Faster syncing.\n\nTavrelin will quit and reopen as the new version. Nothing else changes.\n[Restart now][Later]",
         "Version 1.4.2 · Updating to 1.5.0…",
-        "Version 1.4.2 · 1.5.0 is ready; restart to finish",
         "[warning] Already checking\nAn update check is already running.\n[OK]",
-        "Version 1.4.2 · 1.5.0 is ready; restart to finish",
         "[warning] Tavrelin 1.5.0 is ready\n"
         "Tavrelin will quit and reopen as the new version. Nothing else changes.\n[Restart now][Later]",
-        "Version 1.4.2 · Updating to 1.5.0…",
         "Version 1.4.2 · 1.5.0 is ready; restart to finish",
     };
 }
