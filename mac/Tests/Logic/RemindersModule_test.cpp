@@ -16,18 +16,6 @@ using Times = std::vector<double>;
 
 namespace {
 
-// Items titled after their ids, in lists named by the rest of each "id:list" ("id:" for none).
-HttpResponse reply(const Lines& items) {
-    std::string body = R"({"items":[)";
-    for (const auto& entry : items) {
-        auto colon = entry.find(':');
-        std::string id = entry.substr(0, colon), list = entry.substr(colon + 1);
-        body += (body.back() == '}' ? ",{" : "{") + (R"("id":")" + id + R"(","title":")" + id + R"(","allDay":false)") +
-                (list.empty() ? "}" : R"(,"list":")" + list + "\"}");
-    }
-    return {200, body + "]}", false};
-}
-
 // A module on the fake platform whose backend answers fetches with `pending`
 // and acknowledgements with `ackStatus`.
 struct World {
@@ -42,7 +30,7 @@ struct World {
     std::shared_ptr<RemindersModule> module = std::make_shared<RemindersModule>(loop, clock, http, appInfo, reminders, state);
     Pairing pairing{"https://relay.example/api", "rk_secret", clock.now()};
 
-    HttpResponse pending = reply({}); // what the backend answers
+    HttpResponse pending = fake::relayReply({}); // what the backend answers
 
     long ackStatus = 200;
     Times pollTimes; // seconds after the start of each fetch
@@ -78,7 +66,7 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
 
     module->syncNow(); // ignores the back-off, and fails again
     loop.advance(0);
-    pending = reply({});
+    pending = fake::relayReply({});
     loop.advance(900); // 2820: the back-off has run out
     EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920, 1920, 2820}));
     EXPECT_FALSE(module->nextAttemptAt());
@@ -105,14 +93,14 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffA
 TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
     reminders.addList("Work");
     reminders.failingTitles["e"] = "The disk is full.";
-    pending = reply({"a:Inbox", "b:Work", "d:Groceries", "c:Inbox", "e:Inbox", "f:"});
+    pending = fake::relayReply({"a:Inbox", "b:Work", "d:Groceries", "c:Inbox", "e:Inbox", "f:"});
     startAndSettle();
     EXPECT_EQ(http.requests.at(1).body, R"({"ids":["a","b","c"],"lists":["Inbox","Work"]})");
     EXPECT_EQ(state.deliveredThisSession(), 3);
     EXPECT_EQ(state.refusedByList(), (std::map<std::string, std::int64_t>{{"Groceries", 1}}));
     EXPECT_EQ(state.failedWrites(), (std::map<std::string, std::int64_t>{{"The disk is full.", 1}}));
 
-    pending = reply({}); // nothing waiting: still acknowledged, with the lists
+    pending = fake::relayReply({}); // nothing waiting: still acknowledged, with the lists
     loop.advance(30);
     EXPECT_EQ(http.requests.back().body, R"({"ids":[],"lists":["Inbox","Work"]})");
 }
@@ -127,7 +115,7 @@ TEST_F(RemindersModuleTest, AnUnauthorizedFetchIsLoggedWithoutTheTokenAndStops) 
 }
 
 TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
-    pending = reply({"c:"});
+    pending = fake::relayReply({"c:"});
     loop.autoRunBackground = false;
     module->start(pairing);
     std::vector<bool> inFlightSeen;
@@ -140,7 +128,7 @@ TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlight
 }
 
 TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
-    pending = reply({"a:Inbox"});
+    pending = fake::relayReply({"a:Inbox"});
     loop.autoRunBackground = false;
     module->start(pairing);
     module->stop();
@@ -238,7 +226,7 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
     for (const auto& [where, fault, headline, logLine] : rows) {
         SCOPED_TRACE(where);
         World w;
-        w.pending = reply({"a:Inbox", "b:Nope"}); // the refused one is not acknowledged either
+        w.pending = fake::relayReply({"a:Inbox", "b:Nope"}); // the refused one is not acknowledged either
         const auto mended = w.http.responder;
         fault(w);
         w.startAndSettle();

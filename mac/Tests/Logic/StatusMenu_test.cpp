@@ -183,14 +183,6 @@ void expectArc(const Path& arc, std::size_t segments, double start, double end) 
 
 } // namespace
 
-// The glyph's bounds below cover the quadratic case; this one the linear one.
-TEST(MenuBarIcon, BoundsFollowTheCurveNotItsControlPoints) {
-    Path arch; // peaks at 3 (t = 0.5), well below its controls at 4
-    arch.moveTo({0, 0});
-    arch.curveTo({4, 0}, {0, 4}, {4, 4});
-    expectBounds(arch, {0, 0, 4, 3});
-}
-
 TEST(MenuBarIcon, RingGlyphSpinnerAndBadgePerHealth) {
     const std::tuple<Health, std::optional<ColorRole>, Color> cases[] = {
         {Health::idle(), std::nullopt, {ColorRole::black, 1}},

@@ -270,6 +270,19 @@ public:
     std::function<std::string(const std::string& body)> digestOf = [](const std::string& body) { return "sha256:" + body; };
 };
 
+// The relay's pending items, titled after their ids, in lists named by the
+// rest of each "id:list" ("id:" for none).
+inline HttpResponse relayReply(const std::vector<std::string>& items) {
+    std::string body = R"({"items":[)";
+    for (const auto& entry : items) {
+        auto colon = entry.find(':');
+        std::string id = entry.substr(0, colon), list = entry.substr(colon + 1);
+        body += (body.back() == '}' ? ",{" : "{") + (R"("id":")" + id + R"(","title":")" + id + R"(","allDay":false)") +
+                (list.empty() ? "}" : R"(,"list":")" + list + "\"}");
+    }
+    return {200, body + "]}", false};
+}
+
 class FakeBundle final : public Bundle {
 public:
     std::string path() const override { return bundlePath; }
