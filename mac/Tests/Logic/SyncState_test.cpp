@@ -1,4 +1,4 @@
-// The delivery record; every headline and "last checked" text is checked here.
+// The delivery record: its changes, tallies and "last checked" texts.
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/SyncState.h"
