@@ -3,7 +3,6 @@
 
 #include "Support/ShellHarness.h"
 #include "TavrelinMac/LoginItem.h"
-#include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 using namespace tavrelin;
 using namespace tavrelin::fake;
 using Lines = std::vector<std::string>;
-using Entry = LoginItems::LoginEntry;
 
 namespace {
 

@@ -6,7 +6,6 @@
 // elsewhere tell dialogs apart by their titles only.
 
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/Words.h"
 
 #include <gtest/gtest.h>
 

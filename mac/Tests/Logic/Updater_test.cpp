@@ -1,7 +1,5 @@
-#include "Support/FakePlatform.h"
 #include "Support/ShellHarness.h"
 #include "TavrelinMac/Updater.h"
-#include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
