@@ -218,6 +218,8 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: " + words::update::needsNewerSystem("99", "14.2.1"), 0},
         {feed(feedJson("", "http://tavrelin.app/a.zip")), elsewhere, 0},
         {feed(feedJson("", "https://cdn.tavrelin.app/a.zip")), elsewhere, 0},
+        // The update host's own port spelled out is still the update host.
+        {feed(feedJson("", "https://tavrelin.app:443/a.zip")), download + "HTTP 404 from tavrelin.app", 0},
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
         {at("/Applications/../Tavrelin.app"), "not installable", 0},
         {at(running + "/"), "installed", 6},
