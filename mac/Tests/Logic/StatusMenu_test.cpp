@@ -1,5 +1,5 @@
-// The menu and its button, and the icon it draws; every menu line is checked
-// here, once.
+// The menu's entries, keys and button, and the icon it draws; the menu's words
+// are checked in Texts_test.
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/MenuBarIcon.h"
@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
-#include <set>
 
 using namespace tavrelin;
 using namespace tavrelin::platform;
@@ -83,35 +81,6 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
                      "     Last checked just now", "- >1", "-", "+ Check now ⌘r", "-", "  Version 1.4.2 · Up to date",
                      "+ Check for Updates…", "-", "+ " + words::menu::unpair(), "+ Quit Tavrelin ⌘q"}));
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
-}
-
-// A front end keys what it shows by the ids: they must be unique, and an
-// entry's must not change with what stands before it or with the health.
-TEST_F(StatusMenuTest, EntriesAreKnownByWhatTheyAreNotByWhereTheyStand) {
-    auto idsByTitle = [this] {
-        std::map<std::string, std::string> ids;
-        std::set<std::string> seen;
-        for (const auto& entry : item.provider()) {
-            EXPECT_TRUE(!entry.id.empty() && seen.insert(entry.id).second) << entry.title << " " << entry.id;
-            ids[entry.separator ? entry.id : entry.title] = entry.id;
-        }
-        return ids;
-    };
-    const auto unpaired = idsByTitle();
-    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
-    state.record({PollOutcome::Succeeded{}});
-    module->section = {};
-    const auto bare = idsByTitle();
-    // The module's own ids cannot clash with the menu's.
-    for (const char* id : {"filed", "quit", "headline"}) {
-        module->section.emplace_back();
-        module->section.back().id = module->section.back().title = id;
-    }
-    const auto grown = idsByTitle();
-    EXPECT_EQ(grown.size(), bare.size() + 3);
-    for (const auto* other : {&unpaired, &grown})
-        for (const auto& [title, id] : bare)
-            EXPECT_EQ(other->count(title) ? other->at(title) : id, id) << title;
 }
 
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromTheTop) {
