@@ -42,7 +42,6 @@ TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAn
     s.finishChoice();
     EXPECT_EQ(s.chooser.askedOnMainThread, std::vector<bool>{false});
     ASSERT_NE(s.statusBar.last, nullptr);
-    EXPECT_THAT(log.lines(), ::testing::Contains("info restored pairing for relay.example"));
     EXPECT_EQ(s.titles(), Lines{title::replace}); // handled against the restored pairing
 
     // Quit while the choice runs: nothing more of launch happens.
@@ -53,17 +52,6 @@ TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAn
     quitting.finishChoice();
     EXPECT_EQ(quitting.statusBar.last, nullptr);
     EXPECT_TRUE(quiet.lines().empty());
-}
-
-TEST(AppDelegate, TheWelcomeComesOnceWithItsKeySetFirstThenOpensTheMenu) {
-    Shell s;
-    s.defaults.values.clear();
-    s.dialogs.whileOpen = [&](const Alert&) { EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey)); };
-    s.launch();
-    EXPECT_EQ(s.item().clicks, 1);
-    s.relaunch();
-    s.launch();
-    EXPECT_EQ(s.titles(), Lines{title::welcome});
 }
 
 TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {

@@ -18,7 +18,8 @@ const std::string previous = "/home/user/Applications/.Tavrelin.app.previous";
 
 } // namespace
 
-TEST(InstallLocation, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADeclineIsRemembered) {
+// The welcome's key is set before it shows, and its button opens the menu.
+TEST(InstallLocation, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADeclineAndTheWelcomeAreRemembered) {
     const std::pair<std::string, bool> cases[] = {
         {"/Applications/Tools/Tavrelin.app", false}, {installed, false},
         {"/src/brannock/Tavrelin.app", false},       {"/home/user/Downloads/Tavrelin.app", true},
@@ -27,8 +28,12 @@ TEST(InstallLocation, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADecli
     for (const auto& [path, offered] : cases) {
         Downloaded s;
         s.bundle.bundlePath = path;
+        s.dialogs.whileOpen = [&](const Alert& alert) {
+            EXPECT_EQ(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey), alert.title == title::welcome);
+        };
         s.launch(); // declined: the empty script answers "Not Now"
         EXPECT_EQ(s.titles(), (offered ? Lines{title::move, title::welcome} : Lines{title::welcome})) << path;
+        EXPECT_EQ(s.item().clicks, 1);
         s.relaunch();
         s.launch();
         EXPECT_EQ(s.dialogs.shown.size(), offered ? 2u : 1u) << path;

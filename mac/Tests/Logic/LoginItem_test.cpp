@@ -3,7 +3,6 @@
 
 #include "Support/ShellHarness.h"
 #include "TavrelinMac/LoginItem.h"
-#include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 using namespace tavrelin;
 using namespace tavrelin::fake;
 using Lines = std::vector<std::string>;
-using Entry = LoginItems::LoginEntry;
 
 namespace {
 
@@ -113,26 +111,9 @@ TEST(LoginItem, TurnedOffFromTheMenuOrTheDesktopItStaysOffUntilTurnedOnAgain) {
     }
 }
 
-TEST(LoginItem, TheEntriesFollowTheCopyAfterAMoveAndAfterAnUpdate) {
-    // Moved from Downloads: the old copy writes nothing, the new one points both entries at itself.
-    Downloaded s;
-    FakeLoginItems items;
-    s.loginItems = &items;
-    s.relaunch();
-    s.dialogs.script = {0};
-    s.launch();
-    s.mainLoop.drain();
-    EXPECT_EQ(s.workspace.relaunched, Lines{installed});
-    EXPECT_TRUE(items.operations.empty());
-    s.application.terminateRequests = 0;
-    s.bundle.bundlePath = installed;
-    s.relaunch();
-    s.launch();
-    s.mainLoop.drain();
-    EXPECT_EQ(items.login, installed);
-    EXPECT_EQ(items.handler, installed);
-
-    // Entries naming another copy, or an older text of this one, are rewritten.
+// After a move or an update, entries naming another copy, or an older text of
+// this one, are rewritten.
+TEST(LoginItem, EntriesNamingAnotherCopyOrAnOlderTextAreRewritten) {
     for (const bool sameCopy : {false, true}) {
         Desktop d;
         d.items.login = d.items.handler = sameCopy ? installed : "/Applications/Tavrelin.app";
@@ -146,10 +127,22 @@ TEST(LoginItem, TheEntriesFollowTheCopyAfterAMoveAndAfterAnUpdate) {
     }
 }
 
-TEST(LoginItem, AChangeFromAnotherProcessReachesTheMenuAndFailuresAreLoggedNotShownAsDone) {
+TEST(LoginItem, PassesRunOneAtATimeAChangeElsewhereReachesTheMenuAndFailuresAreLoggedNotShownAsDone) {
     Desktop s;
     s.start();
-    ASSERT_TRUE(s.items.changed);
+    s.mainLoop.autoRunBackground = false;
+    const std::size_t before = s.mainLoop.backgroundPriorities.size();
+    ASSERT_TRUE(s.item().choose(switchTitle)); // off: under way
+    ASSERT_TRUE(s.item().choose(switchTitle)); // on again: waits, shown at once
+    EXPECT_EQ(s.shown(), true);
+    s.items.changed(); // a look adds nothing to the pass that waits
+    s.mainLoop.drain();
+    EXPECT_EQ(s.mainLoop.backgroundPriorities.size() - before, 2u);
+    EXPECT_EQ(s.items.operations,
+              (Lines{"write login " + installed, "write handler " + installed, "remove login", "write login " + installed}));
+    EXPECT_EQ(s.shown(), true);
+    s.mainLoop.autoRunBackground = true;
+
     // `--start-at-login off` elsewhere: the entry goes, the watcher says so,
     // and the menu is redrawn, so a tray holding it shows the change.
     s.item().toolTip.clear();
@@ -169,23 +162,6 @@ TEST(LoginItem, AChangeFromAnotherProcessReachesTheMenuAndFailuresAreLoggedNotSh
     EXPECT_FALSE(s.defaults.boolForKey(LoginItem::writtenKey));
 }
 
-TEST(LoginItem, PassesRunOneAtATimeAndTheLastChoiceWins) {
-    Desktop s;
-    s.start();
-    s.mainLoop.autoRunBackground = false;
-    const std::size_t before = s.mainLoop.backgroundPriorities.size();
-    ASSERT_TRUE(s.item().choose(switchTitle)); // off: under way
-    ASSERT_TRUE(s.item().choose(switchTitle)); // on again: waits, shown at once
-    EXPECT_EQ(s.shown(), true);
-    s.items.changed(); // a look adds nothing to the pass that waits
-    s.mainLoop.drain();
-    EXPECT_EQ(s.mainLoop.backgroundPriorities.size() - before, 2u);
-    EXPECT_EQ(s.items.operations,
-              (Lines{"write login " + installed, "write handler " + installed, "remove login", "write login " + installed}));
-    EXPECT_EQ(s.shown(), true);
-    EXPECT_FALSE(s.defaults.boolForKey(LoginItem::turnedOffKey));
-}
-
 TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     using Command = LoginItem::Command;
     FakeBundle bundle;
@@ -193,13 +169,15 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     FakeLoginItems items;
     FakeFiles files;
     auto run = [&](Command command) { return LoginItem::command(command, bundle, defaults, items, files); };
-    bundle.bundlePath = "/home/user/src/build/Tavrelin.app";
+    // The login entry, the link handler, and whether start at login was turned off.
+    using Entries = std::tuple<std::optional<std::string>, std::optional<std::string>, bool>;
+    auto entries = [&] { return Entries(items.login, items.handler, defaults.boolForKey(LoginItem::turnedOffKey)); };
+    const std::string elsewhere = bundle.bundlePath = "/home/user/src/build/Tavrelin.app";
 
     // Nothing installed yet: the choice is kept for the copy to come.
     defaults.values[LoginItem::turnedOffKey] = true;
     EXPECT_THAT(run(Command::on), ::testing::ElementsAre(::testing::HasSubstr("once Tavrelin is installed")));
-    EXPECT_FALSE(defaults.boolForKey(LoginItem::turnedOffKey));
-    EXPECT_EQ(items.login, std::nullopt);
+    EXPECT_EQ(entries(), Entries(std::nullopt, std::nullopt, false));
 
     files.files[installed + "/Contents/MacOS/tavrelin-agent"] = "#!";
     run(Command::on);
@@ -207,14 +185,11 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     EXPECT_TRUE(defaults.boolForKey(LoginItem::writtenKey));
 
     // A copy elsewhere registers itself as the handler, but never starts at login.
-    EXPECT_EQ(run(Command::registerCopy), (Lines{"tavrelin:// links open with /home/user/src/build/Tavrelin.app.",
+    EXPECT_EQ(run(Command::registerCopy), (Lines{"tavrelin:// links open with " + elsewhere + ".",
                                                  "Start at login is only for a copy in an Applications folder."}));
-    EXPECT_EQ(items.handler, bundle.bundlePath);
-    EXPECT_EQ(items.login, installed);
-
+    EXPECT_EQ(entries(), Entries(installed, elsewhere, false));
     EXPECT_EQ(run(Command::off), Lines{"Start at login is off."});
-    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
-    EXPECT_EQ(items.login, std::nullopt);
+    EXPECT_EQ(entries(), Entries(std::nullopt, elsewhere, true));
 
     // Registering the installed copy honours the choice, also one made on
     // the desktop; unregistering keeps it.
@@ -223,12 +198,9 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     items.login.reset();
     EXPECT_EQ(run(Command::registerCopy), (Lines{"Start at login was turned off on the desktop; it stays off.",
                                                  "tavrelin:// links open with " + installed + ".", "Start at login is off."}));
-    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
-    EXPECT_EQ(items.login, std::nullopt);
-    EXPECT_EQ(items.handler, installed);
+    EXPECT_EQ(entries(), Entries(std::nullopt, installed, true));
     run(Command::unregisterCopy);
-    EXPECT_EQ(items.handler, std::nullopt);
-    EXPECT_TRUE(defaults.boolForKey(LoginItem::turnedOffKey));
+    EXPECT_EQ(entries(), Entries(std::nullopt, std::nullopt, true));
 
     // Installed again after an uninstall: the entry comes back, not taken for
     // one the desktop removed.
@@ -239,6 +211,5 @@ TEST(LoginItem, TheCommandLineTurnsItOnForTheInstalledCopyFromAnyCopy) {
     EXPECT_EQ(items.login, installed);
 
     items.failing = "remove login";
-    items.login = installed;
     EXPECT_THAT(run(Command::off), ::testing::ElementsAre("error: No room for remove login."));
 }

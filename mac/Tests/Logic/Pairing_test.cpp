@@ -35,6 +35,7 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
                       notLocal = "The backend address is not usable: http is only allowed for localhost";
     const std::pair<std::string, std::string> cases[] = {
         {"tavrelin://pairing?token=" + good, notPair},
+        {"https://pair?token=" + good + "&api=https://relay.example", notPair},
         {"tavrelin://pair?token=&token=" + good, noToken}, // the first of a name decides
         {pairUrl("%FF" + good), noToken},                  // not UTF-8
         {"tavrelin://pair?token=abc", noApi},

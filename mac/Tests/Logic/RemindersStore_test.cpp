@@ -52,23 +52,6 @@ TEST_F(RemindersStoreTest, WritesNotesAndDueAndAnAlarmOnlyForTimedItems) {
     EXPECT_EQ(saved.back().alarm, platform::Date::fromUnix(1714566600.0)); // 14:30 at UTC+2
 }
 
-// The fake, whose lookups fail as those of a server that stopped answering.
-class UnansweredLookups final : public platform::RemindersDatabase {
-public:
-    explicit UnansweredLookups(fake::FakeRemindersDatabase& database) : database_(database) {}
-    platform::RemindersPlace place() const override { return database_.place(); }
-    platform::RemindersAuthorization authorizationStatus() const override { return database_.authorizationStatus(); }
-    platform::RemindersAccessAnswer requestFullAccess() override { return database_.requestFullAccess(); }
-    std::vector<platform::ReminderList> lists() const override { return database_.lists(); }
-    std::string save(const platform::NewReminder& reminder) override { return database_.save(reminder); }
-    std::optional<platform::SavedReminder> reminder(const std::string&) const override {
-        throw platform::RemindersError("Evolution Data Server is not answering");
-    }
-
-private:
-    fake::FakeRemindersDatabase& database_;
-};
-
 // A failure is named by what failed: lists that cannot be read fail every
 // create of the poll without asking again, and a lookup that fails says why.
 TEST_F(RemindersStoreTest, FailuresOfTheListsOrTheLookupSayWhatFailed) {
@@ -84,10 +67,8 @@ TEST_F(RemindersStoreTest, FailuresOfTheListsOrTheLookupSayWhatFailed) {
     store.requestAccess(); // the next poll asks again
     EXPECT_EQ(create("c", "Inbox"), RemindersStore::WriteResult::saved("Inbox"));
 
-    UnansweredLookups unanswered(reminders);
-    RemindersStore other(unanswered, clock);
-    EXPECT_EQ(other.create("d", {}, {}, false, "Inbox", ""),
-              RemindersStore::WriteResult::failed("Evolution Data Server is not answering"));
+    reminders.lookupFailure = "Evolution Data Server is not answering";
+    EXPECT_EQ(create("d", "Inbox"), RemindersStore::WriteResult::failed("Evolution Data Server is not answering"));
 }
 
 TEST(RemindersStore, DueDateReadsTheNumbersItCanFindAndIgnoresTheRest) {

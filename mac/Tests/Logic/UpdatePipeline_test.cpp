@@ -186,13 +186,22 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     auto archive = [](HttpResponse r) { return [r](Pipeline& t) { t.responses[archiveURL] = r; }; };
     auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.http.redirects[from] = to; }; };
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
+    // Requests for `url` ("" for any) fail in transport.
+    auto unreachable = [](std::string url, std::string why) {
+        return [=](Pipeline& t) {
+            t.http.responder = [=, next = t.http.responder](const HttpRequest& request) {
+                if (url.empty() || request.url == url)
+                    throw platform::HttpTransportError(why);
+                return next(request);
+            };
+        };
+    };
     auto failing = [](std::optional<std::string> Pipeline::*step, std::string why) {
         return [=](Pipeline& t) { t.*step = why; };
     };
     const std::string base = R"({"version":"1.5.0","url":")" + archiveURL + R"(","sha256":"ab")";
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
-        {[](Pipeline& t) { t.http.responder = [](auto&) -> HttpResponse { throw platform::HttpTransportError("no DNS"); }; },
-         unread + "no DNS", 0},
+        {unreachable("", "no DNS"), unread + "no DNS", 0},
         {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
         {feed(base + R"(,"build":9223372036854775808})"), unread + "The feed’s “build” does not fit in 64 bits.", 0},
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
@@ -209,6 +218,8 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: " + words::update::needsNewerSystem("99", "14.2.1"), 0},
         {feed(feedJson("", "http://tavrelin.app/a.zip")), elsewhere, 0},
         {feed(feedJson("", "https://cdn.tavrelin.app/a.zip")), elsewhere, 0},
+        // The update host's own port spelled out is still the update host.
+        {feed(feedJson("", "https://tavrelin.app:443/a.zip")), download + "HTTP 404 from tavrelin.app", 0},
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
         {at("/Applications/../Tavrelin.app"), "not installable", 0},
         {at(running + "/"), "installed", 6},
@@ -217,15 +228,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {archive({200, "", false}), download + "Empty response from tavrelin.app", 0},
         {archive({200, zipBytes, true}), download + "The file from tavrelin.app is larger than 512 MiB.", 0},
         // A transfer that crawls ends as any transport failure does.
-        {[](Pipeline& t) {
-             t.responses.erase(archiveURL);
-             auto feedOnly = t.http.responder;
-             t.http.responder = [feedOnly](const HttpRequest& request) {
-                 if (request.url == archiveURL)
-                     throw platform::HttpTransportError("Operation too slow. Less than 1024 bytes/sec");
-                 return feedOnly(request);
-             };
-         },
+        {unreachable(archiveURL, "Operation too slow. Less than 1024 bytes/sec"),
          download + "Operation too slow. Less than 1024 bytes/sec", 0},
         // The archive comes from the update host alone, however it is reached.
         {redirect(archiveURL, "https://mirror.example/a.zip"), elsewhere, 0},

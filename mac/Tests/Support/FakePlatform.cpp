@@ -245,6 +245,8 @@ std::string FakeRemindersDatabase::save(const NewReminder& r) {
 }
 
 std::optional<SavedReminder> FakeRemindersDatabase::reminder(const std::string& identifier) const {
+    if (lookupFailure)
+        throw RemindersError(*lookupFailure);
     for (const auto& s : saved)
         if (s.identifier == identifier && !unreadableTitles.count(s.title))
             return s;

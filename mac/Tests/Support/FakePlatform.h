@@ -130,7 +130,7 @@ public:
 
 class FakeStatusItem final : public StatusItem {
 public:
-    bool hasButton() const override { return button; }
+    bool hasButton() const override { return true; }
     bool showsImages() const override { return images; }
     void setImage(const Drawing& drawing) override { image = drawing; }
     void setToolTip(const std::string& text) override { toolTip = text; }
@@ -141,7 +141,7 @@ public:
     // (searching submenus).
     bool choose(const std::string& title);
 
-    bool button = true, images = true;
+    bool images = true;
     std::optional<Drawing> image;
     std::string toolTip;
     int clicks = 0;
@@ -184,11 +184,8 @@ class FakeUserDefaults final : public UserDefaults {
 public:
     bool boolForKey(const std::string& key) const override { return values.count(key) && values.at(key); }
     void setBool(const std::string& key, bool value) override { values[key] = value; }
-    std::optional<std::string> stringForKey(const std::string& key) const override {
-        return strings.count(key) ? std::optional(strings.at(key)) : std::nullopt;
-    }
+    std::optional<std::string> stringForKey(const std::string&) const override { return std::nullopt; }
     std::map<std::string, bool> values;
-    std::map<std::string, std::string> strings;
 };
 
 // Files in memory. Folders are implied by the files under them plus the ones
@@ -273,6 +270,19 @@ public:
     std::function<std::string(const std::string& body)> digestOf = [](const std::string& body) { return "sha256:" + body; };
 };
 
+// The relay's pending items, titled after their ids, in lists named by the
+// rest of each "id:list" ("id:" for none).
+inline HttpResponse relayReply(const std::vector<std::string>& items) {
+    std::string body = R"({"items":[)";
+    for (const auto& entry : items) {
+        auto colon = entry.find(':');
+        std::string id = entry.substr(0, colon), list = entry.substr(colon + 1);
+        body += (body.back() == '}' ? ",{" : "{") + (R"("id":")" + id + R"(","title":")" + id + R"(","allDay":false)") +
+                (list.empty() ? "}" : R"(,"list":")" + list + "\"}");
+    }
+    return {200, body + "]}", false};
+}
+
 class FakeBundle final : public Bundle {
 public:
     std::string path() const override { return bundlePath; }
@@ -319,8 +329,9 @@ public:
     int prompts = 0;
     // Titles whose save throws with this message.
     std::map<std::string, std::string> failingTitles;
-    // Titles that save but cannot be read back.
+    // Titles that save but cannot be read back; with lookupFailure, every read back throws it.
     std::set<std::string> unreadableTitles;
+    std::optional<std::string> lookupFailure;
     std::vector<SavedReminder> saved;
     // Runs first in every lists(); may throw, as a flush that fails does.
     std::function<void()> beforeLists;

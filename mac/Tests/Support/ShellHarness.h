@@ -21,8 +21,7 @@ namespace title {
 inline const std::string welcome = words::welcome::title(), move = words::move::title();
 inline const std::string trustedFirst = words::pairing::trustedTitle(), paired = words::pairing::pairedTitle();
 inline const std::string replace = words::pairing::replaceTitle(), switchBackend = words::pairing::switchTitle();
-inline const std::string rejected = words::pairing::rejectedTitle(), help = words::pairing::helpTitle();
-inline const std::string unpair = words::menu::unpairTitle();
+inline const std::string rejected = words::pairing::rejectedTitle(), unpair = words::menu::unpairTitle();
 inline std::string untrustedFirst(const std::string& host) {
     return words::pairing::untrustedTitle(host);
 }
@@ -82,6 +81,13 @@ struct Shell {
     void open(const std::string& link) { delegate->handleGetURL(link); }
     FakeStatusItem& item() { return *statusBar.last; }
     std::optional<Pairing> stored() { return FilePairingStore(files).load(); }
+    // The menu's "Version …" line.
+    std::string versionLine() {
+        for (const auto& entry : item().provider())
+            if (entry.title.starts_with("Version "))
+                return entry.title;
+        return "no version line";
+    }
     std::vector<std::string> titles() const {
         std::vector<std::string> result;
         for (const auto& alert : dialogs.shown)
