@@ -104,8 +104,7 @@ public:
 
 QtMainLoop::QtMainLoop()
     : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()), normal_("tavrelin-work", 4),
-      // Update runs unpack and copy: they give way to whatever the user does.
-      utility_("tavrelin-utility", 2, 10) {}
+      utility_("tavrelin-utility", 2) {}
 
 // The pools' destructors run what is queued, then end their threads.
 QtMainLoop::~QtMainLoop() = default;

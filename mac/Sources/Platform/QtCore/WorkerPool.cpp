@@ -1,13 +1,11 @@
 #include "Platform/QtCore/WorkerPool.h"
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace tavrelin::qt {
 
-WorkerPool::WorkerPool(std::string name, std::size_t maxThreads, int niceness)
-    : name_(std::move(name)), maxThreads_(maxThreads < 1 ? 1 : maxThreads), niceness_(niceness) {}
+WorkerPool::WorkerPool(std::string name, std::size_t maxThreads)
+    : name_(std::move(name)), maxThreads_(maxThreads < 1 ? 1 : maxThreads) {}
 
 WorkerPool::~WorkerPool() {
     {
@@ -40,10 +38,9 @@ bool WorkerPool::waitForDone(std::chrono::steady_clock::time_point until) {
 }
 
 void WorkerPool::work() {
-    // Linux names threads up to 15 bytes; nice applies per thread there.
+    // Linux names threads up to 15 bytes. No lower priority for the utility
+    // pool: what a thread starts inherits it, the relaunched agent included.
     pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
-    if (niceness_ > 0)
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness_);
 
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

@@ -17,8 +17,7 @@ namespace tavrelin::qt {
 // idle poll costs its worker one wake-up.
 class WorkerPool {
 public:
-    // `niceness` above 0 lowers the threads' scheduling priority.
-    WorkerPool(std::string name, std::size_t maxThreads, int niceness = 0);
+    WorkerPool(std::string name, std::size_t maxThreads);
     ~WorkerPool(); // runs what is queued, then ends the threads
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -34,7 +33,6 @@ private:
 
     const std::string name_;
     const std::size_t maxThreads_;
-    const int niceness_;
     std::mutex mutex_;
     std::condition_variable ready_; // a task was queued, or the pool ends
     std::condition_variable idle_;  // the last task finished
