@@ -152,8 +152,8 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
           "the placed bundle is not the new one, mode included");
     check(swap(app, incoming, staging, at("started")) == "new\n", "the new agent was not started");
     check(bundleAt(app) == "new", "the new bundle is not in place");
-    check(leftovers({app + ".previous", incoming, staging}).empty(),
-          "leftovers:" + leftovers({app + ".previous", incoming, staging}));
+    const std::string left = leftovers({app + ".previous", incoming, staging});
+    check(left.empty(), "leftovers:" + left);
 
     // The previous place cannot be freed (something is mounted there), and
     // the environment says "moved": nothing moves, the agent reopens.
@@ -178,7 +178,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     check(swap(app, fresh, staging, at("started")) == "new\n", "the old agent was not reopened after a failed copy");
     check(bundleAt(app) == "new" && fs::file_size(app + "/Contents/Resources/padding") == 500000,
           "a half-copied bundle stands at the running bundle's place");
-    check(leftovers({app + ".previous", staging}).empty(), "leftovers:" + leftovers({app + ".previous", staging}));
+    check(leftovers({app + ".previous", staging}).empty(), "leftovers after the failed copy");
     ::_exit(failures == 0 ? 0 : 1);
 }
 
@@ -237,12 +237,8 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
     for (const auto& [entries, refusal] : rows) {
         TempFolder dir;
         makeZip(dir / "update.zip", entries);
-        try {
-            updateSystem.unpack(dir / "update.zip", dir / "unpacked", limits);
-            ADD_FAILURE() << entries.dump() << " was unpacked";
-        } catch (const platform::UnpackError& error) {
-            EXPECT_NE(std::string(error.what()).find(refusal), std::string::npos) << error.what();
-        }
+        EXPECT_THAT([&] { updateSystem.unpack(dir / "update.zip", dir / "unpacked", limits); },
+                    ::testing::ThrowsMessage<platform::UnpackError>(::testing::HasSubstr(refusal)));
         EXPECT_FALSE(fs::exists(dir / "unpacked")) << entries.dump() << " wrote something";
     }
 
