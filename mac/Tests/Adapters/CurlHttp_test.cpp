@@ -130,9 +130,8 @@ void fillBlock(std::size_t index, std::array<char, blockSize>& bytes) {
 
 } // namespace
 
-// Refused requests fail as transport; those that reach the server share one connection
-// and say what their body is (the end-to-end relay test reads the rest: method,
-// path, token, body); failures are classified.
+// Refused requests fail as transport, the others share one connection, and failures are
+// classified. (The end-to-end relay test reads the method, path, token and body.)
 TEST_F(CurlRelayTest, RequestsAndFailures) {
     using Kind = RelayError::Kind;
     // Nothing listens there; a token with a line break would smuggle a header in.
