@@ -1,7 +1,5 @@
-// Both front ends on a real (offscreen) QApplication. The Qt one: main loop,
-// launch, dialogs, settings, workspace, tray item and icon, and one agent per
-// user (where the lock and socket live, the lock, and the requests a later
-// process makes over the socket). The terminal one: input routing, dialogs and menu.
+// Both front ends on a real (offscreen) QApplication: the Qt one, with one agent
+// per user over a real lock and socket, and the terminal one.
 
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Qt/QtDialogs.h"
@@ -157,8 +155,6 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored
     EXPECT_EQ(stored.stringForKey("absent"), std::nullopt);
 }
 
-// The workspace on Linux: relaunch, the task application, whether another
-// agent runs (the lock's answer), and the privacy action for each backend.
 class WorkspaceTest : public QtPlatform {
 protected:
     // A desktop entry in `folder` for the task application `name`.
