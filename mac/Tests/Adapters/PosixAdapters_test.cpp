@@ -285,8 +285,7 @@ TEST(Unpack, KeepsModesWithoutSpecialBits) {
     fs::permissions(app + "/Locked", fs::perms::owner_all); // so the folder can be removed
 }
 
-// The swap when it succeeds and when the new bundle cannot be moved in, under
-// folder names with every character the shell could misread.
+// Under folder names with every character the shell could misread.
 TEST(InstallScriptUnderSh, SwapsOrRollsBackAndReopens) {
     for (const bool placed : {true, false}) {
         TempFolder dir;
@@ -303,10 +302,7 @@ TEST(InstallScriptUnderSh, SwapsOrRollsBackAndReopens) {
     }
 }
 
-// On a small file system of its own, with the cache on another one: a disk
-// that fills while the new bundle is placed leaves the old one as it was and
-// nothing half-copied; the swap itself only renames; and the script's rollback
-// tells a running bundle that never moved from one that did.
+// On a small file system of its own, with the cache on another one (the steps are smallDisk's).
 TEST(InstallScriptUnderSh, ASmallDiskNeverHoldsAHalfAgent) {
     if (::geteuid() != 0 || processes.run("/usr/bin/unshare", {"--mount", "true"}).status != 0)
         GTEST_SKIP() << "needs root and a mount namespace of its own (unshare) to mount a small tmpfs";
