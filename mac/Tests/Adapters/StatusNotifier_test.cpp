@@ -170,9 +170,7 @@ int idOf(const Menu& menu, const std::string& text) {
     return 0;
 }
 
-// At login the session starts the installed agent from its autostart entry,
-// and the panel comes when it comes: the item reaches it with a menu whose ids
-// outlive its changes, a switch that works, and an icon every panel shows.
+// The panel comes when it comes, after the session started the agent from its autostart entry.
 TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMenuIdsOutliveChanges) {
     if (QStandardPaths::findExecutable("gio").isEmpty())
         GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
