@@ -84,13 +84,10 @@ struct CurlRelayTest : ::testing::Test {
     // Starts a reply {"items":[ and says nothing more until the test ends.
     Handler silent() {
         return [this](const httplib::Request&, httplib::Response& response) {
-            response.set_chunked_content_provider("application/octet-stream",
-                                                  [this](std::size_t offset, httplib::DataSink& sink) {
-                                                      if (offset == 0)
-                                                          return sink.write("{\"items\":[", 10);
-                                                      silence.pass();
-                                                      return false;
-                                                  });
+            response.set_chunked_content_provider(
+                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
+                    return offset == 0 ? sink.write("{\"items\":[", 10) : (silence.pass(), false);
+                });
         };
     }
 
