@@ -468,10 +468,8 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
     EXPECT_EQ(glyph(PanelScheme::light), QColor(0x20, 0x20, 0x20)); // opaque
     // The tray's icons keep what they drew; each panel still gets its own colours.
     auto shown = [](PanelScheme scheme) {
-        return QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90), IconColors::forPanel(scheme))
-            .pixmap(18, 18)
-            .toImage()
-            .pixelColor(9, 9);
+        const QIcon icon = QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90), IconColors::forPanel(scheme));
+        return icon.pixmap(18, 18).toImage().pixelColor(9, 9);
     };
     for (PanelScheme scheme : {PanelScheme::dark, PanelScheme::light, PanelScheme::dark, PanelScheme::light})
         EXPECT_EQ(shown(scheme), glyph(scheme));
