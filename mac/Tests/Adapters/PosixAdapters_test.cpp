@@ -410,12 +410,10 @@ TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
 // Absolute variables are what the end-to-end agents run with; a relative one is passed over.
 TEST(UserFolders, ARelativeXdgVariableOrHomeIsPassedOver) {
     const SavedEnvironment cache("XDG_CACHE_HOME", "/c"), data("XDG_DATA_HOME", "relative/data");
-    {
-        const SavedEnvironment home("HOME", "/home/a");
-        EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
-                  "/c/home/a/.local/share");
-    }
-    const SavedEnvironment home("HOME", "relative/home");
+    SavedEnvironment home("HOME", "/home/a");
+    EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
+              "/c/home/a/.local/share");
+    home.set("HOME", "relative/home");
     EXPECT_EQ(posix::PosixFiles().applicationSupportDirectory(), ::getpwuid(::getuid())->pw_dir + std::string("/.local/share"));
 }
 
@@ -469,12 +467,10 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
 
 TEST(SystemClock, LocalDateUsesTheLocalZone) {
     posix::SystemClock clock;
-    {
-        // A zone with an offset, so a UTC reading would be caught.
-        const SavedEnvironment zone("TZ", "Europe/Berlin");
-        // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
-        EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
-    }
+    // A zone with an offset, so a UTC reading would be caught: 2025-01-15 09:30 in
+    // Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
+    const SavedEnvironment zone("TZ", "Europe/Berlin");
+    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
     // Relayed numbers too large for the calendar fields.
     for (platform::DateComponents invalid :
          {platform::DateComponents{std::int64_t{1} << 40, 1, 1, {}, {}}, {2025, 1, std::int64_t{1} << 33, {}, {}}})
