@@ -27,6 +27,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
 #include <sstream>
@@ -236,15 +237,13 @@ TEST_F(WorkspaceTest, ThePrivacyActionOpensTheTaskApplicationForEdsAndTheFolderF
 TEST_F(WorkspaceTest, AnotherAgentRunsExactlyWhenThisProcessDoesNotHoldTheLock) {
     SingleInstance holder(paths), later(paths);
     auto others = [&](const SingleInstance& instance, const std::string& identifier) {
-        std::size_t count = 0;
-        for (const auto& app : workspace(instance).runningApplications(identifier))
-            count += app.isCurrent ? 0 : 1;
-        return count;
+        return std::ranges::count(workspace(instance).runningApplications(identifier), false,
+                                  &platform::RunningApplication::isCurrent);
     };
     ASSERT_TRUE(holder.tryLock());
-    EXPECT_EQ(others(holder, "com.tavrelin.mac"), 0u);
-    EXPECT_EQ(others(later, "com.tavrelin.mac"), 1u);
-    EXPECT_EQ(others(later, "org.example.other"), 0u);
+    EXPECT_EQ(others(holder, "com.tavrelin.mac"), 0);
+    EXPECT_EQ(others(later, "com.tavrelin.mac"), 1);
+    EXPECT_EQ(others(later, "org.example.other"), 0);
 }
 
 // Enabled when it has a key; notes its title in `chosen` when chosen. Its id is its title.
