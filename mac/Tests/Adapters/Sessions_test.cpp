@@ -271,8 +271,7 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     const std::string bundle = d.temp / "Applications/Tavrelin.app";
     fakeBundle(bundle, d.temp / "arguments");
     const std::string others = "[Default Applications]\ntext/html=firefox.desktop;\n";
-    fs::create_directories(d.config);
-    writeFile(d.items.defaultsPath(), others);
+    writeText(d.items.defaultsPath(), others);
     d.items.writeLinkHandler(bundle);
     if (installed("/usr/bin/xdg-mime")) {
         const auto [status, output] =
