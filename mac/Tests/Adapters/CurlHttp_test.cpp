@@ -311,10 +311,8 @@ TEST_F(CurlSession, DownloadsStreamToTheFile) {
 
     auto session = http.makeSession({20, 60, blocks * blockSize});
     auto got = session->download({"GET", s.url() + "/big", {}, {}}, dir / "big");
-    EXPECT_EQ(got.status, 200);
-    EXPECT_EQ(got.bytes, blocks * blockSize);
-    EXPECT_EQ(fs::file_size(dir / "big"), blocks * blockSize);
-    EXPECT_EQ(got.sha256, expected.hexDigest());
+    EXPECT_EQ(std::tuple(got.status, got.bytes, fs::file_size(dir / "big"), got.sha256),
+              std::tuple(200L, std::uint64_t{blocks * blockSize}, std::uintmax_t{blocks * blockSize}, expected.hexDigest()));
     EXPECT_LT(memoryKiB("VmHWM:") - before, 16 * 1024)
         << "the download grew the process by about its size (peak " << memoryKiB("VmHWM:") << " KiB from " << before << " KiB)";
 
