@@ -149,10 +149,9 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored
     EXPECT_EQ(readFile(temp / "Tavrelin/Tavrelin.ini"), "[General]\nshown=true\n"); // not only at exit
     EXPECT_FALSE(defaults.boolForKey("declined"));                                  // only a stored true reads true
     // Text (the backend setting) reads as stored; an absent key is none.
-    writeFile(temp / "Tavrelin.ini", "[General]\nremindersBackend=eds\nflag=true\n");
+    writeFile(temp / "Tavrelin.ini", "[General]\nremindersBackend=eds\n");
     const QtUserDefaults stored(QString::fromStdString(temp / "Tavrelin.ini"));
     EXPECT_EQ(stored.stringForKey("remindersBackend"), "eds");
-    EXPECT_EQ(stored.stringForKey("flag"), "true");
     EXPECT_EQ(stored.stringForKey("absent"), std::nullopt);
 }
 
