@@ -84,13 +84,10 @@ struct CurlRelayTest : ::testing::Test {
     // Starts a reply {"items":[ and says nothing more until the test ends.
     Handler silent() {
         return [this](const httplib::Request&, httplib::Response& response) {
-            response.set_chunked_content_provider("application/octet-stream",
-                                                  [this](std::size_t offset, httplib::DataSink& sink) {
-                                                      if (offset == 0)
-                                                          return sink.write("{\"items\":[", 10);
-                                                      silence.pass();
-                                                      return false;
-                                                  });
+            response.set_chunked_content_provider(
+                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
+                    return offset == 0 ? sink.write("{\"items\":[", 10) : (silence.pass(), false);
+                });
         };
     }
 
@@ -130,9 +127,8 @@ void fillBlock(std::size_t index, std::array<char, blockSize>& bytes) {
 
 } // namespace
 
-// Refused requests fail as transport; those that reach the server share one connection
-// and say what their body is (the end-to-end relay test reads the rest: method,
-// path, token, body); failures are classified.
+// Refused requests fail as transport, the others share one connection, and failures are
+// classified. (The end-to-end relay test reads the method, path, token and body.)
 TEST_F(CurlRelayTest, RequestsAndFailures) {
     using Kind = RelayError::Kind;
     // Nothing listens there; a token with a line break would smuggle a header in.
@@ -205,27 +201,51 @@ TEST(CurlRedirect, Decisions) {
         EXPECT_EQ(HttpSessionConfig{}.allowRedirect(from, to), followed) << from << " -> " << to;
 }
 
-// The logic decides whether a redirect is followed; curl asks before every hop.
-TEST(CurlSession, FollowsOnlyTheRedirectsTheRuleAllows) {
+constexpr std::size_t blocks = 768; // 48 MiB
+
+// One server for the session tests: redirects, a drip, a large body and a 404.
+struct CurlSession : ::testing::Test {
     std::atomic<int> fileRequests{0};
-    LoopbackServer s{[&](httplib::Server& server) {
+    LoopbackServer s{[this](httplib::Server& server) {
         server.Get("/same", [](const auto&, auto& response) { response.set_redirect("/file"); });
         // The same server under a name that is another host to a redirect rule.
         server.Get("/away", [](const auto& request, auto& response) {
             response.set_redirect("http://localhost:" + std::to_string(request.local_port) + "/file");
         });
-        server.Get("/file", [&](const auto&, auto& response) {
+        server.Get("/file", [this](const auto&, auto& response) {
             ++fileRequests;
             response.set_content("the file", "application/octet-stream");
         });
+        server.Get("/drip", [](const auto&, auto& response) {
+            response.set_chunked_content_provider("application/octet-stream", [](std::size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(100ms); // about 100 bytes a second
+                return sink.is_writable() && sink.write("0123456789", 10);
+            });
+        });
+        server.Get("/big", [](const auto&, auto& response) {
+            response.set_content_provider(
+                blocks * blockSize, "application/octet-stream", [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    static thread_local std::array<char, blockSize> bytes;
+                    fillBlock(offset / blockSize, bytes);
+                    return sink.write(bytes.data() + offset % blockSize, blockSize - offset % blockSize);
+                });
+        });
+        server.Get("/missing", [](const auto&, auto& response) {
+            response.status = 404;
+            response.set_content("not here", "text/plain");
+        });
     }};
+    curl::CurlHttp http;
+    TempFolder dir;
+};
+
+// The logic decides whether a redirect is followed; curl asks before every hop.
+TEST_F(CurlSession, FollowsOnlyTheRedirectsTheRuleAllows) {
     HttpSessionConfig config;
-    config.allowRedirect = [&s](const std::string& from, const std::string& to) {
+    config.allowRedirect = [this](const std::string& from, const std::string& to) {
         return from.starts_with(s.url()) && to.starts_with(s.url());
     };
-    curl::CurlHttp http;
     auto session = http.makeSession(config);
-    TempFolder dir;
 
     EXPECT_EQ(session->perform({"GET", s.url() + "/same", {}, {}}).body, "the file");
     auto got = session->download({"GET", s.url() + "/same", {}, {}}, dir / "same");
@@ -246,17 +266,7 @@ TEST(CurlSession, FollowsOnlyTheRedirectsTheRuleAllows) {
 
 // A server that sends a few bytes now and then keeps the silence limit from
 // firing; the low-speed limit ends it.
-TEST(CurlSession, ATransferThatCrawlsEnds) {
-    LoopbackServer s{[](httplib::Server& server) {
-        server.Get("/drip", [](const auto&, auto& response) {
-            response.set_chunked_content_provider("application/octet-stream", [](std::size_t, httplib::DataSink& sink) {
-                std::this_thread::sleep_for(100ms); // about 100 bytes a second
-                return sink.is_writable() && sink.write("0123456789", 10);
-            });
-        });
-    }};
-    curl::CurlHttp http;
-    TempFolder dir;
+TEST_F(CurlSession, ATransferThatCrawlsEnds) {
     // Limits, how the exchange must end. The whole-exchange limit is a
     // backstop, and shows that a limit below the drip's rate lets it run.
     const std::tuple<std::size_t, double, const char*> rows[] = {
@@ -270,12 +280,8 @@ TEST(CurlSession, ATransferThatCrawlsEnds) {
         auto session = http.makeSession(config);
         // Downloads and plain exchanges alike; the backstop once is enough.
         for (const bool toFile : std::string_view(ending) == "too slow" ? std::vector{false, true} : std::vector{false}) {
-            try {
-                fetch(*session, s.url() + "/drip", toFile, dir / "drip");
-                ADD_FAILURE() << "the drip completed";
-            } catch (const platform::HttpTransportError& error) {
-                EXPECT_NE(std::string(error.what()).find(ending), std::string::npos) << error.what();
-            }
+            EXPECT_THAT([&] { fetch(*session, s.url() + "/drip", toFile, dir / "drip"); },
+                        ::testing::ThrowsMessage<platform::HttpTransportError>(::testing::HasSubstr(ending)));
             EXPECT_FALSE(fs::exists(dir / "drip"));
         }
     }
@@ -283,22 +289,7 @@ TEST(CurlSession, ATransferThatCrawlsEnds) {
 
 // The whole body reaches the file and its digest, while the process's peak
 // memory grows far less than the body.
-TEST(CurlSession, DownloadsStreamToTheFile) {
-    constexpr std::size_t blocks = 768; // 48 MiB
-    LoopbackServer s{[](httplib::Server& server) {
-        server.Get("/big", [](const auto&, auto& response) {
-            response.set_content_provider(
-                blocks * blockSize, "application/octet-stream", [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    static thread_local std::array<char, blockSize> bytes;
-                    fillBlock(offset / blockSize, bytes);
-                    return sink.write(bytes.data() + offset % blockSize, blockSize - offset % blockSize);
-                });
-        });
-        server.Get("/missing", [](const auto&, auto& response) {
-            response.status = 404;
-            response.set_content("not here", "text/plain");
-        });
-    }};
+TEST_F(CurlSession, DownloadsStreamToTheFile) {
     posix::Sha256 expected;
     for (std::size_t i = 0; i < blocks; ++i) {
         std::array<char, blockSize> bytes;
@@ -306,8 +297,6 @@ TEST(CurlSession, DownloadsStreamToTheFile) {
         expected.update(std::string_view(bytes.data(), bytes.size()));
     }
 
-    curl::CurlHttp http;
-    TempFolder dir;
     // The process's resident memory now ("VmRSS:") or at its peak ("VmHWM:"), in KiB.
     auto memoryKiB = [](const std::string& field) {
         std::ifstream status("/proc/self/status");
@@ -322,10 +311,8 @@ TEST(CurlSession, DownloadsStreamToTheFile) {
 
     auto session = http.makeSession({20, 60, blocks * blockSize});
     auto got = session->download({"GET", s.url() + "/big", {}, {}}, dir / "big");
-    EXPECT_EQ(got.status, 200);
-    EXPECT_EQ(got.bytes, blocks * blockSize);
-    EXPECT_EQ(fs::file_size(dir / "big"), blocks * blockSize);
-    EXPECT_EQ(got.sha256, expected.hexDigest());
+    EXPECT_EQ(std::tuple(got.status, got.bytes, fs::file_size(dir / "big"), got.sha256),
+              std::tuple(200L, std::uint64_t{blocks * blockSize}, std::uintmax_t{blocks * blockSize}, expected.hexDigest()));
     EXPECT_LT(memoryKiB("VmHWM:") - before, 16 * 1024)
         << "the download grew the process by about its size (peak " << memoryKiB("VmHWM:") << " KiB from " << before << " KiB)";
 

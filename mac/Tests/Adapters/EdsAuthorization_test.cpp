@@ -7,7 +7,7 @@
 #include "Support/EdsSession.h"
 #include "Support/TempFolder.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 using namespace tavrelin;
 
@@ -17,10 +17,8 @@ constexpr const char* notAnswering = "Evolution Data Server is not answering";
 
 TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy) {
     tavrelin::testing::TempFolder empty;
-    tavrelin::testing::SavedEnvironment environment;
-    environment.unset("DBUS_SESSION_BUS_ADDRESS");
-    environment.unset("DISPLAY");
-    environment.set("XDG_RUNTIME_DIR", empty.path());
+    const tavrelin::testing::SavedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", {}), display("DISPLAY", {}),
+        runtime("XDG_RUNTIME_DIR", empty.path());
     eds::EdsRemindersDatabase database;
     EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::notDetermined);
     auto answer = database.requestFullAccess();
@@ -42,14 +40,9 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
                          +[](eds::EdsRemindersDatabase& eds) {
                              eds.save({"system-task-list", "t", {}, {}, {}, "relay.example\nitem-1"});
                          },
-                         +[](eds::EdsRemindersDatabase& eds) { eds.reminder("item-1"); }}) {
-        try {
-            attempt(database);
-            ADD_FAILURE() << "answered without a registry";
-        } catch (const platform::RemindersError& error) {
-            EXPECT_EQ(error.what(), std::string(notAnswering));
-        }
-    }
+                         +[](eds::EdsRemindersDatabase& eds) { eds.reminder("item-1"); }})
+        EXPECT_THAT([&] { attempt(database); },
+                    ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(notAnswering)));
     // Only the vdir's branch gives this reason.
     EXPECT_EQ(eds::chooseRemindersBackend("auto", database).reason, "auto: " + probe.problem);
 }

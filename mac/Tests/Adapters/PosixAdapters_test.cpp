@@ -152,8 +152,8 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
           "the placed bundle is not the new one, mode included");
     check(swap(app, incoming, staging, at("started")) == "new\n", "the new agent was not started");
     check(bundleAt(app) == "new", "the new bundle is not in place");
-    check(leftovers({app + ".previous", incoming, staging}).empty(),
-          "leftovers:" + leftovers({app + ".previous", incoming, staging}));
+    const std::string left = leftovers({app + ".previous", incoming, staging});
+    check(left.empty(), "leftovers:" + left);
 
     // The previous place cannot be freed (something is mounted there), and
     // the environment says "moved": nothing moves, the agent reopens.
@@ -178,7 +178,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     check(swap(app, fresh, staging, at("started")) == "new\n", "the old agent was not reopened after a failed copy");
     check(bundleAt(app) == "new" && fs::file_size(app + "/Contents/Resources/padding") == 500000,
           "a half-copied bundle stands at the running bundle's place");
-    check(leftovers({app + ".previous", staging}).empty(), "leftovers:" + leftovers({app + ".previous", staging}));
+    check(leftovers({app + ".previous", staging}).empty(), "leftovers after the failed copy");
     ::_exit(failures == 0 ? 0 : 1);
 }
 
@@ -237,12 +237,8 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
     for (const auto& [entries, refusal] : rows) {
         TempFolder dir;
         makeZip(dir / "update.zip", entries);
-        try {
-            updateSystem.unpack(dir / "update.zip", dir / "unpacked", limits);
-            ADD_FAILURE() << entries.dump() << " was unpacked";
-        } catch (const platform::UnpackError& error) {
-            EXPECT_NE(std::string(error.what()).find(refusal), std::string::npos) << error.what();
-        }
+        EXPECT_THAT([&] { updateSystem.unpack(dir / "update.zip", dir / "unpacked", limits); },
+                    ::testing::ThrowsMessage<platform::UnpackError>(::testing::HasSubstr(refusal)));
         EXPECT_FALSE(fs::exists(dir / "unpacked")) << entries.dump() << " wrote something";
     }
 
@@ -289,8 +285,7 @@ TEST(Unpack, KeepsModesWithoutSpecialBits) {
     fs::permissions(app + "/Locked", fs::perms::owner_all); // so the folder can be removed
 }
 
-// The swap when it succeeds and when the new bundle cannot be moved in, under
-// folder names with every character the shell could misread.
+// Under folder names with every character the shell could misread.
 TEST(InstallScriptUnderSh, SwapsOrRollsBackAndReopens) {
     for (const bool placed : {true, false}) {
         TempFolder dir;
@@ -307,10 +302,7 @@ TEST(InstallScriptUnderSh, SwapsOrRollsBackAndReopens) {
     }
 }
 
-// On a small file system of its own, with the cache on another one: a disk
-// that fills while the new bundle is placed leaves the old one as it was and
-// nothing half-copied; the swap itself only renames; and the script's rollback
-// tells a running bundle that never moved from one that did.
+// On a small file system of its own, with the cache on another one (the steps are smallDisk's).
 TEST(InstallScriptUnderSh, ASmallDiskNeverHoldsAHalfAgent) {
     if (::geteuid() != 0 || processes.run("/usr/bin/unshare", {"--mount", "true"}).status != 0)
         GTEST_SKIP() << "needs root and a mount namespace of its own (unshare) to mount a small tmpfs";
@@ -418,12 +410,10 @@ TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
 // Absolute variables are what the end-to-end agents run with; a relative one is passed over.
 TEST(UserFolders, ARelativeXdgVariableOrHomeIsPassedOver) {
     const SavedEnvironment cache("XDG_CACHE_HOME", "/c"), data("XDG_DATA_HOME", "relative/data");
-    {
-        const SavedEnvironment home("HOME", "/home/a");
-        EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
-                  "/c/home/a/.local/share");
-    }
-    const SavedEnvironment home("HOME", "relative/home");
+    SavedEnvironment home("HOME", "/home/a");
+    EXPECT_EQ(posix::PosixFiles().cachesDirectory() + posix::PosixFiles().applicationSupportDirectory(),
+              "/c/home/a/.local/share");
+    home.set("HOME", "relative/home");
     EXPECT_EQ(posix::PosixFiles().applicationSupportDirectory(), ::getpwuid(::getuid())->pw_dir + std::string("/.local/share"));
 }
 
@@ -477,12 +467,10 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
 
 TEST(SystemClock, LocalDateUsesTheLocalZone) {
     posix::SystemClock clock;
-    {
-        // A zone with an offset, so a UTC reading would be caught.
-        const SavedEnvironment zone("TZ", "Europe/Berlin");
-        // 2025-01-15 09:30 in Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
-        EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
-    }
+    // A zone with an offset, so a UTC reading would be caught: 2025-01-15 09:30 in
+    // Berlin (UTC+1) is 08:30 UTC. (The round-trip test files a summer time.)
+    const SavedEnvironment zone("TZ", "Europe/Berlin");
+    EXPECT_EQ(clock.localDate({2025, 1, 15, 9, 30}), platform::Date::fromUnix(1736929800));
     // Relayed numbers too large for the calendar fields.
     for (platform::DateComponents invalid :
          {platform::DateComponents{std::int64_t{1} << 40, 1, 1, {}, {}}, {2025, 1, std::int64_t{1} << 33, {}, {}}})

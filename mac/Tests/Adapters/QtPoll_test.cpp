@@ -95,9 +95,7 @@ struct QtPollTest : ::testing::Test {
 
 } // namespace
 
-// Start, a few polls, Sync Now while a poll waits for the relay (no second
-// poll), a stop while one waits (its outcome dropped, its items still filed
-// and acknowledged), and a quit while one waits.
+// A start and a few polls; then Sync Now, a stop and a quit, each while a fetch is held.
 TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     relay.fetches.open();
     for (const char* id : {"a", "b", "c"})

@@ -61,9 +61,7 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
                 ::testing::HasSubstr("plain-file/calendars"));
 
     // The end-to-end agents name an absolute folder; a relative one is passed over.
-    SavedEnvironment environment;
-    environment.set("TAVRELIN_REMINDERS_DIR", "relative/lists");
-    environment.set("XDG_DATA_HOME", "/data");
+    const SavedEnvironment lists("TAVRELIN_REMINDERS_DIR", "relative/lists"), data("XDG_DATA_HOME", "/data");
     EXPECT_EQ(VdirRemindersDatabase::defaultRoot(), "/data/calendars");
 }
 

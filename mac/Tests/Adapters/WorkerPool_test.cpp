@@ -8,12 +8,6 @@
 using tavrelin::qt::WorkerPool;
 using namespace std::chrono_literals;
 
-namespace {
-auto in(std::chrono::seconds seconds) {
-    return std::chrono::steady_clock::now() + seconds;
-}
-} // namespace
-
 // Every task waits until the pool's three threads are busy at once: a pool that
 // made fewer threads, or ran the tasks one after another, never gets there.
 TEST(WorkerPool, RunsAsManyTasksAtOnceAsItHasThreadsAndQueuesTheRest) {
@@ -30,13 +24,13 @@ TEST(WorkerPool, RunsAsManyTasksAtOnceAsItHasThreadsAndQueuesTheRest) {
             --running;
             ++done;
         });
-    ASSERT_TRUE(pool.waitForDone(in(60s)));
+    ASSERT_TRUE(pool.waitForDone(std::chrono::steady_clock::now() + 60s));
     EXPECT_EQ(peak, 3);
     EXPECT_EQ(done, 7);
 
     // The threads now wait for work; a new task wakes one.
     pool.start([&] { done = 8; });
-    ASSERT_TRUE(pool.waitForDone(in(60s)));
+    ASSERT_TRUE(pool.waitForDone(std::chrono::steady_clock::now() + 60s));
     EXPECT_EQ(done, 8);
 }
 
