@@ -103,8 +103,8 @@ public:
 } // namespace
 
 QtMainLoop::QtMainLoop()
-    : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()), normal_("tavrelin-work", 4),
-      utility_("tavrelin-utility", 2) {}
+    : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()), utility_("tavrelin-utility", 2),
+      normal_("tavrelin-work", 4) {}
 
 // The pools' destructors run what is queued, then end their threads.
 QtMainLoop::~QtMainLoop() = default;

@@ -36,8 +36,10 @@ public:
 private:
     std::unique_ptr<QObject> receiver_;
     QThread* mainThread_;
-    WorkerPool normal_;
+    // Destroyed in reverse: a poll's last steps may still queue utility work,
+    // so the normal pool ends first.
     WorkerPool utility_;
+    WorkerPool normal_;
 };
 
 } // namespace tavrelin::qt

@@ -23,8 +23,10 @@ void WorkerPool::start(std::function<void()> task) {
         std::lock_guard<std::mutex> lock(mutex_);
         queue_.push_back(std::move(task));
         // A woken thread leaves `waiting_` only once it runs, so more queued
-        // tasks than waiting threads means one more thread is needed.
-        if (queue_.size() > waiting_ && threads_.size() < maxThreads_)
+        // tasks than waiting threads means one more thread is needed. Once
+        // ending, the threads there are drain the queue: the list of threads
+        // is being joined.
+        if (queue_.size() > waiting_ && threads_.size() < maxThreads_ && !ending_)
             threads_.emplace_back([this] { work(); });
         wake = waiting_ > 0;
     }
