@@ -3,7 +3,6 @@
 #include "TavrelinMac/Text.h"
 
 #include <nlohmann/json.hpp>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <climits>
@@ -16,29 +15,13 @@ namespace {
 constexpr const char* pairingFileName = "pairing.json";
 constexpr unsigned ownerOnly = 0600;
 
-// False for malformed UTF-8; `visit` sees each code point otherwise.
-template <typename Visit> bool forEachCodePoint(std::string_view utf8, Visit visit) {
-    if (utf8.size() > INT32_MAX)
-        return false;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
-    const auto length = static_cast<int32_t>(utf8.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0)
-            return false;
-        visit(c);
-    }
-    return true;
-}
-
 // C0 (line breaks included), DEL, C1 and the Unicode line and paragraph
 // separators: a token goes into a request header, where any of them could
 // split or corrupt it.
 bool hasControlCharacter(std::string_view utf8) {
     bool found = false;
-    forEachCodePoint(utf8,
-                     [&](UChar32 c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; });
+    text::forEachCodePoint(
+        utf8, [&](char32_t c) { found = found || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; });
     return found;
 }
 

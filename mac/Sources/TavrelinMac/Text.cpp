@@ -100,15 +100,20 @@ std::string_view trimmed(std::string_view text, Blanks blanks) {
 }
 
 bool isValidUtf8(std::string_view text) {
-    if (text.size() > INT32_MAX)
+    return forEachCodePoint(text, [](char32_t) {});
+}
+
+bool forEachCodePoint(std::string_view utf8, const std::function<void(char32_t)>& visit) {
+    if (utf8.size() > INT32_MAX)
         return false;
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
+    const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
     for (int32_t i = 0; i < length;) {
         UChar32 c;
         U8_NEXT(s, i, length, c);
         if (c < 0)
             return false;
+        visit(static_cast<char32_t>(c));
     }
     return true;
 }

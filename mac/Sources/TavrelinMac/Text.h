@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +29,10 @@ enum class Blanks {
 std::string_view trimmed(std::string_view text, Blanks blanks = Blanks::ascii);
 
 bool isValidUtf8(std::string_view text);
+
+// Calls `visit` with each code point in order; false, having stopped there,
+// at the first malformed byte sequence.
+bool forEachCodePoint(std::string_view utf8, const std::function<void(char32_t)>& visit);
 
 // Canonical composition (NFC).
 std::string nfc(std::string_view utf8);
