@@ -15,6 +15,8 @@ inline constexpr std::string_view infoPlist = "Contents/Info.plist";
 // The agent's program and the signature checker beside it.
 inline constexpr std::string_view agent = "Contents/MacOS/tavrelin-agent";
 inline constexpr std::string_view verifier = "Contents/MacOS/tavrelin-verify";
+// The task lists in Evolution Data Server, loaded only when chosen.
+inline constexpr std::string_view edsModule = "Contents/PlugIns/tavrelin-eds.so";
 // The information entry pinning the key updates must be signed with; empty
 // in a copy built without one.
 inline constexpr std::string_view updatePublicKeyEntry = "TavrelinUpdatePublicKey";

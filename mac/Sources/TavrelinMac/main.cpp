@@ -11,7 +11,6 @@
 
 #include "Platform/BundleLayout.h"
 #include "Platform/Curl/CurlHttp.h"
-#include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixBundleInfo.h"
@@ -131,15 +130,15 @@ constexpr std::chrono::seconds lockPatience{20};
 // Server can take seconds, so this runs off the main thread.
 class LinuxRemindersChooser final : public platform::RemindersChooser {
 public:
-    LinuxRemindersChooser(std::string setting, platform::Files& files, qt::QtWorkspace& workspace)
-        : setting_(std::move(setting)), files_(files), workspace_(workspace) {}
+    LinuxRemindersChooser(std::string setting, std::string edsModule, platform::Files& files, qt::QtWorkspace& workspace)
+        : setting_(std::move(setting)), edsModule_(std::move(edsModule)), files_(files), workspace_(workspace) {}
 
     platform::RemindersChoice choose() override {
-        eds_ = std::make_unique<eds::EdsRemindersDatabase>();
-        const eds::RemindersBackendChoice choice = eds::chooseRemindersBackend(setting_, *eds_);
+        const eds::RemindersBackendChoice choice =
+            eds::chooseRemindersBackend(setting_, [this]() -> const eds::EdsTaskLists& { return edsTaskLists(); });
         if (choice.backend == eds::RemindersBackend::eds) {
             workspace_.setTaskLists(qt::QtWorkspace::TaskLists::evolutionDataServer);
-            return {*eds_, "Evolution Data Server (" + choice.reason + ")"};
+            return {edsTaskLists(), "Evolution Data Server (" + choice.reason + ")"};
         }
         const std::string root = vdir::VdirRemindersDatabase::defaultRoot();
         vdir_ = std::make_unique<vdir::VdirRemindersDatabase>(root, files_);
@@ -147,10 +146,17 @@ public:
     }
 
 private:
+    eds::EdsTaskLists& edsTaskLists() {
+        if (!eds_)
+            eds_ = eds::loadEdsTaskLists(edsModule_);
+        return *eds_;
+    }
+
     std::string setting_;
+    std::string edsModule_;
     platform::Files& files_;
     qt::QtWorkspace& workspace_;
-    std::unique_ptr<eds::EdsRemindersDatabase> eds_;
+    std::unique_ptr<eds::EdsTaskLists> eds_;
     std::unique_ptr<vdir::VdirRemindersDatabase> vdir_;
 };
 
@@ -295,7 +301,8 @@ int main(int argc, char** argv) {
     qt::QtWorkspace workspace(*instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
                               headless ? terminal::printOpenedURL : qt::openWithDesktop,
                               bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
-    LinuxRemindersChooser reminders(defaults.stringForKey("remindersBackend").value_or(""), files, workspace);
+    LinuxRemindersChooser reminders(defaults.stringForKey("remindersBackend").value_or(""),
+                                    tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule), files, workspace);
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();

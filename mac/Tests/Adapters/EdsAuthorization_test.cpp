@@ -4,6 +4,7 @@
 
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
+#include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/TempFolder.h"
 
@@ -44,5 +45,33 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
         EXPECT_THAT([&] { attempt(database); },
                     ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(notAnswering)));
     // Only the vdir's branch gives this reason.
-    EXPECT_EQ(eds::chooseRemindersBackend("auto", database).reason, "auto: " + probe.problem);
+    EXPECT_EQ(eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
+              "auto: " + probe.problem);
+}
+
+// A bundle without the module (or a system without libecal) still runs: auto
+// takes the vdir and says why; every call of the stand-in fails with it.
+TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
+    const auto lists = eds::loadEdsTaskLists("/nonexistent/tavrelin-eds.so");
+    const eds::EdsProbe probe = lists->probe();
+    EXPECT_EQ(probe.kind, eds::EdsProbe::Kind::notAnswering);
+    EXPECT_THAT(probe.problem, ::testing::StartsWith("Evolution Data Server's module cannot be loaded: /nonexistent"));
+    EXPECT_EQ(lists->authorizationStatus(), platform::RemindersAuthorization::notDetermined);
+    EXPECT_EQ(lists->requestFullAccess().error, probe.problem);
+    EXPECT_THAT(
+        [&] {
+            lists->save({"list", "t", {}, {}, {}, "relay.example\nitem-1"});
+        },
+        ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
+    const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
+    EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
+}
+
+// The module the build puts in the bundle loads, and it is the real backend
+// that answers: here, that there is no bus.
+TEST(EdsAuthorization, TheBundledModuleLoads) {
+    const tavrelin::testing::SavedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", {}), display("DISPLAY", {});
+    const auto lists =
+        eds::loadEdsTaskLists((tavrelin::testing::buildDir() / "Tavrelin.app/Contents/PlugIns/tavrelin-eds.so").string());
+    EXPECT_THAT(lists->probe().problem, ::testing::StartsWith("no session bus: "));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/RemindersDatabase.h"
+#include "Platform/Eds/EdsTaskLists.h"
 
 #include <chrono>
 #include <cstddef>
@@ -11,14 +11,6 @@
 #include <vector>
 
 namespace tavrelin::eds {
-
-// What the source registry answered when asked.
-struct EdsProbe {
-    enum class Kind { answers, noBus, notAnswering };
-    Kind kind = Kind::notAnswering;
-    std::string problem;       // noBus, notAnswering: why, for the log
-    std::size_t taskLists = 0; // answers: the enabled task lists
-};
 
 // The task lists of Evolution Data Server, where GNOME keeps them: the
 // enabled task-list sources of the source registry on the session bus, each
@@ -31,7 +23,7 @@ struct EdsProbe {
 // answering", every opened list is dropped, and later saves fail the same way
 // at once until the registry is asked again (lists(), the authorization
 // calls or probe()), which reconnects.
-class EdsRemindersDatabase final : public platform::RemindersDatabase {
+class EdsRemindersDatabase final : public EdsTaskLists {
 public:
     static constexpr std::chrono::milliseconds defaultCallLimit{20'000};
 
@@ -41,7 +33,7 @@ public:
     EdsRemindersDatabase& operator=(const EdsRemindersDatabase&) = delete;
 
     // Asks the registry, and counts its enabled task lists when it answers.
-    EdsProbe probe() const;
+    EdsProbe probe() const override;
 
     platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
     // Registry answers: full access; otherwise not determined, so that the

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Eds/EdsTaskLists.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,7 @@ struct RemindersBackendChoice {
 // Reads the `remindersBackend` setting: "vdir", "eds", or "auto" (also when
 // absent or unknown). Auto takes Evolution Data Server when its registry
 // answers and holds at least one task list, else the vdir; only auto asks
-// `eds`.
-RemindersBackendChoice chooseRemindersBackend(std::string_view setting, const EdsRemindersDatabase& eds);
+// `eds`, which gives the task lists when first called.
+RemindersBackendChoice chooseRemindersBackend(std::string_view setting, const std::function<const EdsTaskLists&()>& eds);
 
 } // namespace tavrelin::eds

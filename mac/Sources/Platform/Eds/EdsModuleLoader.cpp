@@ -1,0 +1,46 @@
+#include "Platform/Eds/EdsTaskLists.h"
+
+#include <dlfcn.h>
+
+namespace tavrelin::eds {
+
+namespace {
+
+using platform::RemindersError;
+
+// Stands in for Evolution Data Server when its module cannot be loaded: as
+// a registry that does not answer, with the loader's reason.
+class UnloadedTaskLists final : public EdsTaskLists {
+public:
+    explicit UnloadedTaskLists(std::string problem) : problem_(std::move(problem)) {}
+    EdsProbe probe() const override { return {EdsProbe::Kind::notAnswering, problem_, 0}; }
+    platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
+    platform::RemindersAuthorization authorizationStatus() const override {
+        return platform::RemindersAuthorization::notDetermined;
+    }
+    platform::RemindersAccessAnswer requestFullAccess() override { return {false, problem_}; }
+    std::vector<platform::ReminderList> lists() const override { throw RemindersError(problem_); }
+    std::string save(const platform::NewReminder&) override { throw RemindersError(problem_); }
+    std::optional<platform::SavedReminder> reminder(const std::string&) const override { throw RemindersError(problem_); }
+
+private:
+    std::string problem_;
+};
+
+} // namespace
+
+std::unique_ptr<EdsTaskLists> loadEdsTaskLists(const std::string& path) {
+    // Local: the module's copies of our own code stay its own.
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* entry = module ? dlsym(module, edsModuleEntry) : nullptr;
+    if (!entry) {
+        const char* error = dlerror();
+        const std::string why = error ? error : path;
+        if (module)
+            dlclose(module);
+        return std::make_unique<UnloadedTaskLists>("Evolution Data Server's module cannot be loaded: " + why);
+    }
+    return std::unique_ptr<EdsTaskLists>(reinterpret_cast<EdsModuleEntry*>(entry)());
+}
+
+} // namespace tavrelin::eds

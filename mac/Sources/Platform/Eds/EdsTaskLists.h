@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Platform/RemindersDatabase.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace tavrelin::eds {
+
+// What the source registry answered when asked.
+struct EdsProbe {
+    enum class Kind { answers, noBus, notAnswering };
+    Kind kind = Kind::notAnswering;
+    std::string problem;       // noBus, notAnswering: why, for the log
+    std::size_t taskLists = 0; // answers: the enabled task lists
+};
+
+// The task lists of Evolution Data Server, as the agent sees them.
+class EdsTaskLists : public platform::RemindersDatabase {
+public:
+    // Asks the registry, and counts its enabled task lists when it answers.
+    virtual EdsProbe probe() const = 0;
+};
+
+// Evolution Data Server's client libraries are dozens of libraries and
+// several megabytes, so they live in a module of their own (edsModule in the
+// bundle) that the agent loads only when its task lists may be there. The
+// module answers a new EdsRemindersDatabase through this C entry point.
+inline constexpr const char* edsModuleEntry = "tavrelin_eds_task_lists";
+using EdsModuleEntry = EdsTaskLists*();
+
+// Loads the module at `path` (it stays loaded: GLib's types cannot be
+// unloaded). A module that cannot be loaded gives task lists that never
+// answer and say why, so the agent runs, and its log and menu tell, without
+// Evolution Data Server's libraries.
+std::unique_ptr<EdsTaskLists> loadEdsTaskLists(const std::string& path);
+
+} // namespace tavrelin::eds
