@@ -67,8 +67,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 void makeBundle(const std::string& bundle, const std::string& name, const std::string& marker, std::size_t padding = 0) {
     const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent";
     writeText(agent, "#!/bin/sh\necho " + name + " > " + updatetools::quoted(marker) + "\n");
-    fs::permissions(agent, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                               fs::perms::others_exec);
+    fs::permissions(agent, fs::perms(0755));
     writeText(bundle + "/Contents/Resources/padding", std::string(padding, 'p'));
 }
 
@@ -187,7 +186,6 @@ const std::string verifier = buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-
 // A trusted bundle pinning a fresh key, and a new bundle sealed with it.
 struct Bundles {
     TempFolder dir;
-    posix::PosixProcesses processes;
     std::string trusted = dir / "Applications/Tavrelin.app", fresh = dir / "unpacked/Tavrelin.app";
     std::string contents(const std::string& path) const { return fresh + "/Contents/" + path; }
 
@@ -253,34 +251,30 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
 // Modes as the archive gives them, never setuid, setgid or sticky, whatever
 // the umask; folders the archive only implies read as usual.
 TEST(Unpack, KeepsModesWithoutSpecialBits) {
-    using nlohmann::json;
+    // A name, its mode in the archive (none: only implied) and unpacked.
+    const std::tuple<std::string, unsigned, unsigned> rows[] = {
+        {"Tavrelin.app/Contents/MacOS/tavrelin-agent", 0104755, 0755},
+        {"Tavrelin.app/Contents/Info.plist", 0100640, 0640},
+        {"Tavrelin.app/Contents/Shared/", 041777, 0777},
+        {"Tavrelin.app/Contents/Group/", 042750, 0750},
+        {"Tavrelin.app/Contents/Locked/file", 0102644, 0644},
+        {"Tavrelin.app/Contents/Locked/", 040555, 0555},
+        {"./Tavrelin.app//Contents/Resources/./icon", 0100600, 0600},
+        {"Tavrelin.app/Contents/MacOS", 0, 0755},
+        {".", 0, 0755},
+    };
     TempFolder dir;
-    makeZip(dir / "update.zip", json::array({
-                                    {"Tavrelin.app/Contents/MacOS/tavrelin-agent", 0104755, "#!/bin/sh\n"},
-                                    {"Tavrelin.app/Contents/Info.plist", 0100640, "<plist/>"},
-                                    {"Tavrelin.app/Contents/Shared/", 041777, ""},
-                                    {"Tavrelin.app/Contents/Group/", 042750, ""},
-                                    {"Tavrelin.app/Contents/Locked/file", 0102644, "x"},
-                                    {"Tavrelin.app/Contents/Locked/", 040555, ""},
-                                    {"./Tavrelin.app//Contents/Resources/./icon", 0100600, "icon"},
-                                }));
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& [name, zipped, mode] : rows)
+        if (zipped)
+            entries.push_back({name, zipped, name.ends_with("icon") ? "icon" : ""});
+    makeZip(dir / "update.zip", entries);
     const mode_t before = ::umask(077);
     updateSystem.unpack(dir / "update.zip", dir / "unpacked", {1 << 20, 100});
     ::umask(before);
+    for (const auto& [name, zipped, mode] : rows)
+        EXPECT_EQ(modeOf(dir / ("unpacked/" + name)), mode) << name;
     const std::string app = dir / "unpacked/Tavrelin.app/Contents";
-    const std::pair<std::string, unsigned> modes[] = {
-        {app + "/MacOS/tavrelin-agent", 0755},
-        {app + "/Info.plist", 0640},
-        {app + "/Shared", 0777},
-        {app + "/Group", 0750},
-        {app + "/Locked", 0555},
-        {app + "/Locked/file", 0644},
-        {app + "/Resources/icon", 0600},
-        {app + "/MacOS", 0755},
-        {dir / "unpacked", 0755},
-    };
-    for (const auto& [path, mode] : modes)
-        EXPECT_EQ(modeOf(path), mode) << path;
     EXPECT_EQ(readFile(app + "/Resources/icon"), "icon");
     fs::permissions(app + "/Locked", fs::perms::owner_all); // so the folder can be removed
 }
@@ -336,7 +330,7 @@ TEST(Verifier, RefusesEveryChange) {
         change(t);
         for (auto at = expected.find_first_of("@^"); at != std::string::npos; at = expected.find_first_of("@^", at))
             expected.replace(at, 1, expected[at] == '@' ? t.fresh : t.trusted);
-        auto result = t.processes.run(verifier, {"--verify", "--trusted", t.trusted, t.fresh});
+        auto result = processes.run(verifier, {"--verify", "--trusted", t.trusted, t.fresh});
         EXPECT_EQ(std::pair(result.status, result.output), std::pair(1, expected));
     }
 }
