@@ -594,24 +594,18 @@ TEST_F(SingleInstanceTest, OnlyAPrivateRuntimeFolderOfTheUsersCountsElseOneFallb
     const std::string wide = folder(temp / "wide", fs::perms::owner_all | fs::perms::group_all);
     const std::string deep = folder(good + "/" + std::string(100, 'd'), fs::perms::owner_all);
 
-    const std::pair<std::string, bool> folders[] = {
-        {good, true}, {"run", false} /* relative */, {"", false}, {missing, false}, {wide, false}, {temp / "file", false},
-    };
     writeFile(temp / "file", "");
-    for (const auto& [folder, usable] : folders)
-        EXPECT_EQ(InstancePaths::usableRuntimeFolder(folder, me), usable) << folder;
-    EXPECT_FALSE(InstancePaths::usableRuntimeFolder(good, me + 1)); // owned by another
-
+    // Relative, empty, missing, open to others, not a folder, too deep for a socket's path.
     const std::pair<std::optional<std::string>, std::string> cases[] = {
-        {good, good},     {std::nullopt, fallback}, {"run", fallback},
-        {wide, fallback}, {deep, fallback}, // the socket's path would not fit
-    };
+        {good, good},        {std::nullopt, fallback}, {"run", fallback},         {"", fallback},
+        {missing, fallback}, {wide, fallback},         {temp / "file", fallback}, {deep, fallback}};
     for (const auto& [runtime, folder] : cases) {
         const InstancePaths paths = InstancePaths::resolve(runtime, me, temp.path());
-        EXPECT_EQ(paths.folder, folder) << runtime.value_or("(unset)");
-        EXPECT_EQ(paths.socket, folder + "/tavrelin-agent.sock");
-        EXPECT_EQ(paths.lock, folder + "/tavrelin-agent.lock");
+        EXPECT_EQ(std::tie(paths.folder, paths.socket, paths.lock),
+                  std::tuple(folder, folder + "/tavrelin-agent.sock", folder + "/tavrelin-agent.lock"))
+            << runtime.value_or("(unset)");
     }
+    EXPECT_FALSE(InstancePaths::usableRuntimeFolder(good, me + 1)); // owned by another
     struct stat info {};
     ASSERT_EQ(::lstat(fallback.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
@@ -635,7 +629,6 @@ TEST_F(SingleInstanceTest, OneHolderListensAndALaterStartWaitsForItToLetGo) {
     EXPECT_THROW(agent->listen(), InstanceError); // not without the lock
     ASSERT_TRUE(agent->tryLock());
     EXPECT_FALSE(later.tryLock());
-    EXPECT_THROW(later.listen(), InstanceError);
     EXPECT_EQ(readFile(paths.lock), std::to_string(::getpid()) + "\n");
 
     // A leftover socket file does not stop the holder.
@@ -674,7 +667,6 @@ TEST_F(SingleInstanceTest, ALaterProcessHandsOverLinksAsksForStatusAndQuitStopsT
     EXPECT_TRUE(serving([&] { return later.requestQuit(); }));
     EXPECT_TRUE(spinUntil([&] { return got == Lines{"tavrelin://pair?x%0Aquit", "quit"}; })) << ::testing::PrintToString(got);
     // Once asked to quit, it answers nobody: a new start must wait for the lock.
-    EXPECT_FALSE(agent.isListening());
     EXPECT_FALSE(fs::exists(paths.socket));
     EXPECT_FALSE(later.ping());
 }
