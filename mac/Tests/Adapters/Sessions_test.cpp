@@ -51,14 +51,9 @@ struct Desktop {
 
 // Which display is tried, in which order, and what is said of those passed over.
 TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
-    struct Row {
-        qt::DisplayEnvironment environment;
-        bool plugin;
-        std::optional<std::string> platform;
-        std::vector<std::string> problems;
-    };
     const std::string runtime = "/run/user/1000";
-    const Row rows[] = {
+    // What is set, whether Qt's Wayland plugin is there, the platform chosen and what is said.
+    const std::tuple<qt::DisplayEnvironment, bool, std::optional<std::string>, std::vector<std::string>> rows[] = {
         {{"", "wayland-1", runtime, ":0", ""}, true, "wayland", {}},
         {{"", "wayland-9", runtime, ":0", ""}, true, "xcb", {"WAYLAND_DISPLAY=wayland-9 does not answer"}},
         {{"", "wayland-1", runtime, "", ""},
@@ -81,10 +76,10 @@ TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
         return path == runtime + "/wayland-1" || path == "/tmp/wayland-1";
     };
     const auto x11Answers = [](const std::string& display) { return display == ":0"; };
-    for (const auto& row : rows) {
-        const qt::DisplayChoice choice = qt::chooseDisplay(row.environment, waylandAnswers, x11Answers, row.plugin);
-        EXPECT_EQ(std::tie(choice.platform, choice.problems), std::tie(row.platform, row.problems))
-            << row.environment.waylandDisplay << " " << row.environment.x11Display;
+    for (const auto& [environment, plugin, platform, problems] : rows) {
+        const qt::DisplayChoice choice = qt::chooseDisplay(environment, waylandAnswers, x11Answers, plugin);
+        EXPECT_EQ(std::tie(choice.platform, choice.problems), std::tie(platform, problems))
+            << environment.waylandDisplay << " " << environment.x11Display;
     }
 }
 
