@@ -70,8 +70,7 @@ protected:
         ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000)) << "Xvfb told no display within 10 s";
         environment_.insert("DISPLAY", ":" + xvfb_.readLine().trimmed());
         panelBackground("#202020");
-        write("config/Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n"
-                                              "com.tavrelin.mac.hasShownWelcome=true\n");
+        writeSettings(session_->root() / "config", "com.tavrelin.mac.hasShownWelcome=true\n");
     }
 
     void TearDown() override {
@@ -173,7 +172,7 @@ TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMe
     if (QStandardPaths::findExecutable("gio").isEmpty())
         GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
     curl::CurlHttp http;
-    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_sni_test_token", http, true);
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_sni_test_token", http);
     write("data/Tavrelin/pairing.json", R"({"apiBase":")" + relay.api() + R"(","token":"rk_sni_test_token","pairedAt":0})");
     write("data/calendars/reminders/displayname", "Reminders");
     const QString agent = QString::fromStdString(installCopy(session_->root() / "home"));

@@ -20,7 +20,7 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     EdsTaskLists lists;
     const std::string reminders = lists.create("Reminders");
     tavrelin::curl::CurlHttp http;
-    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_agentedsendtoend01", http, true);
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_agentedsendtoend01", http);
     relay.post("/dev/enqueue",
                json::array({{{"id", "dentist"}, {"title", "Call the dentist"}, {"allDay", false}, {"list", "Reminders"}},
                             {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));
