@@ -116,11 +116,10 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
     // Clicks `button` once the box shows (closes it when empty); the answer and what the box showed.
     auto answer = [](const platform::Alert& alert, const QString& button) {
         QString shown;
-        auto close = [] {
+        Deadline deadline(10000, "the dialog was not answered", [] {
             if (QWidget* modal = QApplication::activeModalWidget())
                 modal->close();
-        };
-        Deadline deadline(10000, "the dialog was not answered", close);
+        });
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box)
