@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
         curl::CurlHttp http;
         posix::PosixBundle bundle;
         AppInfo appInfo(bundle);
-        testing::DevRelayProcess relay((build / "tools" / "dev-relay").string(), token, http, true);
+        testing::DevRelayProcess relay((build / "tools" / "dev-relay").string(), token, http);
         posix::PosixFiles flushed;
         UnflushedFiles unflushed;
 

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -58,9 +57,21 @@ Handler stream(int pairs) {
     };
 }
 
-// A loopback server that records every request and answers with the handler.
-struct CurlRelayTest : ::testing::Test {
-    ~CurlRelayTest() override { silence.open(); } // before the server stops: it waits for its handlers
+// Deterministic bytes, one block at a time and without allocating, so that
+// neither end holds them whole: one pattern, each block numbered at its start.
+constexpr std::size_t blockSize = 64 * 1024;
+void fillBlock(std::size_t index, std::array<char, blockSize>& bytes) {
+    for (std::size_t i = 0; i < blockSize; ++i)
+        bytes[i] = static_cast<char>(i * 7 % 251);
+    std::memcpy(bytes.data(), &index, sizeof index);
+}
+
+constexpr std::size_t blocks = 768; // 48 MiB
+
+// A loopback server with a few fixed routes; every other request is recorded
+// and answered with the handler.
+struct CurlTest : ::testing::Test {
+    ~CurlTest() override { silence.open(); } // before the server stops: it waits for its handlers
     std::vector<httplib::Request> requests() {
         std::lock_guard lock(mutex);
         return seen;
@@ -94,11 +105,25 @@ struct CurlRelayTest : ::testing::Test {
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
     curl::CurlHttp http;
+    TempFolder dir;
     std::mutex mutex;
     std::vector<httplib::Request> seen;
     Handler handler = answer(200, R"({"items":[]})");
     Gate silence;
     LoopbackServer server{[this](httplib::Server& s) {
+        s.Get("/same", [](const auto&, auto& response) { response.set_redirect("/file"); });
+        // The same server under a name that is another host to a redirect rule.
+        s.Get("/away", [](const auto& request, auto& response) {
+            response.set_redirect("http://localhost:" + std::to_string(request.local_port) + "/file");
+        });
+        s.Get("/big", [](const auto&, auto& response) {
+            response.set_content_provider(
+                blocks * blockSize, "application/octet-stream", [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    static thread_local std::array<char, blockSize> bytes;
+                    fillBlock(offset / blockSize, bytes);
+                    return sink.write(bytes.data() + offset % blockSize, blockSize - offset % blockSize);
+                });
+        });
         auto route = [this](const httplib::Request& request, httplib::Response& response) {
             std::lock_guard lock(mutex);
             seen.push_back(request);
@@ -116,20 +141,11 @@ void fetch(platform::HttpSession& session, const std::string& url, bool toFile, 
         session.perform({"GET", url, {}, {}});
 }
 
-// Deterministic bytes, one block at a time and without allocating, so that
-// neither end holds them whole: one pattern, each block numbered at its start.
-constexpr std::size_t blockSize = 64 * 1024;
-void fillBlock(std::size_t index, std::array<char, blockSize>& bytes) {
-    for (std::size_t i = 0; i < blockSize; ++i)
-        bytes[i] = static_cast<char>(i * 7 % 251);
-    std::memcpy(bytes.data(), &index, sizeof index);
-}
-
 } // namespace
 
 // Refused requests fail as transport, the others share one connection, and failures are
 // classified. (The end-to-end relay test reads the method, path, token and body.)
-TEST_F(CurlRelayTest, RequestsAndFailures) {
+TEST_F(CurlTest, RequestsAndFailures) {
     using Kind = RelayError::Kind;
     // Nothing listens there; a token with a line break would smuggle a header in.
     EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), Kind::transport);
@@ -151,8 +167,9 @@ TEST_F(CurlRelayTest, RequestsAndFailures) {
     // not end an exchange is at least a hundred times the server's pauses.
     const std::tuple<Handler, platform::HttpSessionConfig, std::optional<Kind>, std::string> rows[] = {
         {silent(), {0.3, none}, Kind::transport, "The request timed out (no data for 0.3 s)"},
-        // Steady bytes keep the request time-out from firing, not the whole-exchange one.
-        {stream(0), {30, 0.5}, Kind::transport, "the exchange took longer than 0.5 s"},
+        // Steady bytes faster than the low-speed limit keep it and the request
+        // time-out from firing, not the whole-exchange one.
+        {stream(0), {30, 2, 1 << 20, 10, 1}, Kind::transport, "the exchange took longer than 2 s"},
         // Bytes for longer than the request time-out, never silent as long.
         {stream(150), {1, none}, {}, ""},
         {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
@@ -201,95 +218,49 @@ TEST(CurlRedirect, Decisions) {
         EXPECT_EQ(HttpSessionConfig{}.allowRedirect(from, to), followed) << from << " -> " << to;
 }
 
-constexpr std::size_t blocks = 768; // 48 MiB
-
-// One server for the session tests: redirects, a drip, a large body and a 404.
-struct CurlSession : ::testing::Test {
-    std::atomic<int> fileRequests{0};
-    LoopbackServer s{[this](httplib::Server& server) {
-        server.Get("/same", [](const auto&, auto& response) { response.set_redirect("/file"); });
-        // The same server under a name that is another host to a redirect rule.
-        server.Get("/away", [](const auto& request, auto& response) {
-            response.set_redirect("http://localhost:" + std::to_string(request.local_port) + "/file");
-        });
-        server.Get("/file", [this](const auto&, auto& response) {
-            ++fileRequests;
-            response.set_content("the file", "application/octet-stream");
-        });
-        server.Get("/drip", [](const auto&, auto& response) {
-            response.set_chunked_content_provider("application/octet-stream", [](std::size_t, httplib::DataSink& sink) {
-                std::this_thread::sleep_for(100ms); // about 100 bytes a second
-                return sink.is_writable() && sink.write("0123456789", 10);
-            });
-        });
-        server.Get("/big", [](const auto&, auto& response) {
-            response.set_content_provider(
-                blocks * blockSize, "application/octet-stream", [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    static thread_local std::array<char, blockSize> bytes;
-                    fillBlock(offset / blockSize, bytes);
-                    return sink.write(bytes.data() + offset % blockSize, blockSize - offset % blockSize);
-                });
-        });
-        server.Get("/missing", [](const auto&, auto& response) {
-            response.status = 404;
-            response.set_content("not here", "text/plain");
-        });
-    }};
-    curl::CurlHttp http;
-    TempFolder dir;
-};
-
 // The logic decides whether a redirect is followed; curl asks before every hop.
-TEST_F(CurlSession, FollowsOnlyTheRedirectsTheRuleAllows) {
+TEST_F(CurlTest, FollowsOnlyTheRedirectsTheRuleAllows) {
     HttpSessionConfig config;
     config.allowRedirect = [this](const std::string& from, const std::string& to) {
-        return from.starts_with(s.url()) && to.starts_with(s.url());
+        return from.starts_with(server.url()) && to.starts_with(server.url());
     };
     auto session = http.makeSession(config);
-
-    EXPECT_EQ(session->perform({"GET", s.url() + "/same", {}, {}}).body, "the file");
-    auto got = session->download({"GET", s.url() + "/same", {}, {}}, dir / "same");
+    handle(answer(200, "the file"));
+    EXPECT_EQ(session->perform({"GET", server.url() + "/same", {}, {}}).body, "the file");
+    auto got = session->download({"GET", server.url() + "/same", {}, {}}, dir / "same");
     EXPECT_EQ(std::tuple(got.status, got.bytes, got.sha256), std::tuple(200L, 8ull, posix::sha256Hex("the file")));
     EXPECT_EQ(readFile(dir / "same"), "the file");
 
     for (const bool toFile : {false, true}) {
         try {
-            fetch(*session, s.url() + "/away", toFile, dir / "away");
+            fetch(*session, server.url() + "/away", toFile, dir / "away");
             ADD_FAILURE() << "a redirect to another host was followed";
         } catch (const platform::HttpRedirectRefused& refused) {
-            EXPECT_EQ(refused.target(), "http://localhost:" + s.url().substr(s.url().rfind(':') + 1) + "/file");
+            EXPECT_EQ(refused.target(), "http://localhost:" + server.url().substr(server.url().rfind(':') + 1) + "/file");
         }
     }
-    EXPECT_EQ(fileRequests, 2) << "the refused target must never be asked";
+    EXPECT_EQ(std::ranges::count(requests(), "/file", &httplib::Request::path), 2) << "the refused target must never be asked";
     EXPECT_FALSE(fs::exists(dir / "away")) << "a refused download leaves no file";
 }
 
 // A server that sends a few bytes now and then keeps the silence limit from
-// firing; the low-speed limit ends it.
-TEST_F(CurlSession, ATransferThatCrawlsEnds) {
-    // Limits, how the exchange must end. The whole-exchange limit is a
-    // backstop, and shows that a limit below the drip's rate lets it run.
-    const std::tuple<std::size_t, double, const char*> rows[] = {
-        {1000, 15, "too slow"},
-        {10, 2, "took longer than 2 s"},
-    };
-    for (const auto& [bytesPerSecond, resource, ending] : rows) {
-        HttpSessionConfig config{5, resource, 1024 * 1024};
-        config.lowSpeedBytesPerSecond = bytesPerSecond;
-        config.lowSpeedTime = 1;
-        auto session = http.makeSession(config);
-        // Downloads and plain exchanges alike; the backstop once is enough.
-        for (const bool toFile : std::string_view(ending) == "too slow" ? std::vector{false, true} : std::vector{false}) {
-            EXPECT_THAT([&] { fetch(*session, s.url() + "/drip", toFile, dir / "drip"); },
-                        ::testing::ThrowsMessage<platform::HttpTransportError>(::testing::HasSubstr(ending)));
-            EXPECT_FALSE(fs::exists(dir / "drip"));
-        }
+// firing; the low-speed limit ends it, downloads and plain exchanges alike.
+TEST_F(CurlTest, ATransferThatCrawlsEnds) {
+    HttpSessionConfig config{5, 15, 1024 * 1024};
+    config.lowSpeedBytesPerSecond = 1000;
+    config.lowSpeedTime = 1;
+    auto session = http.makeSession(config);
+    handle(stream(0));
+    for (const bool toFile : {false, true}) {
+        EXPECT_THAT([&] { fetch(*session, server.url() + "/drip", toFile, dir / "drip"); },
+                    ::testing::ThrowsMessage<platform::HttpTransportError>(::testing::HasSubstr("too slow")));
+        EXPECT_FALSE(fs::exists(dir / "drip"));
     }
 }
 
 // The whole body reaches the file and its digest, while the process's peak
 // memory grows far less than the body.
-TEST_F(CurlSession, DownloadsStreamToTheFile) {
+TEST_F(CurlTest, DownloadsStreamToTheFile) {
     posix::Sha256 expected;
     for (std::size_t i = 0; i < blocks; ++i) {
         std::array<char, blockSize> bytes;
@@ -310,18 +281,19 @@ TEST_F(CurlSession, DownloadsStreamToTheFile) {
     const long before = memoryKiB("VmRSS:");
 
     auto session = http.makeSession({20, 60, blocks * blockSize});
-    auto got = session->download({"GET", s.url() + "/big", {}, {}}, dir / "big");
+    auto got = session->download({"GET", server.url() + "/big", {}, {}}, dir / "big");
     EXPECT_EQ(std::tuple(got.status, got.bytes, fs::file_size(dir / "big"), got.sha256),
               std::tuple(200L, std::uint64_t{blocks * blockSize}, std::uintmax_t{blocks * blockSize}, expected.hexDigest()));
     EXPECT_LT(memoryKiB("VmHWM:") - before, 16 * 1024)
         << "the download grew the process by about its size (peak " << memoryKiB("VmHWM:") << " KiB from " << before << " KiB)";
 
     // A body over the cap, and one that is not the download, leave no file.
-    auto capped = http.makeSession({20, 60, 10 * blockSize})->download({"GET", s.url() + "/big", {}, {}}, dir / "capped");
+    auto capped = http.makeSession({20, 60, 10 * blockSize})->download({"GET", server.url() + "/big", {}, {}}, dir / "capped");
     EXPECT_TRUE(capped.bodyTooLarge);
-    auto missing = session->download({"GET", s.url() + "/missing", {}, {}}, dir / "missing");
+    handle(answer(404, "not here"));
+    auto missing = session->download({"GET", server.url() + "/missing", {}, {}}, dir / "missing");
     EXPECT_EQ(std::pair(missing.status, missing.bytes), std::pair(404L, std::uint64_t{0}));
     EXPECT_FALSE(fs::exists(dir / "capped") || fs::exists(dir / "missing"));
     // A file that cannot be made is a file error, not a transport one.
-    EXPECT_THROW(session->download({"GET", s.url() + "/big", {}, {}}, dir / "no/such/folder"), platform::FileError);
+    EXPECT_THROW(session->download({"GET", server.url() + "/big", {}, {}}, dir / "no/such/folder"), platform::FileError);
 }

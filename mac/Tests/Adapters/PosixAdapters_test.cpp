@@ -21,7 +21,6 @@
 
 #include <csignal>
 #include <functional>
-#include <iomanip>
 #include <map>
 #include <pwd.h>
 #include <sched.h>
@@ -67,20 +66,17 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 void makeBundle(const std::string& bundle, const std::string& name, const std::string& marker, std::size_t padding = 0) {
     const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent";
     writeText(agent, "#!/bin/sh\necho " + name + " > " + updatetools::quoted(marker) + "\n");
-    fs::permissions(agent, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                               fs::perms::others_exec);
+    fs::permissions(agent, fs::perms(0755));
     writeText(bundle + "/Contents/Resources/padding", std::string(padding, 'p'));
 }
 
 // Which bundle's agent a path holds: the name its agent writes, "" for none.
 std::string bundleAt(const std::string& bundle) {
-    try {
-        const std::string agent = readFile(bundle + "/Contents/MacOS/tavrelin-agent");
-        const std::size_t from = agent.find("echo ") + 5;
-        return agent.substr(from, agent.find(' ', from) - from);
-    } catch (const std::exception&) {
+    if (!fs::exists(bundle + "/Contents/MacOS/tavrelin-agent"))
         return "";
-    }
+    const std::string agent = readFile(bundle + "/Contents/MacOS/tavrelin-agent");
+    const std::size_t from = agent.find("echo ") + 5;
+    return agent.substr(from, agent.find(' ', from) - from);
 }
 
 // Runs the install script for `current`, the new bundle beside it and
@@ -187,7 +183,6 @@ const std::string verifier = buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-
 // A trusted bundle pinning a fresh key, and a new bundle sealed with it.
 struct Bundles {
     TempFolder dir;
-    posix::PosixProcesses processes;
     std::string trusted = dir / "Applications/Tavrelin.app", fresh = dir / "unpacked/Tavrelin.app";
     std::string contents(const std::string& path) const { return fresh + "/Contents/" + path; }
 
@@ -224,11 +219,8 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
         {json::array({{"/tmp/evil", 0100644, "x"}}), "“/tmp/evil” is an absolute path"},
         {json::array({{"Tavrelin.app/", 040755, ""}, {"Tavrelin.app/../../evil", 0100644, "x"}}), "steps out with “..”"},
         {json::array({{"Tavrelin.app/link", 0120777, "/etc/passwd"}}), "“Tavrelin.app/link” is a symbolic link"},
-        {json::array({{"Tavrelin.app/inside", 0120777, "Contents"}}), "is a symbolic link"},
-        // (A zip's FIFO mode reads as a plain file; devices and sockets come through.)
+        // (A zip's FIFO mode reads as a plain file; a device comes through.)
         {json::array({{"device", 020644, ""}}), "“device” is neither a file nor a folder"},
-        {json::array({{"disk", 060644, ""}}), "“disk” is neither a file nor a folder"},
-        {json::array({{"socket", 0140644, ""}}), "“socket” is neither a file nor a folder"},
         {json::array({{"a", 0100644, "1"}, {"b", 0100644, "2"}, {"c", 0100644, "3"}, {"d", 0100644, "4"}}),
          "more than 3 entries"},
         {json::array({{"zeros", 0100644, 1001}}), "unpacks to more than 1000 bytes"},
@@ -253,34 +245,30 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
 // Modes as the archive gives them, never setuid, setgid or sticky, whatever
 // the umask; folders the archive only implies read as usual.
 TEST(Unpack, KeepsModesWithoutSpecialBits) {
-    using nlohmann::json;
+    // A name, its mode in the archive (none: only implied) and unpacked.
+    const std::tuple<std::string, unsigned, unsigned> rows[] = {
+        {"Tavrelin.app/Contents/MacOS/tavrelin-agent", 0104755, 0755},
+        {"Tavrelin.app/Contents/Info.plist", 0100640, 0640},
+        {"Tavrelin.app/Contents/Shared/", 041777, 0777},
+        {"Tavrelin.app/Contents/Group/", 042750, 0750},
+        {"Tavrelin.app/Contents/Locked/file", 0102644, 0644},
+        {"Tavrelin.app/Contents/Locked/", 040555, 0555},
+        {"./Tavrelin.app//Contents/Resources/./icon", 0100600, 0600},
+        {"Tavrelin.app/Contents/MacOS", 0, 0755},
+        {".", 0, 0755},
+    };
     TempFolder dir;
-    makeZip(dir / "update.zip", json::array({
-                                    {"Tavrelin.app/Contents/MacOS/tavrelin-agent", 0104755, "#!/bin/sh\n"},
-                                    {"Tavrelin.app/Contents/Info.plist", 0100640, "<plist/>"},
-                                    {"Tavrelin.app/Contents/Shared/", 041777, ""},
-                                    {"Tavrelin.app/Contents/Group/", 042750, ""},
-                                    {"Tavrelin.app/Contents/Locked/file", 0102644, "x"},
-                                    {"Tavrelin.app/Contents/Locked/", 040555, ""},
-                                    {"./Tavrelin.app//Contents/Resources/./icon", 0100600, "icon"},
-                                }));
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& [name, zipped, mode] : rows)
+        if (zipped)
+            entries.push_back({name, zipped, name.ends_with("icon") ? "icon" : ""});
+    makeZip(dir / "update.zip", entries);
     const mode_t before = ::umask(077);
     updateSystem.unpack(dir / "update.zip", dir / "unpacked", {1 << 20, 100});
     ::umask(before);
+    for (const auto& [name, zipped, mode] : rows)
+        EXPECT_EQ(modeOf(dir / ("unpacked/" + name)), mode) << name;
     const std::string app = dir / "unpacked/Tavrelin.app/Contents";
-    const std::pair<std::string, unsigned> modes[] = {
-        {app + "/MacOS/tavrelin-agent", 0755},
-        {app + "/Info.plist", 0640},
-        {app + "/Shared", 0777},
-        {app + "/Group", 0750},
-        {app + "/Locked", 0555},
-        {app + "/Locked/file", 0644},
-        {app + "/Resources/icon", 0600},
-        {app + "/MacOS", 0755},
-        {dir / "unpacked", 0755},
-    };
-    for (const auto& [path, mode] : modes)
-        EXPECT_EQ(modeOf(path), mode) << path;
     EXPECT_EQ(readFile(app + "/Resources/icon"), "icon");
     fs::permissions(app + "/Locked", fs::perms::owner_all); // so the folder can be removed
 }
@@ -336,7 +324,7 @@ TEST(Verifier, RefusesEveryChange) {
         change(t);
         for (auto at = expected.find_first_of("@^"); at != std::string::npos; at = expected.find_first_of("@^", at))
             expected.replace(at, 1, expected[at] == '@' ? t.fresh : t.trusted);
-        auto result = t.processes.run(verifier, {"--verify", "--trusted", t.trusted, t.fresh});
+        auto result = processes.run(verifier, {"--verify", "--trusted", t.trusted, t.fresh});
         EXPECT_EQ(std::pair(result.status, result.output), std::pair(1, expected));
     }
 }

@@ -1,12 +1,14 @@
 // The poll as the agent runs it: the reminders module on Qt's main loop, its
 // background half on the loop's worker pool, the relay client over curl to a
 // relay on loopback, and a vdir in a temporary folder. Built with
-// ThreadSanitizer, this is where a race between the two halves shows.
+// ThreadSanitizer, this is where a race between the two halves shows; and the
+// worker pool on its own.
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Platform/QtCore/QtMainLoop.h"
+#include "Platform/QtCore/WorkerPool.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Support/FakePlatform.h"
 #include "Support/LoopbackServer.h"
@@ -18,12 +20,14 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using json = nlohmann::json;
 using Health = SyncState::Health;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -156,4 +160,40 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     EXPECT_TRUE(weak.expired()) << "the module outlived the main loop";
     EXPECT_EQ(relay.pending(), 0u);
     EXPECT_EQ(filed(), 8u);
+}
+
+// Every task waits until the pool's three threads are busy at once: a pool that
+// made fewer threads, or ran the tasks one after another, never gets there.
+TEST(WorkerPool, RunsAsManyTasksAtOnceAsItHasThreadsAndQueuesTheRest) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0, peak = 0, done = 0;
+    qt::WorkerPool pool("test", 3);
+    for (int i = 0; i < 7; ++i)
+        pool.start([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            peak = std::max(peak, ++running);
+            changed.notify_all();
+            changed.wait_for(lock, 30s, [&] { return peak >= 3; });
+            --running;
+            ++done;
+        });
+    ASSERT_TRUE(pool.waitForDone(std::chrono::steady_clock::now() + 60s));
+    EXPECT_EQ(peak, 3);
+    EXPECT_EQ(done, 7);
+
+    // The threads now wait for work; a new task wakes one.
+    pool.start([&] { done = 8; });
+    ASSERT_TRUE(pool.waitForDone(std::chrono::steady_clock::now() + 60s));
+    EXPECT_EQ(done, 8);
+}
+
+TEST(WorkerPool, EndingRunsWhatIsQueuedFirst) {
+    std::atomic<int> ran{0};
+    {
+        qt::WorkerPool pool("test", 1);
+        for (int i = 0; i < 5; ++i)
+            pool.start([&] { ++ran; });
+    }
+    EXPECT_EQ(ran.load(), 5);
 }

@@ -22,11 +22,9 @@ using Entry = platform::LoginItems::LoginEntry;
 
 namespace {
 
-const std::string settings = "[General]\ncom.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n";
-
 // The built bundle installed in the home folder, with its settings.
 std::string install(const Environment& environment) {
-    writeText(fs::path(environment.at("XDG_CONFIG_HOME")) / "Tavrelin/Tavrelin.ini", settings);
+    writeSettings(environment.at("XDG_CONFIG_HOME"), "com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n");
     return installCopy(environment.at("HOME"));
 }
 
@@ -45,20 +43,16 @@ struct Desktop {
     std::string config = temp / "config", data = temp / "data";
     posix::PosixFiles files;
     xdg::XdgLoginItems items{files, config, data};
+    Environment environment() const { return {{"HOME", temp.path()}, {"XDG_CONFIG_HOME", config}, {"XDG_DATA_HOME", data}}; }
 };
 
 } // namespace
 
 // Which display is tried, in which order, and what is said of those passed over.
 TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
-    struct Row {
-        qt::DisplayEnvironment environment;
-        bool plugin;
-        std::optional<std::string> platform;
-        std::vector<std::string> problems;
-    };
     const std::string runtime = "/run/user/1000";
-    const Row rows[] = {
+    // What is set, whether Qt's Wayland plugin is there, the platform chosen and what is said.
+    const std::tuple<qt::DisplayEnvironment, bool, std::optional<std::string>, std::vector<std::string>> rows[] = {
         {{"", "wayland-1", runtime, ":0", ""}, true, "wayland", {}},
         {{"", "wayland-9", runtime, ":0", ""}, true, "xcb", {"WAYLAND_DISPLAY=wayland-9 does not answer"}},
         {{"", "wayland-1", runtime, "", ""},
@@ -81,10 +75,10 @@ TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
         return path == runtime + "/wayland-1" || path == "/tmp/wayland-1";
     };
     const auto x11Answers = [](const std::string& display) { return display == ":0"; };
-    for (const auto& row : rows) {
-        const qt::DisplayChoice choice = qt::chooseDisplay(row.environment, waylandAnswers, x11Answers, row.plugin);
-        EXPECT_EQ(std::tie(choice.platform, choice.problems), std::tie(row.platform, row.problems))
-            << row.environment.waylandDisplay << " " << row.environment.x11Display;
+    for (const auto& [environment, plugin, platform, problems] : rows) {
+        const qt::DisplayChoice choice = qt::chooseDisplay(environment, waylandAnswers, x11Answers, plugin);
+        EXPECT_EQ(std::tie(choice.platform, choice.problems), std::tie(platform, problems))
+            << environment.waylandDisplay << " " << environment.x11Display;
     }
 }
 
@@ -209,10 +203,8 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
         // xdg-open outside a known desktop splits Exec at blanks: a plain path must stay plain.
         if (home == "plain" && installed("/usr/bin/xdg-open")) {
             fs::remove(record);
-            const Environment session{{"HOME", d.temp.path()},
-                                      {"XDG_CONFIG_HOME", d.config},
-                                      {"XDG_DATA_HOME", d.data},
-                                      {"DISPLAY", ":55"}}; // only looked at, never opened
+            Environment session = d.environment();
+            session["DISPLAY"] = ":55"; // only looked at, never opened
             const auto [status, output] = runToEnd({"/usr/bin/xdg-open", link}, session);
             EXPECT_EQ(status, 0) << output;
             EXPECT_TRUE(eventually([&] { return fs::exists(record) && readFile(record) == agent + "\n" + link + "\n"; },
@@ -274,10 +266,8 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     writeText(d.items.defaultsPath(), others);
     d.items.writeLinkHandler(bundle);
     if (installed("/usr/bin/xdg-mime")) {
-        const auto [status, output] =
-            runToEnd({"/usr/bin/xdg-mime", "query", "default", "x-scheme-handler/tavrelin"},
-                     {{"HOME", d.temp.path()}, {"XDG_CONFIG_HOME", d.config}, {"XDG_DATA_HOME", d.data}});
-        EXPECT_EQ(output, "tavrelin-agent.desktop\n");
+        EXPECT_EQ(runToEnd({"/usr/bin/xdg-mime", "query", "default", "x-scheme-handler/tavrelin"}, d.environment()).second,
+                  "tavrelin-agent.desktop\n");
     }
     d.items.removeLinkHandler();
     EXPECT_EQ(readFile(d.items.defaultsPath()), others);
@@ -301,11 +291,10 @@ TEST(DesktopEntries, AChangeToTheLoginEntryFromAnotherProcessIsSeen) {
     // What the entry was each time a change was reported.
     std::vector<Entry> seen;
     d.items.watchLoginEntry([&] { seen.push_back(d.items.loginEntry(bundle)); });
-    auto saw = [&](Entry entry) { return std::find(seen.begin(), seen.end(), entry) != seen.end(); };
     // The autostart folder appears with the entry in it, then the entry goes.
     xdg::XdgLoginItems elsewhere(d.files, d.config, d.data);
     elsewhere.writeLoginEntry(bundle);
-    EXPECT_TRUE(spinUntil([&] { return saw(Entry::thisCopy); })) << "the entry was written unseen";
+    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::thisCopy) > 0; })) << "the entry was written unseen";
     elsewhere.removeLoginEntry();
-    EXPECT_TRUE(spinUntil([&] { return saw(Entry::none); })) << "the entry was removed unseen";
+    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::none) > 0; })) << "the entry was removed unseen";
 }

@@ -4,7 +4,6 @@
 #include "Support/FakePlatform.h"
 #include "Support/SavedEnvironment.h"
 #include "Support/VdirFixture.h"
-#include "TavrelinMac/RemindersStore.h"
 
 #include <gmock/gmock.h>
 
@@ -203,7 +202,7 @@ TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
 }
 
 // Event calendars share the root with task lists; only folders that can hold
-// tasks are lists, and an item naming a calendar is refused as for an unknown list.
+// tasks are lists, and only lists take a reminder.
 TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     using Files = std::vector<std::pair<std::string, std::string>>;
     // vdirsyncer's metadata: all it keeps beside a collection's items.
@@ -235,13 +234,9 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     std::ranges::sort(expected); // the folders' order, as the titles follow their names
     EXPECT_EQ(titles(database), expected);
 
-    fake::FakeClock clock;
-    RemindersStore store(database, clock);
-    EXPECT_EQ(store.create("x", {}, {}, false, "“events”", "relay.example\nx"),
-              RemindersStore::WriteResult::unknownList("“events”"));
-    EXPECT_THROW(database.save({"events", "x", {}, {}, {}, {}}), platform::RemindersError) << "not even by its folder";
+    EXPECT_THROW(database.save({"events", "x", {}, {}, {}, {}}), platform::RemindersError);
     EXPECT_EQ(files.list(root() / "events").size(), 3u);
-    EXPECT_EQ(store.create("x", {}, {}, false, "“empty”", "relay.example\nx"), RemindersStore::WriteResult::saved("“empty”"));
+    EXPECT_NO_THROW(database.save({"empty", "x", {}, {}, {}, {}}));
 
     // A task added to a calendar makes it a list; without it, it is a calendar again.
     writeText(root() / "events" / "t.ics", task);

@@ -1,9 +1,6 @@
-// The built agent on a session that runs Evolution Data Server: with the
-// default backend setting it picks EDS, pairs with the dev relay by a link,
-// and files the relay's items into the task list they name (a list it
-// cannot find is the delivery logic's and the EDS adapter test's). When the
-// calendar factory dies, the item waits on the relay, the failure says the
-// server is not answering, and it is filed once the factory is back.
+// The built agent on a session that runs Evolution Data Server, with the
+// default backend setting; its calendar factory dies and comes back. (A list
+// it cannot find is the delivery logic's and the EDS adapter test's.)
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/AgentProcess.h"
@@ -23,7 +20,7 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     EdsTaskLists lists;
     const std::string reminders = lists.create("Reminders");
     tavrelin::curl::CurlHttp http;
-    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_agentedsendtoend01", http, true);
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_agentedsendtoend01", http);
     relay.post("/dev/enqueue",
                json::array({{{"id", "dentist"}, {"title", "Call the dentist"}, {"allDay", false}, {"list", "Reminders"}},
                             {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));

@@ -57,19 +57,12 @@ struct AgentHome {
     std::map<std::string, std::string> environment = userFolders(root);
 };
 
-// One task file as a CalDAV client reads it: the title libical unescapes, and
-// the lines it writes the task out in, unfolded and sorted (a server keeps
-// the properties in an order of its own).
-struct Task {
-    std::string summary;
-    std::vector<std::string> lines;
-    bool operator==(const Task&) const = default;
-};
-
-// Every task under `root` by "list/UID"; what would trip a reader (a partial
-// or misnamed file, a file left over) in `problems`.
+// Every task under `root` by "list/UID", as the lines a CalDAV client writes
+// it out in, unfolded and sorted (a server keeps the properties in an order of
+// its own); what would trip a reader (a partial or misnamed file, a file left
+// over) in `problems`.
 struct Filed {
-    std::map<std::string, Task> tasks;
+    std::map<std::string, std::vector<std::string>> tasks;
     std::vector<std::string> problems;
 };
 
@@ -89,11 +82,10 @@ inline Filed readLists(const std::filesystem::path& root) {
             char* ical = icalcomponent_as_ical_string_r(todo);
             std::istringstream unfolded(std::regex_replace(ical, std::regex("\r\n "), ""));
             icalmemory_free_buffer(ical);
-            const char* summary = icalcomponent_get_summary(todo);
-            Task& task = filed.tasks[list + "/" + uid] = {summary ? summary : "", {}};
+            auto& lines = filed.tasks[list + "/" + uid];
             for (std::string line; std::getline(unfolded, line, '\r'); unfolded.ignore())
-                task.lines.push_back(line);
-            std::sort(task.lines.begin(), task.lines.end());
+                lines.push_back(line);
+            std::ranges::sort(lines);
         }
         if (calendar)
             icalcomponent_free(calendar);

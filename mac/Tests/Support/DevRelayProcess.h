@@ -73,13 +73,12 @@ inline std::map<std::string, std::string> userFolders(const std::filesystem::pat
 }
 
 // A child in a process group of its own, with a pipe on its standard input
-// and its output and error together in a file in memory (its error left on
-// ours with `showErrors`). Its whole group is stopped with it.
+// and its output and error together in a file in memory. Its whole group is
+// stopped with it.
 class Child {
 public:
     // An empty `environment` passes on this process's own.
-    explicit Child(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment = {},
-                   bool showErrors = false)
+    explicit Child(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment = {})
         : output_(::memfd_create("output", MFD_CLOEXEC)) {
         int input[2];
         if (output_ < 0 || ::pipe2(input, O_CLOEXEC) != 0)
@@ -94,8 +93,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input[0], 0);
         posix_spawn_file_actions_adddup2(&actions, output_, 1);
-        if (!showErrors)
-            posix_spawn_file_actions_adddup2(&actions, output_, 2);
+        posix_spawn_file_actions_adddup2(&actions, output_, 2);
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -190,13 +188,12 @@ inline bool installed(const std::string& program) {
     return ::access(program.c_str(), X_OK) == 0;
 }
 
-// The dev relay for `token`; its development
-// endpoints are reached through a platform::Http, so benchmarks can use it
-// too. With `quiet` its chatter on standard error is kept from ours.
+// The dev relay for `token`; its development endpoints are reached through a
+// platform::Http, so benchmarks can use it too.
 class DevRelayProcess {
 public:
-    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http, bool quiet = false)
-        : process_({program, "--port", "0", "--token", token}, {}, !quiet), session_(http.makeSession({})) {
+    DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http)
+        : process_({program, "--port", "0", "--token", token}), session_(http.makeSession({})) {
         // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
         process_.await("tavrelin://");
         link_ = "tavrelin://" + process_.await("\n").value_or("");

@@ -20,9 +20,8 @@ public:
     // With `services` false the bus is bare: nothing owns the registry's name.
     explicit EdsSession(bool services = true) {
         for (const char* program : {"/usr/bin/dbus-run-session", "/usr/bin/dbus-send", registryProgram, calendarProgram})
-            if (::access(program, X_OK) != 0)
-                throw std::runtime_error(std::string(program) +
-                                         " is missing (scripts/setup installs dbus and evolution-data-server)");
+            if (!installed(program))
+                throw std::runtime_error(std::string(program) + " is missing (scripts/setup installs it)");
         environment_.insert({{"GSETTINGS_BACKEND", "memory"}, {"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}});
         // No service folders: only what we start runs.
         std::ofstream(root_.path / "bus.conf")
@@ -99,9 +98,7 @@ private:
                                            "--print-reply",         "--dest=org.freedesktop.DBus",
                                            "/org/freedesktop/DBus", "org.freedesktop.DBus." + call.front()};
         arguments.insert(arguments.end(), call.begin() + 1, call.end());
-        Child send(arguments, environment_);
-        send.wait();
-        return send.output();
+        return runToEnd(arguments, environment_).second;
     }
 
     // Short, under /tmp: the bus's socket path must fit. Removed after the

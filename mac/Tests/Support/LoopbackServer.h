@@ -41,8 +41,6 @@ public:
         server_.stop();
         thread_.join();
     }
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     // http://127.0.0.1:PORT
     const std::string& url() const { return url_; }
