@@ -23,8 +23,8 @@ public:
     virtual EdsProbe probe() const = 0;
 };
 
-// Evolution Data Server's client libraries are dozens of libraries and
-// several megabytes, so they live in a module of their own (edsModule in the
+// Evolution Data Server's client libraries are some twenty libraries and
+// megabytes, so they live in a module of their own (edsModule in the
 // bundle) that the agent loads only when its task lists may be there. The
 // module answers a new EdsRemindersDatabase through this C entry point.
 inline constexpr const char* edsModuleEntry = "tavrelin_eds_task_lists";
