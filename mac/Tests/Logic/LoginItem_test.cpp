@@ -103,7 +103,6 @@ TEST(LoginItem, TurnedOffFromTheMenuOrTheDesktopItStaysOffUntilTurnedOnAgain) {
         EXPECT_EQ(s.items.operations, operations);
 
         s.toggle();
-        EXPECT_EQ(s.items.login, installed);
         EXPECT_EQ(s.shown(), true);
         s.relaunch();
         s.start();
@@ -121,9 +120,8 @@ TEST(LoginItem, EntriesNamingAnotherCopyOrAnOlderTextAreRewritten) {
         d.defaults.values[LoginItem::writtenKey] = true;
         d.start();
         EXPECT_EQ(d.items.operations.front(), "write login " + installed);
-        EXPECT_EQ(d.items.login, installed);
         EXPECT_EQ(d.items.handler, installed);
-        EXPECT_EQ(d.shown(), true);
+        EXPECT_EQ(d.shown(), true); // the entry starts this copy
     }
 }
 

@@ -12,11 +12,7 @@ namespace {
 
 const std::string token = "rk_0123456789abcdef";
 
-struct RelayClientTest : ::testing::Test {
-    fake::FakeHttp http;
-    fake::FakeBundle bundle;
-    AppInfo appInfo{bundle};
-
+struct RelayClientTest : ::testing::Test, fake::FakeServices {
     RelayClient client(std::string apiBase = "https://relay.example", platform::HttpSessionConfig config = {}) {
         return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
     }

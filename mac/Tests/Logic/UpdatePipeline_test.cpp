@@ -28,10 +28,7 @@ std::string feedJson(const std::string& extra = "", const std::string& url = arc
 
 // One run's world: every service faked, arranged for a successful update. The
 // system's tools are named by what they do.
-struct Pipeline final : platform::Processes, platform::BundleInfoReader, platform::UpdateSystem {
-    fake::FakeHttp http;
-    fake::FakeFiles files;
-    fake::FakeBundle bundle;
+struct Pipeline final : fake::FakeServices, platform::Processes, platform::BundleInfoReader, platform::UpdateSystem {
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
     std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
                                                   {archiveURL, {200, zipBytes, false}}};

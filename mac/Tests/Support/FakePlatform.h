@@ -407,6 +407,22 @@ private:
     }
 };
 
+// One of each service, for a fixture that builds its objects over them.
+struct FakeServices {
+    FakeClock clock;
+    FakeMainLoop mainLoop{clock};
+    FakeApplication application;
+    FakeDialogs dialogs;
+    FakeStatusBar statusBar;
+    FakeWorkspace workspace;
+    FakeUserDefaults defaults;
+    FakeFiles files;
+    FakeHttp http;
+    FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    FakeRemindersDatabase reminders;
+};
+
 // Collects log lines written while it lives.
 class LogCapture {
 public:
