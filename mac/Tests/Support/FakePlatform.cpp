@@ -1,7 +1,5 @@
 #include "Support/FakePlatform.h"
 
-#include "TavrelinMac/Logging.h"
-
 #include <algorithm>
 #include <ctime>
 
@@ -36,30 +34,6 @@ std::unique_ptr<Timer> FakeMainLoop::repeating(TimeInterval period, std::functio
     return handle;
 }
 
-void FakeMainLoop::runPosted() {
-    while (!posted_.empty()) {
-        auto block = std::move(posted_.front());
-        posted_.pop_front();
-        block();
-    }
-}
-
-bool FakeMainLoop::runOneBackground() {
-    if (background_.empty())
-        return false;
-    auto block = std::move(background_.front());
-    background_.pop_front();
-    inBackground_ = true;
-    block();
-    inBackground_ = false;
-    return true;
-}
-
-std::size_t FakeMainLoop::activeTimers() const {
-    return static_cast<std::size_t>(
-        std::count_if(scheduled_.begin(), scheduled_.end(), [](const Scheduled& s) { return *s.alive && s.period > 0; }));
-}
-
 void FakeMainLoop::advance(TimeInterval seconds) {
     const Date target = clock_.current + seconds;
     settle();
@@ -85,19 +59,7 @@ void FakeMainLoop::advance(TimeInterval seconds) {
     settle();
 }
 
-// ---- dialogs, status item
-
-int FakeDialogs::runModal(const Alert& alert) {
-    shown.push_back(alert);
-    if (whileOpen)
-        whileOpen(alert);
-    int index = std::max(0, static_cast<int>(alert.buttons.size()) - 1);
-    if (!script.empty()) {
-        index = script.front();
-        script.pop_front();
-    }
-    return firstButton + index;
-}
+// ---- status item
 
 namespace {
 bool chooseIn(const std::vector<MenuItem>& items, const std::string& title) {
@@ -118,26 +80,6 @@ bool FakeStatusItem::choose(const std::string& title) {
 }
 
 // ---- files
-
-void FakeFiles::check(const std::string& path) const {
-    if (failing.count(path))
-        throw FileError("The operation couldn’t be completed for “" + path + "”.");
-}
-
-void FakeFiles::touch(const std::string& path, const std::string& operation) {
-    check(path);
-    if (beforeOperation)
-        beforeOperation(operation);
-    operations.push_back(operation);
-}
-
-std::optional<std::string> FakeFiles::readRegularFile(const std::string& path, std::size_t maxBytes) const {
-    ++reads[path];
-    auto it = files.find(path);
-    if (it == files.end() || it->second.size() > maxBytes)
-        return std::nullopt;
-    return it->second;
-}
 
 namespace {
 bool within(const std::string& key, const std::string& path) {
@@ -242,26 +184,6 @@ std::string FakeRemindersDatabase::save(const NewReminder& r) {
     if (!r.deliveryKey.empty())
         byDeliveryKey_[r.deliveryKey] = s.identifier;
     return s.identifier;
-}
-
-std::optional<SavedReminder> FakeRemindersDatabase::reminder(const std::string& identifier) const {
-    if (lookupFailure)
-        throw RemindersError(*lookupFailure);
-    for (const auto& s : saved)
-        if (s.identifier == identifier && !unreadableTitles.count(s.title))
-            return s;
-    return std::nullopt;
-}
-
-// ---- log capture
-
-LogCapture::LogCapture() : lines_(std::make_shared<std::vector<std::string>>()) {
-    // Drop the "HH:mm:ss " stamp.
-    Log::setTap([lines = lines_](const std::string& line) { lines->push_back(line.size() > 9 ? line.substr(9) : line); });
-}
-
-LogCapture::~LogCapture() {
-    Log::setTap(nullptr);
 }
 
 } // namespace tavrelin::fake

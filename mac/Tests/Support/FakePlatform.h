@@ -16,7 +16,9 @@
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/Logging.h"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -59,10 +61,25 @@ public:
     }
 
     // Runs posted main-thread blocks until none is left.
-    void runPosted();
+    void runPosted() {
+        while (!posted_.empty()) {
+            auto block = std::move(posted_.front());
+            posted_.pop_front();
+            block();
+        }
+    }
     // Runs the oldest queued background block (as off the main thread);
     // answers false when none was queued.
-    bool runOneBackground();
+    bool runOneBackground() {
+        if (background_.empty())
+            return false;
+        auto block = std::move(background_.front());
+        background_.pop_front();
+        inBackground_ = true;
+        block();
+        inBackground_ = false;
+        return true;
+    }
     // Runs background and posted blocks until both queues are empty.
     void drain() {
         do
@@ -79,7 +96,9 @@ public:
     std::size_t pendingBackground() const { return background_.size(); }
     // The priority of every block handed to background(), in order.
     std::vector<Priority> backgroundPriorities;
-    std::size_t activeTimers() const;
+    std::size_t activeTimers() const {
+        return std::ranges::count_if(scheduled_, [](const Scheduled& s) { return *s.alive && s.period > 0; });
+    }
 
 private:
     struct Scheduled {
@@ -118,7 +137,16 @@ public:
 // Answers dialogs from a script and records every one shown.
 class FakeDialogs final : public Dialogs {
 public:
-    int runModal(const Alert& alert) override;
+    int runModal(const Alert& alert) override {
+        shown.push_back(alert);
+        if (whileOpen)
+            whileOpen(alert);
+        if (script.empty())
+            return firstButton + std::max(0, static_cast<int>(alert.buttons.size()) - 1);
+        const int index = script.front();
+        script.pop_front();
+        return firstButton + index;
+    }
 
     std::vector<Alert> shown;
     // Answers by button index (0 = first); when the script is empty the last
@@ -212,7 +240,11 @@ public:
         modes[path] = mode;
     }
     unsigned permissions(const std::string& path) const override { return modes.count(path) ? modes.at(path) : 0; }
-    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;
+    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override {
+        ++reads[path];
+        auto it = files.find(path);
+        return it == files.end() || it->second.size() > maxBytes ? std::nullopt : std::optional(it->second);
+    }
     bool exists(const std::string& path) const override;
     EntryKind kind(const std::string& path) const override {
         return files.count(path) ? EntryKind::file : exists(path) ? EntryKind::folder : EntryKind::missing;
@@ -234,9 +266,17 @@ public:
     std::function<void(const std::string& operation)> beforeOperation;
 
 private:
-    void check(const std::string& path) const;
+    void check(const std::string& path) const {
+        if (failing.count(path))
+            throw FileError("The operation couldn’t be completed for “" + path + "”.");
+    }
     // Checks `path`, then records `operation`.
-    void touch(const std::string& path, const std::string& operation);
+    void touch(const std::string& path, const std::string& operation) {
+        check(path);
+        if (beforeOperation)
+            beforeOperation(operation);
+        operations.push_back(operation);
+    }
     void erase(const std::string& path);
     // Copies `from` and everything under it to `to`, replacing what was
     // there; a move also removes `from`.
@@ -315,7 +355,14 @@ public:
         return lists_;
     }
     std::string save(const NewReminder& reminder) override;
-    std::optional<SavedReminder> reminder(const std::string& identifier) const override;
+    std::optional<SavedReminder> reminder(const std::string& identifier) const override {
+        if (lookupFailure)
+            throw RemindersError(*lookupFailure);
+        for (const auto& s : saved)
+            if (s.identifier == identifier && !unreadableTitles.count(s.title))
+                return s;
+        return std::nullopt;
+    }
 
     // Adds a list titled `title`; answers its identifier.
     std::string addList(const std::string& title) {
@@ -426,15 +473,18 @@ struct FakeServices {
 // Collects log lines written while it lives.
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture() {
+        // Drop the "HH:mm:ss " stamp.
+        Log::setTap([lines = lines_](const std::string& line) { lines->push_back(line.size() > 9 ? line.substr(9) : line); });
+    }
+    ~LogCapture() { Log::setTap(nullptr); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
     // The lines without their time stamps ("info paired with x").
     std::vector<std::string> lines() const { return *lines_; }
 
 private:
-    std::shared_ptr<std::vector<std::string>> lines_;
+    std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
 };
 
 } // namespace tavrelin::fake
