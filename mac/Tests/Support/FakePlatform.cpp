@@ -59,26 +59,6 @@ void FakeMainLoop::advance(TimeInterval seconds) {
     settle();
 }
 
-// ---- status item
-
-namespace {
-bool chooseIn(const std::vector<MenuItem>& items, const std::string& title) {
-    for (const auto& item : items) {
-        if (!item.separator && item.enabled && item.title == title && item.action) {
-            item.action();
-            return true;
-        }
-        if (chooseIn(item.submenu, title))
-            return true;
-    }
-    return false;
-}
-} // namespace
-
-bool FakeStatusItem::choose(const std::string& title) {
-    return provider && chooseIn(provider(), title);
-}
-
 // ---- files
 
 namespace {

@@ -167,7 +167,18 @@ public:
 
     // Opens the menu and activates the first enabled item with this title
     // (searching submenus).
-    bool choose(const std::string& title);
+    bool choose(const std::string& title) { return provider && choose(provider(), title); }
+    static bool choose(const std::vector<MenuItem>& items, const std::string& title) {
+        for (const auto& item : items) {
+            if (!item.separator && item.enabled && item.title == title && item.action) {
+                item.action();
+                return true;
+            }
+            if (choose(item.submenu, title))
+                return true;
+        }
+        return false;
+    }
 
     bool images = true;
     std::optional<Drawing> image;
