@@ -99,15 +99,6 @@ TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
     EXPECT_EQ(http.requests.back().body, R"({"ids":[],"lists":["Inbox","Work"]})");
 }
 
-TEST_F(RemindersModuleTest, AnUnauthorizedFetchIsLoggedWithoutTheTokenAndStops) {
-    pending = {401, "", false};
-    startAndSettle();
-    EXPECT_EQ(log.lines().at(log.lines().size() - 2), "warn poll failed: unauthorized");
-    EXPECT_EQ(state.health().kind, Health::Kind::broken);
-    for (const auto& line : log.lines())
-        EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
-}
-
 TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
     pending = fake::relayReply({"c:"});
     mainLoop.autoRunBackground = false;
@@ -184,8 +175,8 @@ TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
     EXPECT_EQ(ids(true).size(), 3u);
 }
 
-// Where a poll failed names it, logs it and backs it off; nothing of it is
-// acknowledged, and the next poll files each item once.
+// Where a poll failed names it, logs it without the token and backs it off;
+// nothing of it is acknowledged, and the next poll files each item once.
 TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
     using Fault = std::function<void(World&)>;
     auto throwing = [](std::string method, std::string what) {
@@ -207,6 +198,11 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
          },
          "Trouble: Could not use the task lists: could not flush /cal/inbox: Input/output error",
          "error task lists failed after 1 writes: could not flush /cal/inbox: Input/output error; nothing acknowledged"},
+        {"fetching, refused as unauthorized",
+         [](World& w) { w.http.responder = [](const HttpRequest&) {
+                            return HttpResponse{401, "", false};
+                        }; },
+         "Stopped: The backend rejected this pairing. Re-pair from the extension.", "warn poll failed: unauthorized"},
         {"fetching, with no relay error", throwing("GET", "socket exploded"),
          "Trouble: Could not reach the backend: socket exploded", "warn poll failed: transport"},
         {"acknowledging, with no relay error", throwing("POST", "connection reset"),
@@ -224,6 +220,8 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
         EXPECT_EQ(w.state.headline(), headline);
         const Lines lines = w.log.lines();
         ASSERT_GE(lines.size(), 2u);
+        for (const auto& line : lines)
+            EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
         EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{logLine, "info backing off 30s after 1 consecutive failures"}));
         EXPECT_EQ(w.state.deliveredThisSession(), 0);
         EXPECT_TRUE(w.state.knownLists().empty());

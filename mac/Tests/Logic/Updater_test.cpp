@@ -94,8 +94,7 @@ TEST_F(UpdaterTest, ACopyWithNoReleaseKeyNeverChecksAndSaysHowItUpdates) {
         [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {}, Updater::Origin::builtHere);
     updater->startAutomaticChecks();
     mainLoop.advance(Updater::checkInterval * 2);
-    updater->check(true);
-    mainLoop.drain();
+    checkNow(true);
     EXPECT_TRUE(mainLoop.backgroundPriorities.empty());
     EXPECT_EQ(updater->lastSummary(), words::install::builtHereSummary());
     ASSERT_EQ(dialogs.shown.size(), 1u);

@@ -60,7 +60,6 @@ public:
         background_.push_back(std::move(block));
     }
 
-    // Runs posted main-thread blocks until none is left.
     void runPosted() {
         while (!posted_.empty()) {
             auto block = std::move(posted_.front());
@@ -68,8 +67,6 @@ public:
             block();
         }
     }
-    // Runs the oldest queued background block (as off the main thread);
-    // answers false when none was queued.
     bool runOneBackground() {
         if (background_.empty())
             return false;
@@ -80,7 +77,6 @@ public:
         inBackground_ = false;
         return true;
     }
-    // Runs background and posted blocks until both queues are empty.
     void drain() {
         do
             runPosted();
@@ -94,7 +90,6 @@ public:
     bool autoRunBackground = true;
 
     std::size_t pendingBackground() const { return background_.size(); }
-    // The priority of every block handed to background(), in order.
     std::vector<Priority> backgroundPriorities;
     std::size_t activeTimers() const {
         return std::ranges::count_if(scheduled_, [](const Scheduled& s) { return *s.alive && s.period > 0; });
@@ -149,8 +144,7 @@ public:
     }
 
     std::vector<Alert> shown;
-    // Answers by button index (0 = first); when the script is empty the last
-    // button (the cancelling one) is chosen.
+    // Answers by button index (0 = first); when empty, the last (cancelling) button.
     std::deque<int> script;
     // Runs while a dialog is open, e.g. to fire timers during the modal loop.
     std::function<void(const Alert&)> whileOpen;
@@ -165,8 +159,7 @@ public:
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
 
-    // Opens the menu and activates the first enabled item with this title
-    // (searching submenus).
+    // Opens the menu and activates the first enabled item with this title.
     bool choose(const std::string& title) { return provider && choose(provider(), title); }
     static bool choose(const std::vector<MenuItem>& items, const std::string& title) {
         for (const auto& item : items) {
@@ -281,7 +274,6 @@ private:
         if (failing.count(path))
             throw FileError("The operation couldn’t be completed for “" + path + "”.");
     }
-    // Checks `path`, then records `operation`.
     void touch(const std::string& path, const std::string& operation) {
         check(path);
         if (beforeOperation)
@@ -375,7 +367,6 @@ public:
         return std::nullopt;
     }
 
-    // Adds a list titled `title`; answers its identifier.
     std::string addList(const std::string& title) {
         lists_.push_back({"list-" + std::to_string(lists_.size() + 1), title});
         return lists_.back().identifier;
@@ -485,7 +476,6 @@ struct FakeServices {
 class LogCapture {
 public:
     LogCapture() {
-        // Drop the "HH:mm:ss " stamp.
         Log::setTap([lines = lines_](const std::string& line) { lines->push_back(line.size() > 9 ? line.substr(9) : line); });
     }
     ~LogCapture() { Log::setTap(nullptr); }
