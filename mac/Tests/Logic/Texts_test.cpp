@@ -86,8 +86,6 @@ Texts session(RemindersPlace place) {
     choose(words::menu::unpair());
 
     const Updater::Feed feed{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::nullopt, "Faster syncing."};
-    Updater::Feed withoutNotes = feed;
-    withoutNotes.notes.reset();
     const Updater::Outcome outcomes[] = {
         Updater::UpToDate{},
         Updater::Failed{words::update::doesNotRun("it did not start")},
@@ -102,7 +100,7 @@ Texts session(RemindersPlace place) {
         choose(words::menu::checkForUpdates());
     }
     s.dialogs.whileOpen = nullptr;
-    s.updateOutcome = Updater::Installed{withoutNotes};
+    s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::nullopt, std::nullopt}};
     s.dialogs.script = {0, 1};
     s.mainLoop.autoRunBackground = false;
     EXPECT_TRUE(s.item().choose(words::menu::checkForUpdates()));

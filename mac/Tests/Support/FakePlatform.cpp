@@ -8,9 +8,6 @@ namespace tavrelin::fake {
 std::optional<Date> FakeClock::localDate(const DateComponents& c) const {
     if (!c.year || !c.month || !c.day)
         return std::nullopt;
-    for (auto v : {c.year, c.month, c.day, c.hour, c.minute})
-        if (v && (*v > 1'000'000 || *v < -1'000'000))
-            return std::nullopt;
     // timegm is the proleptic Gregorian calendar in UTC and normalises
     // out-of-range fields, as the system calendar does.
     std::tm t{};
@@ -23,16 +20,6 @@ std::optional<Date> FakeClock::localDate(const DateComponents& c) const {
 }
 
 // ---- main loop
-
-std::unique_ptr<Timer> FakeMainLoop::repeating(TimeInterval period, std::function<void()> block) {
-    struct Handle final : Timer {
-        std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-        ~Handle() override { *alive = false; }
-    };
-    auto handle = std::make_unique<Handle>();
-    scheduled_.push_back({clock_.current + period, period, std::move(block), handle->alive, nextOrder_++});
-    return handle;
-}
 
 void FakeMainLoop::advance(TimeInterval seconds) {
     const Date target = clock_.current + seconds;

@@ -51,7 +51,15 @@ public:
 
     void post(std::function<void()> block) override { posted_.push_back(std::move(block)); }
     bool isMainThread() const override { return !inBackground_; }
-    std::unique_ptr<Timer> repeating(TimeInterval period, std::function<void()> block) override;
+    std::unique_ptr<Timer> repeating(TimeInterval period, std::function<void()> block) override {
+        struct Handle final : Timer {
+            std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+            ~Handle() override { *alive = false; }
+        };
+        auto handle = std::make_unique<Handle>();
+        scheduled_.push_back({clock_.current + period, period, std::move(block), handle->alive, nextOrder_++});
+        return handle;
+    }
     void after(TimeInterval delay, std::function<void()> block) override {
         scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
     }
