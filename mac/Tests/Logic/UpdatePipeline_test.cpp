@@ -117,7 +117,9 @@ TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
     EXPECT_EQ(feed.build, -3);
     EXPECT_EQ(feed.minimumOS, std::nullopt);
     // A number without a fraction is a build number however it is written.
-    for (const auto& [written, build] : {std::pair{"2.0", 2}, {"1.5e3", 1500}, {"-0.0", 0}})
+    const std::pair<const char*, std::int64_t> accepted[] = {
+        {"2.0", 2}, {"1.5e3", 1500}, {"-0.0", 0}, {"-9.223372036854775808e18", INT64_MIN}};
+    for (const auto& [written, build] : accepted)
         EXPECT_EQ(Updater::Feed::decode(base + R"(,"build":)" + written + "}").build, build) << written;
     const std::pair<const char*, const char*> refused[] = {
         {"2.5", "is not a whole number"},       {R"("2")", "is not a whole number"}, {"9.3e18", "does not fit in 64 bits"},
