@@ -79,19 +79,17 @@ void FakeFiles::transfer(const std::string& from, const std::string& to, bool mo
         throw FileError("No such file or folder: " + from);
     if (!move && exists(to))
         throw FileError("Already exists: " + to);
+    const auto oldFiles = files;
+    const auto oldDirectories = directories;
     erase(to);
-    std::map<std::string, std::string> added;
-    for (const auto& [name, content] : files)
-        if (within(name, from))
-            added[to + name.substr(from.size())] = content;
-    std::set<std::string> dirs;
-    for (const auto& d : directories)
-        if (within(d, from))
-            dirs.insert(to + d.substr(from.size()));
     if (move)
         erase(from);
-    files.insert(added.begin(), added.end());
-    directories.insert(dirs.begin(), dirs.end());
+    for (const auto& [name, content] : oldFiles)
+        if (within(name, from))
+            files[to + name.substr(from.size())] = content;
+    for (const auto& d : oldDirectories)
+        if (within(d, from))
+            directories.insert(to + d.substr(from.size()));
 }
 
 std::vector<std::string> FakeFiles::list(const std::string& directory) const {
