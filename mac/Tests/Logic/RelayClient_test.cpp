@@ -16,9 +16,6 @@ struct RelayClientTest : ::testing::Test, fake::FakeServices {
     RelayClient client(std::string apiBase = "https://relay.example", platform::HttpSessionConfig config = {}) {
         return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
     }
-    void answer(long status, std::string body, bool tooLarge = false) {
-        http.responder = [=](const HttpRequest&) { return HttpResponse{status, body, tooLarge}; };
-    }
 };
 
 // The RelayError `call` throws; a malformed "none" when it throws nothing.
@@ -64,7 +61,7 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
     };
     for (const auto& [status, body, tooLarge, fetchError, ackError] : cases) {
         SCOPED_TRACE(status);
-        answer(status, body, tooLarge);
+        http.responder = [reply = HttpResponse{status, body, tooLarge}](const HttpRequest&) { return reply; };
         RelayError fetch = errorOf([&] { client().fetchPending(); });
         RelayError ack = errorOf([&] { client().ack({"1"}, {"L"}); });
         EXPECT_EQ(fetch.message() == "none" ? std::nullopt : std::optional(fetch.kind()), fetchError);
