@@ -108,31 +108,6 @@ std::vector<std::string> FakeFiles::list(const std::string& directory) const {
     return {names.begin(), names.end()};
 }
 
-// ---- HTTP
-
-HttpResponse FakeHttp::Session::perform(const HttpRequest& request) {
-    HttpRequest current = request;
-    for (int hops = 0; owner.redirects.count(current.url); ++hops) {
-        const auto to = owner.redirects.find(current.url);
-        if (hops == 16)
-            throw HttpTransportError("too many redirects");
-        if (!config.allowRedirect || !config.allowRedirect(current.url, to->second))
-            throw HttpRedirectRefused(to->second);
-        current.url = to->second;
-    }
-    owner.requests.push_back(current);
-    return owner.responder ? owner.responder(current) : HttpResponse{200, R"({"items":[]})", false};
-}
-
-HttpDownload FakeHttp::Session::download(const HttpRequest& request, const std::string& path) {
-    HttpResponse response = perform(request);
-    if (response.bodyTooLarge || response.status < 200 || response.status > 299)
-        return {response.status, 0, {}, response.bodyTooLarge};
-    if (owner.files)
-        owner.files->writeAtomically(path, response.body, std::nullopt, Files::FolderSync::now);
-    return {response.status, response.body.size(), owner.digestOf(response.body), false};
-}
-
 // ---- reminders
 
 std::string FakeRemindersDatabase::save(const NewReminder& r) {

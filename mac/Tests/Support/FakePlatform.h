@@ -300,8 +300,27 @@ public:
         FakeHttp& owner;
         HttpSessionConfig config;
         Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(std::move(c)) {}
-        HttpResponse perform(const HttpRequest& request) override;
-        HttpDownload download(const HttpRequest& request, const std::string& path) override;
+        HttpResponse perform(const HttpRequest& request) override {
+            HttpRequest current = request;
+            for (int hops = 0; owner.redirects.count(current.url); ++hops) {
+                const auto to = owner.redirects.find(current.url);
+                if (hops == 16)
+                    throw HttpTransportError("too many redirects");
+                if (!config.allowRedirect || !config.allowRedirect(current.url, to->second))
+                    throw HttpRedirectRefused(to->second);
+                current.url = to->second;
+            }
+            owner.requests.push_back(current);
+            return owner.responder ? owner.responder(current) : HttpResponse{200, R"({"items":[]})", false};
+        }
+        HttpDownload download(const HttpRequest& request, const std::string& path) override {
+            HttpResponse response = perform(request);
+            if (response.bodyTooLarge || response.status < 200 || response.status > 299)
+                return {response.status, 0, {}, response.bodyTooLarge};
+            if (owner.files)
+                owner.files->writeAtomically(path, response.body, std::nullopt, Files::FolderSync::now);
+            return {response.status, response.body.size(), owner.digestOf(response.body), false};
+        }
     };
     std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override {
         sessions.push_back(config);
