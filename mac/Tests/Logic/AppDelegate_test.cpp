@@ -63,7 +63,6 @@ TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
     EXPECT_EQ(s.application.terminateRequests, 1);
     EXPECT_TRUE(s.dialogs.shown.empty());
     EXPECT_TRUE(s.chooser.askedOnMainThread.empty()); // the task lists are not even looked for
-    EXPECT_EQ(s.statusBar.last, nullptr);
 }
 
 TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {
@@ -97,8 +96,7 @@ TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
     s.mainLoop.drain();
     EXPECT_EQ(s.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
     EXPECT_EQ(s.application.terminateRequests, 1);
-    std::weak_ptr<AppDelegate> weak = s.delegate;
-    s.delegate.reset();
+    const std::weak_ptr<AppDelegate> weak = std::exchange(s.delegate, nullptr);
     EXPECT_TRUE(weak.expired()); // no callback keeps it alive
 }
 

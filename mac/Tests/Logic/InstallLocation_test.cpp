@@ -10,13 +10,9 @@ using namespace tavrelin;
 using namespace tavrelin::fake;
 using Lines = std::vector<std::string>;
 
-namespace {
-
 const std::string installed = "/home/user/Applications/Tavrelin.app";
 const std::string staging = "/home/user/Applications/.Tavrelin.app.moving";
 const std::string previous = "/home/user/Applications/.Tavrelin.app.previous";
-
-} // namespace
 
 // The welcome's key is set before it shows, and its button opens the menu.
 TEST(InstallLocation, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADeclineAndTheWelcomeAreRemembered) {
@@ -76,8 +72,7 @@ TEST(InstallLocation, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
                                                          : "could not move to /Applications";
         EXPECT_THAT(log.lines(), ::testing::Contains("warn " + failed + ": No room.; continuing in place"));
         EXPECT_TRUE(s.statusBar.last); // the launch goes on
-        EXPECT_FALSE(s.files.exists(staging));
-        EXPECT_FALSE(s.files.exists(previous));
+        EXPECT_FALSE(s.files.exists(staging) || s.files.exists(previous));
         EXPECT_EQ(s.files.files[installed + "/Contents/Info.plist"], failing == "relaunch" ? "new" : "old");
     }
 }

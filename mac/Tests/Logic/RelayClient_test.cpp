@@ -12,16 +12,9 @@ namespace {
 
 const std::string token = "rk_0123456789abcdef";
 
-struct RelayClientTest : ::testing::Test {
-    fake::FakeHttp http;
-    fake::FakeBundle bundle;
-    AppInfo appInfo{bundle};
-
+struct RelayClientTest : ::testing::Test, fake::FakeServices {
     RelayClient client(std::string apiBase = "https://relay.example", platform::HttpSessionConfig config = {}) {
         return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
-    }
-    void answer(long status, std::string body, bool tooLarge = false) {
-        http.responder = [=](const HttpRequest&) { return HttpResponse{status, body, tooLarge}; };
     }
 };
 
@@ -68,7 +61,7 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
     };
     for (const auto& [status, body, tooLarge, fetchError, ackError] : cases) {
         SCOPED_TRACE(status);
-        answer(status, body, tooLarge);
+        http.responder = [reply = HttpResponse{status, body, tooLarge}](const HttpRequest&) { return reply; };
         RelayError fetch = errorOf([&] { client().fetchPending(); });
         RelayError ack = errorOf([&] { client().ack({"1"}, {"L"}); });
         EXPECT_EQ(fetch.message() == "none" ? std::nullopt : std::optional(fetch.kind()), fetchError);

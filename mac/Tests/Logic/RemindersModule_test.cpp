@@ -18,16 +18,11 @@ namespace {
 
 // A module on the fake platform whose backend answers fetches with `pending`
 // and acknowledgements with `ackStatus`.
-struct World {
-    fake::FakeClock clock;
-    fake::FakeMainLoop loop{clock};
-    fake::FakeHttp http;
-    fake::FakeBundle bundle;
-    AppInfo appInfo{bundle};
-    fake::FakeRemindersDatabase reminders;
+struct World : fake::FakeServices {
     fake::LogCapture log;
     SyncState state{clock};
-    std::shared_ptr<RemindersModule> module = std::make_shared<RemindersModule>(loop, clock, http, appInfo, reminders, state);
+    std::shared_ptr<RemindersModule> module =
+        std::make_shared<RemindersModule>(mainLoop, clock, http, appInfo, reminders, state);
     Pairing pairing{"https://relay.example/api", "rk_secret", clock.now()};
 
     HttpResponse pending = fake::relayReply({}); // what the backend answers
@@ -46,7 +41,7 @@ struct World {
     }
     void startAndSettle() {
         module->start(pairing);
-        loop.advance(0);
+        mainLoop.advance(0);
     }
 };
 
@@ -56,18 +51,17 @@ struct RemindersModuleTest : ::testing::Test, World {};
 
 TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoublingUpToFifteenMinutes) {
     module->start(pairing);
-    loop.advance(60);
-    EXPECT_FALSE(module->inFlight());
+    mainLoop.advance(60);
 
     // Ticks come every 30 s; the first tick at or after the back-off polls.
     pending = {500, "", false};
-    loop.advance(1860);
+    mainLoop.advance(1860);
     EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920}));
 
     module->syncNow(); // ignores the back-off, and fails again
-    loop.advance(0);
+    mainLoop.advance(0);
     pending = fake::relayReply({});
-    loop.advance(900); // 2820: the back-off has run out
+    mainLoop.advance(900); // 2820: the back-off has run out
     EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920, 1920, 2820}));
     EXPECT_FALSE(module->nextAttemptAt());
 }
@@ -78,7 +72,7 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffA
     EXPECT_EQ(state.health(), Health::needsPermission());
     EXPECT_FALSE(module->nextAttemptAt());
     reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings
-    loop.advance(30);
+    mainLoop.advance(30);
     EXPECT_EQ(pollTimes, (Times{30}));
 
     reminders.status = platform::RemindersAuthorization::notDetermined;
@@ -86,7 +80,7 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffA
     startAndSettle();
     EXPECT_EQ(state.headline(), words::health::stopped(words::health::accessFailed("no database")));
     reminders.answer = {true, std::nullopt};
-    loop.advance(30);
+    mainLoop.advance(30);
     EXPECT_EQ(reminders.prompts, 1) << "asked once per process";
 }
 
@@ -101,60 +95,51 @@ TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
     EXPECT_EQ(state.failedWrites(), (std::map<std::string, std::int64_t>{{"The disk is full.", 1}}));
 
     pending = fake::relayReply({}); // nothing waiting: still acknowledged, with the lists
-    loop.advance(30);
+    mainLoop.advance(30);
     EXPECT_EQ(http.requests.back().body, R"({"ids":[],"lists":["Inbox","Work"]})");
-}
-
-TEST_F(RemindersModuleTest, AnUnauthorizedFetchIsLoggedWithoutTheTokenAndStops) {
-    pending = {401, "", false};
-    startAndSettle();
-    EXPECT_EQ(log.lines().at(log.lines().size() - 2), "warn poll failed: unauthorized");
-    EXPECT_EQ(state.health().kind, Health::Kind::broken);
-    for (const auto& line : log.lines())
-        EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
 }
 
 TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
     pending = fake::relayReply({"c:"});
-    loop.autoRunBackground = false;
+    mainLoop.autoRunBackground = false;
     module->start(pairing);
     std::vector<bool> inFlightSeen;
     state.onChange = [&] { inFlightSeen.push_back(module->inFlight()); };
-    ASSERT_TRUE(loop.runOneBackground());
+    ASSERT_TRUE(mainLoop.runOneBackground());
     EXPECT_TRUE(inFlightSeen.empty()) << "the background step touches no state";
-    loop.runPosted();
+    mainLoop.runPosted();
     EXPECT_EQ(inFlightSeen, (std::vector<bool>{true}));
     EXPECT_EQ(state.refusedWithNoList(), 1);
 }
 
 TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
     pending = fake::relayReply({"a:Inbox"});
-    loop.autoRunBackground = false;
+    mainLoop.autoRunBackground = false;
     module->start(pairing);
     module->stop();
-    loop.drain();
+    mainLoop.drain();
     EXPECT_EQ(state.health(), Health::notPaired()) << "the late outcome is dropped";
     module->syncNow();
-    EXPECT_EQ(loop.pendingBackground(), 0u) << "nothing to poll";
+    EXPECT_EQ(mainLoop.pendingBackground(), 0u) << "nothing to poll";
 
     pending = {500, "", false};
     module->start(pairing);
     module->start(Pairing{"http://127.0.0.1:8080", "rk_other", clock.now()});
-    EXPECT_EQ(loop.pendingBackground(), 1u) << "the old poll blocks the immediate tick";
-    loop.drain();
+    EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "the old poll blocks the immediate tick";
+    mainLoop.drain();
     EXPECT_EQ(state.health(), Health::working()) << "the old pairing's failure is not reported";
     EXPECT_FALSE(module->nextAttemptAt());
-    loop.autoRunBackground = true;
-    loop.advance(30);
+    mainLoop.autoRunBackground = true;
+    mainLoop.advance(30);
     EXPECT_EQ(http.requests.back().url, "http://127.0.0.1:8080/relay/device/pending");
 
     // The timer and a queued poll hold the module weakly.
-    loop.autoRunBackground = false;
+    mainLoop.autoRunBackground = false;
     module->syncNow();
     const std::size_t sent = http.requests.size();
     module.reset();
-    EXPECT_EQ(loop.activeTimers(), 0u);
-    loop.drain();
+    EXPECT_EQ(mainLoop.activeTimers(), 0u);
+    mainLoop.drain();
     EXPECT_EQ(http.requests.size(), sent);
 }
 
@@ -190,8 +175,8 @@ TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {
     EXPECT_EQ(ids(true).size(), 3u);
 }
 
-// Where a poll failed names it, logs it and backs it off; nothing of it is
-// acknowledged, and the next poll files each item once.
+// Where a poll failed names it, logs it without the token and backs it off;
+// nothing of it is acknowledged, and the next poll files each item once.
 TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
     using Fault = std::function<void(World&)>;
     auto throwing = [](std::string method, std::string what) {
@@ -213,6 +198,11 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
          },
          "Trouble: Could not use the task lists: could not flush /cal/inbox: Input/output error",
          "error task lists failed after 1 writes: could not flush /cal/inbox: Input/output error; nothing acknowledged"},
+        {"fetching, refused as unauthorized",
+         [](World& w) { w.http.responder = [](const HttpRequest&) {
+                            return HttpResponse{401, "", false};
+                        }; },
+         "Stopped: The backend rejected this pairing. Re-pair from the extension.", "warn poll failed: unauthorized"},
         {"fetching, with no relay error", throwing("GET", "socket exploded"),
          "Trouble: Could not reach the backend: socket exploded", "warn poll failed: transport"},
         {"acknowledging, with no relay error", throwing("POST", "connection reset"),
@@ -230,6 +220,8 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
         EXPECT_EQ(w.state.headline(), headline);
         const Lines lines = w.log.lines();
         ASSERT_GE(lines.size(), 2u);
+        for (const auto& line : lines)
+            EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
         EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{logLine, "info backing off 30s after 1 consecutive failures"}));
         EXPECT_EQ(w.state.deliveredThisSession(), 0);
         EXPECT_TRUE(w.state.knownLists().empty());
@@ -240,7 +232,7 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
         w.ackStatus = 200;
         const auto acks = [&] { return std::ranges::count(w.http.requests, "POST", &HttpRequest::method); };
         const auto before = acks();
-        w.loop.advance(30);
+        w.mainLoop.advance(30);
         EXPECT_EQ(acks(), before + 1);
         EXPECT_EQ(w.http.requests.back().body, R"({"ids":["a"],"lists":["Inbox"]})");
         EXPECT_EQ(w.reminders.saved.size(), 1u);

@@ -7,9 +7,7 @@ using namespace tavrelin;
 
 namespace {
 
-struct RemindersStoreTest : ::testing::Test {
-    fake::FakeClock clock;
-    fake::FakeRemindersDatabase reminders;
+struct RemindersStoreTest : ::testing::Test, fake::FakeServices {
     RemindersStore store{reminders, clock};
 
     void SetUp() override { reminders.addList("Inbox"); }

@@ -42,7 +42,7 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
     state.onChange = [&] { seen.push_back(state.headline()); };
     state.setPaired(Pairing{"https://relay.example:8443/base", "rk_x", {}});
     state.beginAttempt();
-    EXPECT_EQ(seen, (std::vector<std::string>{"Not paired", "Checking…"}));
+    EXPECT_EQ(std::exchange(seen, {}), (std::vector<std::string>{"Not paired", "Checking…"}));
     const std::pair<PollOutcome, std::string> outcomes[] = {
         {succeeded(3, 1, {}, {"disk full", "disk full"}), "Trouble: 2 couldn’t be saved"},
         {succeeded(0, 0), "Connected"},
@@ -52,11 +52,9 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
         {succeeded(3, 1, {}, {"disk full"}), "Stopped: The backend rejected this pairing. Re-pair from the extension."},
     };
     for (const auto& [outcome, headline] : outcomes) {
-        seen.clear();
         state.record(outcome);
-        EXPECT_EQ(seen, std::vector<std::string>{headline});
+        EXPECT_EQ(std::exchange(seen, {}), std::vector<std::string>{headline});
     }
-    seen.clear();
     state.setPaired(std::nullopt);
     EXPECT_EQ(seen, std::vector<std::string>{"Not paired"});
     EXPECT_EQ(state.pairedHost(), std::nullopt);

@@ -8,12 +8,7 @@
 using namespace tavrelin::text;
 
 TEST(Text, TrimmedTakesOffOnlyTheBlanksItIsAskedFor) {
-    struct Row {
-        std::string_view in;
-        Blanks blanks;
-        std::string_view out;
-    };
-    const Row rows[] = {
+    const std::tuple<std::string_view, Blanks, std::string_view> rows[] = {
         {" \t\r\nmenu \r\n", Blanks::ascii, "menu"},
         {"\u00a0x\u00a0", Blanks::ascii, "\u00a0x\u00a0"},  // no-break space is not ASCII
         {"\u2003 x\t\u00a0", Blanks::spaces, "x"},          // Unicode space separators
@@ -22,8 +17,8 @@ TEST(Text, TrimmedTakesOffOnlyTheBlanksItIsAskedFor) {
         {"\xff x \xff", Blanks::whiteSpace, "\xff x \xff"}, // malformed bytes are no blank
         {"   ", Blanks::ascii, ""},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(trimmed(row.in, row.blanks), row.out) << row.in;
+    for (const auto& [in, blanks, out] : rows)
+        EXPECT_EQ(trimmed(in, blanks), out) << in;
 }
 
 TEST(Text, SplittingKeepsTheNonEmptyPiecesAndPathsTheirLastName) {
@@ -38,8 +33,7 @@ TEST(Text, SplittingKeepsTheNonEmptyPiecesAndPathsTheirLastName) {
     };
     for (const auto& [path, parts] : paths) {
         const PathParts got = splitPath(path);
-        EXPECT_EQ(got.folder, parts.folder) << path;
-        EXPECT_EQ(got.name, parts.name) << path;
+        EXPECT_EQ(std::pair(got.folder, got.name), std::pair(parts.folder, parts.name)) << path;
     }
 }
 

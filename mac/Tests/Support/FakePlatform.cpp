@@ -1,7 +1,5 @@
 #include "Support/FakePlatform.h"
 
-#include "TavrelinMac/Logging.h"
-
 #include <algorithm>
 #include <ctime>
 
@@ -10,9 +8,6 @@ namespace tavrelin::fake {
 std::optional<Date> FakeClock::localDate(const DateComponents& c) const {
     if (!c.year || !c.month || !c.day)
         return std::nullopt;
-    for (auto v : {c.year, c.month, c.day, c.hour, c.minute})
-        if (v && (*v > 1'000'000 || *v < -1'000'000))
-            return std::nullopt;
     // timegm is the proleptic Gregorian calendar in UTC and normalises
     // out-of-range fields, as the system calendar does.
     std::tm t{};
@@ -25,40 +20,6 @@ std::optional<Date> FakeClock::localDate(const DateComponents& c) const {
 }
 
 // ---- main loop
-
-std::unique_ptr<Timer> FakeMainLoop::repeating(TimeInterval period, std::function<void()> block) {
-    struct Handle final : Timer {
-        std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-        ~Handle() override { *alive = false; }
-    };
-    auto handle = std::make_unique<Handle>();
-    scheduled_.push_back({clock_.current + period, period, std::move(block), handle->alive, nextOrder_++});
-    return handle;
-}
-
-void FakeMainLoop::runPosted() {
-    while (!posted_.empty()) {
-        auto block = std::move(posted_.front());
-        posted_.pop_front();
-        block();
-    }
-}
-
-bool FakeMainLoop::runOneBackground() {
-    if (background_.empty())
-        return false;
-    auto block = std::move(background_.front());
-    background_.pop_front();
-    inBackground_ = true;
-    block();
-    inBackground_ = false;
-    return true;
-}
-
-std::size_t FakeMainLoop::activeTimers() const {
-    return static_cast<std::size_t>(
-        std::count_if(scheduled_.begin(), scheduled_.end(), [](const Scheduled& s) { return *s.alive && s.period > 0; }));
-}
 
 void FakeMainLoop::advance(TimeInterval seconds) {
     const Date target = clock_.current + seconds;
@@ -85,59 +46,7 @@ void FakeMainLoop::advance(TimeInterval seconds) {
     settle();
 }
 
-// ---- dialogs, status item
-
-int FakeDialogs::runModal(const Alert& alert) {
-    shown.push_back(alert);
-    if (whileOpen)
-        whileOpen(alert);
-    int index = std::max(0, static_cast<int>(alert.buttons.size()) - 1);
-    if (!script.empty()) {
-        index = script.front();
-        script.pop_front();
-    }
-    return firstButton + index;
-}
-
-namespace {
-bool chooseIn(const std::vector<MenuItem>& items, const std::string& title) {
-    for (const auto& item : items) {
-        if (!item.separator && item.enabled && item.title == title && item.action) {
-            item.action();
-            return true;
-        }
-        if (chooseIn(item.submenu, title))
-            return true;
-    }
-    return false;
-}
-} // namespace
-
-bool FakeStatusItem::choose(const std::string& title) {
-    return provider && chooseIn(provider(), title);
-}
-
 // ---- files
-
-void FakeFiles::check(const std::string& path) const {
-    if (failing.count(path))
-        throw FileError("The operation couldn’t be completed for “" + path + "”.");
-}
-
-void FakeFiles::touch(const std::string& path, const std::string& operation) {
-    check(path);
-    if (beforeOperation)
-        beforeOperation(operation);
-    operations.push_back(operation);
-}
-
-std::optional<std::string> FakeFiles::readRegularFile(const std::string& path, std::size_t maxBytes) const {
-    ++reads[path];
-    auto it = files.find(path);
-    if (it == files.end() || it->second.size() > maxBytes)
-        return std::nullopt;
-    return it->second;
-}
 
 namespace {
 bool within(const std::string& key, const std::string& path) {
@@ -170,19 +79,17 @@ void FakeFiles::transfer(const std::string& from, const std::string& to, bool mo
         throw FileError("No such file or folder: " + from);
     if (!move && exists(to))
         throw FileError("Already exists: " + to);
+    const auto oldFiles = files;
+    const auto oldDirectories = directories;
     erase(to);
-    std::map<std::string, std::string> added;
-    for (const auto& [name, content] : files)
-        if (within(name, from))
-            added[to + name.substr(from.size())] = content;
-    std::set<std::string> dirs;
-    for (const auto& d : directories)
-        if (within(d, from))
-            dirs.insert(to + d.substr(from.size()));
     if (move)
         erase(from);
-    files.insert(added.begin(), added.end());
-    directories.insert(dirs.begin(), dirs.end());
+    for (const auto& [name, content] : oldFiles)
+        if (within(name, from))
+            files[to + name.substr(from.size())] = content;
+    for (const auto& d : oldDirectories)
+        if (within(d, from))
+            directories.insert(to + d.substr(from.size()));
 }
 
 std::vector<std::string> FakeFiles::list(const std::string& directory) const {
@@ -201,31 +108,6 @@ std::vector<std::string> FakeFiles::list(const std::string& directory) const {
     return {names.begin(), names.end()};
 }
 
-// ---- HTTP
-
-HttpResponse FakeHttp::Session::perform(const HttpRequest& request) {
-    HttpRequest current = request;
-    for (int hops = 0; owner.redirects.count(current.url); ++hops) {
-        const auto to = owner.redirects.find(current.url);
-        if (hops == 16)
-            throw HttpTransportError("too many redirects");
-        if (!config.allowRedirect || !config.allowRedirect(current.url, to->second))
-            throw HttpRedirectRefused(to->second);
-        current.url = to->second;
-    }
-    owner.requests.push_back(current);
-    return owner.responder ? owner.responder(current) : HttpResponse{200, R"({"items":[]})", false};
-}
-
-HttpDownload FakeHttp::Session::download(const HttpRequest& request, const std::string& path) {
-    HttpResponse response = perform(request);
-    if (response.bodyTooLarge || response.status < 200 || response.status > 299)
-        return {response.status, 0, {}, response.bodyTooLarge};
-    if (owner.files)
-        owner.files->writeAtomically(path, response.body, std::nullopt, Files::FolderSync::now);
-    return {response.status, response.body.size(), owner.digestOf(response.body), false};
-}
-
 // ---- reminders
 
 std::string FakeRemindersDatabase::save(const NewReminder& r) {
@@ -242,26 +124,6 @@ std::string FakeRemindersDatabase::save(const NewReminder& r) {
     if (!r.deliveryKey.empty())
         byDeliveryKey_[r.deliveryKey] = s.identifier;
     return s.identifier;
-}
-
-std::optional<SavedReminder> FakeRemindersDatabase::reminder(const std::string& identifier) const {
-    if (lookupFailure)
-        throw RemindersError(*lookupFailure);
-    for (const auto& s : saved)
-        if (s.identifier == identifier && !unreadableTitles.count(s.title))
-            return s;
-    return std::nullopt;
-}
-
-// ---- log capture
-
-LogCapture::LogCapture() : lines_(std::make_shared<std::vector<std::string>>()) {
-    // Drop the "HH:mm:ss " stamp.
-    Log::setTap([lines = lines_](const std::string& line) { lines->push_back(line.size() > 9 ? line.substr(9) : line); });
-}
-
-LogCapture::~LogCapture() {
-    Log::setTap(nullptr);
 }
 
 } // namespace tavrelin::fake

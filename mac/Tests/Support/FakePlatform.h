@@ -16,7 +16,9 @@
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/Logging.h"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -49,7 +51,15 @@ public:
 
     void post(std::function<void()> block) override { posted_.push_back(std::move(block)); }
     bool isMainThread() const override { return !inBackground_; }
-    std::unique_ptr<Timer> repeating(TimeInterval period, std::function<void()> block) override;
+    std::unique_ptr<Timer> repeating(TimeInterval period, std::function<void()> block) override {
+        struct Handle final : Timer {
+            std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+            ~Handle() override { *alive = false; }
+        };
+        auto handle = std::make_unique<Handle>();
+        scheduled_.push_back({clock_.current + period, period, std::move(block), handle->alive, nextOrder_++});
+        return handle;
+    }
     void after(TimeInterval delay, std::function<void()> block) override {
         scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
     }
@@ -58,12 +68,23 @@ public:
         background_.push_back(std::move(block));
     }
 
-    // Runs posted main-thread blocks until none is left.
-    void runPosted();
-    // Runs the oldest queued background block (as off the main thread);
-    // answers false when none was queued.
-    bool runOneBackground();
-    // Runs background and posted blocks until both queues are empty.
+    void runPosted() {
+        while (!posted_.empty()) {
+            auto block = std::move(posted_.front());
+            posted_.pop_front();
+            block();
+        }
+    }
+    bool runOneBackground() {
+        if (background_.empty())
+            return false;
+        auto block = std::move(background_.front());
+        background_.pop_front();
+        inBackground_ = true;
+        block();
+        inBackground_ = false;
+        return true;
+    }
     void drain() {
         do
             runPosted();
@@ -77,9 +98,10 @@ public:
     bool autoRunBackground = true;
 
     std::size_t pendingBackground() const { return background_.size(); }
-    // The priority of every block handed to background(), in order.
     std::vector<Priority> backgroundPriorities;
-    std::size_t activeTimers() const;
+    std::size_t activeTimers() const {
+        return std::ranges::count_if(scheduled_, [](const Scheduled& s) { return *s.alive && s.period > 0; });
+    }
 
 private:
     struct Scheduled {
@@ -118,11 +140,19 @@ public:
 // Answers dialogs from a script and records every one shown.
 class FakeDialogs final : public Dialogs {
 public:
-    int runModal(const Alert& alert) override;
+    int runModal(const Alert& alert) override {
+        shown.push_back(alert);
+        if (whileOpen)
+            whileOpen(alert);
+        if (script.empty())
+            return firstButton + std::max(0, static_cast<int>(alert.buttons.size()) - 1);
+        const int index = script.front();
+        script.pop_front();
+        return firstButton + index;
+    }
 
     std::vector<Alert> shown;
-    // Answers by button index (0 = first); when the script is empty the last
-    // button (the cancelling one) is chosen.
+    // Answers by button index (0 = first); when empty, the last (cancelling) button.
     std::deque<int> script;
     // Runs while a dialog is open, e.g. to fire timers during the modal loop.
     std::function<void(const Alert&)> whileOpen;
@@ -137,9 +167,19 @@ public:
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
 
-    // Opens the menu and activates the first enabled item with this title
-    // (searching submenus).
-    bool choose(const std::string& title);
+    // Opens the menu and activates the first enabled item with this title.
+    bool choose(const std::string& title) { return provider && choose(provider(), title); }
+    static bool choose(const std::vector<MenuItem>& items, const std::string& title) {
+        for (const auto& item : items) {
+            if (!item.separator && item.enabled && item.title == title && item.action) {
+                item.action();
+                return true;
+            }
+            if (choose(item.submenu, title))
+                return true;
+        }
+        return false;
+    }
 
     bool images = true;
     std::optional<Drawing> image;
@@ -212,7 +252,11 @@ public:
         modes[path] = mode;
     }
     unsigned permissions(const std::string& path) const override { return modes.count(path) ? modes.at(path) : 0; }
-    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;
+    std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override {
+        ++reads[path];
+        auto it = files.find(path);
+        return it == files.end() || it->second.size() > maxBytes ? std::nullopt : std::optional(it->second);
+    }
     bool exists(const std::string& path) const override;
     EntryKind kind(const std::string& path) const override {
         return files.count(path) ? EntryKind::file : exists(path) ? EntryKind::folder : EntryKind::missing;
@@ -234,9 +278,16 @@ public:
     std::function<void(const std::string& operation)> beforeOperation;
 
 private:
-    void check(const std::string& path) const;
-    // Checks `path`, then records `operation`.
-    void touch(const std::string& path, const std::string& operation);
+    void check(const std::string& path) const {
+        if (failing.count(path))
+            throw FileError("The operation couldn’t be completed for “" + path + "”.");
+    }
+    void touch(const std::string& path, const std::string& operation) {
+        check(path);
+        if (beforeOperation)
+            beforeOperation(operation);
+        operations.push_back(operation);
+    }
     void erase(const std::string& path);
     // Copies `from` and everything under it to `to`, replacing what was
     // there; a move also removes `from`.
@@ -249,8 +300,27 @@ public:
         FakeHttp& owner;
         HttpSessionConfig config;
         Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(std::move(c)) {}
-        HttpResponse perform(const HttpRequest& request) override;
-        HttpDownload download(const HttpRequest& request, const std::string& path) override;
+        HttpResponse perform(const HttpRequest& request) override {
+            HttpRequest current = request;
+            for (int hops = 0; owner.redirects.count(current.url); ++hops) {
+                const auto to = owner.redirects.find(current.url);
+                if (hops == 16)
+                    throw HttpTransportError("too many redirects");
+                if (!config.allowRedirect || !config.allowRedirect(current.url, to->second))
+                    throw HttpRedirectRefused(to->second);
+                current.url = to->second;
+            }
+            owner.requests.push_back(current);
+            return owner.responder ? owner.responder(current) : HttpResponse{200, R"({"items":[]})", false};
+        }
+        HttpDownload download(const HttpRequest& request, const std::string& path) override {
+            HttpResponse response = perform(request);
+            if (response.bodyTooLarge || response.status < 200 || response.status > 299)
+                return {response.status, 0, {}, response.bodyTooLarge};
+            if (owner.files)
+                owner.files->writeAtomically(path, response.body, std::nullopt, Files::FolderSync::now);
+            return {response.status, response.body.size(), owner.digestOf(response.body), false};
+        }
     };
     std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override {
         sessions.push_back(config);
@@ -315,9 +385,15 @@ public:
         return lists_;
     }
     std::string save(const NewReminder& reminder) override;
-    std::optional<SavedReminder> reminder(const std::string& identifier) const override;
+    std::optional<SavedReminder> reminder(const std::string& identifier) const override {
+        if (lookupFailure)
+            throw RemindersError(*lookupFailure);
+        for (const auto& s : saved)
+            if (s.identifier == identifier && !unreadableTitles.count(s.title))
+                return s;
+        return std::nullopt;
+    }
 
-    // Adds a list titled `title`; answers its identifier.
     std::string addList(const std::string& title) {
         lists_.push_back({"list-" + std::to_string(lists_.size() + 1), title});
         return lists_.back().identifier;
@@ -407,18 +483,36 @@ private:
     }
 };
 
+// One of each service, for a fixture that builds its objects over them.
+struct FakeServices {
+    FakeClock clock;
+    FakeMainLoop mainLoop{clock};
+    FakeApplication application;
+    FakeDialogs dialogs;
+    FakeStatusBar statusBar;
+    FakeWorkspace workspace;
+    FakeUserDefaults defaults;
+    FakeFiles files;
+    FakeHttp http;
+    FakeBundle bundle;
+    AppInfo appInfo{bundle};
+    FakeRemindersDatabase reminders;
+};
+
 // Collects log lines written while it lives.
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture() {
+        Log::setTap([lines = lines_](const std::string& line) { lines->push_back(line.size() > 9 ? line.substr(9) : line); });
+    }
+    ~LogCapture() { Log::setTap(nullptr); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
     // The lines without their time stamps ("info paired with x").
     std::vector<std::string> lines() const { return *lines_; }
 
 private:
-    std::shared_ptr<std::vector<std::string>> lines_;
+    std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
 };
 
 } // namespace tavrelin::fake

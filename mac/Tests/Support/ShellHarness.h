@@ -29,20 +29,8 @@ inline std::string untrustedFirst(const std::string& host) {
 
 // By default the bundle is already in /Applications and the welcome has been
 // shown, so a launch goes straight to the pairing.
-struct Shell {
-    FakeClock clock;
-    FakeMainLoop mainLoop{clock};
-    FakeApplication application;
-    FakeDialogs dialogs;
-    FakeStatusBar statusBar;
-    FakeWorkspace workspace;
-    FakeUserDefaults defaults;
-    FakeFiles files;
-    FakeHttp http;
-    FakeBundle bundle;
-    FakeRemindersDatabase reminders;
+struct Shell : FakeServices {
     FakeRemindersChooser chooser{reminders, mainLoop};
-    AppInfo appInfo{bundle};
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
     // Set to keep the desktop's entries, as the Linux agent does.
