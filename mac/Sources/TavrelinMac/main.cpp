@@ -23,6 +23,7 @@
 #include "Platform/Qt/QtDesktop.h"
 #include "Platform/Qt/QtDialogs.h"
 #include "Platform/Qt/QtStatusItem.h"
+#include "Platform/Qt/SessionBus.h"
 #include "Platform/QtCore/QtApplication.h"
 #include "Platform/QtCore/QtMainLoop.h"
 #include "Platform/QtCore/QtUserDefaults.h"
@@ -134,8 +135,15 @@ public:
         : setting_(std::move(setting)), edsModule_(std::move(edsModule)), files_(files), workspace_(workspace) {}
 
     platform::RemindersChoice choose() override {
-        const eds::RemindersBackendChoice choice =
-            eds::chooseRemindersBackend(setting_, [this]() -> const eds::EdsTaskLists& { return edsTaskLists(); });
+        // Only auto asks here. Where nothing could answer for the registry,
+        // the module and its libraries stay unloaded.
+        const eds::RemindersBackendChoice choice = eds::chooseRemindersBackend(setting_, [this]() -> const eds::EdsTaskLists& {
+            if (!eds_) {
+                if (auto lacking = qt::sessionBusLacks(eds::registryBusName))
+                    eds_ = eds::unreachableEdsTaskLists(*lacking);
+            }
+            return edsTaskLists();
+        });
         if (choice.backend == eds::RemindersBackend::eds) {
             workspace_.setTaskLists(qt::QtWorkspace::TaskLists::evolutionDataServer);
             return {edsTaskLists(), "Evolution Data Server (" + choice.reason + ")"};

@@ -4,10 +4,12 @@
 
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Qt/SessionBus.h"
 #include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/TempFolder.h"
 
+#include <QCoreApplication>
 #include <gmock/gmock.h>
 
 using namespace tavrelin;
@@ -31,6 +33,11 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
     // server that does not answer, said as such, not a refusal.
     tavrelin::testing::EdsSession bare(false);
     bare.enter();
+    int argc = 1;
+    char name[] = "EdsAuthorization_test", *argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    EXPECT_EQ(qt::sessionBusLacks(eds::registryBusName),
+              "nothing on the session bus owns or starts org.gnome.evolution.dataserver.Sources5");
     const eds::EdsProbe probe = database.probe();
     EXPECT_EQ(probe.kind, eds::EdsProbe::Kind::notAnswering);
     EXPECT_NE(probe.problem.find("registry does not answer"), std::string::npos) << probe.problem;

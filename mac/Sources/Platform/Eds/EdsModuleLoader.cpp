@@ -8,11 +8,10 @@ namespace {
 
 using platform::RemindersError;
 
-// Stands in for Evolution Data Server when its module cannot be loaded: as
-// a registry that does not answer, with the loader's reason.
-class UnloadedTaskLists final : public EdsTaskLists {
+// Stands in for Evolution Data Server as a registry that does not answer.
+class UnreachableTaskLists final : public EdsTaskLists {
 public:
-    explicit UnloadedTaskLists(std::string problem) : problem_(std::move(problem)) {}
+    explicit UnreachableTaskLists(std::string problem) : problem_(std::move(problem)) {}
     EdsProbe probe() const override { return {EdsProbe::Kind::notAnswering, problem_, 0}; }
     platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
     platform::RemindersAuthorization authorizationStatus() const override {
@@ -29,6 +28,10 @@ private:
 
 } // namespace
 
+std::unique_ptr<EdsTaskLists> unreachableEdsTaskLists(std::string problem) {
+    return std::make_unique<UnreachableTaskLists>(std::move(problem));
+}
+
 std::unique_ptr<EdsTaskLists> loadEdsTaskLists(const std::string& path) {
     // Local: the module's copies of our own code stay its own.
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -38,7 +41,7 @@ std::unique_ptr<EdsTaskLists> loadEdsTaskLists(const std::string& path) {
         const std::string why = error ? error : path;
         if (module)
             dlclose(module);
-        return std::make_unique<UnloadedTaskLists>("Evolution Data Server's module cannot be loaded: " + why);
+        return unreachableEdsTaskLists("Evolution Data Server's module cannot be loaded: " + why);
     }
     return std::unique_ptr<EdsTaskLists>(reinterpret_cast<EdsModuleEntry*>(entry)());
 }

@@ -24,8 +24,6 @@ namespace {
 // Long enough for a remote list to come online, short enough that a dead
 // server does not hold up a poll for long; each list is opened once.
 constexpr guint32 connectSeconds = 5;
-// The bus name the source registry of libedataserver 3.x owns.
-constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
 constexpr const char* notAnsweringText = "Evolution Data Server is not answering";
 // Set on a client whose calendar factory went away.
 constexpr const char* diedKey = "tavrelin-backend-died";
@@ -241,7 +239,7 @@ struct EdsRemindersDatabase::Session {
         // The registry client comes up even when nothing answers on the bus,
         // so the registry is asked first; on a desktop this also starts it.
         GVariant* pong =
-            g_dbus_connection_call_sync(bus.get(), registryName, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+            g_dbus_connection_call_sync(bus.get(), registryBusName, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
                                         G_DBUS_CALL_FLAGS_NONE, int(limit.count()), deadline.cancellable(), error.out());
         if (pong) {
             g_variant_unref(pong);

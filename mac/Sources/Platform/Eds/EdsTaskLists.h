@@ -30,6 +30,13 @@ public:
 inline constexpr const char* edsModuleEntry = "tavrelin_eds_task_lists";
 using EdsModuleEntry = EdsTaskLists*();
 
+// The bus name the source registry of libedataserver 3.x owns.
+inline constexpr const char* registryBusName = "org.gnome.evolution.dataserver.Sources5";
+
+// Task lists that never answer, saying `problem`: where the module cannot
+// be loaded, or need not be because nothing could answer.
+std::unique_ptr<EdsTaskLists> unreachableEdsTaskLists(std::string problem);
+
 // Loads the module at `path` (it stays loaded: GLib's types cannot be
 // unloaded). A module that cannot be loaded gives task lists that never
 // answer and say why, so the agent runs, and its log and menu tell, without
