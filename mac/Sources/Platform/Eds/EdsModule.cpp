@@ -1,4 +1,4 @@
-// The module's one exported symbol; everything else in it is hidden.
+// The module's entry point; the copies of our static libraries it holds stay hidden.
 
 #include "Platform/Eds/EdsRemindersDatabase.h"
 
