@@ -32,7 +32,6 @@ public:
     EdsRemindersDatabase(const EdsRemindersDatabase&) = delete;
     EdsRemindersDatabase& operator=(const EdsRemindersDatabase&) = delete;
 
-    // Asks the registry, and counts its enabled task lists when it answers.
     EdsProbe probe() const override;
 
     platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
