@@ -133,14 +133,6 @@ struct CurlTest : ::testing::Test {
     }};
 };
 
-// The same request as a download to `file` or as a plain exchange.
-void fetch(platform::HttpSession& session, const std::string& url, bool toFile, const fs::path& file) {
-    if (toFile)
-        session.download({"GET", url, {}, {}}, file);
-    else
-        session.perform({"GET", url, {}, {}});
-}
-
 } // namespace
 
 // Refused requests fail as transport, the others share one connection, and failures are
@@ -172,6 +164,8 @@ TEST_F(CurlTest, RequestsAndFailures) {
         {stream(0), {30, 2, 1 << 20, 10, 1}, Kind::transport, "the exchange took longer than 2 s"},
         // Bytes for longer than the request time-out, never silent as long.
         {stream(150), {1, none}, {}, ""},
+        // A few bytes now and then, below the low-speed limit.
+        {stream(0), {5, 15, 1 << 20, 1000, 1}, Kind::transport, "too slow"},
         {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
         {answer(200, json + std::string(64 - json.size(), ' ')), capped, {}, ""},
         {[](const auto&, auto& response) { response.set_redirect("/again"); }, {}, Kind::transport, "too many redirects"},
@@ -231,9 +225,13 @@ TEST_F(CurlTest, FollowsOnlyTheRedirectsTheRuleAllows) {
     EXPECT_EQ(std::tuple(got.status, got.bytes, got.sha256), std::tuple(200L, 8ull, posix::sha256Hex("the file")));
     EXPECT_EQ(readFile(dir / "same"), "the file");
 
+    const platform::HttpRequest away{"GET", server.url() + "/away", {}, {}};
     for (const bool toFile : {false, true}) {
         try {
-            fetch(*session, server.url() + "/away", toFile, dir / "away");
+            if (toFile)
+                session->download(away, dir / "away");
+            else
+                session->perform(away);
             ADD_FAILURE() << "a redirect to another host was followed";
         } catch (const platform::HttpRedirectRefused& refused) {
             EXPECT_EQ(refused.target(), "http://localhost:" + server.url().substr(server.url().rfind(':') + 1) + "/file");
@@ -241,21 +239,6 @@ TEST_F(CurlTest, FollowsOnlyTheRedirectsTheRuleAllows) {
     }
     EXPECT_EQ(std::ranges::count(requests(), "/file", &httplib::Request::path), 2) << "the refused target must never be asked";
     EXPECT_FALSE(fs::exists(dir / "away")) << "a refused download leaves no file";
-}
-
-// A server that sends a few bytes now and then keeps the silence limit from
-// firing; the low-speed limit ends it, downloads and plain exchanges alike.
-TEST_F(CurlTest, ATransferThatCrawlsEnds) {
-    HttpSessionConfig config{5, 15, 1024 * 1024};
-    config.lowSpeedBytesPerSecond = 1000;
-    config.lowSpeedTime = 1;
-    auto session = http.makeSession(config);
-    handle(stream(0));
-    for (const bool toFile : {false, true}) {
-        EXPECT_THAT([&] { fetch(*session, server.url() + "/drip", toFile, dir / "drip"); },
-                    ::testing::ThrowsMessage<platform::HttpTransportError>(::testing::HasSubstr("too slow")));
-        EXPECT_FALSE(fs::exists(dir / "drip"));
-    }
 }
 
 // The whole body reaches the file and its digest, while the process's peak
