@@ -189,8 +189,9 @@ TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMe
     } quitAtEnd{run};
     const std::string entry = "config/autostart/" + std::string(xdg::desktopId);
     start(agent_, "gio", {"launch", file(entry)});
-    auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
-    ASSERT_TRUE(spinUntil([&] { return requests() > 0; }, 60000)) << "no poll within 60 s\n" << log();
+    ASSERT_TRUE(spinUntil([&] { return relay.get("/dev/stats")["requestCount"].get<int>() > 0; }, 60000))
+        << "no poll within 60 s\n"
+        << log();
 
     start(panel_, "lxqt-panel");
     ASSERT_TRUE(registered()) << "the panel never got the agent's item\n" << log();
@@ -222,18 +223,9 @@ TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMe
     for (const char* line : {"reminder filed this session", "no list named"})
         EXPECT_FALSE(oldIds.count(idOf(after, line))) << line << " took the id of an entry that was there before";
 
-    // A click with the id from before the poll still works, and a failed poll
-    // changes texts in place, not ids.
-    relay.post("/dev/fault", {{"status", 503}, {"count", 1}});
-    const int asked = requests();
-    click(before.at("Check now"));
-    ASSERT_TRUE(spinUntil([&] { return requests() > asked; }, 10000)) << "the click on the id from before went nowhere";
-    ASSERT_TRUE(spinUntil([&] { return layout() != after; }, 10000)) << "the failed poll changed nothing";
-    for (const std::string& label :
-         {words::menu::checkNow(), words::menu::unpair(), words::menu::quit(), words::module::lists()})
-        EXPECT_EQ(layout().at(label), before.at(label)) << label;
-
-    // The switch turns start at login off, under the same id.
+    // A click with an id from before the poll still works: the switch turns
+    // start at login off, under the same id. (Texts that change in place are
+    // the tray test's.)
     click(before.at("Start at Login (on)"));
     EXPECT_TRUE(spinUntil([&] { return !std::filesystem::exists(file(entry).toStdString()); }, 10000))
         << "the click left the entry in place";
