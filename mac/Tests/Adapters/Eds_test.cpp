@@ -4,11 +4,9 @@
 
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Posix/DeliveryUid.h"
-#include "Platform/Qt/SessionBus.h"
 #include "Support/EdsSession.h"
 #include "Support/EdsTaskLists.h"
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,11 +44,6 @@ TEST(EdsDatabase, FilesOnceIntoListsItCanWriteAndAFactoryThatHangsOrDiesIsNotAns
     const tavrelin::testing::SavedEnvironment zone("TZ", "UTC");
     tavrelin::testing::EdsSession session;
     session.enter();
-    // The agent's auto choice loads the module only when the bus has the registry to offer.
-    int argc = 1;
-    char name[] = "Eds_test", *argv[] = {name, nullptr};
-    QCoreApplication application(argc, argv);
-    EXPECT_EQ(qt::sessionBusLacks(eds::registryBusName), std::nullopt);
     EdsTaskLists lists;
     const std::string list = lists.create("Reminders"), other = lists.create("Elsewhere");
     const std::string off = lists.create("Switched off", false);
