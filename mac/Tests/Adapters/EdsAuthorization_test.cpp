@@ -7,9 +7,9 @@
 #include "Platform/Qt/SessionBus.h"
 #include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
+#include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 
-#include <QCoreApplication>
 #include <gmock/gmock.h>
 
 using namespace tavrelin;
@@ -33,9 +33,7 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
     // server that does not answer, said as such, not a refusal.
     tavrelin::testing::EdsSession bare(false);
     bare.enter();
-    int argc = 1;
-    char name[] = "EdsAuthorization_test", *argv[] = {name, nullptr};
-    QCoreApplication application(argc, argv);
+    tavrelin::testing::application<QCoreApplication>();
     EXPECT_EQ(qt::sessionBusLacks(eds::registryBusName),
               "nothing on the session bus owns or starts org.gnome.evolution.dataserver.Sources5");
     const eds::EdsProbe probe = database.probe();

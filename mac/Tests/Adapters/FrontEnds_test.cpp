@@ -16,7 +16,7 @@
 #include "Support/FakePlatform.h"
 #include "Support/SavedEnvironment.h"
 #include "Support/SpinEventLoop.h"
-#include "Support/TempFolder.h"
+#include "Support/VdirFixture.h"
 #include "TavrelinMac/MenuBarIcon.h"
 
 #include <gmock/gmock.h>
@@ -157,15 +157,7 @@ class WorkspaceTest : public QtPlatform {
 protected:
     // A desktop entry in `folder` for the task application `name`.
     void entry(const std::string& folder, const std::string& name, const std::string& lines) {
-        program(folder + "/" + name, "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
-    }
-    // An executable in the temporary folder; its path.
-    std::string program(const std::string& name, const std::string& script = "#!/bin/sh\n") {
-        const std::string path = temp / name;
-        fs::create_directories(fs::path(path).parent_path());
-        writeFile(path, script);
-        fs::permissions(path, fs::perms::owner_all);
-        return path;
+        writeProgram(temp / (folder + "/" + name), "[Desktop Entry]\nType=Application\nName=x\n" + lines + "\n");
     }
     QtWorkspace workspace(
         const SingleInstance& instance, const std::string& lists = "calendars",
@@ -182,15 +174,16 @@ TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
     const SingleInstance instance(paths);
     EXPECT_THROW(workspace(instance).relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = program("My \"Apps\" $HOME `id` 'x'/Tavrelin.app/Contents/MacOS/tavrelin-agent",
-                                      "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
+    const std::string agent = writeProgram(temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app/Contents/MacOS/tavrelin-agent",
+                                           "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
     workspace(instance).relaunch(bundle);
     ASSERT_TRUE(spinUntil([&] { return fs::exists(agent + ".ran"); }, 20000)) << "the relaunched agent did not run";
     EXPECT_EQ(readFile(agent + ".ran"), "0 " + agent);
 }
 
 TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldCodes) {
-    const std::string todo = program("todo"), evolution = program("evolution"), spaced = program("my app");
+    const std::string todo = writeProgram(temp / "todo"), evolution = writeProgram(temp / "evolution"),
+                      spaced = writeProgram(temp / "my app");
     const Lines folders{temp / "user", temp / "system"};
     const std::string todoEntry = "org.gnome.Todo.desktop", evolutionEntry = "org.gnome.Evolution.desktop";
 
@@ -215,7 +208,7 @@ TEST_F(WorkspaceTest, ThePrivacyActionOpensTheTaskApplicationForEdsAndTheFolderF
     const SavedEnvironment data("XDG_DATA_HOME", temp / "data"), dirs("XDG_DATA_DIRS", temp / "none");
     const std::string marker = temp / "ran";
     entry("data/applications", "org.gnome.Calendar.desktop",
-          "Exec=" + program("calendar", "#!/bin/sh\ntouch '" + marker + "'\n") + " %u");
+          "Exec=" + writeProgram(temp / "calendar", "#!/bin/sh\ntouch '" + marker + "'\n") + " %u");
     fs::create_directories(temp / "calendars");
     const SingleInstance instance(paths);
     Lines opened;

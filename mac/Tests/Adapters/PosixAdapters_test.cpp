@@ -72,9 +72,8 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 // A bundle whose agent, when started, writes `name` into `marker`; `padding`
 // bytes of filler make it as large as a test needs.
 void makeBundle(const std::string& bundle, const std::string& name, const std::string& marker, std::size_t padding = 0) {
-    const std::string agent = bundle + "/Contents/MacOS/tavrelin-agent";
-    writeText(agent, "#!/bin/sh\necho " + name + " > " + updatetools::quoted(marker) + "\n");
-    fs::permissions(agent, fs::perms(0755));
+    writeProgram(bundle + "/Contents/MacOS/tavrelin-agent",
+                 "#!/bin/sh\necho " + name + " > " + updatetools::quoted(marker) + "\n");
     writeText(bundle + "/Contents/Resources/padding", std::string(padding, 'p'));
 }
 

@@ -31,11 +31,8 @@ std::string install(const Environment& environment) {
 // A bundle at `path` whose agent writes the arguments it was started with,
 // one per line, into `record`.
 std::string fakeBundle(const std::string& path, const std::string& record) {
-    const std::string agent = path + "/Contents/MacOS/tavrelin-agent";
-    fs::create_directories(fs::path(agent).parent_path());
-    writeFile(agent, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + record + "'\n");
-    fs::permissions(agent, fs::perms::owner_all);
-    return agent;
+    return writeProgram(path + "/Contents/MacOS/tavrelin-agent",
+                        "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + record + "'\n");
 }
 
 struct Desktop {
