@@ -11,7 +11,6 @@
 #include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/EdsTaskLists.h"
-#include "Support/LoopbackServer.h"
 #include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
@@ -145,23 +144,20 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt
 TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldByAPoll) {
     // A relay that holds every poll for a while: a quitting agent waits for
     // it before it exits.
-    Gate held;
-    LoopbackServer relay{[&](httplib::Server& server) {
-        server.Get(".*", [&](const httplib::Request&, httplib::Response& response) {
-            held.pass(std::chrono::seconds(3));
-            response.set_content(R"({"items":[]})", "application/json");
-        });
-    }};
+    constexpr int rounds = 5;
+    tavrelin::curl::CurlHttp http;
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_0123456789abcdef", http);
+    relay.post("/dev/fault", {{"path", "/relay/device/pending"}, {"delayMs", 3000}, {"count", rounds + 1}});
 
     AgentHome home{settings};
     writeText(home.root / "data/Tavrelin/pairing.json",
-              nlohmann::json{{"apiBase", relay.url()}, {"token", "rk_0123456789abcdef"}, {"pairedAt", 0}}.dump());
+              json{{"apiBase", relay.api()}, {"token", "rk_0123456789abcdef"}, {"pairedAt", 0}}.dump());
     std::vector<std::unique_ptr<Child>> agents;
     agents.push_back(startAgent(home.environment));
     ASSERT_TRUE(agents.back()->await(started)) << agents.back()->output();
-    constexpr int rounds = 5;
     for (int round = 1; round <= rounds; ++round) {
-        ASSERT_TRUE(eventually([&] { return held.arrivals() >= round; })) << "no poll in round " << round;
+        ASSERT_TRUE(eventually([&] { return relay.get("/dev/stats")["requestCount"].get<int>() >= round; }))
+            << "no poll in round " << round;
         // Asked from another process, or from its own terminal.
         if (round % 2) {
             const auto [status, output] = control(home, "--quit");
@@ -179,7 +175,6 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     }
     EXPECT_FALSE(agents.back()->wait(std::chrono::milliseconds(0)).has_value());
     EXPECT_TRUE(fs::is_socket(home.root / "run/tavrelin-agent.sock"));
-    held.open();
     EXPECT_EQ(control(home, "--status").first, 0);
 }
 
