@@ -5,7 +5,6 @@
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Support/EdsSession.h"
-#include "Support/EdsTaskLists.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,6 @@
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
-#include "Support/EdsTaskLists.h"
 #include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
