@@ -229,8 +229,9 @@ public:
 };
 
 // Files in memory. Folders are implied by the files under them plus the ones
-// created explicitly. Operations on a path listed in `failing` throw, and so
-// does `beforeOperation` when it throws.
+// created explicitly; a write into a folder that is not there fails, as on
+// disk. Operations on a path listed in `failing` throw, and so does
+// `beforeOperation` when it throws.
 class FakeFiles final : public Files {
 public:
     std::string applicationSupportDirectory() const override { return "/home/user/.local/share"; }
@@ -240,9 +241,10 @@ public:
         directories.insert(path);
     }
     // Without permissions the mode is 0644, as under a umask of 022.
-    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode,
-                         FolderSync sync) override {
-        touch(path, sync == FolderSync::now ? "write " + path : "write " + path + " (folder later)");
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode, FolderSync) override {
+        touch(path, "write " + path);
+        if (kind(path.substr(0, path.rfind('/'))) != EntryKind::folder)
+            throw FileError("Could not write “" + path + "”: No such file or directory");
         files[path] = std::string(bytes);
         modes[path] = mode.value_or(0644);
     }
