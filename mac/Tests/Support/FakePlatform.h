@@ -362,13 +362,12 @@ public:
     std::optional<std::string> infoString(const std::string& key) const override {
         return info.count(key) ? std::optional(info.at(key)) : std::nullopt;
     }
-    OperatingSystemVersion operatingSystemVersion() const override { return os; }
+    OperatingSystemVersion operatingSystemVersion() const override { return {14, 2, 0, "14.2"}; }
     std::string homeDirectory() const override { return "/home/user"; }
 
     std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
     std::map<std::string, std::string> info{
         {"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}, {"TavrelinUpdatePublicKey", "RWQfake"}};
-    OperatingSystemVersion os{14, 2, 0, "14.2"};
 };
 
 // A save under a delivery key already saved answers that reminder, as a real
@@ -438,8 +437,9 @@ private:
 };
 
 // The desktop's login and link entries as values. An entry names a bundle
-// path; `disabled` stands for an entry the desktop's settings turned off and
-// `stale` for one of an older text. Operations on a failing path throw.
+// path (an older text of one is, to the agent, another copy's);
+// `loginDisabled` stands for an entry the desktop's settings turned off.
+// Operations that start with `failing` throw.
 class FakeLoginItems final : public LoginItems {
 public:
     LoginEntry loginEntry(const std::string& bundlePath) const override {
@@ -447,17 +447,17 @@ public:
             return LoginEntry::none;
         if (loginDisabled)
             return LoginEntry::turnedOffByDesktop;
-        return *login == bundlePath && !loginStale ? LoginEntry::thisCopy : LoginEntry::otherCopy;
+        return *login == bundlePath ? LoginEntry::thisCopy : LoginEntry::otherCopy;
     }
     void writeLoginEntry(const std::string& bundlePath) override {
         act("write login " + bundlePath);
         login = bundlePath;
-        loginDisabled = loginStale = false;
+        loginDisabled = false;
     }
     void removeLoginEntry() override {
         act("remove login");
         login.reset();
-        loginDisabled = loginStale = false;
+        loginDisabled = false;
     }
     bool handlesLinks(const std::string& bundlePath) const override { return handler == bundlePath; }
     void writeLinkHandler(const std::string& bundlePath) override {
@@ -471,8 +471,7 @@ public:
     void watchLoginEntry(std::function<void()> changed) override { this->changed = std::move(changed); }
 
     std::optional<std::string> login, handler;
-    bool loginDisabled = false, loginStale = false;
-    // Operations whose text starts with this throw.
+    bool loginDisabled = false;
     std::optional<std::string> failing;
     std::vector<std::string> operations;
     std::function<void()> changed;
