@@ -10,7 +10,6 @@
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Lines = std::vector<std::string>;
 
 TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationStopsDelivery) {
     Shell s("https://relay.example/base");
@@ -42,7 +41,7 @@ TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAn
     s.finishChoice();
     EXPECT_EQ(s.chooser.askedOnMainThread, std::vector<bool>{false});
     ASSERT_NE(s.statusBar.last, nullptr);
-    EXPECT_EQ(s.titles(), Lines{title::replace}); // handled against the restored pairing
+    EXPECT_EQ(s.titles(), Lines{words::pairing::replaceTitle()}); // handled against the restored pairing
 
     // Quit while the choice runs: nothing more of launch happens.
     Shell quitting("https://relay.example");
@@ -102,9 +101,9 @@ TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
 
 // Nothing is recorded, so each dialog comes again.
 TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
-    for (const std::string& dialog : {title::welcome, title::move}) {
+    for (const std::string& dialog : {words::welcome::title(), words::move::title()}) {
         Downloaded s;
-        if (dialog == title::welcome)
+        if (dialog == words::welcome::title())
             s.bundle.bundlePath = "/Applications/Tavrelin.app";
         s.dialogs.script = {0};
         s.dialogs.whileOpen = [&](const Alert&) { s.application.terminate(); };
@@ -113,6 +112,6 @@ TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
         EXPECT_EQ(s.titles(), Lines{dialog});
         EXPECT_FALSE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
         EXPECT_FALSE(s.defaults.values.count(InstallLocation::declinedMoveKey)) << dialog;
-        EXPECT_EQ(log.lines().size(), dialog == title::move ? 0u : 3u); // no launch step after the move offer
+        EXPECT_EQ(log.lines().size(), dialog == words::move::title() ? 0u : 3u); // no launch step after the move offer
     }
 }

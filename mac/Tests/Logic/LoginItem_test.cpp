@@ -9,7 +9,6 @@
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Lines = std::vector<std::string>;
 
 namespace {
 

@@ -32,6 +32,7 @@
 namespace tavrelin::fake {
 
 using namespace tavrelin::platform;
+using Lines = std::vector<std::string>;
 
 class FakeClock final : public Clock {
 public:
