@@ -224,10 +224,7 @@ std::vector<std::pair<std::string, std::string>> linuxPhrases(RemindersPlace pla
         {"It needs macOS", "It needs Linux"},
         {"/mac and drag it into Applications.", "/linux and unpack it into ~/Applications."},
         {"is not notarized", "did not prove it runs on this computer"},
-        {"this Mac", "this computer"},
-        {"This Mac", "This computer"},
-        {"your Mac", "your computer"},
-        {"a Mac", "a computer"},
+        {"Mac", "computer"}, // "this Mac", "your Mac", "a Mac": what is left
     };
 }
 
