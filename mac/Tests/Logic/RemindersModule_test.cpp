@@ -103,7 +103,7 @@ TEST_F(RemindersModuleTest, FilesWhatItCanAndAcknowledgesOnlyThat) {
     EXPECT_EQ(http.requests.back().body, R"({"ids":[],"lists":["Inbox","Work"]})");
 }
 
-TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlightClears) {
+TEST_F(RemindersModuleTest, APollIsOneChangeAfterItsBackgroundStepAndStopOrRestartDropsItsOutcome) {
     pending = fake::relayReply({"c:"});
     mainLoop.autoRunBackground = false;
     module->start(pairing);
@@ -112,14 +112,10 @@ TEST_F(RemindersModuleTest, APollIsOneChangeRecordedWithItsOutcomeBeforeInFlight
     ASSERT_TRUE(mainLoop.runOneBackground());
     EXPECT_TRUE(inFlightSeen.empty()) << "the background step touches no state";
     mainLoop.runPosted();
-    EXPECT_EQ(inFlightSeen, (std::vector<bool>{true}));
+    EXPECT_EQ(inFlightSeen, (std::vector<bool>{true})) << "recorded before inFlight clears";
     EXPECT_EQ(state.refusedWithNoList(), 1);
-}
 
-TEST_F(RemindersModuleTest, StopOrRestartDuringAPollDropsItsOutcome) {
-    pending = fake::relayReply({"a:Inbox"});
-    mainLoop.autoRunBackground = false;
-    module->start(pairing);
+    module->syncNow();
     module->stop();
     mainLoop.drain();
     EXPECT_EQ(state.health(), Health::notPaired()) << "the late outcome is dropped";

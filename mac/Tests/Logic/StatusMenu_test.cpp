@@ -80,7 +80,7 @@ void expectArc(const Path& arc, std::size_t segments, double start, double end) 
 
 } // namespace
 
-TEST_F(StatusMenuTest, MenusForEachHealth) {
+TEST_F(StatusMenuTest, MenusForEachHealthAndNothingOutlivesTheMenu) {
     EXPECT_EQ(item.toolTip, "Tavrelin — Not paired"); // drawn as soon as it is made
     const Lines unpaired = menuLines();
     EXPECT_EQ(Lines(unpaired.begin(), unpaired.begin() + 4),
@@ -95,6 +95,19 @@ TEST_F(StatusMenuTest, MenusForEachHealth) {
               (Lines{"  Tavrelin — Checking…", "  Backend: relay.example", "-", "  Apple Reminders",
                      "     Last checked just now", "- >1", "-", "+ Check now ⌘r", "-", "  Version 1.4.2 · Up to date",
                      "+ Check for Updates…", "-", "+ " + words::menu::unpair(), "+ Quit Tavrelin ⌘q"}));
+
+    // Nothing outlives the menu: every action goes through the same weak reference.
+    bool synced = false;
+    menu->onSyncNow = [&] { synced = true; };
+    const auto items = item.provider();
+    const auto provider = item.provider;
+    menu.reset();
+    EXPECT_EQ(mainLoop.activeTimers(), 0u);
+    for (const auto& entry : items)
+        if (entry.action)
+            entry.action();
+    EXPECT_FALSE(synced);
+    EXPECT_TRUE(provider().empty());
 }
 
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromTheTop) {
@@ -113,22 +126,6 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromThe
     state.beginAttempt();
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
-}
-
-TEST_F(StatusMenuTest, NothingOutlivesTheMenu) {
-    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
-    state.beginAttempt();
-    bool synced = false;
-    menu->onSyncNow = [&] { synced = true; };
-    const auto items = item.provider();
-    const auto provider = item.provider;
-    menu.reset();
-    EXPECT_EQ(mainLoop.activeTimers(), 0u);
-    for (const auto& entry : items)
-        if (entry.action)
-            entry.action();
-    EXPECT_FALSE(synced); // every action goes through the same weak reference
-    EXPECT_TRUE(provider().empty());
 }
 
 TEST(MenuBarIcon, RingGlyphSpinnerAndBadgePerHealth) {
