@@ -41,18 +41,6 @@ struct StatusMenuTest : ::testing::Test, fake::FakeServices {
     void SetUp() override {
         state.onChange = [this] { menu->refreshButton(); };
     }
-    // One line per item: "-" for a separator, else the title with markers for
-    // enabled (+), key (⌘k) and indentation (>n).
-    Lines menuLines() const {
-        Lines lines;
-        for (const auto& entry : item.provider()) {
-            std::string line = entry.separator ? "-" : (entry.enabled ? "+ " : "  ") + entry.title;
-            line += entry.keyEquivalent.empty() ? "" : " ⌘" + entry.keyEquivalent;
-            line += entry.indentation ? " >" + std::to_string(entry.indentation) : "";
-            lines.push_back(line);
-        }
-        return lines;
-    }
 };
 
 void expectBounds(const Path& path, std::vector<double> xywh, double tolerance = 1e-9) {
@@ -82,19 +70,17 @@ void expectArc(const Path& arc, std::size_t segments, double start, double end) 
 
 TEST_F(StatusMenuTest, MenusForEachHealthAndNothingOutlivesTheMenu) {
     EXPECT_EQ(item.toolTip, "Tavrelin — Not paired"); // drawn as soon as it is made
-    const Lines unpaired = menuLines();
-    EXPECT_EQ(Lines(unpaired.begin(), unpaired.begin() + 4),
-              (Lines{"  Tavrelin — Not paired", "-", "  Not paired with the extension yet", "+ How to pair…"}));
+    EXPECT_THAT(item.menu(true), ::testing::StartsWith("Tavrelin — Not paired\n---\nNot paired with the extension yet\n"
+                                                       "+ How to pair…\n"));
 
     // Every health but these two shows the modules' sections; the privacy
     // settings item is reached through the shell.
     state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
     state.beginAttempt();
     menu->updateSummary = [] { return std::string("Up to date"); };
-    EXPECT_EQ(menuLines(),
-              (Lines{"  Tavrelin — Checking…", "  Backend: relay.example", "-", "  Apple Reminders",
-                     "     Last checked just now", "- >1", "-", "+ Check now ⌘r", "-", "  Version 1.4.2 · Up to date",
-                     "+ Check for Updates…", "-", "+ " + words::menu::unpair(), "+ Quit Tavrelin ⌘q"}));
+    EXPECT_EQ(item.menu(true), "Tavrelin — Checking…\nBackend: relay.example\n---\nApple Reminders\n   Last checked just now\n"
+                               "    ---\n---\n+ Check now ⌘r\n---\nVersion 1.4.2 · Up to date\n+ Check for Updates…\n---\n+ " +
+                                   words::menu::unpair() + "\n+ Quit Tavrelin ⌘q\n");
 
     // Nothing outlives the menu: every action goes through the same weak reference.
     bool synced = false;

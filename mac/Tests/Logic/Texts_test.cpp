@@ -24,17 +24,6 @@ std::string dialogText(const Alert& alert) {
     return text;
 }
 
-// One line per entry as the menu opens: four spaces per level, "---" for a separator.
-std::string menuText(const std::vector<platform::MenuItem>& items, int depth = 0) {
-    std::string text;
-    for (const auto& item : items) {
-        text.append(static_cast<std::size_t>(4 * (depth + item.indentation)), ' ');
-        text += (item.separator ? "---" : item.title) + "\n";
-        text += menuText(item.submenu, depth + item.indentation + 1);
-    }
-    return text;
-}
-
 // A first launch from the Downloads folder that meets every text once, in order.
 Texts session(RemindersPlace place) {
     Downloaded s;
@@ -48,7 +37,7 @@ Texts session(RemindersPlace place) {
             seen.push_back(dialogText(s.dialogs.shown[dialogs]));
         seen.push_back(std::move(text));
     };
-    auto menu = [&] { return menuText(s.item().provider()); };
+    auto menu = [&] { return s.item().menu(); };
     auto choose = [&](const std::string& title) {
         EXPECT_TRUE(s.item().choose(title)) << title;
         s.mainLoop.drain();

@@ -182,6 +182,20 @@ public:
         return false;
     }
 
+    // The menu as it opens, a line an entry: four spaces a level, "---" for a
+    // separator; with `marks`, "+ " before an enabled entry and its key after.
+    std::string menu(bool marks = false) const { return text(provider(), 0, marks); }
+    static std::string text(const std::vector<MenuItem>& items, int depth, bool marks) {
+        std::string out;
+        for (const auto& item : items) {
+            out.append(static_cast<std::size_t>(4 * (depth + item.indentation)), ' ');
+            out += item.separator ? "---" : (marks && item.enabled ? "+ " : "") + item.title;
+            out += (marks && !item.keyEquivalent.empty() ? " ⌘" + item.keyEquivalent : "") + "\n";
+            out += text(item.submenu, depth + item.indentation + 1, marks);
+        }
+        return out;
+    }
+
     bool images = true;
     std::optional<Drawing> image;
     std::string toolTip;
