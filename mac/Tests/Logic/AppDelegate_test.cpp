@@ -3,10 +3,8 @@
 // whole texts are in Texts_test.
 
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/InstallLocation.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;

@@ -1,10 +1,8 @@
 // The offer to move into the Applications folder, on the fake platform.
 
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/InstallLocation.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;

@@ -5,7 +5,6 @@
 #include "TavrelinMac/LoginItem.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;

@@ -4,7 +4,6 @@
 #include "Support/ShellHarness.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;

@@ -7,7 +7,6 @@
 #include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cmath>
 

@@ -4,7 +4,6 @@
 #include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using platform::HttpRequest;

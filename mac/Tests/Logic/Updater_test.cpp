@@ -2,7 +2,6 @@
 #include "TavrelinMac/Updater.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using Strings = std::vector<std::string>;
