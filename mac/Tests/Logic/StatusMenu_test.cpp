@@ -3,6 +3,7 @@
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/MenuBarIcon.h"
+#include "TavrelinMac/RemindersModule.h"
 #include "TavrelinMac/StatusMenu.h"
 #include "TavrelinMac/Words.h"
 
@@ -13,28 +14,17 @@
 using namespace tavrelin;
 using namespace tavrelin::platform;
 using Health = SyncState::Health;
-using Lines = std::vector<std::string>;
 
 namespace {
-
-// Its own menu items are one separator unless a test gives others; the menu indents them.
-struct FakeModule final : DeliveryModule {
-    std::string id() const override { return "reminders"; }
-    std::string title() const override { return "Apple Reminders"; }
-    std::string statusLine() const override { return "Last checked just now"; }
-    void start(const Pairing&) override {}
-    void stop() override {}
-    void syncNow() override {}
-    std::vector<MenuItem> menuItems() const override { return section; }
-    std::vector<MenuItem> section{MenuItem::separatorItem()};
-};
 
 struct StatusMenuTest : ::testing::Test, fake::FakeServices {
     DialogGate gate{application, dialogs, mainLoop};
     SyncState state{clock};
-    std::shared_ptr<FakeModule> module = std::make_shared<FakeModule>();
+    // The module's own lines, and their indenting, are in Texts_test.
+    std::shared_ptr<RemindersModule> module =
+        std::make_shared<RemindersModule>(mainLoop, clock, http, appInfo, reminders, state);
     std::shared_ptr<StatusMenu> menu =
-        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, platform::RemindersPlace::taskListFolder);
+        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, reminders.place());
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {
@@ -77,8 +67,9 @@ TEST_F(StatusMenuTest, MenusForEachHealthAndNothingOutlivesTheMenu) {
     state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
     state.beginAttempt();
     menu->updateSummary = [] { return std::string("Up to date"); };
-    EXPECT_EQ(item.menu(true), "Tavrelin — Checking…\nBackend: relay.example\n---\nApple Reminders\n   Last checked just now\n"
-                               "    ---\n---\n+ Check now ⌘r\n---\nVersion 1.4.2 · Up to date\n+ Check for Updates…\n---\n+ " +
+    EXPECT_EQ(item.menu(true), "Tavrelin — Checking…\nBackend: relay.example\n---\n" + module->title() +
+                                   "\n   No reminders collected yet\n---\n+ Check now ⌘r\n---\nVersion 1.4.2 · Up to date\n"
+                                   "+ Check for Updates…\n---\n+ " +
                                    words::menu::unpair() + "\n+ Quit Tavrelin ⌘q\n");
 
     // Nothing outlives the menu: every action goes through the same weak reference.
