@@ -188,10 +188,7 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
          },
          "Trouble: Could not use the task lists: could not flush /cal/inbox: Input/output error",
          "error task lists failed after 1 writes: could not flush /cal/inbox: Input/output error; nothing acknowledged"},
-        {"fetching, refused as unauthorized",
-         [](World& w) {
-             w.pending = {401, "", false};
-         },
+        {"fetching, refused as unauthorized", [](World& w) { w.pending.status = 401; },
          "Stopped: The backend rejected this pairing. Re-pair from the extension.", "warn poll failed: unauthorized"},
         {"fetching, with no relay error", [](World& w) { w.throwing["GET"] = "socket exploded"; },
          "Trouble: Could not reach the backend: socket exploded", "warn poll failed: transport"},
