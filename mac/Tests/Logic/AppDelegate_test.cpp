@@ -3,14 +3,11 @@
 // whole texts are in Texts_test.
 
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/InstallLocation.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Lines = std::vector<std::string>;
 
 TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationStopsDelivery) {
     Shell s("https://relay.example/base");
@@ -29,20 +26,17 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
 }
 
-// The task lists may take seconds to choose: launch goes on from the answer,
-// and a link that comes meanwhile waits for the restored pairing.
+// The task lists may take seconds to choose: launch goes on from the answer.
+// (A link that comes meanwhile waits, as PairingLinks_test shows.)
 TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAnswer) {
     Shell s("https://relay.example");
     LogCapture log;
     s.startLaunch();
     EXPECT_EQ(s.statusBar.last, nullptr);
     EXPECT_TRUE(log.lines().empty());
-    s.open(pairLink("https://relay.example"));
-    EXPECT_TRUE(s.dialogs.shown.empty());
     s.finishChoice();
     EXPECT_EQ(s.chooser.askedOnMainThread, std::vector<bool>{false});
-    ASSERT_NE(s.statusBar.last, nullptr);
-    EXPECT_EQ(s.titles(), Lines{title::replace}); // handled against the restored pairing
+    EXPECT_NE(s.statusBar.last, nullptr);
 
     // Quit while the choice runs: nothing more of launch happens.
     Shell quitting("https://relay.example");
@@ -102,9 +96,9 @@ TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
 
 // Nothing is recorded, so each dialog comes again.
 TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
-    for (const std::string& dialog : {title::welcome, title::move}) {
+    for (const std::string& dialog : {words::welcome::title(), words::move::title()}) {
         Downloaded s;
-        if (dialog == title::welcome)
+        if (dialog == words::welcome::title())
             s.bundle.bundlePath = "/Applications/Tavrelin.app";
         s.dialogs.script = {0};
         s.dialogs.whileOpen = [&](const Alert&) { s.application.terminate(); };
@@ -113,6 +107,6 @@ TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
         EXPECT_EQ(s.titles(), Lines{dialog});
         EXPECT_FALSE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
         EXPECT_FALSE(s.defaults.values.count(InstallLocation::declinedMoveKey)) << dialog;
-        EXPECT_EQ(log.lines().size(), dialog == title::move ? 0u : 3u); // no launch step after the move offer
+        EXPECT_EQ(log.lines().size(), dialog == words::move::title() ? 0u : 3u); // no launch step after the move offer
     }
 }

@@ -1,14 +1,11 @@
 // The offer to move into the Applications folder, on the fake platform.
 
 #include "Support/ShellHarness.h"
-#include "TavrelinMac/InstallLocation.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Lines = std::vector<std::string>;
 
 const std::string installed = "/home/user/Applications/Tavrelin.app";
 const std::string staging = "/home/user/Applications/.Tavrelin.app.moving";
@@ -25,10 +22,11 @@ TEST(InstallLocation, TheMoveIsOfferedOnlyOutsideTheApplicationsFoldersAndADecli
         Downloaded s;
         s.bundle.bundlePath = path;
         s.dialogs.whileOpen = [&](const Alert& alert) {
-            EXPECT_EQ(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey), alert.title == title::welcome);
+            EXPECT_EQ(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey), alert.title == words::welcome::title());
         };
         s.launch(); // declined: the empty script answers "Not Now"
-        EXPECT_EQ(s.titles(), (offered ? Lines{title::move, title::welcome} : Lines{title::welcome})) << path;
+        EXPECT_EQ(s.titles(), (offered ? Lines{words::move::title(), words::welcome::title()} : Lines{words::welcome::title()}))
+            << path;
         EXPECT_EQ(s.item().clicks, 1);
         s.relaunch();
         s.launch();

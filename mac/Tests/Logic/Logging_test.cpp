@@ -2,7 +2,6 @@
 #include "TavrelinMac/Logging.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <ctime>
 #include <iomanip>

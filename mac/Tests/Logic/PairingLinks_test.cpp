@@ -4,11 +4,9 @@
 #include "Support/ShellHarness.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Lines = std::vector<std::string>;
 
 TEST(PairingLinks, ALaunchByLinkSkipsMoveAndWelcomeAndOnlyTheLastEarlyLinkCounts) {
     Downloaded s("https://relay.example");
@@ -16,7 +14,7 @@ TEST(PairingLinks, ALaunchByLinkSkipsMoveAndWelcomeAndOnlyTheLastEarlyLinkCounts
     s.open(pairLink("https://one.example"));
     s.open(pairLink("https://relay.example"));
     s.launch();
-    EXPECT_EQ(s.titles(), Lines{title::replace}); // against the restored pairing
+    EXPECT_EQ(s.titles(), Lines{words::pairing::replaceTitle()}); // against the restored pairing
     EXPECT_TRUE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
     EXPECT_THAT(log.lines(), ::testing::Contains("info pairing link arrived before launch finished; queued").Times(2));
     EXPECT_EQ(log.lines().back(), "info pairing link declined; keeping relay.example");
@@ -32,7 +30,7 @@ TEST(PairingLinks, AFirstPairingTrustsOnlyTheUsualHostAndLocalAddressesAndADecli
         s.launch();
         LogCapture log;
         s.open(pairLink("https://" + host)); // the empty script cancels
-        EXPECT_EQ(s.titles(), Lines{trusted ? title::trustedFirst : title::untrustedFirst(host)}) << host;
+        EXPECT_EQ(s.titles(), Lines{trusted ? words::pairing::trustedTitle() : words::pairing::untrustedTitle(host)}) << host;
         EXPECT_EQ(log.lines(), Lines{"info first pairing declined for " + hostOfPairing("https://" + host)});
     }
 }
@@ -69,7 +67,7 @@ TEST(PairingLinks, RejectionsNameTheCarriedParametersInCodePointOrder) {
         LogCapture log;
         s.open(link);
         EXPECT_EQ(log.lines(), Lines{"warn pairing rejected: " + description});
-        ASSERT_EQ(s.dialogs.shown.back().title, title::rejected) << link;
+        ASSERT_EQ(s.dialogs.shown.back().title, words::pairing::rejectedTitle()) << link;
         EXPECT_TRUE(s.dialogs.shown.back().text.starts_with(description + "\n\nThe link carried: " + carried + ".\n\n"));
     }
 }
@@ -79,15 +77,16 @@ TEST(PairingLinks, LinksArrivingWhileADialogIsOpenWaitForItsAnswer) {
     s.launch();
     s.dialogs.script = {0, 0, 0, 1};
     s.dialogs.whileOpen = [&](const Alert& alert) {
-        if (alert.title == title::unpair)
+        if (alert.title == words::menu::unpairTitle())
             s.open(pairLink("https://other.example"));
-        if (alert.title == title::untrustedFirst("other.example"))
+        if (alert.title == words::pairing::untrustedTitle("other.example"))
             s.open(pairLink("https://third.example"));
     };
     EXPECT_TRUE(s.item().choose(words::menu::unpair()));
     s.mainLoop.runPosted();
     // Each link is asked about once the one before is answered: the third as a
     // switch away from the second, which is declined.
-    EXPECT_EQ(s.titles(), (Lines{title::unpair, title::untrustedFirst("other.example"), title::paired, title::switchBackend}));
+    EXPECT_EQ(s.titles(), (Lines{words::menu::unpairTitle(), words::pairing::untrustedTitle("other.example"),
+                                 words::pairing::pairedTitle(), words::pairing::switchTitle()}));
     EXPECT_EQ(s.stored()->apiBase, "https://other.example");
 }

@@ -39,6 +39,7 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
         {"tavrelin://pair?token=&token=" + good, noToken}, // the first of a name decides
         {pairUrl("%FF" + good), noToken},                  // not UTF-8
         {"tavrelin://pair?token=abc", noApi},
+        {"tavrelin://pair?token=abc&api=", noApi},
         {pairUrl("abc", "ftp://x"), badToken}, // the token rule comes after the address is present
         {pairUrl(good, "relay.example"), unreadable},
         {pairUrl(good, "http://LOCALHOST:8080"), notLocal},

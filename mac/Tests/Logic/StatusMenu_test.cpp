@@ -3,55 +3,32 @@
 
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/MenuBarIcon.h"
+#include "TavrelinMac/RemindersModule.h"
 #include "TavrelinMac/StatusMenu.h"
 #include "TavrelinMac/Words.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cmath>
 
 using namespace tavrelin;
 using namespace tavrelin::platform;
 using Health = SyncState::Health;
-using Lines = std::vector<std::string>;
 
 namespace {
-
-// Its own menu items are one separator unless a test gives others; the menu indents them.
-struct FakeModule final : DeliveryModule {
-    std::string id() const override { return "reminders"; }
-    std::string title() const override { return "Apple Reminders"; }
-    std::string statusLine() const override { return "Last checked just now"; }
-    void start(const Pairing&) override {}
-    void stop() override {}
-    void syncNow() override {}
-    std::vector<MenuItem> menuItems() const override { return section; }
-    std::vector<MenuItem> section{MenuItem::separatorItem()};
-};
 
 struct StatusMenuTest : ::testing::Test, fake::FakeServices {
     DialogGate gate{application, dialogs, mainLoop};
     SyncState state{clock};
-    std::shared_ptr<FakeModule> module = std::make_shared<FakeModule>();
+    // The module's own lines, and their indenting, are in Texts_test.
+    std::shared_ptr<RemindersModule> module =
+        std::make_shared<RemindersModule>(mainLoop, clock, http, appInfo, reminders, state);
     std::shared_ptr<StatusMenu> menu =
-        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, platform::RemindersPlace::taskListFolder);
+        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, reminders.place());
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {
         state.onChange = [this] { menu->refreshButton(); };
-    }
-    // One line per item: "-" for a separator, else the title with markers for
-    // enabled (+), key (⌘k) and indentation (>n).
-    Lines menuLines() const {
-        Lines lines;
-        for (const auto& entry : item.provider()) {
-            std::string line = entry.separator ? "-" : (entry.enabled ? "+ " : "  ") + entry.title;
-            line += entry.keyEquivalent.empty() ? "" : " ⌘" + entry.keyEquivalent;
-            line += entry.indentation ? " >" + std::to_string(entry.indentation) : "";
-            lines.push_back(line);
-        }
-        return lines;
     }
 };
 
@@ -80,21 +57,33 @@ void expectArc(const Path& arc, std::size_t segments, double start, double end) 
 
 } // namespace
 
-TEST_F(StatusMenuTest, MenusForEachHealth) {
+TEST_F(StatusMenuTest, MenusForEachHealthAndNothingOutlivesTheMenu) {
     EXPECT_EQ(item.toolTip, "Tavrelin — Not paired"); // drawn as soon as it is made
-    const Lines unpaired = menuLines();
-    EXPECT_EQ(Lines(unpaired.begin(), unpaired.begin() + 4),
-              (Lines{"  Tavrelin — Not paired", "-", "  Not paired with the extension yet", "+ How to pair…"}));
+    EXPECT_THAT(item.menu(true), ::testing::StartsWith("Tavrelin — Not paired\n---\nNot paired with the extension yet\n"
+                                                       "+ How to pair…\n"));
 
     // Every health but these two shows the modules' sections; the privacy
     // settings item is reached through the shell.
     state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
     state.beginAttempt();
     menu->updateSummary = [] { return std::string("Up to date"); };
-    EXPECT_EQ(menuLines(),
-              (Lines{"  Tavrelin — Checking…", "  Backend: relay.example", "-", "  Apple Reminders",
-                     "     Last checked just now", "- >1", "-", "+ Check now ⌘r", "-", "  Version 1.4.2 · Up to date",
-                     "+ Check for Updates…", "-", "+ " + words::menu::unpair(), "+ Quit Tavrelin ⌘q"}));
+    EXPECT_EQ(item.menu(true), "Tavrelin — Checking…\nBackend: relay.example\n---\n" + module->title() +
+                                   "\n   No reminders collected yet\n---\n+ Check now ⌘r\n---\nVersion 1.4.2 · Up to date\n"
+                                   "+ Check for Updates…\n---\n+ " +
+                                   words::menu::unpair() + "\n+ Quit Tavrelin ⌘q\n");
+
+    // Nothing outlives the menu: every action goes through the same weak reference.
+    bool synced = false;
+    menu->onSyncNow = [&] { synced = true; };
+    const auto items = item.provider();
+    const auto provider = item.provider;
+    menu.reset();
+    EXPECT_EQ(mainLoop.activeTimers(), 0u);
+    for (const auto& entry : items)
+        if (entry.action)
+            entry.action();
+    EXPECT_FALSE(synced);
+    EXPECT_TRUE(provider().empty());
 }
 
 TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromTheTop) {
@@ -113,22 +102,6 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromThe
     state.beginAttempt();
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
-}
-
-TEST_F(StatusMenuTest, NothingOutlivesTheMenu) {
-    state.setPaired(Pairing{"https://relay.example", "rk_x", {}});
-    state.beginAttempt();
-    bool synced = false;
-    menu->onSyncNow = [&] { synced = true; };
-    const auto items = item.provider();
-    const auto provider = item.provider;
-    menu.reset();
-    EXPECT_EQ(mainLoop.activeTimers(), 0u);
-    for (const auto& entry : items)
-        if (entry.action)
-            entry.action();
-    EXPECT_FALSE(synced); // every action goes through the same weak reference
-    EXPECT_TRUE(provider().empty());
 }
 
 TEST(MenuBarIcon, RingGlyphSpinnerAndBadgePerHealth) {

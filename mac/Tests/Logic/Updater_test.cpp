@@ -2,7 +2,6 @@
 #include "TavrelinMac/Updater.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace tavrelin;
 using Strings = std::vector<std::string>;
@@ -70,10 +69,8 @@ TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) 
 
     mainLoop.autoRunBackground = false;
     updater->check(false);
-    updater->check(false); // silently ignored
+    updater->check(false); // silently ignored; a manual one says so, as Texts_test shows
     EXPECT_TRUE(dialogs.shown.empty());
-    updater->check(true);
-    EXPECT_EQ(dialogs.shown.at(0).title, "Already checking");
     mainLoop.drain();
     EXPECT_EQ(runs(), 3u);
     checkNow(false); // the flag is clear once the outcome is back
@@ -83,7 +80,7 @@ TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) 
     updater->check(true);
     updater.reset(); // its outcome is dropped
     mainLoop.drain();
-    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_TRUE(dialogs.shown.empty());
 }
 
 // A copy built without a release key could verify no update: it fetches none

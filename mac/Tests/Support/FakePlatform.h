@@ -32,6 +32,7 @@
 namespace tavrelin::fake {
 
 using namespace tavrelin::platform;
+using Lines = std::vector<std::string>;
 
 class FakeClock final : public Clock {
 public:
@@ -181,6 +182,20 @@ public:
         return false;
     }
 
+    // The menu as it opens, a line an entry: four spaces a level, "---" for a
+    // separator; with `marks`, "+ " before an enabled entry and its key after.
+    std::string menu(bool marks = false) const { return text(provider(), 0, marks); }
+    static std::string text(const std::vector<MenuItem>& items, int depth, bool marks) {
+        std::string out;
+        for (const auto& item : items) {
+            out.append(static_cast<std::size_t>(4 * (depth + item.indentation)), ' ');
+            out += item.separator ? "---" : (marks && item.enabled ? "+ " : "") + item.title;
+            out += (marks && !item.keyEquivalent.empty() ? " ⌘" + item.keyEquivalent : "") + "\n";
+            out += text(item.submenu, depth + item.indentation + 1, marks);
+        }
+        return out;
+    }
+
     bool images = true;
     std::optional<Drawing> image;
     std::string toolTip;
@@ -229,8 +244,9 @@ public:
 };
 
 // Files in memory. Folders are implied by the files under them plus the ones
-// created explicitly. Operations on a path listed in `failing` throw, and so
-// does `beforeOperation` when it throws.
+// created explicitly; a write into a folder that is not there fails, as on
+// disk. Operations on a path listed in `failing` throw, and so does
+// `beforeOperation` when it throws.
 class FakeFiles final : public Files {
 public:
     std::string applicationSupportDirectory() const override { return "/home/user/.local/share"; }
@@ -240,9 +256,10 @@ public:
         directories.insert(path);
     }
     // Without permissions the mode is 0644, as under a umask of 022.
-    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode,
-                         FolderSync sync) override {
-        touch(path, sync == FolderSync::now ? "write " + path : "write " + path + " (folder later)");
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode, FolderSync) override {
+        touch(path, "write " + path);
+        if (kind(path.substr(0, path.rfind('/'))) != EntryKind::folder)
+            throw FileError("Could not write “" + path + "”: No such file or directory");
         files[path] = std::string(bytes);
         modes[path] = mode.value_or(0644);
     }
@@ -360,13 +377,12 @@ public:
     std::optional<std::string> infoString(const std::string& key) const override {
         return info.count(key) ? std::optional(info.at(key)) : std::nullopt;
     }
-    OperatingSystemVersion operatingSystemVersion() const override { return os; }
+    OperatingSystemVersion operatingSystemVersion() const override { return {14, 2, 0, "14.2"}; }
     std::string homeDirectory() const override { return "/home/user"; }
 
     std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
     std::map<std::string, std::string> info{
         {"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}, {"TavrelinUpdatePublicKey", "RWQfake"}};
-    OperatingSystemVersion os{14, 2, 0, "14.2"};
 };
 
 // A save under a delivery key already saved answers that reminder, as a real
@@ -436,8 +452,9 @@ private:
 };
 
 // The desktop's login and link entries as values. An entry names a bundle
-// path; `disabled` stands for an entry the desktop's settings turned off and
-// `stale` for one of an older text. Operations on a failing path throw.
+// path (an older text of one is, to the agent, another copy's);
+// `loginDisabled` stands for an entry the desktop's settings turned off.
+// Operations that start with `failing` throw.
 class FakeLoginItems final : public LoginItems {
 public:
     LoginEntry loginEntry(const std::string& bundlePath) const override {
@@ -445,17 +462,17 @@ public:
             return LoginEntry::none;
         if (loginDisabled)
             return LoginEntry::turnedOffByDesktop;
-        return *login == bundlePath && !loginStale ? LoginEntry::thisCopy : LoginEntry::otherCopy;
+        return *login == bundlePath ? LoginEntry::thisCopy : LoginEntry::otherCopy;
     }
     void writeLoginEntry(const std::string& bundlePath) override {
         act("write login " + bundlePath);
         login = bundlePath;
-        loginDisabled = loginStale = false;
+        loginDisabled = false;
     }
     void removeLoginEntry() override {
         act("remove login");
         login.reset();
-        loginDisabled = loginStale = false;
+        loginDisabled = false;
     }
     bool handlesLinks(const std::string& bundlePath) const override { return handler == bundlePath; }
     void writeLinkHandler(const std::string& bundlePath) override {
@@ -469,8 +486,7 @@ public:
     void watchLoginEntry(std::function<void()> changed) override { this->changed = std::move(changed); }
 
     std::optional<std::string> login, handler;
-    bool loginDisabled = false, loginStale = false;
-    // Operations whose text starts with this throw.
+    bool loginDisabled = false;
     std::optional<std::string> failing;
     std::vector<std::string> operations;
     std::function<void()> changed;

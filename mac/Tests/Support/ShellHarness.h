@@ -15,18 +15,6 @@ inline std::string pairLink(const std::string& api) {
     return "tavrelin://pair?token=rk_0123456789abcdef&api=" + api;
 }
 
-// Dialog titles, so behaviour tests can tell which dialog came; the whole
-// texts are checked once, in Texts_test.
-namespace title {
-inline const std::string welcome = words::welcome::title(), move = words::move::title();
-inline const std::string trustedFirst = words::pairing::trustedTitle(), paired = words::pairing::pairedTitle();
-inline const std::string replace = words::pairing::replaceTitle(), switchBackend = words::pairing::switchTitle();
-inline const std::string rejected = words::pairing::rejectedTitle(), unpair = words::menu::unpairTitle();
-inline std::string untrustedFirst(const std::string& host) {
-    return words::pairing::untrustedTitle(host);
-}
-} // namespace title
-
 // By default the bundle is already in /Applications and the welcome has been
 // shown, so a launch goes straight to the pairing.
 struct Shell : FakeServices {
@@ -76,10 +64,11 @@ struct Shell : FakeServices {
                 return entry.title;
         return "no version line";
     }
-    std::vector<std::string> titles() const {
-        std::vector<std::string> result;
-        for (const auto& alert : dialogs.shown)
-            result.push_back(alert.title);
+    // The titles of the dialogs shown, which tell them apart; their whole
+    // texts are checked once, in Texts_test.
+    Lines titles() const {
+        Lines result(dialogs.shown.size());
+        std::ranges::transform(dialogs.shown, result.begin(), &Alert::title);
         return result;
     }
 };
