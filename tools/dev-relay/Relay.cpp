@@ -47,7 +47,7 @@ void Relay::install(httplib::Server& server) {
     // A poll every 30 s must find its connection still open.
     server.set_keep_alive_max_count(1000000);
     server.set_keep_alive_timeout(120);
-    // Headers and body go out in separate writes; without this each reply
+    // A reply larger than a segment ends in a partial one; without this it
     // waits for the client's delayed acknowledgement.
     server.set_tcp_nodelay(true);
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {

@@ -2,6 +2,7 @@
 //   dev-relay [--port N] [--host 127.0.0.1|localhost] [--token rk_… ...]
 // Prints one line on standard output, the pairing link; chatter goes to stderr.
 
+#include "QuietServer.h"
 #include "Relay.h"
 
 #include <csignal>
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     devrelay::Relay relay(tokens);
-    httplib::Server server;
+    devrelay::QuietServer server;
     relay.install(server);
 
     const std::string bindHost = host == "localhost" ? "127.0.0.1" : host;
