@@ -38,8 +38,8 @@ void nameOf(int sock, bool peer, std::string& ip, int& port) {
                          : ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
     char host[NI_MAXHOST];
     char service[NI_MAXSERV];
-    if (got != 0 || ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
-                                  sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    if (got != 0 || ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service, sizeof service,
+                                  NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return;
     ip = host;
     port = std::atoi(service);
@@ -68,8 +68,8 @@ public:
                 end_ = static_cast<size_t>(got);
                 if (got == 0)
                     return 0; // the client closed
-            } else if (errno != EINTR && !((errno == EAGAIN || errno == EWOULDBLOCK) &&
-                                           await(sock_, POLLIN, stopEvent_, readTimeoutMs_))) {
+            } else if (errno != EINTR &&
+                       !((errno == EAGAIN || errno == EWOULDBLOCK) && await(sock_, POLLIN, stopEvent_, readTimeoutMs_))) {
                 return -1;
             }
         }
@@ -99,8 +99,7 @@ public:
                 sent += static_cast<size_t>(n);
             else if (n < 0 && errno == EINTR)
                 continue;
-            else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-                     await(sock_, POLLOUT, stopEvent_, writeTimeoutMs_))
+            else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && await(sock_, POLLOUT, stopEvent_, writeTimeoutMs_))
                 continue;
             else
                 break;
@@ -128,7 +127,9 @@ QuietServer::QuietServer() : stopEvent_(::eventfd(0, EFD_CLOEXEC)) {
         throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
 }
 
-QuietServer::~QuietServer() { ::close(stopEvent_); }
+QuietServer::~QuietServer() {
+    ::close(stopEvent_);
+}
 
 void QuietServer::stop() {
     const eventfd_t one = 1;

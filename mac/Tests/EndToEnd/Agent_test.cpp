@@ -14,6 +14,11 @@
 
 #include <gmock/gmock.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <random>
 #include <set>
 #include <sstream>
@@ -89,6 +94,63 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
         refused({(buildDir() / "tools/dev-relay").string(), "--host", "0.0.0.0"});
     EXPECT_TRUE(generated.await("tavrelin://pair?token=rk_"));
     EXPECT_EQ(refused.wait(), 2);
+}
+
+namespace {
+
+// Reads from `sock` until `text` has arrived `times` over; what arrived, or
+// what had when nothing more came for a while.
+std::string receive(int sock, const std::string& text, int times = 1) {
+    std::string seen;
+    for (;;) {
+        int found = 0;
+        for (auto at = seen.find(text); at != std::string::npos; at = seen.find(text, at + 1))
+            ++found;
+        pollfd ready{sock, POLLIN, 0};
+        char buffer[4096];
+        if (found >= times || ::poll(&ready, 1, 5000) != 1)
+            return seen;
+        const ssize_t got = ::recv(sock, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return seen;
+        seen.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+} // namespace
+
+TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpen) {
+    const std::string token = "rk_relayconnection1";
+    tavrelin::curl::CurlHttp curl;
+    DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, curl};
+    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET,
+                        htons(static_cast<uint16_t>(std::stoi(relay.api().substr(relay.api().rfind(':') + 1)))),
+                        {htonl(INADDR_LOOPBACK)},
+                        {}};
+    ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string headers = "Host: relay\r\nAuthorization: Bearer " + token + "\r\n";
+    const std::string body = R"({"ids":[],"lists":["Home"]})";
+
+    // A client that asks before it sends its body hears "go on" first.
+    const std::string ack = "POST /relay/device/ack HTTP/1.1\r\n" + headers +
+                            "Expect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    ASSERT_EQ(::send(sock, ack.data(), ack.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ack.size()));
+    EXPECT_THAT(receive(sock, "\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
+    ASSERT_EQ(::send(sock, body.data(), body.size(), MSG_NOSIGNAL), static_cast<ssize_t>(body.size()));
+    EXPECT_THAT(receive(sock, "\"removed\":0}"), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
+
+    // Requests sent together are all answered, in order.
+    const std::string poll = "GET /relay/device/pending HTTP/1.1\r\n" + headers + "\r\n";
+    const std::string twice = poll + poll;
+    ASSERT_EQ(::send(sock, twice.data(), twice.size(), MSG_NOSIGNAL), static_cast<ssize_t>(twice.size()));
+    EXPECT_THAT(receive(sock, "{\"items\":[]}", 2),
+                ::testing::MatchesRegex("(HTTP/1.1 200 OK\r\n[^{]*\\{\"items\":\\[\\]\\}){2}"));
+
+    // The connection now idles; stopping does not wait for it.
+    EXPECT_EQ(relay.process().kill(SIGTERM), 0) << relay.process().output();
+    EXPECT_EQ(receive(sock, "anything"), "") << "the connection was not closed";
+    ::close(sock);
 }
 
 namespace {
