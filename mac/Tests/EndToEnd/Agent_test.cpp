@@ -16,7 +16,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <random>
@@ -98,23 +97,21 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
 
 namespace {
 
-// Reads from `sock` until `text` has arrived `times` over; what arrived, or
-// what had when nothing more came for a while.
-std::string receive(int sock, const std::string& text, int times = 1) {
+// Sends `text` on `sock`, then reads until `until` has arrived `times` over;
+// what arrived, or what had when nothing more came for five seconds.
+std::string exchange(int sock, const std::string& text, const std::string& until, int times = 1) {
+    EXPECT_EQ(text.empty() ? 0 : ::send(sock, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
     std::string seen;
-    for (;;) {
-        int found = 0;
-        for (auto at = seen.find(text); at != std::string::npos; at = seen.find(text, at + 1))
-            ++found;
-        pollfd ready{sock, POLLIN, 0};
-        char buffer[4096];
-        if (found >= times || ::poll(&ready, 1, 5000) != 1)
-            return seen;
-        const ssize_t got = ::recv(sock, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return seen;
+    char buffer[4096];
+    auto found = [&] {
+        int count = 0;
+        for (auto at = seen.find(until); at != std::string::npos; at = seen.find(until, at + 1))
+            ++count;
+        return count;
+    };
+    for (ssize_t got = 0; found() < times && (got = ::recv(sock, buffer, sizeof buffer, 0)) > 0;)
         seen.append(buffer, static_cast<std::size_t>(got));
-    }
+    return seen;
 }
 
 } // namespace
@@ -124,6 +121,8 @@ TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpe
     tavrelin::curl::CurlHttp curl;
     DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, curl};
     const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval patience{5, 0};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     sockaddr_in address{AF_INET,
                         htons(static_cast<uint16_t>(std::stoi(relay.api().substr(relay.api().rfind(':') + 1)))),
                         {htonl(INADDR_LOOPBACK)},
@@ -135,21 +134,17 @@ TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpe
     // A client that asks before it sends its body hears "go on" first.
     const std::string ack = "POST /relay/device/ack HTTP/1.1\r\n" + headers +
                             "Expect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    ASSERT_EQ(::send(sock, ack.data(), ack.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ack.size()));
-    EXPECT_THAT(receive(sock, "\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
-    ASSERT_EQ(::send(sock, body.data(), body.size(), MSG_NOSIGNAL), static_cast<ssize_t>(body.size()));
-    EXPECT_THAT(receive(sock, "\"removed\":0}"), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_THAT(exchange(sock, ack, "\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
+    EXPECT_THAT(exchange(sock, body, "\"removed\":0}"), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
 
     // Requests sent together are all answered, in order.
     const std::string poll = "GET /relay/device/pending HTTP/1.1\r\n" + headers + "\r\n";
-    const std::string twice = poll + poll;
-    ASSERT_EQ(::send(sock, twice.data(), twice.size(), MSG_NOSIGNAL), static_cast<ssize_t>(twice.size()));
-    EXPECT_THAT(receive(sock, "{\"items\":[]}", 2),
+    EXPECT_THAT(exchange(sock, poll + poll, "{\"items\":[]}", 2),
                 ::testing::MatchesRegex("(HTTP/1.1 200 OK\r\n[^{]*\\{\"items\":\\[\\]\\}){2}"));
 
     // The connection now idles; stopping does not wait for it.
     EXPECT_EQ(relay.process().kill(SIGTERM), 0) << relay.process().output();
-    EXPECT_EQ(receive(sock, "anything"), "") << "the connection was not closed";
+    EXPECT_EQ(exchange(sock, "", "anything"), "") << "the connection was not closed";
     ::close(sock);
 }
 
@@ -160,9 +155,8 @@ const std::string started = " started\n", anotherRuns = "info another instance i
 
 // What a control command printed and how it ended.
 std::pair<int, std::string> control(const AgentHome& home, const std::string& option) {
-    auto command = startAgent(home.environment, {option});
-    const int status = command->wait().value_or(-1);
-    return {status, command->output()};
+    return runToEnd({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless", option},
+                    home.environment);
 }
 
 TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt) {
