@@ -77,6 +77,14 @@ struct QtPollTest : ::testing::Test {
     }
 
     bool settled() const { return !module->inFlight() && relay.pending() == 0; }
+    // Queues `id` and holds the next fetch, which `poll` makes; answers once it reached the relay.
+    bool held(const char* id, const std::function<void()>& poll) {
+        relay.fetches.close();
+        relay.enqueue(id);
+        const int before = relay.fetches.arrivals();
+        poll();
+        return spinUntil([&] { return relay.fetches.arrivals() == before + 1; }, 60000);
+    }
     std::size_t filed() const { return files.list(lists + "/home").size() - 1; } // less displayname
 
     QCoreApplication& qtApplication = tavrelin::testing::application<QCoreApplication>();
@@ -113,26 +121,20 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
 
     // Sync Now while the fetch is held: the main thread reads what the menu
     // shows meanwhile, and the second request makes no second poll.
-    relay.fetches.close();
-    relay.enqueue("f");
+    ASSERT_TRUE(held("f", [&] { module->syncNow(); })) << "no fetch reached the relay";
     const int before = relay.fetches.arrivals();
-    module->syncNow();
-    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 1; }, 60000)) << "no fetch reached the relay";
     module->syncNow();
     EXPECT_TRUE(module->inFlight());
     EXPECT_EQ(state.health(), Health::working());
     EXPECT_FALSE(module->menuItems().empty());
     relay.fetches.open();
     ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the held poll did not end";
-    EXPECT_EQ(relay.fetches.arrivals(), before + 1);
+    EXPECT_EQ(relay.fetches.arrivals(), before);
     EXPECT_EQ(state.deliveredThisSession(), 4);
 
     // A stop while the fetch is held: the poll still files and acknowledges
     // its item, but the module stays stopped and the outcome is not counted.
-    relay.fetches.close();
-    relay.enqueue("g");
-    module->syncNow();
-    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 2; }, 60000)) << "no fetch reached the relay";
+    ASSERT_TRUE(held("g", [&] { module->syncNow(); })) << "no fetch reached the relay";
     module->stop();
     relay.fetches.open();
     ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the poll running at the stop did not end";
@@ -143,10 +145,7 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     // A quit while a fetch is held, as the agent's own ends: the module goes,
     // the pool is waited for, and the loop goes with the poll's last block
     // still queued on it.
-    relay.fetches.close();
-    relay.enqueue("h");
-    module->start(pairing);
-    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 3; }, 60000)) << "no fetch reached the relay";
+    ASSERT_TRUE(held("h", [&] { module->start(pairing); })) << "no fetch reached the relay";
     std::weak_ptr<RemindersModule> weak = module;
     module.reset();
     relay.fetches.open();
