@@ -312,10 +312,11 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     writeText(home.root / "vdirsyncer.conf", config.str());
     for (const std::string verb : {"discover", "sync", "metasync"})
         for (const std::string pair : {"up", "down"}) {
-            Child sync({"/usr/bin/vdirsyncer", "--config", (home.root / "vdirsyncer.conf").string(), verb, pair}, tools);
-            sync.send("y\ny"); // create the collection where it is missing
-            sync.closeInput();
-            ASSERT_EQ(sync.wait(), 0) << verb << " " << pair << ":\n" << sync.output() << server.output();
+            // Yes to creating the collection where it is missing.
+            const auto [status, said] = runToEnd({"/bin/sh", "-c", "yes | exec \"$@\"", "sh", "/usr/bin/vdirsyncer", "--config",
+                                                  (home.root / "vdirsyncer.conf").string(), verb, pair},
+                                                 home.environment);
+            ASSERT_EQ(status, 0) << verb << " " << pair << ":\n" << said << server.output();
         }
 
     // The same tasks on both sides, the list's title included. What the agent
