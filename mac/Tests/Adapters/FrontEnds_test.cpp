@@ -184,7 +184,7 @@ TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
     const SingleInstance instance(paths);
     EXPECT_THROW(workspace(instance).relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = writeProgram(temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app/Contents/MacOS/tavrelin-agent",
+    const std::string agent = writeProgram(bundle + "/Contents/MacOS/tavrelin-agent",
                                            "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
     workspace(instance).relaunch(bundle);
     ASSERT_TRUE(spinUntil([&] { return fs::exists(agent + ".ran"); }, 20000)) << "the relaunched agent did not run";
