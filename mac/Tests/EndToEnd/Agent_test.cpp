@@ -153,7 +153,7 @@ namespace {
 const std::string settings = "com.tavrelin.mac.hasShownWelcome=true\n";
 const std::string started = " started\n", anotherRuns = "info another instance is already running; exiting";
 
-// What a control command printed and how it ended.
+// How a control command (or a link) ended and what it printed.
 std::pair<int, std::string> control(const AgentHome& home, const std::string& option) {
     return runToEnd({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless", option},
                     home.environment);
@@ -175,9 +175,8 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt
     EXPECT_TRUE(fs::is_socket(socket)); // the second one left the first's socket alone
 
     // A link goes to the running agent, which asks about it.
-    auto linker = startAgent(home.environment, {"tavrelin://pair?token=rk_0123456789abcdef&api=http://127.0.0.1:9"});
-    EXPECT_EQ(linker->wait(), 0);
-    EXPECT_THAT(linker->output(), ::testing::HasSubstr("handed the link to the running agent"));
+    EXPECT_THAT(control(home, "tavrelin://pair?token=rk_0123456789abcdef&api=http://127.0.0.1:9"),
+                ::testing::Pair(0, ::testing::HasSubstr("handed the link to the running agent")));
     EXPECT_TRUE(first->await("[end]\n")) << first->output();
     first->send("2"); // declined
 
