@@ -524,8 +524,7 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     auto owned = bar.makeStatusItem();
     Lines chosen;
     owned->setMenuProvider([&] {
-        platform::MenuItem lists;
-        lists.title = "Lists";
+        platform::MenuItem lists = entry(chosen, "Lists");
         lists.indentation = 1;
         lists.submenu = {entry(chosen, "Inbox")};
         return std::vector{lists, entry(chosen, "Check now", "r"), platform::MenuItem::separatorItem(),
