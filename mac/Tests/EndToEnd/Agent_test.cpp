@@ -232,17 +232,6 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     EXPECT_EQ(control(home, "--status").first, 0);
 }
 
-// Every dialog, menu and tool tip the terminal front end printed.
-std::vector<std::string> shownTexts(const std::string& output) {
-    std::vector<std::string> texts;
-    for (const std::string opening : {"[alert]", "[menu]", "[status]"}) {
-        const std::string closing = opening == "[status]" ? "\n" : "[end]";
-        for (auto at = output.find(opening); at != std::string::npos; at = output.find(opening, at + 1))
-            texts.push_back(output.substr(at, output.find(closing, at) - at));
-    }
-    return texts;
-}
-
 TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWordsOfItsBuild) {
     AgentHome home;
     makeList(home.lists, "reminders", "Reminders");
@@ -283,9 +272,13 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     EXPECT_NE(output.find(words::pairing::pairedText("127.0.0.1", place)), std::string::npos) << output;
     EXPECT_NE(output.find("\n" + words::module::title(place) + "\n"), std::string::npos) << output;
     EXPECT_NE(output.find(words::menu::unpairText(place)), std::string::npos) << output;
-    for (const auto& text : shownTexts(output))
-        for (const char* word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"})
-            EXPECT_TRUE(words::forMacOS || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
+    // Every dialog, menu and tool tip the terminal front end printed.
+    for (const std::string opening : {"[alert]", "[menu]", "[status]"})
+        for (auto at = output.find(opening); at != std::string::npos; at = output.find(opening, at + 1)) {
+            const std::string text = output.substr(at, output.find(opening == "[status]" ? "\n" : "[end]", at) - at);
+            for (const char* word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"})
+                EXPECT_TRUE(words::forMacOS || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
+        }
     const auto filed = readLists(home.lists);
     ASSERT_EQ(filed.tasks.size(), items.size());
 
