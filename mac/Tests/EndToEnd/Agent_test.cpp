@@ -177,8 +177,7 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt
     // A link goes to the running agent, which asks about it.
     EXPECT_THAT(control(home, "tavrelin://pair?token=rk_0123456789abcdef&api=http://127.0.0.1:9"),
                 ::testing::Pair(0, ::testing::HasSubstr("handed the link to the running agent")));
-    EXPECT_TRUE(first->await("[end]\n")) << first->output();
-    first->send("2"); // declined
+    EXPECT_TRUE(answer(*first, "2")) << first->output(); // declined
 
     const auto [status, line] = control(home, "--status");
     EXPECT_EQ(status, 0) << line;
@@ -251,20 +250,12 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
         item["list"] = "Reminders";
     relay.post("/dev/enqueue", items);
     auto agent = startAgent(home.environment);
-    auto answer = [&](const std::string& line) {
-        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-        agent->send(line);
-    };
-    answer("1"); // the welcome, which then opens the menu
-    ASSERT_TRUE(agent->await("[menu]") && agent->await("[end]\n")) << agent->output();
-    agent->send("open " + relay.link());
-    answer("1"); // pair
-    answer("1"); // paired
+    ASSERT_TRUE(answer(*agent, "1")) << agent->output(); // the welcome, which then opens the menu
+    ASSERT_TRUE(agent->await("[menu]") && answer(*agent, "open " + relay.link())) << agent->output();
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then paired
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
     agent->send("menu");
-    ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-    agent->send(words::menu::unpair());
-    answer("2"); // cancel
+    ASSERT_TRUE(answer(*agent, words::menu::unpair()) && answer(*agent, "2")) << agent->output(); // cancel
     EXPECT_EQ(agent->kill(SIGTERM), 0);
 
     const std::string output = agent->output();
@@ -333,10 +324,7 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
 
     writeSettings(session.root() / "config"); // no backend setting: auto
     auto agent = startAgent(session.environment(), {relay.link()});
-    for (const char* answer : {"1", "1"}) { // pair, then OK
-        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-        agent->send(answer);
-    }
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
 
     std::set<std::string> summaries;
