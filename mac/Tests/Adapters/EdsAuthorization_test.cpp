@@ -63,11 +63,9 @@ TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
     EXPECT_THAT(probe.problem, ::testing::StartsWith("Evolution Data Server's module cannot be loaded: /nonexistent"));
     EXPECT_EQ(lists->authorizationStatus(), platform::RemindersAuthorization::notDetermined);
     EXPECT_EQ(lists->requestFullAccess().error, probe.problem);
-    EXPECT_THAT(
-        [&] {
-            lists->save({"list", "t", {}, {}, {}, "relay.example\nitem-1"});
-        },
-        ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
+    const platform::NewReminder reminder{"list", "t", {}, {}, {}, "relay.example\nitem-1"};
+    EXPECT_THAT([&] { lists->save(reminder); },
+                ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
     const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
     EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
 }

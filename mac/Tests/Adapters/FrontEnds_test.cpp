@@ -184,7 +184,7 @@ TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
     const SingleInstance instance(paths);
     EXPECT_THROW(workspace(instance).relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = writeProgram(temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app/Contents/MacOS/tavrelin-agent",
+    const std::string agent = writeProgram(bundle + "/Contents/MacOS/tavrelin-agent",
                                            "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
     workspace(instance).relaunch(bundle);
     ASSERT_TRUE(spinUntil([&] { return fs::exists(agent + ".ran"); }, 20000)) << "the relaunched agent did not run";
@@ -290,9 +290,7 @@ protected:
     static void walk(const QMenu& menu, const std::vector<platform::MenuItem>& items, const std::string& prefix,
                      std::map<std::string, QAction*>& out) {
         std::vector<QAction*> shown;
-        for (QAction* action : menu.actions())
-            if (action->isVisible())
-                shown.push_back(action);
+        std::ranges::copy_if(menu.actions(), std::back_inserter(shown), &QAction::isVisible);
         ASSERT_EQ(shown.size(), items.size()) << prefix;
         for (std::size_t i = 0; i < items.size(); ++i) {
             const QString text = shown[i]->isSeparator() ? "-" : shown[i]->text().trimmed().replace("&&", "&");
@@ -400,7 +398,8 @@ TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
     if (host->present())
         GTEST_SKIP() << "this session has a tray, so its absence cannot be staged";
     int missing = 0, appeared = 0;
-    QtStatusItem late(loop, host, {.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }});
+    const QtStatusItem::Callbacks counted{.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }};
+    QtStatusItem late(loop, host, counted);
     loop.advance(QtStatusItem::trayGraceSeconds - 1);
     EXPECT_EQ(missing, 0);
     loop.advance(60);
@@ -411,7 +410,7 @@ TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
     EXPECT_TRUE(late.trayIcon());
 
     // In time, it cancels the report.
-    QtStatusItem early(loop, host, {.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }});
+    QtStatusItem early(loop, host, counted);
     early.trayAppeared();
     loop.advance(60);
     EXPECT_EQ(missing, 1);
@@ -525,8 +524,7 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     auto owned = bar.makeStatusItem();
     Lines chosen;
     owned->setMenuProvider([&] {
-        platform::MenuItem lists;
-        lists.title = "Lists";
+        platform::MenuItem lists = entry(chosen, "Lists");
         lists.indentation = 1;
         lists.submenu = {entry(chosen, "Inbox")};
         return std::vector{lists, entry(chosen, "Check now", "r"), platform::MenuItem::separatorItem(),
@@ -761,8 +759,11 @@ TEST(Sessions, StartAtLoginSwitchedOnTheCommandLineReachesTheRunningAgentsMenu) 
     const std::string agent = install(environment);
     const fs::path entry = fs::path(environment.at("XDG_CONFIG_HOME")) / "autostart" / xdg::desktopId;
     Child running({agent, "--headless"}, withSanitizers(environment));
-    ASSERT_TRUE(menuShows(running, "[x] Start at Login")) << running.output();
-    EXPECT_NE(readFile(entry).find("Exec=" + agent + "\n"), std::string::npos);
+    // The entry names the installed agent, and the running agent's menu follows it.
+    const auto switchedOn = [&] {
+        return menuShows(running, "[x] Start at Login") && readFile(entry).find("Exec=" + agent + "\n") != std::string::npos;
+    };
+    ASSERT_TRUE(switchedOn()) << running.output();
 
     // From any copy, with the agent running.
     const std::string other = (buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string();
@@ -772,8 +773,7 @@ TEST(Sessions, StartAtLoginSwitchedOnTheCommandLineReachesTheRunningAgentsMenu) 
     EXPECT_FALSE(fs::exists(entry));
     EXPECT_TRUE(menuShows(running, "[ ] Start at Login")) << running.output();
     EXPECT_EQ(runToEnd({other, "--start-at-login", "on"}, environment).first, 0);
-    EXPECT_NE(readFile(entry).find("Exec=" + agent + "\n"), std::string::npos);
-    EXPECT_TRUE(menuShows(running, "[x] Start at Login")) << running.output();
+    EXPECT_TRUE(switchedOn()) << running.output();
 
     EXPECT_EQ(runToEnd({other, "--start-at-login", "maybe"}, environment).first, 2);
     running.send("quit");
@@ -810,36 +810,36 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
         const std::string bundle = d.temp / (home + "/Applications/Tavrelin.app");
         const std::string record = d.temp / "arguments";
         const std::string agent = fakeBundle(bundle, record);
+        // Runs `command`, which should start the agent with `link` (or nothing) as its arguments.
+        const auto starts = [&](const std::vector<std::string>& command, const Environment& environment, bool withLink) {
+            fs::remove(record);
+            const auto [status, output] = runToEnd(command, environment);
+            EXPECT_EQ(status, 0) << home << "\n" << output;
+            const std::string expected = agent + "\n" + (withLink ? link + "\n" : "");
+            EXPECT_TRUE(
+                eventually([&] { return fs::exists(record) && readFile(record) == expected; }, std::chrono::seconds(10)))
+                << home << " " << command.front() << "\n"
+                << output;
+        };
         d.items.writeLinkHandler(bundle);
         d.items.writeLoginEntry(bundle);
         EXPECT_EQ(d.items.loginEntry(bundle), Entry::thisCopy) << home;
         EXPECT_TRUE(d.items.handlesLinks(bundle)) << home;
-        for (const auto& [entry, arguments] : {std::pair{d.items.linkHandlerPath(), std::vector{link}},
-                                               std::pair{d.items.loginEntryPath(), std::vector<std::string>{}}}) {
+        for (const bool handler : {true, false}) {
+            const std::string entry = handler ? d.items.linkHandlerPath() : d.items.loginEntryPath();
             if (installed("/usr/bin/desktop-file-validate")) {
-                const auto [status, output] = runToEnd({"/usr/bin/desktop-file-validate", entry});
-                EXPECT_EQ(status, 0) << home << "\n" << output;
+                EXPECT_THAT(runToEnd({"/usr/bin/desktop-file-validate", entry}), ::testing::Pair(0, ::testing::_)) << home;
             }
-            fs::remove(record);
             std::vector<std::string> command{"/usr/bin/gio", "launch", entry};
-            command.insert(command.end(), arguments.begin(), arguments.end());
-            const auto [status, output] = runToEnd(command, {{"HOME", d.temp.path()}});
-            ASSERT_EQ(status, 0) << home << "\n" << output;
-            const std::string expected = agent + "\n" + (arguments.empty() ? "" : link + "\n");
-            EXPECT_TRUE(
-                eventually([&] { return fs::exists(record) && readFile(record) == expected; }, std::chrono::seconds(10)))
-                << home;
+            if (handler)
+                command.push_back(link);
+            starts(command, {{"HOME", d.temp.path()}}, handler);
         }
         // xdg-open outside a known desktop splits Exec at blanks: a plain path must stay plain.
         if (home == "plain" && installed("/usr/bin/xdg-open")) {
-            fs::remove(record);
             Environment session = d.environment();
             session["DISPLAY"] = ":55"; // only looked at, never opened
-            const auto [status, output] = runToEnd({"/usr/bin/xdg-open", link}, session);
-            EXPECT_EQ(status, 0) << output;
-            EXPECT_TRUE(eventually([&] { return fs::exists(record) && readFile(record) == agent + "\n" + link + "\n"; },
-                                   std::chrono::seconds(10)))
-                << output;
+            starts({"/usr/bin/xdg-open", link}, session, true);
         }
     }
 }

@@ -269,25 +269,6 @@ Handler answer(int status, std::string body) {
     };
 }
 
-// Starts a reply {"items":[ and then sends, every 10 ms, two more bytes:
-// `pairs` times before closing it with ]}, or without end (0) until the client
-// leaves. Not as JSON, so the server does not compress (and hold back) the
-// chunks. The pauses are far below any limit the tests set on silence.
-Handler stream(int pairs) {
-    return [pairs](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("application/octet-stream", [pairs](std::size_t offset, httplib::DataSink& sink) {
-            if (offset == 0)
-                return sink.write("{\"items\":[", 10);
-            std::this_thread::sleep_for(10ms);
-            if (pairs == 0 || (offset - 10) / 2 < static_cast<std::size_t>(pairs))
-                return sink.write("  ", 2);
-            sink.write("]}", 2);
-            sink.done();
-            return true;
-        });
-    };
-}
-
 // Deterministic bytes, one block at a time and without allocating, so that
 // neither end holds them whole: one pattern, each block numbered at its start.
 constexpr std::size_t blockSize = 64 * 1024;
@@ -323,13 +304,26 @@ struct CurlTest : ::testing::Test {
         }
         return RelayError::malformed("none");
     }
-    // Starts a reply {"items":[ and says nothing more until the test ends.
-    Handler silent() {
-        return [this](const httplib::Request&, httplib::Response& response) {
-            response.set_chunked_content_provider(
-                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-                    return offset == 0 ? sink.write("{\"items\":[", 10) : (silence.pass(), false);
-                });
+    // Starts a reply {"items":[ and then sends, every 10 ms, two more bytes:
+    // `pairs` times before closing it with ]}, or without end (0) until the
+    // client leaves; or (silent) nothing more until the test ends. Not as
+    // JSON, so the server does not compress (and hold back) the chunks. The
+    // pauses are far below any limit the tests set on silence.
+    Handler stream(int pairs, bool silent = false) {
+        return [=, this](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("application/octet-stream",
+                                                  [=, this](std::size_t offset, httplib::DataSink& sink) {
+                                                      if (offset == 0)
+                                                          return sink.write("{\"items\":[", 10);
+                                                      if (silent)
+                                                          return silence.pass(), false;
+                                                      std::this_thread::sleep_for(10ms);
+                                                      if (pairs == 0 || (offset - 10) / 2 < static_cast<std::size_t>(pairs))
+                                                          return sink.write("  ", 2);
+                                                      sink.write("]}", 2);
+                                                      sink.done();
+                                                      return true;
+                                                  });
         };
     }
 
@@ -873,7 +867,7 @@ TEST_F(CurlTest, RequestsAndFailures) {
     // No kind: what comes within the limits is read. Each limit that should
     // not end an exchange is at least a hundred times the server's pauses.
     const std::tuple<Handler, platform::HttpSessionConfig, std::optional<Kind>, std::string> rows[] = {
-        {silent(), {0.3, none}, Kind::transport, "The request timed out (no data for 0.3 s)"},
+        {stream(0, true), {0.3, none}, Kind::transport, "The request timed out (no data for 0.3 s)"},
         // Steady bytes faster than the low-speed limit keep it and the request
         // time-out from firing, not the whole-exchange one.
         {stream(0), {30, 2, 1 << 20, 10, 1}, Kind::transport, "the exchange took longer than 2 s"},

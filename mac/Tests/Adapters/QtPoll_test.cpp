@@ -31,52 +31,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The relay's two device endpoints over one queue. Each fetch waits at
-// `fetches` first, so the test decides when a poll gets its answer.
-class Relay {
-public:
-    Gate fetches;
-
-    void enqueue(const std::string& id) {
-        std::lock_guard lock(mutex_);
-        queue_.push_back({{"id", id}, {"title", "Item " + id}, {"allDay", false}, {"list", "Home"}});
-    }
-    std::size_t pending() const {
-        std::lock_guard lock(mutex_);
-        return queue_.size();
-    }
-    void install(httplib::Server& server) {
-        server.Get("/relay/device/pending", [this](const httplib::Request&, httplib::Response& response) {
-            if (!fetches.pass()) {
-                response.status = 504; // the test gave up on this poll
-                return;
-            }
-            std::lock_guard lock(mutex_);
-            response.set_content(json{{"items", json(queue_)}}.dump(), "application/json");
-        });
-        server.Post("/relay/device/ack", [this](const httplib::Request& request, httplib::Response& response) {
-            const auto ids = json::parse(request.body).at("ids").get<std::vector<std::string>>();
-            std::lock_guard lock(mutex_);
-            std::erase_if(queue_,
-                          [&](const json& item) { return std::ranges::count(ids, item.at("id").get<std::string>()) > 0; });
-            response.set_content(R"({"ok":true})", "application/json");
-        });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::deque<json> queue_;
-};
-
+// The relay's two device endpoints over one queue, served on loopback. Each
+// fetch waits at `fetches` first, so the test decides when a poll gets its answer.
 struct QtPollTest : ::testing::Test {
     QtPollTest() { makeList(lists, "home", "Home"); }
     ~QtPollTest() override {
-        relay.fetches.open(); // a poll still held would keep the pool, and the server, from ending
+        fetches.open(); // a poll still held would keep the pool, and the server, from ending
         module.reset();
         mainLoop.reset();
     }
 
-    bool settled() const { return !module->inFlight() && relay.pending() == 0; }
+    void enqueue(const std::string& id) {
+        std::lock_guard lock(mutex);
+        queue.push_back({{"id", id}, {"title", "Item " + id}, {"allDay", false}, {"list", "Home"}});
+    }
+    std::size_t pending() const {
+        std::lock_guard lock(mutex);
+        return queue.size();
+    }
+    bool settled() const { return !module->inFlight() && pending() == 0; }
+    // Queues `id` and holds the next fetch, which `poll` makes; answers once it reached the relay.
+    bool held(const char* id, const std::function<void()>& poll) {
+        fetches.close();
+        enqueue(id);
+        const int before = fetches.arrivals();
+        poll();
+        return spinUntil([&] { return fetches.arrivals() == before + 1; }, 60000);
+    }
     std::size_t filed() const { return files.list(lists + "/home").size() - 1; } // less displayname
 
     QCoreApplication& qtApplication = tavrelin::testing::application<QCoreApplication>();
@@ -89,8 +70,26 @@ struct QtPollTest : ::testing::Test {
     fake::FakeBundle bundle;
     AppInfo appInfo{bundle};
     SyncState state{clock};
-    Relay relay;
-    LoopbackServer server{[this](httplib::Server& s) { relay.install(s); }};
+    Gate fetches;
+    mutable std::mutex mutex;
+    std::deque<json> queue;
+    LoopbackServer server{[this](httplib::Server& s) {
+        s.Get("/relay/device/pending", [this](const httplib::Request&, httplib::Response& response) {
+            if (!fetches.pass()) {
+                response.status = 504; // the test gave up on this poll
+                return;
+            }
+            std::lock_guard lock(mutex);
+            response.set_content(json{{"items", json(queue)}}.dump(), "application/json");
+        });
+        s.Post("/relay/device/ack", [this](const httplib::Request& request, httplib::Response& response) {
+            const auto ids = json::parse(request.body).at("ids").get<std::vector<std::string>>();
+            std::lock_guard lock(mutex);
+            std::erase_if(queue,
+                          [&](const json& item) { return std::ranges::count(ids, item.at("id").get<std::string>()) > 0; });
+            response.set_content(R"({"ok":true})", "application/json");
+        });
+    }};
     std::unique_ptr<qt::QtMainLoop> mainLoop = std::make_unique<qt::QtMainLoop>();
     std::shared_ptr<RemindersModule> module =
         std::make_shared<RemindersModule>(*mainLoop, clock, http, appInfo, database, state);
@@ -101,9 +100,9 @@ struct QtPollTest : ::testing::Test {
 
 // A start and its poll; then Sync Now, a stop and a quit, each while a fetch is held.
 TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
-    relay.fetches.open();
+    fetches.open();
     for (const char* id : {"a", "b", "c"})
-        relay.enqueue(id);
+        enqueue(id);
     module->start(pairing);
     ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the first poll did not end";
     EXPECT_EQ(state.deliveredThisSession(), 3);
@@ -113,28 +112,22 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
 
     // Sync Now while the fetch is held: the main thread reads what the menu
     // shows meanwhile, and the second request makes no second poll.
-    relay.fetches.close();
-    relay.enqueue("f");
-    const int before = relay.fetches.arrivals();
-    module->syncNow();
-    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 1; }, 60000)) << "no fetch reached the relay";
+    ASSERT_TRUE(held("f", [&] { module->syncNow(); })) << "no fetch reached the relay";
+    const int before = fetches.arrivals();
     module->syncNow();
     EXPECT_TRUE(module->inFlight());
     EXPECT_EQ(state.health(), Health::working());
     EXPECT_FALSE(module->menuItems().empty());
-    relay.fetches.open();
+    fetches.open();
     ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the held poll did not end";
-    EXPECT_EQ(relay.fetches.arrivals(), before + 1);
+    EXPECT_EQ(fetches.arrivals(), before);
     EXPECT_EQ(state.deliveredThisSession(), 4);
 
     // A stop while the fetch is held: the poll still files and acknowledges
     // its item, but the module stays stopped and the outcome is not counted.
-    relay.fetches.close();
-    relay.enqueue("g");
-    module->syncNow();
-    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 2; }, 60000)) << "no fetch reached the relay";
+    ASSERT_TRUE(held("g", [&] { module->syncNow(); })) << "no fetch reached the relay";
     module->stop();
-    relay.fetches.open();
+    fetches.open();
     ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the poll running at the stop did not end";
     EXPECT_EQ(state.health(), Health::notPaired());
     EXPECT_EQ(state.deliveredThisSession(), 0);
@@ -143,17 +136,14 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
     // A quit while a fetch is held, as the agent's own ends: the module goes,
     // the pool is waited for, and the loop goes with the poll's last block
     // still queued on it.
-    relay.fetches.close();
-    relay.enqueue("h");
-    module->start(pairing);
-    ASSERT_TRUE(spinUntil([&] { return relay.fetches.arrivals() == before + 3; }, 60000)) << "no fetch reached the relay";
+    ASSERT_TRUE(held("h", [&] { module->start(pairing); })) << "no fetch reached the relay";
     std::weak_ptr<RemindersModule> weak = module;
     module.reset();
-    relay.fetches.open();
+    fetches.open();
     EXPECT_TRUE(mainLoop->waitForBackground(60)) << "the poll did not end after its answer came";
     mainLoop.reset();
     EXPECT_TRUE(weak.expired()) << "the module outlived the main loop";
-    EXPECT_EQ(relay.pending(), 0u);
+    EXPECT_EQ(pending(), 0u);
     EXPECT_EQ(filed(), 6u);
 }
 

@@ -15,8 +15,6 @@
 #include <QDBusVariant>
 #include <QGuiApplication>
 #include <QImage>
-#include <QProcess>
-#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +30,7 @@ namespace {
 // Label (as shown, without its indentation; a switch's followed by " (on)" or
 // " (off)") → id of every visible entry of an exported menu.
 using Menu = std::map<std::string, int>;
+using Lines = std::vector<std::string>;
 
 Menu parse(const QDBusArgument& argument, Menu menu = {}) {
     int id = 0;
@@ -54,38 +53,28 @@ class StatusNotifier : public ::testing::Test {
 protected:
     void SetUp() override {
         application<QGuiApplication>();
-        for (const char* tool : {"Xvfb", "lxqt-panel", "import"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
+        for (const char* tool : {"/usr/bin/Xvfb", "/usr/bin/lxqt-panel", "/usr/bin/import", "/usr/bin/gio"})
+            if (!installed(tool))
                 GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
         session_ = std::make_unique<EdsSession>(false); // a bare bus
         // Sanitizer options pass through; the display is the virtual one.
-        environment_ = QProcessEnvironment::systemEnvironment();
-        environment_.remove("QT_QPA_PLATFORM");
-        environment_.remove("WAYLAND_DISPLAY");
-        for (const auto& [name, value] : session_->environment())
-            environment_.insert(QString::fromStdString(name), QString::fromStdString(value));
-        bus_ = QDBusConnection::connectToBus(environment_.value("DBUS_SESSION_BUS_ADDRESS"), "sni-test");
+        environment_ = withSanitizers(session_->environment());
+        bus_ = QDBusConnection::connectToBus(QString::fromStdString(environment_.at("DBUS_SESSION_BUS_ADDRESS")), "sni-test");
         // Xvfb takes a free display and tells its number once it listens.
-        xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"});
-        ASSERT_TRUE(spinUntil([&] { return xvfb_.canReadLine(); }, 10000)) << "Xvfb told no display within 10 s";
-        environment_.insert("DISPLAY", ":" + xvfb_.readLine().trimmed());
+        xvfb_.emplace(Lines{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "480x200x24", "-nolisten", "tcp"},
+                      environment_);
+        const std::string display = xvfb_->await("\n", std::chrono::seconds(10)).value_or("");
+        ASSERT_FALSE(display.empty()) << "Xvfb told no display within 10 s";
+        environment_["DISPLAY"] = ":" + display.substr(0, display.size() - 1);
         panelBackground("#202020");
         writeSettings(session_->root() / "config", "com.tavrelin.mac.hasShownWelcome=true\n");
     }
 
+    // The agent quits before the panel, the screen and the bus end.
     void TearDown() override {
-        for (QProcess* process : {&agent_, &panel_, &xvfb_}) {
-            process->terminate();
-            process->waitForFinished(5000); // one that hangs is killed as it goes
-        }
+        if (!agent_.empty())
+            runToEnd({agent_, "--quit"}, environment_);
         QDBusConnection::disconnectFromBus("sni-test");
-    }
-
-    void start(QProcess& process, const QString& program, const QStringList& arguments = {}) {
-        process.setProcessEnvironment(environment_);
-        process.setStandardErrorFile(&process == &agent_ ? file("agent.log") : QProcess::nullDevice());
-        process.start(program, arguments);
-        ASSERT_TRUE(process.waitForStarted(10000)) << program.toStdString() << " did not start";
     }
 
     // Plain messages: a QDBusInterface keeps what it introspects to the end of the process.
@@ -134,9 +123,8 @@ protected:
     bool iconSeen(const QColor& background) {
         return spinUntil(
             [&] {
-                QProcess import;
-                start(import, "import", {"-window", "root", file("shot.png")});
-                const QImage image(import.waitForFinished(20000) ? file("shot.png") : QString());
+                const bool shot = runToEnd({"/usr/bin/import", "-window", "root", file("shot.png")}, environment_).first == 0;
+                const QImage image(shot ? QString::fromStdString(file("shot.png")) : QString());
                 int pixels = 0;
                 for (int y = 0; y < std::min(32, image.height()); ++y)
                     for (int x = 0; x < image.width(); ++x)
@@ -146,14 +134,16 @@ protected:
             30000);
     }
 
-    QString file(const std::string& relative) { return QString::fromStdString(session_->root() / relative); }
-    std::string log() { return readFile(file("agent.log").toStdString()); }
-    void write(const std::string& relative, const std::string& text) { writeText(session_->root() / relative, text); }
+    std::string file(const std::string& relative) { return session_->root() / relative; }
+    // The agent logs where its launcher's output went.
+    std::string log() { return launcher_ ? launcher_->output() : ""; }
+    void write(const std::string& relative, const std::string& text) { writeText(file(relative), text); }
 
     std::unique_ptr<EdsSession> session_;
     QString menuService_, menuPath_;
-    QProcessEnvironment environment_;
-    QProcess xvfb_, agent_, panel_;
+    std::map<std::string, std::string> environment_;
+    std::string agent_;
+    std::optional<Child> xvfb_, launcher_, panel_;
     QDBusConnection bus_{"sni-test"};
 };
 
@@ -169,31 +159,21 @@ int idOf(const Menu& menu, const std::string& text) {
 
 // The panel comes when it comes, after the session started the agent from its autostart entry.
 TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMenuIdsOutliveChanges) {
-    if (QStandardPaths::findExecutable("gio").isEmpty())
-        GTEST_SKIP() << "gio is not installed (scripts/setup installs libglib2.0-bin)";
     curl::CurlHttp http;
     DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_sni_test_token", http);
     write("data/Tavrelin/pairing.json", R"({"apiBase":")" + relay.api() + R"(","token":"rk_sni_test_token","pairedAt":0})");
     write("data/calendars/reminders/displayname", "Reminders");
-    const QString agent = QString::fromStdString(installCopy(session_->root() / "home"));
-    const auto run = [&](const QStringList& arguments) {
-        QProcess command;
-        start(command, agent, arguments);
-        return command.waitForFinished(60000) && command.exitStatus() == QProcess::NormalExit && command.exitCode() == 0;
-    };
-    // As scripts/install does it, then the login; the agent logs where the launcher's output went.
-    ASSERT_TRUE(run({"--register"}));
-    struct QuitAtEnd {
-        std::function<bool(const QStringList&)> run;
-        ~QuitAtEnd() { run({"--quit"}); }
-    } quitAtEnd{run};
+    agent_ = installCopy(session_->root() / "home");
+    const auto run = [&](const std::string& option) { return runToEnd({agent_, option}, environment_).first == 0; };
+    // As scripts/install does it, then the login.
+    ASSERT_TRUE(run("--register"));
     const std::string entry = "config/autostart/" + std::string(xdg::desktopId);
-    start(agent_, "gio", {"launch", file(entry)});
+    launcher_.emplace(Lines{"/usr/bin/gio", "launch", file(entry)}, environment_);
     ASSERT_TRUE(spinUntil([&] { return relay.get("/dev/stats")["requestCount"].get<int>() > 0; }, 60000))
         << "no poll within 60 s\n"
         << log();
 
-    start(panel_, "lxqt-panel");
+    panel_.emplace(Lines{"/usr/bin/lxqt-panel"}, environment_);
     ASSERT_TRUE(registered()) << "the panel never got the agent's item\n" << log();
     ASSERT_TRUE(spinUntil([&] { return idOf(layout(), words::module::lists()) != 0; }, 10000)) << "no lists shown\n" << log();
     const Menu before = layout();
@@ -227,19 +207,17 @@ TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMe
     // start at login off, under the same id. (Texts that change in place are
     // the tray test's.)
     click(before.at("Start at Login (on)"));
-    EXPECT_TRUE(spinUntil([&] { return !std::filesystem::exists(file(entry).toStdString()); }, 10000))
-        << "the click left the entry in place";
+    EXPECT_TRUE(spinUntil([&] { return !std::filesystem::exists(file(entry)); }, 10000)) << "the click left the entry in place";
     EXPECT_TRUE(spinUntil([&] { return layout().count("Start at Login (off)"); }, 10000));
     EXPECT_EQ(layout()["Start at Login (off)"], before.at("Start at Login (on)"));
 
     // The icon can be seen on a dark panel, and on a light one after the host restarts.
     EXPECT_TRUE(iconSeen(QColor(0x20, 0x20, 0x20))) << "the icon does not stand out on a dark panel";
-    panel_.terminate();
-    ASSERT_TRUE(panel_.waitForFinished(10000)) << "the panel did not end";
+    panel_.reset();
     panelBackground("#eeeeee");
-    start(panel_, "lxqt-panel");
+    panel_.emplace(Lines{"/usr/bin/lxqt-panel"}, environment_);
     ASSERT_TRUE(registered()) << "not registered again with the new panel";
     EXPECT_TRUE(iconSeen(QColor(0xee, 0xee, 0xee))) << "the icon does not stand out on a light panel";
     click(before.at("Quit Tavrelin"));
-    EXPECT_TRUE(spinUntil([&] { return !run({"--status"}); }, 15000)) << "the agent did not quit\n" << log();
+    EXPECT_TRUE(spinUntil([&] { return !run("--status"); }, 15000)) << "the agent did not quit\n" << log();
 }

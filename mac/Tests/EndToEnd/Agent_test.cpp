@@ -16,7 +16,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <random>
@@ -98,23 +97,21 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
 
 namespace {
 
-// Reads from `sock` until `text` has arrived `times` over; what arrived, or
-// what had when nothing more came for a while.
-std::string receive(int sock, const std::string& text, int times = 1) {
+// Sends `text` on `sock`, then reads until `until` has arrived `times` over;
+// what arrived, or what had when nothing more came for five seconds.
+std::string exchange(int sock, const std::string& text, const std::string& until, int times = 1) {
+    EXPECT_EQ(text.empty() ? 0 : ::send(sock, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
     std::string seen;
-    for (;;) {
-        int found = 0;
-        for (auto at = seen.find(text); at != std::string::npos; at = seen.find(text, at + 1))
-            ++found;
-        pollfd ready{sock, POLLIN, 0};
-        char buffer[4096];
-        if (found >= times || ::poll(&ready, 1, 5000) != 1)
-            return seen;
-        const ssize_t got = ::recv(sock, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return seen;
+    char buffer[4096];
+    auto found = [&] {
+        int count = 0;
+        for (auto at = seen.find(until); at != std::string::npos; at = seen.find(until, at + 1))
+            ++count;
+        return count;
+    };
+    for (ssize_t got = 0; found() < times && (got = ::recv(sock, buffer, sizeof buffer, 0)) > 0;)
         seen.append(buffer, static_cast<std::size_t>(got));
-    }
+    return seen;
 }
 
 } // namespace
@@ -124,6 +121,8 @@ TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpe
     tavrelin::curl::CurlHttp curl;
     DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, curl};
     const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval patience{5, 0};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     sockaddr_in address{AF_INET,
                         htons(static_cast<uint16_t>(std::stoi(relay.api().substr(relay.api().rfind(':') + 1)))),
                         {htonl(INADDR_LOOPBACK)},
@@ -135,21 +134,17 @@ TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpe
     // A client that asks before it sends its body hears "go on" first.
     const std::string ack = "POST /relay/device/ack HTTP/1.1\r\n" + headers +
                             "Expect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    ASSERT_EQ(::send(sock, ack.data(), ack.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ack.size()));
-    EXPECT_THAT(receive(sock, "\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
-    ASSERT_EQ(::send(sock, body.data(), body.size(), MSG_NOSIGNAL), static_cast<ssize_t>(body.size()));
-    EXPECT_THAT(receive(sock, "\"removed\":0}"), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_THAT(exchange(sock, ack, "\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
+    EXPECT_THAT(exchange(sock, body, "\"removed\":0}"), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
 
     // Requests sent together are all answered, in order.
     const std::string poll = "GET /relay/device/pending HTTP/1.1\r\n" + headers + "\r\n";
-    const std::string twice = poll + poll;
-    ASSERT_EQ(::send(sock, twice.data(), twice.size(), MSG_NOSIGNAL), static_cast<ssize_t>(twice.size()));
-    EXPECT_THAT(receive(sock, "{\"items\":[]}", 2),
+    EXPECT_THAT(exchange(sock, poll + poll, "{\"items\":[]}", 2),
                 ::testing::MatchesRegex("(HTTP/1.1 200 OK\r\n[^{]*\\{\"items\":\\[\\]\\}){2}"));
 
     // The connection now idles; stopping does not wait for it.
     EXPECT_EQ(relay.process().kill(SIGTERM), 0) << relay.process().output();
-    EXPECT_EQ(receive(sock, "anything"), "") << "the connection was not closed";
+    EXPECT_EQ(exchange(sock, "", "anything"), "") << "the connection was not closed";
     ::close(sock);
 }
 
@@ -158,11 +153,10 @@ namespace {
 const std::string settings = "com.tavrelin.mac.hasShownWelcome=true\n";
 const std::string started = " started\n", anotherRuns = "info another instance is already running; exiting";
 
-// What a control command printed and how it ended.
+// How a control command (or a link) ended and what it printed.
 std::pair<int, std::string> control(const AgentHome& home, const std::string& option) {
-    auto command = startAgent(home.environment, {option});
-    const int status = command->wait().value_or(-1);
-    return {status, command->output()};
+    return runToEnd({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--headless", option},
+                    home.environment);
 }
 
 TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt) {
@@ -181,11 +175,9 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt
     EXPECT_TRUE(fs::is_socket(socket)); // the second one left the first's socket alone
 
     // A link goes to the running agent, which asks about it.
-    auto linker = startAgent(home.environment, {"tavrelin://pair?token=rk_0123456789abcdef&api=http://127.0.0.1:9"});
-    EXPECT_EQ(linker->wait(), 0);
-    EXPECT_THAT(linker->output(), ::testing::HasSubstr("handed the link to the running agent"));
-    EXPECT_TRUE(first->await("[end]\n")) << first->output();
-    first->send("2"); // declined
+    EXPECT_THAT(control(home, "tavrelin://pair?token=rk_0123456789abcdef&api=http://127.0.0.1:9"),
+                ::testing::Pair(0, ::testing::HasSubstr("handed the link to the running agent")));
+    EXPECT_TRUE(answer(*first, "2")) << first->output(); // declined
 
     const auto [status, line] = control(home, "--status");
     EXPECT_EQ(status, 0) << line;
@@ -239,17 +231,6 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     EXPECT_EQ(control(home, "--status").first, 0);
 }
 
-// Every dialog, menu and tool tip the terminal front end printed.
-std::vector<std::string> shownTexts(const std::string& output) {
-    std::vector<std::string> texts;
-    for (const std::string opening : {"[alert]", "[menu]", "[status]"}) {
-        const std::string closing = opening == "[status]" ? "\n" : "[end]";
-        for (auto at = output.find(opening); at != std::string::npos; at = output.find(opening, at + 1))
-            texts.push_back(output.substr(at, output.find(closing, at) - at));
-    }
-    return texts;
-}
-
 TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWordsOfItsBuild) {
     AgentHome home;
     makeList(home.lists, "reminders", "Reminders");
@@ -269,20 +250,12 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
         item["list"] = "Reminders";
     relay.post("/dev/enqueue", items);
     auto agent = startAgent(home.environment);
-    auto answer = [&](const std::string& line) {
-        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-        agent->send(line);
-    };
-    answer("1"); // the welcome, which then opens the menu
-    ASSERT_TRUE(agent->await("[menu]") && agent->await("[end]\n")) << agent->output();
-    agent->send("open " + relay.link());
-    answer("1"); // pair
-    answer("1"); // paired
+    ASSERT_TRUE(answer(*agent, "1")) << agent->output(); // the welcome, which then opens the menu
+    ASSERT_TRUE(agent->await("[menu]") && answer(*agent, "open " + relay.link())) << agent->output();
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then paired
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
     agent->send("menu");
-    ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-    agent->send(words::menu::unpair());
-    answer("2"); // cancel
+    ASSERT_TRUE(answer(*agent, words::menu::unpair()) && answer(*agent, "2")) << agent->output(); // cancel
     EXPECT_EQ(agent->kill(SIGTERM), 0);
 
     const std::string output = agent->output();
@@ -290,9 +263,13 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     EXPECT_NE(output.find(words::pairing::pairedText("127.0.0.1", place)), std::string::npos) << output;
     EXPECT_NE(output.find("\n" + words::module::title(place) + "\n"), std::string::npos) << output;
     EXPECT_NE(output.find(words::menu::unpairText(place)), std::string::npos) << output;
-    for (const auto& text : shownTexts(output))
-        for (const char* word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"})
-            EXPECT_TRUE(words::forMacOS || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
+    // Every dialog, menu and tool tip the terminal front end printed.
+    for (const std::string opening : {"[alert]", "[menu]", "[status]"})
+        for (auto at = output.find(opening); at != std::string::npos; at = output.find(opening, at + 1)) {
+            const std::string text = output.substr(at, output.find(opening == "[status]" ? "\n" : "[end]", at) - at);
+            for (const char* word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"})
+                EXPECT_TRUE(words::forMacOS || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
+        }
     const auto filed = readLists(home.lists);
     ASSERT_EQ(filed.tasks.size(), items.size());
 
@@ -318,10 +295,11 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     writeText(home.root / "vdirsyncer.conf", config.str());
     for (const std::string verb : {"discover", "sync", "metasync"})
         for (const std::string pair : {"up", "down"}) {
-            Child sync({"/usr/bin/vdirsyncer", "--config", (home.root / "vdirsyncer.conf").string(), verb, pair}, tools);
-            sync.send("y\ny"); // create the collection where it is missing
-            sync.closeInput();
-            ASSERT_EQ(sync.wait(), 0) << verb << " " << pair << ":\n" << sync.output() << server.output();
+            // Yes to creating the collection where it is missing.
+            const auto [status, said] = runToEnd({"/bin/sh", "-c", "yes | exec \"$@\"", "sh", "/usr/bin/vdirsyncer", "--config",
+                                                  (home.root / "vdirsyncer.conf").string(), verb, pair},
+                                                 home.environment);
+            ASSERT_EQ(status, 0) << verb << " " << pair << ":\n" << said << server.output();
         }
 
     // The same tasks on both sides, the list's title included. What the agent
@@ -346,10 +324,7 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
 
     writeSettings(session.root() / "config"); // no backend setting: auto
     auto agent = startAgent(session.environment(), {relay.link()});
-    for (const char* answer : {"1", "1"}) { // pair, then OK
-        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
-        agent->send(answer);
-    }
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
 
     std::set<std::string> summaries;

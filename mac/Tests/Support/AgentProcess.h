@@ -45,6 +45,14 @@ inline bool menuShows(Child& agent, const std::string& text) {
     });
 }
 
+// Waits for the next dialog or menu the agent shows, and answers it with `line`.
+inline bool answer(Child& agent, const std::string& line) {
+    if (!agent.await("[end]\n"))
+        return false;
+    agent.send(line);
+    return true;
+}
+
 // Data, config, cache, runtime folder and task lists of its own, removed afterwards.
 struct AgentHome {
     explicit AgentHome(const std::string& settings = "") {

@@ -106,7 +106,8 @@ public:
     }
 
     ~Child() {
-        closeInput();
+        if (input_ >= 0)
+            ::close(input_);
         if (!wait(std::chrono::milliseconds(0)))
             ::kill(-pid_, SIGTERM);
         if (!wait(std::chrono::seconds(2)))
@@ -119,10 +120,6 @@ public:
         const std::string text = line + "\n";
         if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             throw std::runtime_error("could not write to the child");
-    }
-    void closeInput() {
-        if (input_ >= 0)
-            ::close(std::exchange(input_, -1));
     }
 
     // Waits for the text after what earlier waits consumed; answers what lies

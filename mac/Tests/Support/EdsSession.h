@@ -70,7 +70,7 @@ public:
     // Evolution Data Server, SIGSTOP a factory that hangs. Answers once the
     // bus no longer sees a killed one.
     void signalCalendarFactory(int signal) {
-        const std::string owner = busCall({"GetConnectionUnixProcessID", "string:" + std::string(calendarName)});
+        const std::string owner = askBusAboutFactory("GetConnectionUnixProcessID");
         const auto number = owner.find("uint32 ");
         if (number == std::string::npos)
             throw std::runtime_error("no calendar factory on the bus: " + owner);
@@ -92,17 +92,13 @@ private:
     static constexpr const char* calendarProgram = "/usr/libexec/evolution-calendar-factory";
     static constexpr const char* calendarName = "org.gnome.evolution.dataserver.Calendar8";
 
-    bool factoryOnBus() const {
-        return busCall({"NameHasOwner", "string:" + std::string(calendarName)}).find("true") != std::string::npos;
-    }
-    // A method of the bus itself, with arguments in dbus-send's notation;
-    // answers what it printed.
-    std::string busCall(const std::vector<std::string>& call) const {
-        std::vector<std::string> arguments{"/usr/bin/dbus-send",    "--session",
-                                           "--print-reply",         "--dest=org.freedesktop.DBus",
-                                           "/org/freedesktop/DBus", "org.freedesktop.DBus." + call.front()};
-        arguments.insert(arguments.end(), call.begin() + 1, call.end());
-        return runToEnd(arguments, environment_).second;
+    bool factoryOnBus() const { return askBusAboutFactory("NameHasOwner").find("true") != std::string::npos; }
+    // A method of the bus itself about the calendar factory's name; answers what dbus-send printed.
+    std::string askBusAboutFactory(const std::string& method) const {
+        return runToEnd({"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                         "/org/freedesktop/DBus", "org.freedesktop.DBus." + method, "string:" + std::string(calendarName)},
+                        environment_)
+            .second;
     }
 
     // Short, under /tmp: the bus's socket path must fit. Removed after the
