@@ -4,8 +4,6 @@
 
 #include "Support/ShellHarness.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
 
@@ -14,7 +12,7 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     LogCapture log;
     s.launch();
     EXPECT_EQ(log.lines(), (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: " + pairingPath,
-                                  "info reminders backend: " + s.chooser.description, "info restored pairing for relay.example",
+                                  "info reminders backend: " + s.backendDescription, "info restored pairing for relay.example",
                                   "info module reminders started, backend relay.example"}));
     for (const auto& event : std::vector<std::optional<std::string>>{std::nullopt, "", "not a url"})
         s.delegate->handleGetURL(event); // only logged
@@ -35,7 +33,7 @@ TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAn
     EXPECT_EQ(s.statusBar.last, nullptr);
     EXPECT_TRUE(log.lines().empty());
     s.finishChoice();
-    EXPECT_EQ(s.chooser.askedOnMainThread, std::vector<bool>{false});
+    EXPECT_EQ(s.askedOnMainThread, std::vector<bool>{false});
     EXPECT_NE(s.statusBar.last, nullptr);
 
     // Quit while the choice runs: nothing more of launch happens.
@@ -56,7 +54,7 @@ TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
     EXPECT_EQ(log.lines(), Lines{"info another instance is already running; exiting"});
     EXPECT_EQ(s.application.terminateRequests, 1);
     EXPECT_TRUE(s.dialogs.shown.empty());
-    EXPECT_TRUE(s.chooser.askedOnMainThread.empty()); // the task lists are not even looked for
+    EXPECT_TRUE(s.askedOnMainThread.empty()); // the task lists are not even looked for
 }
 
 TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {

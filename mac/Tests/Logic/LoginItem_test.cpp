@@ -4,8 +4,6 @@
 #include "Support/ShellHarness.h"
 #include "TavrelinMac/LoginItem.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
 

@@ -1,8 +1,6 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/RelayClient.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
 using platform::HttpRequest;
 using platform::HttpResponse;

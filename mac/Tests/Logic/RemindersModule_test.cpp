@@ -2,11 +2,6 @@
 #include "TavrelinMac/RemindersModule.h"
 #include "TavrelinMac/Words.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <set>
-
 using namespace tavrelin;
 using Health = SyncState::Health;
 using platform::HttpRequest;

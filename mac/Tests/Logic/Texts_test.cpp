@@ -8,8 +8,6 @@
 
 #include "Support/ShellHarness.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
 using Texts = std::vector<std::string>;

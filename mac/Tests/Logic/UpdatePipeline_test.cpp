@@ -3,8 +3,6 @@
 #include "TavrelinMac/UpdateTools.h"
 #include "TavrelinMac/Words.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using platform::HttpRequest;
 using platform::HttpResponse;
