@@ -60,11 +60,11 @@ public:
             ~Handle() override { *alive = false; }
         };
         auto handle = std::make_unique<Handle>();
-        scheduled_.push_back({clock_.current + period, period, std::move(block), handle->alive, nextOrder_++});
+        scheduled_.emplace(clock_.current + period, Scheduled{period, std::move(block), handle->alive});
         return handle;
     }
     void after(TimeInterval delay, std::function<void()> block) override {
-        scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
+        scheduled_.emplace(clock_.current + delay, Scheduled{0, std::move(block), std::make_shared<bool>(true)});
     }
     void background(Priority priority, std::function<void()> block) override {
         backgroundPriorities.push_back(priority);
@@ -103,24 +103,22 @@ public:
     std::size_t pendingBackground() const { return background_.size(); }
     std::vector<Priority> backgroundPriorities;
     std::size_t activeTimers() const {
-        return std::ranges::count_if(scheduled_, [](const Scheduled& s) { return *s.alive && s.period > 0; });
+        return std::ranges::count_if(scheduled_, [](const auto& s) { return *s.second.alive && s.second.period > 0; });
     }
 
 private:
     struct Scheduled {
-        Date due;
         TimeInterval period; // 0 for one-shot
         std::function<void()> block;
         std::shared_ptr<bool> alive;
-        std::uint64_t order;
     };
     void settle() { autoRunBackground ? drain() : runPosted(); }
 
     FakeClock& clock_;
     std::deque<std::function<void()>> posted_;
     std::deque<std::function<void()>> background_;
-    std::vector<Scheduled> scheduled_;
-    std::uint64_t nextOrder_ = 0;
+    // By due time; those due at once keep the order they were scheduled in.
+    std::multimap<Date, Scheduled> scheduled_;
     bool inBackground_ = false;
 };
 
