@@ -24,26 +24,23 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
 }
 
-// The task lists may take seconds to choose: launch goes on from the answer.
-// (A link that comes meanwhile waits, as PairingLinks_test shows.)
+// The task lists may take seconds to choose: launch goes on from the answer,
+// unless the app was told to quit meanwhile. (A link that comes meanwhile
+// waits, as PairingLinks_test shows.)
 TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAnswer) {
-    Shell s("https://relay.example");
-    LogCapture log;
-    s.startLaunch();
-    EXPECT_EQ(s.statusBar.last, nullptr);
-    EXPECT_TRUE(log.lines().empty());
-    s.finishChoice();
-    EXPECT_EQ(s.askedOnMainThread, std::vector<bool>{false});
-    EXPECT_NE(s.statusBar.last, nullptr);
-
-    // Quit while the choice runs: nothing more of launch happens.
-    Shell quitting("https://relay.example");
-    quitting.startLaunch();
-    quitting.application.terminate();
-    LogCapture quiet;
-    quitting.finishChoice();
-    EXPECT_EQ(quitting.statusBar.last, nullptr);
-    EXPECT_TRUE(quiet.lines().empty());
+    for (const bool quit : {false, true}) {
+        Shell s("https://relay.example");
+        LogCapture log;
+        s.startLaunch();
+        EXPECT_EQ(s.statusBar.last, nullptr);
+        EXPECT_TRUE(log.lines().empty());
+        if (quit)
+            s.application.terminate();
+        s.finishChoice();
+        EXPECT_EQ(s.askedOnMainThread, std::vector<bool>{false});
+        EXPECT_EQ(s.statusBar.last == nullptr, quit) << "quit: " << quit;
+        EXPECT_EQ(log.lines().empty(), quit) << "quit: " << quit;
+    }
 }
 
 TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {

@@ -15,8 +15,10 @@ const std::string switchTitle(words::install::startAtLogin());
 // A shell that keeps the entries, launched and settled.
 struct Desktop : Shell {
     FakeLoginItems items;
-    explicit Desktop(const std::string& bundlePath = installed) {
+    // `switchInMenu` false is the macOS words' menu.
+    explicit Desktop(const std::string& bundlePath = installed, bool switchInMenu = true) {
         loginItems = &items;
+        startAtLoginInMenu = switchInMenu;
         bundle.bundlePath = bundlePath;
         relaunch();
     }
@@ -53,9 +55,7 @@ TEST(LoginItem, OnlyAnInstalledCopyStartsAtLoginAndHandlesLinksAndOnlyItsMenuHas
     }
 
     // The macOS words keep the spec's menu, entries or not.
-    Desktop mac;
-    mac.startAtLoginInMenu = false;
-    mac.relaunch();
+    Desktop mac(installed, false);
     mac.start();
     EXPECT_EQ(mac.items.login, installed);
     EXPECT_EQ(mac.shown(), std::nullopt);

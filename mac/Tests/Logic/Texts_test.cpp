@@ -10,7 +10,6 @@
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Texts = std::vector<std::string>;
 
 namespace {
 
@@ -23,12 +22,12 @@ std::string dialogText(const Alert& alert) {
 }
 
 // A first launch from the Downloads folder that meets every text once, in order.
-Texts session(RemindersPlace place) {
+Lines session(RemindersPlace place) {
     Downloaded s;
     s.reminders.where = place;
     s.reminders.addList("Inbox");
     s.reminders.failingTitles["4"] = "Disk full";
-    Texts seen;
+    Lines seen;
     std::size_t dialogs = 0;
     auto see = [&](std::string text) {
         for (; dialogs < s.dialogs.shown.size(); ++dialogs)
@@ -90,7 +89,7 @@ Texts session(RemindersPlace place) {
 }
 
 // The spec's texts, in the order the session meets them.
-Texts macTexts() {
+Lines macTexts() {
     const std::string notPairedMenu = "Tavrelin — Not paired\n---\nNot paired with the extension yet\nHow to pair…\n---\n"
                                       "Version 1.4.2 · Not checked yet\nCheck for Updates…\n---\nQuit Tavrelin\n";
     const std::string menuEnd =
@@ -217,8 +216,8 @@ std::string inLinuxWords(std::string text, RemindersPlace place) {
 TEST(Texts, AWholeSessionWordForWord) {
     for (const auto place : {RemindersPlace::evolutionDataServer, RemindersPlace::taskListFolder}) {
         SCOPED_TRACE(place == RemindersPlace::evolutionDataServer ? "Evolution Data Server" : "task-list folder");
-        const Texts seen = session(place);
-        const Texts expected = macTexts();
+        const Lines seen = session(place);
+        const Lines expected = macTexts();
         ASSERT_EQ(seen.size(), expected.size());
         for (std::size_t i = 0; i < seen.size(); ++i) {
             EXPECT_EQ(seen[i], words::forMacOS ? expected[i] : inLinuxWords(expected[i], place)) << "text " << i;
