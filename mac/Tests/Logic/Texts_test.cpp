@@ -34,7 +34,6 @@ Lines session(RemindersPlace place) {
             seen.push_back(dialogText(s.dialogs.shown[dialogs]));
         seen.push_back(std::move(text));
     };
-    auto menu = [&] { return s.item().menu(); };
     auto choose = [&](const std::string& title) {
         EXPECT_TRUE(s.item().choose(title)) << title;
         s.mainLoop.drain();
@@ -42,7 +41,7 @@ Lines session(RemindersPlace place) {
 
     // An empty script answers the last (cancelling) button.
     s.launch();
-    see(menu());
+    see(s.item().menu());
     choose(words::menu::howToPair());
     s.open(pairLink("https://relay.tavrelin.app"));
     s.dialogs.script = {0};
@@ -50,14 +49,14 @@ Lines session(RemindersPlace place) {
 
     s.http.responder = [](const auto&) { return relayReply({"1:Inbox", "2:Work", "3:", "4:Inbox"}); }; // an ack reads no body
     s.mainLoop.drain();
-    see(menu());
+    see(s.item().menu());
     s.reminders.status = RemindersAuthorization::notDetermined;
     s.reminders.answer = {false, std::string("no database")};
     choose(words::menu::checkNow());
     see(s.item().toolTip);
     s.reminders.status = RemindersAuthorization::denied;
     choose(words::menu::checkNow());
-    see(menu());
+    see(s.item().menu());
 
     s.open(pairLink("https://relay.example/b"));
     s.open(pairLink("https://other.example"));
