@@ -4,8 +4,6 @@
 
 #include "Support/ShellHarness.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
 
@@ -14,7 +12,7 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     LogCapture log;
     s.launch();
     EXPECT_EQ(log.lines(), (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: " + pairingPath,
-                                  "info reminders backend: " + s.chooser.description, "info restored pairing for relay.example",
+                                  "info reminders backend: " + s.backendDescription, "info restored pairing for relay.example",
                                   "info module reminders started, backend relay.example"}));
     for (const auto& event : std::vector<std::optional<std::string>>{std::nullopt, "", "not a url"})
         s.delegate->handleGetURL(event); // only logged
@@ -26,26 +24,23 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndRedrawsAndTerminationSto
     EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
 }
 
-// The task lists may take seconds to choose: launch goes on from the answer.
-// (A link that comes meanwhile waits, as PairingLinks_test shows.)
+// The task lists may take seconds to choose: launch goes on from the answer,
+// unless the app was told to quit meanwhile. (A link that comes meanwhile
+// waits, as PairingLinks_test shows.)
 TEST(AppDelegate, TheTaskListsAreChosenOffTheMainThreadAndLaunchResumesWithTheAnswer) {
-    Shell s("https://relay.example");
-    LogCapture log;
-    s.startLaunch();
-    EXPECT_EQ(s.statusBar.last, nullptr);
-    EXPECT_TRUE(log.lines().empty());
-    s.finishChoice();
-    EXPECT_EQ(s.chooser.askedOnMainThread, std::vector<bool>{false});
-    EXPECT_NE(s.statusBar.last, nullptr);
-
-    // Quit while the choice runs: nothing more of launch happens.
-    Shell quitting("https://relay.example");
-    quitting.startLaunch();
-    quitting.application.terminate();
-    LogCapture quiet;
-    quitting.finishChoice();
-    EXPECT_EQ(quitting.statusBar.last, nullptr);
-    EXPECT_TRUE(quiet.lines().empty());
+    for (const bool quit : {false, true}) {
+        Shell s("https://relay.example");
+        LogCapture log;
+        s.startLaunch();
+        EXPECT_EQ(s.statusBar.last, nullptr);
+        EXPECT_TRUE(log.lines().empty());
+        if (quit)
+            s.application.terminate();
+        s.finishChoice();
+        EXPECT_EQ(s.askedOnMainThread, std::vector<bool>{false});
+        EXPECT_EQ(s.statusBar.last == nullptr, quit) << "quit: " << quit;
+        EXPECT_EQ(log.lines().empty(), quit) << "quit: " << quit;
+    }
 }
 
 TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
@@ -56,7 +51,7 @@ TEST(AppDelegate, ASecondInstanceQuitsBeforeDoingAnything) {
     EXPECT_EQ(log.lines(), Lines{"info another instance is already running; exiting"});
     EXPECT_EQ(s.application.terminateRequests, 1);
     EXPECT_TRUE(s.dialogs.shown.empty());
-    EXPECT_TRUE(s.chooser.askedOnMainThread.empty()); // the task lists are not even looked for
+    EXPECT_TRUE(s.askedOnMainThread.empty()); // the task lists are not even looked for
 }
 
 TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {

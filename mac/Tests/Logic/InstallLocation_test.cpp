@@ -2,8 +2,6 @@
 
 #include "Support/ShellHarness.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
 

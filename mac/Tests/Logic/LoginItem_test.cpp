@@ -4,8 +4,6 @@
 #include "Support/ShellHarness.h"
 #include "TavrelinMac/LoginItem.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
 
@@ -17,8 +15,10 @@ const std::string switchTitle(words::install::startAtLogin());
 // A shell that keeps the entries, launched and settled.
 struct Desktop : Shell {
     FakeLoginItems items;
-    explicit Desktop(const std::string& bundlePath = installed) {
+    // `switchInMenu` false is the macOS words' menu.
+    explicit Desktop(const std::string& bundlePath = installed, bool switchInMenu = true) {
         loginItems = &items;
+        startAtLoginInMenu = switchInMenu;
         bundle.bundlePath = bundlePath;
         relaunch();
     }
@@ -41,7 +41,7 @@ struct Desktop : Shell {
 
 } // namespace
 
-TEST(LoginItem, OnlyAnInstalledCopyStartsAtLoginAndHandlesLinksAndOnlyItsMenuHasTheSwitch) {
+TEST(LoginItem, OnlyAnInstalledCopyKeepsTheEntriesRewritingAnotherCopysAndOnlyItsMenuHasTheSwitch) {
     // The rule's edge cases are in InstallLocation_test: the shell asks one rule.
     const std::pair<std::string, bool> cases[] = {
         {installed, true}, {"/Applications/Utilities/Tavrelin.app", true}, {"/home/user/Downloads/Tavrelin.app", false}};
@@ -55,12 +55,19 @@ TEST(LoginItem, OnlyAnInstalledCopyStartsAtLoginAndHandlesLinksAndOnlyItsMenuHas
     }
 
     // The macOS words keep the spec's menu, entries or not.
-    Desktop mac;
-    mac.startAtLoginInMenu = false;
-    mac.relaunch();
+    Desktop mac(installed, false);
     mac.start();
     EXPECT_EQ(mac.items.login, installed);
     EXPECT_EQ(mac.shown(), std::nullopt);
+
+    // After a move or an update, entries naming another copy (or an older text
+    // of this one, which the desktop's side reports alike) are rewritten.
+    Desktop moved;
+    moved.items.login = moved.items.handler = "/Applications/Tavrelin.app";
+    moved.defaults.values[LoginItem::writtenKey] = true;
+    moved.start();
+    EXPECT_EQ(moved.items.operations, (Lines{"write login " + installed, "write handler " + installed}));
+    EXPECT_EQ(moved.shown(), true); // the entry starts this copy
 }
 
 // Turned off from the menu or in the desktop's session settings (which mark
@@ -101,17 +108,6 @@ TEST(LoginItem, TurnedOffFromTheMenuOrTheDesktopItStaysOffUntilTurnedOnAgain) {
         s.start();
         EXPECT_EQ(s.items.login, installed);
     }
-}
-
-// After a move or an update, entries naming another copy (or an older text
-// of this one, which the desktop's side reports alike) are rewritten.
-TEST(LoginItem, EntriesNamingAnotherCopyAreRewritten) {
-    Desktop d;
-    d.items.login = d.items.handler = "/Applications/Tavrelin.app";
-    d.defaults.values[LoginItem::writtenKey] = true;
-    d.start();
-    EXPECT_EQ(d.items.operations, (Lines{"write login " + installed, "write handler " + installed}));
-    EXPECT_EQ(d.shown(), true); // the entry starts this copy
 }
 
 TEST(LoginItem, PassesRunOneAtATimeAChangeElsewhereReachesTheMenuAndFailuresAreLoggedNotShownAsDone) {

@@ -2,8 +2,6 @@
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/Url.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
 
 namespace {

@@ -1,11 +1,8 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/RelayClient.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
-using platform::HttpRequest;
-using platform::HttpResponse;
+using namespace tavrelin::platform;
 using Kind = RelayError::Kind;
 
 namespace {
@@ -13,7 +10,7 @@ namespace {
 const std::string token = "rk_0123456789abcdef";
 
 struct RelayClientTest : ::testing::Test, fake::FakeServices {
-    RelayClient client(std::string apiBase = "https://relay.example", platform::HttpSessionConfig config = {}) {
+    RelayClient client(std::string apiBase = "https://relay.example", HttpSessionConfig config = {}) {
         return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
     }
 };
@@ -73,7 +70,7 @@ TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
         EXPECT_STREQ(errorOf([&] { client("https://relay.example", {.maxBodyBytes = cap.first}).fetchPending(); }).what(),
                      ("Could not read the backend's reply: the reply is larger than " + cap.second).c_str());
     http.responder = [](const HttpRequest& r) -> HttpResponse {
-        throw platform::HttpTransportError("refused, sent " + r.headers.at(0).second);
+        throw HttpTransportError("refused, sent " + r.headers.at(0).second);
     };
     for (RelayError error : {errorOf([&] { client().fetchPending(); }), errorOf([&] { client().ack({}, {}); })}) {
         EXPECT_EQ(error.kind(), Kind::transport);

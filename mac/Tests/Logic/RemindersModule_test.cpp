@@ -2,15 +2,9 @@
 #include "TavrelinMac/RemindersModule.h"
 #include "TavrelinMac/Words.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <set>
-
 using namespace tavrelin;
 using Health = SyncState::Health;
-using platform::HttpRequest;
-using platform::HttpResponse;
+using namespace tavrelin::platform;
 using Lines = std::vector<std::string>;
 using Times = std::vector<double>;
 
@@ -71,15 +65,15 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
 }
 
 TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffAndAskOnce) {
-    reminders.status = platform::RemindersAuthorization::denied;
+    reminders.status = RemindersAuthorization::denied;
     startAndSettle();
     EXPECT_EQ(state.health(), Health::needsPermission());
     EXPECT_FALSE(module->nextAttemptAt());
-    reminders.status = platform::RemindersAuthorization::fullAccess; // granted in the settings
+    reminders.status = RemindersAuthorization::fullAccess; // granted in the settings
     mainLoop.advance(30);
     EXPECT_EQ(pollTimes, (Times{30}));
 
-    reminders.status = platform::RemindersAuthorization::notDetermined;
+    reminders.status = RemindersAuthorization::notDetermined;
     reminders.answer = {false, std::string("no database")};
     startAndSettle();
     EXPECT_EQ(state.headline(), words::health::stopped(words::health::accessFailed("no database")));
@@ -183,7 +177,7 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
          [](World& w) {
              w.reminders.beforeLists = [&reminders = w.reminders] {
                  if (!reminders.saved.empty())
-                     throw platform::RemindersError("could not flush /cal/inbox: Input/output error");
+                     throw RemindersError("could not flush /cal/inbox: Input/output error");
              };
          },
          "Trouble: Could not use the task lists: could not flush /cal/inbox: Input/output error",

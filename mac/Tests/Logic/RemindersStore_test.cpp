@@ -1,8 +1,6 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/RemindersStore.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
 
 namespace {

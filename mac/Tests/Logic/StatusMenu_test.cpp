@@ -7,8 +7,6 @@
 #include "TavrelinMac/StatusMenu.h"
 #include "TavrelinMac/Words.h"
 
-#include <gmock/gmock.h>
-
 #include <cmath>
 
 using namespace tavrelin;

@@ -3,8 +3,6 @@
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/SyncState.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
 using Tallies = std::map<std::string, std::int64_t>;
 

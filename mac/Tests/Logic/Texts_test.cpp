@@ -8,11 +8,8 @@
 
 #include "Support/ShellHarness.h"
 
-#include <gtest/gtest.h>
-
 using namespace tavrelin;
 using namespace tavrelin::fake;
-using Texts = std::vector<std::string>;
 
 namespace {
 
@@ -25,19 +22,18 @@ std::string dialogText(const Alert& alert) {
 }
 
 // A first launch from the Downloads folder that meets every text once, in order.
-Texts session(RemindersPlace place) {
+Lines session(RemindersPlace place) {
     Downloaded s;
     s.reminders.where = place;
     s.reminders.addList("Inbox");
     s.reminders.failingTitles["4"] = "Disk full";
-    Texts seen;
+    Lines seen;
     std::size_t dialogs = 0;
     auto see = [&](std::string text) {
         for (; dialogs < s.dialogs.shown.size(); ++dialogs)
             seen.push_back(dialogText(s.dialogs.shown[dialogs]));
         seen.push_back(std::move(text));
     };
-    auto menu = [&] { return s.item().menu(); };
     auto choose = [&](const std::string& title) {
         EXPECT_TRUE(s.item().choose(title)) << title;
         s.mainLoop.drain();
@@ -45,7 +41,7 @@ Texts session(RemindersPlace place) {
 
     // An empty script answers the last (cancelling) button.
     s.launch();
-    see(menu());
+    see(s.item().menu());
     choose(words::menu::howToPair());
     s.open(pairLink("https://relay.tavrelin.app"));
     s.dialogs.script = {0};
@@ -53,14 +49,14 @@ Texts session(RemindersPlace place) {
 
     s.http.responder = [](const auto&) { return relayReply({"1:Inbox", "2:Work", "3:", "4:Inbox"}); }; // an ack reads no body
     s.mainLoop.drain();
-    see(menu());
+    see(s.item().menu());
     s.reminders.status = RemindersAuthorization::notDetermined;
     s.reminders.answer = {false, std::string("no database")};
     choose(words::menu::checkNow());
     see(s.item().toolTip);
     s.reminders.status = RemindersAuthorization::denied;
     choose(words::menu::checkNow());
-    see(menu());
+    see(s.item().menu());
 
     s.open(pairLink("https://relay.example/b"));
     s.open(pairLink("https://other.example"));
@@ -92,7 +88,7 @@ Texts session(RemindersPlace place) {
 }
 
 // The spec's texts, in the order the session meets them.
-Texts macTexts() {
+Lines macTexts() {
     const std::string notPairedMenu = "Tavrelin — Not paired\n---\nNot paired with the extension yet\nHow to pair…\n---\n"
                                       "Version 1.4.2 · Not checked yet\nCheck for Updates…\n---\nQuit Tavrelin\n";
     const std::string menuEnd =
@@ -219,8 +215,8 @@ std::string inLinuxWords(std::string text, RemindersPlace place) {
 TEST(Texts, AWholeSessionWordForWord) {
     for (const auto place : {RemindersPlace::evolutionDataServer, RemindersPlace::taskListFolder}) {
         SCOPED_TRACE(place == RemindersPlace::evolutionDataServer ? "Evolution Data Server" : "task-list folder");
-        const Texts seen = session(place);
-        const Texts expected = macTexts();
+        const Lines seen = session(place);
+        const Lines expected = macTexts();
         ASSERT_EQ(seen.size(), expected.size());
         for (std::size_t i = 0; i < seen.size(); ++i) {
             EXPECT_EQ(seen[i], words::forMacOS ? expected[i] : inLinuxWords(expected[i], place)) << "text " << i;

@@ -3,13 +3,8 @@
 #include "TavrelinMac/UpdateTools.h"
 #include "TavrelinMac/Words.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
-using platform::HttpRequest;
-using platform::HttpResponse;
-using platform::ProcessResult;
-using platform::ToolCommand;
+using namespace tavrelin::platform;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -28,7 +23,7 @@ std::string feedJson(const std::string& extra = "", const std::string& url = arc
 
 // One run's world: every service faked, arranged for a successful update. The
 // system's tools are named by what they do.
-struct Pipeline final : fake::FakeServices, platform::Processes, platform::BundleInfoReader, platform::UpdateSystem {
+struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateSystem {
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
     std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
                                                   {archiveURL, {200, zipBytes, false}}};
@@ -55,7 +50,7 @@ struct Pipeline final : fake::FakeServices, platform::Processes, platform::Bundl
             call += " " + argument;
         calls.push_back(call);
         if (tools.count(program) && tools[program].status < 0)
-            throw platform::ProcessError("Could not start");
+            throw ProcessError("Could not start");
         return tools.count(program) ? tools[program] : ProcessResult{};
     }
     void launchDetached(const std::string&, const Strings&) override { ADD_FAILURE() << "the system starts the script"; }
@@ -64,11 +59,11 @@ struct Pipeline final : fake::FakeServices, platform::Processes, platform::Bundl
     }
 
     std::string feedPath() const override { return testFeedPath; }
-    void unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) override {
+    void unpack(const std::string& archive, const std::string& folder, const UnpackLimits& limits) override {
         calls.push_back("unpack " + files.files.at(archive) + " into " + folder + " up to " + std::to_string(limits.maxBytes) +
                         " bytes in " + std::to_string(limits.maxEntries) + " entries");
         if (unpackRefusal)
-            throw platform::UnpackError(*unpackRefusal);
+            throw UnpackError(*unpackRefusal);
         files.files[fresh + "/Contents/Info.plist"] = "<plist/>";
     }
     ToolCommand signatureCheck(const std::string& trusted, const std::string& bundle) const override {
@@ -85,14 +80,14 @@ struct Pipeline final : fake::FakeServices, platform::Processes, platform::Bundl
         calls.push_back("place " + bundle + " at " + destination);
         files.rename(bundle, destination);
         if (placeFailure)
-            throw platform::FileError(*placeFailure);
+            throw FileError(*placeFailure);
     }
     ToolCommand reopenCommand(const std::string& bundle) const override { return {"reopen", {bundle}}; }
     ToolCommand flushCommand(const std::string& folder) const override { return {"flush", {folder}}; }
     void launchScript(const std::string& script) override {
         calls.push_back("script");
         if (launchFailure)
-            throw platform::ProcessError(*launchFailure);
+            throw ProcessError(*launchFailure);
         EXPECT_EQ(script, updatetools::installScript({running, running + ".previous", incoming, staging},
                                                      {"flush", {"/Applications"}}, {"reopen", {running}}));
     }
@@ -135,7 +130,7 @@ TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
     for (const char* bad : {"9223372036854775808", "", "+", " 4", "+-4", "1.0"})
         EXPECT_EQ(UpdatePipeline::buildNumber(bad), std::nullopt) << bad;
 
-    const platform::OperatingSystemVersion system{14, 2, 1, "14.2.1"};
+    const OperatingSystemVersion system{14, 2, 1, "14.2.1"};
     for (const char* yes : {"14", "14.2.1", "13.9.9.9", "", "x.y", "14.beta.1"})
         EXPECT_TRUE(UpdatePipeline::osSatisfies(yes, system)) << yes;
     for (const char* no : {"14.3", "14.2.1.1", "15"})
@@ -147,8 +142,8 @@ TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
     t.files.files[staging + "/unpacked/Old.app/Contents/Info.plist"] = "stale"; // left by an earlier run
     t.files.files[incoming + "/Contents/stale"] = "x";                          // so is this
     EXPECT_EQ(t.result(), "installed");
-    const platform::HttpSessionConfig& session = t.http.sessions.at(0);
-    EXPECT_EQ(session.resourceTimeout, platform::HttpSessionConfig::noLimit);
+    const HttpSessionConfig& session = t.http.sessions.at(0);
+    EXPECT_EQ(session.resourceTimeout, HttpSessionConfig::noLimit);
     EXPECT_EQ(session.maxBodyBytes, 512u * 1024 * 1024);
     // A drip of bytes must not hold the check open for ever.
     EXPECT_EQ(std::pair(session.lowSpeedBytesPerSecond, session.lowSpeedTime), std::pair(std::size_t{1024}, 60.0));
@@ -185,13 +180,10 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         return [=](Pipeline& t) {
             t.http.responder = [=, next = t.http.responder](const HttpRequest& request) {
                 if (url.empty() || request.url == url)
-                    throw platform::HttpTransportError(why);
+                    throw HttpTransportError(why);
                 return next(request);
             };
         };
-    };
-    auto failing = [](std::optional<std::string> Pipeline::*step, std::string why) {
-        return [=](Pipeline& t) { t.*step = why; };
     };
     const std::string base = R"({"version":"1.5.0","url":")" + archiveURL + R"(","sha256":"ab")";
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
@@ -228,7 +220,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {redirect(archiveURL, "https://mirror.example/a.zip"), elsewhere, 0},
         {redirect(archiveURL, "https://tavrelin.app.example/a.zip"), elsewhere, 0},
         {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
-        {failing(&Pipeline::unpackRefusal, "“../x” steps out"), "The downloaded archive could not be unpacked.", 1},
+        {[](Pipeline& t) { t.unpackRefusal = "“../x” steps out"; }, "The downloaded archive could not be unpacked.", 1},
         {[](Pipeline& t) { t.files.failing.insert(staging + "/unpacked"); }, "The downloaded archive did not contain an app.",
          1},
         // Tool output is read as trimmed UTF-8, Unicode spaces included, or not at all.
@@ -243,9 +235,9 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
         {[](Pipeline& t) { t.freshInfo.reset(); }, notTheVersion, 3},
         {tool("unmark", {1, "no such attribute"}), "installed", 6},
-        {failing(&Pipeline::placeFailure, "Could not write “x”: No space left on device"),
+        {[](Pipeline& t) { t.placeFailure = "Could not write “x”: No space left on device"; },
          noInstall + "Could not write “x”: No space left on device", 5},
-        {failing(&Pipeline::launchFailure, "no shell"), noInstall + "no shell", 6},
+        {[](Pipeline& t) { t.launchFailure = "no shell"; }, noInstall + "no shell", 6},
     };
     for (const auto& [arrange, expected, steps] : rows) {
         fake::LogCapture log;

@@ -1,8 +1,6 @@
 #include "Support/ShellHarness.h"
 #include "TavrelinMac/Updater.h"
 
-#include <gmock/gmock.h>
-
 using namespace tavrelin;
 using Strings = std::vector<std::string>;
 

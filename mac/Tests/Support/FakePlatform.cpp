@@ -24,22 +24,15 @@ std::optional<Date> FakeClock::localDate(const DateComponents& c) const {
 void FakeMainLoop::advance(TimeInterval seconds) {
     const Date target = clock_.current + seconds;
     settle();
-    while (true) {
-        std::erase_if(scheduled_, [](const Scheduled& s) { return !*s.alive; });
-        auto next = std::min_element(scheduled_.begin(), scheduled_.end(), [](const Scheduled& a, const Scheduled& b) {
-            return a.due < b.due || (a.due == b.due && a.order < b.order);
-        });
-        if (next == scheduled_.end() || next->due > target)
-            break;
-        clock_.current = std::max(clock_.current, next->due);
-        std::function<void()> block = next->block;
-        if (next->period > 0) {
-            next->due = next->due + next->period;
-            next->order = nextOrder_++;
-        } else {
-            *next->alive = false;
-        }
-        block();
+    while (!scheduled_.empty() && scheduled_.begin()->first <= target) {
+        auto [due, next] = *scheduled_.begin();
+        scheduled_.erase(scheduled_.begin());
+        if (!*next.alive)
+            continue; // its timer is gone
+        clock_.current = std::max(clock_.current, due);
+        if (next.period > 0)
+            scheduled_.emplace(due + next.period, next);
+        next.block();
         settle();
     }
     clock_.current = target;

@@ -1,7 +1,8 @@
 #pragma once
 
 // In-memory stand-ins for every platform service. Time moves only when a test
-// moves it; background work runs only when the test lets it.
+// moves it; background work runs only when the test lets it. Brings the test
+// framework along, so a test on the fakes includes only this.
 
 #include "Platform/Application.h"
 #include "Platform/Bundle.h"
@@ -11,12 +12,13 @@
 #include "Platform/Http.h"
 #include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
-#include "Platform/RemindersChooser.h"
 #include "Platform/RemindersDatabase.h"
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Logging.h"
+
+#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <deque>
@@ -58,11 +60,11 @@ public:
             ~Handle() override { *alive = false; }
         };
         auto handle = std::make_unique<Handle>();
-        scheduled_.push_back({clock_.current + period, period, std::move(block), handle->alive, nextOrder_++});
+        scheduled_.emplace(clock_.current + period, Scheduled{period, std::move(block), handle->alive});
         return handle;
     }
     void after(TimeInterval delay, std::function<void()> block) override {
-        scheduled_.push_back({clock_.current + delay, 0, std::move(block), std::make_shared<bool>(true), nextOrder_++});
+        scheduled_.emplace(clock_.current + delay, Scheduled{0, std::move(block), std::make_shared<bool>(true)});
     }
     void background(Priority priority, std::function<void()> block) override {
         backgroundPriorities.push_back(priority);
@@ -101,24 +103,22 @@ public:
     std::size_t pendingBackground() const { return background_.size(); }
     std::vector<Priority> backgroundPriorities;
     std::size_t activeTimers() const {
-        return std::ranges::count_if(scheduled_, [](const Scheduled& s) { return *s.alive && s.period > 0; });
+        return std::ranges::count_if(scheduled_, [](const auto& s) { return *s.second.alive && s.second.period > 0; });
     }
 
 private:
     struct Scheduled {
-        Date due;
         TimeInterval period; // 0 for one-shot
         std::function<void()> block;
         std::shared_ptr<bool> alive;
-        std::uint64_t order;
     };
     void settle() { autoRunBackground ? drain() : runPosted(); }
 
     FakeClock& clock_;
     std::deque<std::function<void()>> posted_;
     std::deque<std::function<void()>> background_;
-    std::vector<Scheduled> scheduled_;
-    std::uint64_t nextOrder_ = 0;
+    // By due time; those due at once keep the order they were scheduled in.
+    std::multimap<Date, Scheduled> scheduled_;
     bool inBackground_ = false;
 };
 
@@ -434,23 +434,6 @@ private:
     int nextId_ = 1;
 };
 
-// Answers one database; notes whether each choice was asked on the main thread.
-class FakeRemindersChooser final : public RemindersChooser {
-public:
-    FakeRemindersChooser(RemindersDatabase& database, const MainLoop& mainLoop) : database_(database), mainLoop_(mainLoop) {}
-    RemindersChoice choose() override {
-        askedOnMainThread.push_back(mainLoop_.isMainThread());
-        return {database_, description};
-    }
-
-    std::string description = "vdir /home/user/.local/share/calendars (auto: no session bus)";
-    std::vector<bool> askedOnMainThread;
-
-private:
-    RemindersDatabase& database_;
-    const MainLoop& mainLoop_;
-};
-
 // The desktop's login and link entries as values. An entry names a bundle
 // path (an older text of one is, to the agent, another copy's);
 // `loginDisabled` stands for an entry the desktop's settings turned off.
@@ -464,25 +447,11 @@ public:
             return LoginEntry::turnedOffByDesktop;
         return *login == bundlePath ? LoginEntry::thisCopy : LoginEntry::otherCopy;
     }
-    void writeLoginEntry(const std::string& bundlePath) override {
-        act("write login " + bundlePath);
-        login = bundlePath;
-        loginDisabled = false;
-    }
-    void removeLoginEntry() override {
-        act("remove login");
-        login.reset();
-        loginDisabled = false;
-    }
+    void writeLoginEntry(const std::string& bundlePath) override { act("write login " + bundlePath, login, bundlePath); }
+    void removeLoginEntry() override { act("remove login", login, std::nullopt); }
     bool handlesLinks(const std::string& bundlePath) const override { return handler == bundlePath; }
-    void writeLinkHandler(const std::string& bundlePath) override {
-        act("write handler " + bundlePath);
-        handler = bundlePath;
-    }
-    void removeLinkHandler() override {
-        act("remove handler");
-        handler.reset();
-    }
+    void writeLinkHandler(const std::string& bundlePath) override { act("write handler " + bundlePath, handler, bundlePath); }
+    void removeLinkHandler() override { act("remove handler", handler, std::nullopt); }
     void watchLoginEntry(std::function<void()> changed) override { this->changed = std::move(changed); }
 
     std::optional<std::string> login, handler;
@@ -492,10 +461,13 @@ public:
     std::function<void()> changed;
 
 private:
-    void act(const std::string& operation) {
+    // Any change to the login entry replaces one the desktop turned off.
+    void act(const std::string& operation, std::optional<std::string>& entry, std::optional<std::string> value) {
         if (failing && operation.starts_with(*failing))
             throw FileError("No room for " + operation + ".");
         operations.push_back(operation);
+        loginDisabled = loginDisabled && &entry != &login;
+        entry = std::move(value);
     }
 };
 

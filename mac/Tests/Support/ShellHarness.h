@@ -3,6 +3,7 @@
 // An application delegate on the fake platform. The pairing is kept by the
 // real store in the fake files, so it survives a relaunch within one test.
 
+#include "Platform/RemindersChooser.h"
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/Words.h"
@@ -17,8 +18,11 @@ inline std::string pairLink(const std::string& api) {
 
 // By default the bundle is already in /Applications and the welcome has been
 // shown, so a launch goes straight to the pairing.
-struct Shell : FakeServices {
-    FakeRemindersChooser chooser{reminders, mainLoop};
+// It is its own task-list chooser, answering the fake database and noting
+// whether each choice was asked on the main thread.
+struct Shell : FakeServices, RemindersChooser {
+    std::string backendDescription = "vdir /home/user/.local/share/calendars (auto: no session bus)";
+    std::vector<bool> askedOnMainThread;
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
     // Set to keep the desktop's entries, as the Linux agent does.
@@ -36,7 +40,7 @@ struct Shell : FakeServices {
     void relaunch() {
         delegate.reset();
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
-                                       defaults, files, http,        bundle,  chooser,   appInfo};
+                                       defaults, files, http,        bundle,  *this,     appInfo};
         platform.loginItems = loginItems;
         platform.startAtLoginInMenu = loginItems != nullptr && startAtLoginInMenu;
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
@@ -51,8 +55,12 @@ struct Shell : FakeServices {
     void startLaunch() { application.run(*delegate); }
     // Runs the choice, then launch's rest on the main thread.
     void finishChoice() {
-        if (mainLoop.pendingBackground() > 0 && mainLoop.runOneBackground())
+        if (mainLoop.runOneBackground())
             mainLoop.runPosted();
+    }
+    RemindersChoice choose() override {
+        askedOnMainThread.push_back(mainLoop.isMainThread());
+        return {reminders, backendDescription};
     }
     void open(const std::string& link) { delegate->handleGetURL(link); }
     FakeStatusItem& item() { return *statusBar.last; }
