@@ -79,8 +79,12 @@ public:
         return static_cast<ssize_t>(count);
     }
 
+    // A large body goes straight out after what is held, not copied first.
     ssize_t write(const char* ptr, size_t size) override {
-        out_.append(ptr, size);
+        if (out_.size() + size <= maxHeld)
+            out_.append(ptr, size);
+        else if (!flush() || !sendAll(ptr, size))
+            return -1;
         return static_cast<ssize_t>(size);
     }
 
@@ -92,9 +96,18 @@ public:
 
     // Sends everything held; false if the client is gone or too slow.
     bool flush() {
+        const bool sent = sendAll(out_.data(), out_.size());
+        out_.clear();
+        return sent;
+    }
+
+private:
+    static constexpr size_t maxHeld = 64 * 1024;
+
+    bool sendAll(const char* data, size_t size) {
         size_t sent = 0;
-        while (sent < out_.size()) {
-            const ssize_t n = ::send(sock_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (sent < size) {
+            const ssize_t n = ::send(sock_, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0)
                 sent += static_cast<size_t>(n);
             else if (n < 0 && errno == EINTR)
@@ -102,14 +115,11 @@ public:
             else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && await(sock_, POLLOUT, stopEvent_, writeTimeoutMs_))
                 continue;
             else
-                break;
+                return false;
         }
-        const bool complete = sent == out_.size();
-        out_.clear();
-        return complete;
+        return true;
     }
 
-private:
     int sock_;
     int stopEvent_;
     int readTimeoutMs_;

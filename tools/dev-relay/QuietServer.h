@@ -4,8 +4,9 @@
 
 namespace devrelay {
 
-// An httplib server that sends each reply in one write and sleeps while a
-// kept-alive connection is idle. The library's own connection loop writes a
+// An httplib server that sends each reply in one write (a body over 64 KiB
+// follows its header at once, uncopied) and sleeps while a kept-alive
+// connection is idle. The library's own connection loop writes a
 // reply's header and body separately (two segments, so the client may wake
 // twice for one reply) and looks at every idle connection about a hundred
 // times a second, which would be counted against the idle agent it serves.
