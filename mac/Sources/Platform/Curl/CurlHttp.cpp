@@ -3,6 +3,7 @@
 #include "Platform/Posix/Sha256.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -413,7 +414,16 @@ private:
 
 CurlHttp::CurlHttp() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        // curl brings libssh2, whose start-up sets up OpenSSL's ciphers, some
+        // 2 MB, for SSH we never speak. Started first without them, it keeps
+        // them off: later starts only count.
+        using Init = int (*)(int);
+        constexpr int noCrypto = 1; // LIBSSH2_INIT_NO_CRYPTO
+        if (const auto init = reinterpret_cast<Init>(dlsym(RTLD_DEFAULT, "libssh2_init")))
+            init(noCrypto);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
 }
 
 std::unique_ptr<platform::HttpSession> CurlHttp::makeSession(const platform::HttpSessionConfig& config) {
