@@ -38,8 +38,10 @@ std::string commandLine(const platform::ToolCommand& command) {
                        command.program.find_first_not_of(
                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-") == std::string::npos;
     std::string line = plain ? command.program : quoted(command.program);
-    for (const std::string& argument : command.arguments)
-        line += " " + quoted(argument);
+    for (const std::string& argument : command.arguments) {
+        line += ' ';
+        line += quoted(argument);
+    }
     return line;
 }
 
