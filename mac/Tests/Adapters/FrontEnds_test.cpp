@@ -730,33 +730,6 @@ TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
     }
 }
 
-TEST(Sessions, StartAtLoginSwitchedOnTheCommandLineReachesTheRunningAgentsMenu) {
-    TempFolder temp;
-    const Environment environment = userFolders(temp.path());
-    const std::string agent = install(environment);
-    const fs::path entry = fs::path(environment.at("XDG_CONFIG_HOME")) / "autostart" / xdg::desktopId;
-    Child running({agent, "--headless"}, withSanitizers(environment));
-    // The entry names the installed agent, and the running agent's menu follows it.
-    const auto switchedOn = [&] {
-        return menuShows(running, "[x] Start at Login") && readFile(entry).find("Exec=" + agent + "\n") != std::string::npos;
-    };
-    ASSERT_TRUE(switchedOn()) << running.output();
-
-    // From any copy, with the agent running.
-    const std::string other = (buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string();
-    const auto [status, said] = runToEnd({other, "--start-at-login", "off"}, environment);
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(said.find("\nStart at login is off.\n"), std::string::npos) << said;
-    EXPECT_FALSE(fs::exists(entry));
-    EXPECT_TRUE(menuShows(running, "[ ] Start at Login")) << running.output();
-    EXPECT_EQ(runToEnd({other, "--start-at-login", "on"}, environment).first, 0);
-    EXPECT_TRUE(switchedOn()) << running.output();
-
-    EXPECT_EQ(runToEnd({other, "--start-at-login", "maybe"}, environment).first, 2);
-    running.send("quit");
-    EXPECT_EQ(running.wait(), 0) << running.output();
-}
-
 // Blanks, quotes, dollars, backquotes, backslashes and per cents in a path:
 // GLib reads them back in the hostile home folders below.
 TEST(DesktopEntries, ExecNamesTheProgramAsTheEntryRulesQuoteIt) {
@@ -882,6 +855,23 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     fs::create_directories(d.items.defaultsPath());
     EXPECT_THROW(d.items.writeLinkHandler(bundle), platform::FileError);
     EXPECT_FALSE(fs::exists(d.items.linkHandlerPath()));
+}
+
+// What the running agent's menu makes of it is the login item logic's.
+TEST(DesktopEntries, AChangeToTheLoginEntryFromAnotherProcessIsSeen) {
+    application<QApplication>();
+    Desktop d;
+    fs::create_directories(d.config);
+    const std::string bundle = "/Applications/Tavrelin.app";
+    // What the entry was each time a change was reported.
+    std::vector<Entry> seen;
+    d.items.watchLoginEntry([&] { seen.push_back(d.items.loginEntry(bundle)); });
+    // The autostart folder appears with the entry in it, then the entry goes.
+    xdg::XdgLoginItems elsewhere(d.files, d.config, d.data);
+    elsewhere.writeLoginEntry(bundle);
+    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::thisCopy) > 0; })) << "the entry was written unseen";
+    elsewhere.removeLoginEntry();
+    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::none) > 0; })) << "the entry was removed unseen";
 }
 
 } // namespace
