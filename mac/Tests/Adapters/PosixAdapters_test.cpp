@@ -726,33 +726,6 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     EXPECT_EQ(files.list(root() / "home").size() + files.list(root() / "work").size(), 3u) << "two displaynames";
 }
 
-TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
-    fake::FakeFiles files;
-    files.directories = {"/cal/home", "/cal/work"};
-    VdirRemindersDatabase database("/cal", files);
-    auto syncs = [&] {
-        auto seen = std::exchange(files.operations, {});
-        std::erase_if(seen, [](const std::string& operation) { return !operation.starts_with("sync "); });
-        return seen;
-    };
-    const std::vector<std::string> both{"sync /cal/home", "sync /cal/work"};
-    database.lists();
-    EXPECT_EQ(syncs(), both) << "what an earlier run left unflushed";
-    for (const char* list : {"home", "work", "home"})
-        database.save({list, "t", {}, {}, {}, {}});
-    EXPECT_TRUE(syncs().empty());
-    database.lists();
-    EXPECT_EQ(syncs(), both);
-
-    // A flush that fails fails the look, and is tried again at the next one.
-    database.save({"home", "t", {}, {}, {}, {}});
-    files.failing.insert("/cal/home");
-    EXPECT_THROW(database.lists(), platform::RemindersError);
-    files.failing.clear();
-    database.lists();
-    EXPECT_EQ(syncs(), std::vector<std::string>{"sync /cal/home"});
-}
-
 // Event calendars share the root with task lists; only folders that can hold
 // tasks are lists, and only lists take a reminder.
 TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
@@ -800,33 +773,49 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     EXPECT_THAT(titles(database), ::testing::Contains("“events”"));
 }
 
-// A look reads an item once under its name, and a list only up to its first
-// task, so a large calendar or list costs a folder listing per poll.
-TEST(VdirCost, ALookReadsOnlyItemsItHasNotSeen) {
+// On files the test watches. A look first flushes, once, each folder written
+// since the last one; it reads an item once under its name, and a list only up
+// to its first task, so a large calendar or list costs a folder listing per poll.
+TEST(VdirOnWatchedFiles, ALookFlushesEachWrittenFolderOnceAndReadsOnlyItemsItHasNotSeen) {
     fake::FakeFiles files;
-    VdirRemindersDatabase database("/cal", files);
+    files.directories = {"/cal/home"};
     for (int i = 0; i < 50; ++i) {
         files.files["/cal/calendar/e" + std::to_string(i) + ".ics"] = event;
         files.files["/cal/list/t" + std::to_string(i) + ".ics"] = task;
     }
-    auto itemReads = [&] {
-        int total = 0;
+    VdirRemindersDatabase database("/cal", files);
+    // The lists a look answers, the folders it flushed, and how many items were read since the last one.
+    auto look = [&] {
+        std::string seen;
+        for (const auto& list : database.lists())
+            seen += list.title + " ";
+        seen += "| flushed";
+        for (const auto& operation : std::exchange(files.operations, {}))
+            if (operation.starts_with("sync "))
+                seen += operation.substr(4);
+        int reads = 0;
         for (const auto& [path, count] : std::exchange(files.reads, {}))
-            total += path.ends_with(".ics") ? count : 0;
-        return total;
+            reads += path.ends_with(".ics") ? count : 0;
+        return seen + " | read " + std::to_string(reads);
     };
-    EXPECT_EQ(titles(database), std::vector<std::string>{"list"});
-    EXPECT_EQ(itemReads(), 51) << "every event, and the list's first task";
-    EXPECT_EQ(titles(database), std::vector<std::string>{"list"});
-    EXPECT_EQ(itemReads(), 0);
-
+    EXPECT_EQ(look(), "home list | flushed /cal/home /cal/list | read 51")
+        << "what an earlier run left unflushed; every event, and the list's first task";
+    EXPECT_EQ(look(), "home list | flushed | read 0");
     files.files["/cal/calendar/new.ics"] = event;
     files.files.erase("/cal/list/t0.ics"); // the task the list was known by
-    database.lists();
-    EXPECT_EQ(itemReads(), 2) << "the new event, and the list's next task";
-    database.save({"list", "Call", {}, {}, {}, "relay.example\nitem-1"});
-    database.lists();
-    EXPECT_EQ(itemReads(), 0);
+    EXPECT_EQ(look(), "home list | flushed | read 2") << "the new event, and the list's next task";
+
+    for (const auto& [list, item] : {std::pair{"home", "1"}, {"list", "2"}, {"home", "3"}})
+        database.save({list, "t", {}, {}, {}, std::string("relay.example\nitem-") + item});
+    EXPECT_FALSE(std::ranges::any_of(files.operations, [](const std::string& op) { return op.starts_with("sync "); }));
+    EXPECT_EQ(look(), "home list | flushed /cal/home /cal/list | read 0");
+
+    // A flush that fails fails the look, and is tried again at the next one.
+    database.save({"home", "t", {}, {}, {}, {}});
+    files.failing.insert("/cal/home");
+    EXPECT_THROW(database.lists(), platform::RemindersError);
+    files.failing.clear();
+    EXPECT_EQ(look(), "home list | flushed /cal/home | read 0");
 }
 
 // Refused requests fail as transport, the others share one connection, and failures are
