@@ -22,21 +22,18 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
     tavrelin::testing::TempFolder empty;
     const tavrelin::testing::SavedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", {}), display("DISPLAY", {}),
         runtime("XDG_RUNTIME_DIR", empty.path());
-    // Asked through the module the build puts in the bundle: it loads, and the
-    // real backend answers. (The end-to-end agents run without a bus and choose the vdir.)
-    const auto bundled =
-        eds::loadEdsTaskLists((tavrelin::testing::buildDir() / "Tavrelin.app/Contents/PlugIns/tavrelin-eds.so").string());
-    EXPECT_EQ(bundled->authorizationStatus(), platform::RemindersAuthorization::notDetermined);
-    auto answer = bundled->requestFullAccess();
+    eds::EdsRemindersDatabase database;
+    EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::notDetermined);
+    auto answer = database.requestFullAccess();
     EXPECT_FALSE(answer.granted);
     EXPECT_TRUE(answer.error.value_or("").starts_with("no session bus: ")) << answer.error.value_or("");
+    // (The end-to-end agents run without a bus and choose the vdir.)
 
     // The bus appears; nothing on it owns the registry's name. That is a
     // server that does not answer, said as such, not a refusal.
     tavrelin::testing::EdsSession bare(false);
     bare.enter();
     tavrelin::testing::application<QCoreApplication>();
-    eds::EdsRemindersDatabase database;
     EXPECT_EQ(qt::sessionBusLacks(eds::registryBusName),
               "nothing on the session bus owns or starts org.gnome.evolution.dataserver.Sources5");
     const eds::EdsProbe probe = database.probe();
@@ -52,6 +49,9 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
                          +[](eds::EdsRemindersDatabase& eds) { eds.reminder("item-1"); }})
         EXPECT_THAT([&] { attempt(database); },
                     ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(notAnswering)));
+    // Only the vdir's branch gives this reason.
+    EXPECT_EQ(eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
+              "auto: " + probe.problem);
 }
 
 // A bundle without the module (or a system without libecal) still runs: auto
@@ -68,4 +68,13 @@ TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
                 ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
     const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
     EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
+}
+
+// The module the build puts in the bundle loads, and it is the real backend
+// that answers: here, that there is no bus.
+TEST(EdsAuthorization, TheBundledModuleLoads) {
+    const tavrelin::testing::SavedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", {}), display("DISPLAY", {});
+    const auto lists =
+        eds::loadEdsTaskLists((tavrelin::testing::buildDir() / "Tavrelin.app/Contents/PlugIns/tavrelin-eds.so").string());
+    EXPECT_THAT(lists->probe().problem, ::testing::StartsWith("no session bus: "));
 }
