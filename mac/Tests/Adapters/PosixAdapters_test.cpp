@@ -145,8 +145,10 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
         std::fputs("no private mount namespace\n", stderr);
         ::_exit(1);
     }
-    const std::string apps = at("apps"), app = apps + "/Tavrelin.app", incoming = apps + "/.Tavrelin.app.incoming";
-    const std::string staging = at("cache/Tavrelin/updates"), fresh = staging + "/unpacked/Tavrelin.app";
+    // Under folder names with every character the shell could misread.
+    const std::string apps = at("My Apps 'q' \"d\" $HOME `id` \\"), app = apps + "/Tavrelin.app";
+    const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = at("cache's/Tavrelin/updates");
+    const std::string fresh = staging + "/unpacked/Tavrelin.app";
     mountTmpfs(apps, "2m");
     makeBundle(app, "old", at("started"), 100000);
 
@@ -168,6 +170,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     updateSystem.place(fresh, incoming);
     check(bundleAt(incoming) == "new" && modeOf(incoming + "/Contents/MacOS/tavrelin-agent") == 0755,
           "the placed bundle is not the new one, mode included");
+    fs::create_directories(app + ".previous"); // left by an earlier attempt
     check(swap(app, incoming, staging, at("started")) == "new\n", "the new agent was not started");
     check(bundleAt(app) == "new", "the new bundle is not in place");
     const std::string left = leftovers({app + ".previous", incoming, staging});
@@ -422,24 +425,8 @@ TEST(Unpack, KeepsModesWithoutSpecialBits) {
     fs::permissions(app + "/Locked", fs::perms::owner_all); // so the folder can be removed
 }
 
-// Under folder names with every character the shell could misread.
-TEST(InstallScriptUnderSh, SwapsOrRollsBackAndReopens) {
-    for (const bool placed : {true, false}) {
-        TempFolder dir;
-        const std::string apps = dir / "My Apps 'q' \"d\" $HOME `id` \\", app = apps + "/Tavrelin.app";
-        const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = dir / "cache's/Tavrelin/updates";
-        makeBundle(app, "old", dir / "started");
-        if (placed)
-            makeBundle(incoming, "new", dir / "started");
-        fs::create_directories(app + ".previous"); // left by an earlier attempt
-        fs::create_directories(staging + "/unpacked");
-        EXPECT_EQ(swap(app, incoming, staging, dir / "started"), placed ? "new\n" : "old\n");
-        EXPECT_EQ(bundleAt(app), placed ? "new" : "old");
-        EXPECT_EQ(leftovers({app + ".previous", incoming, staging}), "");
-    }
-}
-
-// On a small file system of its own, with the cache on another one (the steps are smallDisk's).
+// On a small file system of its own, with the cache on another one, under folder
+// names with every character the shell could misread (the steps are smallDisk's).
 TEST(InstallScriptUnderSh, ASmallDiskNeverHoldsAHalfAgent) {
     if (::geteuid() != 0 || processes.run("/usr/bin/unshare", {"--mount", "true"}).status != 0)
         GTEST_SKIP() << "needs root and a mount namespace of its own (unshare) to mount a small tmpfs";
@@ -583,8 +570,8 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
 	<key>CFBundleVersion</key><integer>42</integer><key>LSUIElement</key><true/><key>Empty</key><string/>
 	<key>Escaped</key><string>a &lt;b&gt; &amp; &#x2026;&#8212;</string>
 </dict></plist>)");
+    // (Its identifier is the end-to-end agents' part: a later agent finds the running one by it.)
     posix::PosixBundle bundle(dir / "Tavrelin.app/Contents/MacOS/tavrelin-agent");
-    EXPECT_EQ(bundle.identifier(), "com.tavrelin.mac");
     EXPECT_EQ(posix::PosixBundle::readInfoStrings(readFile(dir / "Tavrelin.app/Contents/Info.plist")),
               (std::map<std::string, std::string>{
                   {"CFBundleIdentifier", "com.tavrelin.mac"}, {"Escaped", "a <b> & \u2026\u2014"}, {"Empty", ""}}));
@@ -612,7 +599,6 @@ TEST(SystemClock, LocalDateUsesTheLocalZone) {
     for (platform::DateComponents invalid :
          {platform::DateComponents{std::int64_t{1} << 40, 1, 1, {}, {}}, {2025, 1, std::int64_t{1} << 33, {}, {}}})
         EXPECT_EQ(clock.localDate(invalid), std::nullopt);
-    EXPECT_NEAR(clock.now().unixSeconds(), static_cast<double>(std::time(nullptr)), 2);
 }
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
@@ -740,33 +726,6 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     EXPECT_EQ(files.list(root() / "home").size() + files.list(root() / "work").size(), 3u) << "two displaynames";
 }
 
-TEST(VdirDurability, EachFolderIsFlushedOnceBeforeTheNextListsAreAnswered) {
-    fake::FakeFiles files;
-    files.directories = {"/cal/home", "/cal/work"};
-    VdirRemindersDatabase database("/cal", files);
-    auto syncs = [&] {
-        auto seen = std::exchange(files.operations, {});
-        std::erase_if(seen, [](const std::string& operation) { return !operation.starts_with("sync "); });
-        return seen;
-    };
-    const std::vector<std::string> both{"sync /cal/home", "sync /cal/work"};
-    database.lists();
-    EXPECT_EQ(syncs(), both) << "what an earlier run left unflushed";
-    for (const char* list : {"home", "work", "home"})
-        database.save({list, "t", {}, {}, {}, {}});
-    EXPECT_TRUE(syncs().empty());
-    database.lists();
-    EXPECT_EQ(syncs(), both);
-
-    // A flush that fails fails the look, and is tried again at the next one.
-    database.save({"home", "t", {}, {}, {}, {}});
-    files.failing.insert("/cal/home");
-    EXPECT_THROW(database.lists(), platform::RemindersError);
-    files.failing.clear();
-    database.lists();
-    EXPECT_EQ(syncs(), std::vector<std::string>{"sync /cal/home"});
-}
-
 // Event calendars share the root with task lists; only folders that can hold
 // tasks are lists, and only lists take a reminder.
 TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
@@ -801,7 +760,6 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     EXPECT_EQ(titles(database), expected);
 
     EXPECT_THROW(database.save({"events", "x", {}, {}, {}, {}}), platform::RemindersError);
-    EXPECT_EQ(files.list(root() / "events").size(), 3u);
     EXPECT_NO_THROW(database.save({"empty", "x", {}, {}, {}, {}}));
 
     // A task added to a calendar makes it a list; without it, it is a calendar again.
@@ -815,33 +773,49 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     EXPECT_THAT(titles(database), ::testing::Contains("“events”"));
 }
 
-// A look reads an item once under its name, and a list only up to its first
-// task, so a large calendar or list costs a folder listing per poll.
-TEST(VdirCost, ALookReadsOnlyItemsItHasNotSeen) {
+// On files the test watches. A look first flushes, once, each folder written
+// since the last one; it reads an item once under its name, and a list only up
+// to its first task, so a large calendar or list costs a folder listing per poll.
+TEST(VdirOnWatchedFiles, ALookFlushesEachWrittenFolderOnceAndReadsOnlyItemsItHasNotSeen) {
     fake::FakeFiles files;
-    VdirRemindersDatabase database("/cal", files);
+    files.directories = {"/cal/home"};
     for (int i = 0; i < 50; ++i) {
         files.files["/cal/calendar/e" + std::to_string(i) + ".ics"] = event;
         files.files["/cal/list/t" + std::to_string(i) + ".ics"] = task;
     }
-    auto itemReads = [&] {
-        int total = 0;
+    VdirRemindersDatabase database("/cal", files);
+    // The lists a look answers, the folders it flushed, and how many items were read since the last one.
+    auto look = [&] {
+        std::string seen;
+        for (const auto& list : database.lists())
+            seen += list.title + " ";
+        seen += "| flushed";
+        for (const auto& operation : std::exchange(files.operations, {}))
+            if (operation.starts_with("sync "))
+                seen += operation.substr(4);
+        int reads = 0;
         for (const auto& [path, count] : std::exchange(files.reads, {}))
-            total += path.ends_with(".ics") ? count : 0;
-        return total;
+            reads += path.ends_with(".ics") ? count : 0;
+        return seen + " | read " + std::to_string(reads);
     };
-    EXPECT_EQ(titles(database), std::vector<std::string>{"list"});
-    EXPECT_EQ(itemReads(), 51) << "every event, and the list's first task";
-    EXPECT_EQ(titles(database), std::vector<std::string>{"list"});
-    EXPECT_EQ(itemReads(), 0);
-
+    EXPECT_EQ(look(), "home list | flushed /cal/home /cal/list | read 51")
+        << "what an earlier run left unflushed; every event, and the list's first task";
+    EXPECT_EQ(look(), "home list | flushed | read 0");
     files.files["/cal/calendar/new.ics"] = event;
     files.files.erase("/cal/list/t0.ics"); // the task the list was known by
-    database.lists();
-    EXPECT_EQ(itemReads(), 2) << "the new event, and the list's next task";
-    database.save({"list", "Call", {}, {}, {}, "relay.example\nitem-1"});
-    database.lists();
-    EXPECT_EQ(itemReads(), 0);
+    EXPECT_EQ(look(), "home list | flushed | read 2") << "the new event, and the list's next task";
+
+    for (const auto& [list, item] : {std::pair{"home", "1"}, {"list", "2"}, {"home", "3"}})
+        database.save({list, "t", {}, {}, {}, std::string("relay.example\nitem-") + item});
+    EXPECT_FALSE(std::ranges::any_of(files.operations, [](const std::string& op) { return op.starts_with("sync "); }));
+    EXPECT_EQ(look(), "home list | flushed /cal/home /cal/list | read 0");
+
+    // A flush that fails fails the look, and is tried again at the next one.
+    database.save({"home", "t", {}, {}, {}, {}});
+    files.failing.insert("/cal/home");
+    EXPECT_THROW(database.lists(), platform::RemindersError);
+    files.failing.clear();
+    EXPECT_EQ(look(), "home list | flushed /cal/home | read 0");
 }
 
 // Refused requests fail as transport, the others share one connection, and failures are
@@ -858,7 +832,6 @@ TEST_F(CurlTest, RequestsAndFailures) {
     const auto seen = requests();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].remote_port, seen[0].remote_port) << "one connection serves every exchange";
-    EXPECT_FALSE(seen[0].has_header("Content-Type"));
     EXPECT_EQ(seen[1].get_header_value("Content-Type"), "application/json");
 
     const std::string json = R"({"items":[]})";
@@ -929,9 +902,8 @@ TEST_F(CurlTest, FollowsOnlyTheRedirectsTheRuleAllows) {
     };
     auto session = http.makeSession(config);
     handle(answer(200, "the file"));
-    EXPECT_EQ(session->perform({"GET", server.url() + "/same", {}, {}}).body, "the file");
-    auto got = session->download({"GET", server.url() + "/same", {}, {}}, dir / "same");
-    EXPECT_EQ(std::tuple(got.status, got.bytes, got.sha256), std::tuple(200L, 8ull, posix::sha256Hex("the file")));
+    // (A plain request follows one too: the redirect loop in RequestsAndFailures.)
+    session->download({"GET", server.url() + "/same", {}, {}}, dir / "same");
     EXPECT_EQ(readFile(dir / "same"), "the file");
 
     const platform::HttpRequest away{"GET", server.url() + "/away", {}, {}};
@@ -946,7 +918,7 @@ TEST_F(CurlTest, FollowsOnlyTheRedirectsTheRuleAllows) {
             EXPECT_EQ(refused.target(), "http://localhost:" + server.url().substr(server.url().rfind(':') + 1) + "/file");
         }
     }
-    EXPECT_EQ(std::ranges::count(requests(), "/file", &httplib::Request::path), 2) << "the refused target must never be asked";
+    EXPECT_EQ(std::ranges::count(requests(), "/file", &httplib::Request::path), 1) << "the refused target must never be asked";
     EXPECT_FALSE(fs::exists(dir / "away")) << "a refused download leaves no file";
 }
 

@@ -165,7 +165,8 @@ TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMe
     write("data/calendars/reminders/displayname", "Reminders");
     agent_ = installCopy(session_->root() / "home");
     const auto run = [&](const std::string& option) { return runToEnd({agent_, option}, environment_).first == 0; };
-    // As scripts/install does it, then the login.
+    // As scripts/install does it (an option it does not know is refused), then the login.
+    EXPECT_EQ(runToEnd({agent_, "--start-at-login", "maybe"}, environment_).first, 2);
     ASSERT_TRUE(run("--register"));
     const std::string entry = "config/autostart/" + std::string(xdg::desktopId);
     launcher_.emplace(Lines{"/usr/bin/gio", "launch", file(entry)}, environment_);

@@ -3,9 +3,9 @@
 // Radicale server on loopback and back down into a second vdir, both read
 // with libical. (The sentences it prints are checked in Texts_test; here, that
 // they are the words of its build.) And the agent on a session that runs
-// Evolution Data Server, with the default backend setting, whose calendar
-// factory dies and comes back. (A list it cannot find is the delivery
-// logic's and the EDS adapter test's.)
+// Evolution Data Server, with the default backend setting. (A calendar
+// factory that dies and comes back, and a list it cannot find, are the EDS
+// adapter test's and the delivery logic's.)
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Support/AgentProcess.h"
@@ -166,8 +166,6 @@ std::pair<int, std::string> control(const AgentHome& home, const std::string& op
 TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt) {
     AgentHome home{settings};
     const fs::path socket = home.root / "run/tavrelin-agent.sock";
-    EXPECT_EQ(control(home, "--status").first, 1); // nobody runs yet
-
     auto first = startAgent(home.environment);
     ASSERT_TRUE(first->await(started)) << first->output();
     ASSERT_TRUE(fs::is_socket(socket));
@@ -191,11 +189,7 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndAKilledOnesLockGoesWithIt
     EXPECT_EQ(first->kill(SIGKILL), 128 + SIGKILL);
     EXPECT_TRUE(fs::exists(socket));
     auto next = startAgent(home.environment);
-    ASSERT_TRUE(next->await(started)) << next->output();
-    EXPECT_EQ(control(home, "--quit").first, 0);
-    EXPECT_EQ(next->wait(), 0);
-    EXPECT_FALSE(fs::exists(socket));
-    EXPECT_EQ(control(home, "--quit").first, 1);
+    EXPECT_TRUE(next->await(started)) << next->output();
 }
 
 TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldByAPoll) {
@@ -230,9 +224,11 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
         // ends right after (later under a leak checker).
         EXPECT_EQ(agents[agents.size() - 2]->wait(), 0) << "round " << round;
     }
-    EXPECT_FALSE(agents.back()->wait(std::chrono::milliseconds(0)).has_value());
-    EXPECT_TRUE(fs::is_socket(home.root / "run/tavrelin-agent.sock"));
-    EXPECT_EQ(control(home, "--status").first, 0);
+    // The last one quits for good: its socket goes, and nobody answers.
+    EXPECT_EQ(control(home, "--quit").first, 0);
+    EXPECT_EQ(agents.back()->wait(), 0);
+    EXPECT_FALSE(fs::exists(home.root / "run/tavrelin-agent.sock"));
+    EXPECT_EQ(control(home, "--quit").first, 1);
 }
 
 TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWordsOfItsBuild) {
@@ -337,23 +333,7 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     EXPECT_EQ(summaries, (std::set<std::string>{"SUMMARY:Call the dentist", "SUMMARY:Pay rent"}));
     EXPECT_FALSE(std::filesystem::exists(session.root() / "data/calendars")); // nothing went to a vdir
 
-    ASSERT_TRUE(menuShows(*agent, "2 reminders filed this session")) << agent->output(); // so Check now is not ignored
-
-    session.signalCalendarFactory(SIGKILL);
-    relay.post("/dev/enqueue", json::array({{{"id", "milk"}, {"title", "Buy milk"}, {"allDay", true}, {"list", "Reminders"}}}));
-    agent->send("Check now");
-    ASSERT_TRUE(agent->await("error failed milk: Evolution Data Server is not answering\n")) << agent->output();
-    ASSERT_TRUE(menuShows(*agent, "1 couldn’t be saved: Evolution Data Server is not answering — still retrying"))
-        << agent->output();
-    EXPECT_EQ(relay.get("/dev/state")["tokens"][0]["pending"].size(), 1u);
-
-    session.startCalendarFactory();
-    agent->send("Check now");
-    ASSERT_TRUE(agent->await("delivered milk -> list Reminders\n")) << agent->output();
-    ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
-    EXPECT_EQ(lists.todos(reminders).size(), 3u);
     EXPECT_EQ(agent->output().find("CRITICAL"), std::string::npos) << agent->output();
-    EXPECT_EQ(agent->output().find("read-only"), std::string::npos) << agent->output();
     agent->send("quit");
     EXPECT_EQ(agent->wait(), 0) << agent->output();
 }

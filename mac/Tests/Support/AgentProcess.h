@@ -36,15 +36,6 @@ inline std::string installCopy(const std::filesystem::path& home) {
     return bundle / "Contents/MacOS/tavrelin-agent";
 }
 
-// Asks the agent for its menu until the menu shows `text`: a poll's outcome
-// reaches it just after the poll's last log line.
-inline bool menuShows(Child& agent, const std::string& text) {
-    return eventually([&] {
-        agent.send("menu");
-        return agent.await("[end]\n").value_or("").find(text) != std::string::npos;
-    });
-}
-
 // Waits for the next dialog or menu the agent shows, and answers it with `line`.
 inline bool answer(Child& agent, const std::string& line) {
     if (!agent.await("[end]\n"))
