@@ -57,8 +57,6 @@ void expectArc(const Path& arc, std::size_t segments, double start, double end) 
 
 TEST_F(StatusMenuTest, MenusForEachHealthAndNothingOutlivesTheMenu) {
     EXPECT_EQ(item.toolTip, "Tavrelin — Not paired"); // drawn as soon as it is made
-    EXPECT_THAT(item.menu(true), ::testing::StartsWith("Tavrelin — Not paired\n---\nNot paired with the extension yet\n"
-                                                       "+ How to pair…\n"));
 
     // Every health but these two shows the modules' sections; the privacy
     // settings item is reached through the shell.

@@ -168,17 +168,14 @@ public:
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
 
-    // Opens the menu and activates the first enabled item with this title.
-    bool choose(const std::string& title) { return provider && choose(provider(), title); }
-    static bool choose(const std::vector<MenuItem>& items, const std::string& title) {
-        for (const auto& item : items) {
+    // Opens the menu and activates the first enabled top-level item with this
+    // title (no submenu entry has an action).
+    bool choose(const std::string& title) {
+        for (const auto& item : provider ? provider() : std::vector<MenuItem>{})
             if (!item.separator && item.enabled && item.title == title && item.action) {
                 item.action();
                 return true;
             }
-            if (choose(item.submenu, title))
-                return true;
-        }
         return false;
     }
 
@@ -319,10 +316,8 @@ public:
         Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(std::move(c)) {}
         HttpResponse perform(const HttpRequest& request) override {
             HttpRequest current = request;
-            for (int hops = 0; owner.redirects.count(current.url); ++hops) {
+            while (owner.redirects.count(current.url)) {
                 const auto to = owner.redirects.find(current.url);
-                if (hops == 16)
-                    throw HttpTransportError("too many redirects");
                 if (!config.allowRedirect || !config.allowRedirect(current.url, to->second))
                     throw HttpRedirectRefused(to->second);
                 current.url = to->second;
