@@ -16,7 +16,6 @@ std::string pairUrl(const std::string& token, const std::string& api = "https://
 std::string parsed(const std::string& text) {
     try {
         Pairing pairing = PairingParser::parse(*Url::parse(text), platform::Date{5});
-        EXPECT_EQ(pairing.pairedAt, platform::Date{5});
         return pairing.token == good ? pairing.apiBase : pairing.token + " @ " + pairing.apiBase;
     } catch (const PairingError& error) {
         return error.what();
