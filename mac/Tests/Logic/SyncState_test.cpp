@@ -42,7 +42,6 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
     state.beginAttempt();
     EXPECT_EQ(std::exchange(seen, {}), (std::vector<std::string>{"Not paired", "Checking…"}));
     const std::pair<PollOutcome, std::string> outcomes[] = {
-        {succeeded(0, 0), "Connected"},
         {{PollOutcome::Failed{RelayError::unauthorized()}},
          "Stopped: The backend rejected this pairing. Re-pair from the extension."},
         // Broken stays broken through a successful poll.
