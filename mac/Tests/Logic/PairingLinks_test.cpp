@@ -51,6 +51,7 @@ TEST(PairingLinks, RejectionsNameTheCarriedParametersInCodePointOrder) {
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"tavrelin://pair?Token=rk_0123456789ab&api=https://r.example", "The pairing link had no token.", "Token, api"},
         {"https://example.com/pair?x=1&x=2&b", "That link was not a Tavrelin pairing link.", "b, x, x"},
+        {pairLink("Z://x"), "The backend address is not usable: unsupported scheme z", "api, token"},
         {pairLink("http://127.0.0.1:9"), "disk full", "api, token"},
     };
     for (const auto& [link, description, carried] : cases) {

@@ -53,6 +53,7 @@ TEST_F(SyncStateTest, EachOperationIsOneChangeWithItsHeadline) {
     }
     state.setPaired(std::nullopt);
     EXPECT_EQ(seen, std::vector<std::string>{"Not paired"});
+    EXPECT_EQ(state.pairedHost(), std::nullopt);
 }
 
 TEST_F(SyncStateTest, APollWithItemsReplacesTheTalliesKeyedByTheirFirst59CharactersAndOneWithoutKeepsThem) {
