@@ -2,15 +2,14 @@
 
 #include "TavrelinMac/Text.h"
 
-#include <QDir>
 #include <QLibraryInfo>
-#include <QStringList>
 
 #include <xcb/xcb.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -42,12 +41,24 @@ bool waylandSocketAnswers(const std::string& path) {
     return connected;
 }
 
+// Compared by hand: a wildcard filter would load a regular-expression engine
+// (half a megabyte resident) for this one look.
 bool waylandPluginInstalled() {
-    QStringList folders = QString::fromLocal8Bit(qgetenv("QT_PLUGIN_PATH")).split(':', Qt::SkipEmptyParts);
-    folders << QLibraryInfo::path(QLibraryInfo::PluginsPath);
-    for (const QString& folder : folders)
-        if (!QDir(folder + "/platforms").entryList({"libqwayland-*.so"}, QDir::Files).isEmpty())
-            return true;
+    const std::string pluginPath = variable("QT_PLUGIN_PATH");
+    std::vector<std::string> folders;
+    for (std::string_view folder : text::split(pluginPath, ':'))
+        if (!folder.empty())
+            folders.emplace_back(folder);
+    folders.push_back(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString());
+    for (const std::string& folder : folders) {
+        std::error_code error;
+        for (std::filesystem::directory_iterator entry(folder + "/platforms", error), end; !error && entry != end;
+             entry.increment(error)) {
+            const std::string name = entry->path().filename().string();
+            if (name.starts_with("libqwayland-") && name.ends_with(".so") && entry->is_regular_file(error))
+                return true;
+        }
+    }
     return false;
 }
 
