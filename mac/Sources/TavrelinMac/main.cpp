@@ -48,6 +48,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -212,6 +213,12 @@ int main(int argc, char** argv) {
     }
     if (options->entries)
         return changeEntries(*options->entries, bundle);
+    // libedataserver loads every mail provider the first time it reads an
+    // account: a megabyte resident for an agent that reads no mail. Pointed at
+    // a folder without any, it loads none. Set before any thread starts.
+    posix::PosixProcesses::setForAgentOnly(
+        "EDS_CAMEL_PROVIDER_DIR",
+        std::filesystem::path(tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)).parent_path());
     // One agent per user, decided by the lock before anything else.
     std::unique_ptr<qt::SingleInstance> instance;
     qt::SingleInstance::Claim claim = qt::SingleInstance::Claim::holder;
@@ -307,7 +314,8 @@ int main(int argc, char** argv) {
                       });
     }
     qt::QtWorkspace workspace(*instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
-                              headless ? terminal::printOpenedURL : qt::openWithDesktop,
+                              headless ? qt::QtWorkspace::Opener(terminal::printOpenedURL)
+                                       : [&processes](const std::string& url) { return qt::openWithDesktop(processes, url); },
                               bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
     LinuxRemindersChooser reminders(defaults.stringForKey("remindersBackend").value_or(""),
                                     tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule), files, workspace);

@@ -1,5 +1,6 @@
 #include "Platform/Posix/PosixProcesses.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -32,6 +33,27 @@ std::vector<char*> argumentVector(const std::string& program, const std::vector<
         argv.push_back(argument.data());
     argv.push_back(nullptr);
     return argv;
+}
+
+// Written only before other threads run; read-only after.
+std::vector<std::string>& agentOnlyNames() {
+    static std::vector<std::string> names;
+    return names;
+}
+
+// envp for exec, built before any fork like argv.
+std::vector<char*> childEnvironment() {
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view each(*entry);
+        const bool agentOnly = std::ranges::any_of(agentOnlyNames(), [each](const std::string& name) {
+            return each.starts_with(name) && each.size() > name.size() && each[name.size()] == '=';
+        });
+        if (!agentOnly)
+            envp.push_back(*entry);
+    }
+    envp.push_back(nullptr);
+    return envp;
 }
 
 int waitFor(pid_t pid) {
@@ -75,6 +97,11 @@ public:
 
 } // namespace
 
+void PosixProcesses::setForAgentOnly(const std::string& name, const std::string& value) {
+    if (::setenv(name.c_str(), value.c_str(), 1) == 0)
+        agentOnlyNames().push_back(name);
+}
+
 platform::ProcessResult PosixProcesses::run(const std::string& program, const std::vector<std::string>& arguments) {
     std::vector<std::string> storage;
     std::vector<char*> argv = argumentVector(program, arguments, storage);
@@ -92,8 +119,9 @@ platform::ProcessResult PosixProcesses::run(const std::string& program, const st
     // Descriptors some library opened without close-on-exec stay with the agent.
     ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
 
+    std::vector<char*> envp = childEnvironment();
     pid_t pid = 0;
-    int error = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    int error = ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data());
     ::close(writeEnd);
     if (error != 0) {
         ::close(readEnd);
@@ -119,6 +147,7 @@ platform::ProcessResult PosixProcesses::run(const std::string& program, const st
 void PosixProcesses::launchDetached(const std::string& program, const std::vector<std::string>& arguments) {
     std::vector<std::string> storage;
     std::vector<char*> argv = argumentVector(program, arguments, storage);
+    std::vector<char*> envp = childEnvironment();
 
     // The grandchild reports a failed exec through this pipe; a successful
     // exec closes it empty.
@@ -149,7 +178,7 @@ void PosixProcesses::launchDetached(const std::string& program, const std::vecto
             // Nothing of the agent's stays open in a process that outlives it;
             // the report pipe is close-on-exec already.
             ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-            ::execve(program.c_str(), argv.data(), environ);
+            ::execve(program.c_str(), argv.data(), envp.data());
             int error = errno;
             ssize_t ignored = ::write(writeEnd, &error, sizeof error);
             (void)ignored;

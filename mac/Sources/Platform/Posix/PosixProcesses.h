@@ -2,11 +2,19 @@
 
 #include "Platform/Processes.h"
 
+#include <string>
+
 namespace tavrelin::posix {
 
-// Child processes started directly (no shell) with the agent's environment.
+// Child processes started directly (no shell) with the agent's environment,
+// less the variables the agent set for itself.
 class PosixProcesses final : public platform::Processes {
 public:
+    // Sets a variable for the libraries the agent loads that no program it
+    // starts inherits (unset where the system refuses it). Only before any
+    // other thread runs: the environment has no lock.
+    static void setForAgentOnly(const std::string& name, const std::string& value);
+
     // Standard input is /dev/null so a tool never competes for the terminal;
     // a child ended by a signal reports 128 + the signal number.
     platform::ProcessResult run(const std::string& program, const std::vector<std::string>& arguments) override;

@@ -1,7 +1,6 @@
 #include "Platform/Qt/QtDesktop.h"
 
-#include <QDesktopServices>
-#include <QUrl>
+#include <QStandardPaths>
 #include <QWidget>
 
 namespace tavrelin::qt {
@@ -22,8 +21,18 @@ void activateWindows() {
     }
 }
 
-bool openWithDesktop(const std::string& url) {
-    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+// Not QDesktopServices: its launcher would inherit the variables the agent
+// keeps for itself.
+bool openWithDesktop(platform::Processes& processes, const std::string& url) {
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty())
+        return false;
+    try {
+        processes.launchDetached(opener.toStdString(), {url});
+        return true;
+    } catch (const platform::ProcessError&) {
+        return false;
+    }
 }
 
 } // namespace tavrelin::qt

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Processes.h"
+
 #include <QApplication>
 
 #include <functional>
@@ -17,8 +19,8 @@ void prepareDesktopApplication(QApplication& app);
 // Raises the visible windows (dialogs) above other applications'.
 void activateWindows();
 
-// Hands a URL to the desktop's handler for it (QDesktopServices); answers
-// whether it was taken.
-bool openWithDesktop(const std::string& url);
+// Hands a URL to the desktop's opener (xdg-open), started as any other child
+// of the agent; answers whether it started.
+bool openWithDesktop(platform::Processes& processes, const std::string& url);
 
 } // namespace tavrelin::qt
