@@ -313,10 +313,11 @@ int main(int argc, char** argv) {
                           .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
                       });
     }
-    qt::QtWorkspace workspace(*instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
-                              headless ? qt::QtWorkspace::Opener(terminal::printOpenedURL)
-                                       : [&processes](const std::string& url) { return qt::openWithDesktop(processes, url); },
-                              bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
+    qt::QtWorkspace workspace(
+        *instance, processes, bundle.homeDirectory(), vdir::VdirRemindersDatabase::defaultRoot(),
+        headless ? qt::QtWorkspace::Opener(terminal::printOpenedURL)
+                 : [&processes](const std::string& url) { return qt::openWithDesktop(processes, url); },
+        bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
     LinuxRemindersChooser reminders(defaults.stringForKey("remindersBackend").value_or(""),
                                     tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule), files, workspace);
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -27,27 +28,67 @@ using platform::UnpackError;
     throw FileError("Could not " + action + " “" + path + "”: " + std::strerror(error));
 }
 
+// libarchive is loaded for an unpack rather than for the agent's whole life:
+// it and the compression libraries only it uses are a quarter megabyte resident.
+#define TAVRELIN_LIBARCHIVE(X)                                                                                                 \
+    X(archive_read_new)                                                                                                        \
+    X(archive_read_support_format_zip)                                                                                         \
+    X(archive_read_open_filename)                                                                                              \
+    X(archive_read_next_header)                                                                                                \
+    X(archive_read_data)                                                                                                       \
+    X(archive_read_free)                                                                                                       \
+    X(archive_error_string)                                                                                                    \
+    X(archive_entry_pathname)                                                                                                  \
+    X(archive_entry_hardlink)                                                                                                  \
+    X(archive_entry_filetype)                                                                                                  \
+    X(archive_entry_perm)                                                                                                      \
+    X(archive_entry_size_is_set)                                                                                               \
+    X(archive_entry_size)
+
+struct Libarchive {
+#define TAVRELIN_DECLARE(name) decltype(&::name) name;
+    TAVRELIN_LIBARCHIVE(TAVRELIN_DECLARE)
+#undef TAVRELIN_DECLARE
+};
+
+// Kept loaded once loaded; a failed load is tried again at the next unpack.
+const Libarchive& libarchive() {
+    static const Libarchive loaded = [] {
+        void* handle = ::dlopen("libarchive.so.13", RTLD_NOW | RTLD_LOCAL);
+        if (!handle)
+            throw UnpackError(std::string("libarchive cannot be loaded: ") + ::dlerror());
+        Libarchive functions{};
+#define TAVRELIN_RESOLVE(name)                                                                                                 \
+    if (!(functions.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name))))                                       \
+        throw UnpackError("libarchive has no " #name);
+        TAVRELIN_LIBARCHIVE(TAVRELIN_RESOLVE)
+#undef TAVRELIN_RESOLVE
+        return functions;
+    }();
+    return loaded;
+}
+
 // One pass over a zip archive.
 class Reader {
 public:
-    explicit Reader(const std::string& path) : archive_(::archive_read_new()) {
+    explicit Reader(const std::string& path) : archive_(libarchive().archive_read_new()) {
         if (!archive_)
             throw UnpackError("no memory to read the archive");
-        ::archive_read_support_format_zip(archive_);
-        if (::archive_read_open_filename(archive_, path.c_str(), 64 * 1024) != ARCHIVE_OK) {
+        libarchive().archive_read_support_format_zip(archive_);
+        if (libarchive().archive_read_open_filename(archive_, path.c_str(), 64 * 1024) != ARCHIVE_OK) {
             const std::string why = error();
-            ::archive_read_free(archive_); // no destructor runs for a constructor that throws
+            libarchive().archive_read_free(archive_); // no destructor runs for a constructor that throws
             throw UnpackError("not a zip archive: " + why);
         }
     }
-    ~Reader() { ::archive_read_free(archive_); }
+    ~Reader() { libarchive().archive_read_free(archive_); }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
     // The next entry; none at the end.
     archive_entry* next() {
         archive_entry* entry = nullptr;
-        const int status = ::archive_read_next_header(archive_, &entry);
+        const int status = libarchive().archive_read_next_header(archive_, &entry);
         if (status == ARCHIVE_EOF)
             return nullptr;
         // A warning too: a name that does not convert would be written as
@@ -58,7 +99,7 @@ public:
     }
     ::archive* get() { return archive_; }
     std::string error() const {
-        const char* text = ::archive_error_string(archive_);
+        const char* text = libarchive().archive_error_string(archive_);
         return text ? text : "unknown error";
     }
 
@@ -75,7 +116,7 @@ struct Checked {
 
 // Refuses what no bundle holds and what could write outside the folder.
 Checked check(archive_entry* entry) {
-    const char* raw = ::archive_entry_pathname(entry);
+    const char* raw = libarchive().archive_entry_pathname(entry);
     if (!raw || !*raw)
         throw UnpackError("an entry has no readable name");
     const std::string name = raw;
@@ -88,9 +129,9 @@ Checked check(archive_entry* entry) {
         if (part != ".")
             checked.parts.emplace_back(part);
     }
-    if (::archive_entry_hardlink(entry))
+    if (libarchive().archive_entry_hardlink(entry))
         throw UnpackError("“" + name + "” is a hard link");
-    switch (::archive_entry_filetype(entry)) {
+    switch (libarchive().archive_entry_filetype(entry)) {
     case AE_IFREG:
         if (checked.parts.empty())
             throw UnpackError("“" + name + "” is a file without a name");
@@ -104,7 +145,7 @@ Checked check(archive_entry* entry) {
         throw UnpackError("“" + name + "” is neither a file nor a folder");
     }
     // Never setuid, setgid or sticky.
-    checked.mode = static_cast<unsigned>(::archive_entry_perm(entry)) & 0777;
+    checked.mode = static_cast<unsigned>(libarchive().archive_entry_perm(entry)) & 0777;
     return checked;
 }
 
@@ -126,8 +167,8 @@ void checkListing(const std::string& archive, const platform::UnpackLimits& limi
         if (++entries > limits.maxEntries)
             throw UnpackError(tooMany(limits));
         // A size the listing leaves open is counted as it is written.
-        if (::archive_entry_size_is_set(entry)) {
-            const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(0, ::archive_entry_size(entry)));
+        if (libarchive().archive_entry_size_is_set(entry)) {
+            const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(0, libarchive().archive_entry_size(entry)));
             if (size > limits.maxBytes - std::min(bytes, limits.maxBytes))
                 throw UnpackError(tooLarge(limits));
             bytes += size;
@@ -177,7 +218,7 @@ void writeFile(Reader& reader, const std::string& path, unsigned mode, std::uint
     } closer{fd};
     char buffer[64 * 1024];
     for (;;) {
-        const la_ssize_t got = ::archive_read_data(reader.get(), buffer, sizeof buffer);
+        const la_ssize_t got = libarchive().archive_read_data(reader.get(), buffer, sizeof buffer);
         if (got < 0)
             throw UnpackError("the archive cannot be read: " + reader.error());
         if (got == 0)
