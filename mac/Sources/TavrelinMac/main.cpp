@@ -49,7 +49,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -293,13 +292,13 @@ int main(int argc, char** argv) {
 
     // Without a tray nobody answers a dialog: it is printed and cancelled.
     terminal::TerminalConsole console(withoutTray ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : 0);
-    std::ostream unseen(nullptr);
     std::unique_ptr<platform::Dialogs> dialogs;
     std::unique_ptr<platform::StatusBar> statusBar;
     terminal::TerminalStatusBar* terminalBar = nullptr;
     if (headless) {
         dialogs = std::make_unique<terminal::TerminalDialogs>(console);
-        statusBar = std::make_unique<terminal::TerminalStatusBar>(withoutTray ? unseen : std::cout);
+        statusBar = std::make_unique<terminal::TerminalStatusBar>(
+            withoutTray ? terminal::TerminalStatusItem::Output([](std::string_view) {}) : terminal::printLines);
         terminalBar = static_cast<terminal::TerminalStatusBar*>(statusBar.get());
     } else {
         dialogs = std::make_unique<qt::QtDialogs>();

@@ -519,8 +519,8 @@ TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
 }
 
 TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
-    std::ostringstream out;
-    TerminalStatusBar bar{out};
+    std::string out;
+    TerminalStatusBar bar{[&out](std::string_view text) { out += text; }};
     auto owned = bar.makeStatusItem();
     Lines chosen;
     owned->setMenuProvider([&] {
@@ -532,7 +532,7 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
     });
     EXPECT_FALSE(bar.activate("1")); // nothing numbered before the menu is shown
     ASSERT_TRUE(bar.showMenu());
-    EXPECT_EQ(out.str(), "[menu]\n    Lists\n        Inbox\n1. Check now  (Ctrl+R)\n---\n2. Quit Tavrelin  (Ctrl+Q)\n[end]\n");
+    EXPECT_EQ(out, "[menu]\n    Lists\n        Inbox\n1. Check now  (Ctrl+R)\n---\n2. Quit Tavrelin  (Ctrl+Q)\n[end]\n");
     ASSERT_TRUE(bar.showMenu()); // numbered afresh each time: "3" stays unknown
     for (const char* line : {"2\n", " 1 ", "Check now"})
         EXPECT_TRUE(bar.activate(line)) << line;
@@ -540,10 +540,10 @@ TEST(TerminalStatusItem, PrintsTheMenuAndChoosesByNumberOrTitle) {
         EXPECT_FALSE(bar.activate(line)) << line;
     EXPECT_EQ(chosen, (Lines{"Quit Tavrelin", "Check now", "Check now"}));
 
-    out.str("");
+    out.clear();
     for (const char* tip : {"Not paired", "Not paired", "Checking…"})
         owned->setToolTip(tip);
-    EXPECT_EQ(out.str(), "[status] Not paired\n[status] Checking…\n");
+    EXPECT_EQ(out, "[status] Not paired\n[status] Checking…\n");
     owned.reset();
     EXPECT_FALSE(bar.activate("Check now"));
 }

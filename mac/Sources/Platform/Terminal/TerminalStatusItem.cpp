@@ -3,6 +3,7 @@
 #include "TavrelinMac/Text.h"
 
 #include <cctype>
+#include <utility>
 
 namespace tavrelin::terminal {
 
@@ -24,7 +25,7 @@ const platform::MenuItem* findByTitle(const std::vector<platform::MenuItem>& ite
 
 } // namespace
 
-TerminalStatusItem::TerminalStatusItem(std::ostream& out) : out_(out) {}
+TerminalStatusItem::TerminalStatusItem(Output out) : out_(std::move(out)) {}
 
 TerminalStatusItem::~TerminalStatusItem() {
     if (onDestroy)
@@ -35,7 +36,7 @@ void TerminalStatusItem::setToolTip(const std::string& toolTip) {
     if (toolTip_ == toolTip)
         return;
     toolTip_ = toolTip;
-    out_ << "[status] " << toolTip << '\n' << std::flush;
+    out_("[status] " + toolTip + '\n');
 }
 
 void TerminalStatusItem::setMenuProvider(std::function<std::vector<platform::MenuItem>()> provider) {
@@ -74,7 +75,7 @@ void TerminalStatusItem::showMenu() {
     };
     print(items, 0);
     text += "[end]\n";
-    out_ << text << std::flush;
+    out_(text);
 }
 
 bool TerminalStatusItem::activate(std::string_view line) {
@@ -100,7 +101,7 @@ bool TerminalStatusItem::activate(std::string_view line) {
     return false;
 }
 
-TerminalStatusBar::TerminalStatusBar(std::ostream& out) : out_(out) {}
+TerminalStatusBar::TerminalStatusBar(TerminalStatusItem::Output out) : out_(std::move(out)) {}
 
 TerminalStatusBar::~TerminalStatusBar() {
     *current_ = nullptr;

@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +27,10 @@ namespace tavrelin::terminal {
 // and activate() for anything else (a number or a title).
 class TerminalStatusItem final : public platform::StatusItem {
 public:
-    explicit TerminalStatusItem(std::ostream& out);
+    // Where the blocks go: standard output (printLines) or nowhere.
+    using Output = std::function<void(std::string_view text)>;
+
+    explicit TerminalStatusItem(Output out);
     ~TerminalStatusItem() override;
 
     bool hasButton() const override { return true; }
@@ -51,17 +53,17 @@ public:
     std::function<void()> onDestroy;
 
 private:
-    std::ostream& out_;
+    Output out_;
     std::optional<std::string> toolTip_;
     std::function<std::vector<platform::MenuItem>()> provider_;
     std::vector<std::function<void()>> numbered_;
 };
 
-// Makes terminal status items writing to one stream, and reaches the newest
+// Makes terminal status items writing to one output, and reaches the newest
 // of them for the input reader.
 class TerminalStatusBar final : public platform::StatusBar {
 public:
-    explicit TerminalStatusBar(std::ostream& out);
+    explicit TerminalStatusBar(TerminalStatusItem::Output out);
     ~TerminalStatusBar() override;
 
     std::unique_ptr<platform::StatusItem> makeStatusItem() override;
@@ -75,7 +77,7 @@ public:
     std::function<void()> onItem;
 
 private:
-    std::ostream& out_;
+    TerminalStatusItem::Output out_;
     std::shared_ptr<TerminalStatusItem*> current_ = std::make_shared<TerminalStatusItem*>(nullptr);
 };
 
