@@ -24,7 +24,7 @@
 #include "Support/FakePlatform.h"
 #include "Support/SavedEnvironment.h"
 #include "Support/SpinEventLoop.h"
-#include "Support/VdirFixture.h"
+#include "Support/TempFolder.h"
 #include "TavrelinMac/MenuBarIcon.h"
 
 #include <gmock/gmock.h>
@@ -840,7 +840,7 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     const std::string bundle = d.temp / "Applications/Tavrelin.app";
     fakeBundle(bundle, d.temp / "arguments");
     const std::string others = "[Default Applications]\ntext/html=firefox.desktop;\n";
-    writeText(d.items.defaultsPath(), others);
+    writeFile(d.items.defaultsPath(), others);
     d.items.writeLinkHandler(bundle);
     d.items.removeLinkHandler();
     EXPECT_EQ(readFile(d.items.defaultsPath()), others);

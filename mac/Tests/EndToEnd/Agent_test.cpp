@@ -41,7 +41,7 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
         items.push_back({{"id", std::to_string(i)}, {"title", std::to_string(i)}, {"allDay", false}, {"list", "Home"}});
     relay.post("/dev/enqueue", items);
     // Paired before the first launch: every launch restores the pairing and polls at once.
-    writeText(home.root / "data/Tavrelin/pairing.json",
+    writeFile(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", token}, {"pairedAt", 0}}.dump());
 
     // Each launch goes over the whole queue again (nothing is acknowledged
@@ -69,7 +69,7 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
     // while once received, and the lists are read meanwhile. What a write
     // killed in its middle would leave is planted (too short a window to hit
     // by chance) and must be gone.
-    writeText(home.lists / "home/.tavrelin-0123456789abcdef.tmp", "BEGIN:VCALENDAR\r\nBEGIN:VTO");
+    writeFile(home.lists / "home/.tavrelin-0123456789abcdef.tmp", "BEGIN:VCALENDAR\r\nBEGIN:VTO");
     relay.post("/dev/fault", {{"path", ackPath}, {"delayMs", 2000}});
     const auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
     const int before = requests();
@@ -201,7 +201,7 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     relay.post("/dev/fault", {{"path", "/relay/device/pending"}, {"delayMs", 3000}, {"count", rounds + 1}});
 
     AgentHome home{settings};
-    writeText(home.root / "data/Tavrelin/pairing.json",
+    writeFile(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", "rk_0123456789abcdef"}, {"pairedAt", 0}}.dump());
     std::vector<std::unique_ptr<Child>> agents;
     agents.push_back(startAgent(home.environment));
@@ -292,7 +292,7 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
                << "/\"\nfileext = \".ics\"\n";
     config << "[storage server]\ntype = \"caldav\"\nurl = \"http://127.0.0.1:" << port.substr(0, port.size() - 1)
            << "/\"\nusername = \"tavrelin\"\npassword = \"roundtrip\"\n";
-    writeText(home.root / "vdirsyncer.conf", config.str());
+    writeFile(home.root / "vdirsyncer.conf", config.str());
     for (const std::string verb : {"discover", "sync", "metasync"})
         for (const std::string pair : {"up", "down"}) {
             // Yes to creating the collection where it is missing.
