@@ -20,7 +20,6 @@
 #include "Support/DevRelayProcess.h"
 #include "Support/FakePlatform.h"
 #include "Support/LoopbackServer.h"
-#include "Support/SavedEnvironment.h"
 #include "Support/TempFolder.h"
 #include "TavrelinMac/RelayClient.h"
 #include "TavrelinMac/UpdateTools.h"

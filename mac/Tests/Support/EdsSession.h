@@ -8,7 +8,6 @@
 // task lists, through libecal as GNOME's task apps see them.
 
 #include "Support/DevRelayProcess.h"
-#include "Support/SavedEnvironment.h"
 #include "Support/TempFolder.h"
 
 #include <libecal/libecal.h>

@@ -1,11 +1,15 @@
 #pragma once
 
-// Temporary folders, and the files and programs tests build in them.
+// What a test sets up outside itself and takes away again: temporary folders
+// with the files and programs it builds in them, and environment variables.
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -61,5 +65,42 @@ inline void makeList(const std::filesystem::path& root, const std::string& folde
     if (!title.empty())
         writeFile(root / folder / "displayname", title + "\n");
 }
+
+// Sets and unsets environment variables for a test, and puts back what was
+// there before when it ends, so no test sees what another one set.
+class SavedEnvironment {
+public:
+    SavedEnvironment() = default;
+    // One variable set (or, given none, unset) for the scope.
+    SavedEnvironment(const std::string& name, const std::optional<std::string>& value) { put(name, value); }
+    SavedEnvironment(const SavedEnvironment&) = delete;
+    SavedEnvironment& operator=(const SavedEnvironment&) = delete;
+    ~SavedEnvironment() {
+        for (const auto& [name, value] : saved_)
+            apply(name, value);
+    }
+
+    void set(const std::string& name, const std::string& value) { put(name, value); }
+    void unset(const std::string& name) { put(name, std::nullopt); }
+
+private:
+    void put(const std::string& name, const std::optional<std::string>& value) {
+        // The first value seen is the one to restore.
+        if (const char* old = std::getenv(name.c_str()); !saved_.count(name))
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        apply(name, value);
+    }
+    // A new time zone counts at once.
+    static void apply(const std::string& name, const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+        if (name == "TZ")
+            ::tzset();
+    }
+
+    std::map<std::string, std::optional<std::string>> saved_;
+};
 
 } // namespace tavrelin::testing
