@@ -654,7 +654,6 @@ struct Desktop {
     std::string config = temp / "config", data = temp / "data";
     posix::PosixFiles files;
     xdg::XdgLoginItems items{files, config, data};
-    Environment environment() const { return {{"HOME", temp.path()}, {"XDG_CONFIG_HOME", config}, {"XDG_DATA_HOME", data}}; }
 };
 
 // Which display is tried, in which order, and what is said of those passed over.
@@ -783,8 +782,9 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
         }
         // xdg-open outside a known desktop splits Exec at blanks: a plain path must stay plain.
         if (home == "plain" && installed("/usr/bin/xdg-open")) {
-            Environment session = d.environment();
-            session["DISPLAY"] = ":55"; // only looked at, never opened
+            // The display is only looked at, never opened.
+            const Environment session{
+                {"HOME", d.temp.path()}, {"XDG_CONFIG_HOME", d.config}, {"XDG_DATA_HOME", d.data}, {"DISPLAY", ":55"}};
             starts({"/usr/bin/xdg-open", link}, session, true);
         }
     }

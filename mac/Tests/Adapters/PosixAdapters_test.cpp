@@ -120,15 +120,6 @@ std::string swap(const std::string& current, const std::string& incoming, const 
     return readFile(marker);
 }
 
-// What is left of the swap's leftovers at these paths, by name.
-std::string leftovers(const std::vector<std::string>& paths) {
-    std::string found;
-    for (const std::string& path : paths)
-        if (fs::exists(fs::symlink_status(path)))
-            found += " " + path;
-    return found;
-}
-
 void mountTmpfs(const std::string& folder, const std::string& size) {
     fs::create_directories(folder);
     if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0755").c_str()) != 0)
@@ -136,8 +127,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
 }
 
 // Runs in a child of its own: what does not hold is printed, and ends it with 1.
-[[noreturn]] void smallDisk(const std::string& root) {
-    auto at = [&root](const std::string& name) { return root + "/" + name; };
+[[noreturn]] void smallDisk(const TempFolder& root) {
     ::alarm(120); // a hung script ends the child, and the test says so
     int failures = 0;
     auto check = [&failures](bool held, const std::string& what) {
@@ -149,14 +139,14 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
         ::_exit(1);
     }
     // Under folder names with every character the shell could misread.
-    const std::string apps = at("My Apps 'q' \"d\" $HOME `id` \\"), app = apps + "/Tavrelin.app";
-    const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = at("cache's/Tavrelin/updates");
+    const std::string apps = root / "My Apps 'q' \"d\" $HOME `id` \\", app = apps + "/Tavrelin.app";
+    const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = root / "cache's/Tavrelin/updates";
     const std::string fresh = staging + "/unpacked/Tavrelin.app";
     mountTmpfs(apps, "2m");
-    makeBundle(app, "old", at("started"), 100000);
+    makeBundle(app, "old", root / "started", 100000);
 
     // Too large for what is left: refused before anything moved.
-    makeBundle(fresh, "big", at("started"), 3 << 20);
+    makeBundle(fresh, "big", root / "started", 3 << 20);
     try {
         updateSystem.place(fresh, incoming);
         check(false, "a bundle larger than the disk was placed");
@@ -169,24 +159,24 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
 
     // One that fits is copied across, then swapped in by renames.
     fs::remove_all(fresh);
-    makeBundle(fresh, "new", at("started"), 500000);
+    makeBundle(fresh, "new", root / "started", 500000);
     updateSystem.place(fresh, incoming);
     check(bundleAt(incoming) == "new" && modeOf(incoming + "/Contents/MacOS/tavrelin-agent") == 0755,
           "the placed bundle is not the new one, mode included");
     fs::create_directories(app + ".previous"); // left by an earlier attempt
-    check(swap(app, incoming, staging, at("started")) == "new\n", "the new agent was not started");
+    check(swap(app, incoming, staging, root / "started") == "new\n", "the new agent was not started");
     check(bundleAt(app) == "new", "the new bundle is not in place");
-    const std::string left = leftovers({app + ".previous", incoming, staging});
-    check(left.empty(), "leftovers:" + left);
+    for (const std::string& path : {app + ".previous", incoming, staging})
+        check(!fs::exists(fs::symlink_status(path)), "left behind: " + path);
 
     // The previous place cannot be freed (something is mounted there), and
     // the environment says "moved": nothing moves, the agent reopens.
-    fs::remove(at("started"));
-    makeBundle(incoming, "newer", at("started"));
+    fs::remove(root / "started");
+    makeBundle(incoming, "newer", root / "started");
     mountTmpfs(app + ".previous", "64k");
     writeFile(app + ".previous/busy", "x");
     ::setenv("moved", "yes", 1);
-    check(swap(app, incoming, staging, at("started")) == "new\n", "the running bundle was not reopened");
+    check(swap(app, incoming, staging, root / "started") == "new\n", "the running bundle was not reopened");
     ::unsetenv("moved");
     check(bundleAt(app) == "new", "the running bundle was touched though it never moved");
     check(!fs::exists(incoming), "the new bundle was left beside the running one");
@@ -196,13 +186,14 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     // The new bundle arrives by a copy from another file system that
     // fills up (as a plain move from the cache would): the half-copied
     // folder goes and the old bundle comes back.
-    fs::remove(at("started"));
+    fs::remove(root / "started");
     fs::remove_all(fresh);
-    makeBundle(fresh, "huge", at("started"), 3 << 20);
-    check(swap(app, fresh, staging, at("started")) == "new\n", "the old agent was not reopened after a failed copy");
+    makeBundle(fresh, "huge", root / "started", 3 << 20);
+    check(swap(app, fresh, staging, root / "started") == "new\n", "the old agent was not reopened after a failed copy");
     check(bundleAt(app) == "new" && fs::file_size(app + "/Contents/Resources/padding") == 500000,
           "a half-copied bundle stands at the running bundle's place");
-    check(leftovers({app + ".previous", staging}).empty(), "leftovers after the failed copy");
+    for (const std::string& path : {app + ".previous", staging})
+        check(!fs::exists(fs::symlink_status(path)), "left behind after the failed copy: " + path);
     ::_exit(failures == 0 ? 0 : 1);
 }
 
@@ -430,7 +421,7 @@ TEST(InstallScriptUnderSh, ASmallDiskNeverHoldsAHalfAgent) {
     if (::geteuid() != 0 || processes.run("/usr/bin/unshare", {"--mount", "true"}).status != 0)
         GTEST_SKIP() << "needs root and a mount namespace of its own (unshare) to mount a small tmpfs";
     TempFolder dir;
-    EXPECT_EXIT(smallDisk(dir.path()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(smallDisk(dir), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Verifier, RefusesEveryChange) {
