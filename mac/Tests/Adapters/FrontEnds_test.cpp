@@ -643,12 +643,6 @@ TEST_F(SingleInstanceTest, AnAgentRemovesOnlyItsOwnSocketAndSurvivesClientsThatM
                 ::testing::ThrowsMessage<InstanceError>(::testing::HasSubstr("(process " + std::to_string(::getpid()) + ")")));
 }
 
-// The built bundle installed in the home folder, with its settings.
-std::string install(const Environment& environment) {
-    writeSettings(environment.at("XDG_CONFIG_HOME"), "com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n");
-    return installCopy(environment.at("HOME"));
-}
-
 struct Desktop {
     TempFolder temp;
     std::string config = temp / "config", data = temp / "data";
@@ -693,15 +687,15 @@ TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
 TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
     if (!installed("/usr/bin/weston"))
         GTEST_SKIP() << "weston is not installed (scripts/setup installs it)";
-    TempFolder temp;
-    const Environment folders = userFolders(temp.path());
+    const AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n"};
+    const Environment& folders = home.environment;
     Child weston({"/usr/bin/weston", "--backend=headless-backend.so", "--socket=tavrelin-test", "--idle-time=0", "--no-config",
                   "--shell=kiosk-shell.so"},
                  withSanitizers({{"XDG_RUNTIME_DIR", folders.at("XDG_RUNTIME_DIR")}}));
     ASSERT_TRUE(eventually([&] { return fs::exists(folders.at("XDG_RUNTIME_DIR") + "/tavrelin-test"); }))
         << "weston did not come up:\n"
         << weston.output();
-    const std::string agent = install(folders);
+    const std::string agent = installCopy(home.root / "home");
 
     // The displays named, and what the agent says of them.
     const std::pair<Environment, std::string> rows[] = {
