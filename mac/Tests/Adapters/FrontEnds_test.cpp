@@ -62,9 +62,8 @@ extern "C" const char* __asan_default_options() {
 
 namespace {
 
-class QtPlatform : public ::testing::Test {
-protected:
-    void SetUp() override { application<QApplication>(); }
+struct QtPlatform : ::testing::Test {
+    QApplication& app = application<QApplication>();
 };
 
 TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffItUnderOneDeadline) {
@@ -251,9 +250,8 @@ platform::MenuItem entry(Lines& chosen, const std::string& title, const std::str
 
 // The tray's menu on a clock the test moves. How hosts see it over D-Bus is
 // the StatusNotifier test's part.
-class Tray : public ::testing::Test {
+class Tray : public QtPlatform {
 protected:
-    QApplication& app = application<QApplication>();
     fake::FakeClock clock;
     fake::FakeMainLoop loop{clock};
     QtStatusItem item{loop};
@@ -466,10 +464,9 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
         EXPECT_EQ(shown(scheme), glyph(scheme));
 }
 
-class Terminal : public ::testing::Test {
+class Terminal : public QtPlatform {
 protected:
     void SetUp() override {
-        application<QApplication>();
         console.setRoutes({
             .showMenu = [this] { calls.push_back("menu"); },
             .chooseMenuItem = [this](const std::string& line) { return line == "2" && (calls.push_back("choose"), true); },

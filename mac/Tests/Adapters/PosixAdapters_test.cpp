@@ -50,6 +50,7 @@
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using namespace std::chrono_literals;
+using fake::errorOf;
 using platform::DateComponents;
 using platform::FileError;
 using platform::HttpSessionConfig;
@@ -287,15 +288,6 @@ struct CurlTest : ::testing::Test {
     }
     RelayClient client(platform::HttpSessionConfig config = {}, std::string apiBase = {}, std::string key = token) {
         return RelayClient(Pairing{apiBase.empty() ? server.url() : apiBase, key, {}}, http, appInfo, config);
-    }
-    // The error fetching fails with; a malformed "none" when it does not fail.
-    static RelayError errorOf(const RelayClient& client) {
-        try {
-            client.fetchPending();
-        } catch (const RelayError& error) {
-            return error;
-        }
-        return RelayError::malformed("none");
     }
     // Starts a reply {"items":[ and then sends, every 10 ms, two more bytes:
     // `pairs` times before closing it with ]}, or without end (0) until the
@@ -813,8 +805,8 @@ TEST(VdirOnWatchedFiles, ALookFlushesEachWrittenFolderOnceAndReadsOnlyItemsItHas
 TEST_F(CurlTest, RequestsAndFailures) {
     using Kind = RelayError::Kind;
     // Nothing listens there; a token with a line break would smuggle a header in.
-    EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), Kind::transport);
-    EXPECT_EQ(errorOf(client({}, {}, token + "\r\nX-Evil: 1")).kind(), Kind::transport);
+    EXPECT_EQ(errorOf([&] { client({}, "http://127.0.0.1:1").fetchPending(); }).kind(), Kind::transport);
+    EXPECT_EQ(errorOf([&] { client({}, {}, token + "\r\nX-Evil: 1").fetchPending(); }).kind(), Kind::transport);
 
     auto c = client();
     c.fetchPending();
@@ -844,7 +836,7 @@ TEST_F(CurlTest, RequestsAndFailures) {
     };
     for (const auto& [handler, config, kind, text] : rows) {
         handle(handler);
-        RelayError error = errorOf(client(config));
+        RelayError error = errorOf([&] { client(config).fetchPending(); });
         EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
         EXPECT_THAT(error.what(), ::testing::HasSubstr(text));
     }
