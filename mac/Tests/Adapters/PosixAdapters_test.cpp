@@ -836,7 +836,7 @@ TEST_F(CurlTest, RequestsAndFailures) {
     };
     for (const auto& [handler, config, kind, text] : rows) {
         handle(handler);
-        RelayError error = errorOf([&] { client(config).fetchPending(); });
+        RelayError error = errorOf([&, &session = config] { client(session).fetchPending(); });
         EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
         EXPECT_THAT(error.what(), ::testing::HasSubstr(text));
     }
