@@ -22,9 +22,8 @@
 #include "Platform/Xdg/XdgLoginItems.h"
 #include "Support/AgentProcess.h"
 #include "Support/FakePlatform.h"
-#include "Support/SavedEnvironment.h"
 #include "Support/SpinEventLoop.h"
-#include "Support/VdirFixture.h"
+#include "Support/TempFolder.h"
 #include "TavrelinMac/MenuBarIcon.h"
 
 #include <gmock/gmock.h>
@@ -63,9 +62,8 @@ extern "C" const char* __asan_default_options() {
 
 namespace {
 
-class QtPlatform : public ::testing::Test {
-protected:
-    void SetUp() override { application<QApplication>(); }
+struct QtPlatform : ::testing::Test {
+    QApplication& app = application<QApplication>();
 };
 
 TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffItUnderOneDeadline) {
@@ -163,6 +161,13 @@ TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored
     EXPECT_EQ(stored.stringForKey("absent"), std::nullopt);
 }
 
+// A bundle at `path` whose agent writes the arguments it was started with,
+// one per line, into `record`.
+std::string fakeBundle(const std::string& path, const std::string& record) {
+    return writeProgram(path + "/Contents/MacOS/tavrelin-agent",
+                        "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + record + "'\n");
+}
+
 class WorkspaceTest : public QtPlatform {
 protected:
     // A desktop entry in `folder` for the task application `name`.
@@ -184,11 +189,10 @@ TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
     const std::string bundle = temp / "My \"Apps\" $HOME `id` 'x'/Tavrelin.app";
     const SingleInstance instance(paths);
     EXPECT_THROW(workspace(instance).relaunch(bundle), platform::ProcessError); // no agent inside
-    const std::string agent = writeProgram(bundle + "/Contents/MacOS/tavrelin-agent",
-                                           "#!/bin/sh\nprintf '%s %s' \"$#\" \"$0\" > \"$0.tmp\"\nmv \"$0.tmp\" \"$0.ran\"\n");
+    const std::string agent = fakeBundle(bundle, temp / "ran");
     workspace(instance).relaunch(bundle);
-    ASSERT_TRUE(spinUntil([&] { return fs::exists(agent + ".ran"); }, 20000)) << "the relaunched agent did not run";
-    EXPECT_EQ(readFile(agent + ".ran"), "0 " + agent);
+    EXPECT_TRUE(spinUntil([&] { return fs::exists(temp / "ran") && readFile(temp / "ran") == agent + "\n"; }, 20000))
+        << "the relaunched agent did not run, or not without arguments";
 }
 
 TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldCodes) {
@@ -246,9 +250,8 @@ platform::MenuItem entry(Lines& chosen, const std::string& title, const std::str
 
 // The tray's menu on a clock the test moves. How hosts see it over D-Bus is
 // the StatusNotifier test's part.
-class Tray : public ::testing::Test {
+class Tray : public QtPlatform {
 protected:
-    QApplication& app = application<QApplication>();
     fake::FakeClock clock;
     fake::FakeMainLoop loop{clock};
     QtStatusItem item{loop};
@@ -461,10 +464,9 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
         EXPECT_EQ(shown(scheme), glyph(scheme));
 }
 
-class Terminal : public ::testing::Test {
+class Terminal : public QtPlatform {
 protected:
     void SetUp() override {
-        application<QApplication>();
         console.setRoutes({
             .showMenu = [this] { calls.push_back("menu"); },
             .chooseMenuItem = [this](const std::string& line) { return line == "2" && (calls.push_back("choose"), true); },
@@ -638,25 +640,11 @@ TEST_F(SingleInstanceTest, AnAgentRemovesOnlyItsOwnSocketAndSurvivesClientsThatM
                 ::testing::ThrowsMessage<InstanceError>(::testing::HasSubstr("(process " + std::to_string(::getpid()) + ")")));
 }
 
-// The built bundle installed in the home folder, with its settings.
-std::string install(const Environment& environment) {
-    writeSettings(environment.at("XDG_CONFIG_HOME"), "com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n");
-    return installCopy(environment.at("HOME"));
-}
-
-// A bundle at `path` whose agent writes the arguments it was started with,
-// one per line, into `record`.
-std::string fakeBundle(const std::string& path, const std::string& record) {
-    return writeProgram(path + "/Contents/MacOS/tavrelin-agent",
-                        "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + record + "'\n");
-}
-
 struct Desktop {
     TempFolder temp;
     std::string config = temp / "config", data = temp / "data";
     posix::PosixFiles files;
     xdg::XdgLoginItems items{files, config, data};
-    Environment environment() const { return {{"HOME", temp.path()}, {"XDG_CONFIG_HOME", config}, {"XDG_DATA_HOME", data}}; }
 };
 
 // Which display is tried, in which order, and what is said of those passed over.
@@ -696,15 +684,15 @@ TEST(Sessions, TheDisplayIsChosenInQtsOrderAndOnlyOneThatAnswers) {
 TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
     if (!installed("/usr/bin/weston"))
         GTEST_SKIP() << "weston is not installed (scripts/setup installs it)";
-    TempFolder temp;
-    const Environment folders = userFolders(temp.path());
+    const AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n"};
+    const Environment& folders = home.environment;
     Child weston({"/usr/bin/weston", "--backend=headless-backend.so", "--socket=tavrelin-test", "--idle-time=0", "--no-config",
                   "--shell=kiosk-shell.so"},
                  withSanitizers({{"XDG_RUNTIME_DIR", folders.at("XDG_RUNTIME_DIR")}}));
     ASSERT_TRUE(eventually([&] { return fs::exists(folders.at("XDG_RUNTIME_DIR") + "/tavrelin-test"); }))
         << "weston did not come up:\n"
         << weston.output();
-    const std::string agent = install(folders);
+    const std::string agent = installCopy(home.root / "home");
 
     // The displays named, and what the agent says of them.
     const std::pair<Environment, std::string> rows[] = {
@@ -785,8 +773,9 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
         }
         // xdg-open outside a known desktop splits Exec at blanks: a plain path must stay plain.
         if (home == "plain" && installed("/usr/bin/xdg-open")) {
-            Environment session = d.environment();
-            session["DISPLAY"] = ":55"; // only looked at, never opened
+            // The display is only looked at, never opened.
+            const Environment session{
+                {"HOME", d.temp.path()}, {"XDG_CONFIG_HOME", d.config}, {"XDG_DATA_HOME", d.data}, {"DISPLAY", ":55"}};
             starts({"/usr/bin/xdg-open", link}, session, true);
         }
     }
@@ -840,7 +829,7 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     const std::string bundle = d.temp / "Applications/Tavrelin.app";
     fakeBundle(bundle, d.temp / "arguments");
     const std::string others = "[Default Applications]\ntext/html=firefox.desktop;\n";
-    writeText(d.items.defaultsPath(), others);
+    writeFile(d.items.defaultsPath(), others);
     d.items.writeLinkHandler(bundle);
     d.items.removeLinkHandler();
     EXPECT_EQ(readFile(d.items.defaultsPath()), others);

@@ -20,8 +20,7 @@
 #include "Support/DevRelayProcess.h"
 #include "Support/FakePlatform.h"
 #include "Support/LoopbackServer.h"
-#include "Support/SavedEnvironment.h"
-#include "Support/VdirFixture.h"
+#include "Support/TempFolder.h"
 #include "TavrelinMac/RelayClient.h"
 #include "TavrelinMac/UpdateTools.h"
 
@@ -51,6 +50,7 @@
 using namespace tavrelin;
 using namespace tavrelin::testing;
 using namespace std::chrono_literals;
+using fake::errorOf;
 using platform::DateComponents;
 using platform::FileError;
 using platform::HttpSessionConfig;
@@ -65,8 +65,13 @@ posix::PosixProcesses processes;
 posix::PosixUpdateSystem updateSystem(processes);
 
 unsigned modeOf(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+    return static_cast<unsigned>(fs::symlink_status(path).permissions() & fs::perms::mask);
+}
+
+// Runs a tool that must succeed.
+void must(const std::string& program, const std::vector<std::string>& arguments) {
+    auto result = processes.run(program, arguments);
+    ASSERT_EQ(result.status, 0) << program << ": " << result.output;
 }
 
 // A zip of (name, type and mode, content) entries, as any zip tool could
@@ -80,8 +85,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
         info.external_attr = mode << 16
         z.writestr(info, bytes(content) if isinstance(content, int) else content)
 )";
-    auto result = processes.run("/usr/bin/python3", {"-c", script, path, entries.dump()});
-    ASSERT_EQ(result.status, 0) << result.output;
+    must("/usr/bin/python3", {"-c", script, path, entries.dump()});
 }
 
 // A bundle whose agent, when started, writes `name` into `marker`; `padding`
@@ -89,7 +93,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
 void makeBundle(const std::string& bundle, const std::string& name, const std::string& marker, std::size_t padding = 0) {
     writeProgram(bundle + "/Contents/MacOS/tavrelin-agent",
                  "#!/bin/sh\necho " + name + " > " + updatetools::quoted(marker) + "\n");
-    writeText(bundle + "/Contents/Resources/padding", std::string(padding, 'p'));
+    writeFile(bundle + "/Contents/Resources/padding", std::string(padding, 'p'));
 }
 
 // Which bundle's agent a path holds: the name its agent writes, "" for none.
@@ -117,15 +121,6 @@ std::string swap(const std::string& current, const std::string& incoming, const 
     return readFile(marker);
 }
 
-// What is left of the swap's leftovers at these paths, by name.
-std::string leftovers(const std::vector<std::string>& paths) {
-    std::string found;
-    for (const std::string& path : paths)
-        if (fs::exists(fs::symlink_status(path)))
-            found += " " + path;
-    return found;
-}
-
 void mountTmpfs(const std::string& folder, const std::string& size) {
     fs::create_directories(folder);
     if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0755").c_str()) != 0)
@@ -133,8 +128,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
 }
 
 // Runs in a child of its own: what does not hold is printed, and ends it with 1.
-[[noreturn]] void smallDisk(const std::string& root) {
-    auto at = [&root](const std::string& name) { return root + "/" + name; };
+[[noreturn]] void smallDisk(const TempFolder& root) {
     ::alarm(120); // a hung script ends the child, and the test says so
     int failures = 0;
     auto check = [&failures](bool held, const std::string& what) {
@@ -146,14 +140,14 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
         ::_exit(1);
     }
     // Under folder names with every character the shell could misread.
-    const std::string apps = at("My Apps 'q' \"d\" $HOME `id` \\"), app = apps + "/Tavrelin.app";
-    const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = at("cache's/Tavrelin/updates");
+    const std::string apps = root / "My Apps 'q' \"d\" $HOME `id` \\", app = apps + "/Tavrelin.app";
+    const std::string incoming = apps + "/.Tavrelin.app.incoming", staging = root / "cache's/Tavrelin/updates";
     const std::string fresh = staging + "/unpacked/Tavrelin.app";
     mountTmpfs(apps, "2m");
-    makeBundle(app, "old", at("started"), 100000);
+    makeBundle(app, "old", root / "started", 100000);
 
     // Too large for what is left: refused before anything moved.
-    makeBundle(fresh, "big", at("started"), 3 << 20);
+    makeBundle(fresh, "big", root / "started", 3 << 20);
     try {
         updateSystem.place(fresh, incoming);
         check(false, "a bundle larger than the disk was placed");
@@ -166,24 +160,24 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
 
     // One that fits is copied across, then swapped in by renames.
     fs::remove_all(fresh);
-    makeBundle(fresh, "new", at("started"), 500000);
+    makeBundle(fresh, "new", root / "started", 500000);
     updateSystem.place(fresh, incoming);
     check(bundleAt(incoming) == "new" && modeOf(incoming + "/Contents/MacOS/tavrelin-agent") == 0755,
           "the placed bundle is not the new one, mode included");
     fs::create_directories(app + ".previous"); // left by an earlier attempt
-    check(swap(app, incoming, staging, at("started")) == "new\n", "the new agent was not started");
+    check(swap(app, incoming, staging, root / "started") == "new\n", "the new agent was not started");
     check(bundleAt(app) == "new", "the new bundle is not in place");
-    const std::string left = leftovers({app + ".previous", incoming, staging});
-    check(left.empty(), "leftovers:" + left);
+    for (const std::string& path : {app + ".previous", incoming, staging})
+        check(!fs::exists(fs::symlink_status(path)), "left behind: " + path);
 
     // The previous place cannot be freed (something is mounted there), and
     // the environment says "moved": nothing moves, the agent reopens.
-    fs::remove(at("started"));
-    makeBundle(incoming, "newer", at("started"));
+    fs::remove(root / "started");
+    makeBundle(incoming, "newer", root / "started");
     mountTmpfs(app + ".previous", "64k");
-    writeText(app + ".previous/busy", "x");
+    writeFile(app + ".previous/busy", "x");
     ::setenv("moved", "yes", 1);
-    check(swap(app, incoming, staging, at("started")) == "new\n", "the running bundle was not reopened");
+    check(swap(app, incoming, staging, root / "started") == "new\n", "the running bundle was not reopened");
     ::unsetenv("moved");
     check(bundleAt(app) == "new", "the running bundle was touched though it never moved");
     check(!fs::exists(incoming), "the new bundle was left beside the running one");
@@ -193,13 +187,14 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     // The new bundle arrives by a copy from another file system that
     // fills up (as a plain move from the cache would): the half-copied
     // folder goes and the old bundle comes back.
-    fs::remove(at("started"));
+    fs::remove(root / "started");
     fs::remove_all(fresh);
-    makeBundle(fresh, "huge", at("started"), 3 << 20);
-    check(swap(app, fresh, staging, at("started")) == "new\n", "the old agent was not reopened after a failed copy");
+    makeBundle(fresh, "huge", root / "started", 3 << 20);
+    check(swap(app, fresh, staging, root / "started") == "new\n", "the old agent was not reopened after a failed copy");
     check(bundleAt(app) == "new" && fs::file_size(app + "/Contents/Resources/padding") == 500000,
           "a half-copied bundle stands at the running bundle's place");
-    check(leftovers({app + ".previous", staging}).empty(), "leftovers after the failed copy");
+    for (const std::string& path : {app + ".previous", staging})
+        check(!fs::exists(fs::symlink_status(path)), "left behind after the failed copy: " + path);
     ::_exit(failures == 0 ? 0 : 1);
 }
 
@@ -211,10 +206,6 @@ struct Bundles {
     std::string trusted = dir / "Applications/Tavrelin.app", fresh = dir / "unpacked/Tavrelin.app";
     std::string contents(const std::string& path) const { return fresh + "/Contents/" + path; }
 
-    void must(const std::string& program, const std::vector<std::string>& arguments) {
-        auto result = processes.run(program, arguments);
-        ASSERT_EQ(result.status, 0) << program << ": " << result.output;
-    }
     void seal(const std::string& key) {
         must(verifier, {"--seal", fresh});
         const std::string manifest = contents("_CodeSignature/manifest");
@@ -225,10 +216,10 @@ struct Bundles {
         for (const std::string key : {"release", "other"})
             must("/usr/bin/minisign", {"-G", "-W", "-p", dir / (key + ".pub"), "-s", dir / (key + ".key")});
         const std::string pub = readFile(dir / "release.pub");
-        writeText(trusted + "/Contents/Info.plist", "<plist><dict><key>TavrelinUpdatePublicKey</key><string>" +
+        writeFile(trusted + "/Contents/Info.plist", "<plist><dict><key>TavrelinUpdatePublicKey</key><string>" +
                                                         pub.substr(pub.find('\n') + 1, 56) + "</string></dict></plist>");
-        writeText(contents("MacOS/tavrelin-agent"), "#!/bin/sh\n");
-        writeText(contents("Resources/it's a file.txt"), "text");
+        writeFile(contents("MacOS/tavrelin-agent"), "#!/bin/sh\n");
+        writeFile(contents("Resources/it's a file.txt"), "text");
         fs::create_symlink("it's a file.txt", contents("Resources/alias"));
         seal("release");
     }
@@ -297,15 +288,6 @@ struct CurlTest : ::testing::Test {
     }
     RelayClient client(platform::HttpSessionConfig config = {}, std::string apiBase = {}, std::string key = token) {
         return RelayClient(Pairing{apiBase.empty() ? server.url() : apiBase, key, {}}, http, appInfo, config);
-    }
-    // The error fetching fails with; a malformed "none" when it does not fail.
-    static RelayError errorOf(const RelayClient& client) {
-        try {
-            client.fetchPending();
-        } catch (const RelayError& error) {
-            return error;
-        }
-        return RelayError::malformed("none");
     }
     // Starts a reply {"items":[ and then sends, every 10 ms, two more bytes:
     // `pairs` times before closing it with ]}, or without end (0) until the
@@ -431,7 +413,7 @@ TEST(InstallScriptUnderSh, ASmallDiskNeverHoldsAHalfAgent) {
     if (::geteuid() != 0 || processes.run("/usr/bin/unshare", {"--mount", "true"}).status != 0)
         GTEST_SKIP() << "needs root and a mount namespace of its own (unshare) to mount a small tmpfs";
     TempFolder dir;
-    EXPECT_EXIT(smallDisk(dir.path()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(smallDisk(dir), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Verifier, RefusesEveryChange) {
@@ -439,7 +421,7 @@ TEST(Verifier, RefusesEveryChange) {
     // (The end-to-end update takes a good bundle and refuses a changed file.)
     const std::string sealed = "@: a sealed resource is missing or invalid\n";
     const std::pair<std::function<void(Bundles&)>, std::string> rows[] = {
-        {[](Bundles& t) { writeText(t.contents("_CodeSignature/extra"), "x"); },
+        {[](Bundles& t) { writeFile(t.contents("_CodeSignature/extra"), "x"); },
          sealed + "file added: @/Contents/_CodeSignature/extra\n"},
         {[](Bundles& t) { fs::remove(t.contents("MacOS/tavrelin-agent")); },
          sealed + "file missing: @/Contents/MacOS/tavrelin-agent\n"},
@@ -449,10 +431,10 @@ TEST(Verifier, RefusesEveryChange) {
          },
          sealed + "@/Contents/Resources/out: invalid destination for symbolic link in bundle\n"},
         {[](Bundles& t) { t.seal("other"); }, "@: code failed to satisfy specified code requirement(s)\n"},
-        {[](Bundles& t) { writeText(t.contents("_CodeSignature/manifest"), "file 0644 - x\n"); },
+        {[](Bundles& t) { writeFile(t.contents("_CodeSignature/manifest"), "file 0644 - x\n"); },
          "@: invalid signature (code or signature have been modified)\n"},
         {[](Bundles& t) { fs::remove_all(t.contents("_CodeSignature")); }, "@: code object is not signed at all\n"},
-        {[](Bundles& t) { writeText(t.trusted + "/Contents/Info.plist", "<plist><dict/></plist>"); },
+        {[](Bundles& t) { writeFile(t.trusted + "/Contents/Info.plist", "<plist><dict/></plist>"); },
          "^: no update signing key is set, so no update can be trusted\n"},
     };
     for (auto [change, expected] : rows) {
@@ -486,10 +468,10 @@ TEST(PosixFiles, AtomicWritesTakeTheAskedBitsElseTheUmasksAndFailedOnesKeepTheOl
     EXPECT_EQ(readFile(dir / "file"), std::string("a\0b", 3));
 
     // A folder in the way: the rename fails after the temporary was written.
-    writeText(dir / "busy/inside", "kept");
+    writeFile(dir / "busy/inside", "kept");
     EXPECT_THROW(files.writeAtomically(dir / "busy", "x", 0600), FileError);
     // A named pipe cannot be copied; what was copied before it goes again.
-    writeText(dir / "tree/a/file", "x");
+    writeFile(dir / "tree/a/file", "x");
     ::mkfifo((dir / "tree/pipe").c_str(), 0600);
     EXPECT_THROW(files.copy(dir / "tree", dir / "copy"), FileError);
     EXPECT_EQ(files.list(dir.path()), (std::vector<std::string>{"busy", "file", "tree"}));
@@ -498,7 +480,7 @@ TEST(PosixFiles, AtomicWritesTakeTheAskedBitsElseTheUmasksAndFailedOnesKeepTheOl
 TEST(PosixFiles, CopiesRenamesAndRemovesFolderTreesWithoutFollowingLinks) {
     TempFolder dir, outside;
     posix::PosixFiles files;
-    writeText(dir / "a/b/c/tool", "#!/bin/sh\n");
+    writeFile(dir / "a/b/c/tool", "#!/bin/sh\n");
     files.setPermissions(dir / "a/b/c/tool", 0751);
     files.setPermissions(dir / "a/b", 0750);
     writeFile(outside / "precious", "keep me");
@@ -564,7 +546,7 @@ TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
 
 TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
     TempFolder dir;
-    writeText(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0"?><!DOCTYPE plist><plist version="1.0"><dict>
+    writeFile(dir / "Tavrelin.app/Contents/Info.plist", R"(<?xml version="1.0"?><!DOCTYPE plist><plist version="1.0"><dict>
 	<key>CFBundleIdentifier</key><string>com.tavrelin.mac</string> <!-- <string>ignored</string> -->
 	<key>Types</key><array><dict><key>Nested</key><string>not top level</string></dict></array>
 	<key>CFBundleVersion</key><integer>42</integer><key>LSUIElement</key><true/><key>Empty</key><string/>
@@ -606,7 +588,7 @@ TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
     EXPECT_TRUE(database.requestFullAccess().granted);
     EXPECT_TRUE(fs::is_empty(root())) << "the agent never creates lists";
 
-    writeText(temp / "plain-file", "x");
+    writeFile(temp / "plain-file", "x");
     EXPECT_EQ(VdirRemindersDatabase(temp / "plain-file", files).authorizationStatus(), RemindersAuthorization::denied);
     EXPECT_THAT(VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess().error.value_or(""),
                 ::testing::HasSubstr("plain-file/calendars"));
@@ -622,12 +604,12 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayNameAndOwnLeftoversGoAtTheF
     makeList(root(), "work", "Work Stuff");
     makeList(root(), "Zeta");
     makeList(root(), ".hidden", "Hidden");
-    writeText(root() / "groceries" / "displayname", "Groceries \xE2\x80\x94 weekly\r\n\n");
-    writeText(root() / "stray.ics", "not a list");
+    writeFile(root() / "groceries" / "displayname", "Groceries \xE2\x80\x94 weekly\r\n\n");
+    writeFile(root() / "stray.ics", "not a list");
     const std::vector<std::string> others{"work/.other.tmp", "work/x.tmp", "work/.tavrelin-notes.txt", "work/.tavrelin-.tmp",
                                           ".tavrelin-0123abcd.tmp"};
     for (const auto& name : others)
-        writeText(root() / name, "someone else's");
+        writeFile(root() / name, "someone else's");
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& list : database.lists())
         seen.emplace_back(list.identifier, list.title);
@@ -636,7 +618,7 @@ TEST_F(VdirTest, ListsAreSortedFoldersTitledByDisplayNameAndOwnLeftoversGoAtTheF
         EXPECT_TRUE(fs::exists(root() / name)) << name;
 
     // Later looks leave the folders alone: a write may be running.
-    writeText(root() / "work/.tavrelin-later.tmp", "x");
+    writeFile(root() / "work/.tavrelin-later.tmp", "x");
     database.lists();
     EXPECT_TRUE(fs::exists(root() / "work/.tavrelin-later.tmp"));
 }
@@ -681,7 +663,7 @@ TEST_F(VdirTest, RemindersAreWrittenCleanAndReadBack) {
 TEST_F(VdirTest, IdentifiersAreSafeAndOnlyListFoldersAreWrittenOrRead) {
     makeList(root(), "home");
     makeList(root(), ".hidden");
-    writeText(root() / "stray", "x");
+    writeFile(root() / "stray", "x");
     // Without a delivery key (the agent always has one) a fresh identifier.
     const std::string id = database.save({"home", "item", {}, {}, {}, {}});
     EXPECT_EQ(id.size(), 32u);
@@ -695,10 +677,10 @@ TEST_F(VdirTest, IdentifiersAreSafeAndOnlyListFoldersAreWrittenOrRead) {
     EXPECT_FALSE(VdirRemindersDatabase::isValidIdentifier(std::string(201, 'a')));
 
     // Lookups ignore missing, unparsable and path-like identifiers.
-    writeText(root() / "home" / "garbage.ics", "this is not iCalendar\n");
-    writeText(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    writeFile(root() / "home" / "garbage.ics", "this is not iCalendar\n");
+    writeFile(root() / "home" / "event.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:event\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
     // A valid reminder outside the list folders must stay out of reach.
-    writeText(root() / ".hidden" / "secret.ics", readFile(file("home", id)));
+    writeFile(root() / ".hidden" / "secret.ics", readFile(file("home", id)));
     fs::create_directories(root() / "home" / "dir.ics");
     EXPECT_TRUE(database.reminder(id));
     for (std::string bad : {"missing", "garbage", "event", "dir", "", "..", "secret", "../.hidden/secret", "a b"})
@@ -715,7 +697,7 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     // Completed and moved to another list, then delivered again after a restart.
     std::string edited = readFile(file("home", uid));
     edited.insert(edited.find("END:VTODO"), "STATUS:COMPLETED\r\n");
-    writeText(file("work", uid), edited);
+    writeFile(file("work", uid), edited);
     fs::remove(file("home", uid));
     VdirRemindersDatabase restarted(root().string(), files);
     EXPECT_EQ(restarted.save({"home", "Call", {}, {}, {}, key}), uid);
@@ -750,9 +732,9 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
         makeList(root(), name, "“" + name + "”");
         if (name.starts_with("synced-"))
             for (const auto& [file, text] : synced)
-                writeText(root() / name / file, text);
+                writeFile(root() / name / file, text);
         for (const auto& [file, text] : files)
-            writeText(root() / name / file, text);
+            writeFile(root() / name / file, text);
         if (isList)
             expected.push_back("“" + name + "”");
     }
@@ -763,7 +745,7 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     EXPECT_NO_THROW(database.save({"empty", "x", {}, {}, {}, {}}));
 
     // A task added to a calendar makes it a list; without it, it is a calendar again.
-    writeText(root() / "events" / "t.ics", task);
+    writeFile(root() / "events" / "t.ics", task);
     EXPECT_THAT(titles(database), ::testing::Contains("“events”"));
     fs::remove(root() / "events" / "t.ics");
     EXPECT_THAT(titles(database), ::testing::Not(::testing::Contains("“events”")));
@@ -823,8 +805,8 @@ TEST(VdirOnWatchedFiles, ALookFlushesEachWrittenFolderOnceAndReadsOnlyItemsItHas
 TEST_F(CurlTest, RequestsAndFailures) {
     using Kind = RelayError::Kind;
     // Nothing listens there; a token with a line break would smuggle a header in.
-    EXPECT_EQ(errorOf(client({}, "http://127.0.0.1:1")).kind(), Kind::transport);
-    EXPECT_EQ(errorOf(client({}, {}, token + "\r\nX-Evil: 1")).kind(), Kind::transport);
+    EXPECT_EQ(errorOf([&] { client({}, "http://127.0.0.1:1").fetchPending(); }).kind(), Kind::transport);
+    EXPECT_EQ(errorOf([&] { client({}, {}, token + "\r\nX-Evil: 1").fetchPending(); }).kind(), Kind::transport);
 
     auto c = client();
     c.fetchPending();
@@ -854,7 +836,7 @@ TEST_F(CurlTest, RequestsAndFailures) {
     };
     for (const auto& [handler, config, kind, text] : rows) {
         handle(handler);
-        RelayError error = errorOf(client(config));
+        RelayError error = errorOf([&, &session = config] { client(session).fetchPending(); });
         EXPECT_EQ(error.message() == "none" ? std::nullopt : std::optional(error.kind()), kind) << error.what();
         EXPECT_THAT(error.what(), ::testing::HasSubstr(text));
     }

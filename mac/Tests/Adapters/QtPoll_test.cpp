@@ -13,7 +13,7 @@
 #include "Support/FakePlatform.h"
 #include "Support/LoopbackServer.h"
 #include "Support/SpinEventLoop.h"
-#include "Support/VdirFixture.h"
+#include "Support/TempFolder.h"
 #include "TavrelinMac/RemindersModule.h"
 
 #include <gtest/gtest.h>

@@ -137,7 +137,7 @@ protected:
     std::string file(const std::string& relative) { return session_->root() / relative; }
     // The agent logs where its launcher's output went.
     std::string log() { return launcher_ ? launcher_->output() : ""; }
-    void write(const std::string& relative, const std::string& text) { writeText(file(relative), text); }
+    void write(const std::string& relative, const std::string& text) { writeFile(file(relative), text); }
 
     std::unique_ptr<EdsSession> session_;
     QString menuService_, menuPath_;

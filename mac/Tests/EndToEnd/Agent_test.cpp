@@ -14,10 +14,6 @@
 
 #include <gmock/gmock.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <random>
 #include <set>
 #include <sstream>
@@ -41,7 +37,7 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
         items.push_back({{"id", std::to_string(i)}, {"title", std::to_string(i)}, {"allDay", false}, {"list", "Home"}});
     relay.post("/dev/enqueue", items);
     // Paired before the first launch: every launch restores the pairing and polls at once.
-    writeText(home.root / "data/Tavrelin/pairing.json",
+    writeFile(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", token}, {"pairedAt", 0}}.dump());
 
     // Each launch goes over the whole queue again (nothing is acknowledged
@@ -69,7 +65,7 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
     // while once received, and the lists are read meanwhile. What a write
     // killed in its middle would leave is planted (too short a window to hit
     // by chance) and must be gone.
-    writeText(home.lists / "home/.tavrelin-0123456789abcdef.tmp", "BEGIN:VCALENDAR\r\nBEGIN:VTO");
+    writeFile(home.lists / "home/.tavrelin-0123456789abcdef.tmp", "BEGIN:VCALENDAR\r\nBEGIN:VTO");
     relay.post("/dev/fault", {{"path", ackPath}, {"delayMs", 2000}});
     const auto requests = [&] { return relay.get("/dev/stats")["requestCount"].get<int>(); };
     const int before = requests();
@@ -95,61 +91,43 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
     EXPECT_EQ(refused.wait(), 2);
 }
 
-namespace {
-
-// Sends `text` on `sock`, then reads until `until` has arrived `times` over;
-// what arrived, or what had when nothing more came for five seconds.
-std::string exchange(int sock, const std::string& text, const std::string& until, int times = 1) {
-    EXPECT_EQ(::send(sock, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
-    std::string seen;
-    char buffer[4096];
-    auto found = [&] {
-        int count = 0;
-        for (auto at = seen.find(until); at != std::string::npos; at = seen.find(until, at + 1))
-            ++count;
-        return count;
-    };
-    for (ssize_t got = 0; found() < times && (got = ::recv(sock, buffer, sizeof buffer, 0)) > 0;)
-        seen.append(buffer, static_cast<std::size_t>(got));
-    return seen;
-}
-
-} // namespace
-
 TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpen) {
     const std::string token = "rk_relayconnection1";
     tavrelin::curl::CurlHttp curl;
     DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, curl};
-    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval patience{5, 0};
-    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    sockaddr_in address{AF_INET,
-                        htons(static_cast<uint16_t>(std::stoi(relay.api().substr(relay.api().rfind(':') + 1)))),
-                        {htonl(INADDR_LOOPBACK)},
-                        {}};
-    ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // One connection: each line the client reads (a JSON string) goes out as it is, and what comes back is printed.
+    Child client(
+        {"/usr/bin/python3", "-c",
+         "import json, socket, sys, threading\n"
+         "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+         "threading.Thread(target=lambda: [s.sendall(json.loads(l).encode()) for l in sys.stdin], daemon=True).start()\n"
+         "for data in iter(lambda: s.recv(4096), b''):\n    sys.stdout.buffer.write(data)\n    sys.stdout.flush()\n",
+         relay.api().substr(relay.api().rfind(':') + 1)});
     const std::string headers = "Host: relay\r\nAuthorization: Bearer " + token + "\r\n";
     const std::string body = R"({"ids":[],"lists":["Home"]})";
 
     // A client that asks before it sends its body hears "go on" first.
     const std::string ack = "POST /relay/device/ack HTTP/1.1\r\n" + headers +
                             "Expect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    EXPECT_THAT(exchange(sock, ack, "\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
-    EXPECT_THAT(exchange(sock, body, "\"removed\":0}"), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
+    client.send(json(ack).dump());
+    EXPECT_THAT(client.await("\r\n\r\n").value_or(client.output()), ::testing::StartsWith("HTTP/1.1 100 Continue\r\n"));
+    client.send(json(body).dump());
+    EXPECT_THAT(client.await("\"removed\":0}").value_or(""), ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
 
     // Requests sent together are all answered, in order, in full: a reply
     // larger than the relay holds back at once too.
     const std::string title(100 * 1024, '#');
     relay.post("/dev/enqueue", {{"id", "large"}, {"title", title}});
     const std::string poll = "GET /relay/device/pending HTTP/1.1\r\n" + headers + "\r\n";
-    const std::string replies = exchange(sock, poll + poll, "\"}]}", 2);
-    EXPECT_THAT(replies, ::testing::StartsWith("HTTP/1.1 200 OK\r\n"));
-    EXPECT_EQ(replies.find("HTTP/1.1 200 OK", 1), replies.find("\"}]}") + 4);
-    EXPECT_EQ(std::ranges::count(replies, '#'), static_cast<std::ptrdiff_t>(2 * title.size()));
+    client.send(json(poll + poll).dump());
+    for (int reply = 0; reply < 2; ++reply) {
+        const std::string text = client.await("\"}]}").value_or("");
+        EXPECT_THAT(text, ::testing::StartsWith("HTTP/1.1 200 OK\r\n")) << reply;
+        EXPECT_EQ(std::ranges::count(text, '#'), static_cast<std::ptrdiff_t>(title.size())) << reply;
+    }
 
     // The connection now idles; stopping does not wait for it.
     EXPECT_EQ(relay.process().kill(SIGTERM), 0) << relay.process().output();
-    ::close(sock);
 }
 
 namespace {
@@ -201,7 +179,7 @@ TEST(SingleAgent, AStartRightAfterAQuitWaitsForTheQuittingAgentWhoseExitIsHeldBy
     relay.post("/dev/fault", {{"path", "/relay/device/pending"}, {"delayMs", 3000}, {"count", rounds + 1}});
 
     AgentHome home{settings};
-    writeText(home.root / "data/Tavrelin/pairing.json",
+    writeFile(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", "rk_0123456789abcdef"}, {"pairedAt", 0}}.dump());
     std::vector<std::unique_ptr<Child>> agents;
     agents.push_back(startAgent(home.environment));
@@ -292,7 +270,7 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
                << "/\"\nfileext = \".ics\"\n";
     config << "[storage server]\ntype = \"caldav\"\nurl = \"http://127.0.0.1:" << port.substr(0, port.size() - 1)
            << "/\"\nusername = \"tavrelin\"\npassword = \"roundtrip\"\n";
-    writeText(home.root / "vdirsyncer.conf", config.str());
+    writeFile(home.root / "vdirsyncer.conf", config.str());
     for (const std::string verb : {"discover", "sync", "metasync"})
         for (const std::string pair : {"up", "down"}) {
             // Yes to creating the collection where it is missing.

@@ -73,8 +73,7 @@ TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
     // Restart now, after an update, reopens the bundle.
     s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
     s.dialogs.script = {0};
-    EXPECT_TRUE(s.item().choose("Check for Updates…"));
-    s.mainLoop.drain();
+    EXPECT_TRUE(s.chooseInMenu("Check for Updates…"));
     EXPECT_EQ(s.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
     EXPECT_EQ(s.application.terminateRequests, 1);
     const std::weak_ptr<AppDelegate> weak = std::exchange(s.delegate, nullptr);

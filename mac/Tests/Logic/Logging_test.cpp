@@ -1,4 +1,4 @@
-#include "Support/SavedEnvironment.h"
+#include "Support/TempFolder.h"
 #include "TavrelinMac/Logging.h"
 
 #include <gmock/gmock.h>

@@ -33,10 +33,7 @@ struct Desktop : Shell {
                 return item.checked;
         return std::nullopt;
     }
-    void toggle() {
-        ASSERT_TRUE(item().choose(switchTitle));
-        mainLoop.drain();
-    }
+    void toggle() { ASSERT_TRUE(chooseInMenu(switchTitle)); }
 };
 
 } // namespace

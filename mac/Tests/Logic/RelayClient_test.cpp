@@ -4,6 +4,7 @@
 using namespace tavrelin;
 using namespace tavrelin::platform;
 using Kind = RelayError::Kind;
+using fake::errorOf;
 
 namespace {
 
@@ -14,16 +15,6 @@ struct RelayClientTest : ::testing::Test, fake::FakeServices {
         return RelayClient(Pairing{std::move(apiBase), token, {}}, http, appInfo, config);
     }
 };
-
-// The RelayError `call` throws; a malformed "none" when it throws nothing.
-RelayError errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const RelayError& error) {
-        return error;
-    }
-    return RelayError::malformed("none");
-}
 
 } // namespace
 

@@ -34,15 +34,11 @@ Lines session(RemindersPlace place) {
             seen.push_back(dialogText(s.dialogs.shown[dialogs]));
         seen.push_back(std::move(text));
     };
-    auto choose = [&](const std::string& title) {
-        EXPECT_TRUE(s.item().choose(title)) << title;
-        s.mainLoop.drain();
-    };
 
     // An empty script answers the last (cancelling) button.
     s.launch();
     see(s.item().menu());
-    choose(words::menu::howToPair());
+    EXPECT_TRUE(s.chooseInMenu(words::menu::howToPair()));
     s.open(pairLink("https://relay.tavrelin.app"));
     s.dialogs.script = {0};
     s.open(pairLink("https://relay.example/a"));
@@ -52,16 +48,16 @@ Lines session(RemindersPlace place) {
     see(s.item().menu());
     s.reminders.status = RemindersAuthorization::notDetermined;
     s.reminders.answer = {false, std::string("no database")};
-    choose(words::menu::checkNow());
+    EXPECT_TRUE(s.chooseInMenu(words::menu::checkNow()));
     see(s.item().toolTip);
     s.reminders.status = RemindersAuthorization::denied;
-    choose(words::menu::checkNow());
+    EXPECT_TRUE(s.chooseInMenu(words::menu::checkNow()));
     see(s.item().menu());
 
     s.open(pairLink("https://relay.example/b"));
     s.open(pairLink("https://other.example"));
     s.open("tavrelin://pair");
-    choose(words::menu::unpair());
+    EXPECT_TRUE(s.chooseInMenu(words::menu::unpair()));
 
     const Updater::Feed feed{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::nullopt, "Faster syncing."};
     const Updater::Outcome outcomes[] = {
@@ -75,14 +71,14 @@ Lines session(RemindersPlace place) {
     for (const auto& outcome : outcomes) {
         s.updateOutcome = outcome;
         s.dialogs.script = {1}; // "Later" where there is a choice
-        choose(words::menu::checkForUpdates());
+        EXPECT_TRUE(s.chooseInMenu(words::menu::checkForUpdates()));
     }
     s.dialogs.whileOpen = nullptr;
     s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::nullopt, std::nullopt}};
     s.dialogs.script = {0, 1};
     s.mainLoop.autoRunBackground = false;
     EXPECT_TRUE(s.item().choose(words::menu::checkForUpdates()));
-    choose(words::menu::checkForUpdates()); // a second one while the first runs
+    EXPECT_TRUE(s.chooseInMenu(words::menu::checkForUpdates())); // a second one while the first runs
     see(s.versionLine());
     return seen;
 }

@@ -4,7 +4,7 @@
 // filed as a vdir reader sees it.
 
 #include "Support/DevRelayProcess.h"
-#include "Support/VdirFixture.h"
+#include "Support/TempFolder.h"
 
 #include <libical/ical.h>
 
@@ -17,7 +17,7 @@ namespace tavrelin::testing {
 
 // The build runs in place: the offer to move it was declined before.
 inline void writeSettings(const std::filesystem::path& config, const std::string& more = "") {
-    writeText(config / "Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n" + more);
+    writeFile(config / "Tavrelin/Tavrelin.ini", "[General]\ncom.tavrelin.mac.declinedMoveToApplications=true\n" + more);
 }
 
 inline std::unique_ptr<Child> startAgent(const std::map<std::string, std::string>& environment,

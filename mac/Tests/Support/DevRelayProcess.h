@@ -106,8 +106,7 @@ public:
     }
 
     ~Child() {
-        if (input_ >= 0)
-            ::close(input_);
+        ::close(input_);
         if (!wait(std::chrono::milliseconds(0)))
             ::kill(-pid_, SIGTERM);
         if (!wait(std::chrono::seconds(2)))
@@ -118,7 +117,7 @@ public:
 
     void send(const std::string& line) {
         const std::string text = line + "\n";
-        if (input_ < 0 || ::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             throw std::runtime_error("could not write to the child");
     }
 

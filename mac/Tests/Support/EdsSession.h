@@ -8,7 +8,7 @@
 // task lists, through libecal as GNOME's task apps see them.
 
 #include "Support/DevRelayProcess.h"
-#include "Support/SavedEnvironment.h"
+#include "Support/TempFolder.h"
 
 #include <libecal/libecal.h>
 
@@ -28,11 +28,10 @@ public:
                 throw std::runtime_error(std::string(program) + " is missing (scripts/setup installs it)");
         environment_.insert({{"GSETTINGS_BACKEND", "memory"}, {"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}});
         // No service folders: only what we start runs.
-        std::ofstream(root_.path / "bus.conf")
-            << "<busconfig><type>session</type><listen>unix:dir=" << root_.path.string()
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-               "<allow own=\"*\"/></policy></busconfig>\n";
+        std::ofstream(root_ / "bus.conf") << "<busconfig><type>session</type><listen>unix:dir=" << root_.path()
+                                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                             "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                             "<allow own=\"*\"/></policy></busconfig>\n";
         // The address is printed once the services own their names; the
         // Peer.Ping fails until then, as nothing is activated.
         std::string script = "up() { for i in $(seq 300); do dbus-send --session --print-reply --dest=$1 / "
@@ -42,9 +41,8 @@ public:
                       " --keep-running & c=$!; up org.gnome.evolution.dataserver.Sources5 && "
                       "up org.gnome.evolution.dataserver.Calendar8 && ";
         script += "echo \"bus=$DBUS_SESSION_BUS_ADDRESS\"; read -r _; kill $r $c 2>/dev/null; wait";
-        session_.emplace(std::vector<std::string>{"/usr/bin/dbus-run-session",
-                                                  "--config-file=" + (root_.path / "bus.conf").string(), "--", "/bin/sh", "-c",
-                                                  script},
+        session_.emplace(std::vector<std::string>{"/usr/bin/dbus-run-session", "--config-file=" + root_ / "bus.conf", "--",
+                                                  "/bin/sh", "-c", script},
                          environment_);
         if (!session_->await("bus=", std::chrono::seconds(40)))
             throw std::runtime_error("the test session did not come up:\n" + session_->output());
@@ -52,7 +50,7 @@ public:
         environment_["DBUS_SESSION_BUS_ADDRESS"] = address.substr(0, address.size() - 1);
     }
 
-    const std::filesystem::path& root() const { return root_.path; }
+    std::filesystem::path root() const { return root_.path(); }
 
     // The variables a process needs to live in this session and nowhere else.
     std::map<std::string, std::string> environment() const { return environment_; }
@@ -103,25 +101,8 @@ private:
 
     // Short, under /tmp: the bus's socket path must fit. Removed after the
     // session has ended.
-    struct Folder {
-        Folder() {
-            char pattern[] = "/tmp/tavrelin-eds-XXXXXX";
-            if (!::mkdtemp(pattern))
-                throw std::runtime_error("mkdtemp failed");
-            path = pattern;
-        }
-        // The bus removes its socket as it ends, which can be just after: a
-        // removal that trips over it is tried again.
-        ~Folder() {
-            std::error_code ignored;
-            for (int tries = 0; tries < 50 && std::filesystem::exists(path, ignored); ++tries) {
-                std::filesystem::remove_all(path, ignored);
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        std::filesystem::path path;
-    } root_;
-    std::map<std::string, std::string> environment_ = userFolders(root_.path);
+    TempFolder root_{"/tmp"};
+    std::map<std::string, std::string> environment_ = userFolders(root_.path());
     std::optional<Child> session_;
     // Stopped before the session, which ends the bus.
     std::vector<std::unique_ptr<Child>> factories_;

@@ -17,6 +17,7 @@
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/RelayClient.h"
 
 #include <gmock/gmock.h>
 
@@ -497,5 +498,15 @@ public:
 private:
     std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
 };
+
+// The RelayError `call` throws; a malformed "none" when it throws nothing.
+inline RelayError errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RelayError& error) {
+        return error;
+    }
+    return RelayError::malformed("none");
+}
 
 } // namespace tavrelin::fake

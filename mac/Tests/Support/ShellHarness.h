@@ -63,6 +63,12 @@ struct Shell : FakeServices, RemindersChooser {
         return {reminders, backendDescription};
     }
     void open(const std::string& link) { delegate->handleGetURL(link); }
+    // Chooses the menu entry, and lets what that starts run.
+    bool chooseInMenu(const std::string& title) {
+        const bool chosen = item().choose(title);
+        mainLoop.drain();
+        return chosen;
+    }
     FakeStatusItem& item() { return *statusBar.last; }
     std::optional<Pairing> stored() { return FilePairingStore(files).load(); }
     // The menu's "Version …" line.

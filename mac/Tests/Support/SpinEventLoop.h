@@ -36,19 +36,14 @@ inline bool spinUntil(const std::function<bool()>& condition, int ms = 5000) {
 // Bounds a wait that runs an event loop of its own (a modal dialog, a nested
 // loop, the application's): if the wait is still on after `ms`, it fails the
 // test with `what` and calls `release`, which should end the wait.
-class Deadline {
-public:
+struct Deadline : QObject {
     Deadline(int ms, std::string what, std::function<void()> release) {
-        timer_.setSingleShot(true);
-        QObject::connect(&timer_, &QTimer::timeout, [what = std::move(what), release = std::move(release)] {
+        // Gone with this object when the wait ends in time.
+        QTimer::singleShot(ms, this, [what = std::move(what), release = std::move(release)] {
             ADD_FAILURE() << what << " (still waiting after the deadline)";
             release();
         });
-        timer_.start(ms);
     }
-
-private:
-    QTimer timer_;
 };
 
 } // namespace tavrelin::testing
