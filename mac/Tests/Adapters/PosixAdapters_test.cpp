@@ -525,21 +525,28 @@ TEST(UserFolders, ARelativeXdgVariableOrHomeIsPassedOver) {
 
 TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
     TempFolder dir;
+    // What the agent sets for itself reaches neither kind of child; the rest of its environment does.
+    SavedEnvironment restored("TAVRELIN_AGENT_ONLY", std::nullopt);
+    posix::PosixProcesses::setForAgentOnly("TAVRELIN_AGENT_ONLY", "1");
+    ASSERT_STREQ(std::getenv("TAVRELIN_AGENT_ONLY"), "1");
+    const std::string environment = " ${TAVRELIN_AGENT_ONLY-hidden} ${HOME+home}";
     // Arguments pass as they are; standard input is empty rather than the agent's.
-    auto result = processes.run("/bin/sh", {"-c", "echo \"$0\"; head -c 300000 /dev/zero >&2; cat; kill $$", "'$q' a"});
-    EXPECT_EQ(result.output, "'$q' a\n" + std::string(300000, '\0'));
+    auto result = processes.run("/bin/sh",
+                                {"-c", "echo \"$0\"" + environment + "; head -c 300000 /dev/zero >&2; cat; kill $$", "'$q' a"});
+    EXPECT_EQ(result.output, "'$q' a hidden home\n" + std::string(300000, '\0'));
     EXPECT_EQ(result.status, 128 + SIGTERM);
     EXPECT_THROW(processes.run("/nonexistent/tool", {}), platform::ProcessError);
 
     // A detached child inherits none of the agent's descriptors and lives in its own session.
     const int open = ::dup(STDIN_FILENO);
-    const std::string script = "{ cut -d' ' -f6 /proc/$$/stat; test -e /proc/$$/fd/" + std::to_string(open) +
-                               " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
+    const std::string script = "{ cut -d' ' -f6 /proc/$$/stat; echo" + environment + "; test -e /proc/$$/fd/" +
+                               std::to_string(open) + " && echo leaked; } > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
     processes.launchDetached("/bin/sh", {"-c", script, dir / "report"});
     ::close(open);
     ASSERT_TRUE(eventually([&] { return ::access((dir / "report").c_str(), F_OK) == 0; }, std::chrono::seconds(20)))
         << "the detached child wrote no report";
     EXPECT_EQ(readFile(dir / "report").find("leaked"), std::string::npos);
+    EXPECT_NE(readFile(dir / "report").find("\nhidden home\n"), std::string::npos);
     EXPECT_NE(std::stol(readFile(dir / "report")), ::getsid(0));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "nothing left for us to reap";
 }
