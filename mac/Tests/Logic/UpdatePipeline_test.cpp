@@ -27,6 +27,7 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
     std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
                                                   {archiveURL, {200, zipBytes, false}}};
+    std::map<std::string, std::string> unreachable; // URL → why its requests fail in transport
     std::map<std::string, ProcessResult> tools{{"probe", {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
@@ -39,6 +40,8 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
         http.files = &files;
         http.digestOf = [this](const std::string& body) { return digests.count(body) ? digests.at(body) : "unknown"; };
         http.responder = [this](const HttpRequest& request) {
+            if (unreachable.count(request.url))
+                throw HttpTransportError(unreachable[request.url]);
             auto it = responses.find(request.url);
             return it == responses.end() ? HttpResponse{404, "", false} : it->second;
         };
@@ -169,18 +172,9 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     auto archive = [](HttpResponse r) { return [r](Pipeline& t) { t.responses[archiveURL] = r; }; };
     auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.http.redirects[from] = to; }; };
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
-    // Requests for `url` ("" for any) fail in transport.
-    auto unreachable = [](std::string url, std::string why) {
-        return [=](Pipeline& t) {
-            t.http.responder = [=, next = t.http.responder](const HttpRequest& request) {
-                if (url.empty() || request.url == url)
-                    throw HttpTransportError(why);
-                return next(request);
-            };
-        };
-    };
+    auto unreachable = [](std::string url, std::string why) { return [=](Pipeline& t) { t.unreachable[url] = why; }; };
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
-        {unreachable("", "no DNS"), unread + "no DNS", 0},
+        {unreachable(feedAt, "no DNS"), unread + "no DNS", 0},
         {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
         {feed(R"({"version":"1"})"), unread + "The feed has no “build”.", 0},
