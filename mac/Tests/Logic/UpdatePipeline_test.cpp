@@ -28,6 +28,9 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
     std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
                                                   {archiveURL, {200, zipBytes, false}}};
     std::map<std::string, std::string> unreachable; // URL → why its requests fail in transport
+    // URL → where it redirects; followed as the session's rule allows, as the
+    // HTTP layer does.
+    std::map<std::string, std::string> redirects;
     std::map<std::string, ProcessResult> tools{{"probe", {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
@@ -40,9 +43,13 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
         http.files = &files;
         http.digestOf = [this](const std::string& body) { return digests.count(body) ? digests.at(body) : "unknown"; };
         http.responder = [this](const HttpRequest& request) {
-            if (unreachable.count(request.url))
-                throw HttpTransportError(unreachable[request.url]);
-            auto it = responses.find(request.url);
+            std::string url = request.url;
+            for (; redirects.count(url); url = redirects[url])
+                if (!http.sessions.back().allowRedirect(url, redirects[url]))
+                    throw HttpRedirectRefused(redirects[url]);
+            if (unreachable.count(url))
+                throw HttpTransportError(unreachable[url]);
+            auto it = responses.find(url);
             return it == responses.end() ? HttpResponse{404, "", false} : it->second;
         };
     }
@@ -170,7 +177,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     auto feed = [=](std::string body) { return [=](Pipeline& t) { t.responses[feedAt].body = body; }; };
     auto at = [](std::string path) { return [path](Pipeline& t) { t.bundle.bundlePath = path; }; };
     auto archive = [](HttpResponse r) { return [r](Pipeline& t) { t.responses[archiveURL] = r; }; };
-    auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.http.redirects[from] = to; }; };
+    auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.redirects[from] = to; }; };
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
     auto unreachable = [](std::string url, std::string why) { return [=](Pipeline& t) { t.unreachable[url] = why; }; };
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
@@ -181,7 +188,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         // The feed comes from the update host, redirects included.
         {redirect(feedAt, "https://cdn.example/v.json"), unread + "refused a redirect to https://cdn.example/v.json", 0},
         {[=](Pipeline& t) {
-             t.http.redirects[feedAt] = "https://tavrelin.app/moved.json";
+             t.redirects[feedAt] = "https://tavrelin.app/moved.json";
              t.responses["https://tavrelin.app/moved.json"] = t.responses[feedAt];
          },
          "installed", 6},
@@ -237,8 +244,8 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         Strings told;
         if (t.unpackRefusal)
             told.push_back("warn update: could not unpack: " + *t.unpackRefusal);
-        if (t.http.redirects.count(archiveURL))
-            told.push_back("warn update: refused a redirect to " + t.http.redirects[archiveURL]);
+        if (t.redirects.count(archiveURL))
+            told.push_back("warn update: refused a redirect to " + t.redirects[archiveURL]);
         EXPECT_THAT(log.lines(), ::testing::IsSupersetOf(told));
     }
 }
