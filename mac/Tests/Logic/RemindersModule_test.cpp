@@ -194,8 +194,7 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
         for (const auto& line : lines)
             EXPECT_EQ(line.find("rk_secret"), std::string::npos) << line;
         EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{logLine, "info backing off 30s after 1 consecutive failures"}));
-        EXPECT_EQ(w.state.deliveredThisSession(), 0);
-        EXPECT_TRUE(w.state.knownLists().empty());
+        EXPECT_EQ(w.state.deliveredThisSession(), 0); // no success recorded
 
         // Mended: the item comes back, is found filed, and is acknowledged once.
         w.reminders.beforeLists = nullptr;
