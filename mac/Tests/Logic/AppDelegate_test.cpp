@@ -7,7 +7,7 @@
 using namespace tavrelin;
 using namespace tavrelin::fake;
 
-TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndTerminationStopsDelivery) {
+TEST(AppDelegate, LaunchLogsInOrderMenuItemsReachTheirTargetsAndTerminationStopsDelivery) {
     Shell s("https://relay.example/base");
     LogCapture log;
     s.launch();
@@ -17,8 +17,22 @@ TEST(AppDelegate, LaunchLogsInOrderRestoresThePairingAndTerminationStopsDelivery
     for (const auto& event : std::vector<std::optional<std::string>>{std::nullopt, "", "not a url"})
         s.delegate->handleGetURL(event); // only logged
     EXPECT_THAT(log.lines(), ::testing::Contains("warn received a URL event with no readable URL").Times(3));
+
+    s.reminders.status = RemindersAuthorization::denied;
+    s.mainLoop.drain();
+    EXPECT_TRUE(s.item().choose(words::menu::openAccessSettings(s.reminders.place())));
+    EXPECT_EQ(s.workspace.opened, Lines{"privacy settings"});
+    // Restart now, after an update, reopens the bundle.
+    s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
+    s.dialogs.script = {0};
+    EXPECT_TRUE(s.chooseInMenu("Check for Updates…"));
+    EXPECT_EQ(s.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
+    EXPECT_EQ(s.application.terminateRequests, 1);
+
     s.delegate->applicationWillTerminate();
     EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
+    const std::weak_ptr<AppDelegate> weak = std::exchange(s.delegate, nullptr);
+    EXPECT_TRUE(weak.expired()); // no callback keeps it alive
 }
 
 // The task lists may take seconds to choose: launch goes on from the answer
@@ -60,24 +74,6 @@ TEST(AppDelegate, UnpairStopsAndForgetsEvenWhenTheFileCannotGo) {
         EXPECT_EQ(log.lines(), (Lines{"info module reminders stopped", "info unpaired"}));
         EXPECT_EQ(s.stored().has_value(), removeFails);
     }
-}
-
-TEST(AppDelegate, MenuItemsReachTheirTargetsAndHoldTheDelegateWeakly) {
-    Shell s("https://relay.example");
-    s.launch();
-    s.reminders.status = RemindersAuthorization::denied;
-    s.mainLoop.drain();
-    EXPECT_TRUE(s.item().choose(words::menu::openAccessSettings(s.reminders.place())));
-    EXPECT_EQ(s.workspace.opened, Lines{"privacy settings"});
-
-    // Restart now, after an update, reopens the bundle.
-    s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
-    s.dialogs.script = {0};
-    EXPECT_TRUE(s.chooseInMenu("Check for Updates…"));
-    EXPECT_EQ(s.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
-    EXPECT_EQ(s.application.terminateRequests, 1);
-    const std::weak_ptr<AppDelegate> weak = std::exchange(s.delegate, nullptr);
-    EXPECT_TRUE(weak.expired()); // no callback keeps it alive
 }
 
 // Nothing is recorded, so each dialog comes again.

@@ -21,7 +21,7 @@ TEST(Text, TrimmedTakesOffOnlyTheBlanksItIsAskedFor) {
 }
 
 TEST(Text, SplittingKeepsTheNonEmptyPiecesAndPathsTheirLastName) {
-    EXPECT_EQ(split("::a::b:", ':'), (std::vector<std::string_view>{"a", "b"}));
+    // Empty pieces between, before and after are skipped in RemindersStore_test's due dates.
     EXPECT_EQ(split("", ':'), std::vector<std::string_view>{});
     // A plain path and one with a trailing "/" are in the update and move tests.
     const std::pair<std::string_view, PathParts> paths[] = {

@@ -27,6 +27,10 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
     std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
                                                   {archiveURL, {200, zipBytes, false}}};
+    std::map<std::string, std::string> unreachable; // URL → why its requests fail in transport
+    // URL → where it redirects; followed as the session's rule allows, as the
+    // HTTP layer does.
+    std::map<std::string, std::string> redirects;
     std::map<std::string, ProcessResult> tools{{"probe", {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
@@ -39,7 +43,13 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
         http.files = &files;
         http.digestOf = [this](const std::string& body) { return digests.count(body) ? digests.at(body) : "unknown"; };
         http.responder = [this](const HttpRequest& request) {
-            auto it = responses.find(request.url);
+            std::string url = request.url;
+            for (; redirects.count(url); url = redirects[url])
+                if (!http.sessions.back().allowRedirect(url, redirects[url]))
+                    throw HttpRedirectRefused(redirects[url]);
+            if (unreachable.count(url))
+                throw HttpTransportError(unreachable[url]);
+            auto it = responses.find(url);
             return it == responses.end() ? HttpResponse{404, "", false} : it->second;
         };
     }
@@ -105,13 +115,12 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
 } // namespace
 
 TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
-    const std::string base = R"({"version":"1.5.0","url":"https://tavrelin.app/a.zip","sha256":"ab")";
-    auto feed = Updater::Feed::decode(base + R"(,"build":-3,"minimumOS":null,"extra":[1]})");
-    EXPECT_EQ(feed.build, -3);
-    EXPECT_EQ(feed.minimumOS, std::nullopt);
+    // A null minimum system and members the agent does not know are no reason to refuse.
+    const std::string base =
+        R"({"version":"1.5.0","url":"https://tavrelin.app/a.zip","sha256":"ab","minimumOS":null,"extra":[1])";
     // A number without a fraction is a build number however it is written.
     const std::pair<const char*, std::int64_t> accepted[] = {
-        {"2.0", 2}, {"1.5e3", 1500}, {"-0.0", 0}, {"-9.223372036854775808e18", INT64_MIN}};
+        {"-3", -3}, {"2.0", 2}, {"1.5e3", 1500}, {"-0.0", 0}, {"-9.223372036854775808e18", INT64_MIN}};
     for (const auto& [written, build] : accepted)
         EXPECT_EQ(Updater::Feed::decode(base + R"(,"build":)" + written + "}").build, build) << written;
     const std::pair<const char*, const char*> refused[] = {
@@ -168,27 +177,18 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     auto feed = [=](std::string body) { return [=](Pipeline& t) { t.responses[feedAt].body = body; }; };
     auto at = [](std::string path) { return [path](Pipeline& t) { t.bundle.bundlePath = path; }; };
     auto archive = [](HttpResponse r) { return [r](Pipeline& t) { t.responses[archiveURL] = r; }; };
-    auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.http.redirects[from] = to; }; };
+    auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.redirects[from] = to; }; };
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
-    // Requests for `url` ("" for any) fail in transport.
-    auto unreachable = [](std::string url, std::string why) {
-        return [=](Pipeline& t) {
-            t.http.responder = [=, next = t.http.responder](const HttpRequest& request) {
-                if (url.empty() || request.url == url)
-                    throw HttpTransportError(why);
-                return next(request);
-            };
-        };
-    };
+    auto unreachable = [](std::string url, std::string why) { return [=](Pipeline& t) { t.unreachable[url] = why; }; };
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
-        {unreachable("", "no DNS"), unread + "no DNS", 0},
+        {unreachable(feedAt, "no DNS"), unread + "no DNS", 0},
         {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
         {feed(R"({"version":"1","build":1,"url":"u"})"), unread + "The feed has no “sha256”.", 0},
         {feed(R"({"version":"1"})"), unread + "The feed has no “build”.", 0},
         // The feed comes from the update host, redirects included.
         {redirect(feedAt, "https://cdn.example/v.json"), unread + "refused a redirect to https://cdn.example/v.json", 0},
         {[=](Pipeline& t) {
-             t.http.redirects[feedAt] = "https://tavrelin.app/moved.json";
+             t.redirects[feedAt] = "https://tavrelin.app/moved.json";
              t.responses["https://tavrelin.app/moved.json"] = t.responses[feedAt];
          },
          "installed", 6},
@@ -244,8 +244,8 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         Strings told;
         if (t.unpackRefusal)
             told.push_back("warn update: could not unpack: " + *t.unpackRefusal);
-        if (t.http.redirects.count(archiveURL))
-            told.push_back("warn update: refused a redirect to " + t.http.redirects[archiveURL]);
+        if (t.redirects.count(archiveURL))
+            told.push_back("warn update: refused a redirect to " + t.redirects[archiveURL]);
         EXPECT_THAT(log.lines(), ::testing::IsSupersetOf(told));
     }
 }

@@ -313,18 +313,10 @@ class FakeHttp final : public Http {
 public:
     struct Session final : HttpSession {
         FakeHttp& owner;
-        HttpSessionConfig config;
-        Session(FakeHttp& o, HttpSessionConfig c) : owner(o), config(std::move(c)) {}
+        explicit Session(FakeHttp& o) : owner(o) {}
         HttpResponse perform(const HttpRequest& request) override {
-            HttpRequest current = request;
-            while (owner.redirects.count(current.url)) {
-                const auto to = owner.redirects.find(current.url);
-                if (!config.allowRedirect || !config.allowRedirect(current.url, to->second))
-                    throw HttpRedirectRefused(to->second);
-                current.url = to->second;
-            }
-            owner.requests.push_back(current);
-            return owner.responder ? owner.responder(current) : HttpResponse{200, R"({"items":[]})", false};
+            owner.requests.push_back(request);
+            return owner.responder ? owner.responder(request) : HttpResponse{200, R"({"items":[]})", false};
         }
         HttpDownload download(const HttpRequest& request, const std::string& path) override {
             HttpResponse response = perform(request);
@@ -337,16 +329,13 @@ public:
     };
     std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override {
         sessions.push_back(config);
-        return std::make_unique<Session>(*this, config);
+        return std::make_unique<Session>(*this);
     }
 
     // Answers each request; may throw HttpTransportError. Default: 200 {"items":[]}.
     std::function<HttpResponse(const HttpRequest&)> responder;
     std::vector<HttpRequest> requests;
     std::vector<HttpSessionConfig> sessions;
-    // URL → where it redirects; followed as the session's rule allows, a
-    // refusal thrown as HttpRedirectRefused.
-    std::map<std::string, std::string> redirects;
     // A download's 2xx body lands here when set, as written by writeAtomically.
     FakeFiles* files = nullptr;
     // The "SHA-256" a download answers for a body.
