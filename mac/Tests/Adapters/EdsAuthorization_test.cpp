@@ -5,7 +5,6 @@
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Qt/SessionBus.h"
-#include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
@@ -68,13 +67,4 @@ TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
                 ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
     const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
     EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
-}
-
-// The module the build puts in the bundle loads, and it is the real backend
-// that answers: here, that there is no bus.
-TEST(EdsAuthorization, TheBundledModuleLoads) {
-    const tavrelin::testing::SavedEnvironment bus("DBUS_SESSION_BUS_ADDRESS", {}), display("DISPLAY", {});
-    const auto lists =
-        eds::loadEdsTaskLists((tavrelin::testing::buildDir() / "Tavrelin.app/Contents/PlugIns/tavrelin-eds.so").string());
-    EXPECT_THAT(lists->probe().problem, ::testing::StartsWith("no session bus: "));
 }
