@@ -195,8 +195,7 @@ TEST_F(WorkspaceTest, RelaunchStartsTheBundlesAgentWhateverItsPathHolds) {
 }
 
 TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldCodes) {
-    const std::string todo = writeProgram(temp / "todo"), evolution = writeProgram(temp / "evolution"),
-                      spaced = writeProgram(temp / "my app");
+    const std::string evolution = writeProgram(temp / "evolution"), spaced = writeProgram(temp / "my app");
     const Lines folders{temp / "user", temp / "system"};
     const std::string todoEntry = "org.gnome.Todo.desktop", evolutionEntry = "org.gnome.Evolution.desktop";
 
@@ -207,7 +206,7 @@ TEST_F(WorkspaceTest, TheFirstShownTaskApplicationFoundIsStartedWithoutItsFieldC
     entry("system", todoEntry, "Exec=\"" + spaced + "\" --one \"a \\\"b\\\" c\" 100%% %F");
     EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), (Lines{spaced, "--one", "a \"b\" c", "100%"}));
     // The user's hidden entry hides the system's, as on the desktop.
-    entry("user", todoEntry, "Hidden=true\nExec=" + todo);
+    entry("user", todoEntry, "Hidden=true\nExec=" + spaced);
     EXPECT_EQ(QtWorkspace::taskApplicationCommand(folders), (Lines{evolution, "-c", "tasks"}));
     // Looked up on the PATH when named bare; skipped when not there.
     entry("user", todoEntry, "Exec=sh");
@@ -325,7 +324,6 @@ TEST_F(Tray, AnEntryKeepsItsActionWhateverAppearsGoesOrTradesPlacesAroundItAndNo
          "!Check now", "!Quit"},
         // Nothing but the actions.
         {"!Check now", "!Quit"},
-        {"headline", "-header", "filed", "lists>Work", "-modules", "!Check now", "!Quit"},
         // Entries trade places, an id comes twice, and one title holds an ampersand.
         {"lists>Inbox,Work,Home", "filed", "headline"},
         {"headline", "filed", "lists>Home,Work,Inbox,Work", "filed", "!Unpair R&D", "!Check now"},
@@ -409,7 +407,6 @@ TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
     late.trayAppeared();
     late.trayAppeared();
     EXPECT_EQ(appeared, 1);
-    EXPECT_TRUE(late.trayIcon());
 
     // In time, it cancels the report.
     QtStatusItem early(loop, host, counted);
@@ -633,7 +630,6 @@ TEST_F(SingleInstanceTest, AnAgentRemovesOnlyItsOwnSocketAndSurvivesClientsThatM
     writeFile(paths.socket, "not ours");
     agent.stopListening();
     EXPECT_EQ(readFile(paths.socket), "not ours");
-    EXPECT_TRUE(fs::exists(temp / "moved.sock"));
     // Holding the lock without answering: a start waits, then names the holder.
     EXPECT_THAT([&] { later.claim(std::chrono::milliseconds(200), [&] { return later.ping(); }); },
                 ::testing::ThrowsMessage<InstanceError>(::testing::HasSubstr("(process " + std::to_string(::getpid()) + ")")));
@@ -779,11 +775,21 @@ TEST(DesktopEntries, AHostileHomeFolderStillStartsTheAgentWithTheLink) {
     }
 }
 
-TEST(DesktopEntries, TheLoginEntryTellsThisCopyAnotherAndOneTheDesktopTurnedOff) {
+// Changes from another process are heard; what the running agent's menu makes
+// of them is the login item logic's.
+TEST(DesktopEntries, TheLoginEntryTellsThisCopyAnotherAndOneTheDesktopTurnedOffAndChangesFromElsewhereAreSeen) {
+    application<QApplication>();
     Desktop d;
     const std::string here = d.temp / "Applications/Tavrelin.app", there = "/Applications/Tavrelin.app";
     EXPECT_EQ(d.items.loginEntry(here), Entry::none);
-    d.items.writeLoginEntry(here); // this copy's: the hostile homes above
+    fs::create_directories(d.config);
+    // What the entry was each time a change was reported.
+    std::vector<Entry> seen;
+    d.items.watchLoginEntry([&] { seen.push_back(d.items.loginEntry(here)); });
+    // The autostart folder appears with the entry in it (this copy's: the hostile homes above).
+    xdg::XdgLoginItems elsewhere(d.files, d.config, d.data);
+    elsewhere.writeLoginEntry(here);
+    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::thisCopy) > 0; })) << "the entry was written unseen";
     EXPECT_EQ(d.items.loginEntry(there), Entry::otherCopy);
     const std::string written = readFile(d.items.loginEntryPath());
     for (const std::string added : {"Hidden=true\n", "X-GNOME-Autostart-enabled=false\n", "Hidden = true\n"}) {
@@ -792,9 +798,9 @@ TEST(DesktopEntries, TheLoginEntryTellsThisCopyAnotherAndOneTheDesktopTurnedOff)
     }
     writeFile(d.items.loginEntryPath(), written + "[Desktop Action x]\nHidden=true\n");
     EXPECT_EQ(d.items.loginEntry(here), Entry::otherCopy);
-    d.items.removeLoginEntry();
-    d.items.removeLoginEntry(); // nothing there: fine
-    EXPECT_EQ(d.items.loginEntry(here), Entry::none);
+    elsewhere.removeLoginEntry();
+    elsewhere.removeLoginEntry(); // nothing there: fine
+    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::none) > 0; })) << "the entry was removed unseen";
 }
 
 TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
@@ -841,23 +847,6 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     fs::create_directories(d.items.defaultsPath());
     EXPECT_THROW(d.items.writeLinkHandler(bundle), platform::FileError);
     EXPECT_FALSE(fs::exists(d.items.linkHandlerPath()));
-}
-
-// What the running agent's menu makes of it is the login item logic's.
-TEST(DesktopEntries, AChangeToTheLoginEntryFromAnotherProcessIsSeen) {
-    application<QApplication>();
-    Desktop d;
-    fs::create_directories(d.config);
-    const std::string bundle = "/Applications/Tavrelin.app";
-    // What the entry was each time a change was reported.
-    std::vector<Entry> seen;
-    d.items.watchLoginEntry([&] { seen.push_back(d.items.loginEntry(bundle)); });
-    // The autostart folder appears with the entry in it, then the entry goes.
-    xdg::XdgLoginItems elsewhere(d.files, d.config, d.data);
-    elsewhere.writeLoginEntry(bundle);
-    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::thisCopy) > 0; })) << "the entry was written unseen";
-    elsewhere.removeLoginEntry();
-    EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::none) > 0; })) << "the entry was removed unseen";
 }
 
 } // namespace
