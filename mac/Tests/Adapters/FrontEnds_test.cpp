@@ -715,12 +715,8 @@ TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
 // Blanks, quotes, dollars, backquotes, backslashes and per cents in a path:
 // GLib reads them back in the hostile home folders below.
 TEST(DesktopEntries, ExecNamesTheProgramAsTheEntryRulesQuoteIt) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"/h/it's;&|<>~*?#()/a", R"("/h/it's;&|<>~*?#()/a")"},
-        {"/h/line\nbreak\ttab/a", R"("/h/line\nbreak\ttab/a")"},
-    };
-    for (const auto& [path, exec] : rows)
-        EXPECT_EQ(xdg::execProgram(path), exec) << path;
+    EXPECT_EQ(xdg::execProgram("/h/it's;&|<>~*?#()/a"), R"("/h/it's;&|<>~*?#()/a")");
+    EXPECT_EQ(xdg::execProgram("/h/line\nbreak\ttab/a"), R"("/h/line\nbreak\ttab/a")");
     for (const std::string path : {"/h/\x01/a", "/h/\xff/a", "/h/\xc0\xaf/a"})
         EXPECT_THROW(xdg::execProgram(path), std::invalid_argument);
 
