@@ -680,11 +680,10 @@ TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
     if (!installed("/usr/bin/weston"))
         GTEST_SKIP() << "weston is not installed (scripts/setup installs it)";
     const AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n"};
-    const Environment& folders = home.environment;
     Child weston({"/usr/bin/weston", "--backend=headless-backend.so", "--socket=tavrelin-test", "--idle-time=0", "--no-config",
                   "--shell=kiosk-shell.so"},
-                 withSanitizers({{"XDG_RUNTIME_DIR", folders.at("XDG_RUNTIME_DIR")}}));
-    ASSERT_TRUE(eventually([&] { return fs::exists(folders.at("XDG_RUNTIME_DIR") + "/tavrelin-test"); }))
+                 withSanitizers({{"XDG_RUNTIME_DIR", home.environment.at("XDG_RUNTIME_DIR")}}));
+    ASSERT_TRUE(eventually([&] { return fs::exists(home.environment.at("XDG_RUNTIME_DIR") + "/tavrelin-test"); }))
         << "weston did not come up:\n"
         << weston.output();
     const std::string agent = installCopy(home.root / "home");
@@ -697,7 +696,7 @@ TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
         {{}, "no display could be opened (neither WAYLAND_DISPLAY nor DISPLAY is set)"},
     };
     for (const auto& [displays, said] : rows) {
-        Environment environment = folders;
+        Environment environment = home.environment;
         environment.insert(displays.begin(), displays.end());
         const std::string shown = displays.empty() ? "none" : displays.begin()->second;
         Child running({agent}, withSanitizers(environment));
@@ -827,7 +826,6 @@ TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {
     // On disk (read by xdg-open in the hostile homes above); a list that held only ours goes with it.
     Desktop d;
     const std::string bundle = d.temp / "Applications/Tavrelin.app";
-    fakeBundle(bundle, d.temp / "arguments");
     const std::string others = "[Default Applications]\ntext/html=firefox.desktop;\n";
     writeFile(d.items.defaultsPath(), others);
     d.items.writeLinkHandler(bundle);

@@ -104,8 +104,6 @@ TEST_F(QtPollTest, PollsOnTheWorkerPoolAndRecordsOnTheMainThread) {
         enqueue(id);
     module->start(pairing);
     ASSERT_TRUE(spinUntil([&] { return settled(); }, 60000)) << "the first poll did not end";
-    EXPECT_EQ(state.deliveredThisSession(), 3);
-    EXPECT_EQ(filed(), 3u);
 
     // Sync Now while the fetch is held: the main thread reads what the menu
     // shows meanwhile, and the second request makes no second poll.

@@ -135,7 +135,6 @@ TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpe
 
 namespace {
 
-const std::string settings = "com.tavrelin.mac.hasShownWelcome=true\n";
 const std::string started = " started\n", anotherRuns = "info another instance is already running; exiting";
 
 // How a control command (or a link) ended and what it printed.
@@ -151,7 +150,7 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndOneRightAfterAQuitWaitsFo
     DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_0123456789abcdef", http);
     relay.post("/dev/fault", {{"path", "/relay/device/pending"}, {"delayMs", 3000}, {"count", rounds + 1}});
 
-    AgentHome home{settings};
+    AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\n"};
     writeFile(home.root / "data/Tavrelin/pairing.json",
               json{{"apiBase", relay.api()}, {"token", "rk_0123456789abcdef"}, {"pairedAt", 0}}.dump());
     const fs::path socket = home.root / "run/tavrelin-agent.sock";
