@@ -61,7 +61,7 @@ public:
     void enter() {
         for (const auto& [name, value] : environment())
             entered_.set(name, value);
-        entered_.unset("DISPLAY");
+        entered_.set("DISPLAY", std::nullopt);
     }
 
     // Sends the calendar factory a signal: SIGKILL is a person restarting

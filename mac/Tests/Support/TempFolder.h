@@ -72,7 +72,7 @@ class SavedEnvironment {
 public:
     SavedEnvironment() = default;
     // One variable set (or, given none, unset) for the scope.
-    SavedEnvironment(const std::string& name, const std::optional<std::string>& value) { put(name, value); }
+    SavedEnvironment(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
     SavedEnvironment(const SavedEnvironment&) = delete;
     SavedEnvironment& operator=(const SavedEnvironment&) = delete;
     ~SavedEnvironment() {
@@ -80,16 +80,15 @@ public:
             apply(name, value);
     }
 
-    void set(const std::string& name, const std::string& value) { put(name, value); }
-    void unset(const std::string& name) { put(name, std::nullopt); }
-
-private:
-    void put(const std::string& name, const std::optional<std::string>& value) {
+    // Sets the variable, or unsets it given none.
+    void set(const std::string& name, const std::optional<std::string>& value) {
         // The first value seen is the one to restore.
         if (const char* old = std::getenv(name.c_str()); !saved_.count(name))
             saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
         apply(name, value);
     }
+
+private:
     // A new time zone counts at once.
     static void apply(const std::string& name, const std::optional<std::string>& value) {
         if (value)
