@@ -212,8 +212,8 @@ int main(int argc, char** argv) {
     }
     if (options->entries)
         return changeEntries(*options->entries, bundle);
-    // libedataserver loads every mail provider the first time it reads an
-    // account: a megabyte resident for an agent that reads no mail. Pointed at
+    // libedataserver loads every mail provider the first time it reads a
+    // source: a megabyte resident for an agent that reads no mail. Pointed at
     // a folder without any, it loads none. Set before any thread starts.
     posix::PosixProcesses::setForAgentOnly(
         "EDS_CAMEL_PROVIDER_DIR",

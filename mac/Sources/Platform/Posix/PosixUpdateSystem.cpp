@@ -29,7 +29,7 @@ using platform::UnpackError;
 }
 
 // libarchive is loaded for an unpack rather than for the agent's whole life:
-// it and the compression libraries only it uses are a quarter megabyte resident.
+// it and the compression libraries only it uses are some 150 kB resident.
 #define TAVRELIN_LIBARCHIVE(X)                                                                                                 \
     X(archive_read_new)                                                                                                        \
     X(archive_read_support_format_zip)                                                                                         \

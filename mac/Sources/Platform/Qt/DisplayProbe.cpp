@@ -41,8 +41,8 @@ bool waylandSocketAnswers(const std::string& path) {
     return connected;
 }
 
-// Compared by hand: a wildcard filter would load a regular-expression engine
-// (half a megabyte resident) for this one look.
+// Compared by hand: a wildcard filter would bring in a regular-expression
+// engine (some 300 kB resident) for this one look.
 bool waylandPluginInstalled() {
     const std::string pluginPath = variable("QT_PLUGIN_PATH");
     std::vector<std::string> folders;
