@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Base/Text.h"
 #include "Platform/Date.h"
 
 #include <cstddef>
@@ -83,18 +84,8 @@ struct HttpSessionConfig {
 };
 
 inline bool keepsTransportSecurity(const std::string& from, const std::string& to) {
-    auto isHttps = [](const std::string& url) {
-        // Schemes are case-insensitive; the adapter hands over absolute URLs.
-        static constexpr std::string_view https = "https:";
-        if (url.size() < https.size())
-            return false;
-        for (std::size_t i = 0; i < https.size(); ++i) {
-            const char c = url[i] >= 'A' && url[i] <= 'Z' ? static_cast<char>(url[i] - 'A' + 'a') : url[i];
-            if (c != https[i])
-                return false;
-        }
-        return true;
-    };
+    // Schemes are case-insensitive; the adapter hands over absolute URLs.
+    auto isHttps = [](std::string_view url) { return text::equalsIgnoringAsciiCase(url.substr(0, 6), "https:"); };
     return !isHttps(from) || isHttps(to);
 }
 

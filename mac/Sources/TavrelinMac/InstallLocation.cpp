@@ -1,8 +1,8 @@
 #include "TavrelinMac/InstallLocation.h"
 
+#include "Base/Text.h"
 #include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/Text.h"
 #include "TavrelinMac/Words.h"
 
 #include <exception>

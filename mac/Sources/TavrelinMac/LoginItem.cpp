@@ -1,9 +1,9 @@
 #include "TavrelinMac/LoginItem.h"
 
+#include "Base/Text.h"
 #include "Platform/BundleLayout.h"
 #include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/Text.h"
 
 #include <exception>
 #include <utility>

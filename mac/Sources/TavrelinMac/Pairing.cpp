@@ -1,6 +1,6 @@
 #include "TavrelinMac/Pairing.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 #include "TavrelinMac/PairingLinks.h"
 
+#include "Base/Text.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/Text.h"
 #include "TavrelinMac/Words.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "TavrelinMac/RemindersModule.h"
 
+#include "Base/Text.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/Text.h"
 #include "TavrelinMac/Url.h"
 #include "TavrelinMac/Words.h"
 

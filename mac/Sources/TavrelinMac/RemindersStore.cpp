@@ -1,6 +1,6 @@
 #include "TavrelinMac/RemindersStore.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 #include "TavrelinMac/SyncState.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 #include "TavrelinMac/Url.h"
 #include "TavrelinMac/Words.h"
 

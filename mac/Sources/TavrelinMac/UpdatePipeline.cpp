@@ -1,8 +1,8 @@
 #include "TavrelinMac/UpdatePipeline.h"
 #include "Platform/BundleLayout.h"
 
+#include "Base/Text.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/Text.h"
 #include "TavrelinMac/UpdateTools.h"
 #include "TavrelinMac/Url.h"
 #include "TavrelinMac/Words.h"

@@ -1,6 +1,6 @@
 #include "TavrelinMac/UpdateTools.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <exception>
 

@@ -1,7 +1,7 @@
 // The small text helpers every layer shares: where they differ from the
 // obvious reading is where callers were once apart.
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -39,4 +39,17 @@ TEST(Text, HexIsLowerCaseTwoDigitsAByte) {
     const unsigned char bytes[] = {0x00, 0x0f, 0xa0, 0xff};
     EXPECT_EQ(hexEncoded(bytes), "000fa0ff");
     EXPECT_EQ(hexEncoded({}), "");
+}
+
+TEST(Text, CaseIsIgnoredForAsciiLettersOnly) {
+    EXPECT_EQ(lowercasedAscii("HTTPS://Relay.Example/À"), "https://relay.example/À");
+    const std::tuple<std::string_view, std::string_view, bool> rows[] = {
+        {"BEGIN:VTODO", "begin:vtodo", true},
+        {"https:", "HTTPS:", true},
+        {"https", "https:", false},      // a prefix is not the name
+        {"\xc3\x80", "\xc3\xa0", false}, // À and à differ outside ASCII
+        {"[", "{", false},               // 0x5B and 0x7B are no letters
+    };
+    for (const auto& [a, b, equal] : rows)
+        EXPECT_EQ(equalsIgnoringAsciiCase(a, b), equal) << a << " / " << b;
 }

@@ -1,4 +1,5 @@
 #include "Platform/Curl/CurlHttp.h"
+#include "Base/Text.h"
 #include "Platform/Files.h"
 #include "Platform/Posix/Sha256.h"
 
@@ -26,14 +27,8 @@ using platform::HttpSessionConfig;
 using platform::HttpTransportError;
 using Clock = std::chrono::steady_clock;
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
-    return text;
-}
-
 bool sameName(const std::string& a, const char* b) {
-    return lowered(a) == lowered(b);
+    return text::equalsIgnoringAsciiCase(a, b);
 }
 
 struct Origin {
@@ -53,7 +48,7 @@ std::optional<Origin> originOf(const std::string& url) {
         if (curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
             curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
             curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT);
-            origin = Origin{lowered(scheme), lowered(host), port ? port : ""};
+            origin = Origin{text::lowercasedAscii(scheme), text::lowercasedAscii(host), port ? port : ""};
         }
         curl_free(scheme);
         curl_free(host);

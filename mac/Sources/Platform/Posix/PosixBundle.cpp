@@ -1,7 +1,7 @@
 #include "Platform/Posix/PosixBundle.h"
 
+#include "Base/Text.h"
 #include "Platform/Posix/PosixFiles.h"
-#include "TavrelinMac/Text.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,6 +1,6 @@
 #include "Platform/Posix/PosixFiles.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <algorithm>
 #include <array>

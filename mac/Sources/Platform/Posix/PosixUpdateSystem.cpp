@@ -1,8 +1,8 @@
 #include "Platform/Posix/PosixUpdateSystem.h"
+#include "Base/Text.h"
 #include "Platform/BundleLayout.h"
 #include "Platform/Files.h"
 #include "Platform/Posix/PosixFiles.h"
-#include "TavrelinMac/Text.h"
 
 #include <archive.h>
 #include <archive_entry.h>

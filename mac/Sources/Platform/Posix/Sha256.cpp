@@ -1,6 +1,6 @@
 #include "Platform/Posix/Sha256.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 namespace tavrelin::posix {
 

@@ -1,6 +1,6 @@
 #include "Platform/Qt/DisplayProbe.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <QLibraryInfo>
 

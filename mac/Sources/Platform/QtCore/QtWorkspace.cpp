@@ -1,8 +1,8 @@
 #include "Platform/QtCore/QtWorkspace.h"
 
+#include "Base/Text.h"
 #include "Platform/Posix/UserFolders.h"
 #include "Platform/QtCore/SingleInstance.h"
-#include "TavrelinMac/Text.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "Platform/Terminal/TerminalConsole.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <QEventLoop>
 

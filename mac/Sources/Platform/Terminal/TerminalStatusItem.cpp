@@ -1,6 +1,6 @@
 #include "Platform/Terminal/TerminalStatusItem.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <cctype>
 #include <utility>

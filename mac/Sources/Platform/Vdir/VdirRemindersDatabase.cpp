@@ -1,9 +1,9 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 
+#include "Base/Text.h"
 #include "Platform/Ical/Todo.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Platform/Posix/UserFolders.h"
-#include "TavrelinMac/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -47,11 +47,7 @@ enum class Holding { task, event, neither };
 // What an iCalendar text holds, by its BEGIN lines (names are
 // case-insensitive); a task wins over events beside it.
 Holding holding(std::string_view text) {
-    auto is = [](std::string_view line, std::string_view name) {
-        return line.size() == name.size() && std::equal(line.begin(), line.end(), name.begin(), [](char a, char b) {
-                   return (a >= 'a' && a <= 'z' ? char(a - 'a' + 'A') : a) == b;
-               });
-    };
+    auto is = [](std::string_view line, std::string_view name) { return text::equalsIgnoringAsciiCase(line, name); };
     Holding found = Holding::neither;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = std::min(text.find('\n', start), text.size());

@@ -1,6 +1,6 @@
 #include "Platform/Xdg/DesktopEntry.h"
 
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <algorithm>
 #include <stdexcept>

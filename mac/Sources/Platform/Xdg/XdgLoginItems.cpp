@@ -1,9 +1,9 @@
 #include "Platform/Xdg/XdgLoginItems.h"
 
+#include "Base/Text.h"
 #include "Platform/BundleLayout.h"
 #include "Platform/Posix/UserFolders.h"
 #include "Platform/Xdg/DesktopEntry.h"
-#include "TavrelinMac/Text.h"
 
 #include <QFileSystemWatcher>
 #include <QString>

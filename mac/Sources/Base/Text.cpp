@@ -1,4 +1,4 @@
-#include "TavrelinMac/Text.h"
+#include "Base/Text.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/normalizer2.h>
@@ -141,12 +141,22 @@ bool codePointLess(std::string_view a, std::string_view b) {
     return nfc(a) < nfc(b);
 }
 
+namespace {
+char lowered(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+} // namespace
+
 std::string lowercasedAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = lowered(c);
     return out;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowered(x) == lowered(y); });
 }
 
 std::string hexEncoded(std::span<const unsigned char> bytes) {

@@ -42,6 +42,8 @@ bool canonicallyEqual(std::string_view a, std::string_view b);
 bool codePointLess(std::string_view a, std::string_view b);
 
 std::string lowercasedAscii(std::string_view text);
+// Equal once ASCII letters are lower-cased: names of protocols and formats.
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // Lower-case hexadecimal, two digits a byte.
 std::string hexEncoded(std::span<const unsigned char> bytes);
