@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <deque>
 #include <mutex>
 
 namespace tavrelin {
@@ -10,7 +9,6 @@ namespace {
 
 struct State {
     std::mutex lock;
-    std::deque<std::string> ring;
     std::function<void(const std::string&)> tap;
 };
 
@@ -44,9 +42,6 @@ void Log::write(std::string_view level, std::string_view message) {
     std::function<void(const std::string&)> tap;
     {
         std::lock_guard guard(s.lock);
-        s.ring.push_back(line);
-        while (s.ring.size() > ringSize)
-            s.ring.pop_front();
         tap = s.tap;
     }
 
@@ -58,12 +53,6 @@ void Log::write(std::string_view level, std::string_view message) {
         line.pop_back();
         tap(line);
     }
-}
-
-std::vector<std::string> Log::recent() {
-    State& s = state();
-    std::lock_guard guard(s.lock);
-    return {s.ring.begin(), s.ring.end()};
 }
 
 void Log::setTap(std::function<void(const std::string& line)> tap) {

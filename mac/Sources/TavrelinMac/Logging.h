@@ -3,12 +3,11 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tavrelin {
 
-// The one diagnostic log: "HH:mm:ss level message" lines on standard error,
-// the latest 40 also kept in memory. Callable from any thread.
+// The one diagnostic log: "HH:mm:ss level message" lines on standard error.
+// Callable from any thread.
 class Log {
 public:
     static void write(std::string_view level, std::string_view message);
@@ -16,10 +15,6 @@ public:
     static void info(std::string_view message) { write("info", message); }
     static void warn(std::string_view message) { write("warn", message); }
     static void error(std::string_view message) { write("error", message); }
-
-    // The kept lines, oldest first, without line feeds.
-    static std::vector<std::string> recent();
-    static constexpr std::size_t ringSize = 40;
 
     // Sees every line (without its line feed) after it was written; for tests
     // that check what was logged. Set it while no other thread logs.

@@ -1,5 +1,5 @@
-// The small text helpers every layer shares: where they differ from the
-// obvious reading is where callers were once apart.
+// The small text helpers every layer shares, where they differ from the
+// obvious reading.
 
 #include "Base/Text.h"
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sodium.h>
-
 #include <string>
 #include <string_view>
 
@@ -17,7 +15,9 @@ public:
     std::string hexDigest();
 
 private:
-    crypto_hash_sha256_state state_;
+    // libsodium's state, kept here as bytes so that its header stays in the
+    // .cpp (which checks the size and alignment).
+    alignas(8) unsigned char state_[104];
 };
 
 std::string sha256Hex(std::string_view bytes);
