@@ -96,7 +96,8 @@ bool writeAll(int fd, std::string_view bytes) {
 // leaves behind can be told from anyone else's files.
 std::string temporaryName() {
     std::uint64_t bits = 0;
-    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+    // getentropy, not Linux's getrandom: both systems have it.
+    if (::getentropy(&bits, sizeof bits) != 0) {
         static std::atomic<std::uint64_t> counter{0};
         auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         bits = (static_cast<std::uint64_t>(::getpid()) << 40) ^ (counter++ << 24) ^ ticks;
