@@ -19,8 +19,8 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/RelayClient.h"
+#include "TavrelinMac/RemindersModule.h"
 #include "TavrelinMac/RemindersStore.h"
-#include "TavrelinMac/Url.h"
 
 #include <algorithm>
 #include <chrono>
@@ -165,7 +165,6 @@ Timing onePoll(testing::DevRelayProcess& relay, const std::string& token, platfo
     RemindersStore store(database, clock);
     Pairing pairing{relay.api(), token, clock.now()};
     RelayClient client(pairing, http, appInfo);
-    const std::string host = hostOfPairing(pairing.apiBase);
 
     Timing timing;
     const double cpuBefore = cpuMilliseconds();
@@ -176,7 +175,8 @@ Timing onePoll(testing::DevRelayProcess& relay, const std::string& token, platfo
     auto fetched = Clock::now();
     std::vector<std::string> delivered;
     for (const auto& item : items) {
-        auto result = store.create(item.title, item.notes, item.dueIso, item.allDay, item.list, host + "\n" + item.id);
+        auto result = store.create(item.title, item.notes, item.dueIso, item.allDay, item.list,
+                                   deliveryKey(pairing.apiBase, item), earlierDeliveryKey(pairing.apiBase, item));
         if (result.kind != RemindersStore::WriteResult::Kind::saved)
             throw std::runtime_error("could not deliver " + item.id + ": " + result.value);
         delivered.push_back(item.id);

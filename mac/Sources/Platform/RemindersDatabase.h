@@ -30,11 +30,22 @@ struct NewReminder {
     std::optional<std::string> notes;
     std::optional<DateComponents> due;
     std::optional<Date> alarm; // absolute
-    // Names the delivery this reminder comes from: the backend host and the
-    // relay item's id, joined by a line feed. A database that already holds a
-    // reminder saved under the same key answers that reminder and writes
-    // nothing, so an item delivered again is not filed twice. Empty: no key.
+    // Names the delivery this reminder comes from: the backend (the
+    // pairing's apiBase), the relay item's id and all its content, encoded so
+    // that two different items never share a key (see deliveryKey in
+    // RemindersModule.h). A database that already holds a reminder saved
+    // under the same key answers that reminder and writes nothing, so an item
+    // delivered again is not filed twice, while another item that reuses the
+    // id is filed. Databases that make their own identifiers derive them from
+    // the key alone (posix::deliveryUid). Empty: no key.
     std::string deliveryKey;
+    // The key earlier versions filed a delivery under: the backend's host and
+    // the item's id, joined by a line feed. Another backend on that host, or
+    // a relay that restarted, reuses ids, so a reminder found under this key
+    // counts as this delivery only when it is in this reminder's list and
+    // holds what this save would write (ical::isSameFiling); otherwise the
+    // reminder is filed under `deliveryKey`. Empty: none.
+    std::string earlierDeliveryKey = {};
 };
 
 struct SavedReminder {
@@ -63,8 +74,8 @@ public:
     // when it returns (else it throws RemindersError).
     virtual std::vector<ReminderList> lists() const = 0;
     // Saves and commits; answers the new reminder's identifier, or the
-    // identifier of the reminder already saved under the same delivery key,
-    // untouched. Throws RemindersError.
+    // identifier of the reminder already filed for the same delivery (see
+    // NewReminder), untouched. Throws RemindersError.
     virtual std::string save(const NewReminder& reminder) = 0;
     virtual std::optional<SavedReminder> reminder(const std::string& identifier) const = 0;
 };

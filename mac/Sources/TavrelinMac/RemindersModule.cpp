@@ -13,6 +13,47 @@ namespace tavrelin {
 
 using platform::MenuItem;
 
+namespace {
+
+void appendKeyField(std::string& key, const std::optional<std::string>& field) {
+    key += ' ';
+    if (!field) {
+        key += '-';
+        return;
+    }
+    std::string escaped;
+    escaped.reserve(field->size());
+    for (char c : *field) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    key += std::to_string(escaped.size());
+    key += ':';
+    key += escaped;
+}
+
+} // namespace
+
+std::string deliveryKey(std::string_view apiBase, const RelayItem& item) {
+    std::string key = "tavrelin-delivery/2";
+    appendKeyField(key, std::string(apiBase));
+    appendKeyField(key, item.id);
+    appendKeyField(key, item.title);
+    appendKeyField(key, item.notes);
+    appendKeyField(key, item.dueIso);
+    appendKeyField(key, std::string(item.allDay ? "1" : "0"));
+    appendKeyField(key, item.list);
+    return key;
+}
+
+std::string earlierDeliveryKey(std::string_view apiBase, const RelayItem& item) {
+    return hostOfPairing(apiBase) + "\n" + item.id;
+}
+
 RemindersModule::RemindersModule(platform::MainLoop& mainLoop, const platform::Clock& clock, platform::Http& http,
                                  const AppInfo& appInfo, platform::RemindersDatabase& reminders, SyncState& state)
     : mainLoop_(mainLoop), clock_(clock), http_(http), appInfo_(appInfo), store_(reminders, clock), place_(reminders.place()),
@@ -113,11 +154,13 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     poll.fetched = static_cast<std::int64_t>(items.size());
 
     // An item delivered again, after a lost acknowledgement or a crash, finds
-    // the reminder filed under its key and is not written twice.
-    const std::string host = hostOfPairing(client.pairing().apiBase);
+    // the reminder filed under its key and is not written twice; another item
+    // under a reused id has another key.
+    const std::string& apiBase = client.pairing().apiBase;
     std::vector<std::string> delivered;
     for (const auto& item : items) {
-        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list, host + "\n" + item.id);
+        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list, deliveryKey(apiBase, item),
+                                    earlierDeliveryKey(apiBase, item));
         switch (result.kind) {
         case RemindersStore::WriteResult::Kind::saved:
             delivered.push_back(item.id);
@@ -173,20 +216,24 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
 void RemindersModule::finishPoll(const PollOutcome& outcome, std::uint64_t generation) {
     // A poll is not cancelled by stop() or a restart, but once either has
     // happened its outcome no longer describes the current pairing: it is
-    // dropped, so a stopped module stays "not paired". inFlight still clears,
-    // so the restart's first tick waited for this poll, as it should.
-    if (generation == generation_) {
-        if (std::holds_alternative<PollOutcome::Succeeded>(outcome.value)) {
-            consecutiveFailures_ = 0;
-            nextAttemptAt_.reset();
-        }
-        state_.record(outcome);
-        // A poll that acknowledged nothing comes back whole: it backs off,
-        // whichever side failed.
-        if (std::holds_alternative<PollOutcome::Failed>(outcome.value) ||
-            std::holds_alternative<PollOutcome::ListsFailed>(outcome.value))
-            backOff();
+    // dropped, so a stopped module stays "not paired". A restart's first tick
+    // found this poll running: it polls now, so its "Checking…" is true.
+    if (generation != generation_) {
+        inFlight_ = false;
+        if (client_)
+            tick(false);
+        return;
     }
+    if (std::holds_alternative<PollOutcome::Succeeded>(outcome.value)) {
+        consecutiveFailures_ = 0;
+        nextAttemptAt_.reset();
+    }
+    state_.record(outcome);
+    // A poll that acknowledged nothing comes back whole: it backs off,
+    // whichever side failed.
+    if (std::holds_alternative<PollOutcome::Failed>(outcome.value) ||
+        std::holds_alternative<PollOutcome::ListsFailed>(outcome.value))
+        backOff();
     inFlight_ = false;
 }
 

@@ -13,8 +13,22 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace tavrelin {
+
+// The key a relay item is filed under (see platform::NewReminder): the
+// backend's apiBase, the item's id, title, notes, due text, all-day flag and
+// list, in that order. Each text is its length in bytes, a colon and its bytes
+// with backslashes and line feeds escaped; an absent one is "-"; the fields
+// follow a fixed tag, each after a space. Read from the left, a key gives back
+// every field, so two different items never share one; and it holds no line
+// feed, which every earlierDeliveryKey holds.
+std::string deliveryKey(std::string_view apiBase, const RelayItem& item);
+// The key earlier versions filed an item under: the backend's host and the
+// item's id, joined by a line feed.
+std::string earlierDeliveryKey(std::string_view apiBase, const RelayItem& item);
 
 // Polls the backend every 30 s, files each item into the task lists,
 // acknowledges what it wrote and backs off after failures. Owned through a

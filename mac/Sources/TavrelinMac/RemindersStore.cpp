@@ -75,7 +75,8 @@ RemindersStore::Access RemindersStore::prompt() {
 
 RemindersStore::WriteResult RemindersStore::create(const std::string& title, const std::optional<std::string>& notes,
                                                    const std::optional<std::string>& dueIso, bool allDay,
-                                                   const std::optional<std::string>& listName, const std::string& deliveryKey) {
+                                                   const std::optional<std::string>& listName, const std::string& deliveryKey,
+                                                   const std::string& earlierDeliveryKey) {
     if (!listName || listName->empty())
         return WriteResult::noList();
 
@@ -101,6 +102,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
 
     reminder.title = title;
     reminder.deliveryKey = deliveryKey;
+    reminder.earlierDeliveryKey = earlierDeliveryKey;
     if (notes && !notes->empty())
         reminder.notes = notes;
     if (dueIso && !dueIso->empty()) {

@@ -41,10 +41,11 @@ public:
     // Called first in every poll, it also starts the poll's look at the lists:
     // the creates that follow find lists as the first of them saw them.
     Access requestAccess();
-    // `deliveryKey` names the delivery (see platform::NewReminder); empty for none.
+    // The keys name the delivery (see platform::NewReminder); empty for none.
     [[nodiscard]] WriteResult create(const std::string& title, const std::optional<std::string>& notes,
                                      const std::optional<std::string>& dueIso, bool allDay,
-                                     const std::optional<std::string>& listName, const std::string& deliveryKey);
+                                     const std::optional<std::string>& listName, const std::string& deliveryKey,
+                                     const std::string& earlierDeliveryKey);
     // Always a fresh look. Every reminder created before the call is durable
     // when it returns, so the acknowledgement that reports these names
     // covers only reminders on disk; throws when that cannot be done.

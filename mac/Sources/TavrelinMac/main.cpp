@@ -156,7 +156,7 @@ public:
 private:
     eds::EdsTaskLists& edsTaskLists() {
         if (!eds_)
-            eds_ = eds::loadEdsTaskLists(edsModule_);
+            eds_ = eds::loadEdsTaskLists(edsModule_, [](const std::string& line) { Log::warn(line); });
         return *eds_;
     }
 

@@ -2,9 +2,11 @@
 // session bus at all, then a bus on which no registry answers. One process,
 // in this order: GLib keeps the first bus it reaches, never a failed attempt.
 
+#include "Platform/BundleLayout.h"
 #include "Platform/Eds/EdsRemindersDatabase.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
 #include "Platform/Qt/SessionBus.h"
+#include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
@@ -53,7 +55,8 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
 // A bundle without the module (or a system without libecal) still runs: auto
 // takes the vdir and says why; every call of the stand-in fails with it.
 TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
-    const auto lists = eds::loadEdsTaskLists("/nonexistent/tavrelin-eds.so");
+    const auto lists =
+        eds::loadEdsTaskLists("/nonexistent/tavrelin-eds.so", [](const std::string& line) { ADD_FAILURE() << line; });
     const eds::EdsProbe probe = lists->probe();
     EXPECT_EQ(probe.kind, eds::EdsProbe::Kind::notAnswering);
     EXPECT_THAT(probe.problem, ::testing::StartsWith("Evolution Data Server's module cannot be loaded: /nonexistent"));
@@ -64,4 +67,46 @@ TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
                 ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
     const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
     EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
+}
+
+// C++ objects and exceptions cross into the module, so only this build's own
+// is called. This build's module with another build's stamp is refused with
+// one line for the log; auto then takes the vdir, and eds says why wherever it
+// is asked.
+TEST(EdsAuthorization, AModuleOfAnotherBuildIsRefused) {
+    using tavrelin::testing::buildDir, tavrelin::testing::readFile;
+    const std::string built = readFile((buildDir() / "Tavrelin.app" / bundle::edsModule).string());
+    const std::string stamp(eds::agentBuildStamp());
+    const std::size_t at = built.find(stamp);
+    ASSERT_NE(at, std::string::npos) << "the module carries this build's stamp";
+    ASSERT_EQ(built.find(stamp, at + 1), std::string::npos);
+
+    std::string otherStamp = stamp, other = built;
+    otherStamp.back() = otherStamp.back() == '0' ? '1' : '0';
+    other.replace(at, stamp.size(), otherStamp);
+    const tavrelin::testing::TempFolder folder;
+    const std::tuple<std::string, std::string, std::string> modules[] = {
+        {"same.so", built, ""},
+        {"other.so", other, "“" + otherStamp + "”"},
+    };
+    const std::string problem = "Evolution Data Server's module belongs to another build of the agent";
+    for (const auto& [name, bytes, theirs] : modules) {
+        SCOPED_TRACE(name);
+        const std::string path = folder.path() + "/" + name;
+        tavrelin::testing::writeFile(path, bytes);
+        std::vector<std::string> lines;
+        const auto lists = eds::loadEdsTaskLists(path, [&](const std::string& line) { lines.push_back(line); });
+        ASSERT_TRUE(lists);
+        if (theirs.empty()) {
+            EXPECT_TRUE(lines.empty()) << lines.front();
+            continue;
+        }
+        EXPECT_EQ(lines,
+                  (std::vector<std::string>{"refused Evolution Data Server's module " + path + ": it belongs to agent build " +
+                                            theirs + ", this is build “" + stamp + "”"}));
+        EXPECT_EQ(lists->probe().problem, problem);
+        EXPECT_EQ(lists->requestFullAccess().error, problem);
+        const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
+        EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + problem));
+    }
 }

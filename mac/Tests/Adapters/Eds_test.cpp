@@ -75,6 +75,24 @@ TEST(EdsDatabase, FilesOnceIntoListsItCanWriteAndAFactoryThatHangsOrDiesIsNotAns
     EXPECT_EQ(lists.todos(list), stored);
     EXPECT_TRUE(lists.todos(other).empty());
 
+    // Filed by an earlier version under the host-and-id key: this delivery
+    // only while it holds what this save would write, in this list.
+    platform::NewReminder earlier{list,  "Water, the plants; \\ twice", "by the window", timed.due,
+                                  alarm, "relay.example\nitem-1"};
+    const std::string earlierUid = database.save(earlier);
+    earlier.earlierDeliveryKey = earlier.deliveryKey;
+    earlier.deliveryKey = "same item";
+    EXPECT_EQ(database.save(earlier), earlierUid);
+    earlier.deliveryKey = "other title";
+    earlier.title = "Water the plants";
+    EXPECT_EQ(database.save(earlier), posix::deliveryUid("other title"));
+    earlier.deliveryKey = "other list";
+    earlier.title = "Water, the plants; \\ twice";
+    earlier.listIdentifier = other;
+    EXPECT_EQ(database.save(earlier), posix::deliveryUid("other list"));
+    EXPECT_EQ(lists.todos(list).size(), 3u);
+    EXPECT_EQ(lists.todos(other).size(), 1u);
+
     // Lists that cannot take the reminder now fail the write, not report it filed.
     for (const std::string& target : {locked, off, std::string("no-such-source")})
         EXPECT_THROW(database.save({target, "Nope", {}, {}, {}, "relay.example\n" + target}), platform::RemindersError)

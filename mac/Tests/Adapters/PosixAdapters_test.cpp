@@ -709,6 +709,58 @@ TEST_F(VdirTest, ADeliveryIsFiledOnceWhereverTheUserMovedOrEditedIt) {
     EXPECT_EQ(files.list(root() / "home").size() + files.list(root() / "work").size(), 3u) << "two displaynames";
 }
 
+// A reminder filed under the earlier host-and-id key is this delivery only
+// while it holds what this save would write, in this list; any other item
+// under that id is filed under its own key.
+TEST_F(VdirTest, AReminderFiledUnderTheEarlierKeyCountsOnlyAsTheSameFiling) {
+    makeList(root(), "home", "Home");
+    makeList(root(), "work", "Work");
+    const std::string earlierKey = "relay.example\nitem-1";
+    // Escaped and cleaned when written: compared as read back.
+    const platform::NewReminder filed{"home",
+                                      "Water, the plants; \\ twice\r\nmore\x07",
+                                      "by the window",
+                                      DateComponents{2030, 5, 4, 9, 30},
+                                      platform::Date::fromUnix(1904117400),
+                                      earlierKey};
+    const std::string earlierUid = database.save(filed); // as the earlier version filed it
+    ASSERT_EQ(earlierUid, posix::deliveryUid(earlierKey));
+    const std::string earlierText = readFile(file("home", earlierUid));
+
+    auto delivered = [&](const std::string& key, const std::function<void(platform::NewReminder&)>& change) {
+        platform::NewReminder reminder = filed;
+        reminder.deliveryKey = key;
+        reminder.earlierDeliveryKey = earlierKey;
+        change(reminder);
+        return reminder;
+    };
+    VdirRemindersDatabase restarted(root().string(), files);
+    EXPECT_EQ(restarted.save(delivered("same", [](auto&) {})), earlierUid);
+    EXPECT_EQ(files.list(root() / "home").size(), 2u) << "nothing written";
+
+    const std::pair<std::string, std::function<void(platform::NewReminder&)>> others[] = {
+        {"title", [](auto& r) { r.title = "Water, the plants; \\ twice"; }},
+        {"notes", [](auto& r) { r.notes.reset(); }},
+        {"all day",
+         [](auto& r) {
+             r.due = DateComponents{2030, 5, 4, {}, {}}, r.alarm.reset();
+         }},
+        {"alarm", [](auto& r) { r.alarm = platform::Date::fromUnix(1904117400 + 3600); }},
+        {"list", [](auto& r) { r.listIdentifier = "work"; }},
+    };
+    for (const auto& [key, change] : others) {
+        const platform::NewReminder other = delivered(key, change);
+        EXPECT_EQ(restarted.save(other), posix::deliveryUid(key)) << key;
+        EXPECT_TRUE(fs::exists(file(other.listIdentifier, posix::deliveryUid(key)))) << key;
+    }
+    EXPECT_EQ(readFile(file("home", earlierUid)), earlierText);
+
+    // Moved by the user: no longer where this delivery would file it.
+    fs::rename(file("home", earlierUid), file("work", earlierUid));
+    VdirRemindersDatabase again(root().string(), files);
+    EXPECT_EQ(again.save(delivered("after the move", [](auto&) {})), posix::deliveryUid("after the move"));
+}
+
 // Event calendars share the root with task lists; only folders that can hold
 // tasks are lists, and only lists take a reminder.
 TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {

@@ -95,6 +95,38 @@ TEST(CrashSafety, KilledMidDeliveryTheAgentFilesEveryItemExactlyOnceAndAcknowled
     EXPECT_EQ(refused.wait(), 2);
 }
 
+// Two relays on this computer number their items alike: re-paired from one
+// to the other, the agent files the second one's item-1 too.
+TEST(ReusedIds, AnotherRelayOnTheSameHostHasItemsOfItsOwn) {
+    AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\n"};
+    makeList(home.lists, "home", "Home");
+    DevRelayProcess first{(buildDir() / "tools/dev-relay").string(), "rk_reusedidsfirst001", http},
+        second{(buildDir() / "tools/dev-relay").string(), "rk_reusedidssecond01", http};
+    for (auto [relay, title] : {std::pair{&first, "Milk"}, std::pair{&second, "Bread"}}) {
+        relay->post("/dev/enqueue", json::array({{{"title", title}, {"allDay", false}, {"list", "Home"}}}));
+        ASSERT_EQ(relay->get("/dev/state")["tokens"][0]["pending"][0]["id"], "item-1");
+    }
+    writeFile(home.root / "data/Tavrelin/pairing.json",
+              json{{"apiBase", first.api()}, {"token", "rk_reusedidsfirst001"}, {"pairedAt", 0}}.dump());
+    const auto delivered = [](DevRelayProcess& relay) {
+        return eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); });
+    };
+    auto agent = startAgent(home.environment);
+    ASSERT_TRUE(delivered(first)) << agent->output();
+    agent->send("open " + second.link());
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // replace, then OK
+    ASSERT_TRUE(delivered(second)) << agent->output();
+    agent->send("quit");
+    EXPECT_EQ(agent->wait(), 0) << agent->output();
+
+    std::multiset<std::string> summaries;
+    for (const auto& [uid, lines] : readLists(home.lists).tasks)
+        for (const auto& line : lines)
+            if (line.starts_with("SUMMARY:"))
+                summaries.insert(line);
+    EXPECT_EQ(summaries, (std::multiset<std::string>{"SUMMARY:Bread", "SUMMARY:Milk"}));
+}
+
 TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpen) {
     const std::string token = "rk_relayconnection1";
     DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, http};

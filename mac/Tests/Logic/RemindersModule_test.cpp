@@ -2,6 +2,8 @@
 #include "TavrelinMac/RemindersModule.h"
 #include "TavrelinMac/Words.h"
 
+#include <nlohmann/json.hpp>
+
 using namespace tavrelin;
 using Health = SyncState::Health;
 using namespace tavrelin::platform;
@@ -105,28 +107,114 @@ TEST_F(RemindersModuleTest, APollIsOneChangeAfterItsBackgroundStepAndStopOrResta
     module->stop();
     mainLoop.drain();
     EXPECT_EQ(state.health(), Health::notPaired()) << "the late outcome is dropped";
+    EXPECT_FALSE(module->inFlight());
     module->syncNow();
     EXPECT_EQ(mainLoop.pendingBackground(), 0u) << "nothing to poll";
 
+    // Re-paired during a slow poll: the old poll holds up the new pairing's
+    // first one, which runs as soon as the old outcome is dropped.
     pending = {500, "", false};
     module->start(pairing);
     module->start(Pairing{"http://127.0.0.1:8080", "rk_other", clock.now()});
     EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "the old poll blocks the immediate tick";
-    mainLoop.drain();
+    ASSERT_TRUE(mainLoop.runOneBackground());
+    EXPECT_EQ(http.requests.back().url, "https://relay.example/api/relay/device/pending");
+    pending = fake::relayReply({});
+    mainLoop.runPosted();
     EXPECT_EQ(state.health(), Health::working()) << "the old pairing's failure is not reported";
     EXPECT_FALSE(module->nextAttemptAt());
-    mainLoop.autoRunBackground = true;
-    mainLoop.advance(30);
-    EXPECT_EQ(http.requests.back().url, "http://127.0.0.1:8080/relay/device/pending");
+    EXPECT_TRUE(module->inFlight()) << "the new pairing polls at once, not at the next tick";
+    mainLoop.drain();
+    EXPECT_EQ(http.requests.back().url, "http://127.0.0.1:8080/relay/device/ack");
+    EXPECT_EQ(state.headline(), "Connected");
+    EXPECT_FALSE(module->inFlight());
 
     // The timer and a queued poll hold the module weakly.
-    mainLoop.autoRunBackground = false;
     module->syncNow();
     const std::size_t sent = http.requests.size();
     module.reset();
     EXPECT_EQ(mainLoop.activeTimers(), 0u);
     mainLoop.drain();
     EXPECT_EQ(http.requests.size(), sent);
+}
+
+// The id alone names no item: a relay that restarted numbers its items
+// anew, and another relay on the same host has ids of its own. An item counts
+// as filed only when it is the same item from the same backend.
+TEST_F(RemindersModuleTest, OnlyTheSameItemFromTheSameBackendCountsAsFiled) {
+    reminders.addList("Work");
+    const nlohmann::json milk{{"id", "item-1"}, {"title", "Milk"}, {"allDay", false}, {"list", "Inbox"}};
+    auto with = [&](const char* field, nlohmann::json value) {
+        nlohmann::json item = milk;
+        item[field] = std::move(value);
+        return item;
+    };
+    auto waiting = [&](const nlohmann::json& item) { pending = {200, nlohmann::json{{"items", {item}}}.dump(), false}; };
+    auto deliver = [&](const nlohmann::json& item) {
+        waiting(item);
+        mainLoop.advance(30);
+    };
+    startAndSettle();
+    deliver(milk);
+    deliver(milk); // its acknowledgement was lost: the same item again
+    EXPECT_EQ(reminders.saved.size(), 1u) << "a redelivery is filed once";
+
+    // The relay restarted: its item-1 is whatever it now holds.
+    const nlohmann::json others[] = {with("title", "Bread"), with("notes", "2%"), with("dueIso", "2030-05-04T09:30"),
+                                     with("allDay", true), with("list", "Work")};
+    for (const auto& other : others)
+        deliver(other);
+    EXPECT_EQ(reminders.saved.size(), 6u);
+
+    // Another relay on the same host, then the first one paired again.
+    waiting(milk);
+    for (const char* apiBase : {"https://relay.example:8443/api", "https://relay.example/api"}) {
+        module->start(Pairing{apiBase, "rk_secret", clock.now()});
+        mainLoop.advance(0);
+    }
+    EXPECT_EQ(reminders.saved.size(), 7u);
+    EXPECT_EQ(std::ranges::count(http.requests, R"({"ids":["item-1"],"lists":["Inbox","Work"]})", &HttpRequest::body), 9)
+        << "each delivery acknowledged";
+}
+
+// Two different items never share a key, however their texts are cut, and no
+// key is one of the earlier form (which always holds a line feed).
+TEST(DeliveryKey, TellsEveryFieldApartAndHoldsNoLineFeed) {
+    const RelayItem base{"7", "a", std::nullopt, std::nullopt, false, "L"};
+    auto item = [&](auto change) {
+        RelayItem changed = base;
+        change(changed);
+        return changed;
+    };
+    const std::vector<std::pair<std::string, RelayItem>> cases{
+        {"https://h/api", base},
+        {"https://h/ap", item([](RelayItem& i) { i.id = "i7"; })},
+        {"https://h/api", item([](RelayItem& i) {
+             i.id = "7 1:a";
+             i.title = "";
+         })},
+        {"https://h/api", item([](RelayItem& i) { i.title = "a\n"; })},
+        {"https://h/api", item([](RelayItem& i) { i.title = "a\\n"; })},
+        {"https://h/api", item([](RelayItem& i) {
+             i.title = "a\n";
+             i.notes = "";
+         })},
+        {"https://h/api", item([](RelayItem& i) { i.notes = ""; })},
+        {"https://h/api", item([](RelayItem& i) { i.dueIso = ""; })},
+        {"https://h/api", item([](RelayItem& i) { i.notes = "-"; })},
+        {"https://h/api", item([](RelayItem& i) { i.list = std::nullopt; })},
+        {"https://h/api", item([](RelayItem& i) { i.list = "L 1:0"; })},
+        {"https://h/api", item([](RelayItem& i) { i.allDay = true; })},
+        {"https://h/api 1:7", item([](RelayItem& i) { i.id = ""; })},
+    };
+    std::set<std::string> keys;
+    for (const auto& [apiBase, relayItem] : cases) {
+        const std::string key = deliveryKey(apiBase, relayItem);
+        EXPECT_EQ(key.find('\n'), std::string::npos) << key;
+        EXPECT_TRUE(keys.insert(key).second) << key;
+    }
+    EXPECT_EQ(deliveryKey("https://h/api", base), deliveryKey("https://h/api", RelayItem(base)));
+    EXPECT_EQ(earlierDeliveryKey("https://relay.example:8443/api", base), "relay.example\n7");
 }
 
 TEST_F(RemindersModuleTest, MenuSectionCountsInCodePointOrder) {

@@ -12,7 +12,7 @@ struct RemindersStoreTest : ::testing::Test, fake::FakeServices {
     RemindersStore::WriteResult create(const std::string& title, std::optional<std::string> list,
                                        std::optional<std::string> dueIso = {}, bool allDay = false,
                                        std::optional<std::string> notes = {}) {
-        return store.create(title, notes, dueIso, allDay, list, "");
+        return store.create(title, notes, dueIso, allDay, list, "", "");
     }
 };
 

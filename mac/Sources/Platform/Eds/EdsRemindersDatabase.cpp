@@ -376,6 +376,28 @@ struct EdsRemindersDatabase::Session {
         return std::nullopt;
     }
 
+    // The UID of the reminder an earlier version filed for this delivery in
+    // the list `client` opens, when it is still the same filing.
+    std::optional<std::string> filedEarlier(ECalClient* client, const platform::NewReminder& reminder,
+                                            const std::string& listTitle, const Deadline& deadline) {
+        if (reminder.earlierDeliveryKey.empty())
+            return std::nullopt;
+        const std::string uid = posix::deliveryUid(reminder.earlierDeliveryKey);
+        ICalComponent* component = nullptr;
+        Error error;
+        if (!e_cal_client_get_object_sync(client, uid.c_str(), nullptr, &component, deadline.cancellable(), error.out())) {
+            if (error.notAnswering())
+                throw NotAnswering();
+            return std::nullopt;
+        }
+        Ref<ICalComponent> found{component};
+        auto* todo = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(found.get())));
+        if (!todo || icalcomponent_isa(todo) != ICAL_VTODO_COMPONENT ||
+            !ical::isSameFiling(ical::readTodo(todo, uid, listTitle), reminder.listIdentifier, reminder))
+            return std::nullopt;
+        return uid;
+    }
+
     std::string save(const platform::NewReminder& reminder, const Deadline& deadline) {
         std::string title;
         Ref<ECalClient> client = open(reminder.listIdentifier, title, deadline);
@@ -384,6 +406,8 @@ struct EdsRemindersDatabase::Session {
         // An earlier delivery of the same item, wherever the user moved it since.
         if (find(uid, deadline))
             return uid;
+        if (auto earlier = filedEarlier(client.get(), reminder, title, deadline))
+            return *earlier;
         // A client whose factory went away reads as read-only and offline:
         // only a live one is asked.
         ContextScope::drain(context);

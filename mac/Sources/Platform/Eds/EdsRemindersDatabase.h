@@ -45,9 +45,10 @@ public:
     // registry does not answer.
     std::vector<platform::ReminderList> lists() const override;
     // Creates the VTODO under the delivery's UID (see posix::deliveryUid) in
-    // the list whose source UID is `listIdentifier`. A list EDS reports
-    // read-only or offline is a failure, as is anything the calendar factory
-    // refuses.
+    // the list whose source UID is `listIdentifier`, unless that delivery is
+    // filed already: under its UID in any list, or under the earlier key's
+    // UID in this list as the same filing. A list EDS reports read-only or
+    // offline is a failure, as is anything the calendar factory refuses.
     std::string save(const platform::NewReminder& reminder) override;
     // Looks the UID up in every enabled task list; throws when the server
     // does not answer.

@@ -3,8 +3,10 @@
 #include "Platform/RemindersDatabase.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tavrelin::eds {
 
@@ -29,6 +31,14 @@ public:
 // module answers a new EdsRemindersDatabase through this C entry point.
 inline constexpr const char* edsModuleEntry = "tavrelin_eds_task_lists";
 using EdsModuleEntry = EdsTaskLists*();
+// The module's stamp of the agent build it belongs to, a C string: C++
+// objects and exceptions cross into the module, so the agent calls nothing
+// in a module whose stamp is not its own.
+inline constexpr const char* edsModuleStamp = "tavrelin_eds_build_stamp";
+
+// This build's stamp: its version, compiler, sanitizers, the interface that
+// crosses into the module, and a value drawn once per build folder.
+std::string_view agentBuildStamp();
 
 // The bus name the source registry of libedataserver 3.x owns.
 inline constexpr const char* registryBusName = "org.gnome.evolution.dataserver.Sources5";
@@ -38,9 +48,11 @@ inline constexpr const char* registryBusName = "org.gnome.evolution.dataserver.S
 std::unique_ptr<EdsTaskLists> unreachableEdsTaskLists(std::string problem);
 
 // Loads the module at `path` (it stays loaded: GLib's types cannot be
-// unloaded). A module that cannot be loaded gives task lists that never
-// answer and say why, so the agent runs, and its log and menu tell, without
-// Evolution Data Server's libraries.
-std::unique_ptr<EdsTaskLists> loadEdsTaskLists(const std::string& path);
+// unloaded). A module that cannot be loaded, or that another build of the
+// agent made (`refused` then gets one line for the log, saying whose it is),
+// gives task lists that never answer and say why, so the agent runs, and its
+// log and menu tell, without Evolution Data Server's libraries.
+std::unique_ptr<EdsTaskLists> loadEdsTaskLists(const std::string& path,
+                                               const std::function<void(const std::string& line)>& refused);
 
 } // namespace tavrelin::eds

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <ctime>
+#include <tuple>
 
 namespace tavrelin::ical {
 
@@ -148,6 +149,16 @@ platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identif
             saved.alarm = toDate(trigger.time);
     }
     return saved;
+}
+
+bool isSameFiling(const platform::SavedReminder& found, std::string_view foundIn, const platform::NewReminder& reminder) {
+    if (foundIn != reminder.listIdentifier)
+        return false;
+    // Compared as stored: what this save would write, read back the same way.
+    const Component todo = newTodo(reminder, "", platform::Date{});
+    const platform::SavedReminder wanted = readTodo(todo.get(), "", "");
+    return std::tie(found.title, found.notes, found.due, found.alarm) ==
+           std::tie(wanted.title, wanted.notes, wanted.due, wanted.alarm);
 }
 
 } // namespace tavrelin::ical

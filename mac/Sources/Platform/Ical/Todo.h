@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The VTODO both task-list backends write and read, so a reminder looks the
 // same in a vdir folder and in Evolution Data Server.
@@ -25,5 +26,11 @@ Component newTodo(const platform::NewReminder& reminder, const std::string& uid,
 std::string text(icalcomponent* component, const std::string& reminderTitle);
 
 platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle);
+
+// Whether `found`, a reminder in the list `foundIn` (a list identifier), is
+// what saving `reminder` would file: the same list, and the same title, notes,
+// due date and alarm as they read back once written. Anything else (another
+// item, or one the user edited or moved since) is not the same filing.
+bool isSameFiling(const platform::SavedReminder& found, std::string_view foundIn, const platform::NewReminder& reminder);
 
 } // namespace tavrelin::ical

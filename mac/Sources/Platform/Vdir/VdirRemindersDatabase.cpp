@@ -295,6 +295,8 @@ std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
         // Filed before: the user may have edited, moved or completed it since.
         if (current.reminders.count(uid))
             return uid;
+        if (auto earlier = filedEarlier(reminder, *position))
+            return *earlier;
     } else {
         uid = newIdentifier();
     }
@@ -313,6 +315,21 @@ std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
     Holdings& holdings = holdings_[reminder.listIdentifier];
     if (holdings.task.empty())
         holdings.task = uid + ".ics";
+    return uid;
+}
+
+std::optional<std::string> VdirRemindersDatabase::filedEarlier(const platform::NewReminder& reminder,
+                                                               std::uint32_t list) const {
+    if (reminder.earlierDeliveryKey.empty())
+        return std::nullopt;
+    const std::string uid = posix::deliveryUid(reminder.earlierDeliveryKey);
+    // Only this list can hold the same filing; the index spares a read per save.
+    auto known = look_->reminders.find(uid);
+    if (known == look_->reminders.end() || known->second != list)
+        return std::nullopt;
+    auto found = readReminder(uid, list);
+    if (!found || !ical::isSameFiling(*found, reminder.listIdentifier, reminder))
+        return std::nullopt;
     return uid;
 }
 

@@ -56,7 +56,7 @@ public:
     // is once the next lists() call has returned (one folder flush serves
     // every save in between). With a delivery key the UID is derived from it,
     // and a reminder already filed under that UID in any list is answered
-    // untouched.
+    // untouched, as is one an earlier version filed for the same delivery.
     std::string save(const platform::NewReminder& reminder) override;
     std::optional<platform::SavedReminder> reminder(const std::string& identifier) const override;
 
@@ -78,6 +78,9 @@ private:
     Look& indexedLook(bool sweep = false) const;
     std::optional<std::uint32_t> listPosition(const std::string& listIdentifier) const;
     std::string newIdentifier() const;
+    // The UID of the reminder an earlier version filed for this delivery in
+    // the list at `list`, when it is still the same filing.
+    std::optional<std::string> filedEarlier(const platform::NewReminder& reminder, std::uint32_t list) const;
     std::optional<platform::SavedReminder> readReminder(const std::string& identifier, std::uint32_t list) const;
     void syncSavedFolders() const;
 
