@@ -34,6 +34,7 @@ using nlohmann::json;
 
 struct BenchBundle final : platform::Bundle {
     std::string path() const override { return "/"; }
+    bool stillAtPath() const override { return true; }
     std::optional<std::string> identifier() const override { return "com.tavrelin.mac"; }
     std::optional<std::string> infoString(const std::string&) const override { return "bench"; }
     platform::OperatingSystemVersion operatingSystemVersion() const override { return {}; }

@@ -1,12 +1,15 @@
 // dev-relay: a relay backend for development, demos and tests.
-//   dev-relay [--port N] [--host 127.0.0.1|localhost] [--token rk_… ...]
+//   dev-relay [--port N] [--host 127.0.0.1|localhost] [--tokens-from FILE]
 // Prints one line on standard output, the pairing link; chatter goes to stderr.
+// Tokens come from a file (or standard input), never from the command line,
+// which every user of the machine can read.
 
 #include "QuietServer.h"
 #include "Relay.h"
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <pthread.h>
 #include <string>
@@ -16,7 +19,7 @@ namespace {
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "dev-relay: " << problem << "\n"
-              << "usage: dev-relay [--port N] [--host 127.0.0.1|localhost] [--token rk_… ...]\n";
+              << "usage: dev-relay [--port N] [--host 127.0.0.1|localhost] [--tokens-from FILE]\n";
     std::exit(2);
 }
 
@@ -45,11 +48,18 @@ int main(int argc, char** argv) {
             // Development only: it never listens beyond this machine.
             if (host != "127.0.0.1" && host != "localhost")
                 usage("--host must be 127.0.0.1 or localhost");
-        } else if (option == "--token") {
-            std::string token = value();
-            if (token.rfind("rk_", 0) != 0 || token.size() < 12)
-                std::cerr << "dev-relay: warning: a token should begin with rk_ and have at least 12 characters\n";
-            tokens.push_back(token);
+        } else if (option == "--tokens-from") {
+            const std::string path = value();
+            // One token a line, up to an empty line or the end: a pipe may
+            // stay open after its tokens.
+            std::ifstream file(path);
+            if (!file)
+                usage("cannot read " + path);
+            for (std::string token; std::getline(file, token) && !token.empty();) {
+                if (token.rfind("rk_", 0) != 0 || token.size() < 12)
+                    std::cerr << "dev-relay: warning: a token should begin with rk_ and have at least 12 characters\n";
+                tokens.push_back(token);
+            }
         } else if (option == "--help" || option == "-h") {
             usage("a relay backend for development");
         } else {

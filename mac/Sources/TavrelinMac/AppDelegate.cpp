@@ -37,7 +37,13 @@ AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairin
               const int cancel = platform::firstButton + std::max(0, static_cast<int>(alert.buttons.size()) - 1);
               return dialogs_.run(alert).value_or(cancel);
           },
-          [this] {
+          [this](const Updater::Installed& installed) {
+              // While the verified bundle still waits, the install script has
+              // yet to swap it in and start it: that start finds this agent
+              // quitting and waits for it to be gone. Starting anything here
+              // meanwhile would start the old bundle.
+              if (platform_.files.exists(installed.incoming))
+                  return;
               try {
                   platform_.workspace.relaunch(platform_.bundle.path());
               } catch (const std::exception& error) {

@@ -125,6 +125,13 @@ bool LoginItem::offered() const {
 void LoginItem::keep() {
     if (!offered())
         return;
+    // Renamed or replaced under this agent (an update swapped the bundles),
+    // its path is no longer its place: the agent that now stands there keeps
+    // the entries, and this one must not point them elsewhere.
+    if (!bundle_.stillAtPath()) {
+        Log::info("desktop entries left as they are: " + bundle_.path() + " no longer holds this agent");
+        return;
+    }
     std::weak_ptr<LoginItem> weak = weak_from_this();
     // Another process may turn it on or off while this agent runs.
     items_.watchLoginEntry([weak] {

@@ -57,8 +57,9 @@ public:
     static std::shared_ptr<LoginItem> create(const platform::Bundle& bundle, platform::UserDefaults& defaults,
                                              platform::LoginItems& items, platform::MainLoop& mainLoop);
 
-    // At launch: an installed copy brings both entries to itself and then
-    // follows changes made to the login entry from outside.
+    // At launch: an installed copy that still stands at its path brings both
+    // entries to itself and then follows changes made to the login entry from
+    // outside.
     void keep();
     // The menu's switch exists for an installed copy only.
     bool offered() const;

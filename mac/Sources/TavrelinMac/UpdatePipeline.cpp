@@ -301,7 +301,7 @@ Outcome UpdatePipeline::install(const Updater::Feed& feed, const std::string& st
         removeLeftover(files_, staging);
         return Failed{words::update::installDidNotStart(error.what())};
     }
-    return Updater::Installed{feed};
+    return Updater::Installed{feed, paths.incoming};
 }
 
 } // namespace tavrelin

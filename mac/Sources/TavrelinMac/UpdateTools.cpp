@@ -45,12 +45,13 @@ std::string commandLine(const platform::ToolCommand& command) {
     return line;
 }
 
-// Mended from the plain swap so that no half-made bundle can stand at the
-// running bundle's place: the new bundle arrives by rename from beside it,
-// the previous place must be free before the running bundle moves there, and
-// the rollback runs only when the running bundle has really moved, whatever
-// then stands at its place. `moved` is set in the script itself, never taken
-// from the environment.
+// No half-made bundle ever stands at the running bundle's place: the new
+// bundle arrives by rename from beside it, the previous place must be free
+// before the running bundle moves there, and the rollback runs only when the
+// running bundle has really moved, whatever then stands at its place. `moved`
+// is set in the script itself, never taken from the environment. Nothing is
+// started before the swap: the one start comes last, and it waits by itself
+// for a quitting agent to let go of the single-instance lock.
 std::string installScript(const InstallPaths& paths, const platform::ToolCommand& flush, const platform::ToolCommand& reopen) {
     const std::string c = quoted(paths.current), p = quoted(paths.previous), n = quoted(paths.incoming),
                       s = quoted(paths.staging);

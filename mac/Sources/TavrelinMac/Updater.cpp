@@ -182,13 +182,12 @@ void Updater::finish(const Outcome& outcome, bool interactive) {
                                            words::update::readyText(installed->feed.notes),
                                            {words::update::restartNow(), words::update::later()}});
         if (answer == platform::firstButton) {
-            // The install script reopens the bundle one second after it
-            // started; an answer that came later would find the old agent
-            // still running there, so nothing would reopen after this quit.
-            // A second start in time is harmless: it finds the first running
-            // and exits.
-            reopen_();
+            // Quitting first: from here on a start waits for this process to
+            // be gone instead of taking it for the running agent. The
+            // script's own start may have come before that and given way to
+            // this agent, which then starts the new version in its place.
             application_.terminate();
+            reopen_(*installed);
         } else {
             // The script swaps the bundles on disk all the same; the next start
             // runs the new version.

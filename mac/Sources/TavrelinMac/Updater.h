@@ -54,6 +54,10 @@ public:
     // The result of one pipeline run.
     struct Installed {
         Feed feed;
+        // Where the verified bundle waits beside the running one; the install
+        // script empties it once it has swapped the bundles (or rolled back),
+        // before it starts the agent at the running bundle's place.
+        std::string incoming{};
     };
     struct NotInstallable {
         Feed feed;
@@ -69,8 +73,10 @@ public:
     using Run = std::function<Outcome()>;
     // Brings the agent to the front and shows a modal alert; answers the button.
     using AlertRunner = std::function<int(const platform::Alert&)>;
-    // Starts the application's bundle again shortly after this process ends.
-    using Reopen = std::function<void()>;
+    // Called after "Restart now", once this agent has stopped answering:
+    // starts the agent at the running bundle's place, unless the install
+    // script is still to start it itself.
+    using Reopen = std::function<void(const Installed&)>;
 
     // Where this copy comes from: a release pins the key its updates must be
     // signed with; a copy built on this computer pins none, so it never

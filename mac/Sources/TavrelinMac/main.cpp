@@ -1,7 +1,7 @@
 // The process entry point: picks the front end, builds the platform, runs the
 // application.
 //
-//   tavrelin-agent [--headless] [tavrelin://pair?…]
+//   tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]
 //   tavrelin-agent --quit | --status | --version | --help
 //   tavrelin-agent --start-at-login on|off | --register | --unregister
 //
@@ -17,6 +17,7 @@
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
 #include "Platform/Posix/PosixUpdateSystem.h"
+#include "Platform/Posix/ProcessArguments.h"
 #include "Platform/Posix/SystemClock.h"
 #include "Platform/Qt/DisplayProbe.h"
 #include "Platform/Qt/NoTrayNotice.h"
@@ -57,7 +58,7 @@ using namespace tavrelin;
 
 namespace {
 
-constexpr const char* usage = "usage: tavrelin-agent [--headless] [tavrelin://pair?…]\n"
+constexpr const char* usage = "usage: tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]\n"
                               "       tavrelin-agent --quit      ask the running agent to quit\n"
                               "       tavrelin-agent --status    print the running agent's status\n"
                               "       tavrelin-agent --version\n"
@@ -74,6 +75,7 @@ struct Options {
     bool status = false;
     std::optional<LoginItem::Command> entries;
     std::optional<std::string> link;
+    std::optional<std::string> linkFile; // holds the link on its first line
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -97,7 +99,9 @@ std::optional<Options> parse(int argc, char** argv) {
             options.entries = LoginItem::Command::registerCopy;
         else if (argument == "--unregister" && !options.entries)
             options.entries = LoginItem::Command::unregisterCopy;
-        else if (argument.rfind("-", 0) != 0 && !options.link)
+        else if (argument == "--link-from" && i + 1 < argc && !options.link && !options.linkFile)
+            options.linkFile = argv[++i];
+        else if (argument.rfind("-", 0) != 0 && !options.link && !options.linkFile)
             options.link = argument;
         else
             return std::nullopt;
@@ -195,9 +199,17 @@ int control(qt::SingleInstance& instance, const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A pairing link holds the relay token: out of the command line, which
+    // every user can read, before anything else runs.
+    posix::ProcessArguments arguments(argc, argv);
+    argv = arguments.argv();
     std::optional<Options> options = parse(argc, argv);
     if (!options) {
         std::fputs(usage, stderr);
+        return 2;
+    }
+    if (options->linkFile && !(options->link = posix::firstLine(*options->linkFile))) {
+        std::fprintf(stderr, "tavrelin-agent: no link could be read from %s\n", options->linkFile->c_str());
         return 2;
     }
     if (options->help) {

@@ -573,6 +573,23 @@ TEST(PosixBundle, ReadsStringEntriesOfTheAppLayoutAndTheSystemVersion) {
                 ::testing::StartsWith(std::to_string(version.major) + "." + std::to_string(version.minor) + "."));
 }
 
+// This test program stands in for the agent: a link to it finds the same file.
+TEST(PosixBundle, StandsAtItsPathOnlyWhileTheAgentThereIsThisVeryProgram) {
+    TempFolder dir;
+    const std::filesystem::path app = dir / "Tavrelin.app", agent = app / "Contents/MacOS/tavrelin-agent";
+    std::filesystem::create_directories(agent.parent_path());
+    std::filesystem::create_symlink(std::filesystem::read_symlink("/proc/self/exe"), agent);
+    const posix::PosixBundle bundle(agent);
+    EXPECT_TRUE(bundle.stillAtPath());
+    // Swapped as the install script does: renamed away, then another agent in its place.
+    std::filesystem::rename(app, dir / "Tavrelin.app.previous");
+    EXPECT_FALSE(bundle.stillAtPath());
+    writeFile(agent, "the new version");
+    EXPECT_FALSE(bundle.stillAtPath());
+    // A path read after the rename names no agent at all.
+    EXPECT_FALSE(posix::PosixBundle(dir / "Tavrelin.app.previous/Contents/MacOS/tavrelin-agent").stillAtPath());
+}
+
 TEST(SystemClock, LocalDateUsesTheLocalZone) {
     posix::SystemClock clock;
     // A zone with an offset, so a UTC reading would be caught: 2025-01-15 09:30 in

@@ -14,9 +14,14 @@
 
 #include <gmock/gmock.h>
 
+#include <cstring>
+#include <poll.h>
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -228,6 +233,100 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndOneRightAfterAQuitWaitsFo
     EXPECT_EQ(control(home, "--quit").first, 1);
 }
 
+// What any user of the machine can read of the process and the processes
+// it started: their command lines; and their environments, which are the
+// user's own but are handed on to whatever they start.
+std::string visible(pid_t pid) {
+    std::string text;
+    std::vector<pid_t> tree{pid};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        const fs::path proc = "/proc/" + std::to_string(tree[i]);
+        for (const char* part : {"cmdline", "environ"})
+            try {
+                text += readFile((proc / part).string()) + "\n";
+            } catch (const std::runtime_error&) {
+                // ended meanwhile
+            }
+        std::error_code ignored;
+        for (const auto& task : fs::directory_iterator(proc / "task", ignored)) {
+            std::istringstream children(readFile((task.path() / "children").string()));
+            for (pid_t child = 0; children >> child;)
+                tree.push_back(child);
+        }
+    }
+    return text;
+}
+
+// Waits for a line on the descriptor; none at the deadline.
+std::optional<std::string> lineFrom(int fd) {
+    std::string line;
+    for (const auto until = std::chrono::steady_clock::now() + processDeadline; line.find('\n') == std::string::npos;) {
+        pollfd ready{fd, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        char buffer[4096];
+        const ssize_t count =
+            left.count() > 0 && ::poll(&ready, 1, static_cast<int>(left.count())) > 0 ? ::read(fd, buffer, sizeof buffer) : 0;
+        if (count <= 0)
+            return std::nullopt;
+        line.append(buffer, static_cast<std::size_t>(count));
+    }
+    return line.substr(0, line.find('\n'));
+}
+
+// A pairing link holds the relay token, and any user may read a process's
+// command line. Given there, it is out of it before the process does
+// anything else: a start caught in the middle of handing the link over (this
+// test plays the running agent, holding the lock and answering on the
+// socket) shows none, and neither does the agent such a start becomes, nor
+// anything it starts. The link itself arrives whole; through a descriptor,
+// it never passes a command line at all.
+TEST(Secrets, ALinkOnTheCommandLineIsOutOfItBeforeItIsHandedOverAndWhileTheAgentRuns) {
+    const std::string token = "rk_commandlinesecret01";
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), token, http);
+    AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\n"};
+    const fs::path run = home.root / "run", socketPath = run / "tavrelin-agent.sock";
+    ASSERT_EQ(visible(relay.process().pid()).find(token), std::string::npos) << "the relay was given its token in the open";
+    {
+        const int lock = ::open((run / "tavrelin-agent.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(listener, 1), 0);
+
+        auto start = startAgent(home.environment, {relay.link()});
+        pollfd incoming{listener, POLLIN, 0};
+        ASSERT_EQ(::poll(&incoming, 1, static_cast<int>(processDeadline.count())), 1) << start->output();
+        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_EQ(lineFrom(client), "open " + relay.link());
+        // It waits for the answer now.
+        EXPECT_EQ(visible(start->pid()).find(token), std::string::npos);
+        EXPECT_EQ(visible(start->pid()).find("tavrelin://"), std::string::npos);
+        EXPECT_EQ(::send(client, "ok\n", 3, MSG_NOSIGNAL), 3);
+        EXPECT_EQ(start->wait(), 0);
+        EXPECT_THAT(start->output(), ::testing::HasSubstr("handed the link to the running agent"));
+        for (const int fd : {client, listener, lock})
+            ::close(fd);
+        fs::remove(socketPath);
+    }
+
+    auto agent = startAgent(home.environment, {relay.link()});
+    ASSERT_TRUE(answer(*agent, "1") && agent->await("info paired with 127.0.0.1") && answer(*agent, "1")) << agent->output();
+    ASSERT_TRUE(eventually([&] { return relay.get("/dev/stats")["requestCount"].get<int>() > 0; })) << agent->output();
+    EXPECT_EQ(visible(agent->pid()).find(token), std::string::npos);
+
+    // Handed over from standard input, as the demo does.
+    Child handing({(buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string(), "--link-from", "/dev/stdin"},
+                  withSanitizers(home.environment));
+    handing.send(relay.link());
+    EXPECT_EQ(handing.wait(), 0) << handing.output();
+    EXPECT_TRUE(answer(*agent, "2")) << agent->output(); // the same pairing again: kept
+    agent->send("quit");
+    EXPECT_EQ(agent->wait(), 0) << agent->output();
+}
+
 TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWordsOfItsBuild) {
     AgentHome home;
     makeList(home.lists, "reminders", "Reminders");
@@ -318,7 +417,8 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
                             {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));
 
     writeSettings(session.root() / "config"); // no backend setting: auto
-    auto agent = startAgent(session.environment(), {relay.link()});
+    auto agent = startAgent(session.environment(), {"--link-from", "/dev/stdin"});
+    agent->send(relay.link());
     ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
 

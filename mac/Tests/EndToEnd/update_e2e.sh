@@ -87,3 +87,42 @@ await "Tavrelin for Mac 2.0.0 started"
 "$agent" --quit >/dev/null || fail "the new build did not quit when asked"
 gone() { ! pgrep -f -x "$agent" >/dev/null; }
 retry gone || fail "the new build still runs after quitting"
+
+# "Restart now" answered at once, round after round: the agent that runs
+# afterwards is the new build from the installed path (not the old one from a
+# renamed or deleted folder), it is the only one, and both desktop entries
+# start the installed path.
+agents() {
+  for exe in /proc/[0-9]*/exe; do
+    [[ "$(readlink "$exe" 2>/dev/null)" == *tavrelin-agent* ]] && echo "${exe%/exe}"
+  done
+  return 0
+}
+entries="$HOME/.config/autostart/tavrelin-agent.desktop $HOME/.local/share/applications/tavrelin-agent.desktop"
+for round in $(seq 10); do
+  rm -rf "$app"
+  bsdtar -x -p -f old/Tavrelin-1.0.0.zip -C "$HOME/Applications"
+  rm -f agent.in
+  mkfifo agent.in
+  "$agent" --headless <agent.in >agent.out 2>&1 &
+  old_pid=$!
+  exec 3>agent.in
+  await "started"
+  echo "Check for Updates…" >&3
+  await "Tavrelin 2.0.0 is ready"
+  echo "Restart now" >&3
+  exec 3>&-
+  updated() {
+    local running
+    running=$(agents)
+    [ ! -e "/proc/$old_pid" ] && [ "$(wc -l <<<"$running")" -eq 1 ] && [ -n "$running" ] &&
+      [ "$(readlink "$running/exe")" = "$agent" ] && version 2.0.0 &&
+      for entry in $entries; do grep -qxF "TryExec=$agent" "$entry" || return 1; done
+  }
+  retry updated || fail "round $round: the agents running are $(for p in $(agents); do readlink "$p/exe"; done | tr '\n' ' ')" \
+    "and the entries start $(grep -h TryExec $entries | tr '\n' ' ')"
+  await "Tavrelin for Mac 2.0.0 started"
+  ! grep -qF "another instance is already running" agent.out || fail "round $round: a start of the new build gave way"
+  "$agent" --quit >/dev/null || fail "round $round: the new build did not quit when asked"
+  retry gone || fail "round $round: the new build still runs after quitting"
+done

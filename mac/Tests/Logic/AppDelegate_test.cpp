@@ -22,17 +22,35 @@ TEST(AppDelegate, LaunchLogsInOrderMenuItemsReachTheirTargetsAndTerminationStops
     s.mainLoop.drain();
     EXPECT_TRUE(s.item().choose(words::menu::openAccessSettings(s.reminders.place())));
     EXPECT_EQ(s.workspace.opened, Lines{"privacy settings"});
-    // Restart now, after an update, reopens the bundle.
     s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}};
-    s.dialogs.script = {0};
+    s.dialogs.script = {0}; // Restart now
     EXPECT_TRUE(s.chooseInMenu("Check for Updates…"));
-    EXPECT_EQ(s.workspace.relaunched, Lines{"/Applications/Tavrelin.app"});
     EXPECT_EQ(s.application.terminateRequests, 1);
 
     s.delegate->applicationWillTerminate();
     EXPECT_EQ(s.mainLoop.activeTimers(), 1u); // only the updater's
     const std::weak_ptr<AppDelegate> weak = std::exchange(s.delegate, nullptr);
     EXPECT_TRUE(weak.expired()); // no callback keeps it alive
+}
+
+// "Restart now" after an update. While the new bundle still waits beside the
+// running one, the install script is yet to swap it in and start it (a start
+// that waits for this agent to be gone), so nothing starts here: it would be
+// the old bundle. Once the script has swapped it in, its start came while
+// this agent still answered and gave way: the bundle is started from here.
+TEST(AppDelegate, RestartNowStartsTheBundleOnlyOnceTheInstallScriptHasSwappedIt) {
+    const std::string incoming = "/Applications/.Tavrelin.app.incoming";
+    for (const bool swapped : {false, true}) {
+        Shell s;
+        s.launch();
+        if (!swapped)
+            s.files.files[incoming + "/Contents/Info.plist"] = "new";
+        s.updateOutcome = Updater::Installed{{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", {}, {}}, incoming};
+        s.dialogs.script = {0};
+        EXPECT_TRUE(s.chooseInMenu("Check for Updates…"));
+        EXPECT_EQ(s.application.terminateRequests, 1);
+        EXPECT_EQ(s.workspace.relaunched, swapped ? Lines{"/Applications/Tavrelin.app"} : Lines{}) << swapped;
+    }
 }
 
 // The task lists may take seconds to choose: launch goes on from the answer

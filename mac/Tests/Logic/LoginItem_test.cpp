@@ -64,6 +64,15 @@ TEST(LoginItem, OnlyAnInstalledCopyKeepsTheEntriesRewritingAnotherCopysAndOnlyIt
     moved.start();
     EXPECT_EQ(moved.items.operations, (Lines{"write login " + installed, "write handler " + installed}));
     EXPECT_EQ(moved.shown(), true); // the entry starts this copy
+
+    // Unless the bundle was renamed or replaced under this agent (an update's
+    // swap): the copy now at its path keeps them, and this one touches nothing.
+    Desktop replaced;
+    replaced.items.login = replaced.items.handler = "/Applications/Tavrelin.app";
+    replaced.bundle.replaced = true;
+    replaced.start();
+    EXPECT_TRUE(replaced.items.operations.empty());
+    EXPECT_EQ(replaced.items.login, "/Applications/Tavrelin.app");
 }
 
 // Turned off from the menu or in the desktop's session settings (which mark

@@ -10,9 +10,14 @@ const Updater::Feed feed{"1.5.0", 43, "https://tavrelin.app/a.zip", "ab", std::n
 
 struct UpdaterTest : ::testing::Test, fake::FakeServices {
     Updater::Outcome outcome = Updater::UpToDate{};
+    // Each reopen: where the new bundle waited, and whether the agent was quitting by then.
+    std::vector<std::pair<std::string, bool>> reopened;
     std::shared_ptr<Updater> updater = Updater::create(
         mainLoop, application, "1.4.2", [this] { return outcome; },
-        [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {});
+        [this](const fake::Alert& alert) { return dialogs.runModal(alert); },
+        [this](const Updater::Installed& installed) {
+            reopened.emplace_back(installed.incoming, application.isTerminating());
+        });
 
     // Every check hands one run to the background.
     std::size_t runs() const { return mainLoop.backgroundPriorities.size(); }
@@ -46,6 +51,27 @@ TEST_F(UpdaterTest, EachOutcomeSetsItsLogLineAndManualAlert) {
         }
 }
 
+// "Restart now" quits before anything may start the new version: a start
+// from then on waits for this agent to be gone. "Later" leaves it running.
+// Never reopened after an automatic check: the install script starts it.
+TEST_F(UpdaterTest, RestartNowQuitsFirstAndThenHandsOverLaterKeepsRunning) {
+    outcome = Updater::Installed{feed, "/Applications/.Tavrelin.app.incoming"};
+    checkNow(false);
+    EXPECT_EQ(std::exchange(application.terminateRequests, 0), 1);
+    EXPECT_TRUE(reopened.empty());
+
+    dialogs.script = {1};
+    checkNow(true);
+    EXPECT_EQ(application.terminateRequests, 0);
+    EXPECT_TRUE(reopened.empty());
+    EXPECT_EQ(updater->lastSummary(), words::update::readyAfterRestart("1.5.0"));
+
+    dialogs.script = {0};
+    checkNow(true);
+    EXPECT_EQ(application.terminateRequests, 1);
+    EXPECT_EQ(reopened, (std::vector<std::pair<std::string, bool>>{{"/Applications/.Tavrelin.app.incoming", true}}));
+}
+
 TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) {
     updater->startAutomaticChecks();
     mainLoop.advance(89.9);
@@ -73,7 +99,8 @@ TEST_F(UpdaterTest, FirstCheckAfterNinetySecondsThenEverySixHoursAndOneAtATime) 
 TEST_F(UpdaterTest, ACopyWithNoReleaseKeyNeverChecksAndSaysHowItUpdates) {
     updater = Updater::create(
         mainLoop, application, "0.1.0", [this] { return outcome; },
-        [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [] {}, Updater::Origin::builtHere);
+        [this](const fake::Alert& alert) { return dialogs.runModal(alert); }, [](const Updater::Installed&) {},
+        Updater::Origin::builtHere);
     checkNow(true);
     EXPECT_TRUE(mainLoop.backgroundPriorities.empty());
     ASSERT_EQ(dialogs.shown.size(), 1u);

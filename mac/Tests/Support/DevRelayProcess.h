@@ -142,6 +142,8 @@ public:
         return {std::istreambuf_iterator<char>(file), {}};
     }
 
+    pid_t pid() const { return pid_; }
+
     // The exit status (128 + signal when killed), or none while it runs.
     std::optional<int> wait(std::chrono::milliseconds limit = processDeadline) {
         int status = 0;
@@ -189,7 +191,10 @@ inline bool installed(const std::string& program) {
 class DevRelayProcess {
 public:
     DevRelayProcess(const std::string& program, const std::string& token, platform::Http& http)
-        : process_({program, "--port", "0", "--token", token}), session_(http.makeSession({})) {
+        : process_({program, "--port", "0", "--tokens-from", "/dev/stdin"}), session_(http.makeSession({})) {
+        // Through its input, as nobody else can read it.
+        process_.send(token);
+        process_.send("");
         // The one line it prints: tavrelin://pair?token=…&api=http://127.0.0.1:PORT
         process_.await("tavrelin://");
         link_ = "tavrelin://" + process_.await("\n").value_or("");

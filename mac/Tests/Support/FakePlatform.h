@@ -358,6 +358,7 @@ inline HttpResponse relayReply(const std::vector<std::string>& items) {
 class FakeBundle final : public Bundle {
 public:
     std::string path() const override { return bundlePath; }
+    bool stillAtPath() const override { return !replaced; }
     std::optional<std::string> identifier() const override { return "com.tavrelin.mac"; }
     std::optional<std::string> infoString(const std::string& key) const override {
         return info.count(key) ? std::optional(info.at(key)) : std::nullopt;
@@ -366,6 +367,7 @@ public:
     std::string homeDirectory() const override { return "/home/user"; }
 
     std::string bundlePath = "/home/user/Downloads/Tavrelin.app";
+    bool replaced = false; // renamed or replaced under the running agent
     std::map<std::string, std::string> info{
         {"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "42"}, {"TavrelinUpdatePublicKey", "RWQfake"}};
 };

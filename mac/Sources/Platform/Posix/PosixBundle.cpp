@@ -1,6 +1,7 @@
 #include "Platform/Posix/PosixBundle.h"
 
 #include "Base/Text.h"
+#include "Platform/BundleLayout.h"
 #include "Platform/Posix/PosixFiles.h"
 
 #include <cerrno>
@@ -254,6 +255,15 @@ PosixBundle::PosixBundle(const std::string& executablePath) {
     } else {
         path_ = folder;
     }
+}
+
+bool PosixBundle::stillAtPath() const {
+    // The running program's file, even once renamed or deleted, against the
+    // one the path names now. A path read after a rename names no agent.
+    struct stat running {
+    }, there{};
+    return ::stat("/proc/self/exe", &running) == 0 && ::stat(bundle::inside(path_, bundle::agent).c_str(), &there) == 0 &&
+           running.st_dev == there.st_dev && running.st_ino == there.st_ino;
 }
 
 std::map<std::string, std::string> PosixBundle::readInfoStrings(std::string_view plist) {

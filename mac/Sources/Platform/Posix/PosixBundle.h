@@ -15,6 +15,7 @@ public:
     explicit PosixBundle(const std::string& executablePath);
 
     std::string path() const override { return path_; }
+    bool stillAtPath() const override;
     std::optional<std::string> identifier() const override { return infoString("CFBundleIdentifier"); }
     std::optional<std::string> infoString(const std::string& key) const override;
     platform::OperatingSystemVersion operatingSystemVersion() const override;
