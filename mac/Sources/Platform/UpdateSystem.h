@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,10 +12,13 @@
 namespace tavrelin::platform {
 
 // A system tool as the update pipeline runs it: the program and its
-// arguments, with no shell in between.
+// arguments, with no shell in between, and how long it may take before it is
+// killed (the install script's commands run after the agent has quit, and
+// have none).
 struct ToolCommand {
     std::string program;
     std::vector<std::string> arguments;
+    std::chrono::seconds deadline{};
     bool operator==(const ToolCommand&) const = default;
 };
 

@@ -551,7 +551,9 @@ std::string rawExchange(const std::string& socketPath, const std::string& reques
     const char* script = "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.settimeout(10)\n"
                          "s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode()); s.shutdown(socket.SHUT_WR)\n"
                          "sys.stdout.write(b''.join(iter(lambda: s.recv(256), b'')).decode())\n";
-    return posix::PosixProcesses().run("/usr/bin/python3", {"-c", script, socketPath, request}).output;
+    return posix::PosixProcesses()
+        .run("/usr/bin/python3", {"-c", script, socketPath, request}, std::chrono::seconds(120))
+        .output;
 }
 
 // Runs a blocking client call on a worker while the event loop lets the agent answer.

@@ -317,16 +317,17 @@ void PosixUpdateSystem::unpack(const std::string& archive, const std::string& fo
 platform::ToolCommand PosixUpdateSystem::signatureCheck(const std::string& runningBundle, const std::string& newBundle) const {
     // The signature checker ships in the running bundle: nothing from the
     // archive runs before the archive has been verified.
-    return {bundle::inside(runningBundle, bundle::verifier), {"--verify", "--trusted", runningBundle, newBundle}};
+    return {
+        bundle::inside(runningBundle, bundle::verifier), {"--verify", "--trusted", runningBundle, newBundle}, verifierDeadline};
 }
 
 platform::ToolCommand PosixUpdateSystem::runCheck(const std::string& newBundle) const {
     // Started bare: nothing of this agent's environment (display, home, relay)
     // reaches the new build, and a missing library shows here, not after the
-    // swap. The time-out ends a build that hangs, and kills one that will not end.
+    // swap. env becomes the new build, so the deadline ends it.
     return {"/usr/bin/env",
-            {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", "/usr/bin/timeout", "-k", "2", std::to_string(runCheckSeconds),
-             bundle::inside(newBundle, bundle::agent), "--version"}};
+            {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", bundle::inside(newBundle, bundle::agent), "--version"},
+            runCheckDeadline};
 }
 
 std::optional<std::string> PosixUpdateSystem::runCheckAnswer(const std::string& version) const {

@@ -280,6 +280,11 @@ std::string downloadFailed(const std::string& error) {
     return "The download failed. " + error;
 }
 
+std::string downloadRedirected(const std::string& host, const std::string& updateHost) {
+    return "The download failed. " + updateHost + " sent it on to " + host + ", which is not " + updateHost +
+           ", so it was refused.";
+}
+
 std::string checksumMismatch() {
     return "The downloaded file did not match its checksum, so it was discarded.";
 }
