@@ -49,7 +49,9 @@ public:
     // Unpacks the zip archive into `folder`, which does not exist yet. The
     // whole listing is checked before anything is written: an absolute path,
     // a ".." step, a link or any entry that is neither a file nor a folder,
-    // more entries or more bytes than `limits` allow refuse the archive.
+    // more entries or more bytes than `limits` allow refuse the archive; so
+    // does an entry whose data runs past the size the listing gives it, as
+    // soon as it does.
     // Modes come from the archive without the setuid, setgid and sticky bits.
     // Throws UnpackError, or the file system's error.
     virtual void unpack(const std::string& archive, const std::string& folder, const UnpackLimits& limits) = 0;

@@ -376,6 +376,32 @@ TEST(Unpack, RefusesWhatNoBundleHoldsBeforeWriting) {
     EXPECT_THROW(updateSystem.unpack(dir / "twice.zip", dir / "twice", limits), platform::UnpackError);
 }
 
+// An entry whose headers give a size smaller than its data inflates to is
+// stopped at the size given, whatever room the limits leave.
+TEST(Unpack, AnEntryIsStoppedAtTheSizeItsListingGives) {
+    constexpr int declared = 1 << 20, real = 64 << 20;
+    TempFolder dir;
+    // Both headers of the entry, the local one and the central one, understate it.
+    must("/usr/bin/python3", {"-c", R"(import struct, sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("Tavrelin.app/Contents/big", bytes(int(sys.argv[3])))
+data = bytearray(open(sys.argv[1], "rb").read())
+for signature, at in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
+    start = data.find(signature)
+    struct.pack_into("<I", data, start + at, int(sys.argv[2]))
+open(sys.argv[1], "wb").write(data)
+)",
+                              dir / "update.zip", std::to_string(declared), std::to_string(real)});
+    EXPECT_THAT(
+        [&] {
+            updateSystem.unpack(dir / "update.zip", dir / "unpacked", {std::uint64_t{1} << 30, 100});
+        },
+        ::testing::ThrowsMessage<platform::UnpackError>(
+            ::testing::HasSubstr("big” holds more than the 1048576 bytes the archive lists for it")));
+    const fs::path big = dir / "unpacked/Tavrelin.app/Contents/big";
+    EXPECT_LE(fs::exists(big) ? fs::file_size(big) : 0, std::uintmax_t{declared}) << "written past the size given";
+}
+
 // Modes as the archive gives them, never setuid, setgid or sticky, whatever
 // the umask; folders the archive only implies read as usual.
 TEST(Unpack, KeepsModesWithoutSpecialBits) {
