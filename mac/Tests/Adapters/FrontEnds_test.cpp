@@ -35,9 +35,13 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace tavrelin;
@@ -711,6 +715,62 @@ TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
         EXPECT_EQ(runToEnd({agent, "--quit"}, environment).first, 0) << shown;
         EXPECT_EQ(running.wait(), 0) << shown << "\n" << running.output();
     }
+}
+
+namespace {
+
+// A Unix socket that takes connections into its queue and never says a word;
+// a name starting with "@" is in the abstract namespace.
+class SilentListener {
+public:
+    explicit SilentListener(const std::string& name) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.data(), std::min(name.size(), sizeof address.sun_path - 1));
+        if (name.starts_with("@"))
+            address.sun_path[0] = '\0';
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + !name.starts_with("@"));
+        listening_ =
+            fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd_, 16) == 0;
+    }
+    ~SilentListener() { ::close(fd_); }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    bool listening() const { return listening_; }
+
+private:
+    int fd_;
+    bool listening_ = false;
+};
+
+} // namespace
+
+// A display that takes the connection and never answers is no display: the
+// agent does not wait for it, carries on without a tray, says why, and answers
+// --status. The X display is one libxcb finds in the abstract namespace first.
+TEST(Sessions, ADisplayThatNeverAnswersIsNoDisplay) {
+    const AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n"};
+    const std::string agent = installCopy(home.root / "home");
+    SilentListener wayland(home.environment.at("XDG_RUNTIME_DIR") + "/tavrelin-silent");
+    ASSERT_TRUE(wayland.listening());
+    std::unique_ptr<SilentListener> x11;
+    int display = 5000 + ::getpid() % 1000;
+    for (int tries = 0; tries < 100 && !(x11 && x11->listening()); ++tries, ++display)
+        x11 = std::make_unique<SilentListener>("@/tmp/.X11-unix/X" + std::to_string(display));
+    ASSERT_TRUE(x11->listening()) << "no free X display number";
+    --display;
+
+    Environment environment = home.environment;
+    environment.insert(
+        {{"XDG_SESSION_TYPE", "wayland"}, {"WAYLAND_DISPLAY", "tavrelin-silent"}, {"DISPLAY", ":" + std::to_string(display)}});
+    Child running({agent}, withSanitizers(environment));
+    const auto answers = [&] { return runToEnd({agent, "--status"}, environment).first == 0; };
+    ASSERT_TRUE(eventually(answers)) << running.output();
+    EXPECT_THAT(running.output(), ::testing::HasSubstr("no display could be opened (WAYLAND_DISPLAY=tavrelin-silent does not "
+                                                       "answer; DISPLAY=:" +
+                                                       std::to_string(display) + " does not answer)"));
+    EXPECT_EQ(runToEnd({agent, "--quit"}, environment).first, 0);
+    EXPECT_EQ(running.wait(), 0) << running.output();
 }
 
 // Blanks, quotes, dollars, backquotes, backslashes and per cents in a path:
