@@ -35,6 +35,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -120,6 +122,26 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
     Deadline deadline(10000, "the application did not terminate", [] { QCoreApplication::exit(1); });
     EXPECT_EQ(application.run(delegate), 0);
     EXPECT_EQ(delegate.calls, (Lines{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
+}
+
+// A signal quits from the event loop, as Quit does; its handler runs on
+// whatever thread it interrupts, maybe between a failing call and the reading
+// of errno, so it leaves errno as it was, also once its pipe is full.
+TEST_F(QtPlatform, ASignalTerminatesFromTheLoopAndLeavesErrnoAsItWas) {
+    QtApplication application(*qApp);
+    int terminations = 0;
+    application.onTerminate = [&] { ++terminations; };
+    application.terminateOnSignals();
+    int changed = 0;
+    for (int i = 0; i < 5000; ++i) {
+        errno = EDOM;
+        ASSERT_EQ(::raise(SIGHUP), 0);
+        changed += errno != EDOM;
+    }
+    EXPECT_EQ(changed, 0) << "signals changed errno";
+    EXPECT_EQ(terminations, 0) << "terminated inside the signal handler";
+    EXPECT_TRUE(spinUntil([&] { return terminations > 0; })) << "the signal did not terminate";
+    EXPECT_EQ(terminations, 1);
 }
 
 TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
