@@ -123,7 +123,8 @@ TEST(CrashSafety, TerminatedWhileSavingTheAgentQuitsCleanlyWithEveryFileWhole) {
         for (const std::string& line : lines)
             if (line.starts_with("SUMMARY:"))
                 titles.insert(line.substr(8));
-    for (const auto& ack : relay.get("/dev/state").at("tokens").at(0)["acks"])
+    const json state = relay.get("/dev/state");
+    for (const auto& ack : state.at("tokens").at(0).at("acks"))
         for (const auto& id : ack.at("ids"))
             EXPECT_EQ(titles.count(id.get<std::string>()), 1u) << id << " was acknowledged but is not on disk";
 }
