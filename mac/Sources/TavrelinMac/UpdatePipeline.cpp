@@ -25,6 +25,15 @@ std::string hostForMessages(const std::string& url) {
     return "server";
 }
 
+// Where a URL leads, for messages: its scheme, host and port, which decide
+// whether it is the update host's; the whole text when it has no host.
+std::string originForMessages(const std::string& url) {
+    auto parsed = Url::parse(url);
+    if (!parsed || !parsed->scheme || !parsed->host || parsed->host->empty())
+        return url;
+    return *parsed->scheme + "://" + *parsed->host + (parsed->port ? ":" + std::to_string(*parsed->port) : "");
+}
+
 // The update host split into its name and the port that demo and test builds
 // may add to it.
 struct UpdateAuthority {
@@ -216,7 +225,7 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     } catch (const platform::HttpRedirectRefused& error) {
         // The feed's address was the update host's; the host sent the archive on.
         Log::warn("update: " + std::string(error.what()));
-        return discard(words::update::downloadRedirected(hostForMessages(error.target()), std::string(updateHost())));
+        return discard(words::update::downloadRedirected(originForMessages(error.target()), std::string(updateHost())));
     } catch (const std::exception& error) {
         return discard(words::update::downloadFailed(error.what()));
     }

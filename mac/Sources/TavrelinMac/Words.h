@@ -139,8 +139,9 @@ std::string elsewhere(const std::string& updateHost);
 std::string notInApplications(const std::string& folder);
 std::string noStaging(const std::string& error);
 std::string downloadFailed(const std::string& error);
-// The update host sent the archive on to `host`, which is not the update host.
-std::string downloadRedirected(const std::string& host, const std::string& updateHost);
+// The archive was sent on to `origin` (scheme, host and port), which is not
+// the update host.
+std::string downloadRedirected(const std::string& origin, const std::string& updateHost);
 std::string checksumMismatch();
 std::string notUnpacked();
 std::string noApp();

@@ -214,7 +214,9 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         // redirects are judged by the rule the feed's URLs are, and told as the
         // download's own failure.
         {redirect(archiveURL, "https://tavrelin.app.example/a.zip"),
-         download + "tavrelin.app sent it on to tavrelin.app.example, which is not tavrelin.app, so it was refused.", 0},
+         download + "It was sent on to https://tavrelin.app.example, but updates come only from https://tavrelin.app.", 0},
+        {redirect(archiveURL, "http://tavrelin.app/a.zip"),
+         download + "It was sent on to http://tavrelin.app, but updates come only from https://tavrelin.app.", 0},
         {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
         {[](Pipeline& t) { t.unpackRefusal = "“../x” steps out"; }, "The downloaded archive could not be unpacked.", 1},
         {[](Pipeline& t) { t.files.failing.insert(staging + "/unpacked"); }, "The downloaded archive did not contain an app.",

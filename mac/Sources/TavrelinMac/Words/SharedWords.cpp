@@ -280,9 +280,8 @@ std::string downloadFailed(const std::string& error) {
     return "The download failed. " + error;
 }
 
-std::string downloadRedirected(const std::string& host, const std::string& updateHost) {
-    return "The download failed. " + updateHost + " sent it on to " + host + ", which is not " + updateHost +
-           ", so it was refused.";
+std::string downloadRedirected(const std::string& origin, const std::string& updateHost) {
+    return "The download failed. It was sent on to " + origin + ", but updates come only from https://" + updateHost + ".";
 }
 
 std::string checksumMismatch() {
