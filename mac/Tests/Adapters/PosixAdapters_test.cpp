@@ -577,14 +577,14 @@ TEST(PosixProcesses, RunMergesOutputAndDetachedChildrenAreNotOurs) {
     // session and is reaped when it ends.
     const int open = ::dup(STDIN_FILENO);
     ASSERT_GE(open, 3);
-    EXPECT_EQ(processes.run("/bin/sh", {"-c", "ls /proc/$$/fd | tr '\\n' ' '"}, toolDeadline).output, "0 1 2 ");
-    const std::string script = "exec > \"$0.tmp\"; cut -d' ' -f6 /proc/$$/stat; echo" + environment +
-                               "; ls /proc/$$/fd | tr '\\n' ' '; mv \"$0.tmp\" \"$0\"";
+    EXPECT_EQ(processes.run("/bin/ls", {"/proc/self/fd"}, toolDeadline).output, "0\n1\n2\n3\n"); // 3: ls's own
+    const std::string script =
+        "exec > \"$0.tmp\"; cut -d' ' -f6 /proc/$$/stat; echo" + environment + "; ls /proc/$$/fd; mv \"$0.tmp\" \"$0\"";
     processes.launchDetached("/bin/sh", {"-c", script, dir / "report"});
     ::close(open);
     ASSERT_TRUE(eventually([&] { return ::access((dir / "report").c_str(), F_OK) == 0; }, std::chrono::seconds(20)))
         << "the detached child wrote no report";
-    EXPECT_NE(readFile(dir / "report").find("\nhidden home\n0 1 2 "), std::string::npos) << readFile(dir / "report");
+    EXPECT_TRUE(readFile(dir / "report").ends_with("\nhidden home\n0\n1\n2\n")) << readFile(dir / "report");
     const pid_t detached = std::stoi(readFile(dir / "report")); // the leader of its session
     EXPECT_NE(detached, ::getsid(0));
     EXPECT_TRUE(eventually([&] { return gone(detached); })) << "the detached child was left a zombie";
