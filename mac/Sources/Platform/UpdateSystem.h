@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,10 +12,13 @@
 namespace tavrelin::platform {
 
 // A system tool as the update pipeline runs it: the program and its
-// arguments, with no shell in between.
+// arguments, with no shell in between, and how long it may take before it is
+// killed (the install script's commands run after the agent has quit, and
+// have none).
 struct ToolCommand {
     std::string program;
     std::vector<std::string> arguments;
+    std::chrono::seconds deadline{};
     bool operator==(const ToolCommand&) const = default;
 };
 
@@ -45,7 +49,9 @@ public:
     // Unpacks the zip archive into `folder`, which does not exist yet. The
     // whole listing is checked before anything is written: an absolute path,
     // a ".." step, a link or any entry that is neither a file nor a folder,
-    // more entries or more bytes than `limits` allow refuse the archive.
+    // more entries or more bytes than `limits` allow refuse the archive; so
+    // does an entry whose data runs past the size the listing gives it, as
+    // soon as it does.
     // Modes come from the archive without the setuid, setgid and sticky bits.
     // Throws UnpackError, or the file system's error.
     virtual void unpack(const std::string& archive, const std::string& folder, const UnpackLimits& limits) = 0;

@@ -25,6 +25,15 @@ std::string hostForMessages(const std::string& url) {
     return "server";
 }
 
+// Where a URL leads, for messages: its scheme, host and port, which decide
+// whether it is the update host's; the whole text when it has no host.
+std::string originForMessages(const std::string& url) {
+    auto parsed = Url::parse(url);
+    if (!parsed || !parsed->scheme || !parsed->host || parsed->host->empty())
+        return url;
+    return *parsed->scheme + "://" + *parsed->host + (parsed->port ? ":" + std::to_string(*parsed->port) : "");
+}
+
 // The update host split into its name and the port that demo and test builds
 // may add to it.
 struct UpdateAuthority {
@@ -214,8 +223,9 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     try {
         digest = fetchToFile(session, feed.url, archive);
     } catch (const platform::HttpRedirectRefused& error) {
+        // The feed's address was the update host's; the host sent the archive on.
         Log::warn("update: " + std::string(error.what()));
-        return discard(elsewhere());
+        return discard(words::update::downloadRedirected(originForMessages(error.target()), std::string(updateHost())));
     } catch (const std::exception& error) {
         return discard(words::update::downloadFailed(error.what()));
     }
@@ -248,11 +258,23 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     // Without a trailing "/", so the previous version's path stands beside it.
     const text::PathParts running = text::splitPath(bundle_.path());
     const std::string current = running.folder + "/" + running.name;
-    auto signature = updatetools::shell(processes_, system_.signatureCheck(current, fresh));
+    updatetools::ShellResult signature;
+    try {
+        signature = updatetools::shell(processes_, system_.signatureCheck(current, fresh));
+    } catch (const platform::ProcessTimedOut& error) {
+        Log::warn("update: " + std::string(error.what()));
+        return discard(words::update::signatureCheckDidNotFinish(error.deadline().count()));
+    }
     if (!signature.ok)
         return discard(words::update::notSigned(signature.output));
 
-    auto assessment = updatetools::shell(processes_, system_.runCheck(fresh));
+    updatetools::ShellResult assessment;
+    try {
+        assessment = updatetools::shell(processes_, system_.runCheck(fresh));
+    } catch (const platform::ProcessTimedOut& error) {
+        Log::warn("update: " + std::string(error.what()));
+        return discard(words::update::runCheckDidNotFinish(error.deadline().count()));
+    }
     if (const auto answer = system_.runCheckAnswer(feed.version)) {
         if (assessment.ok && assessment.output != *answer) {
             // Versions, not whole lines: the line holds the product's macOS name.
@@ -277,8 +299,13 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
     if (entry("CFBundleIdentifier") != bundle::identifier || !version || buildNumber(*version) != feed.build)
         return discard(words::update::wrongVersion());
 
-    if (auto removal = system_.quarantineRemoval(fresh))
-        updatetools::shell(processes_, *removal); // what it answers is not used
+    if (auto removal = system_.quarantineRemoval(fresh)) {
+        try {
+            updatetools::shell(processes_, *removal); // what it answers is not used
+        } catch (const platform::ProcessTimedOut& error) {
+            Log::warn("update: " + std::string(error.what()));
+        }
+    }
 
     return install(feed, staging, fresh);
 }

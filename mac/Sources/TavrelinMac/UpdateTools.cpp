@@ -14,8 +14,10 @@ std::string trimmedOutput(std::string_view bytes) {
 
 ShellResult shell(platform::Processes& processes, const platform::ToolCommand& command) {
     try {
-        platform::ProcessResult result = processes.run(command.program, command.arguments);
+        platform::ProcessResult result = processes.run(command.program, command.arguments, command.deadline);
         return {result.status == 0, trimmedOutput(result.output)};
+    } catch (const platform::ProcessTimedOut&) {
+        throw;
     } catch (const std::exception& error) {
         return {false, error.what()};
     }

@@ -16,9 +16,10 @@ struct ShellResult {
     bool operator==(const ShellResult&) const = default;
 };
 
-// Runs the tool (no shell in between) and waits. Never throws: a tool that
-// cannot start answers false with the launch error's description; output that
-// is not valid UTF-8 reads as empty.
+// Runs the tool (no shell in between) and waits, up to the command's
+// deadline. A tool that cannot start answers false with the launch error's
+// description; output that is not valid UTF-8 reads as empty. One that does
+// not finish in time gave no answer at all: that throws ProcessTimedOut.
 ShellResult shell(platform::Processes& processes, const platform::ToolCommand& command);
 
 // White space and line ends removed from both ends; empty when the bytes are

@@ -139,12 +139,18 @@ std::string elsewhere(const std::string& updateHost);
 std::string notInApplications(const std::string& folder);
 std::string noStaging(const std::string& error);
 std::string downloadFailed(const std::string& error);
+// The archive was sent on to `origin` (scheme, host and port), which is not
+// the update host.
+std::string downloadRedirected(const std::string& origin, const std::string& updateHost);
 std::string checksumMismatch();
 std::string notUnpacked();
 std::string noApp();
 std::string notSigned(const std::string& output);
 // The new build did not show that it runs on this system.
 std::string doesNotRun(const std::string& output);
+// A check's tool was killed after running for `seconds`.
+std::string signatureCheckDidNotFinish(std::int64_t seconds);
+std::string runCheckDidNotFinish(std::int64_t seconds);
 std::string wrongVersion();
 std::string installDidNotStart(const std::string& error);
 } // namespace update

@@ -293,7 +293,12 @@ int main(int argc, char** argv) {
     posix::SystemClock clock;
     qt::QtMainLoop mainLoop;
     qt::QtApplication application(*qtApp, headless ? std::function<void()>() : qt::activateWindows);
-    application.terminateOnSignals();
+    try {
+        application.terminateOnSignals();
+    } catch (const qt::SignalError& error) {
+        Log::error(error.what());
+        return 1;
+    }
     // A quitting agent stops answering at once: a start from now on waits
     // for the lock instead of taking this one for the running agent.
     application.onTerminate = [&instance] { instance->stopListening(); };

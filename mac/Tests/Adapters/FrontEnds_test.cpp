@@ -35,9 +35,15 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace tavrelin;
@@ -116,6 +122,26 @@ TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
     Deadline deadline(10000, "the application did not terminate", [] { QCoreApplication::exit(1); });
     EXPECT_EQ(application.run(delegate), 0);
     EXPECT_EQ(delegate.calls, (Lines{"willFinish", "tavrelin://first", "didFinish", "tavrelin://later", "willTerminate"}));
+}
+
+// A signal quits from the event loop, as Quit does; its handler runs on
+// whatever thread it interrupts, maybe between a failing call and the reading
+// of errno, so it leaves errno as it was, also once its pipe is full.
+TEST_F(QtPlatform, ASignalTerminatesFromTheLoopAndLeavesErrnoAsItWas) {
+    QtApplication application(*qApp);
+    int terminations = 0;
+    application.onTerminate = [&] { ++terminations; };
+    application.terminateOnSignals();
+    int changed = 0;
+    for (int i = 0; i < 5000; ++i) {
+        errno = EDOM;
+        ASSERT_EQ(::raise(SIGHUP), 0);
+        changed += errno != EDOM;
+    }
+    EXPECT_EQ(changed, 0) << "signals changed errno";
+    EXPECT_EQ(terminations, 0) << "terminated inside the signal handler";
+    EXPECT_TRUE(spinUntil([&] { return terminations > 0; })) << "the signal did not terminate";
+    EXPECT_EQ(terminations, 1);
 }
 
 TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
@@ -551,7 +577,9 @@ std::string rawExchange(const std::string& socketPath, const std::string& reques
     const char* script = "import socket, sys\ns = socket.socket(socket.AF_UNIX)\ns.settimeout(10)\n"
                          "s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode()); s.shutdown(socket.SHUT_WR)\n"
                          "sys.stdout.write(b''.join(iter(lambda: s.recv(256), b'')).decode())\n";
-    return posix::PosixProcesses().run("/usr/bin/python3", {"-c", script, socketPath, request}).output;
+    return posix::PosixProcesses()
+        .run("/usr/bin/python3", {"-c", script, socketPath, request}, std::chrono::seconds(120))
+        .output;
 }
 
 // Runs a blocking client call on a worker while the event loop lets the agent answer.
@@ -709,6 +737,62 @@ TEST(Sessions, TheAgentRunsUnderWaylandAloneAndCarriesOnWhenNoDisplayAnswers) {
         EXPECT_EQ(runToEnd({agent, "--quit"}, environment).first, 0) << shown;
         EXPECT_EQ(running.wait(), 0) << shown << "\n" << running.output();
     }
+}
+
+namespace {
+
+// A Unix socket that takes connections into its queue and never says a word;
+// a name starting with "@" is in the abstract namespace.
+class SilentListener {
+public:
+    explicit SilentListener(const std::string& name) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.data(), std::min(name.size(), sizeof address.sun_path - 1));
+        if (name.starts_with("@"))
+            address.sun_path[0] = '\0';
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + !name.starts_with("@"));
+        listening_ =
+            fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd_, 16) == 0;
+    }
+    ~SilentListener() { ::close(fd_); }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    bool listening() const { return listening_; }
+
+private:
+    int fd_;
+    bool listening_ = false;
+};
+
+} // namespace
+
+// A display that takes the connection and never answers is no display: the
+// agent does not wait for it, carries on without a tray, says why, and answers
+// --status. The X display is one libxcb finds in the abstract namespace first.
+TEST(Sessions, ADisplayThatNeverAnswersIsNoDisplay) {
+    const AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\nremindersBackend=vdir\n"};
+    const std::string agent = installCopy(home.root / "home");
+    SilentListener wayland(home.environment.at("XDG_RUNTIME_DIR") + "/tavrelin-silent");
+    ASSERT_TRUE(wayland.listening());
+    std::unique_ptr<SilentListener> x11;
+    int display = 5000 + ::getpid() % 1000;
+    for (int tries = 0; tries < 100 && !(x11 && x11->listening()); ++tries, ++display)
+        x11 = std::make_unique<SilentListener>("@/tmp/.X11-unix/X" + std::to_string(display));
+    ASSERT_TRUE(x11->listening()) << "no free X display number";
+    --display;
+
+    Environment environment = home.environment;
+    environment.insert(
+        {{"XDG_SESSION_TYPE", "wayland"}, {"WAYLAND_DISPLAY", "tavrelin-silent"}, {"DISPLAY", ":" + std::to_string(display)}});
+    Child running({agent}, withSanitizers(environment));
+    const auto answers = [&] { return runToEnd({agent, "--status"}, environment).first == 0; };
+    ASSERT_TRUE(eventually(answers)) << running.output();
+    EXPECT_THAT(running.output(), ::testing::HasSubstr("no display could be opened (WAYLAND_DISPLAY=tavrelin-silent does not "
+                                                       "answer; DISPLAY=:" +
+                                                       std::to_string(display) + " does not answer)"));
+    EXPECT_EQ(runToEnd({agent, "--quit"}, environment).first, 0);
+    EXPECT_EQ(running.wait(), 0) << running.output();
 }
 
 // Blanks, quotes, dollars, backquotes, backslashes and per cents in a path:

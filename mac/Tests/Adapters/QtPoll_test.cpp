@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <future>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -164,12 +165,28 @@ TEST(WorkerPool, RunsAsManyTasksAtOnceAsItHasThreadsAndQueuesTheRest) {
     EXPECT_EQ(done, 8);
 }
 
-TEST(WorkerPool, EndingRunsWhatIsQueuedFirst) {
-    std::atomic<int> ran{0};
+// Ending the pool never waits for a task (the agent waits for its background
+// work within its quit deadline, then leaves): one running is left to finish
+// by itself, and one not started yet never runs.
+TEST(WorkerPool, EndingLeavesARunningTaskToItselfAndDropsQueuedOnes) {
+    auto started = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    auto finished = std::make_shared<std::promise<void>>();
+    auto queuedRan = std::make_shared<std::atomic<bool>>(false);
+    std::future<void> finishedFuture = finished->get_future();
     {
         qt::WorkerPool pool("test", 1);
-        for (int i = 0; i < 5; ++i)
-            pool.start([&] { ++ran; });
+        // It gives up by itself after a minute, so a failure here cannot hang.
+        pool.start([started, released = release->get_future().share(), finished] {
+            started->set_value();
+            released.wait_for(60s);
+            finished->set_value();
+        });
+        pool.start([queuedRan] { *queuedRan = true; });
+        ASSERT_EQ(started->get_future().wait_for(60s), std::future_status::ready);
     }
-    EXPECT_EQ(ran.load(), 5);
+    EXPECT_EQ(finishedFuture.wait_for(0s), std::future_status::timeout) << "ending the pool waited for its task";
+    release->set_value();
+    EXPECT_EQ(finishedFuture.wait_for(60s), std::future_status::ready);
+    EXPECT_FALSE(*queuedRan);
 }

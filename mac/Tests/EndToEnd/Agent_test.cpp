@@ -132,6 +132,40 @@ TEST(ReusedIds, AnotherRelayOnTheSameHostHasItemsOfItsOwn) {
     EXPECT_EQ(summaries, (std::multiset<std::string>{"SUMMARY:Bread", "SUMMARY:Milk"}));
 }
 
+// SIGTERM while reminders are being saved quits as "Quit Tavrelin" does:
+// status 0, every file whole, and nothing acknowledged that is not on disk.
+TEST(CrashSafety, TerminatedWhileSavingTheAgentQuitsCleanlyWithEveryFileWhole) {
+    constexpr int itemCount = 60;
+    const std::string token = "rk_terminationsafety";
+    AgentHome home{"com.tavrelin.mac.hasShownWelcome=true\n"};
+    makeList(home.lists, "home", "Home");
+    DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, http};
+    json items = json::array();
+    for (int i = 0; i < itemCount; ++i)
+        items.push_back(
+            {{"id", "t" + std::to_string(i)}, {"title", "t" + std::to_string(i)}, {"allDay", false}, {"list", "Home"}});
+    relay.post("/dev/enqueue", items);
+    writeFile(home.root / "data/Tavrelin/pairing.json",
+              json{{"apiBase", relay.api()}, {"token", token}, {"pairedAt", 0}}.dump());
+
+    auto agent = startAgent(home.environment);
+    ASSERT_TRUE(agent->await(" info delivered ")) << agent->output();
+    EXPECT_EQ(agent->kill(SIGTERM), 0) << agent->output();
+
+    const Filed filed = readLists(home.lists);
+    EXPECT_TRUE(filed.problems.empty()) << filed.problems.front();
+    EXPECT_FALSE(filed.tasks.empty());
+    std::set<std::string> titles;
+    for (const auto& [uid, lines] : filed.tasks)
+        for (const std::string& line : lines)
+            if (line.starts_with("SUMMARY:"))
+                titles.insert(line.substr(8));
+    const json state = relay.get("/dev/state");
+    for (const auto& ack : state.at("tokens").at(0).at("acks"))
+        for (const auto& id : ack.at("ids"))
+            EXPECT_EQ(titles.count(id.get<std::string>()), 1u) << id << " was acknowledged but is not on disk";
+}
+
 TEST(DevRelay, AnswersWhatTheClientWaitsForAndStopsAtOnceWithAnIdleConnectionOpen) {
     const std::string token = "rk_relayconnection1";
     DevRelayProcess relay{(buildDir() / "tools/dev-relay").string(), token, http};

@@ -32,6 +32,7 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
     // HTTP layer does.
     std::map<std::string, std::string> redirects;
     std::map<std::string, ProcessResult> tools{{"probe", {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
+    std::set<std::string> hanging;                                                          // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
     std::map<std::string, std::string> digests{{zipBytes, "9f2c"}}; // the feed's may be upper case
@@ -54,11 +55,13 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
         };
     }
 
-    ProcessResult run(const std::string& program, const Strings& arguments) override {
+    ProcessResult run(const std::string& program, const Strings& arguments, std::chrono::seconds deadline) override {
         std::string call = program;
         for (const std::string& argument : arguments)
             call += " " + argument;
-        calls.push_back(call);
+        calls.push_back(call + " within " + std::to_string(deadline.count()) + " s");
+        if (hanging.count(program))
+            throw ProcessTimedOut(program, deadline);
         if (tools.count(program) && tools[program].status < 0)
             throw ProcessError("Could not start");
         return tools.count(program) ? tools[program] : ProcessResult{};
@@ -77,14 +80,14 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
         files.files[fresh + "/Contents/Info.plist"] = "<plist/>";
     }
     ToolCommand signatureCheck(const std::string& trusted, const std::string& bundle) const override {
-        return {"verify", {trusted, bundle}};
+        return {"verify", {trusted, bundle}, std::chrono::seconds(60)};
     }
-    ToolCommand runCheck(const std::string& bundle) const override { return {"probe", {bundle}}; }
+    ToolCommand runCheck(const std::string& bundle) const override { return {"probe", {bundle}, std::chrono::seconds(15)}; }
     std::optional<std::string> runCheckAnswer(const std::string& version) const override {
         return "Tavrelin for Mac " + version;
     }
     std::optional<ToolCommand> quarantineRemoval(const std::string& bundle) const override {
-        return ToolCommand{"unmark", {bundle}};
+        return ToolCommand{"unmark", {bundle}, std::chrono::seconds(30)};
     }
     void place(const std::string& bundle, const std::string& destination) override {
         calls.push_back("place " + bundle + " at " + destination);
@@ -157,9 +160,9 @@ TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
     // A drip of bytes must not hold the check open for ever.
     EXPECT_EQ(std::pair(session.lowSpeedBytesPerSecond, session.lowSpeedTime), std::pair(std::size_t{1024}, 60.0));
     const Strings calls{"unpack PK-the-archive into " + staging + "/unpacked up to 2147483648 bytes in 100000 entries",
-                        "verify " + running + " " + fresh,
-                        "probe " + fresh,
-                        "unmark " + fresh,
+                        "verify " + running + " " + fresh + " within 60 s",
+                        "probe " + fresh + " within 15 s",
+                        "unmark " + fresh + " within 30 s",
                         "place " + fresh + " at " + incoming,
                         "script"};
     EXPECT_EQ(t.calls, calls);
@@ -180,6 +183,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     auto redirect = [](std::string from, std::string to) { return [=](Pipeline& t) { t.redirects[from] = to; }; };
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
     auto unreachable = [](std::string url, std::string why) { return [=](Pipeline& t) { t.unreachable[url] = why; }; };
+    auto hangs = [](std::string program) { return [=](Pipeline& t) { t.hanging.insert(program); }; };
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
         {unreachable(feedAt, "no DNS"), unread + "no DNS", 0},
         {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
@@ -207,8 +211,12 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {unreachable(archiveURL, "Operation too slow. Less than 1024 bytes/sec"),
          download + "Operation too slow. Less than 1024 bytes/sec", 0},
         // The archive comes from the update host alone, however it is reached;
-        // redirects are judged by the rule the feed's URLs are.
-        {redirect(archiveURL, "https://tavrelin.app.example/a.zip"), elsewhere, 0},
+        // redirects are judged by the rule the feed's URLs are, and told as the
+        // download's own failure.
+        {redirect(archiveURL, "https://tavrelin.app.example/a.zip"),
+         download + "It was sent on to https://tavrelin.app.example, but updates come only from https://tavrelin.app.", 0},
+        {redirect(archiveURL, "http://tavrelin.app/a.zip"),
+         download + "It was sent on to http://tavrelin.app, but updates come only from https://tavrelin.app.", 0},
         {[](Pipeline& t) { t.digests[zipBytes] = "9f2d"; }, "The downloaded file did not match its checksum", 0},
         {[](Pipeline& t) { t.unpackRefusal = "“../x” steps out"; }, "The downloaded archive could not be unpacked.", 1},
         {[](Pipeline& t) { t.files.failing.insert(staging + "/unpacked"); }, "The downloaded archive did not contain an app.",
@@ -221,6 +229,10 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
          words::update::doesNotRun("it reports version “1.4.9” instead of “1.5.0”"), 3},
         {tool("probe", {0, "garbage"}), words::update::doesNotRun("it reports version “garbage” instead of “1.5.0”"), 3},
         {tool("probe", {124, ""}), words::update::doesNotRun("it did not start"), 3},
+        // A tool that does not finish is killed at the deadline its system gave it.
+        {hangs("verify"), words::update::signatureCheckDidNotFinish(60), 2},
+        {hangs("probe"), words::update::runCheckDidNotFinish(15), 3},
+        {hangs("unmark"), "installed", 6},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleVersion"] = "44"; }, notTheVersion, 3},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
         {[](Pipeline& t) { t.freshInfo.reset(); }, notTheVersion, 3},
@@ -246,6 +258,12 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
             told.push_back("warn update: could not unpack: " + *t.unpackRefusal);
         if (t.redirects.count(archiveURL))
             told.push_back("warn update: refused a redirect to " + t.redirects[archiveURL]);
+        for (const std::string& program : t.hanging)
+            told.push_back("warn update: “" + program + "” did not finish within " +
+                           (program == "verify"  ? "60"
+                            : program == "probe" ? "15"
+                                                 : "30") +
+                           " s");
         EXPECT_THAT(log.lines(), ::testing::IsSupersetOf(told));
     }
 }
@@ -256,4 +274,23 @@ TEST(InstallScript, QuotesEveryPathForTheShell) {
     EXPECT_EQ(updatetools::commandLine({"/usr/bin/open", {"/Applications/It's.app"}}),
               "/usr/bin/open '/Applications/It'\\''s.app'");
     EXPECT_EQ(updatetools::commandLine({"/opt/my tools/sync", {}}), "'/opt/my tools/sync'");
+}
+
+// A verifier that never ends is killed at its deadline, the check says so, and
+// the next "Check for Updates…" runs rather than finding one still going.
+TEST(UpdatePipeline, AVerifierThatHangsEndsItsCheckAndTheNextOneRuns) {
+    Pipeline t;
+    t.hanging.insert("verify");
+    auto updater = Updater::create(
+        t.mainLoop, t.application, "1.4.2", [&t] { return t.pipeline.run(); },
+        [&t](const Alert& alert) { return t.dialogs.runModal(alert); }, [] {});
+    updater->check(true);
+    t.mainLoop.drain();
+    t.hanging.clear();
+    updater->check(true);
+    t.mainLoop.drain();
+    ASSERT_EQ(t.dialogs.shown.size(), 2u);
+    EXPECT_EQ(std::pair(t.dialogs.shown[0].title, t.dialogs.shown[0].text),
+              std::pair(words::update::failedTitle(), words::update::signatureCheckDidNotFinish(60)));
+    EXPECT_EQ(t.dialogs.shown[1].title, words::update::readyTitle("1.5.0"));
 }

@@ -4,12 +4,21 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace tavrelin::mac {
 namespace {
 
 // Accepts only code signed through Apple's developer programme by our team.
 constexpr const char* designatedRequirement = "anchor apple generic and certificate leaf[subject.OU] = \"T4KX7RQ2MZ\"";
+
+// How long each tool may take before it is killed. codesign digests the
+// bundle (seconds for ours); spctl may ask Apple's notary service over the
+// network; ditto writes at most the archive's 512 MiB unpacked or copied.
+constexpr std::chrono::seconds checkDeadline{60};
+constexpr std::chrono::seconds assessDeadline{120};
+constexpr std::chrono::seconds copyDeadline{600};
+constexpr std::chrono::seconds fileToolDeadline{120};
 
 } // namespace
 
@@ -18,23 +27,25 @@ std::string MacUpdateSystem::feedPath() const {
 }
 
 void MacUpdateSystem::mustRun(const platform::ToolCommand& command) {
-    platform::ProcessResult result = processes_.run(command.program, command.arguments);
+    platform::ProcessResult result = processes_.run(command.program, command.arguments, command.deadline);
     if (result.status != 0)
         throw platform::FileError(command.program + ": " + result.output);
 }
 
 void MacUpdateSystem::unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits&) {
-    platform::ProcessResult result = processes_.run("/usr/bin/ditto", {"-x", "-k", archive, folder});
+    platform::ProcessResult result = processes_.run("/usr/bin/ditto", {"-x", "-k", archive, folder}, copyDeadline);
     if (result.status != 0)
         throw platform::UnpackError(result.output);
 }
 
 platform::ToolCommand MacUpdateSystem::signatureCheck(const std::string&, const std::string& newBundle) const {
-    return {"/usr/bin/codesign", {"--verify", "--deep", "--strict", std::string("-R=") + designatedRequirement, newBundle}};
+    return {"/usr/bin/codesign",
+            {"--verify", "--deep", "--strict", std::string("-R=") + designatedRequirement, newBundle},
+            checkDeadline};
 }
 
 platform::ToolCommand MacUpdateSystem::runCheck(const std::string& newBundle) const {
-    return {"/usr/sbin/spctl", {"--assess", "--type", "execute", newBundle}};
+    return {"/usr/sbin/spctl", {"--assess", "--type", "execute", newBundle}, assessDeadline};
 }
 
 std::optional<std::string> MacUpdateSystem::runCheckAnswer(const std::string&) const {
@@ -42,22 +53,26 @@ std::optional<std::string> MacUpdateSystem::runCheckAnswer(const std::string&) c
 }
 
 std::optional<platform::ToolCommand> MacUpdateSystem::quarantineRemoval(const std::string& newBundle) const {
-    return platform::ToolCommand{"/usr/bin/xattr", {"-dr", "com.apple.quarantine", newBundle}};
+    return platform::ToolCommand{"/usr/bin/xattr", {"-dr", "com.apple.quarantine", newBundle}, fileToolDeadline};
 }
 
 void MacUpdateSystem::place(const std::string& bundle, const std::string& destination) {
-    mustRun({"/bin/rm", {"-rf", destination}});
+    mustRun({"/bin/rm", {"-rf", destination}, fileToolDeadline});
     if (std::rename(bundle.c_str(), destination.c_str()) != 0) {
         if (errno != EXDEV)
             throw platform::FileError("Could not move “" + bundle + "” to “" + destination + "”: " + std::strerror(errno));
         try {
-            mustRun({"/usr/bin/ditto", {bundle, destination}});
-        } catch (const platform::FileError&) {
-            processes_.run("/bin/rm", {"-rf", destination}); // no half copy; the copy's error is the one to report
+            mustRun({"/usr/bin/ditto", {bundle, destination}, copyDeadline});
+        } catch (const std::exception&) {
+            // No half copy; the copy's failure is the one to report.
+            try {
+                processes_.run("/bin/rm", {"-rf", destination}, fileToolDeadline);
+            } catch (const std::exception&) {
+            }
             throw;
         }
     }
-    mustRun({"/bin/sync", {}});
+    mustRun({"/bin/sync", {}, fileToolDeadline});
 }
 
 platform::ToolCommand MacUpdateSystem::reopenCommand(const std::string& bundle) const {

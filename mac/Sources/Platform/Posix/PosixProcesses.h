@@ -16,11 +16,14 @@ public:
     static void setForAgentOnly(const std::string& name, const std::string& value);
 
     // Standard input is /dev/null so a tool never competes for the terminal;
-    // a child ended by a signal reports 128 + the signal number.
-    platform::ProcessResult run(const std::string& program, const std::vector<std::string>& arguments) override;
-    // In a session of its own and orphaned at once, so it survives the agent
-    // and is reaped by the system rather than left as a zombie; it inherits
-    // the agent's standard streams.
+    // a child ended by a signal reports 128 + the signal number. The child
+    // leads a process group of its own; at the deadline the whole group is
+    // killed.
+    platform::ProcessResult run(const std::string& program, const std::vector<std::string>& arguments,
+                                std::chrono::seconds deadline) override;
+    // In a session of its own, so it survives the agent; it inherits the
+    // agent's standard streams and nothing else. A thread of the agent's
+    // reaps it when it ends, so none is left a zombie.
     void launchDetached(const std::string& program, const std::vector<std::string>& arguments) override;
 };
 

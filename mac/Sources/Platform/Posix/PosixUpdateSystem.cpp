@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -149,6 +150,13 @@ Checked check(archive_entry* entry) {
     return checked;
 }
 
+// The entry's size as the listing gives it; none when it is left open.
+std::optional<std::uint64_t> declaredSize(archive_entry* entry) {
+    if (!libarchive().archive_entry_size_is_set(entry))
+        return std::nullopt;
+    return static_cast<std::uint64_t>(std::max<la_int64_t>(0, libarchive().archive_entry_size(entry)));
+}
+
 std::string tooMany(const platform::UnpackLimits& limits) {
     return "the archive holds more than " + std::to_string(limits.maxEntries) + " entries";
 }
@@ -167,11 +175,10 @@ void checkListing(const std::string& archive, const platform::UnpackLimits& limi
         if (++entries > limits.maxEntries)
             throw UnpackError(tooMany(limits));
         // A size the listing leaves open is counted as it is written.
-        if (libarchive().archive_entry_size_is_set(entry)) {
-            const auto size = static_cast<std::uint64_t>(std::max<la_int64_t>(0, libarchive().archive_entry_size(entry)));
-            if (size > limits.maxBytes - std::min(bytes, limits.maxBytes))
+        if (const auto size = declaredSize(entry)) {
+            if (*size > limits.maxBytes - std::min(bytes, limits.maxBytes))
                 throw UnpackError(tooLarge(limits));
-            bytes += size;
+            bytes += *size;
         }
     }
 }
@@ -200,8 +207,11 @@ void makeFolders(const std::string& folder, const std::vector<std::string>& part
     }
 }
 
-void writeFile(Reader& reader, const std::string& path, unsigned mode, std::uint64_t& bytes,
-               const platform::UnpackLimits& limits) {
+// Writes the entry's data, stopped at the size its listing declared (none
+// when the listing leaves it open): the listing is what was checked, and a
+// small entry that inflates to gigabytes must not fill the disk first.
+void writeFile(Reader& reader, const std::string& path, std::optional<std::uint64_t> declared, unsigned mode,
+               std::uint64_t& bytes, const platform::UnpackLimits& limits) {
     // A name listed twice is refused, not written over.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) {
@@ -217,12 +227,17 @@ void writeFile(Reader& reader, const std::string& path, unsigned mode, std::uint
         }
     } closer{fd};
     char buffer[64 * 1024];
+    std::uint64_t written = 0;
     for (;;) {
         const la_ssize_t got = libarchive().archive_read_data(reader.get(), buffer, sizeof buffer);
         if (got < 0)
             throw UnpackError("the archive cannot be read: " + reader.error());
         if (got == 0)
             break;
+        written += static_cast<std::uint64_t>(got);
+        if (declared && written > *declared)
+            throw UnpackError("“" + path + "” holds more than the " + std::to_string(*declared) +
+                              " bytes the archive lists for it");
         bytes += static_cast<std::uint64_t>(got);
         if (bytes > limits.maxBytes)
             throw UnpackError(tooLarge(limits));
@@ -261,7 +276,8 @@ void extract(const std::string& archive, const std::string& folder, const platfo
             continue;
         }
         makeFolders(folder, checked.parts, checked.parts.size() - 1, made);
-        writeFile(reader, joined(folder, checked.parts, checked.parts.size()), checked.mode, bytes, limits);
+        writeFile(reader, joined(folder, checked.parts, checked.parts.size()), declaredSize(entry), checked.mode, bytes,
+                  limits);
     }
     // Deepest first, so that a read-only folder is closed after its contents;
     // folders the archive implies without listing them read as usual.
@@ -317,16 +333,17 @@ void PosixUpdateSystem::unpack(const std::string& archive, const std::string& fo
 platform::ToolCommand PosixUpdateSystem::signatureCheck(const std::string& runningBundle, const std::string& newBundle) const {
     // The signature checker ships in the running bundle: nothing from the
     // archive runs before the archive has been verified.
-    return {bundle::inside(runningBundle, bundle::verifier), {"--verify", "--trusted", runningBundle, newBundle}};
+    return {
+        bundle::inside(runningBundle, bundle::verifier), {"--verify", "--trusted", runningBundle, newBundle}, verifierDeadline};
 }
 
 platform::ToolCommand PosixUpdateSystem::runCheck(const std::string& newBundle) const {
     // Started bare: nothing of this agent's environment (display, home, relay)
     // reaches the new build, and a missing library shows here, not after the
-    // swap. The time-out ends a build that hangs, and kills one that will not end.
+    // swap. env becomes the new build, so the deadline ends it.
     return {"/usr/bin/env",
-            {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", "/usr/bin/timeout", "-k", "2", std::to_string(runCheckSeconds),
-             bundle::inside(newBundle, bundle::agent), "--version"}};
+            {"-i", "PATH=/usr/local/bin:/usr/bin:/bin", bundle::inside(newBundle, bundle::agent), "--version"},
+            runCheckDeadline};
 }
 
 std::optional<std::string> PosixUpdateSystem::runCheckAnswer(const std::string& version) const {

@@ -28,8 +28,13 @@ public:
     platform::ToolCommand flushCommand(const std::string& folder) const override;
     void launchScript(const std::string& script) override;
 
-    // How long the new build may take to answer --version.
-    static constexpr int runCheckSeconds = 15;
+    // How long the verifier may take: it digests every file of the new
+    // bundle, well under a second for ours, and 2 GiB (all that unpacking
+    // allows) at 100 MB/s in twenty.
+    static constexpr std::chrono::seconds verifierDeadline{30};
+    // How long the new build may take to answer --version: it starts in a
+    // fraction of a second, a cold disk included.
+    static constexpr std::chrono::seconds runCheckDeadline{15};
 
 private:
     platform::Processes& processes_;

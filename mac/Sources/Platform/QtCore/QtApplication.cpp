@@ -2,10 +2,13 @@
 
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tavrelin::qt {
 namespace {
@@ -13,9 +16,17 @@ namespace {
 // The self-pipe that turns a signal into an event on the main thread.
 int signalPipe[2] = {-1, -1};
 
+// Runs on whichever thread the signal interrupts, maybe between a failing
+// call and its reading of errno.
 void onSignal(int) {
+    const int saved = errno;
     char byte = 1;
     [[maybe_unused]] auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+[[noreturn]] void failSignals(const std::string& what) {
+    throw SignalError("cannot handle signals: " + what + ": " + std::strerror(errno));
 }
 
 } // namespace
@@ -101,25 +112,39 @@ void QtApplication::deliver(const std::string& url) {
 }
 
 void QtApplication::terminateOnSignals() {
-    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (::sigaction(SIGPIPE, &ignore, nullptr) != 0)
+        failSignals("SIGPIPE");
     if (signalNotifier_)
         return;
-    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
-    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    if (signalPipe[0] < 0) {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
+            failSignals("no socket pair");
+        signalPipe[0] = ends[0];
+        signalPipe[1] = ends[1];
+        // A handler must never block: a full pipe already says "terminate".
+        // The main thread reads all there is at once.
+        for (int end : ends)
+            if (::fcntl(end, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(end, F_SETFL, O_NONBLOCK) != 0)
+                failSignals("the socket pair cannot be set up");
+    }
     signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, signalNotifier_.get(), [this] {
-        char bytes[16];
-        [[maybe_unused]] auto count = ::read(signalPipe[0], bytes, sizeof bytes);
+        char bytes[256];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
         terminate();
     });
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (const auto& [number, name] : {std::pair{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}})
+        if (::sigaction(number, &action, nullptr) != 0)
+            failSignals(name);
 }
 
 } // namespace tavrelin::qt

@@ -7,10 +7,17 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tavrelin::qt {
+
+// Signal handling could not be set up; what() says which part.
+class SignalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // The application on a QCoreApplication: Qt's core only, so the headless
 // front end needs no widgets. The desktop brings its windows to the front
@@ -35,7 +42,9 @@ public:
 
     // SIGINT, SIGTERM and SIGHUP terminate as the menu's Quit does, so the
     // will-terminate step runs. Also ignores SIGPIPE: a closed pipe on
-    // standard output must not kill the agent.
+    // standard output must not kill the agent. Throws SignalError when any
+    // of it cannot be set up: an agent that a signal would end without its
+    // will-terminate step must not start.
     void terminateOnSignals();
 
     bool isTerminating() const override { return terminated_; }

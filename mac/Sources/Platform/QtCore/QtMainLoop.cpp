@@ -106,7 +106,8 @@ QtMainLoop::QtMainLoop()
     : receiver_(std::make_unique<Receiver>()), mainThread_(QThread::currentThread()), utility_("tavrelin-utility", 2),
       normal_("tavrelin-work", 4) {}
 
-// The pools' destructors run what is queued, then end their threads.
+// The pools end their threads without waiting for a task: whoever quits
+// waits for background work first, within its deadline (waitForBackground).
 QtMainLoop::~QtMainLoop() = default;
 
 void QtMainLoop::post(std::function<void()> block) {

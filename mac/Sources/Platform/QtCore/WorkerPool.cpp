@@ -5,65 +5,83 @@
 namespace tavrelin::qt {
 
 WorkerPool::WorkerPool(std::string name, std::size_t maxThreads)
-    : name_(std::move(name)), maxThreads_(maxThreads < 1 ? 1 : maxThreads) {}
+    : maxThreads_(maxThreads < 1 ? 1 : maxThreads), state_(std::make_shared<State>()) {
+    state_->name = std::move(name);
+}
 
 WorkerPool::~WorkerPool() {
+    std::deque<std::function<void()>> dropped;
+    bool busy = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ending_ = true;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->ending = true;
+        dropped.swap(state_->queue);
+        busy = state_->running > 0;
     }
-    ready_.notify_all();
-    for (auto& thread : threads_)
-        thread.join();
+    state_->ready.notify_all();
+    // Idle threads only wake up and return. One caught in a task (a poll in
+    // a slow exchange) must not hold up the process's end.
+    for (auto& thread : threads_) {
+        if (busy)
+            thread.detach();
+        else
+            thread.join();
+    }
 }
 
 void WorkerPool::start(std::function<void()> task) {
     bool wake = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(std::move(task));
-        // A woken thread leaves `waiting_` only once it runs, so more queued
-        // tasks than waiting threads means one more thread is needed. Once
-        // ending, the threads there are drain the queue: the list of threads
-        // is being joined.
-        if (queue_.size() > waiting_ && threads_.size() < maxThreads_ && !ending_)
-            threads_.emplace_back([this] { work(); });
-        wake = waiting_ > 0;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->ending)
+            return;
+        state_->queue.push_back(std::move(task));
+        // A woken thread leaves `waiting` only once it runs, so more queued
+        // tasks than waiting threads means one more thread is needed.
+        if (state_->queue.size() > state_->waiting && threads_.size() < maxThreads_)
+            threads_.emplace_back([state = state_] { work(state); });
+        wake = state_->waiting > 0;
     }
     if (wake)
-        ready_.notify_one();
+        state_->ready.notify_one();
 }
 
 bool WorkerPool::waitForDone(std::chrono::steady_clock::time_point until) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return idle_.wait_until(lock, until, [this] { return queue_.empty() && running_ == 0; });
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->idle.wait_until(lock, until, [this] { return state_->queue.empty() && state_->running == 0; });
 }
 
-void WorkerPool::work() {
-    // Linux names threads up to 15 bytes. No lower priority for the utility
-    // pool: what a thread starts inherits it, the relaunched agent included.
-    pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
+void WorkerPool::work(const std::shared_ptr<State>& state) {
+    // No lower priority for the utility pool: what a thread starts inherits
+    // it, the relaunched agent included.
+#if defined(__APPLE__)
+    // macOS names only the calling thread.
+    pthread_setname_np(state->name.c_str());
+#else
+    // Linux names threads up to 15 bytes.
+    pthread_setname_np(pthread_self(), state->name.substr(0, 15).c_str());
+#endif
 
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(state->mutex);
     for (;;) {
-        if (!queue_.empty()) {
-            std::function<void()> task = std::move(queue_.front());
-            queue_.pop_front();
-            ++running_;
+        if (!state->queue.empty()) {
+            std::function<void()> task = std::move(state->queue.front());
+            state->queue.pop_front();
+            ++state->running;
             lock.unlock();
             task();
             task = nullptr; // what the task holds goes before it counts as done
             lock.lock();
-            --running_;
-            if (queue_.empty() && running_ == 0)
-                idle_.notify_all();
+            --state->running;
+            if (state->queue.empty() && state->running == 0)
+                state->idle.notify_all();
             continue;
         }
-        if (ending_)
+        if (state->ending)
             return;
-        ++waiting_;
-        ready_.wait(lock);
-        --waiting_;
+        ++state->waiting;
+        state->ready.wait(lock);
+        --state->waiting;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +19,11 @@ namespace tavrelin::qt {
 class WorkerPool {
 public:
     WorkerPool(std::string name, std::size_t maxThreads);
-    ~WorkerPool(); // runs what is queued, then ends the threads
+    // Never waits for a task: the owner waits for its background work with
+    // waitForDone, within its own deadline. Tasks not started are dropped;
+    // idle threads end and are joined; a thread still running a task is left
+    // to end by itself, with the pool's state it shares.
+    ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
@@ -29,18 +34,21 @@ public:
     bool waitForDone(std::chrono::steady_clock::time_point until);
 
 private:
-    void work();
+    struct State {
+        std::string name;
+        std::mutex mutex;
+        std::condition_variable ready; // a task was queued, or the pool ends
+        std::condition_variable idle;  // the last task finished
+        std::deque<std::function<void()>> queue;
+        std::size_t waiting = 0; // threads in ready.wait
+        std::size_t running = 0; // tasks being run
+        bool ending = false;
+    };
+    static void work(const std::shared_ptr<State>& state);
 
-    const std::string name_;
     const std::size_t maxThreads_;
-    std::mutex mutex_;
-    std::condition_variable ready_; // a task was queued, or the pool ends
-    std::condition_variable idle_;  // the last task finished
-    std::deque<std::function<void()>> queue_;
-    std::vector<std::thread> threads_;
-    std::size_t waiting_ = 0; // threads in ready_.wait
-    std::size_t running_ = 0; // tasks being run
-    bool ending_ = false;
+    const std::shared_ptr<State> state_;
+    std::vector<std::thread> threads_; // grows under the state's lock, until the pool ends
 };
 
 } // namespace tavrelin::qt

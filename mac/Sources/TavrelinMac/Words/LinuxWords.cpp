@@ -194,6 +194,15 @@ std::string doesNotRun(const std::string& output) {
     return "The downloaded app did not prove it runs on this computer, so it was discarded. (" + output + ")";
 }
 
+std::string signatureCheckDidNotFinish(std::int64_t seconds) {
+    return "The downloaded app’s signature check (tavrelin-verify) did not finish within " + std::to_string(seconds) +
+           " seconds, so it was discarded.";
+}
+
+std::string runCheckDidNotFinish(std::int64_t seconds) {
+    return "The downloaded app did not answer “--version” within " + std::to_string(seconds) + " seconds, so it was discarded.";
+}
+
 } // namespace update
 
 } // namespace tavrelin::words

@@ -163,6 +163,16 @@ std::string doesNotRun(const std::string& output) {
     return "The downloaded app is not notarized, so it was discarded. (" + output + ")";
 }
 
+std::string signatureCheckDidNotFinish(std::int64_t seconds) {
+    return "The downloaded app’s signature check (codesign) did not finish within " + std::to_string(seconds) +
+           " seconds, so it was discarded.";
+}
+
+std::string runCheckDidNotFinish(std::int64_t seconds) {
+    return "The downloaded app’s notarization check (spctl) did not finish within " + std::to_string(seconds) +
+           " seconds, so it was discarded.";
+}
+
 } // namespace update
 
 } // namespace tavrelin::words

@@ -280,6 +280,10 @@ std::string downloadFailed(const std::string& error) {
     return "The download failed. " + error;
 }
 
+std::string downloadRedirected(const std::string& origin, const std::string& updateHost) {
+    return "The download failed. It was sent on to " + origin + ", but updates come only from https://" + updateHost + ".";
+}
+
 std::string checksumMismatch() {
     return "The downloaded file did not match its checksum, so it was discarded.";
 }
