@@ -46,7 +46,7 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
     EXPECT_THAT([&] { database.save({"system-task-list", "t", {}, {}, {}, "relay.example\nitem-1"}); }, fails);
     EXPECT_THAT([&] { database.reminder("item-1"); }, fails);
     // Only the vdir's branch gives this reason.
-    EXPECT_EQ(eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
+    EXPECT_EQ(eds::chooseRemindersBackend("auto", "GNOME", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
               "auto: " + probe.problem);
 }
 
@@ -62,6 +62,6 @@ TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
     const platform::NewReminder reminder{"list", "t", {}, {}, {}, "relay.example\nitem-1"};
     EXPECT_THAT([&] { lists->save(reminder); },
                 ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
-    const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
+    const auto choice = eds::chooseRemindersBackend("auto", "GNOME", [&]() -> const eds::EdsTaskLists& { return *lists; });
     EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
 }

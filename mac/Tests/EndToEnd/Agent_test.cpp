@@ -223,7 +223,7 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     EXPECT_EQ(agent->kill(SIGTERM), 0);
 
     const std::string output = agent->output();
-    const auto place = platform::RemindersPlace::taskListFolder;
+    const platform::RemindersPlace place{platform::RemindersPlace::Kind::taskListFolder, home.lists.string()};
     EXPECT_NE(output.find(words::pairing::pairedText("127.0.0.1", place)), std::string::npos) << output;
     EXPECT_NE(output.find("\n" + words::module::title(place) + "\n"), std::string::npos) << output;
     EXPECT_NE(output.find(words::menu::unpairText(place)), std::string::npos) << output;
