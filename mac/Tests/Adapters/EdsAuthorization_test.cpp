@@ -3,9 +3,12 @@
 // in this order: GLib keeps the first bus it reaches, never a failed attempt.
 
 #include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Eds/LinuxRemindersPlaces.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Posix/PosixFiles.h"
 #include "Platform/Qt/SessionBus.h"
 #include "Support/EdsSession.h"
+#include "Support/FakePlatform.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 
@@ -48,6 +51,25 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
     // Only the vdir's branch gives this reason.
     EXPECT_EQ(eds::chooseRemindersBackend("auto", "GNOME", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
               "auto: " + probe.problem);
+
+    // On GNOME too, the folder then; Evolution Data Server is not offered,
+    // and its libraries are not loaded.
+    posix::PosixFiles files;
+    fake::FakeUserDefaults defaults;
+    int loads = 0;
+    eds::LinuxRemindersPlaces places(defaults, files,
+                                     {.folder = empty / "calendars",
+                                      .currentDesktop = "GNOME",
+                                      .loadEds =
+                                          [&loads] {
+                                              ++loads;
+                                              return std::make_unique<eds::EdsRemindersDatabase>();
+                                          },
+                                      .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); }});
+    EXPECT_THAT(places.settle(), ::testing::HasSubstr("nothing on the session bus owns or starts"));
+    EXPECT_EQ(places.available(), std::vector<platform::RemindersPlace>{places.chosen()});
+    EXPECT_EQ(places.chosen().kind, platform::RemindersPlace::Kind::taskListFolder);
+    EXPECT_EQ(loads, 0);
 }
 
 // A bundle without the module (or a system without libecal) still runs: auto

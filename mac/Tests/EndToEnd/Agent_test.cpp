@@ -8,6 +8,7 @@
 // adapter test's and the delivery logic's.)
 
 #include "Platform/Curl/CurlHttp.h"
+#include "Platform/Features.h"
 #include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
 #include "TavrelinMac/Words.h"
@@ -273,6 +274,38 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     EXPECT_EQ(readFile((home.root / "back/reminders/displayname").string()), "Reminders");
 }
 
+// An item for a list that is not there waits; the menu offers to make the
+// list in the folder it names, and once asked the item is filed at once.
+// The macOS words' menu offers no such thing.
+TEST(MissingList, IsMadeFromTheMenuAndWhatWaitedForItIsFiled) {
+    AgentHome home;
+    makeList(home.lists, "reminders", "Reminders");
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_missinglistmade01", http);
+    relay.post("/dev/enqueue", json::array({{{"id", "milk"}, {"title", "Milk"}, {"allDay", false}, {"list", "Groceries"}}}));
+    auto agent = startAgent(home.environment, {relay.link()});
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
+    ASSERT_TRUE(agent->await("refused milk: unknown list")) << agent->output();
+
+    agent->send("menu");
+    const std::string create = words::places::createList("Groceries");
+    if (!platform::buildFeatures.createListInMenu) {
+        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
+        EXPECT_EQ(agent->output().find(create), std::string::npos) << agent->output();
+    } else {
+        ASSERT_TRUE(answer(*agent, create) && answer(*agent, "1")) << agent->output(); // the entry, then "Create List"
+        ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
+        const platform::RemindersPlace folder{platform::RemindersPlace::Kind::taskListFolder, home.lists.string()};
+        EXPECT_NE(agent->output().find(words::places::createText("Groceries", folder)), std::string::npos);
+        EXPECT_EQ(readFile((home.lists / "groceries/displayname").string()), "Groceries");
+        const auto filed = readLists(home.lists);
+        ASSERT_EQ(filed.tasks.size(), 1u);
+        EXPECT_TRUE(filed.tasks.begin()->first.starts_with("groceries/"));
+        EXPECT_THAT(filed.tasks.begin()->second, ::testing::Contains("SUMMARY:Milk"));
+    }
+    agent->send("quit");
+    EXPECT_EQ(agent->wait(), 0) << agent->output();
+}
+
 } // namespace
 
 TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
@@ -285,8 +318,10 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
                json::array({{{"id", "dentist"}, {"title", "Call the dentist"}, {"allDay", false}, {"list", "Reminders"}},
                             {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));
 
-    writeSettings(session.root() / "config"); // no backend setting: auto
-    auto agent = startAgent(session.environment(), {relay.link()});
+    writeSettings(session.root() / "config"); // no backend setting: auto, on GNOME
+    auto environment = session.environment();
+    environment["XDG_CURRENT_DESKTOP"] = "GNOME";
+    auto agent = startAgent(environment, {relay.link()});
     ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
 

@@ -12,12 +12,12 @@ LinuxRemindersPlaces::LinuxRemindersPlaces(platform::UserDefaults& defaults, pla
 std::string LinuxRemindersPlaces::settle() {
     edsMissing_ = sources_.edsMissing();
     // Where nothing could answer for the registry, its libraries stay unloaded.
-    const RemindersBackendChoice choice = chooseRemindersBackend(
-        defaults_.stringForKey(settingKey).value_or(""), sources_.currentDesktop, [this]() -> const EdsTaskLists& {
-            if (!eds_ && edsMissing_)
-                eds_ = unreachableEdsTaskLists(*edsMissing_);
-            return edsTaskLists();
-        });
+    const RemindersBackendChoice choice = chooseRemindersBackend(defaults_.stringForKey(settingKey).value_or(""),
+                                                                 sources_.currentDesktop, [this]() -> const EdsTaskLists& {
+                                                                     if (!eds_ && edsMissing_)
+                                                                         eds_ = unreachableEdsTaskLists(*edsMissing_);
+                                                                     return edsTaskLists();
+                                                                 });
     if (choice.backend == RemindersBackend::eds) {
         use(Kind::evolutionDataServer);
         return "Evolution Data Server (" + choice.reason + ")";
