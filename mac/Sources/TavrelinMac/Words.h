@@ -17,7 +17,8 @@ namespace tavrelin::words {
 
 using platform::RemindersPlace;
 
-// True in the table of the macOS words.
+// True in the table of the macOS words: which table the build holds, for the
+// tests that check it. Features are the platform's (platform::Features).
 extern const bool forMacOS;
 
 std::string ok();

@@ -26,10 +26,10 @@ TEST(EdsPlaces, AutoFollowsTheDesktopAndAListMadeThereIsMadeOnceAndTakesReminder
     posix::PosixFiles files;
 
     // Evolution Data Server answers with its own Personal list on every desktop here.
-    for (const auto& [desktop, expected] : {std::pair{"GNOME", Kind::evolutionDataServer},
-                                            std::pair{"ubuntu:GNOME", Kind::evolutionDataServer},
-                                            std::pair{"XFCE", Kind::taskListFolder}, std::pair{"LXQt", Kind::taskListFolder},
-                                            std::pair{"KDE", Kind::taskListFolder}}) {
+    for (const auto& [desktop, expected] :
+         {std::pair{"GNOME", Kind::evolutionDataServer}, std::pair{"ubuntu:GNOME", Kind::evolutionDataServer},
+          std::pair{"XFCE", Kind::taskListFolder}, std::pair{"LXQt", Kind::taskListFolder},
+          std::pair{"KDE", Kind::taskListFolder}}) {
         SCOPED_TRACE(desktop);
         fake::FakeUserDefaults defaults;
         eds::LinuxRemindersPlaces places(defaults, files,
