@@ -259,12 +259,15 @@ TEST_F(RemindersModuleTest, AListIsMadeBetweenPollsAndWhatWaitsForItIsFiledAtOnc
     ASSERT_EQ(state.refusedByList().count("Groceries"), 1u);
 
     mainLoop.autoRunBackground = false;
-    mainLoop.advance(30); // a poll in flight
+    ackStatus = 503; // the poll in flight fails and backs off
+    mainLoop.advance(30);
     std::vector<std::optional<std::string>> answers;
     module->createList("Groceries", [&](const std::optional<std::string>& problem) { answers.push_back(problem); });
     EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "the list waits for the poll";
     mainLoop.runOneBackground();
     mainLoop.runPosted();
+    ASSERT_TRUE(module->nextAttemptAt());
+    ackStatus = 200;
     EXPECT_TRUE(reminders.created.empty());
     module->syncNow();
     EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "no poll beside the list being made";
@@ -273,7 +276,7 @@ TEST_F(RemindersModuleTest, AListIsMadeBetweenPollsAndWhatWaitsForItIsFiledAtOnc
     EXPECT_TRUE(answers.empty()) << "answered on the main thread";
     mainLoop.runPosted();
     EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{std::nullopt}));
-    EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "a poll at once";
+    EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "a poll at once, back-off or not";
     mainLoop.drain();
     ASSERT_EQ(reminders.saved.size(), 1u);
     EXPECT_EQ(reminders.saved[0].listTitle, "Groceries");
