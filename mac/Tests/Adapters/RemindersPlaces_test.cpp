@@ -101,6 +101,7 @@ TEST(RemindersPlaces, AutoTakesEvolutionDataServerOnlyOnADesktopThatKeepsTasksTh
         {"KDE", Eds::answers, "", Kind::taskListFolder, 0},
         {"GNOMEish", Eds::answers, "", Kind::taskListFolder, 0},
         {"", Eds::answers, "", Kind::taskListFolder, 0},
+        {":XFCE:", Eds::answers, "", Kind::taskListFolder, 0},
         {"XFCE", Eds::answers, "something", Kind::taskListFolder, 0},
         {"XFCE", Eds::notOnTheBus, "eds", Kind::evolutionDataServer, 1},
         {"GNOME", Eds::answers, "vdir", Kind::taskListFolder, 0},
