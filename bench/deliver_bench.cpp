@@ -68,6 +68,9 @@ public:
     void remove(const std::string& path) override { real_.remove(path); }
     void copy(const std::string& from, const std::string& to) override { real_.copy(from, to); }
     void rename(const std::string& from, const std::string& to) override { real_.rename(from, to); }
+    bool renameFolderIfAbsent(const std::string& from, const std::string& to) override {
+        return real_.renameFolderIfAbsent(from, to);
+    }
     std::vector<std::string> list(const std::string& directory) const override { return real_.list(directory); }
 
 private:

@@ -65,6 +65,9 @@ public:
     // Copies a file or a whole folder.
     virtual void copy(const std::string& from, const std::string& to) = 0;
     virtual void rename(const std::string& from, const std::string& to) = 0;
+    // Moves the folder at `from` to `to` in one step unless something is at
+    // `to` already: answers false then, moving nothing.
+    virtual bool renameFolderIfAbsent(const std::string& from, const std::string& to) = 0;
     // Entry names of a folder, sorted.
     virtual std::vector<std::string> list(const std::string& directory) const = 0;
 };

@@ -11,8 +11,16 @@ namespace tavrelin::platform {
 
 enum class RemindersAuthorization { notDetermined, restricted, denied, fullAccess, writeOnly };
 
-// Where the reminders go, so the words can name it.
-enum class RemindersPlace { eventKit, evolutionDataServer, taskListFolder };
+// Where the reminders go, as the words name it. One place of each kind on a
+// computer: the kind tells them apart.
+struct RemindersPlace {
+    enum class Kind { eventKit, evolutionDataServer, taskListFolder };
+    Kind kind = Kind::taskListFolder;
+    // What names this place to a person beyond its kind: a folder's path, a
+    // server's address. Empty where the kind says it all.
+    std::string location;
+    bool operator==(const RemindersPlace&) const = default;
+};
 
 struct RemindersAccessAnswer {
     bool granted = false;
@@ -78,6 +86,11 @@ public:
     // NewReminder), untouched. Throws RemindersError.
     virtual std::string save(const NewReminder& reminder) = 0;
     virtual std::optional<SavedReminder> reminder(const std::string& identifier) const = 0;
+    // Makes a list with this title, durable when this returns, and answers
+    // it; a list already titled so (texts canonically equivalent in Unicode
+    // count as equal) is answered instead, so asking twice makes one list.
+    // Throws RemindersError, also for a title it cannot keep as given.
+    virtual ReminderList createList(const std::string& title) = 0;
 };
 
 } // namespace tavrelin::platform

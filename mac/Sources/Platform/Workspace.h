@@ -38,6 +38,7 @@ public:
     virtual std::optional<std::string> stringForKey(const std::string& key) const = 0;
     // Visible to the next read, also after a restart.
     virtual void setBool(const std::string& key, bool value) = 0;
+    virtual void setString(const std::string& key, const std::string& value) = 0;
 };
 
 } // namespace tavrelin::platform

@@ -85,28 +85,30 @@ void AppDelegate::applicationDidFinishLaunching() {
     // links that arrive meanwhile stay queued until ready.
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     platform::MainLoop& mainLoop = platform_.mainLoop;
-    platform::RemindersChooser& chooser = platform_.reminders;
-    mainLoop.background(platform::Priority::normal, [weak, &mainLoop, &chooser] {
-        platform::RemindersChoice choice = chooser.choose();
-        mainLoop.post([weak, database = &choice.database, backend = std::move(choice.description)] {
+    platform::RemindersPlaces& places = platform_.reminders;
+    mainLoop.background(platform::Priority::normal, [weak, &mainLoop, &places] {
+        std::string backend = places.settle();
+        mainLoop.post([weak, backend = std::move(backend)] {
             if (auto self = weak.lock())
-                self->finishLaunching(*database, backend);
+                self->finishLaunching(backend);
         });
     });
 }
 
-void AppDelegate::finishLaunching(platform::RemindersDatabase& database, const std::string& backend) {
+void AppDelegate::finishLaunching(const std::string& backend) {
     // Quit while the choice was being made: nothing more of launch happens.
     if (platform_.application.isTerminating())
         return;
 
-    database_ = &database;
     reminders_ = std::make_shared<RemindersModule>(platform_.mainLoop, platform_.clock, platform_.http, platform_.appInfo,
-                                                   database, state_);
+                                                   platform_.reminders.database(), state_);
     modules_ = {reminders_};
 
-    menu_ = StatusMenu::create(platform_.statusBar, platform_.mainLoop, platform_.appInfo, dialogs_, state_, modules_,
-                               remindersPlace());
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    menu_ = StatusMenu::create(platform_.statusBar, platform_.mainLoop, platform_.appInfo, dialogs_, state_, modules_, [weak] {
+        auto self = weak.lock();
+        return self ? self->remindersPlace() : platform::RemindersPlace{};
+    });
     installMenuCallbacks();
 
     updater_->startAutomaticChecks();
@@ -162,7 +164,20 @@ void AppDelegate::installMenuCallbacks() {
             return self->updater_->lastSummary();
         return {};
     };
-    if (loginItem_ && platform_.startAtLoginInMenu) {
+    if (platform_.features.remindersPlaceInMenu) {
+        platform::RemindersPlaces& places = platform_.reminders;
+        reminders_->availablePlaces = [&places] { return places.available(); };
+        reminders_->onUsePlace = [weak](const platform::RemindersPlace& place) {
+            if (auto self = weak.lock())
+                self->usePlace(place);
+        };
+    }
+    if (platform_.features.createListInMenu)
+        reminders_->onCreateList = [weak](const std::string& name) {
+            if (auto self = weak.lock())
+                self->createList(name);
+        };
+    if (loginItem_ && platform_.features.startAtLoginInMenu) {
         menu_->startsAtLogin = [weak]() -> std::optional<bool> {
             if (auto self = weak.lock(); self && self->loginItem_->offered())
                 return self->loginItem_->startsAtLogin();
@@ -223,6 +238,41 @@ void AppDelegate::handleGetURL(const std::optional<std::string>& directObject) {
         return;
     }
     links_.receive(*url);
+}
+
+// ---- where reminders go
+
+void AppDelegate::usePlace(const platform::RemindersPlace& place) {
+    const platform::RemindersPlace current = remindersPlace();
+    const auto answer = dialogs_.run({platform::AlertStyle::informational,
+                                      words::places::switchTitle(place),
+                                      words::places::switchText(current, place),
+                                      {words::places::switchButton(), words::cancel()}});
+    if (answer != platform::firstButton || !reminders_)
+        return;
+    platform::RemindersPlaces& places = platform_.reminders;
+    places.choose(place.kind);
+    // A poll under way ends where it began; the module switches after it.
+    reminders_->usePlace(places.database());
+}
+
+void AppDelegate::createList(const std::string& name) {
+    const auto answer = dialogs_.run({platform::AlertStyle::informational,
+                                      words::places::createTitle(name),
+                                      words::places::createText(name, remindersPlace()),
+                                      {words::places::createButton(), words::cancel()}});
+    if (answer != platform::firstButton || !reminders_)
+        return;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    reminders_->createList(name, [weak, name](const std::optional<std::string>& problem) {
+        auto self = weak.lock();
+        if (!self || !problem)
+            return;
+        self->dialogs_.run({platform::AlertStyle::warning,
+                            words::places::createFailedTitle(name),
+                            words::places::createFailedText(*problem),
+                            {}});
+    });
 }
 
 // ---- welcome

@@ -4,11 +4,12 @@
 #include "Platform/Bundle.h"
 #include "Platform/Clock.h"
 #include "Platform/Dialogs.h"
+#include "Platform/Features.h"
 #include "Platform/Files.h"
 #include "Platform/Http.h"
 #include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
-#include "Platform/RemindersChooser.h"
+#include "Platform/RemindersPlaces.h"
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
@@ -48,13 +49,13 @@ public:
         platform::Files& files;
         platform::Http& http;
         const platform::Bundle& bundle;
-        // Asked once per launch, off the main thread.
-        platform::RemindersChooser& reminders;
+        // Settled once per launch, off the main thread.
+        platform::RemindersPlaces& reminders;
         const AppInfo& appInfo;
         // The desktop's login and link entries; none where the agent keeps none.
         platform::LoginItems* loginItems = nullptr;
-        // Whether the menu shows the start-at-login switch (the platform's words have it).
-        bool startAtLoginInMenu = false;
+        // What the menu offers beyond the product's own.
+        platform::Features features{};
     };
 
     // Builds the fields only: starts nothing, reads no file, logs nothing.
@@ -73,6 +74,9 @@ public:
     bool anotherInstanceIsRunning() const;
     void unpair();
     void showWelcome();
+    // From the menu, each after a confirmation naming the place.
+    void usePlace(const platform::RemindersPlace& place);
+    void createList(const std::string& name);
 
     // For `--status` from another process: what the menu shows.
     const SyncState& syncState() const { return state_; }
@@ -80,14 +84,12 @@ public:
     static constexpr const char* hasShownWelcomeKey = "com.tavrelin.mac.hasShownWelcome";
 
 private:
-    // Launch from the module on, once the task lists are chosen.
-    void finishLaunching(platform::RemindersDatabase& database, const std::string& backend);
+    // Launch from the module on, once the places are settled.
+    void finishLaunching(const std::string& backend);
     void installMenuCallbacks();
-    // Where the reminders go, for the words that name it: the chosen database.
-    // Nothing that names it is shown before launch has chosen one.
-    platform::RemindersPlace remindersPlace() const {
-        return database_ ? database_->place() : platform::RemindersPlace::taskListFolder;
-    }
+    // Where the reminders go, for the words that name it. Nothing that names
+    // it is shown before launch has settled it.
+    platform::RemindersPlace remindersPlace() const { return reminders_ ? reminders_->place() : platform::RemindersPlace{}; }
 
     Platform platform_;
     // Declaration order matters: the menu and the module refer to the state
@@ -101,7 +103,6 @@ private:
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
     std::shared_ptr<StatusMenu> menu_;
     std::shared_ptr<Updater> updater_;
-    platform::RemindersDatabase* database_ = nullptr; // once chosen
     std::shared_ptr<LoginItem> loginItem_;
 };
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <utility>
 
 namespace tavrelin {
 
@@ -34,6 +35,19 @@ void appendKeyField(std::string& key, const std::optional<std::string>& field) {
     key += std::to_string(escaped.size());
     key += ':';
     key += escaped;
+}
+
+// A place as the log names it.
+std::string placeForLog(const platform::RemindersPlace& place) {
+    switch (place.kind) {
+    case platform::RemindersPlace::Kind::evolutionDataServer:
+        return "Evolution Data Server";
+    case platform::RemindersPlace::Kind::taskListFolder:
+        return "vdir " + place.location;
+    case platform::RemindersPlace::Kind::eventKit:
+        break;
+    }
+    return "EventKit";
 }
 
 } // namespace
@@ -96,7 +110,7 @@ void RemindersModule::syncNow() {
 }
 
 void RemindersModule::tick(bool force) {
-    if (!client_ || inFlight_)
+    if (!client_ || inFlight_ || makingList_)
         return;
     if (!force && nextAttemptAt_ && clock_.now() < *nextAttemptAt_)
         return;
@@ -235,6 +249,69 @@ void RemindersModule::finishPoll(const PollOutcome& outcome, std::uint64_t gener
         std::holds_alternative<PollOutcome::ListsFailed>(outcome.value))
         backOff();
     inFlight_ = false;
+    runWaitingWork();
+}
+
+void RemindersModule::usePlace(platform::RemindersDatabase& database) {
+    nextDatabase_ = &database;
+    runWaitingWork();
+}
+
+void RemindersModule::createList(const std::string& name, ListDone done) {
+    listRequests_.push_back({name, std::move(done)});
+    runWaitingWork();
+}
+
+void RemindersModule::runWaitingWork() {
+    if (inFlight_ || makingList_)
+        return;
+    if (nextDatabase_) {
+        store_.useDatabase(*std::exchange(nextDatabase_, nullptr));
+        place_ = store_.place();
+        Log::info("reminders backend: now " + placeForLog(place_));
+        pollAfterwards_ = true;
+    }
+    if (!listRequests_.empty()) {
+        makingList_ = true;
+        std::weak_ptr<RemindersModule> weak = weak_from_this();
+        mainLoop_.background(platform::Priority::normal, [weak, name = listRequests_.front().name] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            std::optional<std::string> problem;
+            try {
+                self->store_.createList(name);
+            } catch (const std::exception& error) {
+                problem = error.what();
+            } catch (...) {
+                problem = "unknown error";
+            }
+            platform::MainLoop& loop = self->mainLoop_;
+            loop.onMain([self = std::move(self), problem = std::move(problem)]() mutable {
+                self->finishList(problem);
+                self.reset();
+            });
+        });
+        return;
+    }
+    if (std::exchange(pollAfterwards_, false))
+        tick(true);
+}
+
+void RemindersModule::finishList(const std::optional<std::string>& problem) {
+    ListRequest request = std::move(listRequests_.front());
+    listRequests_.pop_front();
+    makingList_ = false;
+    if (problem) {
+        Log::error("could not create list " + request.name + ": " + *problem);
+    } else {
+        Log::info("created list " + request.name);
+        pollAfterwards_ = true;
+    }
+    // The poll is under way before anyone reads about a failure.
+    runWaitingWork();
+    if (request.done)
+        request.done(problem);
 }
 
 void RemindersModule::backOff() {
@@ -261,11 +338,35 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
         return entries;
     };
 
+    std::weak_ptr<const RemindersModule> weak = weak_from_this();
+    auto offer = [&items, &weak](std::string id, std::string title, std::function<void(const RemindersModule&)> act) {
+        MenuItem item;
+        item.id = std::move(id);
+        item.title = std::move(title);
+        item.enabled = true;
+        item.action = [weak, act = std::move(act)] {
+            if (auto self = weak.lock())
+                act(*self);
+        };
+        items.push_back(std::move(item));
+    };
+
+    if (availablePlaces)
+        line("place", words::places::current(place_));
     const auto n = state_.deliveredThisSession();
     if (n > 0)
         line("filed", words::module::filed(n));
-    for (const auto& [name, count] : sorted(state_.refusedByList()))
+    for (const auto& [name, count] : sorted(state_.refusedByList())) {
         line("refused/" + name, words::module::noListNamed(count, name));
+        if (onCreateList) {
+            // Under the line it answers.
+            offer("create/" + name, words::places::createList(name), [name](const RemindersModule& self) {
+                if (self.onCreateList)
+                    self.onCreateList(name);
+            });
+            items.back().indentation = 1;
+        }
+    }
     if (state_.refusedWithNoList() > 0)
         line("noList", words::module::noListChosen(state_.refusedWithNoList()));
     for (const auto& [message, count] : sorted(state_.failedWrites()))
@@ -285,6 +386,14 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
         }
         items.push_back(std::move(lists));
     }
+    if (availablePlaces && onUsePlace)
+        for (const auto& other : availablePlaces())
+            if (other.kind != place_.kind)
+                offer("use/" + std::to_string(static_cast<int>(other.kind)), words::places::useInstead(other),
+                      [other](const RemindersModule& self) {
+                          if (self.onUsePlace)
+                              self.onUsePlace(other);
+                      });
     return items;
 }
 

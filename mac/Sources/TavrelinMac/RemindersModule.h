@@ -11,10 +11,13 @@
 #include "TavrelinMac/SyncState.h"
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrelin {
 
@@ -51,6 +54,28 @@ public:
     // Read-only views for the menu and for tests.
     bool inFlight() const { return inFlight_; }
     std::optional<platform::Date> nextAttemptAt() const { return nextAttemptAt_; }
+    // Where the reminders go.
+    const platform::RemindersPlace& place() const { return place_; }
+
+    // Files into `database` from the next poll on: a poll (or a list being
+    // made) that runs now ends where it began. Once the switch holds it is
+    // logged and a poll starts at once.
+    void usePlace(platform::RemindersDatabase& database);
+    // Makes the list in the place in use, off the main thread and never
+    // beside a poll, then polls at once, so what waits for it is filed now
+    // rather than at the next tick (or after a back-off). `done` runs on the
+    // main thread with why it failed, none once the list is there.
+    using ListDone = std::function<void(const std::optional<std::string>& problem)>;
+    void createList(const std::string& name, ListDone done);
+
+    // What the section offers where the platform has it; none gives the
+    // section of the product's menu.
+    // The places there are: a line names the one in use, and an entry for
+    // each other one calls onUsePlace.
+    std::function<std::vector<platform::RemindersPlace>()> availablePlaces;
+    std::function<void(const platform::RemindersPlace&)> onUsePlace;
+    // An entry under each "no list named" line calls it with the name.
+    std::function<void(const std::string& name)> onCreateList;
 
     static constexpr platform::TimeInterval interval = 30;
     static constexpr platform::TimeInterval maxBackoff = 900;
@@ -63,13 +88,19 @@ private:
     // The main-thread half: records the outcome, unless a start or stop came since.
     void finishPoll(const PollOutcome& outcome, std::uint64_t generation);
     void backOff();
+    // Between polls: puts a waiting switch in place, makes the next waiting
+    // list, or polls when one of them asked for it.
+    void runWaitingWork();
+    void finishList(const std::optional<std::string>& problem);
 
     platform::MainLoop& mainLoop_;
     const platform::Clock& clock_;
     platform::Http& http_;
     const AppInfo& appInfo_;
+    // Touched off the main thread only by the poll or list creation that
+    // runs; replaced by a switch only between them.
     RemindersStore store_;
-    const platform::RemindersPlace place_; // where the reminders go, as the words name it
+    platform::RemindersPlace place_; // where the reminders go, as the words name it
     SyncState& state_;
     std::shared_ptr<const RelayClient> client_;
     std::unique_ptr<platform::Timer> timer_;
@@ -78,6 +109,15 @@ private:
     std::optional<platform::Date> nextAttemptAt_;
     // Bumped by every start and stop, so a poll that outlives them is dropped.
     std::uint64_t generation_ = 0;
+    // Work that waits for the poll running: a switch, lists to make.
+    platform::RemindersDatabase* nextDatabase_ = nullptr;
+    struct ListRequest {
+        std::string name;
+        ListDone done;
+    };
+    std::deque<ListRequest> listRequests_;
+    bool makingList_ = false;
+    bool pollAfterwards_ = false;
 };
 
 } // namespace tavrelin

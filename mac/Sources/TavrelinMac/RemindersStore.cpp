@@ -40,10 +40,18 @@ std::vector<std::int64_t> numbers(std::string_view text, char separator) {
 
 } // namespace
 
+void RemindersStore::useDatabase(platform::RemindersDatabase& database) {
+    database_ = &database;
+    didPrompt_ = false;
+    lastAnswer_.reset();
+    lists_.reset();
+    listsProblem_.reset();
+}
+
 RemindersStore::Access RemindersStore::requestAccess() {
     lists_.reset();
     listsProblem_.reset();
-    switch (database_.authorizationStatus()) {
+    switch (database_->authorizationStatus()) {
     case RemindersAuthorization::restricted:
     case RemindersAuthorization::denied:
         return Access::denied();
@@ -64,7 +72,7 @@ RemindersStore::Access RemindersStore::requestAccess() {
 
 RemindersStore::Access RemindersStore::prompt() {
     try {
-        auto answer = database_.requestFullAccess();
+        auto answer = database_->requestFullAccess();
         if (answer.error)
             return Access::failed(*answer.error);
         return answer.granted ? Access::granted() : Access::denied();
@@ -84,7 +92,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
     // Once per poll: a list made since the last poll is found at this one.
     if (!lists_ && !listsProblem_) {
         try {
-            lists_ = database_.lists();
+            lists_ = database_->lists();
         } catch (const std::exception& error) {
             listsProblem_ = error.what();
         }
@@ -115,7 +123,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
 
     std::string identifier;
     try {
-        identifier = database_.save(reminder);
+        identifier = database_->save(reminder);
     } catch (const std::exception& error) {
         return WriteResult::failed(error.what());
     }
@@ -124,7 +132,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
     // that finds nothing is the read-back failure itself.
     std::optional<platform::SavedReminder> readBack;
     try {
-        readBack = database_.reminder(identifier);
+        readBack = database_->reminder(identifier);
     } catch (const std::exception& error) {
         return WriteResult::failed(error.what());
     }
@@ -135,9 +143,13 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
 
 std::vector<std::string> RemindersStore::listNames() const {
     std::vector<std::string> names;
-    for (const auto& list : database_.lists())
+    for (const auto& list : database_->lists())
         names.push_back(list.title);
     return names;
+}
+
+void RemindersStore::createList(const std::string& name) {
+    database_->createList(name);
 }
 
 std::optional<platform::DateComponents> RemindersStore::dueComponents(std::string_view dueIso, bool allDay) {

@@ -35,7 +35,12 @@ public:
         bool operator==(const WriteResult&) const = default;
     };
 
-    RemindersStore(platform::RemindersDatabase& database, const platform::Clock& clock) : database_(database), clock_(clock) {}
+    RemindersStore(platform::RemindersDatabase& database, const platform::Clock& clock) : database_(&database), clock_(clock) {}
+
+    // Works with this database from now on, as a new store would: it asks
+    // for access anew. Never while a call is running.
+    void useDatabase(platform::RemindersDatabase& database);
+    platform::RemindersPlace place() const { return database_->place(); }
 
     // Prompts at most once per process while the status stays undetermined.
     // Called first in every poll, it also starts the poll's look at the lists:
@@ -50,6 +55,8 @@ public:
     // when it returns, so the acknowledgement that reports these names
     // covers only reminders on disk; throws when that cannot be done.
     std::vector<std::string> listNames() const;
+    // Makes the list, or finds it made already; throws RemindersError.
+    void createList(const std::string& name);
 
     // Reads "2024-05-01T14:30" forgivingly; pure.
     static std::optional<platform::DateComponents> dueComponents(std::string_view dueIso, bool allDay);
@@ -57,7 +64,7 @@ public:
 private:
     Access prompt();
 
-    platform::RemindersDatabase& database_;
+    platform::RemindersDatabase* database_;
     const platform::Clock& clock_;
     bool didPrompt_ = false;
     std::optional<Access> lastAnswer_;

@@ -25,8 +25,9 @@ constexpr double spinnerStep = 24;
 std::shared_ptr<StatusMenu> StatusMenu::create(platform::StatusBar& statusBar, platform::MainLoop& mainLoop,
                                                const AppInfo& appInfo, DialogGate& dialogs, SyncState& state,
                                                std::vector<std::shared_ptr<DeliveryModule>> modules,
-                                               platform::RemindersPlace place) {
-    std::shared_ptr<StatusMenu> menu(new StatusMenu(statusBar, mainLoop, appInfo, dialogs, state, std::move(modules), place));
+                                               std::function<platform::RemindersPlace()> place) {
+    std::shared_ptr<StatusMenu> menu(
+        new StatusMenu(statusBar, mainLoop, appInfo, dialogs, state, std::move(modules), std::move(place)));
     // The provider lives in the status item, which the menu owns: hold it weakly.
     std::weak_ptr<StatusMenu> weak = menu;
     menu->statusItem_->setMenuProvider([weak]() -> std::vector<MenuItem> {
@@ -40,9 +41,9 @@ std::shared_ptr<StatusMenu> StatusMenu::create(platform::StatusBar& statusBar, p
 
 StatusMenu::StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo,
                        DialogGate& dialogs, SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules,
-                       platform::RemindersPlace place)
+                       std::function<platform::RemindersPlace()> place)
     : mainLoop_(mainLoop), appInfo_(appInfo), dialogs_(dialogs), statusItem_(statusBar.makeStatusItem()), state_(state),
-      modules_(std::move(modules)), place_(place) {}
+      modules_(std::move(modules)), place_(std::move(place)) {}
 
 void StatusMenu::refreshButton() {
     if (!statusItem_->hasButton())
@@ -106,9 +107,9 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
         items.push_back(actionItem("pairingHelp", words::menu::howToPair(), &StatusMenu::pairingHelp));
         break;
     case SyncState::Health::Kind::needsPermission:
-        items.push_back(disabledItem("needsPermission", words::menu::needsAccess(place_)));
+        items.push_back(disabledItem("needsPermission", words::menu::needsAccess(place_())));
         items.push_back(
-            actionItem("openRemindersSettings", words::menu::openAccessSettings(place_), &StatusMenu::openRemindersSettings));
+            actionItem("openRemindersSettings", words::menu::openAccessSettings(place_()), &StatusMenu::openRemindersSettings));
         break;
     default:
         for (const auto& module : modules_) {
@@ -118,7 +119,7 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
             items.push_back(disabledItem(section + "/status", "   " + module->statusLine()));
             for (auto& item : module->menuItems()) {
                 item.id = section + "/" + item.id;
-                item.indentation = 1;
+                item.indentation += 1; // under the module's title
                 items.push_back(std::move(item));
             }
         }
@@ -166,7 +167,7 @@ void StatusMenu::unpair() {
     platform::Alert alert;
     alert.style = platform::AlertStyle::warning;
     alert.title = words::menu::unpairTitle();
-    alert.text = words::menu::unpairText(place_);
+    alert.text = words::menu::unpairText(place_());
     alert.buttons = {words::menu::unpairButton(), words::cancel()};
     if (dialogs_.run(alert) == platform::firstButton && onUnpair)
         onUnpair();

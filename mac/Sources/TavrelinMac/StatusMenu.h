@@ -24,7 +24,7 @@ public:
     static std::shared_ptr<StatusMenu> create(platform::StatusBar& statusBar, platform::MainLoop& mainLoop,
                                               const AppInfo& appInfo, DialogGate& dialogs, SyncState& state,
                                               std::vector<std::shared_ptr<DeliveryModule>> modules,
-                                              platform::RemindersPlace place);
+                                              std::function<platform::RemindersPlace()> place);
 
     std::function<void()> onSyncNow;
     std::function<void()> onUnpair;
@@ -55,7 +55,8 @@ public:
 
 private:
     StatusMenu(platform::StatusBar& statusBar, platform::MainLoop& mainLoop, const AppInfo& appInfo, DialogGate& dialogs,
-               SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules, platform::RemindersPlace place);
+               SyncState& state, std::vector<std::shared_ptr<DeliveryModule>> modules,
+               std::function<platform::RemindersPlace()> place);
     void startSpinner();
     void stopSpinner();
     void spinnerFrame();
@@ -66,7 +67,7 @@ private:
     std::unique_ptr<platform::StatusItem> statusItem_;
     SyncState& state_;
     std::vector<std::shared_ptr<DeliveryModule>> modules_;
-    platform::RemindersPlace place_; // where the reminders go, as the words name it
+    std::function<platform::RemindersPlace()> place_; // where the reminders go, as the words name it
     double spinnerAngle_ = 90;
     std::unique_ptr<platform::Timer> spinnerTimer_;
 };

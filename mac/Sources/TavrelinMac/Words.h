@@ -17,7 +17,8 @@ namespace tavrelin::words {
 
 using platform::RemindersPlace;
 
-// True in the table of the macOS words.
+// True in the table of the macOS words: which table the build holds, for the
+// tests that check it. Features are the platform's (platform::Features).
 extern const bool forMacOS;
 
 std::string ok();
@@ -44,11 +45,11 @@ std::string rejectedTitle();
 std::string rejectedText(const std::string& description, const std::vector<std::string>& names);
 // A first pairing with the usual backend.
 std::string trustedTitle();
-std::string trustedText(const std::string& host, RemindersPlace place);
+std::string trustedText(const std::string& host, const RemindersPlace& place);
 std::string pairButton();
 // A first pairing with any other backend.
 std::string untrustedTitle(const std::string& host);
-std::string untrustedText(const std::string& host, RemindersPlace place);
+std::string untrustedText(const std::string& host, const RemindersPlace& place);
 std::string pairAnyway();
 std::string replaceTitle();
 std::string replaceText(const std::string& host);
@@ -57,7 +58,7 @@ std::string switchTitle();
 std::string switchText(const std::string& stored, const std::string& incoming);
 std::string switchButton();
 std::string pairedTitle();
-std::string pairedText(const std::string& host, RemindersPlace place);
+std::string pairedText(const std::string& host, const RemindersPlace& place);
 std::string helpTitle();
 std::string helpText();
 } // namespace pairing
@@ -69,28 +70,47 @@ std::string header(const std::string& headline);
 std::string backend(const std::string& host);
 std::string notPaired();
 std::string howToPair();
-std::string needsAccess(RemindersPlace place);
+std::string needsAccess(const RemindersPlace& place);
 // Opens what holds the task lists, or the settings that grant access.
-std::string openAccessSettings(RemindersPlace place);
+std::string openAccessSettings(const RemindersPlace& place);
 std::string checkNow();
 std::string version(const std::string& version, const std::string& updateSummary);
 std::string checkForUpdates();
 std::string unpair();
 std::string quit();
 std::string unpairTitle();
-std::string unpairText(RemindersPlace place);
+std::string unpairText(const RemindersPlace& place);
 std::string unpairButton();
 } // namespace menu
 
 // The reminders module's title and its section of the menu.
 namespace module {
-std::string title(RemindersPlace place);
+std::string title(const RemindersPlace& place);
 std::string filed(std::int64_t count);
 std::string noListNamed(std::int64_t count, const std::string& name);
 std::string noListChosen(std::int64_t count);
 std::string notSaved(std::int64_t count, const std::string& message);
 std::string lists();
 } // namespace module
+
+// Where reminders go and the lists they wait for, where the platform offers
+// them in the menu (platform::Features).
+namespace places {
+// The menu's line naming the place in use.
+std::string current(const RemindersPlace& place);
+// An entry that files into another place from now on, and its confirmation.
+std::string useInstead(const RemindersPlace& place);
+std::string switchTitle(const RemindersPlace& place);
+std::string switchText(const RemindersPlace& from, const RemindersPlace& to);
+std::string switchButton();
+// An entry under a "no list named" line, its confirmation, and its failure.
+std::string createList(const std::string& name);
+std::string createTitle(const std::string& name);
+std::string createText(const std::string& name, const RemindersPlace& place);
+std::string createButton();
+std::string createFailedTitle(const std::string& name);
+std::string createFailedText(const std::string& problem);
+} // namespace places
 
 // Delivery health: the headline and the line under the module's title.
 namespace health {

@@ -11,7 +11,8 @@
 
 #include "Platform/BundleLayout.h"
 #include "Platform/Curl/CurlHttp.h"
-#include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Features.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixBundleInfo.h"
 #include "Platform/Posix/PosixFiles.h"
@@ -129,48 +130,6 @@ constexpr std::chrono::seconds quitDeadline{5};
 // How long a start waits for an agent that holds the lock but no longer
 // answers, as a quitting one does: well past the quit deadline.
 constexpr std::chrono::seconds lockPatience{20};
-
-// The task lists: Evolution Data Server or the vdir, as the `remindersBackend`
-// setting says ("vdir", "eds", or "auto" when unset). Asking Evolution Data
-// Server can take seconds, so this runs off the main thread.
-class LinuxRemindersChooser final : public platform::RemindersChooser {
-public:
-    LinuxRemindersChooser(std::string setting, std::string edsModule, platform::Files& files, qt::QtWorkspace& workspace)
-        : setting_(std::move(setting)), edsModule_(std::move(edsModule)), files_(files), workspace_(workspace) {}
-
-    platform::RemindersChoice choose() override {
-        // Only auto asks here. Where nothing could answer for the registry,
-        // the module and its libraries stay unloaded.
-        const eds::RemindersBackendChoice choice = eds::chooseRemindersBackend(setting_, [this]() -> const eds::EdsTaskLists& {
-            if (!eds_) {
-                if (auto lacking = qt::sessionBusLacks(eds::registryBusName))
-                    eds_ = eds::unreachableEdsTaskLists(*lacking);
-            }
-            return edsTaskLists();
-        });
-        if (choice.backend == eds::RemindersBackend::eds) {
-            workspace_.setTaskLists(qt::QtWorkspace::TaskLists::evolutionDataServer);
-            return {edsTaskLists(), "Evolution Data Server (" + choice.reason + ")"};
-        }
-        const std::string root = vdir::VdirRemindersDatabase::defaultRoot();
-        vdir_ = std::make_unique<vdir::VdirRemindersDatabase>(root, files_);
-        return {*vdir_, "vdir " + root + " (" + choice.reason + ")"};
-    }
-
-private:
-    eds::EdsTaskLists& edsTaskLists() {
-        if (!eds_)
-            eds_ = eds::loadEdsTaskLists(edsModule_, [](const std::string& line) { Log::warn(line); });
-        return *eds_;
-    }
-
-    std::string setting_;
-    std::string edsModule_;
-    platform::Files& files_;
-    qt::QtWorkspace& workspace_;
-    std::unique_ptr<eds::EdsTaskLists> eds_;
-    std::unique_ptr<vdir::VdirRemindersDatabase> vdir_;
-};
 
 // --quit and --status: talk to the running agent, never become one. An agent
 // that holds the lock without answering is on its way out: waited for, so
@@ -334,8 +293,21 @@ int main(int argc, char** argv) {
         headless ? qt::QtWorkspace::Opener(terminal::printOpenedURL)
                  : [&processes](const std::string& url) { return qt::openWithDesktop(processes, url); },
         bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
-    LinuxRemindersChooser reminders(defaults.stringForKey("remindersBackend").value_or(""),
-                                    tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule), files, workspace);
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    eds::LinuxRemindersPlaces reminders(defaults, files,
+                                        {.folder = vdir::VdirRemindersDatabase::defaultRoot(),
+                                         .currentDesktop = desktop ? desktop : "",
+                                         .loadEds =
+                                             [module = tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)] {
+                                                 return eds::loadEdsTaskLists(module,
+                                                                              [](const std::string& line) { Log::warn(line); });
+                                             },
+                                         .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); }});
+    reminders.onChosen = [&workspace](platform::RemindersPlace::Kind kind) {
+        workspace.setTaskLists(kind == platform::RemindersPlace::Kind::evolutionDataServer
+                                   ? qt::QtWorkspace::TaskLists::evolutionDataServer
+                                   : qt::QtWorkspace::TaskLists::vdir);
+    };
 
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
@@ -356,7 +328,7 @@ int main(int argc, char** argv) {
                                                                         .reminders = reminders,
                                                                         .appInfo = appInfo,
                                                                         .loginItems = &loginItems,
-                                                                        .startAtLoginInMenu = !words::forMacOS},
+                                                                        .features = platform::buildFeatures},
                                                   std::make_unique<FilePairingStore>(files),
                                                   [&updatePipeline] { return updatePipeline.run(); });
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };

@@ -4,10 +4,13 @@
 
 #include "Platform/BundleLayout.h"
 #include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Eds/LinuxRemindersPlaces.h"
 #include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Posix/PosixFiles.h"
 #include "Platform/Qt/SessionBus.h"
 #include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
+#include "Support/FakePlatform.h"
 #include "Support/SpinEventLoop.h"
 #include "Support/TempFolder.h"
 
@@ -48,8 +51,27 @@ TEST(EdsAuthorization, NoBusOrARegistryThatDoesNotAnswerIsUndeterminedAndSaysWhy
     EXPECT_THAT([&] { database.save({"system-task-list", "t", {}, {}, {}, "relay.example\nitem-1"}); }, fails);
     EXPECT_THAT([&] { database.reminder("item-1"); }, fails);
     // Only the vdir's branch gives this reason.
-    EXPECT_EQ(eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
+    EXPECT_EQ(eds::chooseRemindersBackend("auto", "GNOME", [&]() -> const eds::EdsTaskLists& { return database; }).reason,
               "auto: " + probe.problem);
+
+    // On GNOME too, the folder then; Evolution Data Server is not offered,
+    // and its libraries are not loaded.
+    posix::PosixFiles files;
+    fake::FakeUserDefaults defaults;
+    int loads = 0;
+    eds::LinuxRemindersPlaces places(defaults, files,
+                                     {.folder = empty / "calendars",
+                                      .currentDesktop = "GNOME",
+                                      .loadEds =
+                                          [&loads] {
+                                              ++loads;
+                                              return std::make_unique<eds::EdsRemindersDatabase>();
+                                          },
+                                      .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); }});
+    EXPECT_THAT(places.settle(), ::testing::HasSubstr("nothing on the session bus owns or starts"));
+    EXPECT_EQ(places.available(), std::vector<platform::RemindersPlace>{places.chosen()});
+    EXPECT_EQ(places.chosen().kind, platform::RemindersPlace::Kind::taskListFolder);
+    EXPECT_EQ(loads, 0);
 }
 
 // A bundle without the module (or a system without libecal) still runs: auto
@@ -65,7 +87,7 @@ TEST(EdsAuthorization, AMissingModuleIsARegistryThatDoesNotAnswer) {
     const platform::NewReminder reminder{"list", "t", {}, {}, {}, "relay.example\nitem-1"};
     EXPECT_THAT([&] { lists->save(reminder); },
                 ::testing::ThrowsMessage<platform::RemindersError>(::testing::StrEq(probe.problem)));
-    const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
+    const auto choice = eds::chooseRemindersBackend("auto", "GNOME", [&]() -> const eds::EdsTaskLists& { return *lists; });
     EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + probe.problem));
 }
 
@@ -106,7 +128,7 @@ TEST(EdsAuthorization, AModuleOfAnotherBuildIsRefused) {
                                             theirs + ", this is build “" + stamp + "”"}));
         EXPECT_EQ(lists->probe().problem, problem);
         EXPECT_EQ(lists->requestFullAccess().error, problem);
-        const auto choice = eds::chooseRemindersBackend("auto", [&]() -> const eds::EdsTaskLists& { return *lists; });
+        const auto choice = eds::chooseRemindersBackend("auto", "GNOME", [&]() -> const eds::EdsTaskLists& { return *lists; });
         EXPECT_EQ(std::pair(choice.backend, choice.reason), std::pair(eds::RemindersBackend::vdir, "auto: " + problem));
     }
 }

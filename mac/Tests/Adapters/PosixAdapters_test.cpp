@@ -226,6 +226,15 @@ struct Bundles {
     }
 };
 
+// Every entry of a folder, hidden ones too, sorted.
+std::vector<std::string> directoryNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::ranges::sort(names);
+    return names;
+}
+
 class VdirTest : public ::testing::Test {
 protected:
     fs::path root() const { return fs::path(temp.path()) / "calendars"; }
@@ -892,6 +901,57 @@ TEST_F(VdirTest, FoldersOfEventsAreNotListsButEmptyOnesAre) {
     fs::remove(root() / "events" / "a.ics");
     fs::remove(root() / "events" / "b.ics");
     EXPECT_THAT(titles(database), ::testing::Contains("“events”"));
+}
+
+// A list made on request lands as one folder inside the root whatever its
+// title holds, reads back under that title, and is made once.
+TEST_F(VdirTest, AListIsMadeOnceInsideTheRootWhateverItsTitle) {
+    // Left by a crash while a list was put together: not a list, and gone at the first look.
+    writeFile(root() / ".tavrelin-00ff00ff.tmp/displayname", "Half made");
+    const std::pair<std::string, std::string> made[] = {
+        {"Groceries", "groceries"},
+        {"groceries", "groceries-2"}, // another title, same name: numbered
+        {"../../escape", "escape"},
+        {"a/b", "a-b"},
+        {"..", "list"},
+        {"/", "list-2"},
+        {".hidden", "hidden"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC Liste", "\xE6\x97\xA5\xE6\x9C\xAC-liste"},
+        {std::string(40, 'X') + std::string(20, ' ') + "\xC3\xA9t\xC3\xA9", std::string(40, 'x') + "-\xC3\xA9t\xC3\xA9"},
+        {std::string(59, 'y') + "\xC3\xA9" + std::string(10, 'z'), std::string(59, 'y')}, // never half a character
+    };
+    for (const auto& [title, folder] : made) {
+        const auto list = database.createList(title);
+        EXPECT_EQ(std::pair(list.identifier, list.title), std::pair(folder, title));
+        EXPECT_EQ(readFile(root() / folder / "displayname"), title);
+    }
+    // Nothing outside the root, nothing hidden or half made in it.
+    EXPECT_EQ(directoryNames(temp.path()), std::vector<std::string>{"calendars"});
+    std::vector<std::string> folders;
+    for (const auto& list : database.lists()) {
+        EXPECT_EQ(list.title, std::ranges::find(made, list.identifier, &std::pair<std::string, std::string>::second)->first);
+        folders.push_back(list.identifier);
+    }
+    std::ranges::sort(folders);
+    EXPECT_EQ(directoryNames(root()), folders);
+    for (const auto& name : folders)
+        EXPECT_LE(name.size(), 60u) << name;
+
+    // Asked again, also in another Unicode form: the same list, no second folder.
+    EXPECT_EQ(database.createList("Groceries").identifier, "groceries");
+    EXPECT_EQ(database.createList("\xE6\x97\xA5\xE6\x9C\xAC Liste").identifier, "\xE6\x97\xA5\xE6\x9C\xAC-liste");
+    EXPECT_EQ(database.createList("e\xCC\x81t\xC3\xA9").identifier, database.createList("\xC3\xA9t\xC3\xA9").identifier);
+    EXPECT_EQ(directoryNames(root()).size(), folders.size() + 1);
+
+    // A made list takes reminders at once.
+    const std::string id = database.save({"groceries", "Milk", {}, {}, {}, "relay.example\nmilk"});
+    EXPECT_EQ(database.reminder(id).value().listTitle, "Groceries");
+
+    // Titles that would not read back as given are refused, and leave nothing behind.
+    for (const std::string& title :
+         {std::string(), std::string("Work\n"), std::string("Tab\there"), std::string("Nul\0", 4), std::string(5000, 'w')})
+        EXPECT_THROW(database.createList(title), platform::RemindersError) << title;
+    EXPECT_EQ(directoryNames(root()).size(), folders.size() + 1);
 }
 
 // On files the test watches. A look first flushes, once, each folder written

@@ -8,6 +8,7 @@
 // adapter test's and the delivery logic's.)
 
 #include "Platform/Curl/CurlHttp.h"
+#include "Platform/Features.h"
 #include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
 #include "TavrelinMac/Words.h"
@@ -388,7 +389,7 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     EXPECT_EQ(agent->kill(SIGTERM), 0);
 
     const std::string output = agent->output();
-    const auto place = platform::RemindersPlace::taskListFolder;
+    const platform::RemindersPlace place{platform::RemindersPlace::Kind::taskListFolder, home.lists.string()};
     EXPECT_NE(output.find(words::pairing::pairedText("127.0.0.1", place)), std::string::npos) << output;
     EXPECT_NE(output.find("\n" + words::module::title(place) + "\n"), std::string::npos) << output;
     EXPECT_NE(output.find(words::menu::unpairText(place)), std::string::npos) << output;
@@ -438,6 +439,38 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     EXPECT_EQ(readFile((home.root / "back/reminders/displayname").string()), "Reminders");
 }
 
+// An item for a list that is not there waits; the menu offers to make the
+// list in the folder it names, and once asked the item is filed at once.
+// The macOS words' menu offers no such thing.
+TEST(MissingList, IsMadeFromTheMenuAndWhatWaitedForItIsFiled) {
+    AgentHome home;
+    makeList(home.lists, "reminders", "Reminders");
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_missinglistmade01", http);
+    relay.post("/dev/enqueue", json::array({{{"id", "milk"}, {"title", "Milk"}, {"allDay", false}, {"list", "Groceries"}}}));
+    auto agent = startAgent(home.environment, {relay.link()});
+    ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
+    ASSERT_TRUE(agent->await("refused milk: unknown list")) << agent->output();
+
+    agent->send("menu");
+    const std::string create = words::places::createList("Groceries");
+    if (!platform::buildFeatures.createListInMenu) {
+        ASSERT_TRUE(agent->await("[end]\n")) << agent->output();
+        EXPECT_EQ(agent->output().find(create), std::string::npos) << agent->output();
+    } else {
+        ASSERT_TRUE(answer(*agent, create) && answer(*agent, "1")) << agent->output(); // the entry, then "Create List"
+        ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
+        const platform::RemindersPlace folder{platform::RemindersPlace::Kind::taskListFolder, home.lists.string()};
+        EXPECT_NE(agent->output().find(words::places::createText("Groceries", folder)), std::string::npos);
+        EXPECT_EQ(readFile((home.lists / "groceries/displayname").string()), "Groceries");
+        const auto filed = readLists(home.lists);
+        ASSERT_EQ(filed.tasks.size(), 1u);
+        EXPECT_TRUE(filed.tasks.begin()->first.starts_with("groceries/"));
+        EXPECT_THAT(filed.tasks.begin()->second, ::testing::Contains("SUMMARY:Milk"));
+    }
+    agent->send("quit");
+    EXPECT_EQ(agent->wait(), 0) << agent->output();
+}
+
 } // namespace
 
 TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
@@ -450,8 +483,10 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
                json::array({{{"id", "dentist"}, {"title", "Call the dentist"}, {"allDay", false}, {"list", "Reminders"}},
                             {{"id", "rent"}, {"title", "Pay rent"}, {"allDay", true}, {"list", "Reminders"}}}));
 
-    writeSettings(session.root() / "config"); // no backend setting: auto
-    auto agent = startAgent(session.environment(), {"--link-from", "/dev/stdin"});
+    writeSettings(session.root() / "config"); // no backend setting: auto, on GNOME
+    auto environment = session.environment();
+    environment["XDG_CURRENT_DESKTOP"] = "GNOME";
+    auto agent = startAgent(environment, {"--link-from", "/dev/stdin"});
     agent->send(relay.link());
     ASSERT_TRUE(answer(*agent, "1") && answer(*agent, "1")) << agent->output(); // pair, then OK
     ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();

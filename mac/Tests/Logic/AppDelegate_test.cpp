@@ -110,3 +110,85 @@ TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
         EXPECT_EQ(log.lines().size(), dialog == words::move::title() ? 0u : 3u); // no launch step after the move offer
     }
 }
+
+namespace {
+
+const Features everyFeature{.startAtLoginInMenu = true, .remindersPlaceInMenu = true, .createListInMenu = true};
+
+// Paired, with Evolution Data Server's lists there too and an item waiting
+// for a list the folder lacks.
+struct TwoPlaces : Shell {
+    explicit TwoPlaces(Features offered) : Shell("https://relay.example") {
+        features = offered;
+        edsAvailable = true;
+        reminders.addList("Inbox");
+        edsReminders.addList("Inbox");
+        http.responder = [](const auto&) { return relayReply({"g:Groceries"}); };
+        relaunch();
+        launch();
+        mainLoop.drain();
+    }
+    bool menuHas(const std::string& title) { return item().menu().find(title) != std::string::npos; }
+};
+
+} // namespace
+
+// The menu says where reminders go and offers the other place; each change
+// is asked first and named there. A list made from the menu is made where
+// reminders go, and what waited for it is filed at once.
+TEST(AppDelegate, TheMenuNamesWhereRemindersGoMakesAMissingListThereAndSwitchesPlaceAfterAsking) {
+    TwoPlaces s(everyFeature);
+    const RemindersPlace folder = s.reminders.where, eds = s.edsReminders.where;
+    EXPECT_TRUE(s.menuHas(words::places::current(folder)));
+    EXPECT_FALSE(s.menuHas(words::places::useInstead(folder)));
+
+    const std::string create = words::places::createList("Groceries");
+    EXPECT_TRUE(s.chooseInMenu(create)); // cancelled
+    EXPECT_EQ(s.dialogs.shown.back().text, words::places::createText("Groceries", folder));
+    EXPECT_TRUE(s.reminders.created.empty());
+    s.dialogs.script = {0};
+    EXPECT_TRUE(s.chooseInMenu(create));
+    EXPECT_EQ(s.reminders.created, Lines{"Groceries"});
+    ASSERT_EQ(s.reminders.saved.size(), 1u) << "filed at once, not at the next tick";
+    EXPECT_FALSE(s.menuHas(create));
+
+    const std::string useEds = words::places::useInstead(eds);
+    EXPECT_TRUE(s.chooseInMenu(useEds)); // cancelled
+    EXPECT_EQ(s.dialogs.shown.back().text, words::places::switchText(folder, eds));
+    EXPECT_TRUE(s.choices.empty());
+    s.dialogs.script = {0};
+    EXPECT_TRUE(s.chooseInMenu(useEds));
+    EXPECT_EQ(s.choices, std::vector{RemindersPlace::Kind::evolutionDataServer});
+    EXPECT_TRUE(s.menuHas(words::places::current(eds)));
+    EXPECT_TRUE(s.menuHas(words::places::useInstead(folder)));
+    // A poll went there at once, where no Groceries list is; what was filed stays.
+    EXPECT_TRUE(s.menuHas(create));
+    EXPECT_EQ(s.reminders.saved.size(), 1u);
+
+    // Making it there fails: said in a dialog, and the item keeps waiting.
+    s.edsReminders.createFailure = "the registry refused it";
+    s.dialogs.script = {0};
+    EXPECT_TRUE(s.chooseInMenu(create));
+    EXPECT_EQ(s.dialogs.shown[s.dialogs.shown.size() - 2].text, words::places::createText("Groceries", eds));
+    EXPECT_EQ(s.dialogs.shown.back().title, words::places::createFailedTitle("Groceries"));
+    EXPECT_EQ(s.dialogs.shown.back().text, words::places::createFailedText("the registry refused it"));
+    EXPECT_TRUE(s.edsReminders.saved.empty());
+    // The pairing dialogs name the place in use.
+    s.dialogs.script = {0};
+    s.open(pairLink("https://relay.example"));
+    EXPECT_EQ(s.dialogs.shown.back().text, words::pairing::pairedText("relay.example", eds));
+    EXPECT_TRUE(s.item().choose(words::menu::unpair()));
+    EXPECT_EQ(s.dialogs.shown.back().text, words::menu::unpairText(eds));
+}
+
+// Where the platform does not offer them, the menu has none of these lines,
+// whatever places there are.
+TEST(AppDelegate, WithoutThePlatformsFeaturesTheMenuOffersNoPlaceAndNoList) {
+    TwoPlaces with(everyFeature), without(Features{});
+    for (const auto& line : {words::places::current(with.reminders.where), words::places::useInstead(with.edsReminders.where),
+                             words::places::createList("Groceries")}) {
+        EXPECT_TRUE(with.menuHas(line)) << line;
+        EXPECT_FALSE(without.menuHas(line)) << line;
+    }
+    EXPECT_TRUE(without.menuHas(words::module::noListNamed(1, "Groceries")));
+}

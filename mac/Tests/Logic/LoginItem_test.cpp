@@ -18,7 +18,7 @@ struct Desktop : Shell {
     // `switchInMenu` false is the macOS words' menu.
     explicit Desktop(const std::string& bundlePath = installed, bool switchInMenu = true) {
         loginItems = &items;
-        startAtLoginInMenu = switchInMenu;
+        features.startAtLoginInMenu = switchInMenu;
         bundle.bundlePath = bundlePath;
         relaunch();
     }

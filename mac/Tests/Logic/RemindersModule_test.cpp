@@ -3,6 +3,7 @@
 #include "TavrelinMac/Words.h"
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 using namespace tavrelin;
 using Health = SyncState::Health;
@@ -296,4 +297,126 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
         EXPECT_EQ(w.reminders.saved.size(), 1u);
         EXPECT_EQ(w.state.headline(), "Connected");
     }
+}
+
+// A place chosen while a poll runs takes over once that poll has ended: the
+// poll files all of its items where it began, and from the next poll on
+// (started at once) nothing more goes to the old place.
+TEST_F(RemindersModuleTest, ASwitchWaitsForThePollRunningAndTheNextPollFilesInTheNewPlace) {
+    fake::FakeRemindersDatabase other;
+    other.where = {RemindersPlace::Kind::evolutionDataServer, {}};
+    other.addList("Inbox");
+    pending = fake::relayReply({"a:Inbox", "b:Inbox"});
+    mainLoop.autoRunBackground = false;
+    module->start(pairing);
+    // Chosen on the main thread while the poll's background step has begun.
+    reminders.beforeLists = [&] {
+        reminders.beforeLists = nullptr;
+        module->usePlace(other);
+    };
+    ASSERT_TRUE(mainLoop.runOneBackground());
+    EXPECT_EQ(reminders.saved.size(), 2u);
+    EXPECT_TRUE(other.saved.empty());
+    EXPECT_EQ(module->place(), reminders.where);
+    EXPECT_EQ(module->title(), words::module::title(reminders.where));
+
+    mainLoop.runPosted(); // the poll ends: the switch, and a poll at once
+    EXPECT_EQ(module->place(), other.where);
+    EXPECT_EQ(module->title(), words::module::title(other.where));
+    EXPECT_THAT(log.lines(), ::testing::Contains("info reminders backend: now Evolution Data Server"));
+    EXPECT_EQ(mainLoop.pendingBackground(), 1u);
+    pending = fake::relayReply({"c:Inbox"});
+    mainLoop.drain();
+    mainLoop.autoRunBackground = true;
+    pending = fake::relayReply({"d:Inbox"});
+    mainLoop.advance(30);
+    EXPECT_EQ(reminders.saved.size(), 2u) << "nothing more in the old place";
+    Lines filed;
+    std::ranges::transform(other.saved, std::back_inserter(filed), &SavedReminder::title);
+    EXPECT_EQ(filed, (Lines{"c", "d"}));
+    EXPECT_EQ(pollTimes, (Times{0, 0, 30}));
+}
+
+// A list is made off the main thread, never beside a poll: after the one
+// running, and the polls wait for it. Then a poll runs at once and files what
+// waited for the list; a list that cannot be made says why and polls nothing.
+TEST_F(RemindersModuleTest, AListIsMadeBetweenPollsAndWhatWaitsForItIsFiledAtOnce) {
+    pending = fake::relayReply({"g:Groceries"});
+    startAndSettle();
+    ASSERT_EQ(state.refusedByList().count("Groceries"), 1u);
+
+    mainLoop.autoRunBackground = false;
+    ackStatus = 503; // the poll in flight fails and backs off
+    mainLoop.advance(30);
+    std::vector<std::optional<std::string>> answers;
+    module->createList("Groceries", [&](const std::optional<std::string>& problem) { answers.push_back(problem); });
+    EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "the list waits for the poll";
+    mainLoop.runOneBackground();
+    mainLoop.runPosted();
+    ASSERT_TRUE(module->nextAttemptAt());
+    ackStatus = 200;
+    EXPECT_TRUE(reminders.created.empty());
+    module->syncNow();
+    EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "no poll beside the list being made";
+    mainLoop.runOneBackground();
+    EXPECT_EQ(reminders.created, Lines{"Groceries"});
+    EXPECT_TRUE(answers.empty()) << "answered on the main thread";
+    mainLoop.runPosted();
+    EXPECT_EQ(answers, (std::vector<std::optional<std::string>>{std::nullopt}));
+    EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "a poll at once, back-off or not";
+    mainLoop.drain();
+    ASSERT_EQ(reminders.saved.size(), 1u);
+    EXPECT_EQ(reminders.saved[0].listTitle, "Groceries");
+    EXPECT_TRUE(state.refusedByList().empty());
+    EXPECT_EQ(pollTimes, (Times{0, 30, 30}));
+
+    reminders.createFailure = "Permission denied";
+    module->createList("Work", [&](const std::optional<std::string>& problem) { answers.push_back(problem); });
+    mainLoop.drain();
+    EXPECT_EQ(answers.back(), "Permission denied");
+    EXPECT_EQ(log.lines().back(), "error could not create list Work: Permission denied");
+    EXPECT_EQ(pollTimes.size(), 3u) << "no poll after a failure";
+}
+
+// Where the platform offers them: the place in use, a switch to each other
+// place, and an offer to make each list that items wait for, right under
+// their line. Without them the section is the product's.
+TEST_F(RemindersModuleTest, TheSectionNamesThePlaceAndOffersTheOthersAndMissingLists) {
+    const RemindersPlace eds{RemindersPlace::Kind::evolutionDataServer, {}};
+    state.record({PollOutcome::Succeeded{2, 0, {"Work", "Groceries"}, {}, {"Inbox"}}});
+    auto section = [this] {
+        Lines lines;
+        for (const auto& item : module->menuItems())
+            lines.push_back(std::string(item.indentation, '>') + (item.enabled && item.action ? "+ " : "") + item.title);
+        return lines;
+    };
+    const Lines plain = section();
+    EXPECT_EQ(plain, (Lines{words::module::noListNamed(1, "Groceries"), words::module::noListNamed(1, "Work"),
+                            words::module::lists()}));
+
+    std::vector<RemindersPlace> chosen;
+    Lines asked;
+    module->availablePlaces = [&] { return std::vector{reminders.where, eds}; };
+    module->onUsePlace = [&](const RemindersPlace& place) { chosen.push_back(place); };
+    module->onCreateList = [&](const std::string& name) { asked.push_back(name); };
+    EXPECT_EQ(section(), (Lines{words::places::current(reminders.where), words::module::noListNamed(1, "Groceries"),
+                                ">+ " + words::places::createList("Groceries"), words::module::noListNamed(1, "Work"),
+                                ">+ " + words::places::createList("Work"), words::module::lists(),
+                                "+ " + words::places::useInstead(eds)}));
+    for (const auto& item : module->menuItems())
+        if (item.action)
+            item.action();
+    EXPECT_EQ(asked, (Lines{"Groceries", "Work"}));
+    EXPECT_EQ(chosen, std::vector{eds});
+
+    // Each entry keeps its id as the counts change; none outlives the module.
+    std::set<std::string> ids;
+    for (const auto& item : module->menuItems())
+        EXPECT_TRUE(ids.insert(item.id).second) << item.id;
+    const auto items = module->menuItems();
+    module.reset();
+    for (const auto& item : items)
+        if (item.action)
+            item.action();
+    EXPECT_EQ(asked.size(), 2u);
 }

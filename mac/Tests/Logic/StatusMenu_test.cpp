@@ -22,7 +22,7 @@ struct StatusMenuTest : ::testing::Test, fake::FakeServices {
     std::shared_ptr<RemindersModule> module =
         std::make_shared<RemindersModule>(mainLoop, clock, http, appInfo, reminders, state);
     std::shared_ptr<StatusMenu> menu =
-        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, reminders.place());
+        StatusMenu::create(statusBar, mainLoop, appInfo, gate, state, {module}, [this] { return reminders.place(); });
     fake::FakeStatusItem& item = *statusBar.last;
 
     void SetUp() override {

@@ -22,7 +22,7 @@ std::string dialogText(const Alert& alert) {
 }
 
 // A first launch from the Downloads folder that meets every text once, in order.
-Lines session(RemindersPlace place) {
+Lines session(const RemindersPlace& place) {
     Downloaded s;
     s.reminders.where = place;
     s.reminders.addList("Inbox");
@@ -173,11 +173,16 @@ Lines macTexts() {
     };
 }
 
-// The text with the macOS phrases that state a platform fact put as Linux says them.
-std::string inLinuxWords(std::string text, RemindersPlace place) {
-    const std::string where = place == RemindersPlace::evolutionDataServer ? "GNOME’s task lists" : "the task-list folder";
-    const std::string title = place == RemindersPlace::evolutionDataServer ? "GNOME’s task lists" : "Task-list folder";
+// The text with the macOS phrases that state a platform fact put as Linux
+// says them, and the lines Linux adds to the menu: where reminders go, and an
+// offer to create a list that items wait for.
+std::string inLinuxWords(std::string text, const RemindersPlace& place) {
+    const bool eds = place.kind == RemindersPlace::Kind::evolutionDataServer;
+    const std::string where = eds ? "Evolution Data Server’s task lists" : "the task-list folder " + place.location;
+    const std::string title = eds ? "Evolution Data Server’s task lists" : "Task-list folder";
     const std::pair<std::string, std::string> phrases[] = {
+        {"   Last checked just now\n", "   Last checked just now\n    Reminders go to " + where + "\n"},
+        {"“Work” on this Mac\n", "“Work” on this computer\n        Create the list “Work”…\n"},
         {"Tavrelin for Mac will", "Tavrelin will"},
         {"use \"Pair Tavrelin for Mac\"", "use its \"Pair\" button"},
         {"in Apple Reminders on this Mac", "in " + where + " on this computer"},
@@ -209,8 +214,10 @@ std::string inLinuxWords(std::string text, RemindersPlace place) {
 } // namespace
 
 TEST(Texts, AWholeSessionWordForWord) {
-    for (const auto place : {RemindersPlace::evolutionDataServer, RemindersPlace::taskListFolder}) {
-        SCOPED_TRACE(place == RemindersPlace::evolutionDataServer ? "Evolution Data Server" : "task-list folder");
+    for (const RemindersPlace& place :
+         {RemindersPlace{RemindersPlace::Kind::evolutionDataServer, {}},
+          RemindersPlace{RemindersPlace::Kind::taskListFolder, "/home/user/.local/share/calendars"}}) {
+        SCOPED_TRACE(place.kind == RemindersPlace::Kind::evolutionDataServer ? "Evolution Data Server" : "task-list folder");
         const Lines seen = session(place);
         const Lines expected = macTexts();
         ASSERT_EQ(seen.size(), expected.size());

@@ -283,7 +283,7 @@ TEST(UpdatePipeline, AVerifierThatHangsEndsItsCheckAndTheNextOneRuns) {
     t.hanging.insert("verify");
     auto updater = Updater::create(
         t.mainLoop, t.application, "1.4.2", [&t] { return t.pipeline.run(); },
-        [&t](const Alert& alert) { return t.dialogs.runModal(alert); }, [] {});
+        [&t](const Alert& alert) { return t.dialogs.runModal(alert); }, [](const Updater::Installed&) {});
     updater->check(true);
     t.mainLoop.drain();
     t.hanging.clear();

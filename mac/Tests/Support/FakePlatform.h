@@ -237,8 +237,12 @@ class FakeUserDefaults final : public UserDefaults {
 public:
     bool boolForKey(const std::string& key) const override { return values.count(key) && values.at(key); }
     void setBool(const std::string& key, bool value) override { values[key] = value; }
-    std::optional<std::string> stringForKey(const std::string&) const override { return std::nullopt; }
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        return strings.count(key) ? std::optional(strings.at(key)) : std::nullopt;
+    }
+    void setString(const std::string& key, const std::string& value) override { strings[key] = value; }
     std::map<std::string, bool> values;
+    std::map<std::string, std::string> strings;
 };
 
 // Files in memory. Folders are implied by the files under them plus the ones
@@ -282,6 +286,12 @@ public:
     void remove(const std::string& path) override;
     void copy(const std::string& from, const std::string& to) override { transfer(from, to, false); }
     void rename(const std::string& from, const std::string& to) override { transfer(from, to, true); }
+    bool renameFolderIfAbsent(const std::string& from, const std::string& to) override {
+        if (exists(to))
+            return false;
+        transfer(from, to, true);
+        return true;
+    }
     std::vector<std::string> list(const std::string& directory) const override;
 
     std::map<std::string, std::string> files;
@@ -397,12 +407,24 @@ public:
         return std::nullopt;
     }
 
+    // A list of that title is answered as it is; `createFailure` throws.
+    ReminderList createList(const std::string& title) override {
+        if (createFailure)
+            throw RemindersError(*createFailure);
+        for (const auto& list : lists_)
+            if (list.title == title)
+                return list;
+        created.push_back(title);
+        addList(title);
+        return lists_.back();
+    }
+
     std::string addList(const std::string& title) {
         lists_.push_back({"list-" + std::to_string(lists_.size() + 1), title});
         return lists_.back().identifier;
     }
 
-    RemindersPlace where = RemindersPlace::taskListFolder;
+    RemindersPlace where{RemindersPlace::Kind::taskListFolder, "/home/user/.local/share/calendars"};
     RemindersAuthorization status = RemindersAuthorization::fullAccess;
     RemindersAccessAnswer answer{true, std::nullopt};
     int prompts = 0;
@@ -414,6 +436,8 @@ public:
     std::vector<SavedReminder> saved;
     // Runs first in every lists(); may throw, as a flush that fails does.
     std::function<void()> beforeLists;
+    std::vector<std::string> created; // titles of the lists createList() made
+    std::optional<std::string> createFailure;
 
 private:
     std::vector<ReminderList> lists_;

@@ -3,7 +3,8 @@
 // An application delegate on the fake platform. The pairing is kept by the
 // real store in the fake files, so it survives a relaunch within one test.
 
-#include "Platform/RemindersChooser.h"
+#include "Platform/Features.h"
+#include "Platform/RemindersPlaces.h"
 #include "Support/FakePlatform.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/Words.h"
@@ -18,18 +19,26 @@ inline std::string pairLink(const std::string& api) {
 
 // By default the bundle is already in /Applications and the welcome has been
 // shown, so a launch goes straight to the pairing.
-// It is its own task-list chooser, answering the fake database and noting
-// whether each choice was asked on the main thread.
-struct Shell : FakeServices, RemindersChooser {
+// It is its own set of places: the fake database `reminders` is the task-list
+// folder, in use at first, and `edsReminders` Evolution Data Server's, there
+// when `edsAvailable`. It notes whether each settling was asked on the main
+// thread, and each choice.
+struct Shell : FakeServices, RemindersPlaces {
     std::string backendDescription = "vdir /home/user/.local/share/calendars (auto: no session bus)";
     std::vector<bool> askedOnMainThread;
     std::shared_ptr<AppDelegate> delegate;
     Updater::Outcome updateOutcome = Updater::UpToDate{};
     // Set to keep the desktop's entries, as the Linux agent does.
     FakeLoginItems* loginItems = nullptr;
-    bool startAtLoginInMenu = true; // with loginItems: false as in the macOS words
+    // This build's, unless a test says otherwise before relaunch().
+    Features features = buildFeatures;
+    FakeRemindersDatabase edsReminders;
+    bool edsAvailable = false;
+    RemindersPlace::Kind chosenKind = RemindersPlace::Kind::taskListFolder;
+    std::vector<RemindersPlace::Kind> choices;
 
     explicit Shell(std::optional<std::string> pairedWith = std::nullopt) {
+        edsReminders.where = {RemindersPlace::Kind::evolutionDataServer, {}};
         bundle.bundlePath = "/Applications/Tavrelin.app";
         defaults.values[AppDelegate::hasShownWelcomeKey] = true;
         if (pairedWith)
@@ -42,7 +51,7 @@ struct Shell : FakeServices, RemindersChooser {
         AppDelegate::Platform platform{mainLoop, clock, application, dialogs, statusBar, workspace,
                                        defaults, files, http,        bundle,  *this,     appInfo};
         platform.loginItems = loginItems;
-        platform.startAtLoginInMenu = loginItems != nullptr && startAtLoginInMenu;
+        platform.features = features;
         delegate = std::make_shared<AppDelegate>(platform, std::make_unique<FilePairingStore>(files),
                                                  [this] { return updateOutcome; });
     }
@@ -58,9 +67,26 @@ struct Shell : FakeServices, RemindersChooser {
         if (mainLoop.runOneBackground())
             mainLoop.runPosted();
     }
-    RemindersChoice choose() override {
+    std::string settle() override {
         askedOnMainThread.push_back(mainLoop.isMainThread());
-        return {reminders, backendDescription};
+        return backendDescription;
+    }
+    std::vector<RemindersPlace> available() const override {
+        if (edsAvailable)
+            return {reminders.where, edsReminders.where};
+        return {reminders.where};
+    }
+    RemindersPlace chosen() const override {
+        return chosenKind == RemindersPlace::Kind::evolutionDataServer ? edsReminders.where : reminders.where;
+    }
+    RemindersDatabase& database() override {
+        if (chosenKind == RemindersPlace::Kind::evolutionDataServer)
+            return edsReminders;
+        return reminders;
+    }
+    void choose(RemindersPlace::Kind kind) override {
+        chosenKind = kind;
+        choices.push_back(kind);
     }
     void open(const std::string& link) { delegate->handleGetURL(link); }
     // Chooses the menu entry, and lets what that starts run.

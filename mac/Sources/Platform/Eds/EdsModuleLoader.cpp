@@ -17,7 +17,7 @@ class UnreachableTaskLists final : public EdsTaskLists {
 public:
     explicit UnreachableTaskLists(std::string problem) : problem_(std::move(problem)) {}
     EdsProbe probe() const override { return {EdsProbe::Kind::notAnswering, problem_, 0}; }
-    platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
+    platform::RemindersPlace place() const override { return {platform::RemindersPlace::Kind::evolutionDataServer, {}}; }
     platform::RemindersAuthorization authorizationStatus() const override {
         return platform::RemindersAuthorization::notDetermined;
     }
@@ -25,6 +25,7 @@ public:
     std::vector<platform::ReminderList> lists() const override { throw RemindersError(problem_); }
     std::string save(const platform::NewReminder&) override { throw RemindersError(problem_); }
     std::optional<platform::SavedReminder> reminder(const std::string&) const override { throw RemindersError(problem_); }
+    platform::ReminderList createList(const std::string&) override { throw RemindersError(problem_); }
 
 private:
     std::string problem_;

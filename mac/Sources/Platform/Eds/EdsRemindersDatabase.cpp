@@ -1,5 +1,6 @@
 #include "Platform/Eds/EdsRemindersDatabase.h"
 
+#include "Base/Text.h"
 #include "Platform/Ical/Todo.h"
 #include "Platform/Posix/DeliveryUid.h"
 
@@ -436,6 +437,32 @@ struct EdsRemindersDatabase::Session {
         return created.empty() ? uid : created;
     }
 
+    platform::ReminderList createList(const std::string& title, const Deadline& deadline) {
+        if (title.empty())
+            throw RemindersError("a task list needs a name");
+        ESourceRegistry* registered = sources(deadline);
+        for (auto& list : lists(registered))
+            if (text::canonicallyEqual(list.title, title))
+                return list;
+        Error error;
+        Ref<ESource> source{e_source_new(nullptr, nullptr, error.out())};
+        if (!source)
+            throw RemindersError("could not create the task list “" + title + "”: " + error.text());
+        e_source_set_display_name(source.get(), title.c_str());
+        e_source_set_parent(source.get(), "local-stub");
+        e_source_set_enabled(source.get(), TRUE);
+        e_source_backend_set_backend_name(E_SOURCE_BACKEND(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_TASK_LIST)),
+                                          "local");
+        // Answers once the registry has the new source, so lists() finds it.
+        GList sources{source.get(), nullptr, nullptr};
+        if (!e_source_registry_create_sources_sync(registered, &sources, deadline.cancellable(), error.out())) {
+            if (error.notAnswering())
+                throw NotAnswering();
+            throw RemindersError("could not create the task list “" + title + "”: " + error.text());
+        }
+        return {e_source_get_uid(source.get()), title};
+    }
+
     // Runs one operation on the server within the time limit. A server that
     // does not answer is forgotten, to be reconnected afresh.
     template <class Operation> auto run(Operation operation) {
@@ -508,6 +535,11 @@ std::optional<platform::SavedReminder> EdsRemindersDatabase::reminder(const std:
             return std::nullopt;
         return ical::readTodo(todo, identifier, found->listTitle);
     });
+}
+
+platform::ReminderList EdsRemindersDatabase::createList(const std::string& title) {
+    std::lock_guard lock(mutex_);
+    return session_->run([&](const Deadline& deadline) { return session_->createList(title, deadline); });
 }
 
 } // namespace tavrelin::eds

@@ -34,7 +34,7 @@ public:
 
     EdsProbe probe() const override;
 
-    platform::RemindersPlace place() const override { return platform::RemindersPlace::evolutionDataServer; }
+    platform::RemindersPlace place() const override { return {platform::RemindersPlace::Kind::evolutionDataServer, {}}; }
     // Registry answers: full access; otherwise not determined, so that the
     // access request says why.
     platform::RemindersAuthorization authorizationStatus() const override;
@@ -53,6 +53,10 @@ public:
     // Looks the UID up in every enabled task list; throws when the server
     // does not answer.
     std::optional<platform::SavedReminder> reminder(const std::string& identifier) const override;
+    // A new local task list (a source under "On This Computer", as GNOME's
+    // task apps make one), enabled, once the registry lists it; an enabled
+    // task list already of that title is answered instead.
+    platform::ReminderList createList(const std::string& title) override;
 
 private:
     struct Session;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -366,6 +367,35 @@ void PosixFiles::rename(const std::string& from, const std::string& to) {
                 return;
             error = errno;
         }
+    }
+    fail("move “" + from + "” to", to, error);
+}
+
+bool PosixFiles::renameFolderIfAbsent(const std::string& from, const std::string& to) {
+#if defined(__linux__)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+#elif defined(__APPLE__)
+    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0)
+        return true;
+#else
+    errno = EINVAL;
+#endif
+    int error = errno;
+    if (error == EEXIST)
+        return false;
+    // A file system that cannot refuse to replace: the empty folder made here
+    // holds the name, and a rename may replace an empty folder.
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        if (::mkdir(to.c_str(), 0700) != 0) {
+            if (errno == EEXIST)
+                return false;
+            fail("make the folder", to, errno);
+        }
+        if (::rename(from.c_str(), to.c_str()) == 0)
+            return true;
+        error = errno;
+        ::rmdir(to.c_str());
     }
     fail("move “" + from + "” to", to, error);
 }

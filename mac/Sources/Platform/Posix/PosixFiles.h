@@ -32,6 +32,7 @@ public:
     void copy(const std::string& from, const std::string& to) override;
     // Replaces whatever is at `to`, a folder included.
     void rename(const std::string& from, const std::string& to) override;
+    bool renameFolderIfAbsent(const std::string& from, const std::string& to) override;
     std::vector<std::string> list(const std::string& directory) const override;
 };
 

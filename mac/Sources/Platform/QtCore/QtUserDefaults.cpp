@@ -28,4 +28,9 @@ void QtUserDefaults::setBool(const std::string& key, bool value) {
     settings_.sync();
 }
 
+void QtUserDefaults::setString(const std::string& key, const std::string& value) {
+    settings_.setValue(QString::fromStdString(key), QString::fromStdString(value));
+    settings_.sync();
+}
+
 } // namespace tavrelin::qt

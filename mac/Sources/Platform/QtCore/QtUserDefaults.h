@@ -18,6 +18,7 @@ public:
     bool boolForKey(const std::string& key) const override;
     std::optional<std::string> stringForKey(const std::string& key) const override;
     void setBool(const std::string& key, bool value) override;
+    void setString(const std::string& key, const std::string& value) override;
 
 private:
     mutable QSettings settings_;

@@ -63,6 +63,53 @@ Holding holding(std::string_view text) {
     return found;
 }
 
+// A list folder's name for a title: its letters and digits (ASCII ones in
+// lower case, others as they are), each run of anything else one "-". Never
+// empty, hidden or more than one path step, and never cut inside a character.
+std::string folderNameFor(std::string_view title) {
+    constexpr std::size_t longest = 60;
+    std::string name;
+    for (std::size_t at = 0; at < title.size();) {
+        const auto c = static_cast<unsigned char>(title[at]);
+        if (c >= 0x80) {
+            // A character beyond ASCII: its bytes are all 0x80 or more, so
+            // none of them is a "/", a "." or a NUL.
+            std::size_t length = 1;
+            while (length < 4 && at + length < title.size() && (static_cast<unsigned char>(title[at + length]) & 0xC0) == 0x80)
+                ++length;
+            if (name.size() + length > longest)
+                break;
+            name += title.substr(at, length);
+            at += length;
+            continue;
+        }
+        ++at;
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+        if (!letter && (name.empty() || name.back() == '-'))
+            continue;
+        if (name.size() >= longest)
+            break;
+        name += letter ? static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) : '-';
+    }
+    while (!name.empty() && name.back() == '-')
+        name.pop_back();
+    return name.empty() ? "list" : name;
+}
+
+std::string randomHex(std::size_t bytes) {
+    std::vector<unsigned char> random(bytes);
+    std::size_t filled = 0;
+    while (filled < random.size()) {
+        ssize_t n = ::getrandom(random.data() + filled, random.size() - filled, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw RemindersError("could not make a random name: " + errnoText(errno));
+        filled += static_cast<std::size_t>(n);
+    }
+    return text::hexEncoded(random);
+}
+
 bool isItem(const std::string& name) {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".ics") == 0;
 }
@@ -156,6 +203,15 @@ std::vector<platform::ReminderList> VdirRemindersDatabase::lists() const {
     }
     holdings_ = std::move(seen); // forgets folders that went away
     if (!swept_) {
+        // A list a crash interrupted while it was put together.
+        for (const std::string& name : names)
+            if (platform::isOwnTemporaryFile(name) && files_.kind(root_ + "/" + name) == platform::EntryKind::folder) {
+                try {
+                    files_.remove(root_ + "/" + name);
+                } catch (const platform::FileError&) {
+                    // Hidden, so no reader takes it for a list; the next start tries again.
+                }
+            }
         indexedLook(true); // lists every folder, which is when the leftovers go
         // A crash may have left earlier renames unflushed: what is found now is
         // durable before a save answers it as filed.
@@ -257,17 +313,7 @@ bool VdirRemindersDatabase::isValidIdentifier(std::string_view identifier) {
 std::string VdirRemindersDatabase::newIdentifier() const {
     const Look& current = *look_;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::array<unsigned char, 16> bytes{};
-        std::size_t filled = 0;
-        while (filled < bytes.size()) {
-            ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                throw RemindersError("could not make a reminder identifier: " + errnoText(errno));
-            filled += static_cast<std::size_t>(n);
-        }
-        const std::string uid = text::hexEncoded(bytes);
+        const std::string uid = randomHex(16);
         if (!current.reminders.count(uid))
             return uid;
     }
@@ -360,6 +406,42 @@ std::optional<platform::SavedReminder> VdirRemindersDatabase::readReminder(const
     if (!todo)
         return std::nullopt;
     return ical::readTodo(todo, identifier, where.title);
+}
+
+platform::ReminderList VdirRemindersDatabase::createList(const std::string& title) {
+    if (title.empty() || title.size() > maxDisplayNameBytes ||
+        std::any_of(title.begin(), title.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        throw RemindersError("a task list cannot be called “" + title + "”");
+    for (const auto& list : lists())
+        if (text::canonicallyEqual(list.title, title))
+            return list;
+
+    // Put together under a name readers skip, then moved into place whole.
+    const std::string building = root_ + "/.tavrelin-" + randomHex(8) + ".tmp";
+    try {
+        files_.createDirectories(root_);
+        files_.createDirectories(building);
+        files_.writeAtomically(building + "/displayname", title);
+        const std::string base = folderNameFor(title);
+        for (int number = 1; number <= 100; ++number) {
+            const std::string name = number == 1 ? base : base + "-" + std::to_string(number);
+            if (files_.renameFolderIfAbsent(building, root_ + "/" + name)) {
+                files_.syncFolder(root_);
+                look_.reset();
+                return {name, title};
+            }
+        }
+        throw platform::FileError("every folder name for it in " + root_ + " is taken");
+    } catch (const platform::FileError& error) {
+        if (files_.exists(building)) {
+            try {
+                files_.remove(building);
+            } catch (const platform::FileError&) {
+                // Hidden, and removed at the next start.
+            }
+        }
+        throw RemindersError("could not create the task list “" + title + "”: " + error.what());
+    }
 }
 
 } // namespace tavrelin::vdir

@@ -44,7 +44,7 @@ public:
 
     const std::string& root() const { return root_; }
 
-    platform::RemindersPlace place() const override { return platform::RemindersPlace::taskListFolder; }
+    platform::RemindersPlace place() const override { return {platform::RemindersPlace::Kind::taskListFolder, root_}; }
     // Writable folder: full access; present but not a writable folder: denied;
     // missing: not determined.
     platform::RemindersAuthorization authorizationStatus() const override;
@@ -59,6 +59,13 @@ public:
     // untouched, as is one an earlier version filed for the same delivery.
     std::string save(const platform::NewReminder& reminder) override;
     std::optional<platform::SavedReminder> reminder(const std::string& identifier) const override;
+    // A new folder in the root (made when missing), named after the title
+    // (its letters and digits, "-" between words, a number after it when the
+    // name is taken), holding the title in `displayname`. It is put together
+    // under a temporary name and moved into place in one step, so no reader
+    // sees it half made. A title that would not read back the same (empty,
+    // with a control character, too long) is refused.
+    platform::ReminderList createList(const std::string& title) override;
 
     // True when the text can be a reminder identifier: [A-Za-z0-9_.+-] only,
     // so it can never name a path outside a list folder.

@@ -6,14 +6,15 @@
 namespace tavrelin::words {
 namespace {
 
-// Where the reminders go, as a sentence names it.
-std::string where(RemindersPlace place) {
-    switch (place) {
-    case RemindersPlace::evolutionDataServer:
-        return "GNOME’s task lists";
-    case RemindersPlace::taskListFolder:
-        return "the task-list folder";
-    case RemindersPlace::eventKit:
+// Where the reminders go, as a sentence names it: concretely, since a
+// computer may have more than one place for task lists.
+std::string where(const RemindersPlace& place) {
+    switch (place.kind) {
+    case RemindersPlace::Kind::evolutionDataServer:
+        return "Evolution Data Server’s task lists";
+    case RemindersPlace::Kind::taskListFolder:
+        return place.location.empty() ? "the task-list folder" : "the task-list folder " + place.location;
+    case RemindersPlace::Kind::eventKit:
         break;
     }
     return "Apple Reminders"; // only a Mac has it
@@ -52,7 +53,7 @@ std::string trustedTitle() {
     return "Let this computer collect your reminders?";
 }
 
-std::string trustedText(const std::string& host, RemindersPlace place) {
+std::string trustedText(const std::string& host, const RemindersPlace& place) {
     return "Tavrelin will collect reminders from " + host + " and create them in " + where(place) +
            " on this computer.\n\n"
            "It never sees your email — only a title, a date, and a list name.";
@@ -66,7 +67,7 @@ std::string untrustedTitle(const std::string& host) {
     return "Pair this computer with " + host + "?";
 }
 
-std::string untrustedText(const std::string& host, RemindersPlace place) {
+std::string untrustedText(const std::string& host, const RemindersPlace& place) {
     return "This link would have your computer collect reminders from " + host +
            ", which is not Tavrelin's usual address.\n\n"
            "That server would decide what gets written into " +
@@ -91,7 +92,7 @@ std::string switchText(const std::string& stored, const std::string& incoming) {
            stored + " would stop arriving.";
 }
 
-std::string pairedText(const std::string& host, RemindersPlace place) {
+std::string pairedText(const std::string& host, const RemindersPlace& place) {
     // No permission prompt exists here: items go into the lists that exist,
     // and one naming a missing list waits on the backend (the menu says so).
     return "This computer will collect reminders from " + host +
@@ -117,11 +118,11 @@ std::string helpText() {
 
 namespace menu {
 
-std::string needsAccess(RemindersPlace place) {
+std::string needsAccess(const RemindersPlace& place) {
     return "Tavrelin needs access to " + where(place);
 }
 
-std::string openAccessSettings(RemindersPlace place) {
+std::string openAccessSettings(const RemindersPlace& place) {
     return "Open " + where(place) + "…";
 }
 
@@ -133,7 +134,7 @@ std::string unpairTitle() {
     return "Unpair this computer?";
 }
 
-std::string unpairText(RemindersPlace place) {
+std::string unpairText(const RemindersPlace& place) {
     return "Tavrelin will stop collecting reminders on this computer. Anything already queued stays on the server and "
            "will arrive when you pair again.\n\n"
            "Reminders already in " +
@@ -144,8 +145,8 @@ std::string unpairText(RemindersPlace place) {
 
 namespace module {
 
-std::string title(RemindersPlace place) {
-    if (place == RemindersPlace::taskListFolder)
+std::string title(const RemindersPlace& place) {
+    if (place.kind == RemindersPlace::Kind::taskListFolder)
         return "Task-list folder";
     return where(place);
 }
@@ -159,6 +160,34 @@ std::string lists() {
 }
 
 } // namespace module
+
+namespace places {
+
+std::string current(const RemindersPlace& place) {
+    return "Reminders go to " + where(place);
+}
+
+std::string useInstead(const RemindersPlace& place) {
+    return "Use " + where(place) + " instead…";
+}
+
+std::string switchTitle(const RemindersPlace& place) {
+    return "File new reminders in " + where(place) + "?";
+}
+
+std::string switchText(const RemindersPlace& from, const RemindersPlace& to) {
+    return "Tavrelin will file the reminders it collects from now on in " + where(to) +
+           ", and look there for the lists they name.\n\n"
+           "Reminders already in " +
+           where(from) + " stay there.";
+}
+
+std::string createText(const std::string& name, const RemindersPlace& place) {
+    return "Tavrelin will create a task list named “" + name + "” in " + where(place) +
+           " and file the reminders waiting for it there.";
+}
+
+} // namespace places
 
 namespace health {
 

@@ -35,7 +35,7 @@ std::string trustedTitle() {
     return "Let this Mac collect your reminders?";
 }
 
-std::string trustedText(const std::string& host, RemindersPlace) {
+std::string trustedText(const std::string& host, const RemindersPlace&) {
     return "Tavrelin for Mac will collect reminders from " + host +
            " and create them in Apple Reminders on this Mac.\n\n"
            "It never sees your email — only a title, a date, and a list name.";
@@ -49,7 +49,7 @@ std::string untrustedTitle(const std::string& host) {
     return "Pair this Mac with " + host + "?";
 }
 
-std::string untrustedText(const std::string& host, RemindersPlace) {
+std::string untrustedText(const std::string& host, const RemindersPlace&) {
     return "This link would have your Mac collect reminders from " + host +
            ", which is not Tavrelin's usual address.\n\n"
            "That server would decide what gets written into your Reminders, and would be told the names of your "
@@ -71,7 +71,7 @@ std::string switchText(const std::string& stored, const std::string& incoming) {
            stored + " would stop arriving.";
 }
 
-std::string pairedText(const std::string& host, RemindersPlace) {
+std::string pairedText(const std::string& host, const RemindersPlace&) {
     return "This Mac will collect reminders from " + host +
            ". They usually arrive within a minute.\n\n"
            "macOS will ask for permission to access Reminders the first time one arrives. Tavrelin lives in the menu "
@@ -93,11 +93,11 @@ std::string helpText() {
 
 namespace menu {
 
-std::string needsAccess(RemindersPlace) {
+std::string needsAccess(const RemindersPlace&) {
     return "Tavrelin needs access to Reminders";
 }
 
-std::string openAccessSettings(RemindersPlace) {
+std::string openAccessSettings(const RemindersPlace&) {
     return "Open Privacy & Security settings…";
 }
 
@@ -109,7 +109,7 @@ std::string unpairTitle() {
     return "Unpair this Mac?";
 }
 
-std::string unpairText(RemindersPlace) {
+std::string unpairText(const RemindersPlace&) {
     return "Tavrelin will stop collecting reminders on this Mac. Anything already queued stays on the server and will "
            "arrive when you pair again.\n\n"
            "Reminders already in your Reminders app are not touched.";
@@ -119,7 +119,7 @@ std::string unpairText(RemindersPlace) {
 
 namespace module {
 
-std::string title(RemindersPlace) {
+std::string title(const RemindersPlace&) {
     return "Apple Reminders";
 }
 
@@ -132,6 +132,32 @@ std::string lists() {
 }
 
 } // namespace module
+
+namespace places {
+
+std::string current(const RemindersPlace&) {
+    return "Reminders go to Apple Reminders";
+}
+
+std::string useInstead(const RemindersPlace&) {
+    return "Use Apple Reminders instead…";
+}
+
+std::string switchTitle(const RemindersPlace&) {
+    return "File new reminders in Apple Reminders?";
+}
+
+std::string switchText(const RemindersPlace&, const RemindersPlace&) {
+    return "Tavrelin will file the reminders it collects from now on in Apple Reminders, and look there for the lists "
+           "they name.";
+}
+
+std::string createText(const std::string& name, const RemindersPlace&) {
+    return "Tavrelin will create a list named “" + name +
+           "” in Apple Reminders on this Mac and file the reminders waiting for it there.";
+}
+
+} // namespace places
 
 namespace health {
 

@@ -310,6 +310,34 @@ std::string installDidNotStart(const std::string& error) {
 
 } // namespace update
 
+namespace places {
+
+std::string switchButton() {
+    return "Switch";
+}
+
+std::string createList(const std::string& name) {
+    return "Create the list “" + name + "”…";
+}
+
+std::string createTitle(const std::string& name) {
+    return "Create the list “" + name + "”?";
+}
+
+std::string createButton() {
+    return "Create List";
+}
+
+std::string createFailedTitle(const std::string& name) {
+    return "Couldn’t create the list “" + name + "”";
+}
+
+std::string createFailedText(const std::string& problem) {
+    return problem + "\n\nThe reminders for it stay on the server and arrive once a list of that name is there.";
+}
+
+} // namespace places
+
 namespace install {
 
 std::string startAtLogin() {

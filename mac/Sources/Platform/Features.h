@@ -1,0 +1,20 @@
+#pragma once
+
+namespace tavrelin::platform {
+
+// What this platform offers beyond the product's own menu. Each build has
+// its values (Features/*.cpp), chosen with its words; the word table holds
+// only words.
+struct Features {
+    // The desktop starts programs at login from entries the agent keeps, and
+    // the menu switches that.
+    bool startAtLoginInMenu = false;
+    // The menu names where reminders go and offers the other places there are.
+    bool remindersPlaceInMenu = false;
+    // A list that items wait for can be made from the menu.
+    bool createListInMenu = false;
+};
+
+extern const Features buildFeatures;
+
+} // namespace tavrelin::platform
