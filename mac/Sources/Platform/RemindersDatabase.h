@@ -12,7 +12,7 @@ namespace tavrelin::platform {
 enum class RemindersAuthorization { notDetermined, restricted, denied, fullAccess, writeOnly };
 
 // Where the reminders go, so the words can name it.
-enum class RemindersPlace { eventKit, evolutionDataServer, taskListFolder };
+enum class RemindersPlace { eventKit, evolutionDataServer, taskListFolder, calDavServer };
 
 struct RemindersAccessAnswer {
     bool granted = false;

@@ -13,6 +13,8 @@ std::string where(RemindersPlace place) {
         return "GNOME’s task lists";
     case RemindersPlace::taskListFolder:
         return "the task-list folder";
+    case RemindersPlace::calDavServer:
+        return "your CalDAV task lists";
     case RemindersPlace::eventKit:
         break;
     }
