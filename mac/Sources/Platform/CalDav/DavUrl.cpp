@@ -10,10 +10,12 @@ namespace tavrelin::caldav {
 
 namespace {
 
+// The parsed URI points into its text, which it keeps.
 struct Parsed {
+    std::string text;
     UriUriA uri{};
     bool ok = false;
-    explicit Parsed(const std::string& text) {
+    explicit Parsed(std::string source) : text(std::move(source)) {
         const char* error = nullptr;
         ok = uriParseSingleUriA(&uri, text.c_str(), &error) == URI_SUCCESS;
     }
@@ -43,10 +45,10 @@ std::string defaultPort(const std::string& scheme) {
 } // namespace
 
 std::optional<DavUrl> DavUrl::parse(std::string_view text) {
-    const std::string owned(text);
-    Parsed parsed(owned);
+    Parsed parsed{std::string(text)};
     if (!parsed.ok)
         return std::nullopt;
+    const std::string& owned = parsed.text;
     const UriUriA& uri = parsed.uri;
     DavUrl url;
     url.scheme = text::lowercasedAscii(range(uri.scheme));
@@ -89,9 +91,8 @@ bool DavUrl::sameOrigin(const DavUrl& other) const {
 }
 
 std::optional<DavUrl> DavUrl::resolve(std::string_view reference) const {
-    const std::string trimmed(text::trimmed(reference));
     Parsed base(text());
-    Parsed relative(trimmed);
+    Parsed relative{std::string(text::trimmed(reference))};
     if (!base.ok || !relative.ok)
         return std::nullopt;
     UriUriA absolute{};

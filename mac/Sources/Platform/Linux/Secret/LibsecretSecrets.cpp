@@ -27,22 +27,14 @@ std::string secondsText(double seconds) {
     return text;
 }
 
-// The session bus, as its variable names it, else the bus socket in the
-// runtime folder. Never an autolaunched one: that would start a bus of its own.
-std::optional<std::string> sessionBusAddress() {
+// A session bus as its variable names it, or the one in the runtime folder.
+bool hasSessionBus() {
     if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
-        return std::string(address);
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
-        const std::string socket = std::string(runtime) + "/bus";
-        struct stat info {};
-        if (::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-            char* escaped = g_dbus_address_escape_value(socket.c_str());
-            std::string address = std::string("unix:path=") + escaped;
-            g_free(escaped);
-            return address;
-        }
-    }
-    return std::nullopt;
+        return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat info {};
+    return runtime && runtime[0] == '/' && ::stat((std::string(runtime) + "/bus").c_str(), &info) == 0 &&
+           S_ISSOCK(info.st_mode);
 }
 
 // GLib's error as a SecretsError, with the words a person can act on.
@@ -92,7 +84,7 @@ struct ItemList {
 // waits for its result for the call's limit and cancels it after that.
 class LibsecretSecrets::Worker {
 public:
-    explicit Worker(std::string schemaName) : schemaName_(std::move(schemaName)), address_(sessionBusAddress()) {
+    explicit Worker(std::string schemaName) : schemaName_(std::move(schemaName)), hasBus_(hasSessionBus()) {
         schema_.name = schemaName_.c_str();
         schema_.flags = SECRET_SCHEMA_NONE;
         schema_.attributes[0] = {"server", SECRET_SCHEMA_ATTRIBUTE_STRING};
@@ -102,10 +94,7 @@ public:
             g_main_context_push_thread_default(context_);
             g_main_loop_run(loop_);
             g_clear_object(&service_);
-            if (connection_) {
-                g_dbus_connection_close_sync(connection_, nullptr, nullptr);
-                g_clear_object(&connection_);
-            }
+            g_clear_object(&bus_);
             while (g_main_context_iteration(context_, FALSE)) {
             }
             g_main_context_pop_thread_default(context_);
@@ -161,26 +150,24 @@ public:
 
     // On the worker thread only.
     SecretService* service(GCancellable* cancellable) {
-        if (connection_ && g_dbus_connection_is_closed(connection_)) { // the bus went away: start again
+        if (bus_ && g_dbus_connection_is_closed(bus_)) { // the bus went away: start again
             g_clear_object(&service_);
-            g_clear_object(&connection_);
+            g_clear_object(&bus_);
         }
         if (service_)
             return service_;
-        if (!address_)
+        // Checked here, so that GLib never autolaunches a bus of its own.
+        if (!hasBus_)
             throw SecretsError("there is no session bus to reach the keyring on");
         GError* error = nullptr;
-        connection_ = g_dbus_connection_new_for_address_sync(
-            address_->c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, cancellable, &error);
-        if (!connection_)
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &error);
+        if (!bus_)
             throw failure("could not reach the session bus", error);
-        g_dbus_connection_set_exit_on_close(connection_, FALSE);
-        service_ = static_cast<SecretService*>(g_initable_new(
-            SECRET_TYPE_SERVICE, cancellable, &error, "g-flags", G_DBUS_PROXY_FLAGS_NONE, "g-connection", connection_,
-            "g-name", serviceName, "g-object-path", "/org/freedesktop/secrets", "g-interface-name",
-            "org.freedesktop.Secret.Service", "flags", SECRET_SERVICE_NONE, nullptr));
+        // A bus that goes away ends our calls, not the process.
+        g_dbus_connection_set_exit_on_close(bus_, FALSE);
+        // An instance of our own: libsecret's shared one would be used from
+        // whatever thread asked first.
+        service_ = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, &error);
         if (!service_)
             throw failure("could not reach the keyring", error);
         return service_;
@@ -204,11 +191,11 @@ private:
 
     std::string schemaName_;
     SecretSchema schema_{};
-    const std::optional<std::string> address_;
+    const bool hasBus_;
     GMainContext* context_ = g_main_context_new();
     GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
     // Touched on the worker thread only.
-    GDBusConnection* connection_ = nullptr;
+    GDBusConnection* bus_ = nullptr;
     SecretService* service_ = nullptr;
     std::mutex mutex_;
     std::set<GCancellable*> running_; // calls a caller still waits for

@@ -13,13 +13,13 @@ struct SecretLimits {
     double prompt = 180; // seconds for one that may wait for the person
 };
 
-// The keyring through the Secret Service (libsecret), on a D-Bus connection of
-// its own: the process's shared session-bus connection would end the process
-// when the bus goes away, and would keep the first bus it ever reached. All
-// libsecret work happens on one thread that runs its own GLib main context, so
-// no D-Bus signal for it is ever dispatched on the desktop's main loop. A
-// caller waits for that thread at most the call's limit; a call that runs over
-// is cancelled and fails.
+// The keyring through the Secret Service (libsecret). All libsecret work
+// happens on one thread that runs its own GLib main context, with a service
+// proxy of its own, so no D-Bus signal for it is dispatched on the desktop's
+// main loop and no other thread shares its objects. A caller waits for that
+// thread at most the call's limit; a call that runs over is cancelled and
+// fails. The session bus's connection is told not to end the process when
+// the bus goes away (GLib's default): that only fails the calls.
 class LibsecretSecrets final : public platform::Secrets {
 public:
     // Items are stored under `schema` with the attributes "server" and "user".
