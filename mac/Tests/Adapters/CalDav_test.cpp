@@ -156,9 +156,10 @@ TEST_P(CalDavServers, FilesTheTaskTheFolderGetsAndKeepsThePasswordInTheKeyringOn
     RemindersStore store(*reminders, clock);
     http.clear();
     const int sessions = http.sessions();
-    const Poll filed = poll(store, {{"Call the dentist", "Reminders", keyFor("dentist"), "2030-05-04T09:30", false, "Ask about Tuesday"},
-                                    {"Pay rent", "Reminders", keyFor("rent"), "2030-05-05", true},
-                                    {"Water the plants", "Reminders", keyFor("plants")}});
+    const Poll filed =
+        poll(store, {{"Call the dentist", "Reminders", keyFor("dentist"), "2030-05-04T09:30", false, "Ask about Tuesday"},
+                     {"Pay rent", "Reminders", keyFor("rent"), "2030-05-05", true},
+                     {"Water the plants", "Reminders", keyFor("plants")}});
     ASSERT_EQ(filed.access, Access::granted());
     EXPECT_THAT(filed.writes, ::testing::Each(Write::saved("Reminders")));
     EXPECT_EQ(filed.lists, std::vector<std::string>{"Reminders"});
@@ -181,7 +182,7 @@ TEST_P(CalDavServers, FilesTheTaskTheFolderGetsAndKeepsThePasswordInTheKeyringOn
     const std::string plants = items.at(list + uidFor("plants") + ".ics");
     EXPECT_EQ(property(dentist, "SUMMARY"), "SUMMARY:Call the dentist");
     EXPECT_EQ(property(dentist, "DESCRIPTION"), "DESCRIPTION:Ask about Tuesday");
-    EXPECT_EQ(property(dentist, "DUE"), "DUE:20300504T093000"); // floating, as the folder's
+    EXPECT_EQ(property(dentist, "DUE"), "DUE:20300504T093000");                      // floating, as the folder's
     EXPECT_THAT(property(dentist, "TRIGGER"), HasSubstr("VALUE=DATE-TIME:2030050")); // the absolute alarm
     EXPECT_EQ(property(rent, "DUE"), "DUE;VALUE=DATE:20300505");
     EXPECT_EQ(property(rent, "TRIGGER"), ""); // all-day: no alarm
@@ -277,9 +278,9 @@ TEST_P(CalDavServers, AServerThatDiesMidPollFailsThatPollAndTheNextFilesTheRest)
     EXPECT_EQ(http.sent().size(), sent);
 
     server.start();
-    const Poll next = poll(store, {{"One", "Reminders", keyFor("one")},
-                                   {"Two", "Reminders", keyFor("two")},
-                                   {"Three", "Reminders", keyFor("three")}});
+    const Poll next = poll(
+        store,
+        {{"One", "Reminders", keyFor("one")}, {"Two", "Reminders", keyFor("two")}, {"Three", "Reminders", keyFor("three")}});
     EXPECT_THAT(next.writes, ::testing::Each(Write::saved("Reminders")));
     EXPECT_EQ(next.lists, std::vector<std::string>{"Reminders"});
     EXPECT_EQ(server.items(list).size(), 3u);

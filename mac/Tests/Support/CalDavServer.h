@@ -59,7 +59,8 @@ web.run_app(app, sock=listener, print=None, access_log=None)
 
 class CalDavServer {
 public:
-    CalDavServer(CalDavServerKind kind, std::filesystem::path folder, std::string user, std::string password, platform::Http& http)
+    CalDavServer(CalDavServerKind kind, std::filesystem::path folder, std::string user, std::string password,
+                 platform::Http& http)
         : kind_(kind), folder_(std::move(folder)), user_(std::move(user)), password_(std::move(password)),
           session_(http.makeSession({})) {
         const char* program = kind_ == CalDavServerKind::radicale ? "/usr/bin/radicale" : "/usr/bin/xandikos";
@@ -83,13 +84,28 @@ public:
     void start() {
         std::vector<std::string> command;
         if (kind_ == CalDavServerKind::radicale)
-            command = {"/usr/bin/radicale", "--config", "", "--logging-level", "info", "--server-hosts",
-                       "127.0.0.1:" + std::to_string(port_), "--auth-type", "htpasswd", "--auth-htpasswd-filename",
-                       (folder_ / "users").string(), "--auth-htpasswd-encryption", "plain",
-                       "--storage-filesystem-folder", (folder_ / "data").string()};
+            command = {"/usr/bin/radicale",
+                       "--config",
+                       "",
+                       "--logging-level",
+                       "info",
+                       "--server-hosts",
+                       "127.0.0.1:" + std::to_string(port_),
+                       "--auth-type",
+                       "htpasswd",
+                       "--auth-htpasswd-filename",
+                       (folder_ / "users").string(),
+                       "--auth-htpasswd-encryption",
+                       "plain",
+                       "--storage-filesystem-folder",
+                       (folder_ / "data").string()};
         else
-            command = {"/usr/bin/python3", (folder_ / "front.py").string(), (folder_ / "data").string(),
-                       std::to_string(port_), user_, (folder_ / "password").string()};
+            command = {"/usr/bin/python3",
+                       (folder_ / "front.py").string(),
+                       (folder_ / "data").string(),
+                       std::to_string(port_),
+                       user_,
+                       (folder_ / "password").string()};
         process_.reset();
         process_.emplace(command, withSanitizers({{"HOME", folder_.string()}}));
         const std::string before = kind_ == CalDavServerKind::radicale ? "Listening on '[127.0.0.1]:" : "listening on port ";
@@ -127,7 +143,8 @@ public:
     platform::HttpResponse request(const std::string& method, const std::string& path,
                                    std::vector<std::pair<std::string, std::string>> headers = {}, std::string body = {}) {
         headers.emplace_back("Authorization", "Basic " + base64(user_ + ":" + password_));
-        return session_->perform({method, "http://127.0.0.1:" + std::to_string(port_) + path, std::move(headers), std::move(body)});
+        return session_->perform(
+            {method, "http://127.0.0.1:" + std::to_string(port_) + path, std::move(headers), std::move(body)});
     }
 
     // A calendar in the home; answers its path. Components none: the server's
@@ -150,7 +167,8 @@ public:
                     "<d:set><d:prop>" +
                         properties + "</d:prop></d:set></c:mkcalendar>");
         if (response.status != 201)
-            throw std::runtime_error("MKCALENDAR " + path + " answered " + std::to_string(response.status) + ": " + response.body);
+            throw std::runtime_error("MKCALENDAR " + path + " answered " + std::to_string(response.status) + ": " +
+                                     response.body);
         return path;
     }
 
@@ -173,8 +191,9 @@ public:
 
     // The .ics resources of a list, by path, with their text.
     std::map<std::string, std::string> items(const std::string& listPath) {
-        const auto listing = request("PROPFIND", listPath, {{"Depth", "1"}, {"Content-Type", "application/xml"}},
-                                     "<?xml version=\"1.0\"?><d:propfind xmlns:d=\"DAV:\"><d:prop><d:getetag/></d:prop></d:propfind>");
+        const auto listing =
+            request("PROPFIND", listPath, {{"Depth", "1"}, {"Content-Type", "application/xml"}},
+                    "<?xml version=\"1.0\"?><d:propfind xmlns:d=\"DAV:\"><d:prop><d:getetag/></d:prop></d:propfind>");
         if (listing.status != 207)
             throw std::runtime_error("PROPFIND " + listPath + " answered " + std::to_string(listing.status));
         std::map<std::string, std::string> found;

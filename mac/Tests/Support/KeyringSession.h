@@ -57,20 +57,18 @@ public:
 
     // Locks the login keyring, as a screen lock or a person may.
     void lock() {
-        const auto [status, said] =
-            runToEnd({"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets",
-                      "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
-                      "array:objpath:/org/freedesktop/secrets/collection/login"},
-                     environment_);
+        const auto [status, said] = runToEnd(
+            {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.secrets", "/org/freedesktop/secrets",
+             "org.freedesktop.Secret.Service.Lock", "array:objpath:/org/freedesktop/secrets/collection/login"},
+            environment_);
         if (status != 0)
             throw std::runtime_error("could not lock the keyring: " + said);
     }
 
     // SIGSTOP makes a keyring that never answers; SIGCONT lets it go on.
     void signalDaemon(int signal) {
-        const auto [status, said] = runToEnd({"/usr/bin/dbus-send", "--session", "--print-reply",
-                                              "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                              "org.freedesktop.DBus.GetConnectionUnixProcessID",
+        const auto [status, said] = runToEnd({"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                                              "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
                                               "string:org.freedesktop.secrets"},
                                              environment_);
         const auto number = said.find("uint32 ");

@@ -184,8 +184,7 @@ struct CalDavRemindersDatabase::Exchange {
     }
 
     Reply propfind(const DavUrl& url, int depth, const std::string& properties) {
-        return send("PROPFIND", url,
-                    {{"Depth", std::to_string(depth)}, {"Content-Type", "application/xml; charset=utf-8"}},
+        return send("PROPFIND", url, {{"Depth", std::to_string(depth)}, {"Content-Type", "application/xml; charset=utf-8"}},
                     propfindBody(properties));
     }
 
@@ -232,9 +231,8 @@ DavUrl CalDavRemindersDatabase::serverUrl(const std::string& serverAddress) {
     return *url;
 }
 
-CalDavRemindersDatabase::CalDavRemindersDatabase(const std::string& serverAddress, std::string user,
-                                                 platform::Http& http, platform::Secrets& secrets,
-                                                 CalDavOptions options)
+CalDavRemindersDatabase::CalDavRemindersDatabase(const std::string& serverAddress, std::string user, platform::Http& http,
+                                                 platform::Secrets& secrets, CalDavOptions options)
     : url_(serverUrl(serverAddress)), server_(url_.text()), user_(std::move(user)), http_(http), secrets_(secrets),
       options_(std::move(options)) {
     if (user_.empty())
@@ -250,9 +248,8 @@ CalDavRemindersDatabase::CalDavRemindersDatabase(const std::string& serverAddres
 
 CalDavRemindersDatabase::~CalDavRemindersDatabase() = default;
 
-std::unique_ptr<CalDavRemindersDatabase> makeCalDavRemindersDatabase(const std::string& serverAddress,
-                                                                     const std::string& user, platform::Http& http,
-                                                                     platform::Secrets& secrets) {
+std::unique_ptr<CalDavRemindersDatabase> makeCalDavRemindersDatabase(const std::string& serverAddress, const std::string& user,
+                                                                     platform::Http& http, platform::Secrets& secrets) {
     return std::make_unique<CalDavRemindersDatabase>(serverAddress, user, http, secrets);
 }
 
@@ -402,8 +399,7 @@ std::vector<CalDavRemindersDatabase::List> CalDavRemindersDatabase::readLists(Ex
     for (int attempt = 0;; ++attempt) {
         if (!home_)
             home_ = discover(exchange);
-        Reply reply =
-            exchange.propfind(*home_, 1, "<d:resourcetype/><d:displayname/><c:supported-calendar-component-set/>");
+        Reply reply = exchange.propfind(*home_, 1, "<d:resourcetype/><d:displayname/><c:supported-calendar-component-set/>");
         // The home went away: find it again, once.
         if ((reply.status == 404 || reply.status == 410) && attempt == 0) {
             home_.reset();
@@ -428,8 +424,8 @@ std::vector<CalDavRemindersDatabase::List> CalDavRemindersDatabase::readLists(Ex
             if (path == home_->path)
                 continue;
             // A calendar that does not say what it takes takes everything.
-            if (resource.components && std::find(resource.components->begin(), resource.components->end(), "VTODO") ==
-                                           resource.components->end())
+            if (resource.components &&
+                std::find(resource.components->begin(), resource.components->end(), "VTODO") == resource.components->end())
                 continue;
             std::string title = resource.displayName.value_or("");
             if (title.empty())
@@ -480,8 +476,7 @@ std::string CalDavRemindersDatabase::save(const platform::NewReminder& reminder)
         DavUrl resource = url_;
         resource.path = target.identifier + uid + ".ics";
         const auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-        Reply reply = exchange.send("PUT", resource,
-                                    {{"Content-Type", "text/calendar; charset=utf-8"}, {"If-None-Match", "*"}},
+        Reply reply = exchange.send("PUT", resource, {{"Content-Type", "text/calendar; charset=utf-8"}, {"If-None-Match", "*"}},
                                     ical::calendarText(reminder, uid, platform::Date::fromUnix(now)));
         switch (reply.status) {
         case 201:
@@ -514,14 +509,14 @@ std::string CalDavRemindersDatabase::findByUid(Exchange& exchange, const List& l
         if (auto found = collection.resolve(*href); found && found->sameOrigin(url_) && isResourcePath(found->path))
             return found->path;
     // The list holds the UID under another name: ask the list for it.
-    const std::string query =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<c:calendar-query xmlns:d=\"DAV:\" "
-        "xmlns:c=\"urn:ietf:params:xml:ns:caldav\"><d:prop><d:getetag/></d:prop><c:filter><c:comp-filter "
-        "name=\"VCALENDAR\"><c:comp-filter name=\"VTODO\"><c:prop-filter name=\"UID\"><c:text-match "
-        "collation=\"i;octet\">" +
-        xmlEscaped(uid) + "</c:text-match></c:prop-filter></c:comp-filter></c:comp-filter></c:filter></c:calendar-query>";
-    Reply reply = exchange.send("REPORT", collection, {{"Depth", "1"}, {"Content-Type", "application/xml; charset=utf-8"}},
-                                query);
+    const std::string query = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<c:calendar-query xmlns:d=\"DAV:\" "
+                              "xmlns:c=\"urn:ietf:params:xml:ns:caldav\"><d:prop><d:getetag/></d:prop><c:filter><c:comp-filter "
+                              "name=\"VCALENDAR\"><c:comp-filter name=\"VTODO\"><c:prop-filter name=\"UID\"><c:text-match "
+                              "collation=\"i;octet\">" +
+                              xmlEscaped(uid) +
+                              "</c:text-match></c:prop-filter></c:comp-filter></c:comp-filter></c:filter></c:calendar-query>";
+    Reply reply =
+        exchange.send("REPORT", collection, {{"Depth", "1"}, {"Content-Type", "application/xml; charset=utf-8"}}, query);
     if (reply.status == 207) {
         try {
             for (const DavResource& resource : parseMultistatus(reply.body))

@@ -149,8 +149,7 @@ private:
 
 // The database for the CalDAV place: what the menu's choice and the command
 // line call. Throws CalDavSetupError for an address or user name it cannot use.
-std::unique_ptr<CalDavRemindersDatabase> makeCalDavRemindersDatabase(const std::string& serverAddress,
-                                                                     const std::string& user, platform::Http& http,
-                                                                     platform::Secrets& secrets);
+std::unique_ptr<CalDavRemindersDatabase> makeCalDavRemindersDatabase(const std::string& serverAddress, const std::string& user,
+                                                                     platform::Http& http, platform::Secrets& secrets);
 
 } // namespace tavrelin::caldav

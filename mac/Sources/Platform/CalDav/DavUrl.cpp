@@ -68,8 +68,7 @@ std::optional<DavUrl> DavUrl::parse(std::string_view text) {
     // The path as written: from the end of the authority to the query.
     const std::size_t authority = owned.find("//") + 2;
     const std::size_t pathStart = owned.find_first_of("/?", authority);
-    std::string path =
-        pathStart == std::string::npos ? "" : owned.substr(pathStart, owned.find('?', pathStart) - pathStart);
+    std::string path = pathStart == std::string::npos ? "" : owned.substr(pathStart, owned.find('?', pathStart) - pathStart);
     url.path = path.empty() ? "/" : path;
     return url;
 }

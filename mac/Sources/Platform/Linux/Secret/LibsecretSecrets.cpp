@@ -184,7 +184,8 @@ private:
                 (*static_cast<std::function<void()>*>(data))();
                 return G_SOURCE_REMOVE;
             },
-            new std::function<void()>(std::move(work)), [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+            new std::function<void()>(std::move(work)),
+            [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
         g_source_attach(source, context_);
         g_source_unref(source);
     }
@@ -202,7 +203,7 @@ private:
     std::thread thread_;
 };
 
-LibsecretSecrets::LibsecretSecrets(std::string schema, SecretLimits limits)
+LibsecretSecrets::LibsecretSecrets(SecretLimits limits, std::string schema)
     : schema_(std::move(schema)), limits_(limits), worker_(std::make_unique<Worker>(schema_)) {}
 
 LibsecretSecrets::~LibsecretSecrets() = default;
@@ -211,7 +212,8 @@ std::optional<std::string> LibsecretSecrets::lookup(const platform::SecretKey& k
     const bool mayAsk = prompt == Prompt::allowed;
     Worker& worker = *worker_;
     return worker.run<std::optional<std::string>>(
-        mayAsk ? limits_.prompt : limits_.call, [&worker, key, mayAsk](GCancellable* cancellable) -> std::optional<std::string> {
+        mayAsk ? limits_.prompt : limits_.call,
+        [&worker, key, mayAsk](GCancellable* cancellable) -> std::optional<std::string> {
             SecretService* service = worker.service(cancellable);
             Attributes attributes(key);
             GError* error = nullptr;

@@ -23,7 +23,7 @@ struct SecretLimits {
 class LibsecretSecrets final : public platform::Secrets {
 public:
     // Items are stored under `schema` with the attributes "server" and "user".
-    explicit LibsecretSecrets(std::string schema = "com.tavrelin.mac.Password", SecretLimits limits = {});
+    explicit LibsecretSecrets(SecretLimits limits = {}, std::string schema = "com.tavrelin.mac.Password");
     ~LibsecretSecrets() override;
     LibsecretSecrets(const LibsecretSecrets&) = delete;
     LibsecretSecrets& operator=(const LibsecretSecrets&) = delete;
