@@ -26,7 +26,8 @@ namespace {
 // Radicale writes DAV: as the default namespace; Xandikos uses ns0:/ns1: prefixes.
 const char* radicaleStyle = R"(<?xml version='1.0' encoding='utf-8'?>
 <multistatus xmlns="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav"><response><href>/alice/</href><propstat><prop><displayname /><C:supported-calendar-component-set /></prop><status>HTTP/1.1 404 Not Found</status></propstat><propstat><prop><resourcetype><principal /><collection /></resourcetype></prop><status>HTTP/1.1 200 OK</status></propstat></response><response><href>/alice/tasks/</href><propstat><prop><displayname>Reminders &amp; more</displayname><C:supported-calendar-component-set><C:comp name="vtodo" /></C:supported-calendar-component-set><resourcetype><C:calendar /><collection /></resourcetype></prop><status>HTTP/1.1 200 OK</status></propstat></response></multistatus>)";
-const char* xandikosStyle = R"(<ns0:multistatus xmlns:ns0="DAV:" xmlns:ns1="urn:ietf:params:xml:ns:caldav"><ns0:response><ns0:href>/user/</ns0:href><ns0:propstat><ns0:status>HTTP/1.1 200 OK</ns0:status><ns0:prop><ns0:current-user-principal><ns0:href>/user/</ns0:href></ns0:current-user-principal><ns1:calendar-home-set><ns0:href>/user/calendars/</ns0:href><ns0:href>/other/</ns0:href></ns1:calendar-home-set></ns0:prop></ns0:propstat></ns0:response></ns0:multistatus>)";
+const char* xandikosStyle =
+    R"(<ns0:multistatus xmlns:ns0="DAV:" xmlns:ns1="urn:ietf:params:xml:ns:caldav"><ns0:response><ns0:href>/user/</ns0:href><ns0:propstat><ns0:status>HTTP/1.1 200 OK</ns0:status><ns0:prop><ns0:current-user-principal><ns0:href>/user/</ns0:href></ns0:current-user-principal><ns1:calendar-home-set><ns0:href>/user/calendars/</ns0:href><ns0:href>/other/</ns0:href></ns1:calendar-home-set></ns0:prop></ns0:propstat></ns0:response></ns0:multistatus>)";
 
 TEST(DavXml, ReadsWhatServersWriteInTheirOwnSpellings) {
     const auto radicale = caldav::parseMultistatus(radicaleStyle);
@@ -58,7 +59,8 @@ TEST(DavXml, RefusesWhatIsNoMultistatus) {
 }
 
 TEST(DavXml, FindsTheUidConflictInAnErrorBody) {
-    EXPECT_TRUE(caldav::uidConflict(R"(<?xml version='1.0'?><error xmlns="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav"><C:no-uid-conflict /></error>)"));
+    EXPECT_TRUE(caldav::uidConflict(
+        R"(<?xml version='1.0'?><error xmlns="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav"><C:no-uid-conflict /></error>)"));
     const auto withHref = caldav::uidConflict(
         R"(<d:error xmlns:d="DAV:" xmlns:c="urn:ietf:params:xml:ns:caldav"><c:no-uid-conflict><d:href>/a/b/x.ics</d:href></c:no-uid-conflict></d:error>)");
     ASSERT_TRUE(withHref);
@@ -276,9 +278,10 @@ TEST_F(CalDavAnswers, IdentifiersThatAreNoPathOnTheServerAreNeverFetched) {
     auto reminders = database(server.url());
     reminders->authorizationStatus();
     const int before = served.requests;
-    for (const char* identifier : {"", "x.ics", "http://127.0.0.1:9/x.ics", "/a/../../etc/passwd", "/a b.ics", "/a?b", "//host/x"})
+    for (const char* identifier :
+         {"", "x.ics", "http://127.0.0.1:9/x.ics", "/a/../../etc/passwd", "/a b.ics", "/a?b", "//host/x"})
         EXPECT_EQ(reminders->reminder(identifier), std::nullopt) << identifier;
-    EXPECT_EQ(served.requests, before + 1); // only "//host/x", a path on this server
+    EXPECT_EQ(served.requests, before + 1);                          // only "//host/x", a path on this server
     EXPECT_EQ(reminders->reminder("/alice/gone.ics"), std::nullopt); // 404: nothing there
 }
 

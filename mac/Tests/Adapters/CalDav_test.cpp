@@ -217,13 +217,24 @@ TEST_P(CalDavServers, ARedeliveryAfterACrashFindsTheTaskFiledBefore) {
     // A new process: the password comes from the keyring.
     auto reminders = database();
     RemindersStore store(*reminders, clock);
-    const Poll again = poll(store, {{"Call the dentist", "Reminders", keyFor("dentist")},
-                                    {"Call the dentist", "Reminders", keyFor("dentist again")}});
-    EXPECT_EQ(again.writes, (std::vector{Write::saved("Reminders"), Write::saved("Reminders")}));
+    const Poll redelivered = poll(store, {{"Call the dentist", "Reminders", keyFor("dentist")},
+                                          {"Call the dentist", "Reminders", keyFor("dentist again")}});
+    EXPECT_EQ(redelivered.writes, (std::vector{Write::saved("Reminders"), Write::saved("Reminders")}));
     const auto items = server.items(list);
     ASSERT_EQ(items.size(), 2u); // filed once; the other key is another task
     EXPECT_EQ(property(items.at(path), "SUMMARY"), "SUMMARY:Call the dentist at 9");
     EXPECT_EQ(reminders->reminder(path)->title, "Call the dentist at 9");
+
+    // Another client moved the task to a name of its own: the UID still finds it.
+    const std::string renamed = list + "renamed-by-a-phone.ics";
+    server.remove(path);
+    ASSERT_EQ(server.request("PUT", renamed, {{"Content-Type", "text/calendar"}}, items.at(path)).status, 201);
+    platform::NewReminder again;
+    again.listIdentifier = list;
+    again.title = "Call the dentist";
+    again.deliveryKey = keyFor("dentist");
+    EXPECT_EQ(reminders->save(again), renamed);
+    EXPECT_EQ(server.items(list).count(path), 0u);
 }
 
 TEST_P(CalDavServers, AWrongPasswordIsNotSentAgainUntilSignedInAgain) {

@@ -37,7 +37,7 @@ TEST(Keyring, KeepsOneSecretPerServerAndUser) {
 
     EXPECT_EQ(secrets.lookup(alice), std::nullopt);
     secrets.store(alice, "first", "one password");
-    secrets.store(bob, "bob's", "bob's password ✓"); // any UTF-8
+    secrets.store(bob, "bob's", "bob's password ✓");   // any UTF-8
     secrets.store(alice, "again", "another password"); // replaces
     EXPECT_EQ(secrets.lookup(alice), "another password");
     EXPECT_EQ(secrets.lookup(bob), "bob's password ✓");
@@ -100,7 +100,9 @@ TEST(Keyring, WithoutASessionBusItSaysSo) {
     TempFolder runtime;
     SavedEnvironment noRuntimeBus("XDG_RUNTIME_DIR", runtime.path());
     secret::LibsecretSecrets secrets;
-    EXPECT_EQ(failure([&] { secrets.lookup({"https://cloud.example.com/", "alice"}); }),
+    EXPECT_EQ(failure([&] {
+                  secrets.lookup({"https://cloud.example.com/", "alice"});
+              }),
               "there is no session bus to reach the keyring on");
 }
 
