@@ -188,7 +188,7 @@ struct CalDavRemindersDatabase::Exchange {
                     propfindBody(properties));
     }
 
-    // "the CalDAV server answered HTTP 503: Service Unavailable"
+    // "the CalDAV server answered HTTP 503 to /alice/: Service Unavailable"
     std::string words(const Reply& reply) const {
         const std::string said = redacted(readableWords(reply.body));
         return "the CalDAV server answered HTTP " + std::to_string(reply.status) + " to " + reply.url.path +
