@@ -148,6 +148,17 @@ TEST_P(CalDavServers, FindsTheTaskListsTheWayClientsDo) {
     EXPECT_EQ(http.sent().size(), 1u);
     EXPECT_EQ(http.count("PROPFIND", server.home()), 1u);
     EXPECT_EQ(http.sessions(), sessions + 1);
+
+    // A list the agent makes is a task list like the others.
+    const auto made = reminders->createList("Groceries & more");
+    EXPECT_EQ(made.title, "Groceries & more");
+    const auto lists = reminders->lists();
+    EXPECT_TRUE(std::any_of(lists.begin(), lists.end(), [&](const auto& list) {
+        return list.identifier == made.identifier && list.title == "Groceries & more";
+    })) << made.identifier;
+    RemindersStore store(*reminders, clock);
+    EXPECT_EQ(poll(store, {{"Milk", "Groceries & more", keyFor("milk")}}).writes,
+              std::vector{Write::saved("Groceries & more")});
 }
 
 TEST_P(CalDavServers, FilesTheTaskTheFolderGetsAndKeepsThePasswordInTheKeyringOnly) {
