@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -176,18 +177,38 @@ public:
     const SecretSchema* schema() const { return &schema_; }
 
 private:
+    // The work goes through a queue of ours, under our own lock; the GLib
+    // source only wakes the worker up. (GLib's locks are invisible to the
+    // thread sanitizer, ours are not.)
     void post(std::function<void()> work) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(work));
+        }
         GSource* source = g_idle_source_new();
         g_source_set_callback(
             source,
             [](gpointer data) -> gboolean {
-                (*static_cast<std::function<void()>*>(data))();
+                static_cast<Worker*>(data)->runQueued();
                 return G_SOURCE_REMOVE;
             },
-            new std::function<void()>(std::move(work)),
-            [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+            this, nullptr);
         g_source_attach(source, context_);
         g_source_unref(source);
+    }
+
+    void runQueued() {
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::lock_guard lock(mutex_);
+                if (queue_.empty())
+                    return;
+                work = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            work();
+        }
     }
 
     std::string schemaName_;
@@ -200,6 +221,7 @@ private:
     SecretService* service_ = nullptr;
     std::mutex mutex_;
     std::set<GCancellable*> running_; // calls a caller still waits for
+    std::deque<std::function<void()>> queue_;
     std::thread thread_;
 };
 
