@@ -127,7 +127,7 @@ public:
             std::lock_guard lock(mutex_);
             running_.insert(call->cancellable);
         }
-        post([this, call, task = std::move(task)] {
+        post([call, task = std::move(task)] {
             try {
                 if (g_cancellable_is_cancelled(call->cancellable))
                     throw SecretsError("the keyring call was given up");
