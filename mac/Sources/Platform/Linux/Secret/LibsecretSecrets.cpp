@@ -20,8 +20,6 @@ using platform::SecretsError;
 
 namespace {
 
-constexpr const char* serviceName = "org.freedesktop.secrets";
-
 std::string secondsText(double seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", seconds);
