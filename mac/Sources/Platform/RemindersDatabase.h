@@ -14,7 +14,7 @@ enum class RemindersAuthorization { notDetermined, restricted, denied, fullAcces
 // Where the reminders go, as the words name it. One place of each kind on a
 // computer: the kind tells them apart.
 struct RemindersPlace {
-    enum class Kind { eventKit, evolutionDataServer, taskListFolder };
+    enum class Kind { eventKit, evolutionDataServer, taskListFolder, calDavServer };
     Kind kind = Kind::taskListFolder;
     // What names this place to a person beyond its kind: a folder's path, a
     // server's address. Empty where the kind says it all.

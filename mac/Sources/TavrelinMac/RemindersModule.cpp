@@ -44,6 +44,8 @@ std::string placeForLog(const platform::RemindersPlace& place) {
         return "Evolution Data Server";
     case platform::RemindersPlace::Kind::taskListFolder:
         return "vdir " + place.location;
+    case platform::RemindersPlace::Kind::calDavServer:
+        return "CalDAV " + place.location;
     case platform::RemindersPlace::Kind::eventKit:
         break;
     }

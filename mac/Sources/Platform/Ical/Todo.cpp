@@ -120,6 +120,14 @@ std::string text(icalcomponent* component, const std::string& reminderTitle) {
     return result;
 }
 
+std::string calendarText(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp) {
+    Component calendar{icalcomponent_new_vcalendar()};
+    icalcomponent_add_property(calendar.get(), icalproperty_new_version("2.0"));
+    icalcomponent_add_property(calendar.get(), icalproperty_new_prodid("-//Tavrelin//Tavrelin Agent//EN"));
+    icalcomponent_add_component(calendar.get(), newTodo(reminder, uid, stamp).release()); // the calendar owns it
+    return text(calendar.get(), reminder.title);
+}
+
 platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle) {
     platform::SavedReminder saved;
     saved.identifier = identifier;

@@ -25,6 +25,10 @@ Component newTodo(const platform::NewReminder& reminder, const std::string& uid,
 // write it.
 std::string text(icalcomponent* component, const std::string& reminderTitle);
 
+// A VCALENDAR holding just that VTODO: a task's file or resource. Throws
+// RemindersError as text() does.
+std::string calendarText(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp);
+
 platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle);
 
 // Whether `found`, a reminder in the list `foundIn` (a list identifier), is

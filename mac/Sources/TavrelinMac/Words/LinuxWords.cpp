@@ -14,6 +14,8 @@ std::string where(const RemindersPlace& place) {
         return "Evolution Data Server’s task lists";
     case RemindersPlace::Kind::taskListFolder:
         return place.location.empty() ? "the task-list folder" : "the task-list folder " + place.location;
+    case RemindersPlace::Kind::calDavServer:
+        return "the CalDAV task lists on " + place.location;
     case RemindersPlace::Kind::eventKit:
         break;
     }
