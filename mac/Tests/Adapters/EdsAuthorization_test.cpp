@@ -3,11 +3,11 @@
 // in this order: GLib keeps the first bus it reaches, never a failed attempt.
 
 #include "Platform/BundleLayout.h"
-#include "Platform/Eds/EdsRemindersDatabase.h"
-#include "Platform/Eds/LinuxRemindersPlaces.h"
-#include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Linux/Desktop/SessionBus.h"
+#include "Platform/Linux/Eds/EdsRemindersDatabase.h"
+#include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Linux/Eds/RemindersBackendChoice.h"
 #include "Platform/Posix/PosixFiles.h"
-#include "Platform/Qt/SessionBus.h"
 #include "Support/DevRelayProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/FakePlatform.h"

@@ -3,11 +3,11 @@
 // desktop where Evolution Data Server runs (it does on XFCE too, once
 // installed: its alarm notifier starts it).
 
-#include "Platform/Eds/EdsRemindersDatabase.h"
-#include "Platform/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Linux/Desktop/SessionBus.h"
+#include "Platform/Linux/Eds/EdsRemindersDatabase.h"
+#include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Platform/Posix/PosixFiles.h"
-#include "Platform/Qt/SessionBus.h"
 #include "Support/EdsSession.h"
 #include "Support/FakePlatform.h"
 #include "Support/SpinEventLoop.h"

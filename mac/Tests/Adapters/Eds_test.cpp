@@ -2,7 +2,7 @@
 // calendar factory on a private session bus; what it files is read back
 // through libecal, as GNOME's task apps would read it.
 
-#include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Linux/Eds/EdsRemindersDatabase.h"
 #include "Platform/Posix/DeliveryUid.h"
 #include "Support/EdsSession.h"
 

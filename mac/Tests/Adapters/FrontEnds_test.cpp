@@ -4,9 +4,11 @@
 // read back by the desktop's own tools (gio, xdg-open, desktop-file-validate),
 // skipped (and reported so) when a tool is missing.
 
+#include "Platform/Linux/Desktop/DisplayProbe.h"
+#include "Platform/Linux/Xdg/DesktopEntry.h"
+#include "Platform/Linux/Xdg/XdgLoginItems.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
-#include "Platform/Qt/DisplayProbe.h"
 #include "Platform/Qt/QtDialogs.h"
 #include "Platform/Qt/QtIconRenderer.h"
 #include "Platform/Qt/QtStatusItem.h"
@@ -18,8 +20,6 @@
 #include "Platform/Terminal/TerminalConsole.h"
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
-#include "Platform/Xdg/DesktopEntry.h"
-#include "Platform/Xdg/XdgLoginItems.h"
 #include "Support/AgentProcess.h"
 #include "Support/FakePlatform.h"
 #include "Support/SpinEventLoop.h"

@@ -3,7 +3,7 @@
 // EDS tests run the same rule against the real services). The task-list
 // folder is real, in a temporary folder, and the setting a real settings file.
 
-#include "Platform/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/QtCore/QtUserDefaults.h"
 #include "Support/FakePlatform.h"

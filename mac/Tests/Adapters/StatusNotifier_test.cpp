@@ -3,7 +3,7 @@
 // login with autostart. Skipped (and reported so) when a tool is missing.
 
 #include "Platform/Curl/CurlHttp.h"
-#include "Platform/Xdg/DesktopEntry.h"
+#include "Platform/Linux/Xdg/DesktopEntry.h"
 #include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
 #include "Support/SpinEventLoop.h"

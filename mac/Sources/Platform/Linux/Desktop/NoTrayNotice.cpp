@@ -1,4 +1,4 @@
-#include "Platform/Qt/NoTrayNotice.h"
+#include "Platform/Linux/Desktop/NoTrayNotice.h"
 
 #include <QMessageBox>
 

@@ -1,4 +1,4 @@
-#include "Platform/Qt/SessionBus.h"
+#include "Platform/Linux/Desktop/SessionBus.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Eds/EdsTaskLists.h"
+#include "Platform/Linux/Eds/EdsTaskLists.h"
 
 #include <functional>
 #include <string>

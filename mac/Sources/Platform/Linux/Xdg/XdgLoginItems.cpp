@@ -1,9 +1,9 @@
-#include "Platform/Xdg/XdgLoginItems.h"
+#include "Platform/Linux/Xdg/XdgLoginItems.h"
 
 #include "Base/Text.h"
 #include "Platform/BundleLayout.h"
+#include "Platform/Linux/Xdg/DesktopEntry.h"
 #include "Platform/Posix/UserFolders.h"
-#include "Platform/Xdg/DesktopEntry.h"
 
 #include <QFileSystemWatcher>
 #include <QString>

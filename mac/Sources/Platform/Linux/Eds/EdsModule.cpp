@@ -1,6 +1,6 @@
 // The module's entry point; the copies of our static libraries it holds stay hidden.
 
-#include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Linux/Eds/EdsRemindersDatabase.h"
 
 // Read by the agent before it calls anything here.
 extern "C" [[gnu::visibility("default")]] const char tavrelin_eds_build_stamp[] = TAVRELIN_BUILD_STAMP;

@@ -1,4 +1,4 @@
-#include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Linux/Eds/RemindersBackendChoice.h"
 
 #include "Base/Text.h"
 

@@ -1,4 +1,4 @@
-#include "Platform/Eds/EdsRemindersDatabase.h"
+#include "Platform/Linux/Eds/EdsRemindersDatabase.h"
 
 #include "Base/Text.h"
 #include "Platform/Ical/Todo.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Platform/Eds/EdsTaskLists.h"
 #include "Platform/Files.h"
+#include "Platform/Linux/Eds/EdsTaskLists.h"
 #include "Platform/RemindersPlaces.h"
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "Platform/Workspace.h"

@@ -1,6 +1,6 @@
-#include "Platform/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
 
-#include "Platform/Eds/RemindersBackendChoice.h"
+#include "Platform/Linux/Eds/RemindersBackendChoice.h"
 
 namespace tavrelin::eds {
 

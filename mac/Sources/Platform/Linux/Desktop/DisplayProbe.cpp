@@ -1,4 +1,4 @@
-#include "Platform/Qt/DisplayProbe.h"
+#include "Platform/Linux/Desktop/DisplayProbe.h"
 
 #include "Base/Text.h"
 

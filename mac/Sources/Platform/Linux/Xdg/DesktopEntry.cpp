@@ -1,4 +1,4 @@
-#include "Platform/Xdg/DesktopEntry.h"
+#include "Platform/Linux/Xdg/DesktopEntry.h"
 
 #include "Base/Text.h"
 

@@ -1,4 +1,4 @@
-#include "Platform/Eds/EdsTaskLists.h"
+#include "Platform/Linux/Eds/EdsTaskLists.h"
 
 #include <cstring>
 #include <dlfcn.h>
