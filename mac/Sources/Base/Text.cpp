@@ -141,22 +141,20 @@ bool codePointLess(std::string_view a, std::string_view b) {
     return nfc(a) < nfc(b);
 }
 
-namespace {
-char lowered(char c) {
+char lowercasedAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
-} // namespace
 
 std::string lowercasedAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out)
-        c = lowered(c);
+        c = lowercasedAscii(c);
     return out;
 }
 
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowered(x) == lowered(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowercasedAscii(x) == lowercasedAscii(y); });
 }
 
 std::string hexEncoded(std::span<const unsigned char> bytes) {

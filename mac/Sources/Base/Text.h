@@ -42,6 +42,7 @@ bool canonicallyEqual(std::string_view a, std::string_view b);
 bool codePointLess(std::string_view a, std::string_view b);
 
 std::string lowercasedAscii(std::string_view text);
+char lowercasedAscii(char c);
 // Equal once ASCII letters are lower-cased: names of protocols and formats.
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 

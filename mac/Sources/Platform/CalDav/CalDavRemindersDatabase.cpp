@@ -1,4 +1,5 @@
 #include "Platform/CalDav/CalDavRemindersDatabase.h"
+#include "Platform/Posix/Random.h"
 
 #include "Base/Text.h"
 #include "Platform/CalDav/DavXml.h"
@@ -30,17 +31,11 @@ public:
 };
 
 std::string randomName() {
-    std::array<unsigned char, 16> bytes{};
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw RemindersError(std::string("could not make a random name: ") + std::strerror(errno));
-        filled += static_cast<std::size_t>(n);
+    try {
+        return posix::randomHex(16);
+    } catch (const std::system_error& error) {
+        throw RemindersError(std::string("could not make a random name: ") + error.what());
     }
-    return text::hexEncoded(bytes);
 }
 
 std::string withTrailingSlash(std::string path) {

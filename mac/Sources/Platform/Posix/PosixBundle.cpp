@@ -8,6 +8,9 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -18,11 +21,27 @@ namespace {
 constexpr std::size_t maxPlistBytes = 1024 * 1024;
 
 std::string runningExecutable() {
+#if defined(__APPLE__)
+    char path[PATH_MAX];
+    std::uint32_t size = sizeof path;
+    char resolved[PATH_MAX];
+    if (::_NSGetExecutablePath(path, &size) != 0 || !::realpath(path, resolved))
+        return {};
+    return resolved;
+#else
     char buffer[PATH_MAX];
     ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (length <= 0)
         return {};
     return std::string(buffer, static_cast<std::size_t>(length));
+#endif
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
 }
 
 void appendUtf8(std::string& out, unsigned long code) {
@@ -241,7 +260,7 @@ private:
 
 PosixBundle::PosixBundle() : PosixBundle(runningExecutable()) {}
 
-PosixBundle::PosixBundle(const std::string& executablePath) {
+PosixBundle::PosixBundle(const std::string& executablePath) : running_(fileIdentity(runningExecutable())) {
     // X.app/Contents/MacOS/<executable>, one name at a time from the end.
     const std::string folder = text::splitPath(executablePath).folder;
     const text::PathParts macOS = text::splitPath(folder);
@@ -258,12 +277,9 @@ PosixBundle::PosixBundle(const std::string& executablePath) {
 }
 
 bool PosixBundle::stillAtPath() const {
-    // The running program's file, even once renamed or deleted, against the
-    // one the path names now. A path read after a rename names no agent.
-    struct stat running {
-    }, there{};
-    return ::stat("/proc/self/exe", &running) == 0 && ::stat(bundle::inside(path_, bundle::agent).c_str(), &there) == 0 &&
-           running.st_dev == there.st_dev && running.st_ino == there.st_ino;
+    // The running program's file, as it was at start, against the one the
+    // path names now: after a rename or a replacement they differ.
+    return running_ && fileIdentity(bundle::inside(path_, bundle::agent)) == running_;
 }
 
 std::map<std::string, std::string> PosixBundle::readInfoStrings(std::string_view plist) {

@@ -2,7 +2,10 @@
 
 #include "Platform/Bundle.h"
 
+#include <cstdint>
 #include <map>
+#include <optional>
+#include <utility>
 
 namespace tavrelin::posix {
 
@@ -28,6 +31,9 @@ public:
 private:
     std::string path_;
     std::map<std::string, std::string> info_;
+    // The running program's file (device, inode), taken at construction,
+    // before anything could rename it.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> running_;
 };
 
 } // namespace tavrelin::posix

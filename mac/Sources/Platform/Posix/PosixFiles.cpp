@@ -1,4 +1,5 @@
 #include "Platform/Posix/PosixFiles.h"
+#include "Platform/Posix/Random.h"
 
 #include "Base/Text.h"
 
@@ -96,17 +97,7 @@ bool writeAll(int fd, std::string_view bytes) {
 // A name no other program uses (see isOwnTemporaryFile), so that what a crash
 // leaves behind can be told from anyone else's files.
 std::string temporaryName() {
-    std::uint64_t bits = 0;
-    // getentropy, not Linux's getrandom: both systems have it.
-    if (::getentropy(&bits, sizeof bits) != 0) {
-        static std::atomic<std::uint64_t> counter{0};
-        auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        bits = (static_cast<std::uint64_t>(::getpid()) << 40) ^ (counter++ << 24) ^ ticks;
-    }
-    std::array<unsigned char, sizeof bits> bytes;
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<unsigned char>(bits >> (8 * (bytes.size() - 1 - i)));
-    return ".tavrelin-" + text::hexEncoded(bytes) + ".tmp";
+    return ".tavrelin-" + randomHex(8) + ".tmp";
 }
 
 // Removes the entry `name` inside the open folder `parent` without following

@@ -55,7 +55,12 @@ struct Libarchive {
 // Kept loaded once loaded; a failed load is tried again at the next unpack.
 const Libarchive& libarchive() {
     static const Libarchive loaded = [] {
-        void* handle = ::dlopen("libarchive.so.13", RTLD_NOW | RTLD_LOCAL);
+#if defined(__APPLE__)
+        constexpr const char* library = "libarchive.2.dylib";
+#else
+        constexpr const char* library = "libarchive.so.13";
+#endif
+        void* handle = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
         if (!handle)
             throw UnpackError(std::string("libarchive cannot be loaded: ") + ::dlerror());
         Libarchive functions{};

@@ -22,6 +22,21 @@ std::string homeDirectory() {
 }
 
 std::string userFolder(UserFolder folder) {
+    std::string home = homeDirectory();
+    if (home == "/")
+        home.clear();
+#if defined(__APPLE__)
+    // The system's own per-user folders; macOS has no XDG variables.
+    switch (folder) {
+    case UserFolder::data:
+        return home + "/Library/Application Support";
+    case UserFolder::config:
+        return home + "/Library/Preferences";
+    case UserFolder::cache:
+        break;
+    }
+    return home + "/Library/Caches";
+#else
     const char* variable = "XDG_DATA_HOME";
     const char* underHome = "/.local/share";
     switch (folder) {
@@ -38,8 +53,8 @@ std::string userFolder(UserFolder folder) {
     }
     if (const char* value = absolute(std::getenv(variable)))
         return value;
-    std::string home = homeDirectory();
-    return (home == "/" ? "" : home) + underHome;
+    return home + underHome;
+#endif
 }
 
 } // namespace tavrelin::posix

@@ -69,10 +69,54 @@ bool isOk(const std::optional<std::string>& answer) {
     return answer && *answer == "ok";
 }
 
+// A socket that raises no SIGPIPE when its peer has gone: macOS marks the
+// socket, Linux each send.
+#if defined(__APPLE__)
+constexpr int quietly = 0;
+void keepQuiet(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+}
+#else
+constexpr int quietly = MSG_NOSIGNAL;
+void keepQuiet(int) {}
+#endif
+
+// Non-blocking and close-on-exec from the start where the system can say so
+// (Linux), else right after (macOS, before any child can be spawned from this
+// thread).
+int nonBlocking(int fd) {
+#if defined(__APPLE__)
+    if (fd >= 0 && (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+#endif
+    if (fd >= 0)
+        keepQuiet(fd);
+    return fd;
+}
+
+int localSocket() {
+#if defined(__APPLE__)
+    return nonBlocking(::socket(AF_UNIX, SOCK_STREAM, 0));
+#else
+    return nonBlocking(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+#endif
+}
+
+int acceptClient(int listener) {
+#if defined(__APPLE__)
+    return nonBlocking(::accept(listener, nullptr, nullptr));
+#else
+    return nonBlocking(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+#endif
+}
+
 void sendAll(int fd, const std::string& text) {
     // The answers are short and the socket is fresh, so its buffer takes them
     // whole; a client that went away is simply not answered.
-    [[maybe_unused]] auto sent = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    [[maybe_unused]] auto sent = ::send(fd, text.data(), text.size(), quietly);
 }
 
 } // namespace
@@ -180,7 +224,7 @@ SingleInstance::Claim SingleInstance::claim(std::chrono::milliseconds patience, 
 
 std::optional<std::string> SingleInstance::exchange(const std::string& request, int timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = localSocket();
     if (fd < 0)
         return std::nullopt;
     struct Closer {
@@ -199,7 +243,7 @@ std::optional<std::string> SingleInstance::exchange(const std::string& request, 
     for (std::size_t sent = 0; sent < request.size();) {
         if (!await(fd, POLLOUT, deadline))
             return std::nullopt;
-        const ssize_t count = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        const ssize_t count = ::send(fd, request.data() + sent, request.size() - sent, quietly);
         if (count < 0 && errno != EAGAIN && errno != EINTR)
             return std::nullopt;
         sent += count > 0 ? static_cast<std::size_t>(count) : 0;
@@ -263,7 +307,7 @@ void SingleInstance::listen() {
     // Whatever stands at the path is left over: its maker no longer holds the lock.
     if (::unlink(paths_.socket.c_str()) != 0 && errno != ENOENT)
         throw InstanceError(systemError("cannot remove the old socket " + paths_.socket));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = localSocket();
     if (fd < 0)
         throw InstanceError(systemError("cannot make a local socket"));
     sockaddr_un address{};
@@ -296,7 +340,7 @@ void SingleInstance::stopListening() {
 
 void SingleInstance::accept() {
     while (isListening()) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = acceptClient(listener_);
         if (fd < 0)
             return; // EAGAIN: none left; anything else: the client gave up
         auto client = std::make_unique<Client>(fd);

@@ -1,4 +1,5 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
+#include "Platform/Posix/Random.h"
 
 #include "Base/Text.h"
 #include "Platform/Ical/Todo.h"
@@ -24,10 +25,6 @@ namespace {
 
 constexpr std::size_t maxReminderBytes = 1 << 20;
 constexpr std::size_t maxDisplayNameBytes = 4096;
-
-std::string errnoText(int error) {
-    return std::generic_category().message(error);
-}
 
 // A folder name inside the root, never a way out of it.
 bool isPlainName(const std::string& name) {
@@ -89,7 +86,7 @@ std::string folderNameFor(std::string_view title) {
             continue;
         if (name.size() >= longest)
             break;
-        name += letter ? static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) : '-';
+        name += letter ? text::lowercasedAscii(c) : '-';
     }
     while (!name.empty() && name.back() == '-')
         name.pop_back();
@@ -97,17 +94,11 @@ std::string folderNameFor(std::string_view title) {
 }
 
 std::string randomHex(std::size_t bytes) {
-    std::vector<unsigned char> random(bytes);
-    std::size_t filled = 0;
-    while (filled < random.size()) {
-        ssize_t n = ::getrandom(random.data() + filled, random.size() - filled, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw RemindersError("could not make a random name: " + errnoText(errno));
-        filled += static_cast<std::size_t>(n);
+    try {
+        return posix::randomHex(bytes);
+    } catch (const std::system_error& error) {
+        throw RemindersError(std::string("could not make a random name: ") + error.what());
     }
-    return text::hexEncoded(random);
 }
 
 bool isItem(const std::string& name) {
