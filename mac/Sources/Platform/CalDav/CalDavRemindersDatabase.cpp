@@ -101,14 +101,6 @@ std::string propfindBody(const std::string& properties) {
            properties + "</d:prop></d:propfind>";
 }
 
-icalcomponent* findTodo(icalcomponent* component) {
-    if (!component)
-        return nullptr;
-    if (icalcomponent_isa(component) == ICAL_VTODO_COMPONENT)
-        return component;
-    return icalcomponent_get_first_component(component, ICAL_VTODO_COMPONENT);
-}
-
 } // namespace
 
 struct CalDavRemindersDatabase::Reply {
@@ -543,7 +535,7 @@ std::optional<platform::SavedReminder> CalDavRemindersDatabase::reminder(const s
     if (reply.status != 200)
         throw RemindersError(poll_->words(reply));
     ical::Component parsed{icalparser_parse_string(reply.body.c_str())};
-    icalcomponent* todo = findTodo(parsed.get());
+    icalcomponent* todo = ical::findTodo(parsed.get());
     if (!todo)
         return std::nullopt;
     DavUrl where = url_;

@@ -128,6 +128,14 @@ std::string calendarText(const platform::NewReminder& reminder, const std::strin
     return text(calendar.get(), reminder.title);
 }
 
+icalcomponent* findTodo(icalcomponent* component) {
+    if (!component)
+        return nullptr;
+    if (icalcomponent_isa(component) == ICAL_VTODO_COMPONENT)
+        return component;
+    return icalcomponent_get_first_component(component, ICAL_VTODO_COMPONENT);
+}
+
 platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle) {
     platform::SavedReminder saved;
     saved.identifier = identifier;

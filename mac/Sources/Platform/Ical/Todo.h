@@ -29,6 +29,10 @@ std::string text(icalcomponent* component, const std::string& reminderTitle);
 // RemindersError as text() does.
 std::string calendarText(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp);
 
+// The VTODO a parsed file or resource holds: the component itself, or its
+// first VTODO; none without one.
+icalcomponent* findTodo(icalcomponent* component);
+
 platform::SavedReminder readTodo(icalcomponent* todo, const std::string& identifier, const std::string& listTitle);
 
 // Whether `found`, a reminder in the list `foundIn` (a list identifier), is

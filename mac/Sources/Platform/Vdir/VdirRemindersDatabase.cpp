@@ -31,14 +31,6 @@ bool isPlainName(const std::string& name) {
     return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
-std::string calendarText(const platform::NewReminder& reminder, const std::string& uid, platform::Date stamp) {
-    ical::Component calendar{icalcomponent_new_vcalendar()};
-    icalcomponent_add_property(calendar.get(), icalproperty_new_version("2.0"));
-    icalcomponent_add_property(calendar.get(), icalproperty_new_prodid("-//Tavrelin//Tavrelin Agent//EN"));
-    icalcomponent_add_component(calendar.get(), ical::newTodo(reminder, uid, stamp).release()); // the calendar owns it
-    return ical::text(calendar.get(), reminder.title);
-}
-
 enum class Holding { task, event, neither };
 
 // What an iCalendar text holds, by its BEGIN lines (names are
@@ -103,14 +95,6 @@ std::string randomHex(std::size_t bytes) {
 
 bool isItem(const std::string& name) {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".ics") == 0;
-}
-
-icalcomponent* findTodo(icalcomponent* component) {
-    if (!component)
-        return nullptr;
-    if (icalcomponent_isa(component) == ICAL_VTODO_COMPONENT)
-        return component;
-    return icalcomponent_get_first_component(component, ICAL_VTODO_COMPONENT);
 }
 
 } // namespace
@@ -343,7 +327,7 @@ std::string VdirRemindersDatabase::save(const platform::NewReminder& reminder) {
     // returns, its name once the next look has flushed the folder.
     unsynced_.insert(folder);
     try {
-        files_.writeAtomically(folder + "/" + uid + ".ics", calendarText(reminder, uid, platform::Date::fromUnix(now)),
+        files_.writeAtomically(folder + "/" + uid + ".ics", ical::calendarText(reminder, uid, platform::Date::fromUnix(now)),
                                std::nullopt, platform::Files::FolderSync::later);
     } catch (const platform::FileError& error) {
         throw RemindersError(error.what());
@@ -393,7 +377,7 @@ std::optional<platform::SavedReminder> VdirRemindersDatabase::readReminder(const
     if (!text)
         return std::nullopt;
     ical::Component parsed{icalparser_parse_string(text->c_str())};
-    icalcomponent* todo = findTodo(parsed.get());
+    icalcomponent* todo = ical::findTodo(parsed.get());
     if (!todo)
         return std::nullopt;
     return ical::readTodo(todo, identifier, where.title);
