@@ -107,7 +107,7 @@ public:
 
     // A new task list (MKCALENDAR, else an extended MKCOL) taking tasks only,
     // in the calendar home. Throws RemindersError.
-    platform::ReminderList createList(const std::string& title);
+    platform::ReminderList createList(const std::string& title) override;
 
 private:
     struct Exchange;
