@@ -165,7 +165,7 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     } catch (const std::exception& error) {
         return fetchFailed(RelayError::transport(error.what()));
     } catch (...) {
-        return fetchFailed(RelayError::transport("unknown error"));
+        return fetchFailed(RelayError::transport(words::unknownError()));
     }
     poll.fetched = static_cast<std::int64_t>(items.size());
 
@@ -209,7 +209,7 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     } catch (const std::exception& error) {
         return listsFailed(error.what());
     } catch (...) {
-        return listsFailed("unknown error");
+        return listsFailed(words::unknownError());
     }
 
     auto ackFailed = [&](const RelayError& error) {
@@ -223,7 +223,7 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     } catch (const std::exception& error) {
         return ackFailed(RelayError::transport(error.what()));
     } catch (...) {
-        return ackFailed(RelayError::transport("unknown error"));
+        return ackFailed(RelayError::transport(words::unknownError()));
     }
     poll.delivered = static_cast<std::int64_t>(delivered.size());
     return {std::move(poll)};
@@ -286,7 +286,7 @@ void RemindersModule::runWaitingWork() {
             } catch (const std::exception& error) {
                 problem = error.what();
             } catch (...) {
-                problem = "unknown error";
+                problem = words::unknownError();
             }
             platform::MainLoop& loop = self->mainLoop_;
             loop.onMain([self = std::move(self), problem = std::move(problem)]() mutable {

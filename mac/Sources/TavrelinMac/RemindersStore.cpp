@@ -1,6 +1,7 @@
 #include "TavrelinMac/RemindersStore.h"
 
 #include "Base/Text.h"
+#include "TavrelinMac/Words.h"
 
 #include <algorithm>
 #include <charconv>
@@ -137,7 +138,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
         return WriteResult::failed(error.what());
     }
     if (!readBack)
-        return WriteResult::failed("saved but could not be read back");
+        return WriteResult::failed(words::module::notReadBack());
     return WriteResult::saved(readBack->listTitle.value_or(pickedTitle));
 }
 

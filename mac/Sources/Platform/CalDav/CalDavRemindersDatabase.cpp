@@ -151,6 +151,8 @@ struct CalDavRemindersDatabase::Exchange {
         platform::HttpResponse response;
         try {
             response = session->perform(request);
+        } catch (const platform::HttpBodyTooLarge&) {
+            throw RemindersError("the CalDAV server's answer to " + method + " " + url.path + " was too large");
         } catch (const platform::HttpRedirectRefused& refused) {
             failure = "the CalDAV server sent this agent on to " + redacted(refused.target()) +
                       ", which it does not follow: only https, or plain http on this computer";
@@ -163,8 +165,6 @@ struct CalDavRemindersDatabase::Exchange {
         if (hops->last)
             if (auto landed = DavUrl::parse(*hops->last))
                 reply.url = *landed;
-        if (response.bodyTooLarge)
-            throw RemindersError("the CalDAV server's answer to " + method + " " + url.path + " was too large");
         if (reply.status == 401) {
             // The HTTP layer keeps the password from another origin, which
             // then asks for one: that is no verdict on the password.
