@@ -52,12 +52,12 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
             takeLink(line.link, argument);
         }
     }
-    line.task = help       ? Task::help
-                : version  ? Task::version
-                : entries  ? *entries
-                : quit     ? Task::quit
-                : status   ? Task::status
-                           : Task::runAgent;
+    line.task = help      ? Task::help
+                : version ? Task::version
+                : entries ? *entries
+                : quit    ? Task::quit
+                : status  ? Task::status
+                          : Task::runAgent;
     return line;
 }
 

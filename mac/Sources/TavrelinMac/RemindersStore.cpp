@@ -73,10 +73,8 @@ RemindersStore::Access RemindersStore::requestAccess() {
 
 RemindersStore::Access RemindersStore::prompt() {
     try {
-        auto answer = database_->requestFullAccess();
-        if (answer.error)
-            return Access::failed(*answer.error);
-        return answer.granted ? Access::granted() : Access::denied();
+        return database_->requestFullAccess() == platform::RemindersAccessAnswer::granted ? Access::granted()
+                                                                                          : Access::denied();
     } catch (const std::exception& error) {
         return Access::failed(error.what());
     }

@@ -682,13 +682,13 @@ TEST(SystemClock, LocalDateUsesTheLocalZone) {
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
     EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::notDetermined);
-    EXPECT_TRUE(database.requestFullAccess().granted);
+    EXPECT_EQ(database.requestFullAccess(), platform::RemindersAccessAnswer::granted);
     EXPECT_TRUE(fs::is_empty(root())) << "the agent never creates lists";
 
     writeFile(temp / "plain-file", "x");
     EXPECT_EQ(VdirRemindersDatabase(temp / "plain-file", files).authorizationStatus(), RemindersAuthorization::denied);
-    EXPECT_THAT(VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess().error.value_or(""),
-                ::testing::HasSubstr("plain-file/calendars"));
+    EXPECT_THAT([&] { VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess(); },
+                ::testing::ThrowsMessage<platform::RemindersError>(::testing::HasSubstr("plain-file/calendars")));
 
     // The end-to-end agents name an absolute folder; a relative one is passed over.
     const SavedEnvironment lists("TAVRELIN_REMINDERS_DIR", "relative/lists"), data("XDG_DATA_HOME", "/data");

@@ -121,7 +121,8 @@ TEST(CommandLine, HelpVersionAndTheLinkFromAFile) {
 }
 
 TEST(CommandLine, QuitAndStatusTalkToTheRunningAgentAndNeverBecomeOne) {
-    for (const auto& [option, request, printed] : {std::tuple{"--quit", "quit", ""}, std::tuple{"--status", "status", "Tavrelin — Connected\n"}}) {
+    for (const auto& [option, request, printed] :
+         {std::tuple{"--quit", "quit", ""}, std::tuple{"--status", "status", "Tavrelin — Connected\n"}}) {
         SCOPED_TRACE(option);
         Start running;
         running.agent.running = true;
@@ -181,7 +182,6 @@ TEST(CommandLine, TheDesktopEntriesAreChangedWithoutAnAgentAndFailuresAreErrors)
     failing.items.failing = "remove";
     EXPECT_EQ(failing.run({"--unregister"}), CommandLineClient::failed);
     EXPECT_EQ(failing.out.str(), "");
-    EXPECT_EQ(failing.err.str(),
-              "tavrelin-agent: No room for remove login.\ntavrelin-agent: No room for remove handler.\n");
+    EXPECT_EQ(failing.err.str(), "tavrelin-agent: No room for remove login.\ntavrelin-agent: No room for remove handler.\n");
     EXPECT_TRUE(failing.agent.requests.empty() && !failing.agent.lastPatience) << "no agent is asked";
 }

@@ -74,9 +74,9 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffA
     EXPECT_EQ(pollTimes, (Times{30}));
 
     reminders.status = RemindersAuthorization::notDetermined;
-    reminders.answer = {false, std::string("no database")};
+    reminders.accessProblem = "no database";
     startAndSettle();
-    reminders.answer = {true, std::nullopt};
+    reminders.accessProblem.reset();
     mainLoop.advance(30);
     EXPECT_EQ(reminders.prompts, 1) << "asked once per process";
 }

@@ -400,6 +400,8 @@ public:
     RemindersAuthorization authorizationStatus() const override { return status; }
     RemindersAccessAnswer requestFullAccess() override {
         ++prompts;
+        if (accessProblem)
+            throw RemindersError(*accessProblem);
         return answer;
     }
     std::vector<ReminderList> lists() const override {
@@ -436,7 +438,8 @@ public:
 
     RemindersPlace where{RemindersPlace::Kind::taskListFolder, "/home/user/.local/share/calendars"};
     RemindersAuthorization status = RemindersAuthorization::fullAccess;
-    RemindersAccessAnswer answer{true, std::nullopt};
+    RemindersAccessAnswer answer = RemindersAccessAnswer::granted;
+    std::optional<std::string> accessProblem; // the request cannot be made
     int prompts = 0;
     // Titles whose save throws with this message.
     std::map<std::string, std::string> failingTitles;

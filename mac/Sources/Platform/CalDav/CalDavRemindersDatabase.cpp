@@ -306,21 +306,21 @@ platform::RemindersAccessAnswer CalDavRemindersDatabase::requestFullAccess() {
     readKeyring(platform::Secrets::Prompt::allowed);
     if (!password_) {
         if (keyringProblem_)
-            return {false, "could not read the CalDAV password from the keyring: " + *keyringProblem_};
-        return {false, std::nullopt}; // nobody signed in yet
+            throw RemindersError("could not read the CalDAV password from the keyring: " + *keyringProblem_);
+        return platform::RemindersAccessAnswer::denied; // nobody signed in yet
     }
     if (rejected_ && *rejected_ == *password_)
-        return {false, std::nullopt};
+        return platform::RemindersAccessAnswer::denied;
     if (!home_) {
         try {
             home_ = discover(pollExchange());
         } catch (const PasswordRejected&) {
             rejected_ = password_;
-            return {false, std::nullopt};
+            return platform::RemindersAccessAnswer::denied;
         } catch (const std::exception&) {
         }
     }
-    return {true, std::nullopt};
+    return platform::RemindersAccessAnswer::granted;
 }
 
 DavUrl CalDavRemindersDatabase::discover(Exchange& exchange) const {
