@@ -252,6 +252,13 @@ std::string linksOpenWith(const std::string& copy);
 std::string entriesRemoved();
 } // namespace install
 
+// The terminal front end's hints about a line it cannot use.
+namespace terminal {
+std::string lineTooLong();
+std::string notAnAnswer(std::size_t buttons);
+std::string unknownCommand();
+} // namespace terminal
+
 // The command line: its usage, and what it says on standard error.
 namespace commandLine {
 std::string usage();

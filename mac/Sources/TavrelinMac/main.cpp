@@ -238,6 +238,9 @@ int main(int argc, char** argv) {
             .openURL = [&application](const std::string& url) { application.openURL(url); },
             .quit = [&application] { application.terminate(); },
             .menuReady = [terminalBar] { return terminalBar->item() != nullptr; },
+            .lineTooLong = words::terminal::lineTooLong,
+            .notAnAnswer = words::terminal::notAnAnswer,
+            .unknownCommand = words::terminal::unknownCommand,
         });
         // The console goes on from the loop's next turn, once the menu is set up.
         terminalBar->onItem = [&console] { console.resume(); };

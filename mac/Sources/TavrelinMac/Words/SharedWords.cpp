@@ -165,6 +165,10 @@ constexpr Word words[] = {
     {"install.linksOpenWith", "tavrelin:// links open with {copy}."},
     {"install.entriesRemoved", "The login entry and the tavrelin:// handler are removed."},
 
+    {"terminal.lineTooLong", "line too long; ignored"},
+    {"terminal.notAnAnswer", "answer with a number from 1 to {buttons} or a button's title"},
+    {"terminal.unknownCommand", "unknown command: type menu, a menu item's number or title, open <url>, or quit"},
+
     {"commandLine.usage", "usage: tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]\n"
                           "       tavrelin-agent --quit      ask the running agent to quit\n"
                           "       tavrelin-agent --status    print the running agent's status\n"

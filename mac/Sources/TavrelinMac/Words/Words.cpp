@@ -759,6 +759,22 @@ std::string entriesRemoved() {
 
 } // namespace install
 
+namespace terminal {
+
+std::string lineTooLong() {
+    return say("terminal.lineTooLong");
+}
+
+std::string notAnAnswer(std::size_t buttons) {
+    return say("terminal.notAnAnswer", {{"buttons", std::to_string(buttons)}});
+}
+
+std::string unknownCommand() {
+    return say("terminal.unknownCommand");
+}
+
+} // namespace terminal
+
 namespace commandLine {
 
 std::string usage() {
