@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <variant>
 
 using namespace tavrelin;
 using Clock = std::chrono::steady_clock;
@@ -78,12 +79,14 @@ double agentPoll(caldav::CalDavRemindersDatabase& database, const std::string& t
     posix::SystemClock clock;
     RemindersStore store(database, clock);
     const auto start = Clock::now();
-    if (store.requestAccess().kind != RemindersStore::Access::Kind::granted)
+    if (store.requestAccess() != RemindersStore::Access::granted())
         throw std::runtime_error("no access to the CalDAV server");
     for (const Item& item : items) {
         const auto result = store.create(item.title, item.notes, item.dueIso, item.allDay, title, key(run, item), {});
-        if (result.kind != RemindersStore::WriteResult::Kind::saved)
-            throw std::runtime_error("could not file " + item.id + ": " + result.value);
+        if (const auto* failed = std::get_if<RemindersStore::WriteResult::Failed>(&result.outcome))
+            throw std::runtime_error("could not file " + item.id + ": " + failed->message);
+        if (!std::holds_alternative<RemindersStore::WriteResult::Saved>(result.outcome))
+            throw std::runtime_error("could not file " + item.id + ": no such list");
     }
     store.listNames();
     return milliseconds(Clock::now() - start);

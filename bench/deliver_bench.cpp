@@ -31,6 +31,7 @@
 #include <iostream>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <variant>
 
 using namespace tavrelin;
 namespace fs = std::filesystem;
@@ -172,7 +173,7 @@ Timing onePoll(testing::DevRelayProcess& relay, const std::string& token, platfo
     Timing timing;
     const double cpuBefore = cpuMilliseconds();
     auto start = Clock::now();
-    if (store.requestAccess().kind != RemindersStore::Access::Kind::granted)
+    if (store.requestAccess() != RemindersStore::Access::granted())
         throw std::runtime_error("no access to " + root.string());
     auto items = client.fetchPending();
     auto fetched = Clock::now();
@@ -180,8 +181,10 @@ Timing onePoll(testing::DevRelayProcess& relay, const std::string& token, platfo
     for (const auto& item : items) {
         auto result = store.create(item.title, item.notes, item.dueIso, item.allDay, item.list,
                                    deliveryKey(pairing.apiBase, item), earlierDeliveryKey(pairing.apiBase, item));
-        if (result.kind != RemindersStore::WriteResult::Kind::saved)
-            throw std::runtime_error("could not deliver " + item.id + ": " + result.value);
+        if (const auto* failed = std::get_if<RemindersStore::WriteResult::Failed>(&result.outcome))
+            throw std::runtime_error("could not deliver " + item.id + ": " + failed->message);
+        if (!std::holds_alternative<RemindersStore::WriteResult::Saved>(result.outcome))
+            throw std::runtime_error("could not deliver " + item.id + ": no such list");
         delivered.push_back(item.id);
     }
     auto written = Clock::now();

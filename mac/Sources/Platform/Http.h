@@ -26,8 +26,6 @@ struct HttpRequest {
 struct HttpResponse {
     long status = 0;
     std::string body;
-    // The body passed the session's size cap and was dropped.
-    bool bodyTooLarge = false;
 };
 
 // A body written to a file as it arrived (HttpSession::download).
@@ -37,8 +35,6 @@ struct HttpDownload {
     std::uint64_t bytes = 0;
     // Lower-case hexadecimal SHA-256 of those bytes.
     std::string sha256;
-    // The body passed the session's size cap; the file was removed.
-    bool bodyTooLarge = false;
 };
 
 // The exchange did not produce a reply (no connection, name lookup, TLS,
@@ -46,6 +42,21 @@ struct HttpDownload {
 class HttpTransportError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The reply's body passed the session's size cap and was dropped (a
+// download's file removed): the exchange gave a status but no body to use.
+class HttpBodyTooLarge : public HttpTransportError {
+public:
+    HttpBodyTooLarge(long status, std::size_t limit)
+        : HttpTransportError("the reply is larger than " + std::to_string(limit) + " bytes"), status_(status), limit_(limit) {}
+    long status() const { return status_; }
+    // The cap it passed (HttpSessionConfig::maxBodyBytes), in bytes.
+    std::size_t limit() const { return limit_; }
+
+private:
+    long status_;
+    std::size_t limit_;
 };
 
 // A redirect the session's rule refused; `target` is where it pointed.
@@ -94,13 +105,14 @@ inline bool keepsTransportSecurity(const std::string& from, const std::string& t
 class HttpSession {
 public:
     virtual ~HttpSession() = default;
-    // Blocks; throws HttpTransportError.
+    // Blocks; throws HttpTransportError (HttpBodyTooLarge for a body past
+    // the session's cap).
     virtual HttpResponse perform(const HttpRequest& request) = 0;
     // Like perform(), but a 2xx body goes to a new file at `path` as it
     // arrives and is digested on the way, so memory does not grow with it.
     // On any failure, and for a reply that is not 2xx, no file is left.
-    // Throws HttpTransportError, or platform::FileError when the file cannot
-    // be written.
+    // Throws HttpTransportError (HttpBodyTooLarge as perform() does), or
+    // platform::FileError when the file cannot be written.
     virtual HttpDownload download(const HttpRequest& request, const std::string& path) = 0;
 };
 

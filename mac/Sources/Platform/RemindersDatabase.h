@@ -22,10 +22,9 @@ struct RemindersPlace {
     bool operator==(const RemindersPlace&) const = default;
 };
 
-struct RemindersAccessAnswer {
-    bool granted = false;
-    std::optional<std::string> error; // the request itself failed
-};
+// What a person (or the system) answered to the request for full access. A
+// request that could not be made at all throws RemindersError, saying why.
+enum class RemindersAccessAnswer { granted, denied };
 
 struct ReminderList {
     std::string identifier;
@@ -76,7 +75,7 @@ public:
     virtual ~RemindersDatabase() = default;
     virtual RemindersPlace place() const = 0;
     virtual RemindersAuthorization authorizationStatus() const = 0;
-    // Asks for full access and blocks until answered.
+    // Asks for full access and blocks until answered. Throws RemindersError.
     virtual RemindersAccessAnswer requestFullAccess() = 0;
     // In a stable order. Every reminder saved before the call is durable
     // when it returns (else it throws RemindersError).

@@ -4,6 +4,7 @@
 #include "Platform/BundleLayout.h"
 #include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/Words.h"
 
 #include <exception>
 #include <utility>
@@ -92,7 +93,7 @@ std::vector<std::string> LoginItem::record(const Pass& pass, const Result& resul
     if (result.turnedOffOutside) {
         defaults.setBool(turnedOffKey, true);
         Log::info("start at login: the login entry was disabled or removed outside the agent; it stays off");
-        told.push_back("Start at login was turned off on the desktop; it stays off.");
+        told.push_back(words::install::turnedOffOnDesktop());
     }
     if (pass.login != Intent::observe)
         defaults.setBool(writtenKey, present(result.entry));
@@ -198,14 +199,13 @@ void LoginItem::finish(const Pass& pass, const Result& result) {
 
 // ---- on the command line
 
-std::vector<std::string> LoginItem::command(Command command, const platform::Bundle& bundle, platform::UserDefaults& defaults,
+LoginItem::CommandReport LoginItem::command(Command command, const platform::Bundle& bundle, platform::UserDefaults& defaults,
                                             platform::LoginItems& items, const platform::Files& files) {
-    std::vector<std::string> told;
+    CommandReport report;
     auto runAndRecord = [&](const Pass& pass) {
         const Result result = run(items, pass);
-        told = record(pass, result, defaults);
-        for (const auto& failure : result.failures)
-            told.push_back("error: " + failure);
+        report.told = record(pass, result, defaults);
+        report.failures = result.failures;
         return result;
     };
     const std::string self = bundle.path();
@@ -214,44 +214,39 @@ std::vector<std::string> LoginItem::command(Command command, const platform::Bun
         defaults.setBool(turnedOffKey, false);
         const auto target = installedCopy(bundle, files);
         if (!target)
-            return {"Start at login is on. It takes effect once Tavrelin is installed in " + bundle.homeDirectory() +
-                    "/Applications (scripts/install puts it there)."};
+            return {{words::install::onOnceInstalled(bundle.homeDirectory() + "/Applications")}, {}};
         if (runAndRecord({*target, Intent::on}).failures.empty())
-            told.push_back("Start at login is on: " + *target + " starts when you log in.");
-        return told;
+            report.told.push_back(words::install::onFor(*target));
+        return report;
     }
     case Command::off:
         defaults.setBool(turnedOffKey, true);
         if (runAndRecord({self, Intent::off}).failures.empty())
-            told.push_back("Start at login is off.");
-        return told;
+            report.told.push_back(words::install::isOff());
+        return report;
     case Command::registerCopy: {
         const bool installed = isInstalledCopy(self, bundle.homeDirectory());
         Pass pass = installed ? following(self, defaults) : Pass{self};
         pass.linkHandler = true;
         const Result result = runAndRecord(pass);
         if (result.failures.empty()) {
-            told.push_back("tavrelin:// links open with " + self + ".");
-            told.push_back(!installed              ? "Start at login is only for a copy in an Applications folder."
-                           : present(result.entry) ? "Start at login is on."
-                                                   : "Start at login is off.");
+            report.told.push_back(words::install::linksOpenWith(self));
+            report.told.push_back(!installed              ? words::install::onlyInstalledStartsAtLogin()
+                                  : present(result.entry) ? words::install::isOn()
+                                                          : words::install::isOff());
         }
-        return told;
+        return report;
     }
-    case Command::unregisterCopy: {
-        std::vector<std::string> failures;
-        attempt(failures, [&] { items.removeLoginEntry(); });
-        attempt(failures, [&] { items.removeLinkHandler(); });
+    case Command::unregisterCopy:
+        attempt(report.failures, [&] { items.removeLoginEntry(); });
+        attempt(report.failures, [&] { items.removeLinkHandler(); });
         // The choice stays: a later install honours it.
         defaults.setBool(writtenKey, false);
-        for (const auto& failure : failures)
-            told.push_back("error: " + failure);
-        if (failures.empty())
-            told.push_back("The login entry and the tavrelin:// handler are removed.");
-        return told;
+        if (report.failures.empty())
+            report.told.push_back(words::install::entriesRemoved());
+        return report;
     }
-    }
-    return told;
+    return report;
 }
 
 } // namespace tavrelin

@@ -70,11 +70,17 @@ public:
     std::function<void()> onChange;
 
     // The command line's `--start-at-login on|off`, `--register` and
-    // `--unregister`, run at once in a process of their own. Answers the
-    // lines to show the person; failures end with an "error: " line.
+    // `--unregister`, run at once in a process of their own.
     enum class Command { on, off, registerCopy, unregisterCopy };
-    static std::vector<std::string> command(Command command, const platform::Bundle& bundle, platform::UserDefaults& defaults,
-                                            platform::LoginItems& items, const platform::Files& files);
+    // What a command did: what to tell the person, and what could not be
+    // done, each in words; it succeeded when nothing failed.
+    struct CommandReport {
+        std::vector<std::string> told;
+        std::vector<std::string> failures;
+        bool operator==(const CommandReport&) const = default;
+    };
+    static CommandReport command(Command command, const platform::Bundle& bundle, platform::UserDefaults& defaults,
+                                 platform::LoginItems& items, const platform::Files& files);
 
     static constexpr const char* turnedOffKey = "com.tavrelin.mac.startAtLoginTurnedOff";
     static constexpr const char* writtenKey = "com.tavrelin.mac.startAtLoginEntryWritten";

@@ -1,6 +1,7 @@
 #include "TavrelinMac/Pairing.h"
 
 #include "Base/Text.h"
+#include "TavrelinMac/Words.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,23 +29,23 @@ bool hasControlCharacter(std::string_view utf8) {
 } // namespace
 
 PairingError PairingError::notPairURL() {
-    return {Kind::notPairURL, "That link was not a Tavrelin pairing link."};
+    return {Kind::notPairURL, words::pairing::notPairingLink()};
 }
 
 PairingError PairingError::missingToken() {
-    return {Kind::missingToken, "The pairing link had no token."};
+    return {Kind::missingToken, words::pairing::noToken()};
 }
 
 PairingError PairingError::missingApi() {
-    return {Kind::missingApi, "The pairing link had no backend address."};
+    return {Kind::missingApi, words::pairing::noBackendAddress()};
 }
 
 PairingError PairingError::badToken() {
-    return {Kind::badToken, "That does not look like a Tavrelin relay token."};
+    return {Kind::badToken, words::pairing::notRelayToken()};
 }
 
 PairingError PairingError::badApi(std::string detail) {
-    std::string description = "The backend address is not usable: " + detail;
+    std::string description = words::pairing::backendUnusable(detail);
     return {Kind::badApi, std::move(description), std::move(detail)};
 }
 
@@ -76,13 +77,13 @@ Pairing PairingParser::parse(const Url& link, platform::Date now) {
 
     const std::optional<Url> address = Url::parse(*api);
     if (!address || !address->scheme || !address->host || address->host->empty())
-        throw PairingError::badApi("could not be read as a URL");
+        throw PairingError::badApi(words::pairing::notURL());
     const bool local = *address->host == "localhost" || *address->host == "127.0.0.1";
     const std::string scheme = text::lowercasedAscii(*address->scheme);
     if (scheme == "http" && !local)
-        throw PairingError::badApi("http is only allowed for localhost");
+        throw PairingError::badApi(words::pairing::httpOnlyForLocalhost());
     if (scheme != "https" && scheme != "http")
-        throw PairingError::badApi("unsupported scheme " + scheme);
+        throw PairingError::badApi(words::pairing::unsupportedScheme(scheme));
 
     Pairing pairing;
     pairing.apiBase = *api;

@@ -1,6 +1,7 @@
 #include "TavrelinMac/RelayClient.h"
 
 #include "TavrelinMac/Url.h"
+#include "TavrelinMac/Words.h"
 
 #include <nlohmann/json.hpp>
 
@@ -41,15 +42,6 @@ bool nestedDeeperThan(std::string_view text, int limit) {
     return false;
 }
 
-std::string sizeText(std::size_t bytes) {
-    constexpr std::size_t mib = 1024 * 1024;
-    if (bytes >= mib && bytes % mib == 0)
-        return std::to_string(bytes / mib) + " MiB";
-    if (bytes >= 1024 && bytes % 1024 == 0)
-        return std::to_string(bytes / 1024) + " KiB";
-    return std::to_string(bytes) + " bytes";
-}
-
 // Every message built from the platform or the reply passes through here, so
 // the token cannot reach an error text even if a server echoes it.
 std::string redacted(std::string text, const std::string& token) {
@@ -60,24 +52,20 @@ std::string redacted(std::string text, const std::string& token) {
     return text;
 }
 
-std::string quoted(const char* key) {
-    return std::string("\"") + key + "\"";
-}
-
 class ItemReader {
 public:
-    ItemReader(const json& object, std::size_t index) : object_(object), where_("item " + std::to_string(index) + ": ") {}
+    ItemReader(const json& object, std::size_t index) : object_(object), index_(index) {}
 
     std::string requiredString(const char* key) const {
         const json& value = required(key);
         if (!value.is_string())
-            throw RelayError::malformed(where_ + quoted(key) + " is not a string");
+            throw RelayError::malformed(words::relay::notString(member(key)));
         return value.get<std::string>();
     }
     bool requiredBool(const char* key) const {
         const json& value = required(key);
         if (!value.is_boolean())
-            throw RelayError::malformed(where_ + quoted(key) + " is not a boolean");
+            throw RelayError::malformed(words::relay::notBoolean(member(key)));
         return value.get<bool>();
     }
     // Absent and null both mean none.
@@ -86,7 +74,7 @@ public:
         if (it == object_.end() || it->is_null())
             return std::nullopt;
         if (!it->is_string())
-            throw RelayError::malformed(where_ + quoted(key) + " is not a string");
+            throw RelayError::malformed(words::relay::notString(member(key)));
         return it->get<std::string>();
     }
 
@@ -94,34 +82,44 @@ private:
     const json& required(const char* key) const {
         auto it = object_.find(key);
         if (it == object_.end())
-            throw RelayError::malformed(where_ + quoted(key) + " is missing");
+            throw RelayError::malformed(words::relay::missing(member(key)));
         return *it;
     }
+    std::string member(const char* key) const { return words::relay::itemMember(index_, key); }
     const json& object_;
-    std::string where_;
+    std::size_t index_;
 };
+
+// Throws RelayError for a status other than 2xx.
+void judge(long status) {
+    if (status >= 200 && status <= 299)
+        return;
+    if (status == 401 || status == 403)
+        throw RelayError::unauthorized();
+    throw RelayError::http(status);
+}
 
 } // namespace
 
 RelayError RelayError::http(long status) {
-    return RelayError(Kind::http, "Backend returned HTTP " + std::to_string(status) + ".", status, {});
+    return RelayError(Kind::http, words::relay::http(status), status, {});
 }
 
 RelayError RelayError::transport(std::string message) {
-    return RelayError(Kind::transport, "Could not reach the backend: " + message, 0, message);
+    return RelayError(Kind::transport, words::relay::transport(message), 0, message);
 }
 
 RelayError RelayError::malformed(std::string message) {
-    return RelayError(Kind::malformed, "Could not read the backend's reply: " + message, 0, message);
+    return RelayError(Kind::malformed, words::relay::malformed(message), 0, message);
 }
 
 RelayError RelayError::unauthorized() {
-    return RelayError(Kind::unauthorized, "The backend rejected this pairing. Re-pair from the extension.", 0, {});
+    return RelayError(Kind::unauthorized, words::relay::unauthorized(), 0, {});
 }
 
 RelayClient::RelayClient(Pairing pairing, platform::Http& http, const AppInfo& appInfo,
                          const platform::HttpSessionConfig& config)
-    : pairing_(std::move(pairing)), appInfo_(appInfo), maxBodyBytes_(config.maxBodyBytes), session_(http.makeSession(config)) {}
+    : pairing_(std::move(pairing)), appInfo_(appInfo), session_(http.makeSession(config)) {}
 
 std::optional<platform::HttpRequest> RelayClient::request(std::string_view path, std::string_view method) const {
     std::string address = pairing_.apiBase;
@@ -142,31 +140,30 @@ std::optional<platform::HttpRequest> RelayClient::request(std::string_view path,
     return request;
 }
 
-platform::HttpResponse RelayClient::exchange(const platform::HttpRequest& request) const {
-    platform::HttpResponse response;
+std::string RelayClient::exchange(const platform::HttpRequest& request, Body body) const {
+    // The seam only produces HTTP replies, so every status is judged first;
+    // a failed reply's body is left unread, whatever its size.
     try {
-        response = session_->perform(request);
+        platform::HttpResponse response = session_->perform(request);
+        judge(response.status);
+        return std::move(response.body);
+    } catch (const platform::HttpBodyTooLarge& error) {
+        judge(error.status());
+        if (body == Body::read)
+            throw RelayError::malformed(words::relay::tooLarge(error.limit()));
+        return {};
     } catch (const platform::HttpTransportError& error) {
         throw RelayError::transport(redacted(error.what(), pairing_.token));
     }
-    // The seam only produces HTTP replies, so every status is judged; a
-    // failed reply's body is left unread.
-    if (response.status >= 200 && response.status <= 299)
-        return response;
-    if (response.status == 401 || response.status == 403)
-        throw RelayError::unauthorized();
-    throw RelayError::http(response.status);
 }
 
 std::vector<RelayItem> RelayClient::fetchPending() const {
     auto built = request(pendingPath, "GET");
     if (!built)
-        throw RelayError::malformed("bad pairing URL");
-    platform::HttpResponse response = exchange(*built);
-    if (response.bodyTooLarge)
-        throw RelayError::malformed("the reply is larger than " + sizeText(maxBodyBytes_));
+        throw RelayError::malformed(words::relay::badPairingURL());
+    const std::string body = exchange(*built, Body::read);
     try {
-        return decodePending(response.body);
+        return decodePending(body);
     } catch (const RelayError& error) {
         throw RelayError::malformed(redacted(error.message(), pairing_.token));
     }
@@ -175,43 +172,43 @@ std::vector<RelayItem> RelayClient::fetchPending() const {
 void RelayClient::ack(const std::vector<std::string>& ids, const std::vector<std::string>& lists) const {
     auto built = request(ackPath, "POST");
     if (!built)
-        throw RelayError::malformed("bad pairing URL");
+        throw RelayError::malformed(words::relay::badPairingURL());
     built->headers.emplace_back("Content-Type", "application/json");
     built->body = encodeAck(ids, lists);
-    exchange(*built); // the reply body is not used
+    exchange(*built, Body::ignored);
 }
 
 std::vector<RelayItem> RelayClient::decodePending(std::string_view body) {
     if (body.empty())
-        throw RelayError::malformed("the reply is empty");
+        throw RelayError::malformed(words::relay::empty());
     if (nestedDeeperThan(body, maxJsonDepth))
-        throw RelayError::malformed("the reply is nested more than " + std::to_string(maxJsonDepth) + " levels deep");
+        throw RelayError::malformed(words::relay::nestedTooDeep(maxJsonDepth));
     json root;
     try {
         root = json::parse(body.begin(), body.end());
     } catch (const json::parse_error& error) {
         // Only the position: the message would quote the reply.
-        throw RelayError::malformed("the reply is not valid JSON (error at byte " + std::to_string(error.byte) + ")");
+        throw RelayError::malformed(words::relay::notJsonAt(error.byte));
     } catch (const json::out_of_range&) {
-        throw RelayError::malformed("the reply holds a number too large to read");
+        throw RelayError::malformed(words::relay::numberTooLarge());
     } catch (const json::exception&) {
         // Every decoder failure is a malformed reply, whatever the library calls it.
-        throw RelayError::malformed("the reply is not valid JSON");
+        throw RelayError::malformed(words::relay::notJson());
     }
     if (!root.is_object())
-        throw RelayError::malformed("the reply is not a JSON object");
+        throw RelayError::malformed(words::relay::notObject());
     auto items = root.find("items");
     if (items == root.end())
-        throw RelayError::malformed("\"items\" is missing");
+        throw RelayError::malformed(words::relay::missing(words::relay::member("items")));
     if (!items->is_array())
-        throw RelayError::malformed("\"items\" is not an array");
+        throw RelayError::malformed(words::relay::notArray(words::relay::member("items")));
 
     std::vector<RelayItem> result;
     result.reserve(items->size());
     for (std::size_t index = 0; index < items->size(); ++index) {
         const json& object = (*items)[index];
         if (!object.is_object())
-            throw RelayError::malformed("item " + std::to_string(index) + " is not an object");
+            throw RelayError::malformed(words::relay::itemNotObject(index));
         ItemReader reader(object, index);
         RelayItem item;
         item.id = reader.requiredString("id");

@@ -69,11 +69,15 @@ public:
     static std::string encodeAck(const std::vector<std::string>& ids, const std::vector<std::string>& lists);
 
 private:
-    platform::HttpResponse exchange(const platform::HttpRequest& request) const;
+    // Whether the caller reads the reply's body: one too large to keep
+    // fails only then.
+    enum class Body { read, ignored };
+    // Performs the exchange and judges its status; answers a 2xx reply's
+    // body. Throws RelayError.
+    std::string exchange(const platform::HttpRequest& request, Body body) const;
 
     Pairing pairing_;
     const AppInfo& appInfo_;
-    std::size_t maxBodyBytes_; // named in the "too large" message
     std::unique_ptr<platform::HttpSession> session_;
 };
 

@@ -9,12 +9,17 @@
 #include <cmath>
 #include <exception>
 #include <utility>
+#include <variant>
 
 namespace tavrelin {
 
 using platform::MenuItem;
 
 namespace {
+
+// One visitor of a variant's alternatives, one lambda each.
+template <class... Lambdas> struct Overloaded : Lambdas... { using Lambdas::operator()...; };
+template <class... Lambdas> Overloaded(Lambdas...) -> Overloaded<Lambdas...>;
 
 void appendKeyField(std::string& key, const std::optional<std::string>& field) {
     key += ' ';
@@ -139,14 +144,14 @@ void RemindersModule::tick(bool force) {
 PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     auto failed = [](RelayError error) { return PollOutcome{PollOutcome::Failed{std::move(error)}}; };
 
-    auto access = store_.requestAccess();
-    if (access.kind == RemindersStore::Access::Kind::denied) {
+    const RemindersStore::Access access = store_.requestAccess();
+    if (std::holds_alternative<RemindersStore::Access::Denied>(access.answer)) {
         Log::warn("reminders access denied");
         return {PollOutcome::AccessDenied{}};
     }
-    if (access.kind == RemindersStore::Access::Kind::failed) {
+    if (const auto* failure = std::get_if<RemindersStore::Access::Failed>(&access.answer)) {
         Log::error("reminders access error");
-        return {PollOutcome::AccessFailed{access.message}};
+        return {PollOutcome::AccessFailed{failure->reason}};
     }
 
     PollOutcome::Succeeded poll;
@@ -165,7 +170,7 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     } catch (const std::exception& error) {
         return fetchFailed(RelayError::transport(error.what()));
     } catch (...) {
-        return fetchFailed(RelayError::transport("unknown error"));
+        return fetchFailed(RelayError::transport(words::unknownError()));
     }
     poll.fetched = static_cast<std::int64_t>(items.size());
 
@@ -175,26 +180,28 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     const std::string& apiBase = client.pairing().apiBase;
     std::vector<std::string> delivered;
     for (const auto& item : items) {
-        auto result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list, deliveryKey(apiBase, item),
-                                    earlierDeliveryKey(apiBase, item));
-        switch (result.kind) {
-        case RemindersStore::WriteResult::Kind::saved:
-            delivered.push_back(item.id);
-            Log::info("delivered " + item.id + " -> list " + result.value);
-            break;
-        case RemindersStore::WriteResult::Kind::unknownList:
-            poll.refusals.emplace_back(result.value);
-            Log::warn("refused " + item.id + ": unknown list");
-            break;
-        case RemindersStore::WriteResult::Kind::noList:
-            poll.refusals.emplace_back(std::nullopt);
-            Log::warn("refused " + item.id + ": no list specified");
-            break;
-        case RemindersStore::WriteResult::Kind::failed:
-            poll.writeFailures.push_back(result.value);
-            Log::error("failed " + item.id + ": " + result.value);
-            break;
-        }
+        using Result = RemindersStore::WriteResult;
+        const Result result = store_.create(item.title, item.notes, item.dueIso, item.allDay, item.list,
+                                            deliveryKey(apiBase, item), earlierDeliveryKey(apiBase, item));
+        std::visit(Overloaded{
+                       [&](const Result::Saved& saved) {
+                           delivered.push_back(item.id);
+                           Log::info("delivered " + item.id + " -> list " + saved.listTitle);
+                       },
+                       [&](const Result::UnknownList& unknown) {
+                           poll.refusals.emplace_back(unknown.name);
+                           Log::warn("refused " + item.id + ": unknown list");
+                       },
+                       [&](const Result::NoList&) {
+                           poll.refusals.emplace_back(std::nullopt);
+                           Log::warn("refused " + item.id + ": no list specified");
+                       },
+                       [&](const Result::Failed& failure) {
+                           poll.writeFailures.push_back(failure.message);
+                           Log::error("failed " + item.id + ": " + failure.message);
+                       },
+                   },
+                   result.outcome);
     }
 
     // The list names also make this poll's writes durable: a failure here is
@@ -209,7 +216,7 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     } catch (const std::exception& error) {
         return listsFailed(error.what());
     } catch (...) {
-        return listsFailed("unknown error");
+        return listsFailed(words::unknownError());
     }
 
     auto ackFailed = [&](const RelayError& error) {
@@ -223,7 +230,7 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     } catch (const std::exception& error) {
         return ackFailed(RelayError::transport(error.what()));
     } catch (...) {
-        return ackFailed(RelayError::transport("unknown error"));
+        return ackFailed(RelayError::transport(words::unknownError()));
     }
     poll.delivered = static_cast<std::int64_t>(delivered.size());
     return {std::move(poll)};
@@ -286,7 +293,7 @@ void RemindersModule::runWaitingWork() {
             } catch (const std::exception& error) {
                 problem = error.what();
             } catch (...) {
-                problem = "unknown error";
+                problem = words::unknownError();
             }
             platform::MainLoop& loop = self->mainLoop_;
             loop.onMain([self = std::move(self), problem = std::move(problem)]() mutable {

@@ -1,6 +1,7 @@
 #include "TavrelinMac/RemindersStore.h"
 
 #include "Base/Text.h"
+#include "TavrelinMac/Words.h"
 
 #include <algorithm>
 #include <charconv>
@@ -72,10 +73,8 @@ RemindersStore::Access RemindersStore::requestAccess() {
 
 RemindersStore::Access RemindersStore::prompt() {
     try {
-        auto answer = database_->requestFullAccess();
-        if (answer.error)
-            return Access::failed(*answer.error);
-        return answer.granted ? Access::granted() : Access::denied();
+        return database_->requestFullAccess() == platform::RemindersAccessAnswer::granted ? Access::granted()
+                                                                                          : Access::denied();
     } catch (const std::exception& error) {
         return Access::failed(error.what());
     }
@@ -137,7 +136,7 @@ RemindersStore::WriteResult RemindersStore::create(const std::string& title, con
         return WriteResult::failed(error.what());
     }
     if (!readBack)
-        return WriteResult::failed("saved but could not be read back");
+        return WriteResult::failed(words::module::notReadBack());
     return WriteResult::saved(readBack->listTitle.value_or(pickedTitle));
 }
 

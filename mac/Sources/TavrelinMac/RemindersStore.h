@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace tavrelin {
@@ -14,24 +15,54 @@ namespace tavrelin {
 // background task, one call at a time.
 class RemindersStore {
 public:
+    // The answer to the request for access to the task lists.
     struct Access {
-        enum class Kind { failed, granted, denied };
-        Kind kind;
-        std::string message; // failed only
-        static Access failed(std::string message) { return {Kind::failed, std::move(message)}; }
-        static Access granted() { return {Kind::granted, {}}; }
-        static Access denied() { return {Kind::denied, {}}; }
+        // The request could not be made; `reason` says why.
+        struct Failed {
+            std::string reason;
+            bool operator==(const Failed&) const = default;
+        };
+        struct Granted {
+            bool operator==(const Granted&) const = default;
+        };
+        struct Denied {
+            bool operator==(const Denied&) const = default;
+        };
+        std::variant<Failed, Granted, Denied> answer;
+
+        static Access failed(std::string reason) { return {Failed{std::move(reason)}}; }
+        static Access granted() { return {Granted{}}; }
+        static Access denied() { return {Denied{}}; }
         bool operator==(const Access&) const = default;
     };
 
+    // What became of one reminder.
     struct WriteResult {
-        enum class Kind { saved, unknownList, failed, noList };
-        Kind kind;
-        std::string value; // saved: list title; unknownList: requested name; failed: message
-        static WriteResult saved(std::string listTitle) { return {Kind::saved, std::move(listTitle)}; }
-        static WriteResult unknownList(std::string name) { return {Kind::unknownList, std::move(name)}; }
-        static WriteResult failed(std::string message) { return {Kind::failed, std::move(message)}; }
-        static WriteResult noList() { return {Kind::noList, {}}; }
+        // Filed in the list of this title.
+        struct Saved {
+            std::string listTitle;
+            bool operator==(const Saved&) const = default;
+        };
+        // No list has the name the item gives.
+        struct UnknownList {
+            std::string name;
+            bool operator==(const UnknownList&) const = default;
+        };
+        // Not filed; `message` says why.
+        struct Failed {
+            std::string message;
+            bool operator==(const Failed&) const = default;
+        };
+        // The item names no list.
+        struct NoList {
+            bool operator==(const NoList&) const = default;
+        };
+        std::variant<Saved, UnknownList, Failed, NoList> outcome;
+
+        static WriteResult saved(std::string listTitle) { return {Saved{std::move(listTitle)}}; }
+        static WriteResult unknownList(std::string name) { return {UnknownList{std::move(name)}}; }
+        static WriteResult failed(std::string message) { return {Failed{std::move(message)}}; }
+        static WriteResult noList() { return {NoList{}}; }
         bool operator==(const WriteResult&) const = default;
     };
 

@@ -9,7 +9,9 @@
 
 #include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace tavrelin {
@@ -22,7 +24,7 @@ std::string hostForMessages(const std::string& url) {
     auto parsed = Url::parse(url);
     if (parsed && parsed->host && !parsed->host->empty())
         return *parsed->host;
-    return "server";
+    return words::update::someServer();
 }
 
 // Where a URL leads, for messages: its scheme, host and port, which decide
@@ -72,6 +74,20 @@ void removeLeftover(platform::Files& files, const std::string& path) {
     } catch (const std::exception& error) {
         Log::warn(std::string("update: could not remove a leftover: ") + error.what());
     }
+}
+
+// Why the new build did not show that it runs here, or none when it did:
+// it ran, and answered `answer` where the system expects one.
+std::optional<std::string> notShownToRun(const updatetools::ShellResult& result, const std::optional<std::string>& answer,
+                                         const std::string& version) {
+    if (const auto* failed = std::get_if<updatetools::ToolFailed>(&result))
+        return failed->output.empty() && answer ? words::update::didNotStart() : failed->output;
+    const std::string& output = std::get<updatetools::ToolSucceeded>(result).output;
+    if (!answer || output == *answer)
+        return std::nullopt;
+    // Versions, not whole lines: the line holds the product's macOS name.
+    const std::string prefix = answer->substr(0, answer->size() - version.size());
+    return words::update::reportsVersion(output.starts_with(prefix) ? output.substr(prefix.size()) : output, version);
 }
 
 bool hasAppExtension(const std::string& name) {
@@ -130,26 +146,32 @@ bool UpdatePipeline::osSatisfies(std::string_view minimumOS, const platform::Ope
 std::string UpdatePipeline::fetch(platform::HttpSession& session, const std::string& url) {
     platform::HttpRequest request;
     request.url = url;
-    platform::HttpResponse response = session.perform(request);
-    if (response.bodyTooLarge)
-        throw UpdateError("The file from " + hostForMessages(url) + " is larger than 512 MiB.");
+    platform::HttpResponse response;
+    try {
+        response = session.perform(request);
+    } catch (const platform::HttpBodyTooLarge& error) {
+        throw UpdateError(words::update::tooLarge(hostForMessages(url), error.limit()));
+    }
     if (response.status < 200 || response.status > 299)
-        throw UpdateError("HTTP " + std::to_string(response.status) + " from " + hostForMessages(url));
+        throw UpdateError(words::update::httpStatus(response.status, hostForMessages(url)));
     if (response.body.empty())
-        throw UpdateError("Empty response from " + hostForMessages(url));
+        throw UpdateError(words::update::emptyResponse(hostForMessages(url)));
     return std::move(response.body);
 }
 
 std::string UpdatePipeline::fetchToFile(platform::HttpSession& session, const std::string& url, const std::string& path) {
     platform::HttpRequest request;
     request.url = url;
-    platform::HttpDownload download = session.download(request, path);
-    if (download.bodyTooLarge)
-        throw UpdateError("The file from " + hostForMessages(url) + " is larger than 512 MiB.");
+    platform::HttpDownload download;
+    try {
+        download = session.download(request, path);
+    } catch (const platform::HttpBodyTooLarge& error) {
+        throw UpdateError(words::update::tooLarge(hostForMessages(url), error.limit()));
+    }
     if (download.status < 200 || download.status > 299)
-        throw UpdateError("HTTP " + std::to_string(download.status) + " from " + hostForMessages(url));
+        throw UpdateError(words::update::httpStatus(download.status, hostForMessages(url)));
     if (download.bytes == 0)
-        throw UpdateError("Empty response from " + hostForMessages(url));
+        throw UpdateError(words::update::emptyResponse(hostForMessages(url)));
     return std::move(download.sha256);
 }
 
@@ -265,8 +287,8 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         Log::warn("update: " + std::string(error.what()));
         return discard(words::update::signatureCheckDidNotFinish(error.deadline().count()));
     }
-    if (!signature.ok)
-        return discard(words::update::notSigned(signature.output));
+    if (const auto* failed = std::get_if<updatetools::ToolFailed>(&signature))
+        return discard(words::update::notSigned(failed->output));
 
     updatetools::ShellResult assessment;
     try {
@@ -275,18 +297,8 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         Log::warn("update: " + std::string(error.what()));
         return discard(words::update::runCheckDidNotFinish(error.deadline().count()));
     }
-    if (const auto answer = system_.runCheckAnswer(feed.version)) {
-        if (assessment.ok && assessment.output != *answer) {
-            // Versions, not whole lines: the line holds the product's macOS name.
-            const std::string prefix = answer->substr(0, answer->size() - feed.version.size());
-            const std::string reported =
-                assessment.output.starts_with(prefix) ? assessment.output.substr(prefix.size()) : assessment.output;
-            assessment = {false, "it reports version “" + reported + "” instead of “" + feed.version + "”"};
-        } else if (!assessment.ok && assessment.output.empty())
-            assessment.output = "it did not start";
-    }
-    if (!assessment.ok)
-        return discard(words::update::doesNotRun(assessment.output));
+    if (const auto problem = notShownToRun(assessment, system_.runCheckAnswer(feed.version), feed.version))
+        return discard(words::update::doesNotRun(*problem));
 
     const auto info = bundleInfo_.infoStrings(fresh);
     auto entry = [&info](const char* key) -> std::optional<std::string> {

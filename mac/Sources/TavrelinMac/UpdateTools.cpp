@@ -15,11 +15,13 @@ std::string trimmedOutput(std::string_view bytes) {
 ShellResult shell(platform::Processes& processes, const platform::ToolCommand& command) {
     try {
         platform::ProcessResult result = processes.run(command.program, command.arguments, command.deadline);
-        return {result.status == 0, trimmedOutput(result.output)};
+        if (result.status == 0)
+            return ToolSucceeded{trimmedOutput(result.output)};
+        return ToolFailed{trimmedOutput(result.output)};
     } catch (const platform::ProcessTimedOut&) {
         throw;
     } catch (const std::exception& error) {
-        return {false, error.what()};
+        return ToolFailed{error.what()};
     }
 }
 

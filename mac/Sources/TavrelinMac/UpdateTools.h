@@ -5,20 +5,26 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace tavrelin::updatetools {
 
-// What a tool run through `shell` answers: whether it exited with status 0,
-// and its standard output and error together, trimmed.
-struct ShellResult {
-    bool ok = false;
+// What a tool run through `shell` answers: it exited with status 0, or it
+// failed (another status, or it could not start). Either way `output` is what
+// it said, its standard output and error together, trimmed; for a tool that
+// could not start, the launch error's description.
+struct ToolSucceeded {
     std::string output;
-    bool operator==(const ShellResult&) const = default;
+    bool operator==(const ToolSucceeded&) const = default;
 };
+struct ToolFailed {
+    std::string output;
+    bool operator==(const ToolFailed&) const = default;
+};
+using ShellResult = std::variant<ToolSucceeded, ToolFailed>;
 
 // Runs the tool (no shell in between) and waits, up to the command's
-// deadline. A tool that cannot start answers false with the launch error's
-// description; output that is not valid UTF-8 reads as empty. One that does
+// deadline. Output that is not valid UTF-8 reads as empty. A tool that does
 // not finish in time gave no answer at all: that throws ProcessTimedOut.
 ShellResult shell(platform::Processes& processes, const platform::ToolCommand& command);
 

@@ -2,27 +2,29 @@
 
 #include "Platform/RemindersDatabase.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 // The product's words: every text a person reads in a dialog, the menu, the
-// tool tip or an update failure. The build picks one table for the platform
-// it runs on (Words/MacWords.cpp or Words/LinuxWords.cpp, TAVRELIN_WORDS);
-// what every platform says alike is in Words/SharedWords.cpp. The logic keeps
-// the decisions; a function here only puts the values it is given into words.
-// Log lines, settings keys and what peers read are not words: they stay put.
+// tool tip, an error's description or on the command line. The texts are data
+// (Words/Table.h): the build speaks one platform's table (Words/MacWords.cpp
+// or Words/LinuxWords.cpp, TAVRELIN_WORDS), and what every platform says alike
+// is in Words/SharedWords.cpp. The logic keeps the decisions; a function here
+// only puts the values it is given into words (Words/Words.cpp). Log lines,
+// settings keys and what peers read are not words: they stay put.
 namespace tavrelin::words {
 
 using platform::RemindersPlace;
 
-// True in the table of the macOS words: which table the build holds, for the
-// tests that check it. Features are the platform's (platform::Features).
-extern const bool forMacOS;
-
 std::string ok();
 std::string cancel();
+// A limit in bytes, in the largest unit that states it exactly ("512 MiB").
+std::string size(std::uint64_t bytes);
+// What went wrong, when nothing says more.
+std::string unknownError();
 
 namespace welcome {
 std::string title();
@@ -61,7 +63,44 @@ std::string pairedTitle();
 std::string pairedText(const std::string& host, const RemindersPlace& place);
 std::string helpTitle();
 std::string helpText();
+
+// Why a link is not a usable pairing link.
+std::string notPairingLink();
+std::string noToken();
+std::string noBackendAddress();
+std::string notRelayToken();
+std::string backendUnusable(const std::string& detail);
+// The details of backendUnusable.
+std::string notURL();
+std::string httpOnlyForLocalhost();
+std::string unsupportedScheme(const std::string& scheme);
 } // namespace pairing
+
+// Why an exchange with the relay backend failed, and what was wrong with a
+// reply that could not be read.
+namespace relay {
+std::string http(long status);
+std::string transport(const std::string& message);
+std::string malformed(const std::string& message);
+std::string unauthorized();
+
+std::string badPairingURL();
+std::string tooLarge(std::uint64_t limitBytes);
+std::string empty();
+std::string nestedTooDeep(int levels);
+std::string notJsonAt(std::uint64_t byte);
+std::string numberTooLarge();
+std::string notJson();
+std::string notObject();
+// A member of the reply, or of its item `index`, for the sentences below.
+std::string member(const std::string& key);
+std::string itemMember(std::size_t index, const std::string& key);
+std::string missing(const std::string& member);
+std::string notArray(const std::string& member);
+std::string notString(const std::string& member);
+std::string notBoolean(const std::string& member);
+std::string itemNotObject(std::size_t index);
+} // namespace relay
 
 // The status menu and its button.
 namespace menu {
@@ -91,6 +130,8 @@ std::string noListNamed(std::int64_t count, const std::string& name);
 std::string noListChosen(std::int64_t count);
 std::string notSaved(std::int64_t count, const std::string& message);
 std::string lists();
+// A reminder was saved but is not there when looked up.
+std::string notReadBack();
 } // namespace module
 
 // Where reminders go and the lists they wait for, where the platform offers
@@ -173,6 +214,16 @@ std::string signatureCheckDidNotFinish(std::int64_t seconds);
 std::string runCheckDidNotFinish(std::int64_t seconds);
 std::string wrongVersion();
 std::string installDidNotStart(const std::string& error);
+
+// What fetching a file from `host` answered.
+std::string httpStatus(long status, const std::string& host);
+std::string emptyResponse(const std::string& host);
+std::string tooLarge(const std::string& host, std::uint64_t limitBytes);
+// The host of an address that names none.
+std::string someServer();
+// Why the new build did not show that it runs here (doesNotRun).
+std::string reportsVersion(const std::string& reported, const std::string& expected);
+std::string didNotStart();
 } // namespace update
 
 // An installed copy on a desktop that starts programs from entries: the
@@ -187,6 +238,39 @@ std::string builtHereTitle();
 std::string builtHereText();
 // On standard error and in the log when no display answers.
 std::string noDisplay(const std::string& why);
+std::string noDisplaySet();
+
+// What `--start-at-login`, `--register` and `--unregister` did.
+std::string turnedOffOnDesktop();
+// `folder`: the Applications folder a copy is installed in.
+std::string onOnceInstalled(const std::string& folder);
+std::string onFor(const std::string& copy);
+std::string isOn();
+std::string isOff();
+std::string onlyInstalledStartsAtLogin();
+std::string linksOpenWith(const std::string& copy);
+std::string entriesRemoved();
 } // namespace install
+
+// The terminal front end's hints about a line it cannot use.
+namespace terminal {
+std::string lineTooLong();
+std::string notAnAnswer(std::size_t buttons);
+std::string unknownCommand();
+} // namespace terminal
+
+// The command line: its usage, and what it says on standard error.
+namespace commandLine {
+std::string usage();
+// A line on standard error.
+std::string problem(const std::string& message);
+std::string unknownOption(const std::string& option);
+std::string needsOnOrOff();
+std::string oneEntriesChange();
+std::string needsFile();
+std::string oneLink();
+std::string noLinkIn(const std::string& file);
+std::string noAgent();
+} // namespace commandLine
 
 } // namespace tavrelin::words

@@ -1,9 +1,7 @@
-// The process entry point: picks the front end, builds the platform, runs the
-// application.
-//
-//   tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]
-//   tavrelin-agent --quit | --status | --version | --help
-//   tavrelin-agent --start-at-login on|off | --register | --unregister
+// The process entry point: wires the objects. The command line's own work
+// (its options, the control commands, handing a link to a running agent) is
+// the client's; what is left picks the front end, builds the platform and
+// runs the application.
 //
 // The desktop front end needs a display; without one that answers, or with
 // --headless, the agent talks on its standard streams instead, or, when they
@@ -38,8 +36,8 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/CommandLineClient.h"
 #include "TavrelinMac/Logging.h"
-#include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/UpdatePipeline.h"
 #include "TavrelinMac/Words.h"
@@ -51,109 +49,19 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <variant>
 
 using namespace tavrelin;
 
 namespace {
 
-constexpr const char* usage = "usage: tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]\n"
-                              "       tavrelin-agent --quit      ask the running agent to quit\n"
-                              "       tavrelin-agent --status    print the running agent's status\n"
-                              "       tavrelin-agent --version\n"
-                              "       tavrelin-agent --start-at-login on|off\n"
-                              "       tavrelin-agent --register     make this copy the tavrelin:// handler (and,\n"
-                              "                                     installed, start it at login unless turned off)\n"
-                              "       tavrelin-agent --unregister   remove both desktop entries\n";
-
-struct Options {
-    bool headless = false;
-    bool version = false;
-    bool help = false;
-    bool quit = false;
-    bool status = false;
-    std::optional<LoginItem::Command> entries;
-    std::optional<std::string> link;
-    std::optional<std::string> linkFile; // holds the link on its first line
-};
-
-std::optional<Options> parse(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (argument == "--headless")
-            options.headless = true;
-        else if (argument == "--version")
-            options.version = true;
-        else if (argument == "--help" || argument == "-h")
-            options.help = true;
-        else if (argument == "--quit")
-            options.quit = true;
-        else if (argument == "--status")
-            options.status = true;
-        else if (argument == "--start-at-login" && i + 1 < argc && !options.entries &&
-                 (argv[i + 1] == std::string("on") || argv[i + 1] == std::string("off")))
-            options.entries = argv[++i] == std::string("on") ? LoginItem::Command::on : LoginItem::Command::off;
-        else if (argument == "--register" && !options.entries)
-            options.entries = LoginItem::Command::registerCopy;
-        else if (argument == "--unregister" && !options.entries)
-            options.entries = LoginItem::Command::unregisterCopy;
-        else if (argument == "--link-from" && i + 1 < argc && !options.link && !options.linkFile)
-            options.linkFile = argv[++i];
-        else if (argument.rfind("-", 0) != 0 && !options.link && !options.linkFile)
-            options.link = argument;
-        else
-            return std::nullopt;
-    }
-    return options;
-}
-
-// `--start-at-login`, `--register`, `--unregister`: the desktop entries
-// alone, whether or not an agent runs (a running one sees the change).
-int changeEntries(LoginItem::Command command, const platform::Bundle& bundle) {
-    posix::PosixFiles files;
-    qt::QtUserDefaults defaults;
-    xdg::XdgLoginItems items(files);
-    int status = 0;
-    for (const std::string& line : LoginItem::command(command, bundle, defaults, items, files)) {
-        const bool failed = line.starts_with("error: ");
-        status |= failed;
-        std::fprintf(failed ? stderr : stdout, "%s%s\n", failed ? "tavrelin-agent: " : "", line.c_str());
-    }
-    return status;
-}
-
 // How long a quitting agent waits for its background work, all of it together.
 constexpr std::chrono::seconds quitDeadline{5};
-// How long a start waits for an agent that holds the lock but no longer
-// answers, as a quitting one does: well past the quit deadline.
-constexpr std::chrono::seconds lockPatience{20};
-
-// --quit and --status: talk to the running agent, never become one. An agent
-// that holds the lock without answering is on its way out: waited for, so
-// the answer is about the agent that runs once it is gone.
-int control(qt::SingleInstance& instance, const Options& options) {
-    std::optional<std::string> status;
-    try {
-        const auto claim = instance.claim(lockPatience, [&] {
-            if (options.quit)
-                return instance.requestQuit();
-            return (status = instance.requestStatus()).has_value();
-        });
-        if (claim == qt::SingleInstance::Claim::holder) {
-            std::fputs("tavrelin-agent: no agent is running\n", stderr);
-            return 1;
-        }
-    } catch (const qt::InstanceError& error) {
-        std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
-        return 1;
-    }
-    if (status)
-        std::printf("%s\n", status->c_str());
-    return 0;
-}
+static_assert(quitDeadline < CommandLineClient::lockPatience, "a later start waits out a quitting agent");
 
 } // namespace
 
@@ -162,27 +70,28 @@ int main(int argc, char** argv) {
     // every user can read, before anything else runs.
     posix::ProcessArguments arguments(argc, argv);
     argv = arguments.argv();
-    std::optional<Options> options = parse(argc, argv);
-    if (!options) {
-        std::fputs(usage, stderr);
-        return 2;
-    }
-    if (options->linkFile && !(options->link = posix::firstLine(*options->linkFile))) {
-        std::fprintf(stderr, "tavrelin-agent: no link could be read from %s\n", options->linkFile->c_str());
-        return 2;
-    }
-    if (options->help) {
-        std::fputs(usage, stdout);
-        return 0;
-    }
+
+    // Made once the display is known; declared first, so that it outlives
+    // every object that uses it.
+    std::unique_ptr<QCoreApplication> qtApp;
     posix::PosixBundle bundle;
     AppInfo appInfo(bundle);
-    if (options->version) {
-        std::printf("Tavrelin for Mac %s\n", appInfo.version().c_str());
-        return 0;
-    }
-    if (options->entries)
-        return changeEntries(*options->entries, bundle);
+    posix::PosixFiles files;
+    qt::QtUserDefaults defaults;
+    xdg::XdgLoginItems loginItems(files);
+    CommandLineClient client({.bundle = bundle,
+                              .appInfo = appInfo,
+                              .defaults = defaults,
+                              .loginItems = loginItems,
+                              .files = files,
+                              .firstLine = posix::firstLine,
+                              .out = std::cout,
+                              .err = std::cerr});
+    const auto started = client.start({argv + 1, argv + argc});
+    if (const auto* exit = std::get_if<CommandLineClient::Exit>(&started))
+        return exit->status;
+    const CommandLine& line = std::get<CommandLine>(started);
+
     // libedataserver loads every mail provider the first time it reads a
     // source: a megabyte resident for an agent that reads no mail. Pointed at
     // a folder without any, it loads none. Set before any thread starts.
@@ -191,28 +100,18 @@ int main(int argc, char** argv) {
         std::filesystem::path(tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)).parent_path());
     // One agent per user, decided by the lock before anything else.
     std::unique_ptr<qt::SingleInstance> instance;
-    qt::SingleInstance::Claim claim = qt::SingleInstance::Claim::holder;
     try {
         instance = std::make_unique<qt::SingleInstance>(qt::InstancePaths::forThisUser());
-        if (options->quit || options->status)
-            return control(*instance, *options);
-        // A link for an agent that already runs is handed over, as the system
-        // hands a running application its URL events.
-        claim = instance->claim(lockPatience,
-                                [&] { return options->link ? instance->handOver(*options->link) : instance->ping(); });
-    } catch (const qt::InstanceError& error) {
-        std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
-        return 1;
+    } catch (const platform::InstanceError& error) {
+        return client.cannotStart(error).status;
     }
-    if (claim == qt::SingleInstance::Claim::answered && options->link) {
-        Log::info("handed the link to the running agent");
-        return 0;
-    }
+    if (const auto exit = client.reach(line, *instance))
+        return exit->status;
 
     // Without a display that answers, standard streams that are no terminal
     // (a login, a service) get no menu: the agent runs as on a desktop
     // without a tray.
-    bool headless = options->headless;
+    bool headless = line.headless;
     bool withoutTray = false;
     std::optional<std::string> displayPlatform;
     std::shared_ptr<void> probeConnection;
@@ -226,7 +125,7 @@ int main(int argc, char** argv) {
             std::string why;
             for (const auto& problem : display.problems)
                 why += (why.empty() ? "" : "; ") + problem;
-            Log::warn(words::install::noDisplay(why.empty() ? "neither WAYLAND_DISPLAY nor DISPLAY is set" : why));
+            Log::warn(words::install::noDisplay(why.empty() ? words::install::noDisplaySet() : why));
         }
     }
     // Only our own arguments: Qt's would be taken for a link above. The
@@ -234,18 +133,16 @@ int main(int argc, char** argv) {
     std::string platformOption = "-platform", platformName = displayPlatform.value_or("");
     char* qtArgv[] = {argv[0], platformOption.data(), platformName.data(), nullptr};
     int qtArgc = displayPlatform ? 3 : 1;
-    std::unique_ptr<QCoreApplication> qtApp =
-        headless ? std::make_unique<QCoreApplication>(qtArgc, qtArgv) : std::make_unique<QApplication>(qtArgc, qtArgv);
+    qtApp = headless ? std::make_unique<QCoreApplication>(qtArgc, qtArgv) : std::make_unique<QApplication>(qtArgc, qtArgv);
     probeConnection.reset(); // Qt holds its own now
     if (!headless)
         qt::prepareDesktopApplication(static_cast<QApplication&>(*qtApp));
     // Requests that come before the event loop runs wait in the socket's queue.
-    if (claim == qt::SingleInstance::Claim::holder) {
+    if (instance->holdsLock()) {
         try {
             instance->listen();
-        } catch (const qt::InstanceError& error) {
-            std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
-            return 1;
+        } catch (const platform::InstanceError& error) {
+            return client.cannotStart(error).status;
         }
     }
 
@@ -261,10 +158,8 @@ int main(int argc, char** argv) {
     // A quitting agent stops answering at once: a start from now on waits
     // for the lock instead of taking this one for the running agent.
     application.onTerminate = [&instance] { instance->stopListening(); };
-    posix::PosixFiles files;
     curl::CurlHttp http;
     posix::PosixProcesses processes;
-    qt::QtUserDefaults defaults;
 
     // Without a tray nobody answers a dialog: it is printed and cancelled.
     terminal::TerminalConsole console(withoutTray ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : 0);
@@ -312,7 +207,6 @@ int main(int argc, char** argv) {
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
     posix::PosixBundleInfo bundleInfo;
-    xdg::XdgLoginItems loginItems(files);
     posix::PosixUpdateSystem updateSystem(processes);
     UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, updateSystem);
     auto delegate = std::make_shared<AppDelegate>(AppDelegate::Platform{.mainLoop = mainLoop,
@@ -335,8 +229,8 @@ int main(int argc, char** argv) {
     instance->onQuit = [&application] { application.terminate(); };
     // The headline as the menu shows it.
     instance->status = [&delegate] { return words::menu::header(delegate->syncState().headline()); };
-    if (options->link)
-        application.openURL(*options->link);
+    if (line.link)
+        application.openURL(*line.link);
     if (headless) {
         console.setRoutes({
             .showMenu = [terminalBar] { terminalBar->showMenu(); },
@@ -344,6 +238,9 @@ int main(int argc, char** argv) {
             .openURL = [&application](const std::string& url) { application.openURL(url); },
             .quit = [&application] { application.terminate(); },
             .menuReady = [terminalBar] { return terminalBar->item() != nullptr; },
+            .lineTooLong = words::terminal::lineTooLong,
+            .notAnAnswer = words::terminal::notAnAnswer,
+            .unknownCommand = words::terminal::unknownCommand,
         });
         // The console goes on from the loop's next turn, once the menu is set up.
         terminalBar->onItem = [&console] { console.resume(); };

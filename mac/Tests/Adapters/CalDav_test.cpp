@@ -25,14 +25,30 @@ using SignIn = CalDavRemindersDatabase::SignInResult::Kind;
 
 namespace tavrelin {
 void PrintTo(const RemindersStore::WriteResult& write, std::ostream* out) {
-    *out << "write " << static_cast<int>(write.kind) << " “" << write.value << "”";
+    using W = RemindersStore::WriteResult;
+    if (const auto* saved = std::get_if<W::Saved>(&write.outcome))
+        *out << "saved in “" << saved->listTitle << "”";
+    else if (const auto* unknown = std::get_if<W::UnknownList>(&write.outcome))
+        *out << "no list “" << unknown->name << "”";
+    else if (const auto* failed = std::get_if<W::Failed>(&write.outcome))
+        *out << "failed: " << failed->message;
+    else
+        *out << "no list named";
 }
 void PrintTo(const RemindersStore::Access& access, std::ostream* out) {
-    *out << "access " << static_cast<int>(access.kind) << " “" << access.message << "”";
+    using A = RemindersStore::Access;
+    const auto* failed = std::get_if<A::Failed>(&access.answer);
+    *out << (failed ? "access failed: " + failed->reason : access == A::granted() ? "granted" : "denied");
 }
 } // namespace tavrelin
 
 namespace {
+
+// Why a write failed; "not failed" for one that did not.
+std::string failureOf(const Write& write) {
+    const auto* failed = std::get_if<Write::Failed>(&write.outcome);
+    return failed ? failed->message : "not failed";
+}
 
 constexpr const char* user = "alice";
 constexpr const char* password = "Tr0ub4dor&3-caldav";
@@ -57,7 +73,7 @@ struct Poll {
 Poll poll(RemindersStore& store, const std::vector<Item>& items) {
     Poll result;
     result.access = store.requestAccess();
-    if (result.access.kind != Access::Kind::granted)
+    if (result.access != Access::granted())
         return result;
     for (const Item& item : items)
         result.writes.push_back(store.create(item.title, item.notes, item.dueIso, item.allDay, item.list, item.key, {}));
@@ -113,9 +129,7 @@ TEST_P(CalDavServers, FindsTheTaskListsTheWayClientsDo) {
     auto reminders = database();
     // Nobody signed in: nothing to send, and nothing sent.
     EXPECT_EQ(reminders->authorizationStatus(), RemindersAuthorization::notDetermined);
-    const auto asked = reminders->requestFullAccess();
-    EXPECT_FALSE(asked.granted);
-    EXPECT_FALSE(asked.error) << *asked.error;
+    EXPECT_EQ(reminders->requestFullAccess(), platform::RemindersAccessAnswer::denied);
     EXPECT_TRUE(http.sent().empty());
 
     EXPECT_EQ(reminders->signIn("not it").kind, SignIn::rejected);
@@ -272,9 +286,8 @@ TEST_P(CalDavServers, AWrongPasswordIsNotSentAgainUntilSignedInAgain) {
     server.setPassword("a new one");
     const Poll rejected = poll(store, {{"Pay rent", "Reminders", keyFor("rent")}, {"Water", "Reminders", keyFor("water")}});
     ASSERT_EQ(rejected.writes.size(), 2u);
-    EXPECT_EQ(rejected.writes[0].kind, Write::Kind::failed);
-    EXPECT_THAT(rejected.writes[0].value, HasSubstr("rejected the password"));
-    EXPECT_THAT(rejected.writes[0].value, ::testing::Not(HasSubstr("a new one")));
+    EXPECT_THAT(failureOf(rejected.writes[0]), HasSubstr("rejected the password"));
+    EXPECT_THAT(failureOf(rejected.writes[0]), ::testing::Not(HasSubstr("a new one")));
     EXPECT_THAT(rejected.listsFailure, HasSubstr("rejected the password"));
     http.clear();
     EXPECT_EQ(poll(store, {{"Pay rent", "Reminders", keyFor("rent")}}).access, Access::denied());
@@ -292,8 +305,7 @@ TEST_P(CalDavServers, AServerThatDiesMidPollFailsThatPollAndTheNextFilesTheRest)
               Write::saved("Reminders"));
     server.kill();
     const Write second = store.create("Two", std::nullopt, std::nullopt, false, "Reminders", keyFor("two"), {});
-    EXPECT_EQ(second.kind, Write::Kind::failed);
-    EXPECT_THAT(second.value, HasSubstr("could not reach the CalDAV server"));
+    EXPECT_THAT(failureOf(second), HasSubstr("could not reach the CalDAV server"));
     // The rest of the poll is not sent to a dead server, and fails the same way.
     const std::size_t sent = http.sent().size();
     EXPECT_EQ(store.create("Three", std::nullopt, std::nullopt, false, "Reminders", keyFor("three"), {}), second);
@@ -319,8 +331,7 @@ TEST_P(CalDavServers, AListDeletedOnTheServerMakesItsItemsWait) {
               Write::saved("Errands"));
     server.remove(errands); // by another client, mid-poll
     const Write gone = store.create("Buy bread", std::nullopt, std::nullopt, false, "Errands", keyFor("bread"), {});
-    EXPECT_EQ(gone.kind, Write::Kind::failed);
-    EXPECT_THAT(gone.value, HasSubstr("“Errands” is no longer on the CalDAV server"));
+    EXPECT_THAT(failureOf(gone), HasSubstr("“Errands” is no longer on the CalDAV server"));
     EXPECT_EQ(store.create("Call", std::nullopt, std::nullopt, false, "Reminders", keyFor("call"), {}),
               Write::saved("Reminders"));
     EXPECT_EQ(store.listNames(), std::vector<std::string>{"Reminders"});

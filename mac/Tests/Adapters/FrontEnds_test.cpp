@@ -495,6 +495,10 @@ protected:
             .openURL = [this](const std::string& url) { calls.push_back("open " + url); },
             .quit = [this] { calls.push_back("quit"); },
             .menuReady = [this] { return menuReady; },
+            // Said on standard error; kept here too.
+            .lineTooLong = [this] { return hints.emplace_back("too long"); },
+            .notAnAnswer = [this](std::size_t buttons) { return hints.emplace_back("1 to " + std::to_string(buttons)); },
+            .unknownCommand = [this] { return hints.emplace_back("unknown"); },
         });
     }
     int ask(Lines buttons) {
@@ -504,7 +508,7 @@ protected:
 
     TerminalConsole console{-1};
     TerminalDialogs dialogs{console};
-    Lines calls;
+    Lines calls, hints;
     bool menuReady = true;
 };
 
@@ -521,6 +525,14 @@ TEST_F(Terminal, LinesOutsideADialogAreCommandsAndMenuOnesWaitForTheMenu) {
     console.resume();
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 5; })) << ::testing::PrintToString(calls);
     EXPECT_EQ(calls, (Lines{"open tavrelin://a", "menu", "choose", "quit", "menu"}));
+    EXPECT_EQ(hints, Lines{"unknown"}); // "bogus"
+}
+
+TEST_F(Terminal, ALineTooLongIsDroppedAndSaidSo) {
+    console.receive(std::string(1 << 20, 'x')); // far past any line
+    console.receive("menu\n");
+    EXPECT_EQ(hints, Lines{"too long"});
+    EXPECT_TRUE(spinUntil([&] { return calls == Lines{"menu"}; })) << "the line after it counts";
 }
 
 TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
@@ -529,6 +541,7 @@ TEST_F(Terminal, TheNextLineAnswersTheOpenDialogAndTheEndOfInputItsLastButton) {
         console.receive(input);
         EXPECT_EQ(ask({"Pair this Mac", "Cancel"}), answer) << input;
     }
+    EXPECT_EQ(hints, (Lines{"1 to 2", "1 to 2", "1 to 2"})) << "one for each line that is not blank";
     std::vector<int> answers;
     // A dialog opened from inside another one: both are waiting at the end.
     QTimer::singleShot(0, [&] {

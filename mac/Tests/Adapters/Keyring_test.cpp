@@ -66,10 +66,8 @@ TEST(Keyring, ALockedKeyringIsAFailureNotAMissingPassword) {
     // The poll cannot tell whether there is a password: not determined, and
     // the access request (which may ask to unlock; nobody can here) says why.
     EXPECT_EQ(database.authorizationStatus(), platform::RemindersAuthorization::notDetermined);
-    const auto answer = database.requestFullAccess();
-    EXPECT_FALSE(answer.granted);
-    ASSERT_TRUE(answer.error);
-    EXPECT_THAT(*answer.error, HasSubstr("keyring")) << *answer.error;
+    EXPECT_THAT([&] { database.requestFullAccess(); },
+                ::testing::ThrowsMessage<platform::RemindersError>(HasSubstr("keyring")));
 }
 
 TEST(Keyring, AKeyringThatStopsAnsweringFailsWithinTheLimitAndIsUsedAgainLater) {

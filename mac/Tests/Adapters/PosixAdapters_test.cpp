@@ -682,13 +682,13 @@ TEST(SystemClock, LocalDateUsesTheLocalZone) {
 
 TEST_F(VdirTest, AuthorizationFollowsTheRootFolderAndItsDefault) {
     EXPECT_EQ(database.authorizationStatus(), RemindersAuthorization::notDetermined);
-    EXPECT_TRUE(database.requestFullAccess().granted);
+    EXPECT_EQ(database.requestFullAccess(), platform::RemindersAccessAnswer::granted);
     EXPECT_TRUE(fs::is_empty(root())) << "the agent never creates lists";
 
     writeFile(temp / "plain-file", "x");
     EXPECT_EQ(VdirRemindersDatabase(temp / "plain-file", files).authorizationStatus(), RemindersAuthorization::denied);
-    EXPECT_THAT(VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess().error.value_or(""),
-                ::testing::HasSubstr("plain-file/calendars"));
+    EXPECT_THAT([&] { VdirRemindersDatabase(temp / "plain-file/calendars", files).requestFullAccess(); },
+                ::testing::ThrowsMessage<platform::RemindersError>(::testing::HasSubstr("plain-file/calendars")));
 
     // The end-to-end agents name an absolute folder; a relative one is passed over.
     const SavedEnvironment lists("TAVRELIN_REMINDERS_DIR", "relative/lists"), data("XDG_DATA_HOME", "/data");
@@ -1031,6 +1031,8 @@ TEST_F(CurlTest, RequestsAndFailures) {
         {stream(0), {5, 15, 1 << 20, 1000, 1}, Kind::transport, "too slow"},
         {answer(200, json + std::string(64 - json.size() + 1, ' ')), capped, Kind::malformed, "larger than"},
         {answer(200, json + std::string(64 - json.size(), ' ')), capped, {}, ""},
+        // A failed reply is judged by its status, however large its body.
+        {answer(503, std::string(65, ' ')), capped, Kind::http, "HTTP 503"},
         {[](const auto&, auto& response) { response.set_redirect("/again"); }, {}, Kind::transport, "too many redirects"},
     };
     for (const auto& [handler, config, kind, text] : rows) {
@@ -1125,8 +1127,12 @@ TEST_F(CurlTest, DownloadsStreamToTheFile) {
         << "the download grew the process by about its size (peak " << memoryKiB("VmHWM:") << " KiB from " << before << " KiB)";
 
     // A body over the cap, and one that is not the download, leave no file.
-    auto capped = http.makeSession({20, 60, 10 * blockSize})->download({"GET", server.url() + "/big", {}, {}}, dir / "capped");
-    EXPECT_TRUE(capped.bodyTooLarge);
+    try {
+        http.makeSession({20, 60, 10 * blockSize})->download({"GET", server.url() + "/big", {}, {}}, dir / "capped");
+        ADD_FAILURE() << "a download past the cap";
+    } catch (const platform::HttpBodyTooLarge& error) {
+        EXPECT_EQ(std::pair(error.status(), error.limit()), std::pair(200L, 10 * blockSize));
+    }
     handle(answer(404, "not here"));
     auto missing = session->download({"GET", server.url() + "/missing", {}, {}}, dir / "missing");
     EXPECT_EQ(std::pair(missing.status, missing.bytes), std::pair(404L, std::uint64_t{0}));

@@ -26,7 +26,7 @@ public:
     platform::RemindersAuthorization authorizationStatus() const override {
         return platform::RemindersAuthorization::fullAccess;
     }
-    platform::RemindersAccessAnswer requestFullAccess() override { return {true, std::nullopt}; }
+    platform::RemindersAccessAnswer requestFullAccess() override { return platform::RemindersAccessAnswer::granted; }
     std::vector<platform::ReminderList> lists() const override { return {}; }
     std::string save(const platform::NewReminder&) override { throw platform::RemindersError("stand-in"); }
     std::optional<platform::SavedReminder> reminder(const std::string&) const override { return std::nullopt; }

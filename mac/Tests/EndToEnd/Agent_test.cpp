@@ -12,9 +12,11 @@
 #include "Support/AgentProcess.h"
 #include "Support/EdsSession.h"
 #include "TavrelinMac/Words.h"
+#include "TavrelinMac/Words/Table.h"
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cstring>
 #include <poll.h>
 #include <random>
@@ -397,8 +399,12 @@ TEST(CalDavRoundTrip, ASessionFilesWhatComesBackFromTheServerUnchangedInTheWords
     for (const std::string opening : {"[alert]", "[menu]", "[status]"})
         for (auto at = output.find(opening); at != std::string::npos; at = output.find(opening, at + 1)) {
             const std::string text = output.substr(at, output.find(opening == "[status]" ? "\n" : "[end]", at) - at);
-            for (const char* word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"})
-                EXPECT_TRUE(words::forMacOS || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
+            // The Linux words speak of no Mac: such a word comes from the build's own table or not at all.
+            for (const std::string_view word : {"Mac", "macOS", "Apple", "Dock", "menu bar", "notariz"}) {
+                const bool ours = std::ranges::any_of(
+                    words::spokenWords(), [&](const words::Word& w) { return w.text.find(word) != std::string::npos; });
+                EXPECT_TRUE(ours || text.find(word) == std::string::npos) << "“" << word << "” in:\n" << text;
+            }
         }
     const auto filed = readLists(home.lists);
     ASSERT_EQ(filed.tasks.size(), items.size());

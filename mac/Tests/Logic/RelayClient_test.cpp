@@ -39,27 +39,32 @@ TEST_F(RelayClientTest, BuildsBothRequestsWithTheirHeadersAndTheExactAckBody) {
 
 TEST_F(RelayClientTest, EachReplyIsJudgedByItsStatusFirst) {
     const std::string items = R"({"items":[{"id":"1","title":"t","allDay":true}]})";
-    // Status, body, too large, then what fetching and acknowledging fail with (none: success).
-    const std::tuple<long, std::string, bool, std::optional<Kind>, std::optional<Kind>> cases[] = {
-        {200, items, false, {}, {}},
-        {204, "", false, Kind::malformed, {}}, // an ack's reply body is not read
-        {403, "", true, Kind::unauthorized, Kind::unauthorized},
-        {300, "", false, Kind::http, Kind::http},
-        {200, "", true, Kind::malformed, {}}, // stays the answer below
+    const std::string tooLarge(65, 'x'); // past the cap below
+    // Status, body, then what fetching and acknowledging fail with (none: success).
+    const std::tuple<long, std::string, std::optional<Kind>, std::optional<Kind>> cases[] = {
+        {200, items, {}, {}},
+        {204, "", Kind::malformed, {}}, // an ack's reply body is not read
+        {403, tooLarge, Kind::unauthorized, Kind::unauthorized},
+        {300, "", Kind::http, Kind::http},
+        {500, tooLarge, Kind::http, Kind::http},
+        {200, tooLarge, Kind::malformed, {}},
     };
-    for (const auto& [status, body, tooLarge, fetchError, ackError] : cases) {
+    for (const auto& [status, body, fetchError, ackError] : cases) {
         SCOPED_TRACE(status);
-        http.responder = [reply = HttpResponse{status, body, tooLarge}](const HttpRequest&) { return reply; };
-        RelayError fetch = errorOf([&] { client().fetchPending(); });
-        RelayError ack = errorOf([&] { client().ack({"1"}, {"L"}); });
+        http.responder = [reply = HttpResponse{status, body}](const HttpRequest&) { return reply; };
+        const HttpSessionConfig capped{.maxBodyBytes = 64};
+        RelayError fetch = errorOf([&] { client("https://relay.example", capped).fetchPending(); });
+        RelayError ack = errorOf([&] { client("https://relay.example", capped).ack({"1"}, {"L"}); });
         EXPECT_EQ(fetch.message() == "none" ? std::nullopt : std::optional(fetch.kind()), fetchError);
         EXPECT_EQ(ack.message() == "none" ? std::nullopt : std::optional(ack.kind()), ackError);
         EXPECT_EQ(fetch.status(), fetchError == Kind::http ? status : 0);
     }
-    // Too large, as the last row: the session's cap, named.
-    for (const auto& cap : std::map<std::size_t, std::string>{{16 << 20, "16 MiB"}, {1024, "1 KiB"}, {1536, "1536 bytes"}})
+    // Too large: the session's cap, named.
+    for (const auto& cap : std::map<std::size_t, std::string>{{1 << 20, "1 MiB"}, {1024, "1 KiB"}, {1536, "1536 bytes"}}) {
+        http.responder = [&](const HttpRequest&) { return HttpResponse{200, std::string(cap.first + 1, ' ')}; };
         EXPECT_STREQ(errorOf([&] { client("https://relay.example", {.maxBodyBytes = cap.first}).fetchPending(); }).what(),
                      ("Could not read the backend's reply: the reply is larger than " + cap.second).c_str());
+    }
     http.responder = [](const HttpRequest& r) -> HttpResponse {
         throw HttpTransportError("refused, sent " + r.headers.at(0).second);
     };

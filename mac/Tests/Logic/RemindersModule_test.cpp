@@ -34,7 +34,7 @@ struct World : fake::FakeServices {
             if (throwing.count(request.method))
                 throw std::runtime_error(throwing.at(request.method));
             if (request.method == "POST")
-                return HttpResponse{ackStatus, "", false};
+                return HttpResponse{ackStatus, ""};
             pollTimes.push_back(clock.now() - t0);
             return pending;
         };
@@ -55,7 +55,7 @@ TEST_F(RemindersModuleTest, PollsAtOnceThenEveryThirtySecondsAndBacksOffDoubling
     mainLoop.advance(60);
 
     // Ticks come every 30 s; the first tick at or after the back-off polls.
-    pending = {500, "", false};
+    pending = {500, ""};
     mainLoop.advance(1860);
     module->syncNow(); // at 1920: ignores the back-off, and fails again
     mainLoop.advance(0);
@@ -74,9 +74,9 @@ TEST_F(RemindersModuleTest, AccessProblemsStopBeforeTheBackendWithoutBackingOffA
     EXPECT_EQ(pollTimes, (Times{30}));
 
     reminders.status = RemindersAuthorization::notDetermined;
-    reminders.answer = {false, std::string("no database")};
+    reminders.accessProblem = "no database";
     startAndSettle();
-    reminders.answer = {true, std::nullopt};
+    reminders.accessProblem.reset();
     mainLoop.advance(30);
     EXPECT_EQ(reminders.prompts, 1) << "asked once per process";
 }
@@ -114,7 +114,7 @@ TEST_F(RemindersModuleTest, APollIsOneChangeAfterItsBackgroundStepAndStopOrResta
 
     // Re-paired during a slow poll: the old poll holds up the new pairing's
     // first one, which runs as soon as the old outcome is dropped.
-    pending = {500, "", false};
+    pending = {500, ""};
     module->start(pairing);
     module->start(Pairing{"http://127.0.0.1:8080", "rk_other", clock.now()});
     EXPECT_EQ(mainLoop.pendingBackground(), 1u) << "the old poll blocks the immediate tick";
@@ -150,7 +150,7 @@ TEST_F(RemindersModuleTest, OnlyTheSameItemFromTheSameBackendCountsAsFiled) {
         item[field] = std::move(value);
         return item;
     };
-    auto waiting = [&](const nlohmann::json& item) { pending = {200, nlohmann::json{{"items", {item}}}.dump(), false}; };
+    auto waiting = [&](const nlohmann::json& item) { pending = {200, nlohmann::json{{"items", {item}}}.dump()}; };
     auto deliver = [&](const nlohmann::json& item) {
         waiting(item);
         mainLoop.advance(30);

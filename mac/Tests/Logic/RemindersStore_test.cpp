@@ -66,6 +66,34 @@ TEST_F(RemindersStoreTest, FailuresOfTheListsOrTheLookupSayWhatFailed) {
     EXPECT_EQ(create("d", "Inbox"), RemindersStore::WriteResult::failed("Evolution Data Server is not answering"));
 }
 
+// The system's status decides; where it has not, one prompt per process does,
+// and a prompt that cannot be made says why rather than counting as a no.
+TEST_F(RemindersStoreTest, AccessIsTheStatusOrTheAnswerOfOnePromptOrWhyItCouldNotBeAsked) {
+    using platform::RemindersAccessAnswer;
+    using platform::RemindersAuthorization;
+    using Access = RemindersStore::Access;
+    const std::tuple<RemindersAuthorization, RemindersAccessAnswer, std::optional<std::string>, Access, int> rows[] = {
+        {RemindersAuthorization::fullAccess, RemindersAccessAnswer::denied, {}, Access::granted(), 0},
+        {RemindersAuthorization::denied, RemindersAccessAnswer::granted, {}, Access::denied(), 0},
+        {RemindersAuthorization::restricted, RemindersAccessAnswer::granted, {}, Access::denied(), 0},
+        {RemindersAuthorization::notDetermined, RemindersAccessAnswer::granted, {}, Access::granted(), 1},
+        {RemindersAuthorization::writeOnly, RemindersAccessAnswer::denied, {}, Access::denied(), 1},
+        {RemindersAuthorization::notDetermined, RemindersAccessAnswer::granted, "no database", Access::failed("no database"),
+         1},
+    };
+    for (const auto& [status, answer, problem, expected, prompts] : rows) {
+        fake::FakeRemindersDatabase database;
+        database.status = status;
+        database.answer = answer;
+        database.accessProblem = problem;
+        RemindersStore fresh(database, clock);
+        EXPECT_EQ(fresh.requestAccess(), expected) << static_cast<int>(status);
+        database.accessProblem.reset();
+        EXPECT_EQ(fresh.requestAccess(), expected) << "the first answer stands";
+        EXPECT_EQ(database.prompts, prompts);
+    }
+}
+
 TEST(RemindersStore, DueDateReadsTheNumbersItCanFindAndIgnoresTheRest) {
     auto day = [](std::int64_t y, std::int64_t m, std::int64_t d) { return platform::DateComponents{y, m, d, {}, {}}; };
     const std::tuple<const char*, bool, std::optional<platform::DateComponents>> cases[] = {

@@ -25,9 +25,9 @@ std::string feedJson(const std::string& extra = "", const std::string& url = arc
 // system's tools are named by what they do.
 struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateSystem {
     UpdatePipeline pipeline{http, files, *this, bundle, *this, *this};
-    std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson(), false}},
-                                                  {archiveURL, {200, zipBytes, false}}};
+    std::map<std::string, HttpResponse> responses{{feedURL(testFeedPath), {200, feedJson()}}, {archiveURL, {200, zipBytes}}};
     std::map<std::string, std::string> unreachable; // URL → why its requests fail in transport
+    std::set<std::string> oversized;                // URLs whose bodies pass the session's cap
     // URL → where it redirects; followed as the session's rule allows, as the
     // HTTP layer does.
     std::map<std::string, std::string> redirects;
@@ -50,8 +50,10 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
                     throw HttpRedirectRefused(redirects[url]);
             if (unreachable.count(url))
                 throw HttpTransportError(unreachable[url]);
+            if (oversized.count(url))
+                throw HttpBodyTooLarge(200, http.sessions.back().maxBodyBytes);
             auto it = responses.find(url);
-            return it == responses.end() ? HttpResponse{404, "", false} : it->second;
+            return it == responses.end() ? HttpResponse{404, ""} : it->second;
         };
     }
 
@@ -184,6 +186,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
     auto tool = [](std::string program, ProcessResult r) { return [=](Pipeline& t) { t.tools[program] = r; }; };
     auto unreachable = [](std::string url, std::string why) { return [=](Pipeline& t) { t.unreachable[url] = why; }; };
     auto hangs = [](std::string program) { return [=](Pipeline& t) { t.hanging.insert(program); }; };
+    auto oversized = [](std::string url) { return [=](Pipeline& t) { t.oversized.insert(url); }; };
     const std::tuple<std::function<void(Pipeline&)>, std::string, std::size_t> rows[] = {
         {unreachable(feedAt, "no DNS"), unread + "no DNS", 0},
         {[=](Pipeline& t) { t.responses[feedAt].status = 500; }, unread + "HTTP 500 from tavrelin.app", 0},
@@ -205,8 +208,10 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
         {at(running + "/"), "installed", 6},
         {[](Pipeline& t) { t.files.failing.insert(staging); }, "No writable place to stage the download.", 0},
-        {archive({200, "", false}), download + "Empty response from tavrelin.app", 0},
-        {archive({200, zipBytes, true}), download + "The file from tavrelin.app is larger than 512 MiB.", 0},
+        {archive({200, ""}), download + "Empty response from tavrelin.app", 0},
+        // The session's cap, named.
+        {oversized(archiveURL), download + "The file from tavrelin.app is larger than 512 MiB.", 0},
+        {oversized(feedAt), unread + "The file from tavrelin.app is larger than 512 MiB.", 0},
         // A transfer that crawls ends as any transport failure does.
         {unreachable(archiveURL, "Operation too slow. Less than 1024 bytes/sec"),
          download + "Operation too slow. Less than 1024 bytes/sec", 0},

@@ -4,6 +4,7 @@
 // moves it; background work runs only when the test lets it. Brings the test
 // framework along, so a test on the fakes includes only this.
 
+#include "Platform/AgentInstance.h"
 #include "Platform/Application.h"
 #include "Platform/Bundle.h"
 #include "Platform/Clock.h"
@@ -323,23 +324,32 @@ class FakeHttp final : public Http {
 public:
     struct Session final : HttpSession {
         FakeHttp& owner;
-        explicit Session(FakeHttp& o) : owner(o) {}
+        std::size_t maxBodyBytes;
+        Session(FakeHttp& o, std::size_t cap) : owner(o), maxBodyBytes(cap) {}
+        // A body past the session's cap is dropped, as the real one does.
         HttpResponse perform(const HttpRequest& request) override {
             owner.requests.push_back(request);
-            return owner.responder ? owner.responder(request) : HttpResponse{200, R"({"items":[]})", false};
+            HttpResponse response = owner.responder ? owner.responder(request) : HttpResponse{200, R"({"items":[]})"};
+            if (response.body.size() > maxBodyBytes)
+                throw HttpBodyTooLarge(response.status, maxBodyBytes);
+            return response;
         }
+        // Only a 2xx body is the download, and only it counts against the cap.
         HttpDownload download(const HttpRequest& request, const std::string& path) override {
-            HttpResponse response = perform(request);
-            if (response.bodyTooLarge || response.status < 200 || response.status > 299)
-                return {response.status, 0, {}, response.bodyTooLarge};
+            owner.requests.push_back(request);
+            HttpResponse response = owner.responder ? owner.responder(request) : HttpResponse{200, R"({"items":[]})"};
+            if (response.status < 200 || response.status > 299)
+                return {response.status, 0, {}};
+            if (response.body.size() > maxBodyBytes)
+                throw HttpBodyTooLarge(response.status, maxBodyBytes);
             if (owner.files)
                 owner.files->writeAtomically(path, response.body, std::nullopt, Files::FolderSync::now);
-            return {response.status, response.body.size(), owner.digestOf(response.body), false};
+            return {response.status, response.body.size(), owner.digestOf(response.body)};
         }
     };
     std::unique_ptr<HttpSession> makeSession(const HttpSessionConfig& config) override {
         sessions.push_back(config);
-        return std::make_unique<Session>(*this);
+        return std::make_unique<Session>(*this, config.maxBodyBytes);
     }
 
     // Answers each request; may throw HttpTransportError. Default: 200 {"items":[]}.
@@ -362,7 +372,7 @@ inline HttpResponse relayReply(const std::vector<std::string>& items) {
         body += (body.back() == '}' ? ",{" : "{") + (R"("id":")" + id + R"(","title":")" + id + R"(","allDay":false)") +
                 (list.empty() ? "}" : R"(,"list":")" + list + "\"}");
     }
-    return {200, body + "]}", false};
+    return {200, body + "]}"};
 }
 
 class FakeBundle final : public Bundle {
@@ -390,6 +400,8 @@ public:
     RemindersAuthorization authorizationStatus() const override { return status; }
     RemindersAccessAnswer requestFullAccess() override {
         ++prompts;
+        if (accessProblem)
+            throw RemindersError(*accessProblem);
         return answer;
     }
     std::vector<ReminderList> lists() const override {
@@ -426,7 +438,8 @@ public:
 
     RemindersPlace where{RemindersPlace::Kind::taskListFolder, "/home/user/.local/share/calendars"};
     RemindersAuthorization status = RemindersAuthorization::fullAccess;
-    RemindersAccessAnswer answer{true, std::nullopt};
+    RemindersAccessAnswer answer = RemindersAccessAnswer::granted;
+    std::optional<std::string> accessProblem; // the request cannot be made
     int prompts = 0;
     // Titles whose save throws with this message.
     std::map<std::string, std::string> failingTitles;
@@ -479,6 +492,43 @@ private:
         operations.push_back(operation);
         loginDisabled = loginDisabled && &entry != &login;
         entry = std::move(value);
+    }
+};
+
+// This user's agent as a starting process meets it: none runs (the claim
+// takes the lock), or one `running` answers every request; `unsure` makes the
+// claim fail, as when the lock cannot be had. A running agent that does not
+// answer what the claim asks keeps the lock: the claim gives up.
+class FakeAgentInstance final : public AgentInstance {
+public:
+    Claim claim(std::chrono::milliseconds patience, const std::function<bool()>& ask) override {
+        lastPatience = patience;
+        if (unsure)
+            throw InstanceError(*unsure);
+        if (!running)
+            return Claim::holder;
+        if (!ask())
+            throw InstanceError("the agent holds the lock and does not answer");
+        return Claim::answered;
+    }
+    bool ping() const override { return answer("ping"); }
+    bool handOver(const std::string& link) const override { return answer("open " + link); }
+    bool requestQuit() const override { return answer("quit"); }
+    std::optional<std::string> requestStatus() const override {
+        return answer("status") ? std::optional(status) : std::nullopt;
+    }
+
+    bool running = false;
+    bool answers = true;
+    std::string status = "Tavrelin — Connected";
+    std::optional<std::string> unsure;
+    mutable Lines requests;
+    std::optional<std::chrono::milliseconds> lastPatience;
+
+private:
+    bool answer(const std::string& request) const {
+        requests.push_back(request);
+        return running && answers;
     }
 };
 

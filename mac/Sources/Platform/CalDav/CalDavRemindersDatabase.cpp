@@ -143,6 +143,8 @@ struct CalDavRemindersDatabase::Exchange {
         platform::HttpResponse response;
         try {
             response = session->perform(request);
+        } catch (const platform::HttpBodyTooLarge&) {
+            throw RemindersError("the CalDAV server's answer to " + method + " " + url.path + " was too large");
         } catch (const platform::HttpRedirectRefused& refused) {
             failure = "the CalDAV server sent this agent on to " + redacted(refused.target()) +
                       ", which it does not follow: only https, or plain http on this computer";
@@ -155,8 +157,6 @@ struct CalDavRemindersDatabase::Exchange {
         if (hops->last)
             if (auto landed = DavUrl::parse(*hops->last))
                 reply.url = *landed;
-        if (response.bodyTooLarge)
-            throw RemindersError("the CalDAV server's answer to " + method + " " + url.path + " was too large");
         if (reply.status == 401) {
             // The HTTP layer keeps the password from another origin, which
             // then asks for one: that is no verdict on the password.
@@ -298,21 +298,21 @@ platform::RemindersAccessAnswer CalDavRemindersDatabase::requestFullAccess() {
     readKeyring(platform::Secrets::Prompt::allowed);
     if (!password_) {
         if (keyringProblem_)
-            return {false, "could not read the CalDAV password from the keyring: " + *keyringProblem_};
-        return {false, std::nullopt}; // nobody signed in yet
+            throw RemindersError("could not read the CalDAV password from the keyring: " + *keyringProblem_);
+        return platform::RemindersAccessAnswer::denied; // nobody signed in yet
     }
     if (rejected_ && *rejected_ == *password_)
-        return {false, std::nullopt};
+        return platform::RemindersAccessAnswer::denied;
     if (!home_) {
         try {
             home_ = discover(pollExchange());
         } catch (const PasswordRejected&) {
             rejected_ = password_;
-            return {false, std::nullopt};
+            return platform::RemindersAccessAnswer::denied;
         } catch (const std::exception&) {
         }
     }
-    return {true, std::nullopt};
+    return platform::RemindersAccessAnswer::granted;
 }
 
 DavUrl CalDavRemindersDatabase::discover(Exchange& exchange) const {

@@ -187,7 +187,9 @@ public:
 
     HttpResponse perform(const HttpRequest& request) override {
         Hop hop = follow(request, nullptr);
-        return HttpResponse{hop.status, std::move(hop.body), hop.tooLarge};
+        if (hop.tooLarge)
+            throw platform::HttpBodyTooLarge(hop.status, config_.maxBodyBytes);
+        return HttpResponse{hop.status, std::move(hop.body)};
     }
 
     HttpDownload download(const HttpRequest& request, const std::string& path) override {
@@ -211,14 +213,16 @@ public:
         Hop hop = follow(request, &sink);
         if (sink.error)
             throw platform::FileError("Could not write “" + path + "”: " + std::strerror(sink.error));
-        if (hop.tooLarge || hop.status < 200 || hop.status > 299)
-            return HttpDownload{hop.status, 0, {}, hop.tooLarge};
+        if (hop.tooLarge)
+            throw platform::HttpBodyTooLarge(hop.status, config_.maxBodyBytes);
+        if (hop.status < 200 || hop.status > 299)
+            return HttpDownload{hop.status, 0, {}};
         const int fd = sink.fd;
         sink.fd = -1;
         if (::close(fd) != 0) // a delayed write error shows here
             throw platform::FileError("Could not write “" + path + "”: " + std::strerror(errno));
         cleanup.keep = true;
-        return HttpDownload{hop.status, sink.written, sink.hash.hexDigest(), false};
+        return HttpDownload{hop.status, sink.written, sink.hash.hexDigest()};
     }
 
 private:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/AgentInstance.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -9,19 +11,12 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <sys/types.h>
 
 namespace tavrelin::qt {
 
-// Why the agent cannot tell whether it is the only one: a runtime folder or
-// socket that cannot be made, or a lock holder that neither answers nor ends.
-// what() is the message for standard error.
-class InstanceError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+using platform::InstanceError;
 
 // Where one user's agent keeps its lock and its socket.
 struct InstancePaths {
@@ -56,7 +51,7 @@ struct InstancePaths {
 // The server side runs on the main thread's event loop; the client side
 // blocks for at most its time-out and is meant for a process that is not
 // (yet) an agent.
-class SingleInstance {
+class SingleInstance final : public platform::AgentInstance {
 public:
     explicit SingleInstance(InstancePaths paths);
     // Stops listening, then lets go of the lock.
@@ -69,24 +64,23 @@ public:
     bool tryLock();
     bool holdsLock() const { return lock_ >= 0; }
 
-    enum class Claim {
-        holder,   // this process holds the lock and becomes the agent
-        answered, // the agent holding the lock took the request
-    };
-    // Takes the lock, or has the holder answer `ask` (true when it did). A
-    // holder that does not answer is on its way out (quitting waits for
-    // background work), so this keeps trying both until `patience` has
-    // passed, then throws InstanceError: never two agents at once.
-    Claim claim(std::chrono::milliseconds patience, const std::function<bool()>& ask);
+    // A holder that does not answer is on its way out: quitting waits for
+    // background work.
+    Claim claim(std::chrono::milliseconds patience, const std::function<bool()>& ask) override;
 
-    // Client side, to the agent listening on the socket.
-    bool ping(int timeoutMs = 1000) const;
+    // Client side, to the agent listening on the socket, each waiting at
+    // most its time-out.
+    bool ping() const override { return ping(1000); }
+    bool ping(int timeoutMs) const;
     // Hands the link over; true when the agent took it.
-    bool handOver(const std::string& link, int timeoutMs = 3000) const;
+    bool handOver(const std::string& link) const override { return handOver(link, 3000); }
+    bool handOver(const std::string& link, int timeoutMs) const;
     // True when the agent agreed to quit.
-    bool requestQuit(int timeoutMs = 3000) const;
+    bool requestQuit() const override { return requestQuit(3000); }
+    bool requestQuit(int timeoutMs) const;
     // The agent's status line; none when no agent answers.
-    std::optional<std::string> requestStatus(int timeoutMs = 3000) const;
+    std::optional<std::string> requestStatus() const override { return requestStatus(3000); }
+    std::optional<std::string> requestStatus(int timeoutMs) const;
 
     // Server side: listens on the socket. Only the lock holder may, so any
     // socket file found there is left over and is replaced. Throws

@@ -12,8 +12,10 @@
 namespace tavrelin::terminal {
 namespace {
 
-void hint(std::string_view text) {
-    std::string line(text);
+template <class Text, class... Values> void hint(const std::function<Text>& text, Values... values) {
+    if (!text)
+        return;
+    std::string line = text(values...);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
@@ -95,7 +97,7 @@ void TerminalConsole::receive(std::string_view bytes) {
     partial_.erase(0, start);
     if (partial_.size() > maxLineBytes) {
         partial_.clear();
-        hint("line too long; ignored");
+        hint(routes_.lineTooLong);
     }
     deliver();
 }
@@ -159,7 +161,7 @@ void TerminalConsole::feedWaiting() {
             innermost.loop.quit();
             return;
         }
-        hint("answer with a number from 1 to " + std::to_string(innermost.buttons.size()) + " or a button's title");
+        hint(routes_.notAnAnswer, innermost.buttons.size());
     }
 }
 
@@ -198,7 +200,7 @@ void TerminalConsole::route(const std::string& line) {
         if (routes_.openURL && !url.empty())
             routes_.openURL(url);
     } else if (!routes_.chooseMenuItem || !routes_.chooseMenuItem(line)) {
-        hint("unknown command: type menu, a menu item's number or title, open <url>, or quit");
+        hint(routes_.unknownCommand);
     }
 }
 

@@ -40,6 +40,12 @@ public:
         // Menu commands typed before the menu exists wait for it (and the
         // lines after them keep their order); see resume().
         std::function<bool()> menuReady;
+        // What it tells the person, on standard error, of a line it cannot
+        // use: one too long, a dialog's answer that picks no button (of
+        // `buttons`), a command it does not know. Unset, it says nothing.
+        std::function<std::string()> lineTooLong;
+        std::function<std::string(std::size_t buttons)> notAnAnswer;
+        std::function<std::string()> unknownCommand;
     };
 
     // Does not read yet; see start().

@@ -123,16 +123,17 @@ RemindersAuthorization VdirRemindersDatabase::authorizationStatus() const {
 platform::RemindersAccessAnswer VdirRemindersDatabase::requestFullAccess() {
     switch (authorizationStatus()) {
     case RemindersAuthorization::fullAccess:
-        return {true, std::nullopt};
+        return platform::RemindersAccessAnswer::granted;
     case RemindersAuthorization::notDetermined:
         try {
             files_.createDirectories(root_);
         } catch (const platform::FileError& error) {
-            return {false, "could not create the task lists folder " + root_ + ": " + error.what()};
+            throw platform::RemindersError("could not create the task lists folder " + root_ + ": " + error.what());
         }
-        return {authorizationStatus() == RemindersAuthorization::fullAccess, std::nullopt};
+        return authorizationStatus() == RemindersAuthorization::fullAccess ? platform::RemindersAccessAnswer::granted
+                                                                           : platform::RemindersAccessAnswer::denied;
     default:
-        return {false, std::nullopt};
+        return platform::RemindersAccessAnswer::denied;
     }
 }
 

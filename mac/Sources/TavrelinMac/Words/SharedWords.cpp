@@ -1,367 +1,194 @@
 // The words every platform says alike.
-#include "TavrelinMac/Words.h"
+#include "TavrelinMac/Words/Table.h"
 
 namespace tavrelin::words {
-
-std::string ok() {
-    return "OK";
-}
-
-std::string cancel() {
-    return "Cancel";
-}
-
-namespace welcome {
-
-std::string title() {
-    return "Thanks for installing Tavrelin";
-}
-
-std::string showMe() {
-    return "Show me";
-}
-
-} // namespace welcome
-
-namespace move {
-
-std::string title() {
-    return "Move Tavrelin to Applications?";
-}
-
-std::string moveButton() {
-    return "Move to Applications";
-}
-
-std::string notNow() {
-    return "Not Now";
-}
-
-} // namespace move
-
-namespace pairing {
-
-std::string rejectedTitle() {
-    return "That pairing link did not work";
-}
-
-std::string rejectedText(const std::string& description, const std::vector<std::string>& names) {
-    std::string carried;
-    if (names.empty()) {
-        carried = "The link carried no parameters at all.";
-    } else {
-        carried = "The link carried: ";
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (i > 0)
-                carried += ", ";
-            carried += names[i];
-        }
-        carried += ".";
-    }
-    return description + "\n\n" + carried +
-           "\n\n"
-           "Pairing links are meant to come from the Tavrelin extension, which fills in both the token and the backend "
-           "address. Typing one by hand is how they end up malformed.";
-}
-
-std::string pairAnyway() {
-    return "Pair anyway";
-}
-
-std::string replaceText(const std::string& host) {
-    return "This replaces the pairing for " + host +
-           " with a new one.\n\n"
-           "That is what you want if you just generated a token in the Tavrelin extension. Anything already queued is "
-           "safe either way — it stays on the backend until a device collects it.";
-}
-
-std::string replaceButton() {
-    return "Replace";
-}
-
-std::string switchButton() {
-    return "Switch backend";
-}
-
-std::string pairedTitle() {
-    return "Tavrelin is paired";
-}
-
-} // namespace pairing
-
-namespace menu {
-
-std::string header(const std::string& headline) {
-    return "Tavrelin — " + headline;
-}
-
-std::string backend(const std::string& host) {
-    return "Backend: " + host;
-}
-
-std::string notPaired() {
-    return "Not paired with the extension yet";
-}
-
-std::string howToPair() {
-    return "How to pair…";
-}
-
-std::string checkNow() {
-    return "Check now";
-}
-
-std::string version(const std::string& version, const std::string& updateSummary) {
-    return "Version " + version + " · " + updateSummary;
-}
-
-std::string checkForUpdates() {
-    return "Check for Updates…";
-}
-
-std::string quit() {
-    return "Quit Tavrelin";
-}
-
-std::string unpairButton() {
-    return "Unpair";
-}
-
-} // namespace menu
-
-namespace module {
-
-std::string filed(std::int64_t count) {
-    return std::to_string(count) + (count == 1 ? " reminder" : " reminders") + " filed this session";
-}
-
-std::string noListChosen(std::int64_t count) {
-    return std::to_string(count) + " waiting: no list chosen in settings";
-}
-
-std::string notSaved(std::int64_t count, const std::string& message) {
-    return std::to_string(count) + " couldn’t be saved: " + message + " — still retrying";
-}
-
-} // namespace module
-
-namespace health {
-
-std::string trouble(const std::string& message) {
-    return "Trouble: " + message;
-}
-
-std::string stopped(const std::string& message) {
-    return "Stopped: " + message;
-}
-
-std::string notPaired() {
-    return "Not paired";
-}
-
-std::string connected() {
-    return "Connected";
-}
-
-std::string checking() {
-    return "Checking…";
-}
-
-std::string writesFailed(std::int64_t count) {
-    return std::to_string(count) + " couldn’t be saved";
-}
-
-std::string noneCollected() {
-    return "No reminders collected yet";
-}
-
-std::string checkedJustNow() {
-    return "Last checked just now";
-}
-
-std::string checkedSecondsAgo(std::int64_t seconds) {
-    return "Last checked " + std::to_string(seconds) + "s ago";
-}
-
-std::string checkedMinutesAgo(std::int64_t minutes) {
-    return "Last checked " + std::to_string(minutes) + "m ago";
-}
-
-std::string checkedHoursAgo(std::int64_t hours) {
-    return "Last checked " + std::to_string(hours) + "h ago";
-}
-
-} // namespace health
-
-namespace update {
-
-std::string notCheckedYet() {
-    return "Not checked yet";
-}
-
-std::string alreadyCheckingTitle() {
-    return "Already checking";
-}
-
-std::string alreadyCheckingText() {
-    return "An update check is already running.";
-}
-
-std::string upToDate(const std::string& version) {
-    return "Up to date (" + version + ")";
-}
-
-std::string upToDateTitle() {
-    return "You’re up to date";
-}
-
-std::string upToDateText(const std::string& version) {
-    return "Tavrelin " + version + " is the newest version.";
-}
-
-std::string lastCheckFailed() {
-    return "Last check failed";
-}
-
-std::string failedTitle() {
-    return "Couldn’t check for updates";
-}
-
-std::string available(const std::string& version) {
-    return version + " is available";
-}
-
-std::string availableTitle(const std::string& version) {
-    return "Tavrelin " + version + " is available";
-}
-
-std::string updating(const std::string& version) {
-    return "Updating to " + version + "…";
-}
-
-std::string readyTitle(const std::string& version) {
-    return "Tavrelin " + version + " is ready";
-}
-
-std::string readyText(const std::optional<std::string>& notes) {
-    return (notes ? *notes + "\n\n" : std::string()) +
-           "Tavrelin will quit and reopen as the new version. Nothing else changes.";
-}
-
-std::string restartNow() {
-    return "Restart now";
-}
-
-std::string later() {
-    return "Later";
-}
-
-std::string readyAfterRestart(const std::string& version) {
-    return version + " is ready; restart to finish";
-}
-
-std::string feedUnreadable(const std::string& error) {
-    return "The update feed could not be read. " + error;
-}
-
-std::string elsewhere(const std::string& updateHost) {
-    return "The update feed points somewhere other than " + updateHost + ", so it was ignored.";
-}
-
-std::string notInApplications(const std::string& folder) {
-    return "This copy is running from " + folder + ", not from Applications, so it won’t replace itself.";
-}
-
-std::string noStaging(const std::string& error) {
-    return "No writable place to stage the download. " + error;
-}
-
-std::string downloadFailed(const std::string& error) {
-    return "The download failed. " + error;
-}
-
-std::string downloadRedirected(const std::string& origin, const std::string& updateHost) {
-    return "The download failed. It was sent on to " + origin + ", but updates come only from https://" + updateHost + ".";
-}
-
-std::string checksumMismatch() {
-    return "The downloaded file did not match its checksum, so it was discarded.";
-}
-
-std::string notUnpacked() {
-    return "The downloaded archive could not be unpacked.";
-}
-
-std::string noApp() {
-    return "The downloaded archive did not contain an app.";
-}
-
-std::string notSigned(const std::string& output) {
-    return "The downloaded app is not signed by Tavrelin, so it was discarded. (" + output + ")";
-}
-
-std::string wrongVersion() {
-    return "The downloaded app is not the version the feed announced, so it was discarded.";
-}
-
-std::string installDidNotStart(const std::string& error) {
-    return "The update was verified but the install step could not start. " + error;
-}
-
-} // namespace update
-
-namespace places {
-
-std::string switchButton() {
-    return "Switch";
-}
-
-std::string createList(const std::string& name) {
-    return "Create the list “" + name + "”…";
-}
-
-std::string createTitle(const std::string& name) {
-    return "Create the list “" + name + "”?";
-}
-
-std::string createButton() {
-    return "Create List";
-}
-
-std::string createFailedTitle(const std::string& name) {
-    return "Couldn’t create the list “" + name + "”";
-}
-
-std::string createFailedText(const std::string& problem) {
-    return problem + "\n\nThe reminders for it stay on the server and arrive once a list of that name is there.";
-}
-
-} // namespace places
-
-namespace install {
-
-std::string startAtLogin() {
-    return "Start at Login";
-}
-
-std::string builtHereSummary() {
-    return "Updates by running scripts/install again";
-}
-
-std::string builtHereTitle() {
-    return "This copy updates by running scripts/install again";
-}
-
-std::string builtHereText() {
-    return "It was built on this computer and holds no release signing key, so it cannot verify official updates and "
-           "does not download them. To update it, run scripts/install again in the folder it was built from.";
-}
-
-std::string noDisplay(const std::string& why) {
-    return "no display could be opened (" + why +
-           "); running without a tray: `tavrelin-agent --status` shows how it is doing, `tavrelin-agent --quit` quits it";
-}
-
-} // namespace install
+namespace {
+
+constexpr Word words[] = {
+    {"ok", "OK"},
+    {"cancel", "Cancel"},
+    {"size.mebibytes", "{count} MiB"},
+    {"size.kibibytes", "{count} KiB"},
+    {"size.bytes", "{count} bytes"},
+    {"unknownError", "unknown error"},
+
+    {"welcome.title", "Thanks for installing Tavrelin"},
+    {"welcome.showMe", "Show me"},
+
+    {"move.title", "Move Tavrelin to Applications?"},
+    {"move.moveButton", "Move to Applications"},
+    {"move.notNow", "Not Now"},
+
+    {"pairing.rejectedTitle", "That pairing link did not work"},
+    {"pairing.rejectedText",
+     "{description}\n\n{carried}\n\n"
+     "Pairing links are meant to come from the Tavrelin extension, which fills in both the token and the backend address. "
+     "Typing one by hand is how they end up malformed."},
+    {"pairing.carriedNothing", "The link carried no parameters at all."},
+    {"pairing.carried", "The link carried: {names}."},
+    {"pairing.pairAnyway", "Pair anyway"},
+    {"pairing.replaceText",
+     "This replaces the pairing for {host} with a new one.\n\n"
+     "That is what you want if you just generated a token in the Tavrelin extension. Anything already queued is safe either "
+     "way — it stays on the backend until a device collects it."},
+    {"pairing.replaceButton", "Replace"},
+    {"pairing.switchButton", "Switch backend"},
+    {"pairing.pairedTitle", "Tavrelin is paired"},
+    {"pairing.notPairingLink", "That link was not a Tavrelin pairing link."},
+    {"pairing.noToken", "The pairing link had no token."},
+    {"pairing.noBackendAddress", "The pairing link had no backend address."},
+    {"pairing.notRelayToken", "That does not look like a Tavrelin relay token."},
+    {"pairing.backendUnusable", "The backend address is not usable: {detail}"},
+    {"pairing.notURL", "could not be read as a URL"},
+    {"pairing.httpOnlyForLocalhost", "http is only allowed for localhost"},
+    {"pairing.unsupportedScheme", "unsupported scheme {scheme}"},
+
+    {"relay.http", "Backend returned HTTP {status}."},
+    {"relay.transport", "Could not reach the backend: {message}"},
+    {"relay.malformed", "Could not read the backend's reply: {message}"},
+    {"relay.unauthorized", "The backend rejected this pairing. Re-pair from the extension."},
+    {"relay.badPairingURL", "bad pairing URL"},
+    {"relay.tooLarge", "the reply is larger than {size}"},
+    {"relay.empty", "the reply is empty"},
+    {"relay.nestedTooDeep", "the reply is nested more than {levels} levels deep"},
+    {"relay.notJsonAt", "the reply is not valid JSON (error at byte {byte})"},
+    {"relay.numberTooLarge", "the reply holds a number too large to read"},
+    {"relay.notJson", "the reply is not valid JSON"},
+    {"relay.notObject", "the reply is not a JSON object"},
+    {"relay.member", "\"{key}\""},
+    {"relay.itemMember", "item {index}: {member}"},
+    {"relay.missing", "{member} is missing"},
+    {"relay.notArray", "{member} is not an array"},
+    {"relay.notString", "{member} is not a string"},
+    {"relay.notBoolean", "{member} is not a boolean"},
+    {"relay.itemNotObject", "item {index} is not an object"},
+
+    {"menu.header", "Tavrelin — {headline}"},
+    {"menu.backend", "Backend: {host}"},
+    {"menu.notPaired", "Not paired with the extension yet"},
+    {"menu.howToPair", "How to pair…"},
+    {"menu.checkNow", "Check now"},
+    {"menu.version", "Version {version} · {summary}"},
+    {"menu.checkForUpdates", "Check for Updates…"},
+    {"menu.quit", "Quit Tavrelin"},
+    {"menu.unpairButton", "Unpair"},
+
+    {"module.filedOne", "{count} reminder filed this session"},
+    {"module.filedMany", "{count} reminders filed this session"},
+    {"module.noListChosen", "{count} waiting: no list chosen in settings"},
+    {"module.notSaved", "{count} couldn’t be saved: {message} — still retrying"},
+    {"module.notReadBack", "saved but could not be read back"},
+
+    // Where reminders go, as a sentence names each place, and the title of
+    // a folder of task lists. Only a Mac has EventKit; its own words name it.
+    {"place.eventKit", "the Reminders app"},
+    {"place.evolutionDataServer", "Evolution Data Server’s task lists"},
+    {"place.taskListFolder", "the task-list folder {folder}"},
+    {"place.someTaskListFolder", "the task-list folder"},
+    {"place.calDavServer", "the CalDAV task lists on {server}"},
+    {"place.taskListFolderTitle", "Task-list folder"},
+
+    {"places.switchButton", "Switch"},
+    {"places.createList", "Create the list “{name}”…"},
+    {"places.createTitle", "Create the list “{name}”?"},
+    {"places.createButton", "Create List"},
+    {"places.createFailedTitle", "Couldn’t create the list “{name}”"},
+    {"places.createFailedText",
+     "{problem}\n\nThe reminders for it stay on the server and arrive once a list of that name is there."},
+
+    {"health.trouble", "Trouble: {message}"},
+    {"health.stopped", "Stopped: {message}"},
+    {"health.notPaired", "Not paired"},
+    {"health.connected", "Connected"},
+    {"health.checking", "Checking…"},
+    {"health.writesFailed", "{count} couldn’t be saved"},
+    {"health.noneCollected", "No reminders collected yet"},
+    {"health.checkedJustNow", "Last checked just now"},
+    {"health.checkedSecondsAgo", "Last checked {seconds}s ago"},
+    {"health.checkedMinutesAgo", "Last checked {minutes}m ago"},
+    {"health.checkedHoursAgo", "Last checked {hours}h ago"},
+
+    {"update.notCheckedYet", "Not checked yet"},
+    {"update.alreadyCheckingTitle", "Already checking"},
+    {"update.alreadyCheckingText", "An update check is already running."},
+    {"update.upToDate", "Up to date ({version})"},
+    {"update.upToDateTitle", "You’re up to date"},
+    {"update.upToDateText", "Tavrelin {version} is the newest version."},
+    {"update.lastCheckFailed", "Last check failed"},
+    {"update.failedTitle", "Couldn’t check for updates"},
+    {"update.available", "{version} is available"},
+    {"update.availableTitle", "Tavrelin {version} is available"},
+    {"update.updating", "Updating to {version}…"},
+    {"update.readyTitle", "Tavrelin {version} is ready"},
+    {"update.readyText", "Tavrelin will quit and reopen as the new version. Nothing else changes."},
+    {"update.withNotes", "{notes}\n\n{text}"},
+    {"update.restartNow", "Restart now"},
+    {"update.later", "Later"},
+    {"update.readyAfterRestart", "{version} is ready; restart to finish"},
+    {"update.feedUnreadable", "The update feed could not be read. {error}"},
+    {"update.elsewhere", "The update feed points somewhere other than {updateHost}, so it was ignored."},
+    {"update.notInApplications", "This copy is running from {folder}, not from Applications, so it won’t replace itself."},
+    {"update.noStaging", "No writable place to stage the download. {error}"},
+    {"update.downloadFailed", "The download failed. {error}"},
+    {"update.downloadRedirected",
+     "The download failed. It was sent on to {origin}, but updates come only from https://{updateHost}."},
+    {"update.checksumMismatch", "The downloaded file did not match its checksum, so it was discarded."},
+    {"update.notUnpacked", "The downloaded archive could not be unpacked."},
+    {"update.noApp", "The downloaded archive did not contain an app."},
+    {"update.notSigned", "The downloaded app is not signed by Tavrelin, so it was discarded. ({output})"},
+    {"update.wrongVersion", "The downloaded app is not the version the feed announced, so it was discarded."},
+    {"update.installDidNotStart", "The update was verified but the install step could not start. {error}"},
+    {"update.httpStatus", "HTTP {status} from {host}"},
+    {"update.emptyResponse", "Empty response from {host}"},
+    {"update.tooLarge", "The file from {host} is larger than {size}."},
+    {"update.someServer", "server"},
+    {"update.reportsVersion", "it reports version “{reported}” instead of “{expected}”"},
+    {"update.didNotStart", "it did not start"},
+
+    {"install.startAtLogin", "Start at Login"},
+    {"install.builtHereSummary", "Updates by running scripts/install again"},
+    {"install.builtHereTitle", "This copy updates by running scripts/install again"},
+    {"install.builtHereText",
+     "It was built on this computer and holds no release signing key, so it cannot verify official updates and does not "
+     "download them. To update it, run scripts/install again in the folder it was built from."},
+    {"install.noDisplay",
+     "no display could be opened ({why}); running without a tray: `tavrelin-agent --status` shows how it is doing, "
+     "`tavrelin-agent --quit` quits it"},
+    {"install.noDisplaySet", "neither WAYLAND_DISPLAY nor DISPLAY is set"},
+    {"install.turnedOffOnDesktop", "Start at login was turned off on the desktop; it stays off."},
+    {"install.onOnceInstalled",
+     "Start at login is on. It takes effect once Tavrelin is installed in {folder} (scripts/install puts it there)."},
+    {"install.onFor", "Start at login is on: {copy} starts when you log in."},
+    {"install.isOn", "Start at login is on."},
+    {"install.isOff", "Start at login is off."},
+    {"install.onlyInstalledStartsAtLogin", "Start at login is only for a copy in an Applications folder."},
+    {"install.linksOpenWith", "tavrelin:// links open with {copy}."},
+    {"install.entriesRemoved", "The login entry and the tavrelin:// handler are removed."},
+
+    {"terminal.lineTooLong", "line too long; ignored"},
+    {"terminal.notAnAnswer", "answer with a number from 1 to {buttons} or a button's title"},
+    {"terminal.unknownCommand", "unknown command: type menu, a menu item's number or title, open <url>, or quit"},
+
+    {"commandLine.usage", "usage: tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]\n"
+                          "       tavrelin-agent --quit      ask the running agent to quit\n"
+                          "       tavrelin-agent --status    print the running agent's status\n"
+                          "       tavrelin-agent --version\n"
+                          "       tavrelin-agent --start-at-login on|off\n"
+                          "       tavrelin-agent --register     make this copy the tavrelin:// handler (and,\n"
+                          "                                     installed, start it at login unless turned off)\n"
+                          "       tavrelin-agent --unregister   remove both desktop entries"},
+    {"commandLine.problem", "tavrelin-agent: {message}"},
+    {"commandLine.unknownOption", "there is no option {option}"},
+    {"commandLine.needsOnOrOff", "--start-at-login takes on or off"},
+    {"commandLine.oneEntriesChange", "--start-at-login, --register and --unregister go one at a time"},
+    {"commandLine.needsFile", "--link-from takes a file"},
+    {"commandLine.oneLink", "one link at a time"},
+    {"commandLine.noLinkIn", "no link could be read from {file}"},
+    {"commandLine.noAgent", "no agent is running"},
+};
+
+} // namespace
+
+constinit const Table sharedWords = words;
 
 } // namespace tavrelin::words

@@ -21,7 +21,7 @@ public:
     platform::RemindersAuthorization authorizationStatus() const override {
         return platform::RemindersAuthorization::notDetermined;
     }
-    platform::RemindersAccessAnswer requestFullAccess() override { return {false, problem_}; }
+    platform::RemindersAccessAnswer requestFullAccess() override { throw RemindersError(problem_); }
     std::vector<platform::ReminderList> lists() const override { throw RemindersError(problem_); }
     std::string save(const platform::NewReminder&) override { throw RemindersError(problem_); }
     std::optional<platform::SavedReminder> reminder(const std::string&) const override { throw RemindersError(problem_); }

@@ -499,13 +499,13 @@ RemindersAuthorization EdsRemindersDatabase::authorizationStatus() const {
 platform::RemindersAccessAnswer EdsRemindersDatabase::requestFullAccess() {
     switch (EdsProbe probe = this->probe(); probe.kind) {
     case EdsProbe::Kind::answers:
-        return {true, std::nullopt};
+        return platform::RemindersAccessAnswer::granted;
     case EdsProbe::Kind::noBus:
-        return {false, probe.problem};
+        throw platform::RemindersError(probe.problem);
     case EdsProbe::Kind::notAnswering:
         break;
     }
-    return {false, notAnsweringText};
+    throw platform::RemindersError(notAnsweringText);
 }
 
 std::vector<platform::ReminderList> EdsRemindersDatabase::lists() const {

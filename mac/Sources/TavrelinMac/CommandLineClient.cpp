@@ -1,0 +1,104 @@
+#include "TavrelinMac/CommandLineClient.h"
+
+#include "TavrelinMac/Logging.h"
+#include "TavrelinMac/LoginItem.h"
+#include "TavrelinMac/Words.h"
+
+namespace tavrelin {
+
+std::variant<CommandLineClient::Exit, CommandLine> CommandLineClient::start(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    try {
+        line = CommandLine::parse(arguments);
+    } catch (const CommandLineError& error) {
+        problem(error.what());
+        services_.err << words::commandLine::usage() << "\n";
+        return Exit{misused};
+    }
+    if (line.linkFile && !(line.link = services_.firstLine(*line.linkFile))) {
+        problem(words::commandLine::noLinkIn(*line.linkFile));
+        return Exit{misused};
+    }
+    switch (line.task) {
+    case CommandLine::Task::help:
+        services_.out << words::commandLine::usage() << "\n";
+        return Exit{succeeded};
+    case CommandLine::Task::version:
+        // Not words: the update's run check and the install script read it.
+        services_.out << "Tavrelin for Mac " << services_.appInfo.version() << "\n";
+        return Exit{succeeded};
+    case CommandLine::Task::startAtLoginOn:
+    case CommandLine::Task::startAtLoginOff:
+    case CommandLine::Task::registerCopy:
+    case CommandLine::Task::unregisterCopy:
+        return changeEntries(line.task);
+    case CommandLine::Task::runAgent:
+    case CommandLine::Task::quit:
+    case CommandLine::Task::status:
+        break;
+    }
+    return line;
+}
+
+// The desktop entries alone, whether or not an agent runs (a running one
+// sees the change).
+CommandLineClient::Exit CommandLineClient::changeEntries(CommandLine::Task task) {
+    using Command = LoginItem::Command;
+    const Command command = task == CommandLine::Task::startAtLoginOn    ? Command::on
+                            : task == CommandLine::Task::startAtLoginOff ? Command::off
+                            : task == CommandLine::Task::registerCopy    ? Command::registerCopy
+                                                                         : Command::unregisterCopy;
+    const LoginItem::CommandReport report =
+        LoginItem::command(command, services_.bundle, services_.defaults, services_.loginItems, services_.files);
+    for (const std::string& line : report.told)
+        services_.out << line << "\n";
+    for (const std::string& failure : report.failures)
+        problem(failure);
+    return Exit{report.failures.empty() ? succeeded : failed};
+}
+
+std::optional<CommandLineClient::Exit> CommandLineClient::reach(const CommandLine& line, platform::AgentInstance& instance) {
+    const bool control = line.task == CommandLine::Task::quit || line.task == CommandLine::Task::status;
+    std::optional<std::string> status;
+    platform::AgentInstance::Claim claim;
+    try {
+        // An agent that holds the lock without answering is on its way out:
+        // waited for, so the answer is about the agent that runs once it is
+        // gone. A link for an agent that runs is handed over.
+        claim = instance.claim(lockPatience, [&] {
+            if (line.task == CommandLine::Task::quit)
+                return instance.requestQuit();
+            if (line.task == CommandLine::Task::status)
+                return (status = instance.requestStatus()).has_value();
+            return line.link ? instance.handOver(*line.link) : instance.ping();
+        });
+    } catch (const platform::InstanceError& error) {
+        return cannotStart(error);
+    }
+    if (control) {
+        // --quit and --status never become the agent.
+        if (claim == platform::AgentInstance::Claim::holder) {
+            problem(words::commandLine::noAgent());
+            return Exit{failed};
+        }
+        if (status)
+            services_.out << *status << "\n";
+        return Exit{succeeded};
+    }
+    if (claim == platform::AgentInstance::Claim::answered && line.link) {
+        Log::info("handed the link to the running agent");
+        return Exit{succeeded};
+    }
+    return std::nullopt;
+}
+
+CommandLineClient::Exit CommandLineClient::cannotStart(const std::exception& error) {
+    problem(error.what());
+    return Exit{failed};
+}
+
+void CommandLineClient::problem(const std::string& message) {
+    services_.err << words::commandLine::problem(message) << "\n";
+}
+
+} // namespace tavrelin
