@@ -187,6 +187,20 @@ std::string builtHereTitle();
 std::string builtHereText();
 // On standard error and in the log when no display answers.
 std::string noDisplay(const std::string& why);
+// `--help`'s line naming the log file.
+std::string logFile(const std::string& path);
+// `--install-into`: the copy now in `bundle`, or why it is not, the copy
+// that was there being unchanged.
+std::string installedInto(const std::string& nameAndVersion, const std::string& bundle);
+std::string installFailed(const std::string& reason);
+// The running agent still held on after being asked to quit.
+std::string runningAgentStayed(std::int64_t seconds);
 } // namespace install
+
+// The product's name with its version, as `--version`, the install and the
+// log's start line say it.
+namespace about {
+std::string nameAndVersion(const std::string& version);
+} // namespace about
 
 } // namespace tavrelin::words

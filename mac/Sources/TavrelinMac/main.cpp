@@ -4,6 +4,7 @@
 //   tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]
 //   tavrelin-agent --quit | --status | --version | --help
 //   tavrelin-agent --start-at-login on|off | --register | --unregister
+//   tavrelin-agent --install-into FOLDER
 //
 // The desktop front end needs a display; without one that answers, or with
 // --headless, the agent talks on its standard streams instead, or, when they
@@ -17,6 +18,7 @@
 #include "Platform/Linux/Desktop/SessionBus.h"
 #include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
 #include "Platform/Linux/Xdg/XdgLoginItems.h"
+#include "Platform/Posix/LogFile.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixBundleInfo.h"
 #include "Platform/Posix/PosixFiles.h"
@@ -38,6 +40,7 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/BundleSwap.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Pairing.h"
@@ -66,7 +69,9 @@ constexpr const char* usage = "usage: tavrelin-agent [--headless] [tavrelin://pa
                               "       tavrelin-agent --start-at-login on|off\n"
                               "       tavrelin-agent --register     make this copy the tavrelin:// handler (and,\n"
                               "                                     installed, start it at login unless turned off)\n"
-                              "       tavrelin-agent --unregister   remove both desktop entries\n";
+                              "       tavrelin-agent --unregister   remove both desktop entries\n"
+                              "       tavrelin-agent --install-into FOLDER   put this copy in FOLDER, replacing the one\n"
+                              "                                     there once the running agent has quit\n";
 
 struct Options {
     bool headless = false;
@@ -77,6 +82,7 @@ struct Options {
     std::optional<LoginItem::Command> entries;
     std::optional<std::string> link;
     std::optional<std::string> linkFile; // holds the link on its first line
+    std::optional<std::string> installInto;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -100,6 +106,8 @@ std::optional<Options> parse(int argc, char** argv) {
             options.entries = LoginItem::Command::registerCopy;
         else if (argument == "--unregister" && !options.entries)
             options.entries = LoginItem::Command::unregisterCopy;
+        else if (argument == "--install-into" && i + 1 < argc && !options.installInto)
+            options.installInto = argv[++i];
         else if (argument == "--link-from" && i + 1 < argc && !options.link && !options.linkFile)
             options.linkFile = argv[++i];
         else if (argument.rfind("-", 0) != 0 && !options.link && !options.linkFile)
@@ -155,6 +163,37 @@ int control(qt::SingleInstance& instance, const Options& options) {
     return 0;
 }
 
+// Where the agent keeps its log besides standard error.
+std::string logFilePath() {
+    return posix::PosixFiles().cachesDirectory() + "/Tavrelin/agent.log";
+}
+
+// `--install-into FOLDER`: this copy's bundle staged in FOLDER, then swapped
+// for the one there once the running agent (of any copy) has quit; the lock
+// is held from then on, so no agent starts before the swap is done.
+int installInto(qt::SingleInstance& instance, const platform::Bundle& bundle, const AppInfo& appInfo,
+                const std::string& folder) {
+    posix::PosixFiles files;
+    try {
+        const std::string installed = installBundleInto(files, bundle.path(), folder, [&instance] {
+            bool asked = false;
+            try {
+                instance.claim(lockPatience, [&] {
+                    asked = asked || instance.requestQuit();
+                    return false; // taken once it is gone
+                });
+            } catch (const qt::InstanceError&) {
+                throw platform::FileError(words::install::runningAgentStayed(lockPatience.count()));
+            }
+        });
+        std::printf("%s\n", words::install::installedInto(words::about::nameAndVersion(appInfo.version()), installed).c_str());
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tavrelin-agent: %s\n", words::install::installFailed(error.what()).c_str());
+        return 1;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -173,12 +212,13 @@ int main(int argc, char** argv) {
     }
     if (options->help) {
         std::fputs(usage, stdout);
+        std::printf("%s\n", words::install::logFile(logFilePath()).c_str());
         return 0;
     }
     posix::PosixBundle bundle;
     AppInfo appInfo(bundle);
     if (options->version) {
-        std::printf("Tavrelin for Mac %s\n", appInfo.version().c_str());
+        std::printf("%s\n", words::about::nameAndVersion(appInfo.version()).c_str());
         return 0;
     }
     if (options->entries)
@@ -196,6 +236,8 @@ int main(int argc, char** argv) {
         instance = std::make_unique<qt::SingleInstance>(qt::InstancePaths::forThisUser());
         if (options->quit || options->status)
             return control(*instance, *options);
+        if (options->installInto)
+            return installInto(*instance, bundle, appInfo, *options->installInto);
         // A link for an agent that already runs is handed over, as the system
         // hands a running application its URL events.
         claim = instance->claim(lockPatience,
@@ -207,6 +249,12 @@ int main(int argc, char** argv) {
     if (claim == qt::SingleInstance::Claim::answered && options->link) {
         Log::info("handed the link to the running agent");
         return 0;
+    }
+    // The one agent keeps its log in a file as well, whoever started it: kept
+    // for the life of the process, since threads may log while it exits.
+    if (claim == qt::SingleInstance::Claim::holder) {
+        auto* logFile = new posix::LogFile(logFilePath());
+        Log::setTap([logFile](const std::string& line) { logFile->append(line); });
     }
 
     // Without a display that answers, standard streams that are no terminal

@@ -43,7 +43,8 @@ TEST(InstallLocation, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch
     EXPECT_EQ(
         s.files.operations,
         (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
-               "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed, "remove " + previous}));
+               "sync tree " + staging, "sync /home/user/Applications", "rename " + installed + " -> " + previous,
+               "rename " + staging + " -> " + installed, "sync /home/user/Applications", "remove " + previous}));
     EXPECT_EQ(s.workspace.relaunched, Lines{installed});
     EXPECT_EQ(s.application.terminateRequests, 1);
     // The link queued meanwhile is dropped with the rest of the launch.
@@ -51,7 +52,7 @@ TEST(InstallLocation, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch
 }
 
 TEST(InstallLocation, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
-    for (const std::string& failing : Lines{"copy ", "rename " + staging, "relaunch"}) {
+    for (const std::string& failing : Lines{"copy ", "sync tree ", "rename " + staging, "relaunch"}) {
         Downloaded s;
         s.files.files[installed + "/Contents/Info.plist"] = "old";
         s.files.beforeOperation = [&s, &failing](const std::string& next) {

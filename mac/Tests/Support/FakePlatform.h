@@ -266,6 +266,7 @@ public:
         modes[path] = mode.value_or(0644);
     }
     void syncFolder(const std::string& path) override { touch(path, "sync " + path); }
+    void syncTree(const std::string& path) override { touch(path, "sync tree " + path); }
     void setPermissions(const std::string& path, unsigned mode) override {
         check(path);
         modes[path] = mode;

@@ -236,4 +236,12 @@ std::string runCheckDidNotFinish(std::int64_t seconds) {
 
 } // namespace update
 
+namespace about {
+
+std::string nameAndVersion(const std::string& version) {
+    return "Tavrelin " + version;
+}
+
+} // namespace about
+
 } // namespace tavrelin::words

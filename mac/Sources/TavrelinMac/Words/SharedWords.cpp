@@ -362,6 +362,22 @@ std::string noDisplay(const std::string& why) {
            "); running without a tray: `tavrelin-agent --status` shows how it is doing, `tavrelin-agent --quit` quits it";
 }
 
+std::string logFile(const std::string& path) {
+    return "Its log: " + path + " (and standard error).";
+}
+
+std::string installedInto(const std::string& nameAndVersion, const std::string& bundle) {
+    return nameAndVersion + " is in " + bundle + ".";
+}
+
+std::string installFailed(const std::string& reason) {
+    return "could not install: " + reason + "; the copy that was there is unchanged";
+}
+
+std::string runningAgentStayed(std::int64_t seconds) {
+    return "the running agent did not quit within " + std::to_string(seconds) + " s";
+}
+
 } // namespace install
 
 } // namespace tavrelin::words
