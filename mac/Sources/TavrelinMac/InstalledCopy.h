@@ -11,9 +11,9 @@ namespace tavrelin {
 // rule for "is this copy installed". Paths are compared as text; links are
 // not resolved.
 enum class CopyPlace {
-    elsewhere,          // outside /Applications and ~/Applications
-    belowApplications,  // in a folder inside one of them (/Applications/Utilities/Tavrelin.app)
-    inApplications,     // directly in one of them (/Applications/Tavrelin.app)
+    elsewhere,         // outside /Applications and ~/Applications
+    belowApplications, // in a folder inside one of them (/Applications/Utilities/Tavrelin.app)
+    inApplications,    // directly in one of them (/Applications/Tavrelin.app)
 };
 
 inline CopyPlace copyPlace(std::string_view bundlePath, std::string_view home) {

@@ -54,7 +54,8 @@ public:
     std::string applicationSupportDirectory() const override { return real.applicationSupportDirectory(); }
     std::string cachesDirectory() const override { return real.cachesDirectory(); }
     void createDirectories(const std::string& path) override { real.createDirectories(path); }
-    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode, FolderSync sync) override {
+    void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> mode,
+                         FolderSync sync) override {
         real.writeAtomically(path, bytes, mode, sync);
     }
     void syncFolder(const std::string& path) override { real.syncFolder(path); }
@@ -135,8 +136,7 @@ TEST(BundleSwap, AFirstInstallMakesTheFolderAndAnAgentThatStaysCancelsIt) {
     posix::PosixFiles files;
 
     // The running agent did not quit: nothing changes, nothing is left.
-    EXPECT_THROW(installBundleInto(files, source, folder, [] { throw platform::FileError("it stayed"); }),
-                 platform::FileError);
+    EXPECT_THROW(installBundleInto(files, source, folder, [] { throw platform::FileError("it stayed"); }), platform::FileError);
     EXPECT_EQ(entries(folder), Names{});
 
     EXPECT_EQ(installBundleInto(files, source, folder, [] {}), (folder / "Tavrelin.app").string());

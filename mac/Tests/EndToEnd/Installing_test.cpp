@@ -43,10 +43,8 @@ TEST(Installing, TheBuildLaysTheBundleOutAsTheAgentFindsItsParts) {
             layout[line.substr(0, equals)] = line.substr(equals + 1);
     const std::string bundle = layout["bundle"];
     ASSERT_EQ(bundle, (buildDir() / "Tavrelin.app").string());
-    const std::pair<const char*, std::string_view> parts[] = {{"agent", bundle::agent},
-                                                              {"verifier", bundle::verifier},
-                                                              {"module", bundle::edsModule},
-                                                              {"info", bundle::infoPlist}};
+    const std::pair<const char*, std::string_view> parts[] = {
+        {"agent", bundle::agent}, {"verifier", bundle::verifier}, {"module", bundle::edsModule}, {"info", bundle::infoPlist}};
     for (const auto& [name, part] : parts) {
         EXPECT_EQ(layout[name], bundle::inside(bundle, part)) << name;
         EXPECT_TRUE(fs::exists(layout[name])) << name;
@@ -62,11 +60,11 @@ TEST(Installing, IntoAFolderWaitsForTheRunningAgentThenSwapsAndTheAgentLogsToIts
     Child running({installed, "--headless"}, withSanitizers(home.environment));
     ASSERT_TRUE(running.await(" started\n")) << running.output();
 
-    const auto [status, output] = runToEnd({builtAgent(), "--install-into", (home.root / "home/Applications").string()},
-                                           home.environment);
+    const auto [status, output] =
+        runToEnd({builtAgent(), "--install-into", (home.root / "home/Applications").string()}, home.environment);
     EXPECT_EQ(status, 0) << output;
-    EXPECT_THAT(output, ::testing::HasSubstr(words::install::installedInto(words::about::nameAndVersion(builtVersion()),
-                                                                           bundle.string())));
+    EXPECT_THAT(output, ::testing::HasSubstr(
+                            words::install::installedInto(words::about::nameAndVersion(builtVersion()), bundle.string())));
     // Asked to quit and gone before the swap: it quit as "Quit" would.
     EXPECT_EQ(running.wait(), 0) << running.output();
     EXPECT_FALSE(fs::exists(bundle / "Contents/old-copy")) << "the old copy is still there";
@@ -91,8 +89,9 @@ TEST(Installing, IntoAFolderWaitsForTheRunningAgentThenSwapsAndTheAgentLogsToIts
     }
 
     // Installed onto itself, nothing changes.
-    const auto [again, told] = runToEnd({installed, "--install-into", (home.root / "home/Applications").string()},
-                                        home.environment);
+    const auto [again, told] =
+        runToEnd({installed, "--install-into", (home.root / "home/Applications").string()}, home.environment);
     EXPECT_EQ(again, 1);
-    EXPECT_THAT(told, ::testing::HasSubstr(words::install::installFailed("“" + bundle.string() + "” is the copy being installed")));
+    EXPECT_THAT(told,
+                ::testing::HasSubstr(words::install::installFailed("“" + bundle.string() + "” is the copy being installed")));
 }

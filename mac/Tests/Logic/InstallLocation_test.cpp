@@ -40,11 +40,10 @@ TEST(InstallLocation, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch
     s.dialogs.whileOpen = [&](const Alert&) { s.open(pairLink("https://relay.example")); };
     LogCapture log;
     s.launch();
-    EXPECT_EQ(
-        s.files.operations,
-        (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
-               "sync tree " + staging, "sync /home/user/Applications", "rename " + installed + " -> " + previous,
-               "rename " + staging + " -> " + installed, "sync /home/user/Applications", "remove " + previous}));
+    EXPECT_EQ(s.files.operations,
+              (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
+                     "sync tree " + staging, "sync /home/user/Applications", "rename " + installed + " -> " + previous,
+                     "rename " + staging + " -> " + installed, "sync /home/user/Applications", "remove " + previous}));
     EXPECT_EQ(s.workspace.relaunched, Lines{installed});
     EXPECT_EQ(s.application.terminateRequests, 1);
     // The link queued meanwhile is dropped with the rest of the launch.

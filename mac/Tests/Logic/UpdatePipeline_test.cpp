@@ -32,7 +32,7 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
     // HTTP layer does.
     std::map<std::string, std::string> redirects;
     std::map<std::string, ProcessResult> tools{{"probe", {0, words::about::nameAndVersion("1.5.0") + "\n"}}}; // by program
-    std::set<std::string> hanging;                                                          // by program
+    std::set<std::string> hanging;                                                                            // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
     std::map<std::string, std::string> digests{{zipBytes, "9f2c"}}; // the feed's may be upper case

@@ -1,6 +1,5 @@
 #include "Platform/Mac/MacUpdateSystem.h"
 
-
 namespace tavrelin::mac {
 namespace {
 

@@ -34,8 +34,8 @@ bool LogFile::open() noexcept {
     if (!makeFolders(text::splitPath(path_).folder))
         return false;
     // Non-blocking: a FIFO put in its place must not hold the agent up.
-    const int fd =
-        ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, S_IRUSR | S_IWUSR);
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                          S_IRUSR | S_IWUSR);
     if (fd < 0)
         return false;
     struct stat info {};
