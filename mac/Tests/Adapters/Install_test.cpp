@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include <sys/stat.h>
+#include <thread>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -166,6 +167,26 @@ TEST(LogFile, KeepsOwnerOnlyLinesAndOneOlderFileWithinItsLimit) {
     EXPECT_EQ(modeOf(path), 0600u);
     EXPECT_EQ(modeOf(path.string() + ".1"), 0600u);
     EXPECT_EQ(modeOf(folder), 0700u);
+
+    // Lines from threads at once stay whole, and each file stays within its limit.
+    {
+        TempFolder busy;
+        posix::LogFile shared(busy / "agent.log", 4096);
+        std::vector<std::jthread> writers;
+        for (int t = 0; t < 4; ++t)
+            writers.emplace_back([&shared, t] {
+                for (int i = 0; i < 500; ++i)
+                    shared.append(std::to_string(t) + std::string(40, 'x'));
+            });
+        writers.clear();
+        for (const std::string name : {"agent.log", "agent.log.1"}) {
+            const std::string text = readFile(busy / name);
+            EXPECT_LE(text.size(), 4096u);
+            EXPECT_EQ(text.size() % 42, 0u) << name;
+            for (std::size_t at = 0; at + 42 <= text.size(); at += 42)
+                ASSERT_EQ(text.substr(at + 1, 41), std::string(40, 'x') + "\n") << name << " at " << at;
+        }
+    }
 
     // A file someone else made readable is narrowed; lines are appended.
     TempFolder other;
