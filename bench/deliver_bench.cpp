@@ -48,6 +48,7 @@ public:
     std::string cachesDirectory() const override { return real_.cachesDirectory(); }
     void createDirectories(const std::string& path) override { real_.createDirectories(path); }
     void syncFolder(const std::string&) override {}
+    void syncTree(const std::string&) override {}
     void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned>, FolderSync) override {
         std::string temporary = path + ".tmp";
         {

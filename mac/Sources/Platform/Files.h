@@ -49,6 +49,9 @@ public:
                                  std::optional<unsigned> permissions = std::nullopt, FolderSync sync = FolderSync::now) = 0;
     // Makes the folder's entries (names made, replaced or removed) durable.
     virtual void syncFolder(const std::string& path) = 0;
+    // Flushes a file, or a folder with everything below it, to disk; links
+    // are neither followed nor flushed.
+    virtual void syncTree(const std::string& path) = 0;
     virtual void setPermissions(const std::string& path, unsigned permissions) = 0;
     virtual unsigned permissions(const std::string& path) const = 0;
 

@@ -37,7 +37,7 @@ struct UnpackLimits {
 
 // What the system does for the updater, and the facts only it knows: where
 // the feed for this system lives, how an archive is unpacked, which tools
-// check a new bundle, how a bundle is put in place, started and flushed. The
+// check a new bundle, how a bundle is started and a folder flushed. The
 // pipeline keeps the decisions, their order and its texts.
 class UpdateSystem {
 public:
@@ -61,17 +61,12 @@ public:
     virtual ToolCommand signatureCheck(const std::string& runningBundle, const std::string& newBundle) const = 0;
     // Asks whether this system will run the new bundle.
     virtual ToolCommand runCheck(const std::string& newBundle) const = 0;
-    // The output runCheck must give, trimmed, for a bundle of `version`; none
-    // when its exit status is all that counts.
-    virtual std::optional<std::string> runCheckAnswer(const std::string& version) const = 0;
+    // True when runCheck runs the new agent's `--version`, whose output must
+    // then be the product's name and the announced version; false when its
+    // exit status is all that counts.
+    virtual bool runCheckPrintsVersion() const = 0;
     // Clears the download mark of the new bundle; none where there is none.
     virtual std::optional<ToolCommand> quarantineRemoval(const std::string& newBundle) const = 0;
-
-    // Puts the verified bundle at `destination` (a sibling of the running
-    // bundle), complete and flushed to disk, so that the install script only
-    // renames. Whatever stood at `destination` goes first; after a failure
-    // nothing is left there. Throws the file system's error.
-    virtual void place(const std::string& bundle, const std::string& destination) = 0;
 
     // The install script's system commands: the one that starts the bundle
     // at `bundle` once it is in place, and the one that makes the renames in

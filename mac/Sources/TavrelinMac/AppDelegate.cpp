@@ -113,7 +113,7 @@ void AppDelegate::finishLaunching(const std::string& backend) {
 
     updater_->startAutomaticChecks();
 
-    Log::info("Tavrelin for Mac " + platform_.appInfo.version() + " started");
+    Log::info(words::about::nameAndVersion(platform_.appInfo.version()) + " started");
     Log::info("pairing file: " + pairingStore_->location());
     Log::info("reminders backend: " + backend);
 

@@ -40,6 +40,11 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
             changeEntries(Task::registerCopy);
         } else if (argument == "--unregister") {
             changeEntries(Task::unregisterCopy);
+        } else if (argument == "--install-into") {
+            if (!next)
+                throw CommandLineError(words::commandLine::needsFolder());
+            line.installFolder = *next;
+            ++i;
         } else if (argument == "--link-from") {
             if (!next)
                 throw CommandLineError(words::commandLine::needsFile());
@@ -55,6 +60,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
     line.task = help      ? Task::help
                 : version ? Task::version
                 : entries ? *entries
+                : line.installFolder ? Task::installInto
                 : quit    ? Task::quit
                 : status  ? Task::status
                           : Task::runAgent;

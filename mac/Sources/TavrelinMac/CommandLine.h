@@ -25,9 +25,10 @@ struct CommandLine {
         startAtLoginOff,
         registerCopy,   // make this copy the link handler (and start it at login)
         unregisterCopy, // remove both desktop entries
+        installInto,    // put this copy in a folder, replacing the one there
     };
     // Of several asked for, the first here wins: help, version, a change of
-    // the desktop entries, quit, status; else the agent runs.
+    // the desktop entries, an install, quit, status; else the agent runs.
     Task task = Task::runAgent;
     // Talk on the standard streams, whether or not a display answers.
     bool headless = false;
@@ -35,6 +36,8 @@ struct CommandLine {
     // one (so that it never stands on the command line); at most one of them.
     std::optional<std::string> link;
     std::optional<std::string> linkFile;
+    // The folder of --install-into.
+    std::optional<std::string> installFolder;
 
     // Reads the arguments after the program's name. Throws CommandLineError.
     static CommandLine parse(const std::vector<std::string>& arguments);

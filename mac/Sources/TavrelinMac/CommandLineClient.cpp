@@ -1,5 +1,6 @@
 #include "TavrelinMac/CommandLineClient.h"
 
+#include "TavrelinMac/BundleSwap.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/LoginItem.h"
 #include "TavrelinMac/Words.h"
@@ -21,11 +22,11 @@ std::variant<CommandLineClient::Exit, CommandLine> CommandLineClient::start(cons
     }
     switch (line.task) {
     case CommandLine::Task::help:
-        services_.out << words::commandLine::usage() << "\n";
+        services_.out << words::commandLine::usage() << "\n" << words::install::logFile(services_.logFile) << "\n";
         return Exit{succeeded};
     case CommandLine::Task::version:
-        // Not words: the update's run check and the install script read it.
-        services_.out << "Tavrelin for Mac " << services_.appInfo.version() << "\n";
+        // The update's run check reads it: the name as this build says it.
+        services_.out << words::about::nameAndVersion(services_.appInfo.version()) << "\n";
         return Exit{succeeded};
     case CommandLine::Task::startAtLoginOn:
     case CommandLine::Task::startAtLoginOff:
@@ -33,6 +34,7 @@ std::variant<CommandLineClient::Exit, CommandLine> CommandLineClient::start(cons
     case CommandLine::Task::unregisterCopy:
         return changeEntries(line.task);
     case CommandLine::Task::runAgent:
+    case CommandLine::Task::installInto:
     case CommandLine::Task::quit:
     case CommandLine::Task::status:
         break;
@@ -58,6 +60,8 @@ CommandLineClient::Exit CommandLineClient::changeEntries(CommandLine::Task task)
 }
 
 std::optional<CommandLineClient::Exit> CommandLineClient::reach(const CommandLine& line, platform::AgentInstance& instance) {
+    if (line.task == CommandLine::Task::installInto)
+        return installInto(*line.installFolder, instance);
     const bool control = line.task == CommandLine::Task::quit || line.task == CommandLine::Task::status;
     std::optional<std::string> status;
     platform::AgentInstance::Claim claim;
@@ -90,6 +94,31 @@ std::optional<CommandLineClient::Exit> CommandLineClient::reach(const CommandLin
         return Exit{succeeded};
     }
     return std::nullopt;
+}
+
+// Staged in the folder, then swapped for the copy there once the running
+// agent (of any copy) has quit; the lock is held from then on, so no agent
+// starts before the swap is done.
+CommandLineClient::Exit CommandLineClient::installInto(const std::string& folder, platform::AgentInstance& instance) {
+    try {
+        const std::string installed = installBundleInto(services_.files, services_.bundle.path(), folder, [&] {
+            bool asked = false;
+            try {
+                instance.claim(lockPatience, [&] {
+                    asked = asked || instance.requestQuit();
+                    return false; // taken once it is gone
+                });
+            } catch (const platform::InstanceError&) {
+                throw platform::FileError(words::install::runningAgentStayed(lockPatience.count()));
+            }
+        });
+        services_.out << words::install::installedInto(words::about::nameAndVersion(services_.appInfo.version()), installed)
+                      << "\n";
+        return Exit{succeeded};
+    } catch (const std::exception& error) {
+        problem(words::install::installFailed(error.what()));
+        return Exit{failed};
+    }
 }
 
 CommandLineClient::Exit CommandLineClient::cannotStart(const std::exception& error) {

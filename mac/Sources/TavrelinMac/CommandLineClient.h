@@ -30,7 +30,9 @@ public:
         const AppInfo& appInfo;
         platform::UserDefaults& defaults;
         platform::LoginItems& loginItems;
-        const platform::Files& files;
+        platform::Files& files;
+        // The agent's log file, which --help names.
+        std::string logFile;
         // The first line of a file, without its line end; none when it cannot
         // be read or is empty.
         std::function<std::optional<std::string>(const std::string& path)> firstLine;
@@ -53,8 +55,8 @@ public:
     // or the command line for the rest of the start, its link read.
     std::variant<Exit, CommandLine> start(const std::vector<std::string>& arguments);
 
-    // Does what talks to the agent that runs: --quit, --status, and handing
-    // it a link. Answers how the process ends, or none when this process goes
+    // Does what talks to the agent that runs: --quit, --status, --install-into
+    // (which waits until it has quit) and handing it a link. Answers how the process ends, or none when this process goes
     // on: as the agent when it holds the lock now, or to meet the agent that
     // answered (which it then defers to).
     std::optional<Exit> reach(const CommandLine& line, platform::AgentInstance& instance);
@@ -69,6 +71,7 @@ public:
 
 private:
     Exit changeEntries(CommandLine::Task task);
+    Exit installInto(const std::string& folder, platform::AgentInstance& instance);
     void problem(const std::string& message);
 
     Services services_;

@@ -1,6 +1,7 @@
 #include "TavrelinMac/InstallLocation.h"
 
 #include "Base/Text.h"
+#include "TavrelinMac/BundleSwap.h"
 #include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Words.h"
@@ -11,7 +12,7 @@ namespace tavrelin {
 
 bool InstallLocation::offerMoveToApplicationsIfSensible() {
     const std::string path = bundle_.path();
-    if (isInstalledCopy(path, bundle_.homeDirectory()))
+    if (isInstalled(copyPlace(path, bundle_.homeDirectory())))
         return false;
     if (path.find("/brannock/") != std::string::npos)
         return false; // a development build inside the project folder
@@ -55,48 +56,9 @@ bool InstallLocation::offerMoveToApplicationsIfSensible() {
 }
 
 void InstallLocation::copyBundleInto(const std::string& source, const std::string& destination) {
-    const auto [folder, name] = text::splitPath(destination);
-    // Hidden names beside the destination, so every rename stays within one
-    // file system: the copy goes in only once complete, and the old copy is set
-    // aside rather than deleted until the new one is in place.
-    const std::string staging = folder + "/." + name + ".moving";
-    const std::string previous = folder + "/." + name + ".previous";
-    auto removeQuietly = [this](const std::string& path) {
-        try {
-            if (files_.exists(path))
-                files_.remove(path);
-        } catch (const std::exception&) {
-            // A leftover is harmless; the next move removes it.
-        }
-    };
-    try {
-        if (files_.exists(staging))
-            files_.remove(staging); // left over from an interrupted move
-        files_.copy(source, staging);
-    } catch (...) {
-        removeQuietly(staging);
-        throw;
-    }
-    const bool hadOldCopy = files_.exists(destination);
-    try {
-        if (hadOldCopy) {
-            if (files_.exists(previous))
-                files_.remove(previous);
-            files_.rename(destination, previous);
-        }
-        files_.rename(staging, destination);
-    } catch (...) {
-        if (hadOldCopy && !files_.exists(destination) && files_.exists(previous)) {
-            try {
-                files_.rename(previous, destination);
-            } catch (const std::exception&) {
-                // The original failure is the one worth reporting.
-            }
-        }
-        removeQuietly(staging);
-        throw;
-    }
-    removeQuietly(previous);
+    BundleSwap swap(files_, destination, "moving");
+    swap.stage(source, BundleSwap::Take::copy);
+    swap.swap();
 }
 
 } // namespace tavrelin

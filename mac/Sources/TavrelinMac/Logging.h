@@ -16,8 +16,10 @@ public:
     static void warn(std::string_view message) { write("warn", message); }
     static void error(std::string_view message) { write("error", message); }
 
-    // Sees every line (without its line feed) after it was written; for tests
-    // that check what was logged. Set it while no other thread logs.
+    // Sees every line (without its line feed) after it went to standard
+    // error: the agent's log file, or a test that checks what was logged. It
+    // may be called from several threads at once and must not throw. Set it
+    // while no other thread logs.
     static void setTap(std::function<void(const std::string& line)> tap);
 };
 

@@ -29,7 +29,7 @@ template <class Step> void attempt(std::vector<std::string>& failures, Step step
 // installed under the same name in an Applications folder.
 std::optional<std::string> installedCopy(const platform::Bundle& bundle, const platform::Files& files) {
     const std::string home = bundle.homeDirectory();
-    if (isInstalledCopy(bundle.path(), home))
+    if (isInstalled(copyPlace(bundle.path(), home)))
         return bundle.path();
     const std::string name = text::splitPath(bundle.path()).name;
     for (const std::string& folder : {home + "/Applications/", std::string("/Applications/")})
@@ -120,7 +120,7 @@ LoginItem::LoginItem(const platform::Bundle& bundle, platform::UserDefaults& def
     : bundle_(bundle), defaults_(defaults), items_(items), mainLoop_(mainLoop) {}
 
 bool LoginItem::offered() const {
-    return isInstalledCopy(bundle_.path(), bundle_.homeDirectory());
+    return isInstalled(copyPlace(bundle_.path(), bundle_.homeDirectory()));
 }
 
 void LoginItem::keep() {
@@ -225,7 +225,7 @@ LoginItem::CommandReport LoginItem::command(Command command, const platform::Bun
             report.told.push_back(words::install::isOff());
         return report;
     case Command::registerCopy: {
-        const bool installed = isInstalledCopy(self, bundle.homeDirectory());
+        const bool installed = isInstalled(copyPlace(self, bundle.homeDirectory()));
         Pass pass = installed ? following(self, defaults) : Pass{self};
         pass.linkHandler = true;
         const Result result = runAndRecord(pass);

@@ -2,6 +2,8 @@
 #include "Platform/BundleLayout.h"
 
 #include "Base/Text.h"
+#include "TavrelinMac/BundleSwap.h"
+#include "TavrelinMac/InstalledCopy.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/UpdateTools.h"
 #include "TavrelinMac/Url.h"
@@ -85,7 +87,7 @@ std::optional<std::string> notShownToRun(const updatetools::ShellResult& result,
     const std::string& output = std::get<updatetools::ToolSucceeded>(result).output;
     if (!answer || output == *answer)
         return std::nullopt;
-    // Versions, not whole lines: the line holds the product's macOS name.
+    // Versions, not whole lines: the name is no news to the person.
     const std::string prefix = answer->substr(0, answer->size() - version.size());
     return words::update::reportsVersion(output.starts_with(prefix) ? output.substr(prefix.size()) : output, version);
 }
@@ -219,9 +221,9 @@ Outcome UpdatePipeline::run() const {
     if (!fromUpdateHost(feed.url))
         return Failed{elsewhere()};
 
-    const std::string folder = text::splitPath(bundle_.path()).folder;
-    if (folder != "/Applications" && folder != bundle_.homeDirectory() + "/Applications")
-        return Updater::NotInstallable{feed, words::update::notInApplications(folder)};
+    const std::string path = bundle_.path();
+    if (!replacesItself(copyPlace(path, bundle_.homeDirectory())))
+        return Updater::NotInstallable{feed, words::update::notInApplications(text::splitPath(path).folder)};
 
     return download(*session, feed);
 }
@@ -297,7 +299,10 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         Log::warn("update: " + std::string(error.what()));
         return discard(words::update::runCheckDidNotFinish(error.deadline().count()));
     }
-    if (const auto problem = notShownToRun(assessment, system_.runCheckAnswer(feed.version), feed.version))
+    // The new build speaks this build's words: the same name before the version.
+    const auto answer = system_.runCheckPrintsVersion() ? std::optional(words::about::nameAndVersion(feed.version))
+                                                        : std::nullopt;
+    if (const auto problem = notShownToRun(assessment, answer, feed.version))
         return discard(words::update::doesNotRun(*problem));
 
     const auto info = bundleInfo_.infoStrings(fresh);
@@ -324,15 +329,16 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
 
 Outcome UpdatePipeline::install(const Updater::Feed& feed, const std::string& staging, const std::string& fresh) const {
     const text::PathParts running = text::splitPath(bundle_.path());
-    updatetools::InstallPaths paths;
-    paths.current = running.folder + "/" + running.name;
-    paths.previous = paths.current + ".previous";
-    // Hidden beside the running bundle, on its file system: the swap is then
+    // Staged beside the running bundle, on its file system: the swap is then
     // two renames, and a full disk shows here, before anything has moved.
-    paths.incoming = running.folder + "/." + running.name + ".incoming";
+    BundleSwap swap(files_, running.folder + "/" + running.name, "incoming");
+    updatetools::InstallPaths paths;
+    paths.current = swap.destination();
+    paths.previous = paths.current + ".previous";
+    paths.incoming = swap.staged();
     paths.staging = staging;
     try {
-        system_.place(fresh, paths.incoming);
+        swap.stage(fresh, BundleSwap::Take::move);
         system_.launchScript(
             updatetools::installScript(paths, system_.flushCommand(running.folder), system_.reopenCommand(paths.current)));
     } catch (const std::exception& error) {

@@ -250,6 +250,14 @@ std::string isOff();
 std::string onlyInstalledStartsAtLogin();
 std::string linksOpenWith(const std::string& copy);
 std::string entriesRemoved();
+// `--help`'s line naming the log file.
+std::string logFile(const std::string& path);
+// `--install-into`: the copy now in `bundle`, or why it is not, the copy
+// that was there being unchanged.
+std::string installedInto(const std::string& nameAndVersion, const std::string& bundle);
+std::string installFailed(const std::string& reason);
+// The running agent still held on after being asked to quit.
+std::string runningAgentStayed(std::int64_t seconds);
 } // namespace install
 
 // The terminal front end's hints about a line it cannot use.
@@ -268,9 +276,16 @@ std::string unknownOption(const std::string& option);
 std::string needsOnOrOff();
 std::string oneEntriesChange();
 std::string needsFile();
+std::string needsFolder();
 std::string oneLink();
 std::string noLinkIn(const std::string& file);
 std::string noAgent();
 } // namespace commandLine
+
+// The product's name with its version, as `--version`, the install and the
+// log's start line say it.
+namespace about {
+std::string nameAndVersion(const std::string& version);
+} // namespace about
 
 } // namespace tavrelin::words

@@ -15,6 +15,7 @@
 #include "Platform/Linux/Desktop/SessionBus.h"
 #include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
 #include "Platform/Linux/Xdg/XdgLoginItems.h"
+#include "Platform/Posix/LogFile.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixBundleInfo.h"
 #include "Platform/Posix/PosixFiles.h"
@@ -63,6 +64,11 @@ namespace {
 constexpr std::chrono::seconds quitDeadline{5};
 static_assert(quitDeadline < CommandLineClient::lockPatience, "a later start waits out a quitting agent");
 
+// Where the agent keeps its log besides standard error.
+std::string logFilePath() {
+    return posix::PosixFiles().cachesDirectory() + "/Tavrelin/agent.log";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +90,7 @@ int main(int argc, char** argv) {
                               .defaults = defaults,
                               .loginItems = loginItems,
                               .files = files,
+                              .logFile = logFilePath(),
                               .firstLine = posix::firstLine,
                               .out = std::cout,
                               .err = std::cerr});
@@ -107,6 +114,12 @@ int main(int argc, char** argv) {
     }
     if (const auto exit = client.reach(line, *instance))
         return exit->status;
+    // The one agent keeps its log in a file as well, whoever started it: kept
+    // for the life of the process, since threads may log while it exits.
+    if (instance->holdsLock()) {
+        auto* logFile = new posix::LogFile(logFilePath());
+        Log::setTap([logFile](const std::string& line) { logFile->append(line); });
+    }
 
     // Without a display that answers, standard streams that are no terminal
     // (a login, a service) get no menu: the agent runs as on a desktop

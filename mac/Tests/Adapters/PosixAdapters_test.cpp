@@ -21,6 +21,7 @@
 #include "Support/FakePlatform.h"
 #include "Support/LoopbackServer.h"
 #include "Support/TempFolder.h"
+#include "TavrelinMac/BundleSwap.h"
 #include "TavrelinMac/RelayClient.h"
 #include "TavrelinMac/UpdateTools.h"
 
@@ -129,6 +130,12 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
         throw std::runtime_error("cannot mount a tmpfs at " + folder + ": " + std::strerror(errno));
 }
 
+// As an update stages the new bundle beside the running one.
+void stageBeside(const std::string& running, const std::string& fresh) {
+    posix::PosixFiles files;
+    BundleSwap(files, running, "incoming").stage(fresh, BundleSwap::Take::move);
+}
+
 // Runs in a child of its own: what does not hold is printed, and ends it with 1.
 [[noreturn]] void smallDisk(const TempFolder& root) {
     ::alarm(120); // a hung script ends the child, and the test says so
@@ -151,7 +158,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     // Too large for what is left: refused before anything moved.
     makeBundle(fresh, "big", root / "started", 3 << 20);
     try {
-        updateSystem.place(fresh, incoming);
+        stageBeside(app, fresh);
         check(false, "a bundle larger than the disk was placed");
     } catch (const platform::FileError& error) {
         check(std::string(error.what()).find("No space left on device") != std::string::npos,
@@ -163,7 +170,7 @@ void mountTmpfs(const std::string& folder, const std::string& size) {
     // One that fits is copied across, then swapped in by renames.
     fs::remove_all(fresh);
     makeBundle(fresh, "new", root / "started", 500000);
-    updateSystem.place(fresh, incoming);
+    stageBeside(app, fresh);
     check(bundleAt(incoming) == "new" && modeOf(incoming + "/Contents/MacOS/tavrelin-agent") == 0755,
           "the placed bundle is not the new one, mode included");
     fs::create_directories(app + ".previous"); // left by an earlier attempt

@@ -23,7 +23,10 @@ trap 'kill -KILL -1 2>/dev/null; for _ in 1 2 3 4 5; do rm -rf "$work" 2>/dev/nu
 fail() { echo "FAIL: $*"; cat "$work/agent.out" 2>/dev/null; exit 1; }
 retry() { for _ in $(seq 600); do "$@" 2>/dev/null && return 0 || sleep 0.1; done; return 1; }
 await() { retry grep -qF -- "$1" agent.out || fail "no “$1” from the agent"; }
-version() { [ "$("$agent" --version 2>/dev/null)" = "Tavrelin for Mac $1" ]; }
+# The product's name as this build's words say it, before the version.
+name=Tavrelin
+[ "$(sed -n 's/^TAVRELIN_WORDS:[A-Z]*=//p' "$build/CMakeCache.txt")" != mac ] || name="Tavrelin for Mac"
+version() { [ "$("$agent" --version 2>/dev/null)" = "$name $1" ]; }
 
 ip link set lo up
 cd "$work"
@@ -83,7 +86,7 @@ retry swapped || fail "the old agent did not quit, the new build is not in place
 # The install script started the new build from the same path.
 relaunched() { [ "$(readlink "/proc/$(pgrep -f -x "$agent" | head -1)/exe")" = "$agent" ]; }
 retry relaunched || fail "the new build was not started from the same path"
-await "Tavrelin for Mac 2.0.0 started"
+await "$name 2.0.0 started"
 "$agent" --quit >/dev/null || fail "the new build did not quit when asked"
 gone() { ! pgrep -f -x "$agent" >/dev/null; }
 retry gone || fail "the new build still runs after quitting"
@@ -121,7 +124,7 @@ for round in $(seq 10); do
   }
   retry updated || fail "round $round: the agents running are $(for p in $(agents); do readlink "$p/exe"; done | tr '\n' ' ')" \
     "and the entries start $(grep -h TryExec $entries | tr '\n' ' ')"
-  await "Tavrelin for Mac 2.0.0 started"
+  await "$name 2.0.0 started"
   ! grep -qF "another instance is already running" agent.out || fail "round $round: a start of the new build gave way"
   "$agent" --quit >/dev/null || fail "round $round: the new build did not quit when asked"
   retry gone || fail "round $round: the new build still runs after quitting"

@@ -11,9 +11,10 @@ TEST(AppDelegate, LaunchLogsInOrderMenuItemsReachTheirTargetsAndTerminationStops
     Shell s("https://relay.example/base");
     LogCapture log;
     s.launch();
-    EXPECT_EQ(log.lines(), (Lines{"info Tavrelin for Mac 1.4.2 started", "info pairing file: " + pairingPath,
-                                  "info reminders backend: " + s.backendDescription, "info restored pairing for relay.example",
-                                  "info module reminders started, backend relay.example"}));
+    EXPECT_EQ(log.lines(),
+              (Lines{"info " + words::about::nameAndVersion("1.4.2") + " started", "info pairing file: " + pairingPath,
+                     "info reminders backend: " + s.backendDescription, "info restored pairing for relay.example",
+                     "info module reminders started, backend relay.example"}));
     for (const auto& event : std::vector<std::optional<std::string>>{std::nullopt, "", "not a url"})
         s.delegate->handleGetURL(event); // only logged
     EXPECT_THAT(log.lines(), ::testing::Contains("warn received a URL event with no readable URL").Times(3));

@@ -29,6 +29,7 @@ struct Start : FakeServices {
                               .defaults = defaults,
                               .loginItems = items,
                               .files = files,
+                              .logFile = "/home/ana/.cache/Tavrelin/agent.log",
                               .firstLine = [this](const std::string& path) -> std::optional<std::string> {
                                   if (!lineFiles.count(path))
                                       return std::nullopt;
@@ -51,25 +52,27 @@ struct Start : FakeServices {
 } // namespace
 
 TEST(CommandLine, ReadsWhatEachStartAsksFor) {
-    const std::tuple<Lines, Task, bool, std::optional<std::string>, std::optional<std::string>> rows[] = {
-        {{}, Task::runAgent, false, {}, {}},
-        {{"--headless", pairLink}, Task::runAgent, true, pairLink, {}},
-        {{"--link-from", "/dev/stdin"}, Task::runAgent, false, {}, "/dev/stdin"},
-        {{"--headless", "--status"}, Task::status, true, {}, {}},
-        {{"--start-at-login", "off"}, Task::startAtLoginOff, false, {}, {}},
-        {{"--start-at-login", "on", "--headless"}, Task::startAtLoginOn, true, {}, {}},
-        {{"--unregister"}, Task::unregisterCopy, false, {}, {}},
-        // Of several, one wins: help, version, the entries, quit, status.
-        {{"--status", "--quit", "--quit"}, Task::quit, false, {}, {}},
-        {{"--quit", "--register"}, Task::registerCopy, false, {}, {}},
-        {{"--register", "--version"}, Task::version, false, {}, {}},
-        {{"--version", "-h"}, Task::help, false, {}, {}},
+    using Link = std::optional<std::string>;
+    const std::tuple<Lines, Task, bool, Link, Link, Link> rows[] = {
+        {{}, Task::runAgent, false, {}, {}, {}},
+        {{"--headless", pairLink}, Task::runAgent, true, pairLink, {}, {}},
+        {{"--link-from", "/dev/stdin"}, Task::runAgent, false, {}, "/dev/stdin", {}},
+        {{"--headless", "--status"}, Task::status, true, {}, {}, {}},
+        {{"--start-at-login", "off"}, Task::startAtLoginOff, false, {}, {}, {}},
+        {{"--start-at-login", "on", "--headless"}, Task::startAtLoginOn, true, {}, {}, {}},
+        {{"--unregister"}, Task::unregisterCopy, false, {}, {}, {}},
+        // Of several, one wins: help, version, the entries, an install, quit, status.
+        {{"--status", "--quit", "--quit"}, Task::quit, false, {}, {}, {}},
+        {{"--quit", "--install-into", "/opt"}, Task::installInto, false, {}, {}, "/opt"},
+        {{"--install-into", "/opt", "--register"}, Task::registerCopy, false, {}, {}, "/opt"},
+        {{"--register", "--version"}, Task::version, false, {}, {}, {}},
+        {{"--version", "-h"}, Task::help, false, {}, {}, {}},
         // An option's value is taken whole, whatever it looks like.
-        {{"--link-from", "--quit"}, Task::runAgent, false, {}, "--quit"},
+        {{"--link-from", "--quit"}, Task::runAgent, false, {}, "--quit", {}},
     };
-    for (const auto& [arguments, task, headless, givenLink, linkFile] : rows) {
+    for (const auto& [arguments, task, headless, givenLink, linkFile, folder] : rows) {
         const CommandLine line = CommandLine::parse(arguments);
-        EXPECT_EQ(line, (CommandLine{task, headless, givenLink, linkFile})) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(line, (CommandLine{task, headless, givenLink, linkFile, folder})) << ::testing::PrintToString(arguments);
     }
 }
 
@@ -82,6 +85,7 @@ TEST(CommandLine, SaysWhatIsWrongWithoutRepeatingALink) {
         {{"--register", "--start-at-login", "on"}, "--start-at-login, --register and --unregister go one at a time"},
         {{"--unregister", "--unregister"}, "--start-at-login, --register and --unregister go one at a time"},
         {{"--link-from"}, "--link-from takes a file"},
+        {{"--install-into"}, "--install-into takes a folder"},
         {{pairLink, "tavrelin://pair?token=rk_another"}, "one link at a time"},
         {{"--link-from", "/dev/stdin", pairLink}, "one link at a time"},
     };
@@ -99,13 +103,14 @@ TEST(CommandLine, SaysWhatIsWrongWithoutRepeatingALink) {
 TEST(CommandLine, HelpVersionAndTheLinkFromAFile) {
     Start help;
     EXPECT_EQ(help.run({"--help"}), 0);
-    EXPECT_EQ(help.out.str(), words::commandLine::usage() + "\n");
+    EXPECT_EQ(help.out.str(), words::commandLine::usage() + "\nIts log: /home/ana/.cache/Tavrelin/agent.log (and standard error).\n");
     EXPECT_EQ(help.err.str(), "");
 
     // What the update's run check reads.
     Start version;
     EXPECT_EQ(version.run({"--version"}), 0);
-    EXPECT_EQ(version.out.str(), "Tavrelin for Mac 1.4.2\n");
+    EXPECT_EQ(version.out.str(), words::about::nameAndVersion("1.4.2") + "\n");
+    EXPECT_THAT(version.out.str(), ::testing::EndsWith(" 1.4.2\n"));
 
     // Read before anything else, so an unreadable file ends even --help.
     Start unreadable;
@@ -184,4 +189,28 @@ TEST(CommandLine, TheDesktopEntriesAreChangedWithoutAnAgentAndFailuresAreErrors)
     EXPECT_EQ(failing.out.str(), "");
     EXPECT_EQ(failing.err.str(), "tavrelin-agent: No room for remove login.\ntavrelin-agent: No room for remove handler.\n");
     EXPECT_TRUE(failing.agent.requests.empty() && !failing.agent.lastPatience) << "no agent is asked";
+}
+
+// --install-into: the copy there is replaced only once the running agent has
+// quit; one that stays leaves it as it was.
+TEST(CommandLine, InstallingIntoAFolderWaitsForTheRunningAgentToQuit) {
+    const std::string folder = "/home/ana/Applications", installed = folder + "/Tavrelin.app";
+    for (const bool leaves : {true, false}) {
+        SCOPED_TRACE(leaves ? "the agent quits" : "the agent stays");
+        Start s;
+        s.bundle.bundlePath = "/src/build/Tavrelin.app";
+        s.files.files[s.bundle.bundlePath + "/Contents/Info.plist"] = "new";
+        s.files.files[installed + "/Contents/Info.plist"] = "old";
+        s.agent.running = true;
+        s.agent.leavesOnQuit = leaves;
+        EXPECT_EQ(s.run({"--install-into", folder}), leaves ? CommandLineClient::succeeded : CommandLineClient::failed);
+        EXPECT_EQ(s.agent.requests, Lines{"quit"});
+        EXPECT_EQ(s.files.files[installed + "/Contents/Info.plist"], leaves ? "new" : "old");
+        if (leaves) {
+            EXPECT_EQ(s.out.str(), words::about::nameAndVersion("1.4.2") + " is in " + installed + ".\n");
+        } else {
+            EXPECT_EQ(s.err.str(), "tavrelin-agent: could not install: the running agent did not quit within 20 s; the copy "
+                                   "that was there is unchanged\n");
+        }
+    }
 }

@@ -1,6 +1,7 @@
 // The offer to move into the Applications folder, on the fake platform.
 
 #include "Support/ShellHarness.h"
+#include "TavrelinMac/BundleSwap.h"
 
 using namespace tavrelin;
 using namespace tavrelin::fake;
@@ -40,10 +41,10 @@ TEST(InstallLocation, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch
     s.dialogs.whileOpen = [&](const Alert&) { s.open(pairLink("https://relay.example")); };
     LogCapture log;
     s.launch();
-    EXPECT_EQ(
-        s.files.operations,
-        (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
-               "rename " + installed + " -> " + previous, "rename " + staging + " -> " + installed, "remove " + previous}));
+    EXPECT_EQ(s.files.operations,
+              (Lines{"mkdir /home/user/Applications", "remove " + staging, "copy " + s.bundle.bundlePath + " -> " + staging,
+                     "sync tree " + staging, "sync /home/user/Applications", "rename " + installed + " -> " + previous,
+                     "rename " + staging + " -> " + installed, "sync /home/user/Applications", "remove " + previous}));
     EXPECT_EQ(s.workspace.relaunched, Lines{installed});
     EXPECT_EQ(s.application.terminateRequests, 1);
     // The link queued meanwhile is dropped with the rest of the launch.
@@ -51,7 +52,7 @@ TEST(InstallLocation, AnAcceptedMoveReplacesTheOldCopyRelaunchesAndEndsTheLaunch
 }
 
 TEST(InstallLocation, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
-    for (const std::string& failing : Lines{"copy ", "rename " + staging, "relaunch"}) {
+    for (const std::string& failing : Lines{"copy ", "sync tree ", "rename " + staging, "relaunch"}) {
         Downloaded s;
         s.files.files[installed + "/Contents/Info.plist"] = "old";
         s.files.beforeOperation = [&s, &failing](const std::string& next) {
@@ -71,4 +72,30 @@ TEST(InstallLocation, AFailedMoveOrRelaunchKeepsTheOldCopyAndContinuesInPlace) {
         EXPECT_FALSE(s.files.exists(staging) || s.files.exists(previous));
         EXPECT_EQ(s.files.files[installed + "/Contents/Info.plist"], failing == "relaunch" ? "new" : "old");
     }
+}
+
+// `--install-into`: the same stage and swap, with the running agent asked to
+// go between the two, only once the new copy is complete.
+TEST(InstallLocation, InstallingIntoAFolderStagesThenStopsTheRunningAgentThenSwaps) {
+    FakeFiles files;
+    const std::string built = "/src/build/Tavrelin.app", into = "/home/user/Applications";
+    const std::string staged = into + "/.Tavrelin.app.installing";
+    files.files[built + "/Contents/Info.plist"] = "new";
+    files.files[installed + "/Contents/Info.plist"] = "old";
+    EXPECT_EQ(installBundleInto(files, built, into + "/", [&] { files.operations.push_back("agent gone"); }), installed);
+    EXPECT_EQ(files.operations, (Lines{"mkdir " + into, "copy " + built + " -> " + staged, "sync tree " + staged,
+                                       "sync " + into, "agent gone", "rename " + installed + " -> " + previous,
+                                       "rename " + staged + " -> " + installed, "sync " + into, "remove " + previous}));
+    EXPECT_EQ(files.files[installed + "/Contents/Info.plist"], "new");
+
+    // An agent that stays: nothing staged is left, the copy there is unchanged.
+    files.files[built + "/Contents/Info.plist"] = "newer";
+    EXPECT_THROW(installBundleInto(files, built, into, [] { throw FileError("it stayed"); }), FileError);
+    EXPECT_FALSE(files.exists(staged));
+    EXPECT_EQ(files.files[installed + "/Contents/Info.plist"], "new");
+
+    // The installed copy is not installed over itself.
+    files.operations.clear();
+    EXPECT_THROW(installBundleInto(files, installed, into, [] { ADD_FAILURE() << "asked to stop"; }), FileError);
+    EXPECT_TRUE(files.operations.empty());
 }

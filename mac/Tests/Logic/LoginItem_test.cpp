@@ -39,7 +39,7 @@ struct Desktop : Shell {
 } // namespace
 
 TEST(LoginItem, OnlyAnInstalledCopyKeepsTheEntriesRewritingAnotherCopysAndOnlyItsMenuHasTheSwitch) {
-    // The rule's edge cases are in InstallLocation_test: the shell asks one rule.
+    // The rule's edge cases are in InstalledCopy_test: the shell asks one rule.
     const std::pair<std::string, bool> cases[] = {{installed, true}, {"/home/user/Downloads/Tavrelin.app", false}};
     for (const auto& [path, kept] : cases) {
         Desktop s(path);

@@ -31,8 +31,8 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
     // URL → where it redirects; followed as the session's rule allows, as the
     // HTTP layer does.
     std::map<std::string, std::string> redirects;
-    std::map<std::string, ProcessResult> tools{{"probe", {0, "Tavrelin for Mac 1.5.0\n"}}}; // by program
-    std::set<std::string> hanging;                                                          // by program
+    std::map<std::string, ProcessResult> tools{{"probe", {0, words::about::nameAndVersion("1.5.0") + "\n"}}}; // by program
+    std::set<std::string> hanging;                                                                            // by program
     std::optional<std::map<std::string, std::string>> freshInfo{
         {{"CFBundleIdentifier", "com.tavrelin.mac"}, {"CFBundleVersion", "43"}}};
     std::map<std::string, std::string> digests{{zipBytes, "9f2c"}}; // the feed's may be upper case
@@ -41,6 +41,14 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
 
     Pipeline() {
         bundle.bundlePath = running;
+        // Staging the new bundle beside the running one, as the system's steps.
+        files.beforeOperation = [this](const std::string& operation) {
+            if (operation.find(incoming) == std::string::npos || operation.starts_with("remove "))
+                return;
+            calls.push_back(operation);
+            if (placeFailure && operation.starts_with("sync tree "))
+                throw FileError(*placeFailure);
+        };
         http.files = &files;
         http.digestOf = [this](const std::string& body) { return digests.count(body) ? digests.at(body) : "unknown"; };
         http.responder = [this](const HttpRequest& request) {
@@ -85,17 +93,9 @@ struct Pipeline final : fake::FakeServices, Processes, BundleInfoReader, UpdateS
         return {"verify", {trusted, bundle}, std::chrono::seconds(60)};
     }
     ToolCommand runCheck(const std::string& bundle) const override { return {"probe", {bundle}, std::chrono::seconds(15)}; }
-    std::optional<std::string> runCheckAnswer(const std::string& version) const override {
-        return "Tavrelin for Mac " + version;
-    }
+    bool runCheckPrintsVersion() const override { return true; }
     std::optional<ToolCommand> quarantineRemoval(const std::string& bundle) const override {
         return ToolCommand{"unmark", {bundle}, std::chrono::seconds(30)};
-    }
-    void place(const std::string& bundle, const std::string& destination) override {
-        calls.push_back("place " + bundle + " at " + destination);
-        files.rename(bundle, destination);
-        if (placeFailure)
-            throw FileError(*placeFailure);
     }
     ToolCommand reopenCommand(const std::string& bundle) const override { return {"reopen", {bundle}}; }
     ToolCommand flushCommand(const std::string& folder) const override { return {"flush", {folder}}; }
@@ -165,7 +165,8 @@ TEST(UpdatePipeline, InstallsAVerifiedNewerBuildInOrder) {
                         "verify " + running + " " + fresh + " within 60 s",
                         "probe " + fresh + " within 15 s",
                         "unmark " + fresh + " within 30 s",
-                        "place " + fresh + " at " + incoming,
+                        "rename " + fresh + " -> " + incoming,
+                        "sync tree " + incoming,
                         "script"};
     EXPECT_EQ(t.calls, calls);
 }
@@ -198,7 +199,7 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
              t.redirects[feedAt] = "https://tavrelin.app/moved.json";
              t.responses["https://tavrelin.app/moved.json"] = t.responses[feedAt];
          },
-         "installed", 6},
+         "installed", 7},
         {feed(feedJson("", archiveURL, 42)), "up to date", 0},
         {feed(feedJson(R"(,"minimumOS":"99")")), "not installable: " + words::update::needsNewerSystem("99", "14.2"), 0},
         {feed(feedJson("", "http://tavrelin.app/a.zip")), elsewhere, 0},
@@ -206,7 +207,10 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         // The update host's own port spelled out is still the update host.
         {feed(feedJson("", "https://tavrelin.app:443/a.zip")), download + "HTTP 404 from tavrelin.app", 0},
         {at("/tmp/Tavrelin.app"), "not installable: This copy is running from /tmp, not from Applications", 0},
-        {at(running + "/"), "installed", 6},
+        {at(running + "/"), "installed", 7},
+        // Only a copy directly in an Applications folder replaces itself.
+        {at("/Applications/Tools/Tavrelin.app"),
+         "not installable: This copy is running from /Applications/Tools, not from Applications", 0},
         {[](Pipeline& t) { t.files.failing.insert(staging); }, "No writable place to stage the download.", 0},
         {archive({200, ""}), download + "Empty response from tavrelin.app", 0},
         // The session's cap, named.
@@ -230,21 +234,21 @@ TEST(UpdatePipeline, DecidesAndStopsAtTheFirstFailingStep) {
         {tool("verify", {1, "bad \xC3\x28 byte"}), notSigned + ")", 2},
         {tool("verify", {-1, ""}), notSigned + "Could not start)", 2},
         {tool("verify", {1, "\xC2\xA0sealed resource missing\n\xE2\x80\xA8"}), notSigned + "sealed resource missing)", 2},
-        {tool("probe", {0, "Tavrelin for Mac 1.4.9"}),
+        {tool("probe", {0, words::about::nameAndVersion("1.4.9")}),
          words::update::doesNotRun("it reports version “1.4.9” instead of “1.5.0”"), 3},
         {tool("probe", {0, "garbage"}), words::update::doesNotRun("it reports version “garbage” instead of “1.5.0”"), 3},
         {tool("probe", {124, ""}), words::update::doesNotRun("it did not start"), 3},
         // A tool that does not finish is killed at the deadline its system gave it.
         {hangs("verify"), words::update::signatureCheckDidNotFinish(60), 2},
         {hangs("probe"), words::update::runCheckDidNotFinish(15), 3},
-        {hangs("unmark"), "installed", 6},
+        {hangs("unmark"), "installed", 7},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleVersion"] = "44"; }, notTheVersion, 3},
         {[](Pipeline& t) { (*t.freshInfo)["CFBundleIdentifier"] = "com.example.other"; }, notTheVersion, 3},
         {[](Pipeline& t) { t.freshInfo.reset(); }, notTheVersion, 3},
-        {tool("unmark", {1, "no such attribute"}), "installed", 6},
+        {tool("unmark", {1, "no such attribute"}), "installed", 7},
         {[](Pipeline& t) { t.placeFailure = "Could not write “x”: No space left on device"; },
-         noInstall + "Could not write “x”: No space left on device", 5},
-        {[](Pipeline& t) { t.launchFailure = "no shell"; }, noInstall + "no shell", 6},
+         noInstall + "Could not write “x”: No space left on device", 6},
+        {[](Pipeline& t) { t.launchFailure = "no shell"; }, noInstall + "no shell", 7},
     };
     for (const auto& [arrange, expected, steps] : rows) {
         fake::LogCapture log;

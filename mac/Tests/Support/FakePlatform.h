@@ -267,6 +267,7 @@ public:
         modes[path] = mode.value_or(0644);
     }
     void syncFolder(const std::string& path) override { touch(path, "sync " + path); }
+    void syncTree(const std::string& path) override { touch(path, "sync tree " + path); }
     void setPermissions(const std::string& path, unsigned mode) override {
         check(path);
         modes[path] = mode;
@@ -507,19 +508,26 @@ public:
             throw InstanceError(*unsure);
         if (!running)
             return Claim::holder;
-        if (!ask())
+        if (!ask() && running)
             throw InstanceError("the agent holds the lock and does not answer");
+        if (!running)
+            return Claim::holder; // it quit when asked
         return Claim::answered;
     }
     bool ping() const override { return answer("ping"); }
     bool handOver(const std::string& link) const override { return answer("open " + link); }
-    bool requestQuit() const override { return answer("quit"); }
+    bool requestQuit() const override {
+        const bool answered = answer("quit");
+        running = running && !(answered && leavesOnQuit);
+        return answered;
+    }
     std::optional<std::string> requestStatus() const override {
         return answer("status") ? std::optional(status) : std::nullopt;
     }
 
-    bool running = false;
+    mutable bool running = false;
     bool answers = true;
+    bool leavesOnQuit = false;
     std::string status = "Tavrelin — Connected";
     std::optional<std::string> unsure;
     mutable Lines requests;

@@ -1,10 +1,4 @@
 #include "Platform/Mac/MacUpdateSystem.h"
-#include "Platform/Files.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <exception>
 
 namespace tavrelin::mac {
 namespace {
@@ -14,10 +8,10 @@ constexpr const char* designatedRequirement = "anchor apple generic and certific
 
 // How long each tool may take before it is killed. codesign digests the
 // bundle (seconds for ours); spctl may ask Apple's notary service over the
-// network; ditto writes at most the archive's 512 MiB unpacked or copied.
+// network; ditto writes at most the archive's 512 MiB unpacked.
 constexpr std::chrono::seconds checkDeadline{60};
 constexpr std::chrono::seconds assessDeadline{120};
-constexpr std::chrono::seconds copyDeadline{600};
+constexpr std::chrono::seconds unpackDeadline{600};
 constexpr std::chrono::seconds fileToolDeadline{120};
 
 } // namespace
@@ -26,14 +20,8 @@ std::string MacUpdateSystem::feedPath() const {
     return "/downloads/mac-version.json";
 }
 
-void MacUpdateSystem::mustRun(const platform::ToolCommand& command) {
-    platform::ProcessResult result = processes_.run(command.program, command.arguments, command.deadline);
-    if (result.status != 0)
-        throw platform::FileError(command.program + ": " + result.output);
-}
-
 void MacUpdateSystem::unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits&) {
-    platform::ProcessResult result = processes_.run("/usr/bin/ditto", {"-x", "-k", archive, folder}, copyDeadline);
+    platform::ProcessResult result = processes_.run("/usr/bin/ditto", {"-x", "-k", archive, folder}, unpackDeadline);
     if (result.status != 0)
         throw platform::UnpackError(result.output);
 }
@@ -48,31 +36,12 @@ platform::ToolCommand MacUpdateSystem::runCheck(const std::string& newBundle) co
     return {"/usr/sbin/spctl", {"--assess", "--type", "execute", newBundle}, assessDeadline};
 }
 
-std::optional<std::string> MacUpdateSystem::runCheckAnswer(const std::string&) const {
-    return std::nullopt;
+bool MacUpdateSystem::runCheckPrintsVersion() const {
+    return false;
 }
 
 std::optional<platform::ToolCommand> MacUpdateSystem::quarantineRemoval(const std::string& newBundle) const {
     return platform::ToolCommand{"/usr/bin/xattr", {"-dr", "com.apple.quarantine", newBundle}, fileToolDeadline};
-}
-
-void MacUpdateSystem::place(const std::string& bundle, const std::string& destination) {
-    mustRun({"/bin/rm", {"-rf", destination}, fileToolDeadline});
-    if (std::rename(bundle.c_str(), destination.c_str()) != 0) {
-        if (errno != EXDEV)
-            throw platform::FileError("Could not move “" + bundle + "” to “" + destination + "”: " + std::strerror(errno));
-        try {
-            mustRun({"/usr/bin/ditto", {bundle, destination}, copyDeadline});
-        } catch (const std::exception&) {
-            // No half copy; the copy's failure is the one to report.
-            try {
-                processes_.run("/bin/rm", {"-rf", destination}, fileToolDeadline);
-            } catch (const std::exception&) {
-            }
-            throw;
-        }
-    }
-    mustRun({"/bin/sync", {}, fileToolDeadline});
 }
 
 platform::ToolCommand MacUpdateSystem::reopenCommand(const std::string& bundle) const {

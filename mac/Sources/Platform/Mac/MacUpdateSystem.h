@@ -17,17 +17,13 @@ public:
     void unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) override;
     platform::ToolCommand signatureCheck(const std::string& runningBundle, const std::string& newBundle) const override;
     platform::ToolCommand runCheck(const std::string& newBundle) const override;
-    std::optional<std::string> runCheckAnswer(const std::string& version) const override;
+    bool runCheckPrintsVersion() const override;
     std::optional<platform::ToolCommand> quarantineRemoval(const std::string& newBundle) const override;
-    void place(const std::string& bundle, const std::string& destination) override;
     platform::ToolCommand reopenCommand(const std::string& bundle) const override;
     platform::ToolCommand flushCommand(const std::string& folder) const override;
     void launchScript(const std::string& script) override;
 
 private:
-    // Runs the tool and throws its output when it fails.
-    void mustRun(const platform::ToolCommand& command);
-
     platform::Processes& processes_;
 };
 

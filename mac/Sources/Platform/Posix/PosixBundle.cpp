@@ -261,18 +261,12 @@ private:
 PosixBundle::PosixBundle() : PosixBundle(runningExecutable()) {}
 
 PosixBundle::PosixBundle(const std::string& executablePath) : running_(fileIdentity(runningExecutable())) {
-    // X.app/Contents/MacOS/<executable>, one name at a time from the end.
-    const std::string folder = text::splitPath(executablePath).folder;
-    const text::PathParts macOS = text::splitPath(folder);
-    const text::PathParts contents = text::splitPath(macOS.folder);
-    const std::string bundleName = text::splitPath(contents.folder).name;
-    if (macOS.name == "MacOS" && contents.name == "Contents" && bundleName.ends_with(".app") && bundleName.size() > 4) {
-        path_ = contents.folder;
-        PosixFiles files;
-        if (auto plist = files.readRegularFile(macOS.folder + "/Info.plist", maxPlistBytes))
+    if (auto held = bundle::holding(executablePath)) {
+        path_ = *held;
+        if (auto plist = PosixFiles().readRegularFile(bundle::inside(path_, bundle::infoPlist), maxPlistBytes))
             info_ = readInfoStrings(*plist);
     } else {
-        path_ = folder;
+        path_ = text::splitPath(executablePath).folder;
     }
 }
 

@@ -263,6 +263,23 @@ void PosixFiles::syncFolder(const std::string& path) {
         fail("flush the folder", path, errno);
 }
 
+void PosixFiles::syncTree(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        fail("flush", path, errno);
+    if (S_ISLNK(info.st_mode))
+        return;
+    const bool folder = S_ISDIR(info.st_mode);
+    if (folder)
+        for (const std::string& name : list(path))
+            syncTree(path + "/" + name);
+    Descriptor descriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
+    if (!descriptor)
+        fail("flush", path, errno);
+    if (::fsync(descriptor.get()) != 0 && errno != EINVAL)
+        fail("flush", path, errno);
+}
+
 void PosixFiles::setPermissions(const std::string& path, unsigned permissions) {
     if (::chmod(path.c_str(), permissions & 07777) != 0)
         fail("set the permissions of", path, errno);

@@ -17,6 +17,7 @@ public:
     void writeAtomically(const std::string& path, std::string_view bytes, std::optional<unsigned> permissions = std::nullopt,
                          FolderSync sync = FolderSync::now) override;
     void syncFolder(const std::string& path) override;
+    void syncTree(const std::string& path) override;
     void setPermissions(const std::string& path, unsigned permissions) override;
     unsigned permissions(const std::string& path) const override;
     std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes) const override;

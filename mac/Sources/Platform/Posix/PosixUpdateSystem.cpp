@@ -2,7 +2,6 @@
 #include "Base/Text.h"
 #include "Platform/BundleLayout.h"
 #include "Platform/Files.h"
-#include "Platform/Posix/PosixFiles.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -296,28 +295,6 @@ void extract(const std::string& archive, const std::string& folder, const platfo
             fail("set the permissions of", path, errno);
 }
 
-// Flushes `path` and, for a folder, everything below it first; links are
-// neither followed nor flushed.
-void syncTree(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0)
-        fail("flush", path, errno);
-    if (S_ISLNK(info.st_mode))
-        return;
-    const bool folder = S_ISDIR(info.st_mode);
-    if (folder)
-        for (const std::string& name : PosixFiles().list(path))
-            syncTree(path + "/" + name);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
-    if (fd < 0)
-        fail("flush", path, errno);
-    const int result = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (result != 0)
-        fail("flush", path, error);
-}
-
 } // namespace
 
 std::string PosixUpdateSystem::feedPath() const {
@@ -351,36 +328,13 @@ platform::ToolCommand PosixUpdateSystem::runCheck(const std::string& newBundle) 
             runCheckDeadline};
 }
 
-std::optional<std::string> PosixUpdateSystem::runCheckAnswer(const std::string& version) const {
-    return "Tavrelin for Mac " + version;
+bool PosixUpdateSystem::runCheckPrintsVersion() const {
+    return true;
 }
 
 std::optional<platform::ToolCommand> PosixUpdateSystem::quarantineRemoval(const std::string&) const {
     // Linux marks no downloads.
     return std::nullopt;
-}
-
-void PosixUpdateSystem::place(const std::string& bundle, const std::string& destination) {
-    PosixFiles files;
-    if (files.exists(destination))
-        files.remove(destination); // an earlier attempt's
-    if (::rename(bundle.c_str(), destination.c_str()) != 0) {
-        if (errno != EXDEV)
-            fail("move “" + bundle + "” to", destination, errno);
-        files.copy(bundle, destination); // leaves no half copy behind
-    }
-    try {
-        syncTree(destination);
-        files.syncFolder(text::splitPath(destination).folder);
-    } catch (const FileError&) {
-        try {
-            files.remove(destination);
-        } catch (const FileError&) {
-            // The flush failure is the one to report; the next placement
-            // removes what is left.
-        }
-        throw;
-    }
 }
 
 platform::ToolCommand PosixUpdateSystem::reopenCommand(const std::string& bundlePath) const {

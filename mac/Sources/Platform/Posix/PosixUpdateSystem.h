@@ -18,12 +18,11 @@ public:
     void unpack(const std::string& archive, const std::string& folder, const platform::UnpackLimits& limits) override;
     platform::ToolCommand signatureCheck(const std::string& runningBundle, const std::string& newBundle) const override;
     platform::ToolCommand runCheck(const std::string& newBundle) const override;
-    std::optional<std::string> runCheckAnswer(const std::string& version) const override;
+    bool runCheckPrintsVersion() const override;
     std::optional<platform::ToolCommand> quarantineRemoval(const std::string& newBundle) const override;
     // A rename when the bundle is on the destination's file system, else a
     // copy; then every file and folder of it, and the folder holding it, is
     // flushed.
-    void place(const std::string& bundle, const std::string& destination) override;
     platform::ToolCommand reopenCommand(const std::string& bundle) const override;
     platform::ToolCommand flushCommand(const std::string& folder) const override;
     void launchScript(const std::string& script) override;

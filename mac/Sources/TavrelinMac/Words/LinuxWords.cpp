@@ -85,6 +85,8 @@ constexpr Word words[] = {
      "The downloaded app’s signature check (tavrelin-verify) did not finish within {seconds} seconds, so it was discarded."},
     {"update.runCheckDidNotFinish",
      "The downloaded app did not answer “--version” within {seconds} seconds, so it was discarded."},
+    // The product as --version, the install and the log's start line name it.
+    {"about.nameAndVersion", "Tavrelin {version}"},
 };
 
 } // namespace

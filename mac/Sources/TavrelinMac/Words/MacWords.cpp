@@ -74,6 +74,8 @@ constexpr Word words[] = {
      "The downloaded app’s signature check (codesign) did not finish within {seconds} seconds, so it was discarded."},
     {"update.runCheckDidNotFinish",
      "The downloaded app’s notarization check (spctl) did not finish within {seconds} seconds, so it was discarded."},
+    // The product as --version, the install and the log's start line name it.
+    {"about.nameAndVersion", "Tavrelin for Mac {version}"},
 };
 
 } // namespace

@@ -164,6 +164,10 @@ constexpr Word words[] = {
     {"install.onlyInstalledStartsAtLogin", "Start at login is only for a copy in an Applications folder."},
     {"install.linksOpenWith", "tavrelin:// links open with {copy}."},
     {"install.entriesRemoved", "The login entry and the tavrelin:// handler are removed."},
+    {"install.logFile", "Its log: {path} (and standard error)."},
+    {"install.installedInto", "{nameAndVersion} is in {bundle}."},
+    {"install.installFailed", "could not install: {reason}; the copy that was there is unchanged"},
+    {"install.runningAgentStayed", "the running agent did not quit within {seconds} s"},
 
     {"terminal.lineTooLong", "line too long; ignored"},
     {"terminal.notAnAnswer", "answer with a number from 1 to {buttons} or a button's title"},
@@ -176,12 +180,15 @@ constexpr Word words[] = {
                           "       tavrelin-agent --start-at-login on|off\n"
                           "       tavrelin-agent --register     make this copy the tavrelin:// handler (and,\n"
                           "                                     installed, start it at login unless turned off)\n"
-                          "       tavrelin-agent --unregister   remove both desktop entries"},
+                          "       tavrelin-agent --unregister   remove both desktop entries\n"
+                          "       tavrelin-agent --install-into FOLDER   put this copy in FOLDER, replacing the one\n"
+                          "                                     there once the running agent has quit"},
     {"commandLine.problem", "tavrelin-agent: {message}"},
     {"commandLine.unknownOption", "there is no option {option}"},
     {"commandLine.needsOnOrOff", "--start-at-login takes on or off"},
     {"commandLine.oneEntriesChange", "--start-at-login, --register and --unregister go one at a time"},
     {"commandLine.needsFile", "--link-from takes a file"},
+    {"commandLine.needsFolder", "--install-into takes a folder"},
     {"commandLine.oneLink", "one link at a time"},
     {"commandLine.noLinkIn", "no link could be read from {file}"},
     {"commandLine.noAgent", "no agent is running"},

@@ -757,6 +757,22 @@ std::string entriesRemoved() {
     return say("install.entriesRemoved");
 }
 
+std::string logFile(const std::string& path) {
+    return say("install.logFile", {{"path", path}});
+}
+
+std::string installedInto(const std::string& nameAndVersion, const std::string& bundle) {
+    return say("install.installedInto", {{"nameAndVersion", nameAndVersion}, {"bundle", bundle}});
+}
+
+std::string installFailed(const std::string& reason) {
+    return say("install.installFailed", {{"reason", reason}});
+}
+
+std::string runningAgentStayed(std::int64_t seconds) {
+    return say("install.runningAgentStayed", {{"seconds", std::to_string(seconds)}});
+}
+
 } // namespace install
 
 namespace terminal {
@@ -774,6 +790,14 @@ std::string unknownCommand() {
 }
 
 } // namespace terminal
+
+namespace about {
+
+std::string nameAndVersion(const std::string& version) {
+    return say("about.nameAndVersion", {{"version", version}});
+}
+
+} // namespace about
 
 namespace commandLine {
 
@@ -799,6 +823,10 @@ std::string oneEntriesChange() {
 
 std::string needsFile() {
     return say("commandLine.needsFile");
+}
+
+std::string needsFolder() {
+    return say("commandLine.needsFolder");
 }
 
 std::string oneLink() {
