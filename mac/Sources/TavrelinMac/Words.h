@@ -189,4 +189,12 @@ std::string builtHereText();
 std::string noDisplay(const std::string& why);
 } // namespace install
 
+// The answer to a start of the agent while it runs, where its menu cannot be
+// opened at its icon: that it runs, and where to find it. `withIcon` is false
+// when no tray shows the icon.
+namespace reopen {
+std::string title();
+std::string text(bool withIcon);
+} // namespace reopen
+
 } // namespace tavrelin::words

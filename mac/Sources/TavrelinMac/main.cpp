@@ -40,6 +40,7 @@
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/LoginItem.h"
+#include "TavrelinMac/MenuBarIcon.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/UpdatePipeline.h"
 #include "TavrelinMac/Words.h"
@@ -115,7 +116,7 @@ std::optional<Options> parse(int argc, char** argv) {
 int changeEntries(LoginItem::Command command, const platform::Bundle& bundle) {
     posix::PosixFiles files;
     qt::QtUserDefaults defaults;
-    xdg::XdgLoginItems items(files);
+    xdg::XdgLoginItems items(files, MenuBarIcon::applicationIcon());
     int status = 0;
     for (const std::string& line : LoginItem::command(command, bundle, defaults, items, files)) {
         const bool failed = line.starts_with("error: ");
@@ -198,8 +199,11 @@ int main(int argc, char** argv) {
             return control(*instance, *options);
         // A link for an agent that already runs is handed over, as the system
         // hands a running application its URL events.
-        claim = instance->claim(lockPatience,
-                                [&] { return options->link ? instance->handOver(*options->link) : instance->ping(); });
+        // A start with nothing to hand over asks the agent to show itself (an
+        // agent of an older version only answers to "ping").
+        claim = instance->claim(lockPatience, [&] {
+            return options->link ? instance->handOver(*options->link) : instance->requestReopen() || instance->ping();
+        });
     } catch (const qt::InstanceError& error) {
         std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
         return 1;
@@ -269,6 +273,7 @@ int main(int argc, char** argv) {
     // Without a tray nobody answers a dialog: it is printed and cancelled.
     terminal::TerminalConsole console(withoutTray ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : 0);
     std::unique_ptr<platform::Dialogs> dialogs;
+    qt::NoTrayNotice noTrayNotice;
     std::unique_ptr<platform::StatusBar> statusBar;
     terminal::TerminalStatusBar* terminalBar = nullptr;
     if (headless) {
@@ -281,11 +286,15 @@ int main(int argc, char** argv) {
         statusBar = std::make_unique<qt::QtStatusBar>(
             mainLoop, qt::QtStatusItem::Callbacks{
                           .noTray =
-                              [&defaults] {
+                              [&defaults, &noTrayNotice] {
                                   Log::warn("no system tray: running without an icon; `tavrelin-agent --quit` quits");
-                                  qt::NoTrayNotice::showOnce(defaults);
+                                  noTrayNotice.showOnce(defaults);
                               },
-                          .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
+                          .trayAppeared =
+                              [&noTrayNotice] {
+                                  Log::info("a system tray appeared; showing the icon");
+                                  noTrayNotice.close();
+                              },
                       });
     }
     qt::QtWorkspace workspace(
@@ -312,7 +321,7 @@ int main(int argc, char** argv) {
     // The entry point's own steps: accessory, the delegate, run.
     application.setAccessory();
     posix::PosixBundleInfo bundleInfo;
-    xdg::XdgLoginItems loginItems(files);
+    xdg::XdgLoginItems loginItems(files, MenuBarIcon::applicationIcon());
     posix::PosixUpdateSystem updateSystem(processes);
     UpdatePipeline updatePipeline(http, files, processes, bundle, bundleInfo, updateSystem);
     auto delegate = std::make_shared<AppDelegate>(AppDelegate::Platform{.mainLoop = mainLoop,
@@ -333,6 +342,7 @@ int main(int argc, char** argv) {
                                                   [&updatePipeline] { return updatePipeline.run(); });
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };
     instance->onQuit = [&application] { application.terminate(); };
+    instance->onReopen = [&application] { application.reopen(); };
     // The headline as the menu shows it.
     instance->status = [&delegate] { return words::menu::header(delegate->syncState().headline()); };
     if (options->link)

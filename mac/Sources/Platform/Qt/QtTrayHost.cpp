@@ -7,6 +7,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QFile>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -111,9 +112,41 @@ void QtTrayHost::askForHost() {
         const bool registered = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
                                 reply.arguments().front().value<QDBusVariant>().variant().toBool();
         call->deleteLater();
+        if (registered)
+            askWhoHosts();
         if (registered != hostRegistered_) {
             hostRegistered_ = registered;
             emit changed();
+        }
+    });
+}
+
+PanelScheme QtTrayHost::schemeOfHost(const std::string& program) {
+    // The shell's top bar is dark under the light and default preferences too.
+    return program == "gnome-shell" ? PanelScheme::dark : PanelScheme::unknown;
+}
+
+void QtTrayHost::askWhoHosts() {
+    // The watcher is the host's own (a panel or the shell's extension): its
+    // program tells which panel draws the icon.
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                                       "GetConnectionUnixProcessID");
+    call << watcherService;
+    auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        QDBusPendingReply<uint> reply = *call;
+        call->deleteLater();
+        PanelScheme scheme = PanelScheme::unknown;
+        if (!reply.isError()) {
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(reply.value()));
+            if (comm.open(QIODevice::ReadOnly))
+                scheme = schemeOfHost(comm.readAll().trimmed().toStdString());
+        }
+        if (scheme != hostScheme_) {
+            const PanelScheme before = this->scheme();
+            hostScheme_ = scheme;
+            if (this->scheme() != before)
+                emit schemeChanged();
         }
     });
 }
@@ -164,8 +197,10 @@ void QtTrayHost::portalSettingChanged(const QString& group, const QString& key, 
 void QtTrayHost::setScheme(PanelScheme scheme) {
     if (scheme == scheme_)
         return;
+    const PanelScheme before = this->scheme();
     scheme_ = scheme;
-    emit schemeChanged();
+    if (this->scheme() != before)
+        emit schemeChanged();
 }
 
 } // namespace tavrelin::qt

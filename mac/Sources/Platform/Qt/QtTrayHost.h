@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class QDBusServiceWatcher;
 class QDBusVariant;
@@ -36,7 +37,14 @@ public:
     bool xembedTrayPresent() const;
     bool present() const { return statusNotifierHostPresent() || xembedTrayPresent(); }
 
-    PanelScheme scheme() const { return scheme_; }
+    // The panel's own colours where the host is known to keep them whatever
+    // the preference (GNOME Shell's top bar is dark under every one), else
+    // the desktop's preference.
+    PanelScheme scheme() const { return hostScheme_ != PanelScheme::unknown ? hostScheme_ : scheme_; }
+
+    // The scheme of the panel that a StatusNotifier host of this program
+    // name draws, when it does not follow the preference.
+    static PanelScheme schemeOfHost(const std::string& program);
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -51,6 +59,7 @@ private slots:
 
 private:
     void askForHost();
+    void askWhoHosts();
     void readScheme();
     void setScheme(PanelScheme scheme);
 
@@ -58,6 +67,7 @@ private:
     std::uint32_t managerAtom_ = 0;
     std::uint32_t traySelection_ = 0;
     PanelScheme scheme_ = PanelScheme::unknown;
+    PanelScheme hostScheme_ = PanelScheme::unknown;
     bool hostRegistered_ = false;
 };
 

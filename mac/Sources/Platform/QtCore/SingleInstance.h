@@ -51,8 +51,10 @@ struct InstancePaths {
 // that answers there, learns that one runs, asks it to quit or asks for its
 // status line: so the agent can be driven without a tray.
 //
-// On the socket a client writes one line, "ping", "open <link>", "quit" or
-// "status", and the agent answers "ok" ("ok <status line>" for "status").
+// On the socket a client writes one line, "ping", "reopen", "open <link>",
+// "quit" or "status", and the agent answers "ok" ("ok <status line>" for
+// "status"). "reopen" is a start with nothing to hand over: the person looks
+// for the agent, which shows itself.
 // The server side runs on the main thread's event loop; the client side
 // blocks for at most its time-out and is meant for a process that is not
 // (yet) an agent.
@@ -81,6 +83,8 @@ public:
 
     // Client side, to the agent listening on the socket.
     bool ping(int timeoutMs = 1000) const;
+    // Asks the agent to show itself; true when it agreed.
+    bool requestReopen(int timeoutMs = 1000) const;
     // Hands the link over; true when the agent took it.
     bool handOver(const std::string& link, int timeoutMs = 3000) const;
     // True when the agent agreed to quit.
@@ -102,6 +106,9 @@ public:
 
     // Called on the main thread with each link a later process handed over.
     std::function<void(const std::string& link)> onLink;
+    // Called on the main thread when a later process was started with nothing
+    // to hand over.
+    std::function<void()> onReopen;
     // Called on the main thread when a later process asks this agent to quit;
     // the agent has stopped answering by then.
     std::function<void()> onQuit;

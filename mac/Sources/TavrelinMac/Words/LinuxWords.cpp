@@ -236,4 +236,21 @@ std::string runCheckDidNotFinish(std::int64_t seconds) {
 
 } // namespace update
 
+namespace reopen {
+
+std::string title() {
+    return "Tavrelin is already running";
+}
+
+std::string text(bool withIcon) {
+    if (withIcon)
+        return "Its tamsel icon is in the panel’s tray at the edge of your screen: click it for Tavrelin’s menu.";
+    return "It runs without an icon, because this desktop has no system tray, and keeps collecting your reminders all "
+           "the same.\n\n"
+           "The icon appears as soon as a tray does. Until then, “tavrelin-agent --status” in a terminal shows how it is "
+           "doing and “tavrelin-agent --quit” quits it.";
+}
+
+} // namespace reopen
+
 } // namespace tavrelin::words

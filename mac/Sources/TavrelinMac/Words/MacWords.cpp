@@ -201,4 +201,16 @@ std::string runCheckDidNotFinish(std::int64_t seconds) {
 
 } // namespace update
 
+namespace reopen {
+
+std::string title() {
+    return "Tavrelin is already running";
+}
+
+std::string text(bool) {
+    return "Look for the tamsel icon in the menu bar at the top of your screen.";
+}
+
+} // namespace reopen
+
 } // namespace tavrelin::words
