@@ -527,17 +527,31 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
 
 // The glyph follows the panel that shows it, not the preference: GNOME
 // Shell's top bar is dark under the light and default preferences too, so its
-// tray gets a light glyph whatever the portal says; other hosts' panels follow
-// the preference. Told from the program that owns the watcher.
-TEST_F(QtPlatform, OnGnomeShellsBarTheGlyphIsLightWhateverThePreference) {
+// tray gets a light glyph whatever the portal says; LXQt's and XFCE's panels
+// follow themes of their own, so their trays get the glyph that reads on
+// either; other hosts follow the preference. Told from the program that owns
+// the watcher.
+TEST_F(QtPlatform, TheGlyphFollowsThePanelNotThePreference) {
     const auto centre = [](PanelScheme scheme) {
         return QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, IconColors::forPanel(scheme))
             .pixelColor(18, 18);
     };
-    EXPECT_GT(centre(QtTrayHost::schemeOfHost("gnome-shell")).lightness(), 200);
-    EXPECT_EQ(centre(QtTrayHost::schemeOfHost("gnome-shell")).alpha(), 255);
-    for (const char* host : {"lxqt-panel", "xfce4-panel", "plasmashell", ""})
-        EXPECT_EQ(QtTrayHost::schemeOfHost(host), PanelScheme::unknown) << host;
+    using Panel = QtTrayHost::HostPanel;
+    const auto gnome = QtTrayHost::coloursOfHost("gnome-shell");
+    EXPECT_EQ(gnome.panel, Panel::own);
+    EXPECT_GT(centre(gnome.scheme).lightness(), 200);
+    EXPECT_EQ(centre(gnome.scheme).alpha(), 255);
+    for (const char* host : {"lxqt-panel", "xfce4-panel", "wrapper-2.0"}) {
+        const auto colours = QtTrayHost::coloursOfHost(host);
+        EXPECT_EQ(colours.panel, Panel::own) << host;
+        // Dark with a light halo: both show on a panel of either colour.
+        const QImage unknown =
+            QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, IconColors::forPanel(colours.scheme));
+        EXPECT_LT(unknown.pixelColor(18, 18).lightness(), 80) << host;
+        EXPECT_GT(unknown.pixelColor(18, 0).lightness(), 200) << host;
+    }
+    for (const char* host : {"plasmashell", ""})
+        EXPECT_EQ(QtTrayHost::coloursOfHost(host).panel, Panel::followsPreference) << host;
 }
 
 class Terminal : public QtPlatform {

@@ -121,9 +121,14 @@ void QtTrayHost::askForHost() {
     });
 }
 
-PanelScheme QtTrayHost::schemeOfHost(const std::string& program) {
+QtTrayHost::HostColours QtTrayHost::coloursOfHost(const std::string& program) {
     // The shell's top bar is dark under the light and default preferences too.
-    return program == "gnome-shell" ? PanelScheme::dark : PanelScheme::unknown;
+    if (program == "gnome-shell")
+        return {HostPanel::own, PanelScheme::dark};
+    // Themes of their own; an XFCE plugin may run in a wrapper process.
+    if (program == "lxqt-panel" || program == "xfce4-panel" || program.starts_with("wrapper-"))
+        return {HostPanel::own, PanelScheme::unknown};
+    return {};
 }
 
 void QtTrayHost::askWhoHosts() {
@@ -136,18 +141,17 @@ void QtTrayHost::askWhoHosts() {
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
         QDBusPendingReply<uint> reply = *call;
         call->deleteLater();
-        PanelScheme scheme = PanelScheme::unknown;
+        HostColours colours;
         if (!reply.isError()) {
             QFile comm(QStringLiteral("/proc/%1/comm").arg(reply.value()));
             if (comm.open(QIODevice::ReadOnly))
-                scheme = schemeOfHost(comm.readAll().trimmed().toStdString());
+                colours = coloursOfHost(comm.readAll().trimmed().toStdString());
         }
-        if (scheme != hostScheme_) {
-            const PanelScheme before = this->scheme();
-            hostScheme_ = scheme;
-            if (this->scheme() != before)
-                emit schemeChanged();
-        }
+        const PanelScheme before = scheme();
+        hostPanel_ = colours.panel;
+        hostScheme_ = colours.scheme;
+        if (scheme() != before)
+            emit schemeChanged();
     });
 }
 

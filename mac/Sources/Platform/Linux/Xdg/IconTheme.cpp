@@ -83,8 +83,8 @@ std::string svg(const platform::Drawing& drawing, const std::function<SvgPaint(c
             if (!opacity.empty())
                 out += " fill-opacity=\"" + opacity + "\"";
         } else {
-            out += " fill=\"none\" stroke=\"" + p.color + "\" stroke-width=\"" + number(op.lineWidth) +
-                   "\" stroke-linecap=\"" + (op.roundCaps ? "round" : "butt") + "\" stroke-linejoin=\"miter\"";
+            out += " fill=\"none\" stroke=\"" + p.color + "\" stroke-width=\"" + number(op.lineWidth) + "\" stroke-linecap=\"" +
+                   (op.roundCaps ? "round" : "butt") + "\" stroke-linejoin=\"miter\"";
             if (!opacity.empty())
                 out += " stroke-opacity=\"" + opacity + "\"";
         }
