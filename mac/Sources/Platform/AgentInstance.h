@@ -35,6 +35,9 @@ public:
 
     // To the agent that holds the lock; each is false when none answers.
     virtual bool ping() const = 0;
+    // Asks the agent to show itself: a start with nothing to hand over is a
+    // person looking for it.
+    virtual bool requestReopen() const = 0;
     // Hands a pairing link over, as the system hands a running application
     // its URL events.
     virtual bool handOver(const std::string& link) const = 0;

@@ -14,6 +14,9 @@ public:
     virtual void applicationWillTerminate() = 0;
     // A request to open a URL: the event's direct object as text, if it has one.
     virtual void handleGetURL(const std::optional<std::string>& directObject) = 0;
+    // The application was started again while it runs (the person looks for
+    // it). Nothing by default, as for an application with no window.
+    virtual void applicationShouldHandleReopen() {}
 };
 
 class Application {

@@ -36,7 +36,7 @@ struct Path {
 };
 
 // Colours are named roles; the renderer decides their exact values.
-enum class ColorRole { label, black, systemRed, systemOrange, systemYellow };
+enum class ColorRole { label, black, white, systemRed, systemOrange, systemYellow };
 
 struct Color {
     ColorRole role = ColorRole::black;

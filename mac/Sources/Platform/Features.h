@@ -13,6 +13,10 @@ struct Features {
     bool remindersPlaceInMenu = false;
     // A list that items wait for can be made from the menu.
     bool createListInMenu = false;
+    // A start while the agent runs makes the running agent show itself: its
+    // menu, or where its icon is. Elsewhere the system brings an application
+    // with no window nothing to show.
+    bool showOnReopen = false;
 };
 
 extern const Features buildFeatures;

@@ -54,6 +54,13 @@ public:
     virtual void setMenuProvider(std::function<std::vector<MenuItem>()> provider) = 0;
     // Opens the menu as a click on the button would.
     virtual void performClick() = 0;
+    // Whether the item is on screen now. A tray may come and go; the menu bar
+    // is always there.
+    virtual bool isShown() const { return hasButton(); }
+    // Whether performClick() can open the menu at the icon now, which needs
+    // the front end to know where the icon is; where it cannot, a click does
+    // nothing rather than open the menu somewhere else.
+    virtual bool canOpenMenuAtIcon() const { return hasButton(); }
 };
 
 class StatusBar {

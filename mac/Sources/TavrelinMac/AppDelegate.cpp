@@ -132,6 +132,8 @@ void AppDelegate::finishLaunching(const std::string& backend) {
         // Set first, so a crash while the welcome is open does not repeat it.
         platform_.defaults.setBool(hasShownWelcomeKey, true);
         showWelcome();
+    } else if (std::exchange(reopenWaiting_, false)) {
+        applicationShouldHandleReopen();
     }
 }
 
@@ -285,8 +287,34 @@ void AppDelegate::showWelcome() {
         platform_.defaults.setBool(hasShownWelcomeKey, false);
         return;
     }
-    if (menu_ && menu_->statusItem().hasButton())
+    // Only where the icon is: a menu anywhere else points at nothing.
+    if (menu_ && menu_->statusItem().canOpenMenuAtIcon())
         menu_->statusItem().performClick();
+}
+
+// ---- started again
+
+void AppDelegate::applicationShouldHandleReopen() {
+    if (!platform_.features.showOnReopen || platform_.application.isTerminating())
+        return;
+    if (!menu_) {
+        reopenWaiting_ = true;
+        return;
+    }
+    // A dialog already says something: it comes to the front instead.
+    if (dialogs_.isOpen()) {
+        platform_.application.activate();
+        return;
+    }
+    platform::StatusItem& item = menu_->statusItem();
+    if (item.canOpenMenuAtIcon()) {
+        Log::info("started again while running; opening the menu");
+        item.performClick();
+        return;
+    }
+    Log::info("started again while running; saying where it is");
+    dialogs_.run(
+        {platform::AlertStyle::informational, words::reopen::title(), words::reopen::text(item.isShown()), {words::ok()}});
 }
 
 } // namespace tavrelin

@@ -70,6 +70,9 @@ public:
     void applicationDidFinishLaunching() override;
     void applicationWillTerminate() override;
     void handleGetURL(const std::optional<std::string>& directObject) override;
+    // Started again while it runs: the menu at the icon, or a dialog saying
+    // where the agent is, where the platform offers it.
+    void applicationShouldHandleReopen() override;
 
     bool anotherInstanceIsRunning() const;
     void unpair();
@@ -104,6 +107,8 @@ private:
     std::shared_ptr<StatusMenu> menu_;
     std::shared_ptr<Updater> updater_;
     std::shared_ptr<LoginItem> loginItem_;
+    // A start while launch was still under way, answered once it is done.
+    bool reopenWaiting_ = false;
 };
 
 } // namespace tavrelin

@@ -74,7 +74,8 @@ std::optional<CommandLineClient::Exit> CommandLineClient::reach(const CommandLin
                 return instance.requestQuit();
             if (line.task == CommandLine::Task::status)
                 return (status = instance.requestStatus()).has_value();
-            return line.link ? instance.handOver(*line.link) : instance.ping();
+            // An agent of an older version only answers to "ping".
+            return line.link ? instance.handOver(*line.link) : instance.requestReopen() || instance.ping();
         });
     } catch (const platform::InstanceError& error) {
         return cannotStart(error);

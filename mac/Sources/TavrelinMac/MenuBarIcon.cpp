@@ -212,4 +212,23 @@ platform::Drawing MenuBarIcon::image(const SyncState::Health& health, double spi
     return d;
 }
 
+platform::Drawing MenuBarIcon::applicationIcon() {
+    platform::Drawing d;
+    d.width = 18;
+    d.height = 18;
+
+    DrawOperation disc;
+    disc.kind = DrawOperation::Kind::fill;
+    disc.path = oval({0.5, 0.5, 17, 17});
+    disc.color = {ColorRole::black, 0.85};
+    d.operations.push_back(std::move(disc));
+
+    DrawOperation tamsel;
+    tamsel.kind = DrawOperation::Kind::fill;
+    tamsel.path = tamselPath({4, 4, 10, 10});
+    tamsel.color = {ColorRole::white, 1};
+    d.operations.push_back(std::move(tamsel));
+    return d;
+}
+
 } // namespace tavrelin

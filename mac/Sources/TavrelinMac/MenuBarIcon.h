@@ -14,6 +14,11 @@ public:
     // template image, tinted by the system to match the tray.
     static platform::Drawing image(const SyncState::Health& health, double spinnerAngle);
 
+    // The application's own icon, for menus and launchers: the tamsel in
+    // white on a dark disc, which reads on light and dark backgrounds alike.
+    // Not a template: its colours are its own.
+    static platform::Drawing applicationIcon();
+
     // Warning, broken and needs-permission keep their own colours.
     static bool isColoured(const SyncState::Health& health);
 

@@ -288,4 +288,12 @@ namespace about {
 std::string nameAndVersion(const std::string& version);
 } // namespace about
 
+// The answer to a start of the agent while it runs, where its menu cannot be
+// opened at its icon: that it runs, and where to find it. `withIcon` is false
+// when no tray shows the icon.
+namespace reopen {
+std::string title();
+std::string text(bool withIcon);
+} // namespace reopen
+
 } // namespace tavrelin::words

@@ -39,6 +39,7 @@
 #include "TavrelinMac/AppInfo.h"
 #include "TavrelinMac/CommandLineClient.h"
 #include "TavrelinMac/Logging.h"
+#include "TavrelinMac/MenuBarIcon.h"
 #include "TavrelinMac/Pairing.h"
 #include "TavrelinMac/UpdatePipeline.h"
 #include "TavrelinMac/Words.h"
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     AppInfo appInfo(bundle);
     posix::PosixFiles files;
     qt::QtUserDefaults defaults;
-    xdg::XdgLoginItems loginItems(files);
+    xdg::XdgLoginItems loginItems(files, MenuBarIcon::applicationIcon());
     CommandLineClient client({.bundle = bundle,
                               .appInfo = appInfo,
                               .defaults = defaults,
@@ -177,6 +178,7 @@ int main(int argc, char** argv) {
     // Without a tray nobody answers a dialog: it is printed and cancelled.
     terminal::TerminalConsole console(withoutTray ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : 0);
     std::unique_ptr<platform::Dialogs> dialogs;
+    qt::NoTrayNotice noTrayNotice;
     std::unique_ptr<platform::StatusBar> statusBar;
     terminal::TerminalStatusBar* terminalBar = nullptr;
     if (headless) {
@@ -189,11 +191,15 @@ int main(int argc, char** argv) {
         statusBar = std::make_unique<qt::QtStatusBar>(
             mainLoop, qt::QtStatusItem::Callbacks{
                           .noTray =
-                              [&defaults] {
+                              [&defaults, &noTrayNotice] {
                                   Log::warn("no system tray: running without an icon; `tavrelin-agent --quit` quits");
-                                  qt::NoTrayNotice::showOnce(defaults);
+                                  noTrayNotice.showOnce(defaults);
                               },
-                          .trayAppeared = [] { Log::info("a system tray appeared; showing the icon"); },
+                          .trayAppeared =
+                              [&noTrayNotice] {
+                                  Log::info("a system tray appeared; showing the icon");
+                                  noTrayNotice.close();
+                              },
                       });
     }
     qt::QtWorkspace workspace(
@@ -240,6 +246,7 @@ int main(int argc, char** argv) {
                                                   [&updatePipeline] { return updatePipeline.run(); });
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };
     instance->onQuit = [&application] { application.terminate(); };
+    instance->onReopen = [&application] { application.reopen(); };
     // The headline as the menu shows it.
     instance->status = [&delegate] { return words::menu::header(delegate->syncState().headline()); };
     if (line.link)

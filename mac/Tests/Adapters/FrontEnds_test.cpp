@@ -5,7 +5,9 @@
 // skipped (and reported so) when a tool is missing.
 
 #include "Platform/Linux/Desktop/DisplayProbe.h"
+#include "Platform/Linux/Desktop/NoTrayNotice.h"
 #include "Platform/Linux/Xdg/DesktopEntry.h"
+#include "Platform/Linux/Xdg/IconTheme.h"
 #include "Platform/Linux/Xdg/XdgLoginItems.h"
 #include "Platform/Posix/PosixFiles.h"
 #include "Platform/Posix/PosixProcesses.h"
@@ -426,7 +428,11 @@ TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
     int missing = 0, appeared = 0;
     const QtStatusItem::Callbacks counted{.noTray = [&] { ++missing; }, .trayAppeared = [&] { ++appeared; }};
     QtStatusItem late(loop, host, counted);
-    loop.advance(QtStatusItem::trayGraceSeconds - 1);
+    // A login's panel comes seconds after the agent, more on a cold start:
+    // half a minute in, nothing is said yet.
+    loop.advance(30);
+    EXPECT_EQ(missing, 0);
+    loop.advance(QtStatusItem::trayGraceSeconds - 30 - 1);
     EXPECT_EQ(missing, 0);
     loop.advance(60);
     EXPECT_EQ(missing, 1);
@@ -440,6 +446,39 @@ TEST_F(Tray, ATrayMissingAtStartIsReportedOnceAndOneThatComesLaterAnnounced) {
     loop.advance(60);
     EXPECT_EQ(missing, 1);
     EXPECT_EQ(loop.activeTimers(), 0u);
+}
+
+// Without a tray, or on one that has not said where the icon is, a click
+// from the agent itself opens nothing: a menu at the pointer points at nothing.
+TEST_F(Tray, TheMenuOpensFromTheAgentOnlyWhereTheIconIs) {
+    show({"status=Last checked just now"});
+    EXPECT_FALSE(item.isShown());
+    EXPECT_FALSE(item.canOpenMenuAtIcon());
+    item.performClick();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(item.menu().isVisible());
+    item.trayAppeared(); // offscreen: a tray that tells no place
+    EXPECT_TRUE(item.isShown());
+    EXPECT_FALSE(item.canOpenMenuAtIcon());
+    item.performClick();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(item.menu().isVisible());
+}
+
+// The notice of a missing tray closes itself once a tray comes, and is not
+// shown a second time.
+TEST_F(QtPlatform, TheNoTrayNoticeClosesWhenATrayAppearsAndComesOnce) {
+    fake::FakeUserDefaults defaults;
+    NoTrayNotice notice;
+    EXPECT_TRUE(notice.showOnce(defaults));
+    EXPECT_TRUE(notice.isOpen());
+    EXPECT_TRUE(spinUntil(
+        [] { return std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget* w) { return w->isVisible(); }); }));
+    notice.close();
+    EXPECT_TRUE(spinUntil([&] { return !notice.isOpen(); })) << "the notice stayed open";
+    EXPECT_FALSE(notice.showOnce(defaults));
+    EXPECT_FALSE(notice.isOpen());
+    notice.close(); // nothing open: fine
 }
 
 TEST_F(Tray, AnOpenMenuAgesUntilItClosesOrAHostForgetsToSay) {
@@ -484,6 +523,35 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
     };
     for (PanelScheme scheme : {PanelScheme::dark, PanelScheme::light, PanelScheme::dark, PanelScheme::light})
         EXPECT_EQ(shown(scheme), glyph(scheme));
+}
+
+// The glyph follows the panel that shows it, not the preference: GNOME
+// Shell's top bar is dark under the light and default preferences too, so its
+// tray gets a light glyph whatever the portal says; LXQt's and XFCE's panels
+// follow themes of their own, so their trays get the glyph that reads on
+// either; other hosts follow the preference. Told from the program that owns
+// the watcher.
+TEST_F(QtPlatform, TheGlyphFollowsThePanelNotThePreference) {
+    const auto centre = [](PanelScheme scheme) {
+        return QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, IconColors::forPanel(scheme))
+            .pixelColor(18, 18);
+    };
+    using Panel = QtTrayHost::HostPanel;
+    const auto gnome = QtTrayHost::coloursOfHost("gnome-shell");
+    EXPECT_EQ(gnome.panel, Panel::own);
+    EXPECT_GT(centre(gnome.scheme).lightness(), 200);
+    EXPECT_EQ(centre(gnome.scheme).alpha(), 255);
+    for (const char* host : {"lxqt-panel", "xfce4-panel", "wrapper-2.0"}) {
+        const auto colours = QtTrayHost::coloursOfHost(host);
+        EXPECT_EQ(colours.panel, Panel::own) << host;
+        // Dark with a light halo: both show on a panel of either colour.
+        const QImage unknown =
+            QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 2, IconColors::forPanel(colours.scheme));
+        EXPECT_LT(unknown.pixelColor(18, 18).lightness(), 80) << host;
+        EXPECT_GT(unknown.pixelColor(18, 0).lightness(), 200) << host;
+    }
+    for (const char* host : {"plasmashell", ""})
+        EXPECT_EQ(QtTrayHost::coloursOfHost(host).panel, Panel::followsPreference) << host;
 }
 
 class Terminal : public QtPlatform {
@@ -893,6 +961,103 @@ TEST(DesktopEntries, TheLoginEntryTellsThisCopyAnotherAndOneTheDesktopTurnedOffA
     elsewhere.removeLoginEntry();
     elsewhere.removeLoginEntry(); // nothing there: fine
     EXPECT_TRUE(spinUntil([&] { return std::ranges::count(seen, Entry::none) > 0; })) << "the entry was removed unseen";
+}
+
+// The icon comes and goes with the link handler: every size and the SVG,
+// named by both entries; one file missing or stale is put right by the
+// launch-time keeping, and the removal leaves the theme's folders.
+TEST(DesktopEntries, TheIconIsInstalledInTheThemeWithTheEntriesAndRemovedWithThem) {
+    application<QApplication>();
+    Desktop d;
+    xdg::XdgLoginItems items(d.files, d.config, d.data, MenuBarIcon::applicationIcon());
+    const std::string bundle = d.temp / "Applications/Tavrelin.app";
+    items.writeLinkHandler(bundle);
+    items.writeLoginEntry(bundle);
+    for (const std::string& entry : {items.linkHandlerPath(), items.loginEntryPath()})
+        EXPECT_EQ(xdg::value(readFile(entry), "Icon"), std::string(xdg::iconName)) << entry;
+    const std::string theme = d.data + "/icons/hicolor/";
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const std::string png = theme + std::to_string(size) + "x" + std::to_string(size) + "/apps/tavrelin-agent.png";
+        const QImage image(QString::fromStdString(png));
+        ASSERT_EQ(image.size(), QSize(size, size)) << png;
+        // The glyph's white on the dark disc, and nothing in the corners.
+        EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0) << png;
+        EXPECT_GT(image.pixelColor(size / 2, size / 2).alpha(), 200) << png;
+    }
+    const std::string scalable = theme + "scalable/apps/tavrelin-agent.svg";
+    EXPECT_THAT(readFile(scalable), ::testing::StartsWith("<?xml"));
+    EXPECT_TRUE(items.handlesLinks(bundle));
+
+    fs::remove(theme + "48x48/apps/tavrelin-agent.png");
+    EXPECT_FALSE(items.handlesLinks(bundle));
+    items.writeLinkHandler(bundle);
+    EXPECT_TRUE(items.handlesLinks(bundle));
+    writeFile(scalable, "<svg/>");
+    EXPECT_FALSE(items.handlesLinks(bundle));
+
+    items.removeLinkHandler();
+    for (const std::string& path : {theme + "48x48/apps/tavrelin-agent.png", scalable, items.linkHandlerPath()})
+        EXPECT_FALSE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::is_directory(theme + "scalable/apps"));
+    items.removeLinkHandler(); // nothing there: fine
+}
+
+// The SVG is the same drawing: another renderer (ImageMagick's) covers about
+// the pixels ours covers, the right way up.
+TEST(DesktopEntries, TheScalableIconIsTheDrawingTheRightWayUp) {
+    if (!installed("/usr/bin/convert"))
+        GTEST_SKIP() << "convert is not installed (scripts/setup installs imagemagick)";
+    application<QApplication>();
+    TempFolder temp;
+    // A disc at the bottom left and the glyph: the flip shows.
+    platform::Drawing drawing = MenuBarIcon::applicationIcon();
+    platform::DrawOperation corner;
+    corner.path = MenuBarIcon::oval({0, 0, 6, 6});
+    corner.color = {platform::ColorRole::systemRed, 1};
+    drawing.operations.push_back(corner);
+    const std::string svgPath = temp / "icon.svg", pngPath = temp / "icon.png";
+    writeFile(svgPath, xdg::svg(drawing, [](const platform::Color& color) {
+                  const QColor c = QtIconRenderer::color(color, {}, false);
+                  return xdg::SvgPaint{c.name().toStdString(), c.alphaF()};
+              }));
+    // 72 px: four pixels a point.
+    ASSERT_EQ(runToEnd({"/usr/bin/convert", "-background", "none", "-density", "384", svgPath, "png:" + pngPath}).first, 0);
+    const QImage theirs = QImage(QString::fromStdString(pngPath)).convertToFormat(QImage::Format_ARGB32);
+    const QImage ours = QtIconRenderer::render(drawing, 4).convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(theirs.size(), ours.size());
+    int both = 0, either = 0;
+    for (int y = 0; y < ours.height(); ++y)
+        for (int x = 0; x < ours.width(); ++x) {
+            const bool a = qAlpha(ours.pixel(x, y)) > 128, b = qAlpha(theirs.pixel(x, y)) > 128;
+            both += a && b;
+            either += a || b;
+        }
+    // Its own circle and antialiasing differ from ours by a pixel's width.
+    EXPECT_GT(double(both) / either, 0.8);
+    // The red disc is at the bottom left in both.
+    EXPECT_GT(QColor(theirs.pixel(8, 64)).red(), 200);
+    EXPECT_LT(QColor(theirs.pixel(8, 64)).green(), 80);
+}
+
+// One reader of desktop entries: values of the main group with their escapes
+// undone, and Exec split as launchers split it, read back from what the
+// agent writes for paths a person could have.
+TEST(DesktopEntries, EntriesReadBackAsWritten) {
+    for (const std::string path : {"/h/plain/a", "/h/with space/a", R"(/h/q"u'o`t$e/a)", R"(/h/back\slash/a)", "/h/ünï/a"}) {
+        const std::string entry = xdg::linkHandlerEntry(path);
+        EXPECT_EQ(xdg::execArguments(xdg::value(entry, "Exec").value_or("")), Lines{path}) << entry;
+        EXPECT_EQ(xdg::value(entry, "TryExec"), path);
+        EXPECT_EQ(xdg::value(entry, "Name"), "Tavrelin");
+    }
+    // A path with a per cent runs through the shell, by argument.
+    EXPECT_EQ(xdg::execArguments(xdg::value(xdg::loginEntry("/h/100%/a"), "Exec").value_or("")),
+              (Lines{"/bin/sh", "-c", R"(exec "$0" "$@")", "/h/100%/a"}));
+    const std::string entry = "[Desktop Entry]\nName=A\nName = B\nComment=\\sleading\\tand \\\\ \\q\n"
+                              "[Desktop Action x]\nName=C\n";
+    EXPECT_EQ(xdg::value(entry, "Name"), "B"); // the last of repeated keys, in the main group only
+    EXPECT_EQ(xdg::value(entry, "Comment"), " leading\tand \\ \\q");
+    EXPECT_EQ(xdg::value(entry, "Exec"), std::nullopt);
+    EXPECT_EQ(xdg::value("Name=A\n", "Name"), std::nullopt); // outside any group
 }
 
 TEST(DesktopEntries, TheHandlerBecomesTheDefaultAndEveryOtherDefaultStays) {

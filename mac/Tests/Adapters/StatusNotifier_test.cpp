@@ -13,6 +13,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QGuiApplication>
 #include <QImage>
 
@@ -21,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sys/prctl.h>
 
 using namespace tavrelin;
 using namespace tavrelin::testing;
@@ -220,4 +222,124 @@ TEST_F(StatusNotifier, AtLoginTheAutostartedAgentsItemReachesALaterPanelAndItsMe
     EXPECT_TRUE(iconSeen(QColor(0xee, 0xee, 0xee))) << "the icon does not stand out on a light panel";
     click(before.at("Quit Tavrelin"));
     EXPECT_TRUE(spinUntil([&] { return !run("--status"); }, 15000)) << "the agent did not quit\n" << log();
+}
+
+namespace {
+
+// A StatusNotifier watcher with its host, and the desktop portal saying the
+// light preference: the two things the agent asks of a desktop, played by
+// this process, whose program name then says which desktop it is.
+class FakeDesktop final : public QDBusVirtualObject {
+public:
+    QString introspect(const QString& path) const override {
+        if (path == "/StatusNotifierWatcher")
+            return R"(<interface name="org.kde.StatusNotifierWatcher">
+  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+</interface>)";
+        return {};
+    }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        const QString member = message.member();
+        QVariant answer;
+        if (member == "RegisterStatusNotifierItem") {
+            const QString item = message.arguments().value(0).toString();
+            // A service name alone means the usual path.
+            items.append(item.startsWith('/') ? message.service() + item
+                         : item.contains('/') ? item
+                                              : item + "/StatusNotifierItem");
+        } else if (member == "Get" || member == "Read") {
+            const QString name = message.arguments().value(1).toString();
+            answer = name == "IsStatusNotifierHostRegistered"  ? QVariant(true)
+                     : name == "RegisteredStatusNotifierItems" ? QVariant(items)
+                     : name == "ProtocolVersion"               ? QVariant(0)
+                     : name == "color-scheme"                  ? QVariant(2u) // prefer light
+                                                               : QVariant();
+            if (!answer.isValid()) {
+                connection.send(message.createErrorReply(QDBusError::UnknownProperty, name));
+                return true;
+            }
+            answer = QVariant::fromValue(QDBusVariant(answer));
+        } else if (member != "RegisterStatusNotifierHost") {
+            return false;
+        }
+        connection.send(answer.isValid() ? message.createReply(answer) : message.createReply());
+        return true;
+    }
+    QStringList items;
+};
+
+// This process under another program name, while it lives.
+class ProgramName {
+public:
+    explicit ProgramName(const char* name) {
+        ::prctl(PR_GET_NAME, saved_);
+        ::prctl(PR_SET_NAME, name);
+    }
+    ~ProgramName() { ::prctl(PR_SET_NAME, saved_); }
+    ProgramName(const ProgramName&) = delete;
+    ProgramName& operator=(const ProgramName&) = delete;
+
+private:
+    char saved_[17] = {};
+};
+
+} // namespace
+
+// GNOME Shell's top bar is dark under the light preference too: there the
+// glyph is light, read from the pixels the item hands the host. Under any
+// other host the same preference gets the dark glyph.
+TEST_F(StatusNotifier, OnGnomeShellsBarTheGlyphIsLightWhateverThePreference) {
+    FakeDesktop desktop;
+    ASSERT_TRUE(bus_.registerVirtualObject("/StatusNotifierWatcher", &desktop));
+    ASSERT_TRUE(bus_.registerVirtualObject("/org/freedesktop/portal/desktop", &desktop));
+    ASSERT_TRUE(bus_.registerService("org.kde.StatusNotifierWatcher"));
+    ASSERT_TRUE(bus_.registerService("org.freedesktop.portal.Desktop"));
+    agent_ = (buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string();
+    for (const char* host : {"gnome-shell", "some-panel"}) {
+        SCOPED_TRACE(host);
+        const ProgramName name(host);
+        desktop.items.clear();
+        launcher_.emplace(Lines{agent_}, environment_);
+        ASSERT_TRUE(spinUntil([&] { return !desktop.items.isEmpty(); }, 30000)) << "no item registered\n" << log();
+        const QString item = desktop.items.front();
+        const QString service = item.section('/', 0, 0), path = item.mid(service.size());
+        // The middle of the 22 px pixmap the host is handed: (width, height,
+        // ARGB32 in network order) each.
+        const auto centre = [&]() -> std::optional<QColor> {
+            std::optional<QColor> found;
+            const QDBusArgument pixmaps =
+                property(service, path, "org.kde.StatusNotifierItem", "IconPixmap").value<QDBusArgument>();
+            pixmaps.beginArray();
+            while (!pixmaps.atEnd()) {
+                int width = 0, height = 0;
+                QByteArray bytes;
+                pixmaps.beginStructure();
+                pixmaps >> width >> height >> bytes;
+                pixmaps.endStructure();
+                if (width == 22 && bytes.size() == width * height * 4) {
+                    const auto* at = reinterpret_cast<const uchar*>(bytes.constData()) + (11 * width + 11) * 4;
+                    found = QColor(at[1], at[2], at[3], at[0]);
+                }
+            }
+            pixmaps.endArray();
+            return found;
+        };
+        // The colours may follow an answer that comes later: asked until they hold.
+        const bool light = std::string(host) == "gnome-shell";
+        std::optional<QColor> seen;
+        EXPECT_TRUE(spinUntil(
+            [&] {
+                seen = centre();
+                return seen && seen->alpha() > 0 && (seen->lightness() > 180) == light;
+            },
+            15000))
+            << "the glyph's middle is " << (seen ? seen->name(QColor::HexArgb).toStdString() : "not there") << "\n"
+            << log();
+        ASSERT_TRUE(runToEnd({agent_, "--quit"}, environment_).first == 0);
+        launcher_.reset();
+    }
 }

@@ -232,11 +232,18 @@ TEST(SingleAgent, ALaterStartDefersToTheRunningAgentAndOneRightAfterAQuitWaitsFo
     agents.push_back(startAgent(home.environment));
     ASSERT_TRUE(agents.back()->await(started)) << agents.back()->output();
 
-    // A start while it runs ends at once and leaves the running agent's socket:
-    // a link still reaches it, which asks about it, and so does a status request.
+    // A start while it runs ends at once, and the running agent shows itself:
+    // here, on its terminal, its menu. The start leaves the running agent's
+    // socket: a link still reaches it, which asks about it, and so does a
+    // status request.
+    const std::size_t before = agents.back()->output().size();
     auto second = startAgent(home.environment);
     EXPECT_EQ(second->wait(), 0);
     EXPECT_THAT(second->output(), ::testing::HasSubstr(anotherRuns));
+    if (platform::buildFeatures.showOnReopen) {
+        EXPECT_TRUE(eventually([&] { return agents.back()->output().find(words::menu::quit(), before) != std::string::npos; }))
+            << agents.back()->output().substr(before);
+    }
     EXPECT_THAT(control(home, "tavrelin://pair?token=rk_0123456789abcdef&api=http://127.0.0.1:9"),
                 ::testing::Pair(0, ::testing::HasSubstr("handed the link to the running agent")));
     EXPECT_TRUE(answer(*agents.back(), "2")) << agents.back()->output(); // declined

@@ -193,3 +193,65 @@ TEST(AppDelegate, WithoutThePlatformsFeaturesTheMenuOffersNoPlaceAndNoList) {
     }
     EXPECT_TRUE(without.menuHas(words::module::noListNamed(1, "Groceries")));
 }
+
+// Started again while it runs: the running agent opens its menu at the icon,
+// or says in a dialog that it runs and where (a tray, or none), never
+// nothing; a start during launch is answered once launch is done, and one
+// while a dialog is open brings that dialog forward. Where the platform does
+// not offer it, the running agent notices nothing.
+TEST(AppDelegate, AStartWhileItRunsShowsTheMenuAtTheIconOrSaysWhereTheAgentIs) {
+    struct Case {
+        bool menuAtIcon, shown;
+        int clicks;
+        std::optional<std::string> text;
+    };
+    for (const Case& c : {Case{true, true, 1, std::nullopt}, Case{false, true, 0, words::reopen::text(true)},
+                          Case{false, false, 0, words::reopen::text(false)}}) {
+        Shell s("https://relay.example");
+        s.features.showOnReopen = true;
+        s.relaunch();
+        s.launch();
+        s.item().menuAtIcon = c.menuAtIcon;
+        s.item().shown = c.shown;
+        s.delegate->applicationShouldHandleReopen();
+        EXPECT_EQ(s.item().clicks, c.clicks);
+        ASSERT_EQ(s.dialogs.shown.size(), c.text ? 1u : 0u);
+        if (c.text) {
+            EXPECT_EQ(s.dialogs.shown[0].title, words::reopen::title());
+            EXPECT_EQ(s.dialogs.shown[0].text, *c.text);
+        }
+    }
+
+    Shell s("https://relay.example");
+    s.features.showOnReopen = true;
+    s.relaunch();
+    s.startLaunch();
+    s.delegate->applicationShouldHandleReopen(); // the task lists are still being chosen
+    s.finishChoice();
+    EXPECT_EQ(s.item().clicks, 1);
+    s.dialogs.whileOpen = [&](const Alert&) { s.delegate->applicationShouldHandleReopen(); };
+    EXPECT_TRUE(s.chooseInMenu(words::menu::unpair()));
+    EXPECT_EQ(s.item().clicks, 1);
+    EXPECT_EQ(s.application.activations, 2); // the confirmation, then again for the start
+    EXPECT_EQ(s.dialogs.shown.size(), 1u);
+
+    Shell mac("https://relay.example");
+    mac.features.showOnReopen = false;
+    mac.relaunch();
+    mac.launch();
+    mac.delegate->applicationShouldHandleReopen();
+    EXPECT_EQ(mac.item().clicks, 0);
+    EXPECT_TRUE(mac.dialogs.shown.empty());
+}
+
+// "Show me" opens the menu only where it can open at the icon.
+TEST(AppDelegate, TheWelcomeOpensTheMenuOnlyAtTheIcon) {
+    for (const bool menuAtIcon : {true, false}) {
+        Shell s;
+        s.defaults.values.erase(AppDelegate::hasShownWelcomeKey);
+        s.statusBar.menuAtIcon = menuAtIcon;
+        s.launch();
+        EXPECT_EQ(s.titles(), Lines{words::welcome::title()});
+        EXPECT_EQ(s.item().clicks, menuAtIcon ? 1 : 0);
+    }
+}

@@ -163,11 +163,12 @@ TEST(CommandLine, ALinkGoesToTheRunningAgentOrStaysForTheAgentThisStartBecomes) 
     EXPECT_EQ(first.run({pairLink}), std::nullopt);
     EXPECT_TRUE(first.agent.requests.empty());
 
-    // One runs and no link: the start goes on, to meet it and defer to it.
+    // One runs and no link: it is asked to show itself, and the start goes
+    // on, to meet it and defer to it.
     Start second;
     second.agent.running = true;
     EXPECT_EQ(second.run({}), std::nullopt);
-    EXPECT_EQ(second.agent.requests, Lines{"ping"});
+    EXPECT_EQ(second.agent.requests, Lines{"reopen"});
 
     Start unsure;
     unsure.agent.unsure = "/run/user/1000/tavrelin-agent.lock is not a file of this user's; remove it";

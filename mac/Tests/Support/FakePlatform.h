@@ -169,6 +169,8 @@ public:
     void setToolTip(const std::string& text) override { toolTip = text; }
     void setMenuProvider(std::function<std::vector<MenuItem>()> p) override { provider = std::move(p); }
     void performClick() override { ++clicks; }
+    bool isShown() const override { return shown; }
+    bool canOpenMenuAtIcon() const override { return menuAtIcon; }
 
     // Opens the menu and activates the first enabled top-level item with this
     // title (no submenu entry has an action).
@@ -199,6 +201,8 @@ public:
     std::optional<Drawing> image;
     std::string toolTip;
     int clicks = 0;
+    bool shown = true;
+    bool menuAtIcon = true;
     std::function<std::vector<MenuItem>()> provider;
 };
 
@@ -206,9 +210,12 @@ class FakeStatusBar final : public StatusBar {
 public:
     std::unique_ptr<StatusItem> makeStatusItem() override {
         auto item = std::make_unique<FakeStatusItem>();
+        item->menuAtIcon = menuAtIcon;
         last = item.get();
         return item;
     }
+    // Whether the items made know where their icon is.
+    bool menuAtIcon = true;
     // The most recently made item (owned by whoever asked for it).
     FakeStatusItem* last = nullptr;
 };
@@ -515,6 +522,7 @@ public:
         return Claim::answered;
     }
     bool ping() const override { return answer("ping"); }
+    bool requestReopen() const override { return answer("reopen"); }
     bool handOver(const std::string& link) const override { return answer("open " + link); }
     bool requestQuit() const override {
         const bool answered = answer("quit");

@@ -4,6 +4,7 @@
 
 namespace tavrelin::platform {
 
-const Features buildFeatures{.startAtLoginInMenu = true, .remindersPlaceInMenu = true, .createListInMenu = true};
+const Features buildFeatures{
+    .startAtLoginInMenu = true, .remindersPlaceInMenu = true, .createListInMenu = true, .showOnReopen = true};
 
 } // namespace tavrelin::platform

@@ -47,7 +47,9 @@ int QtDialogs::runModal(const platform::Alert& alert) {
     // Closing the box is the cancelling answer, the last button.
     box.setEscapeButton(buttons.back());
 
-    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    // A window of its own: a parentless dialog would name Qt's hidden leader
+    // window as its parent, which window managers reject.
+    box.setWindowFlags((box.windowFlags() & ~Qt::WindowType_Mask) | Qt::Window | Qt::WindowStaysOnTopHint);
     box.show();
     box.raise();
     box.activateWindow();

@@ -172,6 +172,9 @@ QColor QtIconRenderer::color(const platform::Color& color, const IconColors& col
     case platform::ColorRole::black:
         c = isTemplate ? colors.templateTint : QColor(Qt::black);
         break;
+    case platform::ColorRole::white:
+        c = QColor(Qt::white);
+        break;
     // The light-appearance system colours.
     case platform::ColorRole::systemRed:
         c = QColor(255, 59, 48);

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QKeySequence>
 
 #include <algorithm>
@@ -131,10 +132,23 @@ void QtStatusItem::setMenuProvider(std::function<std::vector<platform::MenuItem>
     QMetaObject::invokeMethod(this, &QtStatusItem::syncMenu, Qt::QueuedConnection);
 }
 
+std::optional<QPoint> QtStatusItem::iconPoint() const {
+    if (!tray_)
+        return std::nullopt;
+    // An XEmbed icon is a window of ours, so its place is known; a
+    // StatusNotifier host tells only where it was clicked.
+    const QRect geometry = tray_->geometry();
+    if (geometry.isValid() && !geometry.isEmpty())
+        return geometry.center();
+    return clickedAt_;
+}
+
 void QtStatusItem::performClick() {
+    const auto at = iconPoint();
+    if (!at)
+        return;
     syncMenu();
-    const QRect geometry = tray_ ? tray_->geometry() : QRect();
-    menu_.popup(geometry.isValid() && !geometry.isEmpty() ? geometry.center() : QCursor::pos());
+    menu_.popup(*at);
 }
 
 void QtStatusItem::scheduleFlush() {
@@ -175,10 +189,16 @@ void QtStatusItem::trayAppeared() {
     tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setContextMenu(&menu_);
     connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // A StatusNotifier host passes the point it was clicked at, which Qt
+        // drops; on X11 the pointer is still there when the call comes.
+        if (QGuiApplication::platformName() == QLatin1String("xcb"))
+            clickedAt_ = QCursor::pos();
         // The context menu opens by itself on a right click; a left click
         // opens it too, as a click on the status item's button does.
-        if (reason == QSystemTrayIcon::Trigger)
-            performClick();
+        if (reason == QSystemTrayIcon::Trigger) {
+            syncMenu();
+            menu_.popup(iconPoint().value_or(QCursor::pos()));
+        }
     });
     exportedImage_.reset();
     exportedToolTip_.reset();

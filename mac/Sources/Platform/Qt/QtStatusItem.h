@@ -5,6 +5,7 @@
 
 #include <QMenu>
 #include <QObject>
+#include <QPoint>
 #include <QSystemTrayIcon>
 
 #include <functional>
@@ -58,7 +59,10 @@ public:
     void setImage(const platform::Drawing& image) override;
     void setToolTip(const std::string& toolTip) override;
     void setMenuProvider(std::function<std::vector<platform::MenuItem>()> provider) override;
+    // Opens the menu at the icon, where the tray tells where that is.
     void performClick() override;
+    bool isShown() const override { return tray_ != nullptr; }
+    bool canOpenMenuAtIcon() const override { return iconPoint().has_value(); }
 
     // Asks the provider now and brings the menu up to date in place.
     void syncMenu();
@@ -79,8 +83,12 @@ public:
     // A host that never says the menu closed stops the refreshing after this
     // many refreshes (three minutes).
     static constexpr int longestOpenRefreshes = 180;
-    // How long after start a missing tray counts as no tray.
-    static constexpr double trayGraceSeconds = 8;
+    // How long after start a missing tray counts as no tray. At a login the
+    // desktop starts the agent beside its panel, and a panel's tray comes
+    // seconds later, more on a cold start; a desktop without one loses
+    // nothing by hearing of it a minute in, while one told too early reads
+    // "no tray" beside the icon.
+    static constexpr double trayGraceSeconds = 60;
     // Hidden entries kept per menu level for ids that may come back; beyond
     // this the hidden ones are deleted.
     static constexpr std::size_t hiddenEntriesKept = 32;
@@ -103,6 +111,8 @@ private:
     void age();
     void checkTray();
     IconColors colors() const;
+    // Where the icon is on screen, as far as the tray has told.
+    std::optional<QPoint> iconPoint() const;
 
     platform::MainLoop& mainLoop_;
     std::shared_ptr<QtTrayHost> host_;
@@ -126,6 +136,7 @@ private:
     int agingRefreshes_ = 0;
     std::unique_ptr<platform::Timer> grace_;
     bool madeWithoutTray_ = false;
+    std::optional<QPoint> clickedAt_; // where the host last said the icon was clicked
 };
 
 class QtStatusBar final : public platform::StatusBar {

@@ -7,6 +7,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QFile>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -111,10 +112,46 @@ void QtTrayHost::askForHost() {
         const bool registered = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
                                 reply.arguments().front().value<QDBusVariant>().variant().toBool();
         call->deleteLater();
+        if (registered)
+            askWhoHosts();
         if (registered != hostRegistered_) {
             hostRegistered_ = registered;
             emit changed();
         }
+    });
+}
+
+QtTrayHost::HostColours QtTrayHost::coloursOfHost(const std::string& program) {
+    // The shell's top bar is dark under the light and default preferences too.
+    if (program == "gnome-shell")
+        return {HostPanel::own, PanelScheme::dark};
+    // Themes of their own; an XFCE plugin may run in a wrapper process.
+    if (program == "lxqt-panel" || program == "xfce4-panel" || program.starts_with("wrapper-"))
+        return {HostPanel::own, PanelScheme::unknown};
+    return {};
+}
+
+void QtTrayHost::askWhoHosts() {
+    // The watcher is the host's own (a panel or the shell's extension): its
+    // program tells which panel draws the icon.
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                                       "GetConnectionUnixProcessID");
+    call << watcherService;
+    auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        QDBusPendingReply<uint> reply = *call;
+        call->deleteLater();
+        HostColours colours;
+        if (!reply.isError()) {
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(reply.value()));
+            if (comm.open(QIODevice::ReadOnly))
+                colours = coloursOfHost(comm.readAll().trimmed().toStdString());
+        }
+        const PanelScheme before = scheme();
+        hostPanel_ = colours.panel;
+        hostScheme_ = colours.scheme;
+        if (scheme() != before)
+            emit schemeChanged();
     });
 }
 
@@ -164,8 +201,10 @@ void QtTrayHost::portalSettingChanged(const QString& group, const QString& key, 
 void QtTrayHost::setScheme(PanelScheme scheme) {
     if (scheme == scheme_)
         return;
+    const PanelScheme before = this->scheme();
     scheme_ = scheme;
-    emit schemeChanged();
+    if (this->scheme() != before)
+        emit schemeChanged();
 }
 
 } // namespace tavrelin::qt

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class QDBusServiceWatcher;
 class QDBusVariant;
@@ -36,7 +37,19 @@ public:
     bool xembedTrayPresent() const;
     bool present() const { return statusNotifierHostPresent() || xembedTrayPresent(); }
 
-    PanelScheme scheme() const { return scheme_; }
+    // The colours of the panel that shows the icon: where the host keeps its
+    // own whatever the preference says (GNOME Shell's top bar is dark under
+    // every one; LXQt's and XFCE's panels follow their own themes, which
+    // nothing tells, so they count as unknown), else the desktop's preference.
+    PanelScheme scheme() const { return hostPanel_ == HostPanel::followsPreference ? scheme_ : hostScheme_; }
+
+    // How the panel of a StatusNotifier host of this program name is coloured.
+    enum class HostPanel { followsPreference, own };
+    struct HostColours {
+        HostPanel panel = HostPanel::followsPreference;
+        PanelScheme scheme = PanelScheme::unknown; // for HostPanel::own
+    };
+    static HostColours coloursOfHost(const std::string& program);
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -51,6 +64,7 @@ private slots:
 
 private:
     void askForHost();
+    void askWhoHosts();
     void readScheme();
     void setScheme(PanelScheme scheme);
 
@@ -58,6 +72,8 @@ private:
     std::uint32_t managerAtom_ = 0;
     std::uint32_t traySelection_ = 0;
     PanelScheme scheme_ = PanelScheme::unknown;
+    HostPanel hostPanel_ = HostPanel::followsPreference;
+    PanelScheme hostScheme_ = PanelScheme::unknown;
     bool hostRegistered_ = false;
 };
 

@@ -47,6 +47,11 @@ QtApplication::~QtApplication() {
     }
 }
 
+void QtApplication::reopen() {
+    if (delegate_ && running_ && !terminated_)
+        delegate_->applicationShouldHandleReopen();
+}
+
 int QtApplication::run(platform::ApplicationDelegate& delegate) {
     if (terminated_)
         return 0;

@@ -39,6 +39,9 @@ public:
     // A request to open a URL, as the system would deliver it: held until the
     // delegate's will-finish step has run, then handed over from the event loop.
     void openURL(const std::string& url);
+    // Another start of the agent, with nothing to hand over: passed to the
+    // delegate once launch has begun, as the system would deliver it.
+    void reopen();
 
     // SIGINT, SIGTERM and SIGHUP terminate as the menu's Quit does, so the
     // will-terminate step runs. Also ignores SIGPIPE: a closed pipe on

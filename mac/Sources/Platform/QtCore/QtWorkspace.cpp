@@ -1,6 +1,7 @@
 #include "Platform/QtCore/QtWorkspace.h"
 
 #include "Base/Text.h"
+#include "Platform/Linux/Xdg/DesktopEntry.h"
 #include "Platform/Posix/UserFolders.h"
 #include "Platform/QtCore/SingleInstance.h"
 
@@ -14,58 +15,17 @@
 namespace tavrelin::qt {
 namespace {
 
-// The Exec key of a desktop entry's main group, split by the desktop-entry
-// quoting rules, without field codes; empty when it has none, is
-// hidden, or is not an application.
+// The command line of a desktop entry's Exec key, without field codes; empty
+// when it has none, is hidden, or is not an application.
 std::vector<std::string> execOf(const QString& path) {
     QFile file(path);
     // Desktop entries are a few kilobytes; anything far larger is not one.
     if (file.size() > 256 * 1024 || !file.open(QIODevice::ReadOnly))
         return {};
-    bool mainGroup = false;
-    std::string exec;
-    while (!file.atEnd()) {
-        const std::string line = file.readLine().trimmed().toStdString();
-        if (!line.empty() && line.front() == '[')
-            mainGroup = line == "[Desktop Entry]";
-        else if (!mainGroup)
-            continue;
-        else if (line == "Hidden=true" || (line.rfind("Type=", 0) == 0 && line != "Type=Application"))
-            return {};
-        else if (line.rfind("Exec=", 0) == 0)
-            exec = line.substr(5);
-    }
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, inWord = false;
-    for (std::size_t i = 0; i < exec.size(); ++i) {
-        const char c = exec[i];
-        if (quoted && c == '\\' && i + 1 < exec.size()) {
-            word += exec[++i];
-        } else if (c == '"') {
-            quoted = !quoted;
-            inWord = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (inWord)
-                words.push_back(std::exchange(word, {}));
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words.push_back(word);
-    std::vector<std::string> command;
-    for (std::string& each : words) {
-        // %u, %F, %i, %c, %k …: nothing to pass here; "%%" is a literal "%".
-        if (each.size() == 2 && each.front() == '%' && each.back() != '%')
-            continue;
-        for (std::size_t at = each.find("%%"); at != std::string::npos; at = each.find("%%", at + 1))
-            each.erase(at, 1);
-        command.push_back(each);
-    }
-    return command;
+    const std::string entry = file.readAll().toStdString();
+    if (xdg::value(entry, "Hidden") == "true" || xdg::value(entry, "Type").value_or("Application") != "Application")
+        return {};
+    return xdg::execArguments(xdg::value(entry, "Exec").value_or(""));
 }
 
 } // namespace

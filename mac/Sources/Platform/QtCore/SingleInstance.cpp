@@ -273,6 +273,10 @@ bool SingleInstance::ping(int timeoutMs) const {
     return !isListening() && isOk(exchange("ping\n", timeoutMs));
 }
 
+bool SingleInstance::requestReopen(int timeoutMs) const {
+    return !isListening() && isOk(exchange("reopen\n", timeoutMs));
+}
+
 bool SingleInstance::handOver(const std::string& link, int timeoutMs) const {
     // One line per request: a link never holds a line break, and one that
     // does is no pairing link, so the breaks are escaped rather than sent.
@@ -379,6 +383,12 @@ void SingleInstance::read(Client& client) {
 void SingleInstance::answer(Client& client, const std::string& line) {
     if (line == "ping") {
         sendAll(client.fd, "ok\n");
+    } else if (line == "reopen") {
+        sendAll(client.fd, "ok\n");
+        QTimer::singleShot(0, &context_, [this] {
+            if (onReopen)
+                onReopen();
+        });
     } else if (line.rfind("open ", 0) == 0) {
         sendAll(client.fd, "ok\n");
         // Handled from the event loop, not inside the socket's notification.

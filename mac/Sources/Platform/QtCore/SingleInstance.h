@@ -46,8 +46,10 @@ struct InstancePaths {
 // that answers there, learns that one runs, asks it to quit or asks for its
 // status line: so the agent can be driven without a tray.
 //
-// On the socket a client writes one line, "ping", "open <link>", "quit" or
-// "status", and the agent answers "ok" ("ok <status line>" for "status").
+// On the socket a client writes one line, "ping", "reopen", "open <link>",
+// "quit" or "status", and the agent answers "ok" ("ok <status line>" for
+// "status"). "reopen" is a start with nothing to hand over: the person looks
+// for the agent, which shows itself.
 // The server side runs on the main thread's event loop; the client side
 // blocks for at most its time-out and is meant for a process that is not
 // (yet) an agent.
@@ -72,6 +74,8 @@ public:
     // most its time-out.
     bool ping() const override { return ping(1000); }
     bool ping(int timeoutMs) const;
+    bool requestReopen() const override { return requestReopen(1000); }
+    bool requestReopen(int timeoutMs) const;
     // Hands the link over; true when the agent took it.
     bool handOver(const std::string& link) const override { return handOver(link, 3000); }
     bool handOver(const std::string& link, int timeoutMs) const;
@@ -96,6 +100,9 @@ public:
 
     // Called on the main thread with each link a later process handed over.
     std::function<void(const std::string& link)> onLink;
+    // Called on the main thread when a later process was started with nothing
+    // to hand over.
+    std::function<void()> onReopen;
     // Called on the main thread when a later process asks this agent to quit;
     // the agent has stopped answering by then.
     std::function<void()> onQuit;

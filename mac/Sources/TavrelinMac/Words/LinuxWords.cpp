@@ -87,6 +87,7 @@ constexpr Word words[] = {
      "The downloaded app did not answer “--version” within {seconds} seconds, so it was discarded."},
     // The product as --version, the install and the log's start line name it.
     {"about.nameAndVersion", "Tavrelin {version}"},
+    {"reopen.withIcon", "Its tamsel icon is in the panel’s tray at the edge of your screen: click it for Tavrelin’s menu."},
 };
 
 } // namespace

@@ -169,6 +169,13 @@ constexpr Word words[] = {
     {"install.installFailed", "could not install: {reason}; the copy that was there is unchanged"},
     {"install.runningAgentStayed", "the running agent did not quit within {seconds} s"},
 
+    {"reopen.title", "Tavrelin is already running"},
+    // Said only on a desktop without a tray: a macOS menu bar always shows the icon.
+    {"reopen.withoutIcon",
+     "It runs without an icon, because this desktop has no system tray, and keeps collecting your reminders all the same.\n\n"
+     "The icon appears as soon as a tray does. Until then, “tavrelin-agent --status” in a terminal shows how it is doing "
+     "and “tavrelin-agent --quit” quits it."},
+
     {"terminal.lineTooLong", "line too long; ignored"},
     {"terminal.notAnAnswer", "answer with a number from 1 to {buttons} or a button's title"},
     {"terminal.unknownCommand", "unknown command: type menu, a menu item's number or title, open <url>, or quit"},

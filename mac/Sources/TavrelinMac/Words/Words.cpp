@@ -799,6 +799,18 @@ std::string nameAndVersion(const std::string& version) {
 
 } // namespace about
 
+namespace reopen {
+
+std::string title() {
+    return say("reopen.title");
+}
+
+std::string text(bool withIcon) {
+    return say(withIcon ? "reopen.withIcon" : "reopen.withoutIcon");
+}
+
+} // namespace reopen
+
 namespace commandLine {
 
 std::string usage() {

@@ -29,8 +29,17 @@ bool NoTrayNotice::showOnce(platform::UserDefaults& defaults) {
     box->setInformativeText(text());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
+    // A window of its own rather than a dialog of Qt's hidden leader window,
+    // which window managers reject as a parent.
+    box->setWindowFlags((box->windowFlags() & ~Qt::WindowType_Mask) | Qt::Window);
     box->show();
+    box_ = box;
     return true;
+}
+
+void NoTrayNotice::close() {
+    if (box_)
+        box_->close(); // deletes it
 }
 
 } // namespace tavrelin::qt

@@ -2,6 +2,8 @@
 
 #include "Platform/Workspace.h"
 
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 namespace tavrelin::qt {
@@ -20,7 +22,14 @@ public:
 
     // Shows the notice unless it was shown before; answers whether it did.
     // Needs a QApplication.
-    static bool showOnce(platform::UserDefaults& defaults);
+    bool showOnce(platform::UserDefaults& defaults);
+    // Closes the notice if it is still open: a tray appeared, and the icon
+    // says the rest.
+    void close();
+    bool isOpen() const { return !box_.isNull(); }
+
+private:
+    QPointer<QMessageBox> box_;
 };
 
 } // namespace tavrelin::qt

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace tavrelin::xdg {
@@ -110,6 +111,7 @@ std::string entry(std::string_view agentPath, std::string_view execSuffix, std::
     std::string text = "[Desktop Entry]\nType=Application\n";
     text += "Name=" + std::string(name) + "\n";
     text += "Comment=" + std::string(comment) + "\n";
+    text += "Icon=" + std::string(iconName) + "\n";
     text += "Exec=" + execProgram(agentPath) + std::string(execSuffix) + "\n";
     // A launcher skips the entry once the program is gone, rather than fail.
     text += "TryExec=" + stringValue(agentPath) + "\n";
@@ -163,21 +165,90 @@ std::string linkHandlerEntry(std::string_view agentPath) {
     return entry(agentPath, " %u", "MimeType=" + std::string(linkMimeType) + ";\nCategories=Utility;\n");
 }
 
-bool disabledInEntry(std::string_view text) {
+std::optional<std::string> value(std::string_view entry, std::string_view key) {
     bool inEntry = false;
-    for (const auto& line : lines(text)) {
+    std::optional<std::string> found;
+    for (const auto& line : lines(entry)) {
         if (isGroupHeader(line)) {
             inEntry = text::trimmed(line) == "[Desktop Entry]";
             continue;
         }
         if (!inEntry)
             continue;
-        const auto pair = keyValue(line);
-        if (pair && ((pair->first == "Hidden" && pair->second == "true") ||
-                     (pair->first == "X-GNOME-Autostart-enabled" && pair->second == "false")))
-            return true;
+        if (const auto pair = keyValue(line); pair && pair->first == key)
+            found = std::string(pair->second);
     }
-    return false;
+    if (!found)
+        return std::nullopt;
+    std::string out;
+    for (std::size_t i = 0; i < found->size(); ++i) {
+        const char c = (*found)[i];
+        if (c != '\\' || i + 1 == found->size()) {
+            out += c;
+            continue;
+        }
+        // Other escapes are kept whole, as desktops read them: an Exec
+        // value's own quoting escapes come after these.
+        switch (const char escaped = (*found)[++i]) {
+        case 's':
+            out += ' ';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        default:
+            out += '\\';
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> execArguments(std::string_view exec) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (std::size_t i = 0; i < exec.size(); ++i) {
+        const char c = exec[i];
+        if (quoted && c == '\\' && i + 1 < exec.size()) {
+            word += exec[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord)
+                words.push_back(std::exchange(word, {}));
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    std::vector<std::string> arguments;
+    for (std::string& each : words) {
+        // A field code stands for what the launcher passes: nothing here.
+        if (each.size() == 2 && each.front() == '%' && each.back() != '%')
+            continue;
+        for (std::size_t at = each.find("%%"); at != std::string::npos; at = each.find("%%", at + 1))
+            each.erase(at, 1);
+        arguments.push_back(each);
+    }
+    return arguments;
+}
+
+bool disabledInEntry(std::string_view text) {
+    return value(text, "Hidden") == "true" || value(text, "X-GNOME-Autostart-enabled") == "false";
 }
 
 std::string withDefault(std::string_view list, std::string_view mimeType, std::string_view id) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The texts of the agent's desktop entries and of the desktop's list of
 // default handlers (mimeapps.list), as the freedesktop.org rules write them.
@@ -11,6 +12,8 @@ namespace tavrelin::xdg {
 // Both entries carry this name: the desktop knows the agent by it.
 inline constexpr std::string_view desktopId = "tavrelin-agent.desktop";
 inline constexpr std::string_view linkMimeType = "x-scheme-handler/tavrelin";
+// The icon both entries name, in the person's icon theme.
+inline constexpr std::string_view iconName = "tavrelin-agent";
 
 // The Exec key's program part for a path: quoted (with `"`, `` ` ``, `$` and
 // `\` escaped) only when it holds a character the key reserves, `%` doubled,
@@ -27,6 +30,13 @@ std::string stringValue(std::string_view text);
 // with it; both exactly as written, so a current entry is told by equality.
 std::string loginEntry(std::string_view agentPath);
 std::string linkHandlerEntry(std::string_view agentPath);
+
+// Reading an entry: the value of `key` in its [Desktop Entry] group (the
+// last one when repeated) with the string escapes undone; none when absent.
+std::optional<std::string> value(std::string_view entry, std::string_view key);
+// An Exec value split into the program and its arguments by the quoting
+// rules, field codes (%u, %F, …) dropped and "%%" read as "%".
+std::vector<std::string> execArguments(std::string_view exec);
 
 // Whether the entry's own keys say not to start it (the desktop's session
 // settings write Hidden=true, or GNOME's X-GNOME-Autostart-enabled=false).

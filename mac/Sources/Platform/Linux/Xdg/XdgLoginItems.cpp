@@ -31,11 +31,16 @@ template <class Make> std::string entryText(Make make, const std::string& agent,
 
 } // namespace
 
-XdgLoginItems::XdgLoginItems(platform::Files& files)
-    : XdgLoginItems(files, posix::userFolder(posix::UserFolder::config), posix::userFolder(posix::UserFolder::data)) {}
+XdgLoginItems::XdgLoginItems(platform::Files& files, std::optional<platform::Drawing> icon)
+    : XdgLoginItems(files, posix::userFolder(posix::UserFolder::config), posix::userFolder(posix::UserFolder::data),
+                    std::move(icon)) {}
 
-XdgLoginItems::XdgLoginItems(platform::Files& files, std::string configHome, std::string dataHome)
-    : files_(files), configHome_(std::move(configHome)), dataHome_(std::move(dataHome)) {}
+XdgLoginItems::XdgLoginItems(platform::Files& files, std::string configHome, std::string dataHome,
+                             std::optional<platform::Drawing> icon)
+    : files_(files), configHome_(std::move(configHome)), dataHome_(std::move(dataHome)) {
+    if (icon)
+        icon_.emplace(files_, dataHome_, std::string(iconName), std::move(*icon));
+}
 
 XdgLoginItems::~XdgLoginItems() = default;
 
@@ -84,7 +89,7 @@ bool XdgLoginItems::handlesLinks(const std::string& bundlePath) const {
     const auto defaults = files_.readRegularFile(defaultsPath(), maxDefaultsBytes);
     try {
         return entry && *entry == linkHandlerEntry(agentOf(bundlePath)) && defaults &&
-               defaultFor(*defaults, linkMimeType) == std::string(desktopId);
+               defaultFor(*defaults, linkMimeType) == std::string(desktopId) && (!icon_ || icon_->isCurrent());
     } catch (const std::invalid_argument&) {
         return false;
     }
@@ -99,6 +104,9 @@ void XdgLoginItems::writeLinkHandler(const std::string& bundlePath) {
     std::optional<std::string> list;
     if (files_.kind(defaults) != platform::EntryKind::missing && !(list = files_.readRegularFile(defaults, maxDefaultsBytes)))
         throw platform::FileError("cannot read " + defaults + "; it is left as it is");
+    // The icon first: the entry names it.
+    if (icon_)
+        icon_->write();
     files_.createDirectories(text::splitPath(path).folder);
     files_.writeAtomically(path, text);
     const std::string updated = withDefault(list.value_or(""), linkMimeType, desktopId);
@@ -111,6 +119,8 @@ void XdgLoginItems::writeLinkHandler(const std::string& bundlePath) {
 void XdgLoginItems::removeLinkHandler() {
     if (files_.exists(linkHandlerPath()))
         files_.remove(linkHandlerPath());
+    if (icon_)
+        icon_->remove();
     const std::string defaults = defaultsPath();
     if (files_.kind(defaults) == platform::EntryKind::missing)
         return;
