@@ -13,6 +13,9 @@ struct Features {
     bool remindersPlaceInMenu = false;
     // A list that items wait for can be made from the menu.
     bool createListInMenu = false;
+    // Task lists on a server reached with an account (a CalDAV server): set
+    // up and signed in to from the menu and the command line.
+    bool serverAccounts = false;
 };
 
 extern const Features buildFeatures;

@@ -45,7 +45,7 @@ std::string placeForLog(const platform::RemindersPlace& place) {
     case platform::RemindersPlace::Kind::taskListFolder:
         return "vdir " + place.location;
     case platform::RemindersPlace::Kind::calDavServer:
-        return "CalDAV " + place.location;
+        return "CalDAV " + place.location + " as " + place.account;
     case platform::RemindersPlace::Kind::eventKit:
         break;
     }
@@ -141,8 +141,9 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
 
     auto access = store_.requestAccess();
     if (access.kind == RemindersStore::Access::Kind::denied) {
-        Log::warn("reminders access denied");
-        return {PollOutcome::AccessDenied{}};
+        const bool signIn = store_.place().signsIn();
+        Log::warn(signIn ? "reminders access denied: the server needs another sign-in" : "reminders access denied");
+        return {PollOutcome::AccessDenied{signIn}};
     }
     if (access.kind == RemindersStore::Access::Kind::failed) {
         Log::error("reminders access error");
@@ -396,6 +397,15 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
                           if (self.onUsePlace)
                               self.onUsePlace(other);
                       });
+    if (onSetUpAccount) {
+        if (auto busy = signingIn ? signingIn() : std::nullopt)
+            line("account", words::account::signingIn(*busy));
+        else
+            offer("account", words::account::setUp(place_.signsIn()), [](const RemindersModule& self) {
+                if (self.onSetUpAccount)
+                    self.onSetUpAccount();
+            });
+    }
     return items;
 }
 

@@ -4,18 +4,22 @@
 //   tavrelin-agent [--headless] [tavrelin://pair?… | --link-from FILE]
 //   tavrelin-agent --quit | --status | --version | --help
 //   tavrelin-agent --start-at-login on|off | --register | --unregister
+//   tavrelin-agent --caldav <server address> <user> | --caldav off
 //
 // The desktop front end needs a display; without one that answers, or with
 // --headless, the agent talks on its standard streams instead, or, when they
 // are not a terminal (as at login), runs without a tray.
 
+#include "Base/Text.h"
 #include "Platform/BundleLayout.h"
+#include "Platform/CalDav/CalDavRemindersDatabase.h"
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Features.h"
 #include "Platform/Linux/Desktop/DisplayProbe.h"
 #include "Platform/Linux/Desktop/NoTrayNotice.h"
 #include "Platform/Linux/Desktop/SessionBus.h"
 #include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Linux/Secret/LibsecretSecrets.h"
 #include "Platform/Linux/Xdg/XdgLoginItems.h"
 #include "Platform/Posix/PosixBundle.h"
 #include "Platform/Posix/PosixBundleInfo.h"
@@ -32,6 +36,7 @@
 #include "Platform/QtCore/QtUserDefaults.h"
 #include "Platform/QtCore/QtWorkspace.h"
 #include "Platform/QtCore/SingleInstance.h"
+#include "Platform/Terminal/HiddenInput.h"
 #include "Platform/Terminal/TerminalConsole.h"
 #include "Platform/Terminal/TerminalDialogs.h"
 #include "Platform/Terminal/TerminalStatusItem.h"
@@ -51,6 +56,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -77,6 +83,7 @@ struct Options {
     std::optional<LoginItem::Command> entries;
     std::optional<std::string> link;
     std::optional<std::string> linkFile; // holds the link on its first line
+    std::vector<std::string> caldav;     // <server address> <user>, or off
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -100,7 +107,13 @@ std::optional<Options> parse(int argc, char** argv) {
             options.entries = LoginItem::Command::registerCopy;
         else if (argument == "--unregister" && !options.entries)
             options.entries = LoginItem::Command::unregisterCopy;
-        else if (argument == "--link-from" && i + 1 < argc && !options.link && !options.linkFile)
+        else if (argument == "--caldav" && platform::buildFeatures.serverAccounts && options.caldav.empty() && i + 1 < argc &&
+                 argv[i + 1] == std::string("off"))
+            options.caldav = {argv[++i]};
+        else if (argument == "--caldav" && platform::buildFeatures.serverAccounts && options.caldav.empty() && i + 2 < argc) {
+            options.caldav = {argv[i + 1], argv[i + 2]};
+            i += 2;
+        } else if (argument == "--link-from" && i + 1 < argc && !options.link && !options.linkFile)
             options.linkFile = argv[++i];
         else if (argument.rfind("-", 0) != 0 && !options.link && !options.linkFile)
             options.link = argument;
@@ -123,6 +136,63 @@ int changeEntries(LoginItem::Command command, const platform::Bundle& bundle) {
         std::fprintf(failed ? stderr : stdout, "%s%s\n", failed ? "tavrelin-agent: " : "", line.c_str());
     }
     return status;
+}
+
+// The usage, with the lines of what this build offers beyond the product.
+std::string usageText() {
+    return std::string(usage) + (platform::buildFeatures.serverAccounts ? words::account::commandUsage() : "");
+}
+
+// How long `--caldav` waits for its password.
+constexpr std::chrono::minutes passwordPatience{5};
+
+// `--caldav <server address> <user>`: signs in with the password read from
+// standard input (never the command line) and, once the server took it,
+// makes that account's task lists the place for reminders. `--caldav off`:
+// back to the automatic choice. Whether or not an agent runs; a running one
+// follows at once.
+int configureCalDav(const std::vector<std::string>& arguments) {
+    qt::QtUserDefaults defaults;
+    auto tellAgent = [] {
+        try {
+            return qt::SingleInstance(qt::InstancePaths::forThisUser()).announcePlaceChange();
+        } catch (const qt::InstanceError&) {
+            return false;
+        }
+    };
+    if (arguments.size() == 1) {
+        eds::LinuxRemindersPlaces::storeAutomatic(defaults);
+        std::printf("%s\n", words::account::commandOff(tellAgent()).c_str());
+        return 0;
+    }
+    curl::CurlHttp http;
+    secret::LibsecretSecrets keyring;
+    std::unique_ptr<caldav::CalDavRemindersDatabase> account;
+    try {
+        account = caldav::makeCalDavRemindersDatabase(arguments[0], arguments[1], http, keyring);
+    } catch (const caldav::CalDavSetupError& error) {
+        std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
+        return 2;
+    }
+    terminal::HiddenRead password =
+        terminal::readHiddenLine(0, words::account::passwordPrompt(account->user(), account->server()), passwordPatience);
+    if (password.end != terminal::HiddenReadEnd::line) {
+        std::fprintf(stderr, "tavrelin-agent: %s\n", words::account::noPassword().c_str());
+        return 1;
+    }
+    const auto result = account->signIn(password.line);
+    text::wipe(password.line);
+    using Kind = caldav::CalDavRemindersDatabase::SignInResult::Kind;
+    if (result.kind != Kind::signedIn) {
+        const std::string said = result.kind == Kind::rejected
+                                     ? words::account::commandRejected(account->server(), account->user())
+                                     : words::account::commandFailed(account->server(), result.message);
+        std::fprintf(stderr, "tavrelin-agent: %s\n", said.c_str());
+        return 1;
+    }
+    eds::LinuxRemindersPlaces::storeCalDav(defaults, {account->server(), account->user()});
+    std::printf("%s\n", words::account::commandSignedIn(account->place(), tellAgent()).c_str());
+    return 0;
 }
 
 // How long a quitting agent waits for its background work, all of it together.
@@ -164,7 +234,7 @@ int main(int argc, char** argv) {
     argv = arguments.argv();
     std::optional<Options> options = parse(argc, argv);
     if (!options) {
-        std::fputs(usage, stderr);
+        std::fputs(usageText().c_str(), stderr);
         return 2;
     }
     if (options->linkFile && !(options->link = posix::firstLine(*options->linkFile))) {
@@ -172,7 +242,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options->help) {
-        std::fputs(usage, stdout);
+        std::fputs(usageText().c_str(), stdout);
         return 0;
     }
     posix::PosixBundle bundle;
@@ -183,6 +253,8 @@ int main(int argc, char** argv) {
     }
     if (options->entries)
         return changeEntries(*options->entries, bundle);
+    if (!options->caldav.empty())
+        return configureCalDav(options->caldav);
     // libedataserver loads every mail provider the first time it reads a
     // source: a megabyte resident for an agent that reads no mail. Pointed at
     // a folder without any, it loads none. Set before any thread starts.
@@ -293,16 +365,29 @@ int main(int argc, char** argv) {
         headless ? qt::QtWorkspace::Opener(terminal::printOpenedURL)
                  : [&processes](const std::string& url) { return qt::openWithDesktop(processes, url); },
         bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
+    // The keyring (a thread and a bus connection) only once a CalDAV account asks for it.
+    std::once_flag keyringMade;
+    std::unique_ptr<secret::LibsecretSecrets> keyring;
+    auto secrets = [&keyringMade, &keyring]() -> platform::Secrets& {
+        std::call_once(keyringMade, [&keyring] { keyring = std::make_unique<secret::LibsecretSecrets>(); });
+        return *keyring;
+    };
     const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
-    eds::LinuxRemindersPlaces reminders(defaults, files,
-                                        {.folder = vdir::VdirRemindersDatabase::defaultRoot(),
-                                         .currentDesktop = desktop ? desktop : "",
-                                         .loadEds =
-                                             [module = tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)] {
-                                                 return eds::loadEdsTaskLists(module,
-                                                                              [](const std::string& line) { Log::warn(line); });
-                                             },
-                                         .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); }});
+    eds::LinuxRemindersPlaces reminders(
+        defaults, files,
+        {.folder = vdir::VdirRemindersDatabase::defaultRoot(),
+         .currentDesktop = desktop ? desktop : "",
+         .loadEds =
+             [module = tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)] {
+                 return eds::loadEdsTaskLists(module, [](const std::string& line) { Log::warn(line); });
+             },
+         .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); },
+         .makeCalDav = platform::buildFeatures.serverAccounts
+                           ? eds::LinuxRemindersPlaces::Sources::CalDavMaker(
+                                 [&http, secrets](const std::string& server, const std::string& user) {
+                                     return caldav::makeCalDavRemindersDatabase(server, user, http, secrets());
+                                 })
+                           : nullptr});
     reminders.onChosen = [&workspace](platform::RemindersPlace::Kind kind) {
         workspace.setTaskLists(kind == platform::RemindersPlace::Kind::evolutionDataServer
                                    ? qt::QtWorkspace::TaskLists::evolutionDataServer
@@ -333,6 +418,11 @@ int main(int argc, char** argv) {
                                                   [&updatePipeline] { return updatePipeline.run(); });
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };
     instance->onQuit = [&application] { application.terminate(); };
+    // `--caldav` changed the stored choice: read it again, and follow it.
+    instance->onPlaceChange = [&defaults, &delegate] {
+        defaults.reload();
+        delegate->placeChangedElsewhere();
+    };
     // The headline as the menu shows it.
     instance->status = [&delegate] { return words::menu::header(delegate->syncState().headline()); };
     if (options->link)

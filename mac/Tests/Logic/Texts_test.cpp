@@ -174,8 +174,8 @@ Lines macTexts() {
 }
 
 // The text with the macOS phrases that state a platform fact put as Linux
-// says them, and the lines Linux adds to the menu: where reminders go, and an
-// offer to create a list that items wait for.
+// says them, and the lines Linux adds to the menu: where reminders go, an
+// offer to create a list that items wait for, and one to use a CalDAV server.
 std::string inLinuxWords(std::string text, const RemindersPlace& place) {
     const bool eds = place.kind == RemindersPlace::Kind::evolutionDataServer;
     const std::string where = eds ? "Evolution Data Server’s task lists" : "the task-list folder " + place.location;
@@ -183,6 +183,7 @@ std::string inLinuxWords(std::string text, const RemindersPlace& place) {
     const std::pair<std::string, std::string> phrases[] = {
         {"   Last checked just now\n", "   Last checked just now\n    Reminders go to " + where + "\n"},
         {"“Work” on this Mac\n", "“Work” on this computer\n        Create the list “Work”…\n"},
+        {"        Inbox\n", "        Inbox\n    Use a CalDAV server…\n"},
         {"Tavrelin for Mac will", "Tavrelin will"},
         {"use \"Pair Tavrelin for Mac\"", "use its \"Pair\" button"},
         {"in Apple Reminders on this Mac", "in " + where + " on this computer"},

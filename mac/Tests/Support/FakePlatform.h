@@ -153,7 +153,32 @@ public:
         return firstButton + index;
     }
 
+    // A form is answered from `forms` (its alert is in `shown` too, in turn):
+    // the button's index and the texts typed; when empty, the last button
+    // with the fields as they were.
+    struct Typed {
+        int button = 0;
+        std::vector<std::string> values;
+    };
+    FormAnswer runForm(const Form& form) override {
+        shown.push_back(form.alert);
+        formsShown.push_back(form);
+        if (whileOpen)
+            whileOpen(form.alert);
+        if (forms.empty()) {
+            std::vector<std::string> values;
+            for (const auto& field : form.fields)
+                values.push_back(field.value);
+            return {firstButton + std::max(0, static_cast<int>(form.alert.buttons.size()) - 1), values};
+        }
+        Typed typed = std::move(forms.front());
+        forms.pop_front();
+        return {firstButton + typed.button, std::move(typed.values)};
+    }
+
     std::vector<Alert> shown;
+    std::vector<Form> formsShown;
+    std::deque<Typed> forms;
     // Answers by button index (0 = first); when empty, the last (cancelling) button.
     std::deque<int> script;
     // Runs while a dialog is open, e.g. to fire timers during the modal loop.

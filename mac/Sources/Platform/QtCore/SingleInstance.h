@@ -51,8 +51,9 @@ struct InstancePaths {
 // that answers there, learns that one runs, asks it to quit or asks for its
 // status line: so the agent can be driven without a tray.
 //
-// On the socket a client writes one line, "ping", "open <link>", "quit" or
-// "status", and the agent answers "ok" ("ok <status line>" for "status").
+// On the socket a client writes one line, "ping", "open <link>", "quit",
+// "status" or "places", and the agent answers "ok" ("ok <status line>" for
+// "status").
 // The server side runs on the main thread's event loop; the client side
 // blocks for at most its time-out and is meant for a process that is not
 // (yet) an agent.
@@ -87,6 +88,9 @@ public:
     bool requestQuit(int timeoutMs = 3000) const;
     // The agent's status line; none when no agent answers.
     std::optional<std::string> requestStatus(int timeoutMs = 3000) const;
+    // Tells the agent that the stored choice of where reminders go changed;
+    // true when it took that in.
+    bool announcePlaceChange(int timeoutMs = 3000) const;
 
     // Server side: listens on the socket. Only the lock holder may, so any
     // socket file found there is left over and is replaced. Throws
@@ -107,6 +111,9 @@ public:
     std::function<void()> onQuit;
     // Answers the status line a later process asks for.
     std::function<std::string()> status;
+    // Called on the main thread when a later process changed the stored
+    // choice of where reminders go ("places").
+    std::function<void()> onPlaceChange;
 
     // Longest request line accepted; a pairing link is far shorter.
     static constexpr std::size_t maxLineBytes = 64 * 1024;

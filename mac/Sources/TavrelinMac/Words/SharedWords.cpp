@@ -159,6 +159,10 @@ std::string notPaired() {
     return "Not paired";
 }
 
+std::string needsSignIn() {
+    return "Needs sign-in";
+}
+
 std::string connected() {
     return "Connected";
 }
@@ -337,6 +341,123 @@ std::string createFailedText(const std::string& problem) {
 }
 
 } // namespace places
+
+// Only a build whose platform offers accounts on servers shows these.
+namespace account {
+namespace {
+
+// "alice on https://dav.example.com/"
+std::string who(const RemindersPlace& place) {
+    return place.account + " on " + place.location;
+}
+
+} // namespace
+
+std::string setUp(bool another) {
+    return another ? "Use another CalDAV server…" : "Use a CalDAV server…";
+}
+
+std::string signingIn(const RemindersPlace& place) {
+    return "Signing in as " + who(place) + "…";
+}
+
+std::string setUpTitle() {
+    return "Use a CalDAV server";
+}
+
+std::string setUpText() {
+    return "Tavrelin will file the reminders it collects straight into the task lists of your account on a CalDAV server "
+           "(Nextcloud, Radicale, Fastmail and others), so they reach every device that syncs with it.\n\n"
+           "The password is kept in your keyring, and nowhere else. Where the service offers app passwords, use one.";
+}
+
+std::string serverLabel() {
+    return "Server address";
+}
+
+std::string userLabel() {
+    return "User name";
+}
+
+std::string passwordLabel() {
+    return "Password";
+}
+
+std::string signInButton() {
+    return "Sign In";
+}
+
+std::string needsSignIn(const RemindersPlace& place) {
+    return "Tavrelin needs you to sign in again as " + who(place);
+}
+
+std::string signInAgain(const RemindersPlace& place) {
+    return "Sign in to " + place.location + " again…";
+}
+
+std::string signInAgainTitle(const RemindersPlace& place) {
+    return "Sign in to " + place.location + " again";
+}
+
+std::string signInAgainText(const RemindersPlace& place) {
+    return "The server did not accept the password Tavrelin has for " + place.account +
+           ", so Tavrelin sends it nothing until you sign in again. Reminders wait on the relay meanwhile.";
+}
+
+std::string signedInTitle(const RemindersPlace& place) {
+    return "Signed in to " + place.location;
+}
+
+std::string signedInText(const RemindersPlace& place) {
+    return "Tavrelin files the reminders it collects in the task lists of " + who(place) + ".";
+}
+
+std::string failedTitle(const std::string& server) {
+    return "Couldn’t sign in to " + server;
+}
+
+std::string rejectedText(const std::string& user) {
+    return "The server did not accept the password for " + user + ". Nothing was changed.";
+}
+
+std::string failedText(const std::string& problem) {
+    return problem + "\n\nNothing was changed.";
+}
+
+std::string commandUsage() {
+    return "       tavrelin-agent --caldav <server address> <user>\n"
+           "                                     file reminders into the task lists of that CalDAV account; the\n"
+           "                                     password is read from standard input and kept in the keyring\n"
+           "       tavrelin-agent --caldav off   back to the automatic choice of task lists\n";
+}
+
+std::string passwordPrompt(const std::string& user, const std::string& server) {
+    return "Password for " + user + " on " + server + ": ";
+}
+
+std::string noPassword() {
+    return "no password was read from standard input; nothing was changed";
+}
+
+std::string commandRejected(const std::string& server, const std::string& user) {
+    return server + " did not accept the password for " + user + "; nothing was changed";
+}
+
+std::string commandFailed(const std::string& server, const std::string& problem) {
+    return "could not sign in to " + server + ": " + problem + " (nothing was changed)";
+}
+
+std::string commandSignedIn(const RemindersPlace& place, bool agentRuns) {
+    return "Signed in as " + who(place) + ". Reminders go to its task lists " +
+           (agentRuns ? "from now on." : "once the agent starts.");
+}
+
+std::string commandOff(bool agentRuns) {
+    return std::string("Reminders go where the automatic choice puts them ") +
+           (agentRuns ? "from now on." : "once the agent starts.");
+}
+
+} // namespace account
 
 namespace install {
 
