@@ -201,6 +201,12 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     // The list names also make this poll's writes durable: a failure here is
     // the task lists', and nothing may be acknowledged.
     auto listsFailed = [&](const std::string& reason) {
+        // A server that refused the password partway: signing in again is the
+        // way back, not polls that fail and back off meanwhile.
+        if (store_.place().signsIn() && store_.requestAccess().kind == RemindersStore::Access::Kind::denied) {
+            Log::warn("reminders access denied: the server needs another sign-in; nothing acknowledged");
+            return PollOutcome{PollOutcome::AccessDenied{true}};
+        }
         Log::error("task lists failed after " + std::to_string(delivered.size()) + " writes: " + reason +
                    "; nothing acknowledged");
         return PollOutcome{PollOutcome::ListsFailed{reason}};

@@ -174,8 +174,8 @@ int configureCalDav(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "tavrelin-agent: %s\n", error.what());
         return 2;
     }
-    terminal::HiddenRead password =
-        terminal::readHiddenLine(0, words::account::passwordPrompt(account->user(), account->server()), passwordPatience);
+    terminal::HiddenRead password = terminal::readHiddenLine(
+        STDIN_FILENO, STDERR_FILENO, words::account::passwordPrompt(account->user(), account->server()), passwordPatience);
     if (password.end != terminal::HiddenReadEnd::line) {
         std::fprintf(stderr, "tavrelin-agent: %s\n", words::account::noPassword().c_str());
         return 1;

@@ -149,6 +149,8 @@ platform::FormAnswer QtDialogs::runForm(const platform::Form& form) {
     buttons.front()->setDefault(true);
     layout->addWidget(box);
 
+    // Modal from the start: shown before exec(), it would otherwise stay modeless.
+    dialog.setWindowModality(Qt::ApplicationModal);
     bringForward(dialog);
     dialog.exec();
 

@@ -64,7 +64,7 @@ EchoOff::~EchoOff() {
         ::tcsetattr(fd_, TCSANOW, &saved_);
 }
 
-HiddenRead readHiddenLine(int fd, std::string_view prompt, std::chrono::milliseconds limit) {
+HiddenRead readHiddenLine(int fd, int promptFd, std::string_view prompt, std::chrono::milliseconds limit) {
     const auto until = std::chrono::steady_clock::now() + limit;
     HiddenRead read;
     // Room for the longest, so growing never leaves a copy behind.
@@ -85,13 +85,14 @@ HiddenRead readHiddenLine(int fd, std::string_view prompt, std::chrono::millisec
             EchoOff quiet(fd);
             if (terminal)
                 for (std::size_t written = 0; written < prompt.size();) {
-                    const ssize_t count = ::write(STDERR_FILENO, prompt.data() + written, prompt.size() - written);
+                    const ssize_t count = ::write(promptFd, prompt.data() + written, prompt.size() - written);
                     if (count <= 0 && errno != EINTR)
                         break;
                     written += count > 0 ? static_cast<std::size_t>(count) : 0;
                 }
             while (!caught) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
                 if (left.count() <= 0)
                     return end(HiddenReadEnd::timedOut);
                 pollfd ready{fd, POLLIN, 0};
@@ -121,8 +122,9 @@ HiddenRead readHiddenLine(int fd, std::string_view prompt, std::chrono::millisec
         } // the terminal echoes again, and the handlers before are back
         const int signal = caught;
         if (signal == SIGTSTP) {
-            // Stopped as the shell asked, and on again where it left off.
+            // Stopped as the shell asked; once continued, asked afresh.
             ::raise(SIGTSTP);
+            text::wipe(read.line);
             continue;
         }
         ::raise(signal);

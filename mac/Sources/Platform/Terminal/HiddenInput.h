@@ -36,13 +36,14 @@ struct HiddenRead {
 };
 
 // Reads one line from `fd` for a password, blocking for at most `limit`: from
-// a terminal without echo, after writing `prompt` to standard error once the
-// echo is off; from a pipe or a file as it comes, unasked. Reads byte by
+// a terminal without echo, after writing `prompt` to `promptFd` once the echo
+// is off; from a pipe or a file as it comes, unasked. Reads byte by
 // byte, so nothing after the line is taken from the descriptor. While it
 // waits on a terminal, SIGINT, SIGTERM, SIGHUP and SIGQUIT put the terminal
 // back before they take their usual course, and a stop (Ctrl+Z) shows the
-// shell a terminal that echoes, and hides the typing again once continued.
+// shell a terminal that echoes; once continued, the prompt comes again and
+// the line is typed afresh.
 // For a process that has no handlers of its own for those signals.
-HiddenRead readHiddenLine(int fd, std::string_view prompt, std::chrono::milliseconds limit);
+HiddenRead readHiddenLine(int fd, int promptFd, std::string_view prompt, std::chrono::milliseconds limit);
 
 } // namespace tavrelin::terminal

@@ -56,8 +56,10 @@ std::string trustedTitle() {
 }
 
 std::string trustedText(const std::string& host, const RemindersPlace& place) {
+    // A server's task lists are not on this computer.
     return "Tavrelin will collect reminders from " + host + " and create them in " + where(place) +
-           " on this computer.\n\n"
+           (place.signsIn() ? "" : " on this computer") +
+           ".\n\n"
            "It never sees your email — only a title, a date, and a list name.";
 }
 
@@ -150,6 +152,8 @@ namespace module {
 std::string title(const RemindersPlace& place) {
     if (place.kind == RemindersPlace::Kind::taskListFolder)
         return "Task-list folder";
+    if (place.kind == RemindersPlace::Kind::calDavServer)
+        return "CalDAV task lists on " + place.location;
     return where(place);
 }
 
