@@ -13,6 +13,7 @@
 #include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
 #include "Platform/RemindersDatabase.h"
+#include "Platform/Secrets.h"
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
@@ -26,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -468,6 +470,40 @@ private:
     std::vector<ReminderList> lists_;
     std::map<std::string, std::string> byDeliveryKey_; // key → identifier
     int nextId_ = 1;
+};
+
+// The keyring in memory. With `failure` set, every call throws it.
+class FakeSecrets final : public Secrets {
+public:
+    std::optional<std::string> lookup(const SecretKey& key, Prompt) override {
+        std::lock_guard lock(mutex_);
+        check();
+        for (const auto& [stored, secret] : items)
+            if (stored == key)
+                return secret;
+        return std::nullopt;
+    }
+    void store(const SecretKey& key, const std::string&, const std::string& secret) override {
+        std::lock_guard lock(mutex_);
+        check();
+        std::erase_if(items, [&](const auto& item) { return item.first == key; });
+        items.emplace_back(key, secret);
+    }
+    bool remove(const SecretKey& key) override {
+        std::lock_guard lock(mutex_);
+        check();
+        return std::erase_if(items, [&](const auto& item) { return item.first == key; }) > 0;
+    }
+
+    std::vector<std::pair<SecretKey, std::string>> items;
+    std::optional<std::string> failure;
+
+private:
+    void check() const {
+        if (failure)
+            throw SecretsError(*failure);
+    }
+    std::mutex mutex_;
 };
 
 // The desktop's login and link entries as values. An entry names a bundle

@@ -38,10 +38,10 @@ std::string LinuxRemindersPlaces::settle() {
             use(lock, Kind::calDavServer);
             return said;
         }
-        before =
-            "set to caldav, but " +
-            (stored ? "the CalDAV account cannot be used (" + unusable + ")" : std::string("no CalDAV account is set up")) +
-            "; ";
+        before = "set to caldav, but " +
+                 (unusable.empty() ? std::string("no CalDAV account is set up")
+                                   : "the CalDAV account cannot be used (" + unusable + ")") +
+                 "; ";
     }
     // Asking Evolution Data Server may take seconds: not under the lock.
     lock.unlock();
