@@ -99,6 +99,15 @@ std::string_view trimmed(std::string_view text, Blanks blanks) {
     return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
+void wipe(std::string& secret) {
+    // Through a volatile pointer, so the stores are not dropped as dead.
+    secret.resize(secret.capacity());
+    volatile char* bytes = secret.data();
+    for (std::size_t i = 0; i < secret.size(); ++i)
+        bytes[i] = 0;
+    secret.clear();
+}
+
 bool isValidUtf8(std::string_view text) {
     return forEachCodePoint(text, [](char32_t) {});
 }

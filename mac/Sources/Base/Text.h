@@ -28,6 +28,11 @@ enum class Blanks {
 // UTF-8 is never a blank.
 std::string_view trimmed(std::string_view text, Blanks blanks = Blanks::ascii);
 
+// Overwrites every byte the string holds, spare capacity included, then
+// empties it: for a password once it is no longer needed. What copies of it
+// were made elsewhere is their holder's to wipe.
+void wipe(std::string& secret);
+
 bool isValidUtf8(std::string_view text);
 
 // Calls `visit` with each code point in order; false, having stopped there,

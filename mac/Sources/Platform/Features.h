@@ -17,6 +17,9 @@ struct Features {
     // menu, or where its icon is. Elsewhere the system brings an application
     // with no window nothing to show.
     bool showOnReopen = false;
+    // Task lists on a server reached with an account (a CalDAV server): set
+    // up and signed in to from the menu and the command line.
+    bool serverAccounts = false;
 };
 
 extern const Features buildFeatures;

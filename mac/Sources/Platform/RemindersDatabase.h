@@ -19,7 +19,13 @@ struct RemindersPlace {
     // What names this place to a person beyond its kind: a folder's path, a
     // server's address. Empty where the kind says it all.
     std::string location;
+    // The user name of a place reached with an account; empty for the others.
+    std::string account = {};
     bool operator==(const RemindersPlace&) const = default;
+
+    // Reached with an account and its password: denied access there means
+    // the server refused the password, and signing in again is the way back.
+    bool signsIn() const { return kind == Kind::calDavServer; }
 };
 
 // What a person (or the system) answered to the request for full access. A

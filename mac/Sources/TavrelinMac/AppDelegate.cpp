@@ -1,5 +1,6 @@
 #include "TavrelinMac/AppDelegate.h"
 
+#include "Base/Text.h"
 #include "Platform/BundleLayout.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/Url.h"
@@ -125,6 +126,9 @@ void AppDelegate::finishLaunching(const std::string& backend) {
         state_.setPaired(std::nullopt);
     }
 
+    if (std::exchange(resettleAfterLaunch_, false))
+        placeChangedElsewhere();
+
     if (auto link = links_.becomeReady()) {
         platform_.defaults.setBool(hasShownWelcomeKey, true);
         links_.handle(*link);
@@ -179,6 +183,23 @@ void AppDelegate::installMenuCallbacks() {
             if (auto self = weak.lock())
                 self->createList(name);
         };
+    if (platform_.features.serverAccounts && !platform_.reminders.accountKinds().empty()) {
+        auto signingIn = [weak]() -> std::optional<platform::RemindersPlace> {
+            if (auto self = weak.lock())
+                return self->signingIn_;
+            return std::nullopt;
+        };
+        reminders_->onSetUpAccount = [weak] {
+            if (auto self = weak.lock())
+                self->setUpAccount();
+        };
+        reminders_->signingIn = signingIn;
+        menu_->onSignInAgain = [weak] {
+            if (auto self = weak.lock())
+                self->signInAgain();
+        };
+        menu_->signingIn = signingIn;
+    }
     if (loginItem_ && platform_.features.startAtLoginInMenu) {
         menu_->startsAtLogin = [weak]() -> std::optional<bool> {
             if (auto self = weak.lock(); self && self->loginItem_->offered())
@@ -275,6 +296,143 @@ void AppDelegate::createList(const std::string& name) {
                             words::places::createFailedText(*problem),
                             {}});
     });
+}
+
+// ---- places reached with an account
+
+void AppDelegate::setUpAccount() {
+    const auto kinds = platform_.reminders.accountKinds();
+    if (kinds.empty() || signingIn_)
+        return;
+    const platform::RemindersPlace::Kind kind = kinds.front();
+    const auto known = platform_.reminders.account(kind);
+    auto answer = dialogs_.runForm(platform::Form{{platform::AlertStyle::informational,
+                                                   words::account::setUpTitle(),
+                                                   words::account::setUpText(),
+                                                   {words::account::signInButton(), words::cancel()}},
+                                                  {{words::account::serverLabel(), known ? known->server : std::string()},
+                                                   {words::account::userLabel(), known ? known->user : std::string()},
+                                                   {words::account::passwordLabel(), {}, true}}});
+    if (!answer)
+        return;
+    if (answer->button != platform::firstButton || answer->values.size() != 3) {
+        for (std::string& value : answer->values)
+            text::wipe(value);
+        return;
+    }
+    const platform::RemindersAccount account{std::string(text::trimmed(answer->values[0])),
+                                             std::string(text::trimmed(answer->values[1]))};
+    signIn(kind, account, std::move(answer->values[2]));
+    text::wipe(answer->values[2]);
+}
+
+void AppDelegate::signInAgain() {
+    const platform::RemindersPlace place = remindersPlace();
+    if (!place.signsIn() || signingIn_)
+        return;
+    auto answer = dialogs_.runForm(platform::Form{{platform::AlertStyle::warning,
+                                                   words::account::signInAgainTitle(place),
+                                                   words::account::signInAgainText(place),
+                                                   {words::account::signInButton(), words::cancel()}},
+                                                  {{words::account::passwordLabel(), {}, true}}});
+    if (!answer)
+        return;
+    if (answer->button != platform::firstButton || answer->values.size() != 1) {
+        for (std::string& value : answer->values)
+            text::wipe(value);
+        return;
+    }
+    signIn(place.kind, {place.location, place.account}, std::move(answer->values[0]));
+    text::wipe(answer->values[0]);
+}
+
+void AppDelegate::signIn(platform::RemindersPlace::Kind kind, const platform::RemindersAccount& account, std::string password) {
+    if (signingIn_) {
+        text::wipe(password);
+        return;
+    }
+    signingIn_ = platform::RemindersPlace{kind, account.server, account.user};
+    refreshMenu();
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    platform::MainLoop& mainLoop = platform_.mainLoop;
+    platform::RemindersPlaces& places = platform_.reminders;
+    // The password moves into the task, which wipes it once tried.
+    auto secret = std::make_shared<std::string>(std::move(password));
+    text::wipe(password);
+    mainLoop.background(platform::Priority::normal, [weak, &mainLoop, &places, kind, account, secret] {
+        platform::SignInAnswer answer = places.signIn(kind, account, *secret);
+        text::wipe(*secret);
+        mainLoop.post([weak, kind, account, answer = std::move(answer)] {
+            if (auto self = weak.lock())
+                self->finishSignIn(kind, account, answer);
+        });
+    });
+}
+
+void AppDelegate::finishSignIn(platform::RemindersPlace::Kind kind, const platform::RemindersAccount& account,
+                               const platform::SignInAnswer& answer) {
+    const platform::RemindersPlace asked = signingIn_.value_or(platform::RemindersPlace{kind, account.server, account.user});
+    signingIn_.reset();
+    refreshMenu();
+    using Kind = platform::SignInAnswer::Kind;
+    if (answer.kind == Kind::signedIn && reminders_) {
+        platform::RemindersPlaces& places = platform_.reminders;
+        places.useAccount(kind, account);
+        Log::info("signed in to " + asked.location + " as " + asked.account);
+        // Files there from the next poll on, which starts at once (also when
+        // it was the place in use, which waited for this sign-in).
+        reminders_->usePlace(places.database());
+        const platform::RemindersPlace place = places.chosen();
+        dialogs_.run({platform::AlertStyle::informational,
+                      words::account::signedInTitle(place),
+                      words::account::signedInText(place),
+                      {}});
+        return;
+    }
+    if (answer.kind == Kind::rejected)
+        Log::warn("sign-in to " + asked.location + " as " + asked.account + ": the server refused the password");
+    else
+        Log::warn("sign-in to " + asked.location + " as " + asked.account + " failed: " + answer.message);
+    dialogs_.run({platform::AlertStyle::warning,
+                  words::account::failedTitle(asked.location),
+                  answer.kind == Kind::rejected ? words::account::rejectedText(asked.account)
+                                                : words::account::failedText(answer.message),
+                  {}});
+}
+
+void AppDelegate::placeChangedElsewhere() {
+    if (!reminders_) {
+        // Launch has yet to settle (or is settling) the places: once more after it.
+        resettleAfterLaunch_ = true;
+        return;
+    }
+    if (resettling_) {
+        resettleAgain_ = true;
+        return;
+    }
+    resettling_ = true;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    platform::MainLoop& mainLoop = platform_.mainLoop;
+    platform::RemindersPlaces& places = platform_.reminders;
+    mainLoop.background(platform::Priority::normal, [weak, &mainLoop, &places] {
+        std::string backend = places.settle();
+        mainLoop.post([weak, backend = std::move(backend)] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            self->resettling_ = false;
+            Log::info("reminders backend: chosen elsewhere: " + backend);
+            // A poll under way ends where it began; the module switches after it.
+            self->reminders_->usePlace(self->platform_.reminders.database());
+            if (std::exchange(self->resettleAgain_, false))
+                self->placeChangedElsewhere();
+        });
+    });
+}
+
+void AppDelegate::refreshMenu() {
+    if (menu_)
+        menu_->refreshButton();
 }
 
 // ---- welcome

@@ -80,6 +80,16 @@ public:
     // From the menu, each after a confirmation naming the place.
     void usePlace(const platform::RemindersPlace& place);
     void createList(const std::string& name);
+    // From the menu: asks for a server, a user name and a password, signs in
+    // off the main thread, and files there once the server took the
+    // password; a refusal or a failure is said and changes nothing.
+    void setUpAccount();
+    // From the menu, once the server refused the password of the place in
+    // use: asks for the password again and signs in with it.
+    void signInAgain();
+    // Another process changed the stored choice of place (the command
+    // line): it is decided again off the main thread, and delivery follows.
+    void placeChangedElsewhere();
 
     // For `--status` from another process: what the menu shows.
     const SyncState& syncState() const { return state_; }
@@ -93,6 +103,12 @@ private:
     // Where the reminders go, for the words that name it. Nothing that names
     // it is shown before launch has settled it.
     platform::RemindersPlace remindersPlace() const { return reminders_ ? reminders_->place() : platform::RemindersPlace{}; }
+    // Tries the password off the main thread (one sign-in at a time); the
+    // password is wiped once tried.
+    void signIn(platform::RemindersPlace::Kind kind, const platform::RemindersAccount& account, std::string password);
+    void finishSignIn(platform::RemindersPlace::Kind kind, const platform::RemindersAccount& account,
+                      const platform::SignInAnswer& answer);
+    void refreshMenu();
 
     Platform platform_;
     // Declaration order matters: the menu and the module refer to the state
@@ -109,6 +125,13 @@ private:
     std::shared_ptr<LoginItem> loginItem_;
     // A start while launch was still under way, answered once it is done.
     bool reopenWaiting_ = false;
+    // The place a sign-in is asking its server about, while it does.
+    std::optional<platform::RemindersPlace> signingIn_;
+    // Deciding the place again: running, asked for again meanwhile, asked
+    // for before launch had a module.
+    bool resettling_ = false;
+    bool resettleAgain_ = false;
+    bool resettleAfterLaunch_ = false;
 };
 
 } // namespace tavrelin

@@ -4,7 +4,7 @@
 
 namespace tavrelin {
 
-CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
+CommandLine CommandLine::parse(const std::vector<std::string>& arguments, bool serverAccounts) {
     CommandLine line;
     bool help = false, version = false, quit = false, status = false;
     std::optional<Task> entries;
@@ -45,6 +45,18 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
                 throw CommandLineError(words::commandLine::needsFolder());
             line.installFolder = *next;
             ++i;
+        } else if (argument == "--caldav" && serverAccounts) {
+            if (!line.calDav.empty())
+                throw CommandLineError(words::commandLine::oneCalDav());
+            if (next && *next == "off") {
+                line.calDav = {*next};
+                ++i;
+            } else if (i + 2 < arguments.size()) {
+                line.calDav = {arguments[i + 1], arguments[i + 2]};
+                i += 2;
+            } else {
+                throw CommandLineError(words::commandLine::needsServerAndUser());
+            }
         } else if (argument == "--link-from") {
             if (!next)
                 throw CommandLineError(words::commandLine::needsFile());
@@ -61,6 +73,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
                 : version ? Task::version
                 : entries ? *entries
                 : line.installFolder ? Task::installInto
+                : !line.calDav.empty() ? Task::useCalDav
                 : quit    ? Task::quit
                 : status  ? Task::status
                           : Task::runAgent;

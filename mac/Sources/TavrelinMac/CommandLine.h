@@ -26,9 +26,11 @@ struct CommandLine {
         registerCopy,   // make this copy the link handler (and start it at login)
         unregisterCopy, // remove both desktop entries
         installInto,    // put this copy in a folder, replacing the one there
+        useCalDav,      // file into a CalDAV account's task lists, or stop
     };
     // Of several asked for, the first here wins: help, version, a change of
-    // the desktop entries, an install, quit, status; else the agent runs.
+    // the desktop entries, an install, a CalDAV account, quit, status; else
+    // the agent runs.
     Task task = Task::runAgent;
     // Talk on the standard streams, whether or not a display answers.
     bool headless = false;
@@ -38,9 +40,12 @@ struct CommandLine {
     std::optional<std::string> linkFile;
     // The folder of --install-into.
     std::optional<std::string> installFolder;
+    // --caldav's server address and user name, or "off" alone.
+    std::vector<std::string> calDav;
 
-    // Reads the arguments after the program's name. Throws CommandLineError.
-    static CommandLine parse(const std::vector<std::string>& arguments);
+    // Reads the arguments after the program's name; --caldav only where
+    // `serverAccounts` (the platform offers them). Throws CommandLineError.
+    static CommandLine parse(const std::vector<std::string>& arguments, bool serverAccounts = false);
 
     bool operator==(const CommandLine&) const = default;
 };

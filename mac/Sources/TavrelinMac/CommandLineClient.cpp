@@ -10,10 +10,10 @@ namespace tavrelin {
 std::variant<CommandLineClient::Exit, CommandLine> CommandLineClient::start(const std::vector<std::string>& arguments) {
     CommandLine line;
     try {
-        line = CommandLine::parse(arguments);
+        line = CommandLine::parse(arguments, services_.features.serverAccounts);
     } catch (const CommandLineError& error) {
         problem(error.what());
-        services_.err << words::commandLine::usage() << "\n";
+        services_.err << usage() << "\n";
         return Exit{misused};
     }
     if (line.linkFile && !(line.link = services_.firstLine(*line.linkFile))) {
@@ -22,7 +22,7 @@ std::variant<CommandLineClient::Exit, CommandLine> CommandLineClient::start(cons
     }
     switch (line.task) {
     case CommandLine::Task::help:
-        services_.out << words::commandLine::usage() << "\n" << words::install::logFile(services_.logFile) << "\n";
+        services_.out << usage() << "\n" << words::install::logFile(services_.logFile) << "\n";
         return Exit{succeeded};
     case CommandLine::Task::version:
         // The update's run check reads it: the name as this build says it.
@@ -35,6 +35,7 @@ std::variant<CommandLineClient::Exit, CommandLine> CommandLineClient::start(cons
         return changeEntries(line.task);
     case CommandLine::Task::runAgent:
     case CommandLine::Task::installInto:
+    case CommandLine::Task::useCalDav:
     case CommandLine::Task::quit:
     case CommandLine::Task::status:
         break;
@@ -125,6 +126,11 @@ CommandLineClient::Exit CommandLineClient::installInto(const std::string& folder
 CommandLineClient::Exit CommandLineClient::cannotStart(const std::exception& error) {
     problem(error.what());
     return Exit{failed};
+}
+
+// With the lines of what this platform offers beyond the product.
+std::string CommandLineClient::usage() const {
+    return words::commandLine::usage() + (services_.features.serverAccounts ? "\n" + words::account::commandUsage() : "");
 }
 
 void CommandLineClient::problem(const std::string& message) {

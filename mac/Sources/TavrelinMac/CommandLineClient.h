@@ -2,6 +2,7 @@
 
 #include "Platform/AgentInstance.h"
 #include "Platform/Bundle.h"
+#include "Platform/Features.h"
 #include "Platform/Files.h"
 #include "Platform/LoginItems.h"
 #include "Platform/Workspace.h"
@@ -33,6 +34,9 @@ public:
         platform::Files& files;
         // The agent's log file, which --help names.
         std::string logFile;
+        // What the platform offers beyond the product: the command line has
+        // --caldav where it offers server accounts.
+        const platform::Features& features;
         // The first line of a file, without its line end; none when it cannot
         // be read or is empty.
         std::function<std::optional<std::string>(const std::string& path)> firstLine;
@@ -73,6 +77,7 @@ private:
     Exit changeEntries(CommandLine::Task task);
     Exit installInto(const std::string& folder, platform::AgentInstance& instance);
     void problem(const std::string& message);
+    std::string usage() const;
 
     Services services_;
 };

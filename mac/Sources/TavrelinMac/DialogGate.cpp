@@ -1,13 +1,15 @@
 #include "TavrelinMac/DialogGate.h"
 
+#include "Base/Text.h"
+
 namespace tavrelin {
 
-std::optional<int> DialogGate::run(const platform::Alert& alert) {
+bool DialogGate::show(const std::function<void()>& modal) {
     if (application_.isTerminating())
-        return std::nullopt;
+        return false;
     application_.activate();
     ++depth_;
-    const int answer = dialogs_.runModal(alert);
+    modal();
     --depth_;
     if (depth_ == 0 && onClosed) {
         // Posted, not called: whoever opened the dialog acts on the answer
@@ -15,8 +17,23 @@ std::optional<int> DialogGate::run(const platform::Alert& alert) {
         auto closed = onClosed;
         mainLoop_.post([closed] { closed(); });
     }
-    if (application_.isTerminating())
+    return !application_.isTerminating();
+}
+
+std::optional<int> DialogGate::run(const platform::Alert& alert) {
+    int answer = 0;
+    if (!show([&] { answer = dialogs_.runModal(alert); }))
         return std::nullopt;
+    return answer;
+}
+
+std::optional<platform::FormAnswer> DialogGate::runForm(const platform::Form& form) {
+    std::optional<platform::FormAnswer> answer;
+    if (!show([&] { answer = dialogs_.runForm(form); }) && answer) {
+        for (std::string& value : answer->values)
+            text::wipe(value);
+        answer.reset();
+    }
     return answer;
 }
 

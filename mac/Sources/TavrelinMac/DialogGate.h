@@ -21,6 +21,8 @@ public:
     // (platform::firstButton, …), or none when the agent began terminating
     // while it was open, which is no answer at all.
     std::optional<int> run(const platform::Alert& alert);
+    // The same for a form; none also wipes what was typed into it.
+    std::optional<platform::FormAnswer> runForm(const platform::Form& form);
 
     bool isOpen() const { return depth_ > 0; }
     bool isTerminating() const { return application_.isTerminating(); }
@@ -30,6 +32,9 @@ public:
     std::function<void()> onClosed;
 
 private:
+    // Runs the modal step; false when quitting came before or during it.
+    bool show(const std::function<void()>& modal);
+
     platform::Application& application_;
     platform::Dialogs& dialogs_;
     platform::MainLoop& mainLoop_;

@@ -50,7 +50,7 @@ std::string placeForLog(const platform::RemindersPlace& place) {
     case platform::RemindersPlace::Kind::taskListFolder:
         return "vdir " + place.location;
     case platform::RemindersPlace::Kind::calDavServer:
-        return "CalDAV " + place.location;
+        return "CalDAV " + place.location + " as " + place.account;
     case platform::RemindersPlace::Kind::eventKit:
         break;
     }
@@ -146,8 +146,9 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
 
     const RemindersStore::Access access = store_.requestAccess();
     if (std::holds_alternative<RemindersStore::Access::Denied>(access.answer)) {
-        Log::warn("reminders access denied");
-        return {PollOutcome::AccessDenied{}};
+        const bool signIn = store_.place().signsIn();
+        Log::warn(signIn ? "reminders access denied: the server needs another sign-in" : "reminders access denied");
+        return {PollOutcome::AccessDenied{signIn}};
     }
     if (const auto* failure = std::get_if<RemindersStore::Access::Failed>(&access.answer)) {
         Log::error("reminders access error");
@@ -207,6 +208,12 @@ PollOutcome RemindersModule::runPoll(const RelayClient& client) {
     // The list names also make this poll's writes durable: a failure here is
     // the task lists', and nothing may be acknowledged.
     auto listsFailed = [&](const std::string& reason) {
+        // A server that refused the password partway: signing in again is the
+        // way back, not polls that fail and back off meanwhile.
+        if (store_.place().signsIn() && std::holds_alternative<RemindersStore::Access::Denied>(store_.requestAccess().answer)) {
+            Log::warn("reminders access denied: the server needs another sign-in; nothing acknowledged");
+            return PollOutcome{PollOutcome::AccessDenied{true}};
+        }
         Log::error("task lists failed after " + std::to_string(delivered.size()) + " writes: " + reason +
                    "; nothing acknowledged");
         return PollOutcome{PollOutcome::ListsFailed{reason}};
@@ -403,6 +410,15 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
                           if (self.onUsePlace)
                               self.onUsePlace(other);
                       });
+    if (onSetUpAccount) {
+        if (auto busy = signingIn ? signingIn() : std::nullopt)
+            line("account", words::account::signingIn(*busy));
+        else
+            offer("account", words::account::setUp(place_.signsIn()), [](const RemindersModule& self) {
+                if (self.onSetUpAccount)
+                    self.onSetUpAccount();
+            });
+    }
     return items;
 }
 

@@ -76,6 +76,10 @@ public:
     std::function<void(const platform::RemindersPlace&)> onUsePlace;
     // An entry under each "no list named" line calls it with the name.
     std::function<void(const std::string& name)> onCreateList;
+    // An entry that sets up a place reached with an account calls it; while
+    // `signingIn` names a place being signed in to, a line says so instead.
+    std::function<void()> onSetUpAccount;
+    std::function<std::optional<platform::RemindersPlace>()> signingIn;
 
     static constexpr platform::TimeInterval interval = 30;
     static constexpr platform::TimeInterval maxBackoff = 900;

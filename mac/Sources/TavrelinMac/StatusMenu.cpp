@@ -107,6 +107,14 @@ std::vector<MenuItem> StatusMenu::menuNeedsUpdate() {
         items.push_back(actionItem("pairingHelp", words::menu::howToPair(), &StatusMenu::pairingHelp));
         break;
     case SyncState::Health::Kind::needsPermission:
+        if (state_.needsSignIn() && onSignInAgain) {
+            items.push_back(disabledItem("needsSignIn", words::account::needsSignIn(place_())));
+            if (auto busy = signingIn ? signingIn() : std::nullopt)
+                items.push_back(disabledItem("signingIn", words::account::signingIn(*busy)));
+            else
+                items.push_back(actionItem("signInAgain", words::account::signInAgain(place_()), &StatusMenu::signInAgain));
+            break;
+        }
         items.push_back(disabledItem("needsPermission", words::menu::needsAccess(place_())));
         items.push_back(
             actionItem("openRemindersSettings", words::menu::openAccessSettings(place_()), &StatusMenu::openRemindersSettings));
@@ -156,6 +164,11 @@ void StatusMenu::pairingHelp() {
 void StatusMenu::openRemindersSettings() {
     if (onOpenRemindersSettings)
         onOpenRemindersSettings();
+}
+
+void StatusMenu::signInAgain() {
+    if (onSignInAgain)
+        onSignInAgain();
 }
 
 void StatusMenu::checkForUpdates() {

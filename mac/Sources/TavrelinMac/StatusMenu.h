@@ -36,6 +36,11 @@ public:
     // Whether the agent starts at login; none leaves the switch out of the menu.
     std::function<std::optional<bool>()> startsAtLogin;
     std::function<void(bool on)> onStartAtLogin;
+    // After the server refused the password of the place in use, the menu
+    // offers to sign in again (none keeps the access lines); while
+    // `signingIn` names a place being signed in to, it says so instead.
+    std::function<void()> onSignInAgain;
+    std::function<std::optional<platform::RemindersPlace>()> signingIn;
 
     void refreshButton();
     // The items of the menu as it is about to open.
@@ -45,6 +50,7 @@ public:
     void syncNow();
     void pairingHelp();
     void openRemindersSettings();
+    void signInAgain();
     void checkForUpdates();
     void unpair(); // asks first
     void toggleStartAtLogin();

@@ -33,7 +33,10 @@ void SyncState::beginAttempt() {
 void SyncState::record(const PollOutcome& outcome) {
     struct Recorder {
         SyncState& state;
-        void operator()(const PollOutcome::AccessDenied&) { state.health_ = Health::needsPermission(); }
+        void operator()(const PollOutcome::AccessDenied& denied) {
+            state.health_ = Health::needsPermission();
+            state.needsSignIn_ = denied.signIn;
+        }
         void operator()(const PollOutcome::AccessFailed& failed) {
             state.health_ = Health::broken(words::health::accessFailed(failed.reason));
         }
@@ -43,6 +46,7 @@ void SyncState::record(const PollOutcome& outcome) {
         }
         void operator()(const PollOutcome::Succeeded& poll) { state.pollSucceeded(poll); }
     };
+    needsSignIn_ = false;
     std::visit(Recorder{*this}, outcome.value);
     changed();
 }
@@ -94,7 +98,7 @@ std::string SyncState::headline() const {
     case Health::Kind::notPaired:
         return words::health::notPaired();
     case Health::Kind::needsPermission:
-        return words::health::needsAccess();
+        return needsSignIn_ ? words::health::needsSignIn() : words::health::needsAccess();
     case Health::Kind::idle:
         return words::health::connected();
     case Health::Kind::working:

@@ -17,7 +17,11 @@ namespace tavrelin {
 // What one poll came to, answered by its background step and recorded on the
 // main thread in one go.
 struct PollOutcome {
-    struct AccessDenied {};
+    struct AccessDenied {
+        // The place is reached with an account, and the server refused its
+        // password (or none is kept): signing in again is the way back.
+        bool signIn = false;
+    };
     struct AccessFailed {
         std::string reason;
     };
@@ -79,6 +83,8 @@ public:
     std::int64_t refusedWithNoList() const { return refusedWithNoList_; }
     const std::map<std::string, std::int64_t>& failedWrites() const { return failedWrites_; } // keys ≤ 60 characters
     const std::optional<std::string>& pairedHost() const { return pairedHost_; }
+    // Whether the access that is needed is a sign-in (see PollOutcome::AccessDenied).
+    bool needsSignIn() const { return health_.kind == Health::Kind::needsPermission && needsSignIn_; }
 
     std::string headline() const;
     std::string lastSyncDescription() const;
@@ -101,6 +107,7 @@ private:
     std::int64_t refusedWithNoList_ = 0;
     std::map<std::string, std::int64_t> failedWrites_;
     std::optional<std::string> pairedHost_;
+    bool needsSignIn_ = false; // with needsPermission: from the last poll's outcome
 };
 
 } // namespace tavrelin

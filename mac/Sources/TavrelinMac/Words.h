@@ -153,12 +153,92 @@ std::string createFailedTitle(const std::string& name);
 std::string createFailedText(const std::string& problem);
 } // namespace places
 
+// Task lists on a server reached with an account (a CalDAV server), where
+// the platform offers them (platform::Features::serverAccounts). A place
+// here names the server (`location`) and the user (`account`).
+namespace account {
+// The menu's entry that sets one up (`another` while one is in use), and the
+// line in its stead while a server is being asked.
+std::string setUp(bool another);
+std::string signingIn(const RemindersPlace& place);
+// The form that asks for the server, the user name and the password.
+std::string setUpTitle();
+std::string setUpText();
+std::string serverLabel();
+std::string userLabel();
+std::string passwordLabel();
+std::string signInButton();
+// After the server refused the password: the menu's lines in place of the
+// access ones, and the form that asks for the password again.
+std::string needsSignIn(const RemindersPlace& place);
+std::string signInAgain(const RemindersPlace& place);
+std::string signInAgainTitle(const RemindersPlace& place);
+std::string signInAgainText(const RemindersPlace& place);
+// How a sign-in from the menu ended.
+std::string signedInTitle(const RemindersPlace& place);
+std::string signedInText(const RemindersPlace& place);
+std::string failedTitle(const std::string& server);
+std::string rejectedText(const std::string& user);
+std::string failedText(const std::string& problem);
+// The command line: its lines in --help, the password prompt, and what it
+// says when done (`agentRuns`: a running agent took the change at once).
+std::string commandUsage();
+std::string passwordPrompt(const std::string& user, const std::string& server);
+std::string noPassword();
+std::string commandRejected(const std::string& server, const std::string& user);
+std::string commandFailed(const std::string& server, const std::string& problem);
+std::string commandSignedIn(const RemindersPlace& place, bool agentRuns);
+std::string commandOff(bool agentRuns);
+} // namespace account
+
+// Task lists on a server reached with an account (a CalDAV server), where
+// the platform offers them (platform::Features::serverAccounts). A place
+// here names the server (`location`) and the user (`account`).
+namespace account {
+// The menu's entry that sets one up (`another` while one is in use), and the
+// line in its stead while a server is being asked.
+std::string setUp(bool another);
+std::string signingIn(const RemindersPlace& place);
+// The form that asks for the server, the user name and the password.
+std::string setUpTitle();
+std::string setUpText();
+std::string serverLabel();
+std::string userLabel();
+std::string passwordLabel();
+std::string signInButton();
+// After the server refused the password: the menu's lines in place of the
+// access ones, and the form that asks for the password again.
+std::string needsSignIn(const RemindersPlace& place);
+std::string signInAgain(const RemindersPlace& place);
+std::string signInAgainTitle(const RemindersPlace& place);
+std::string signInAgainText(const RemindersPlace& place);
+// How a sign-in from the menu ended.
+std::string signedInTitle(const RemindersPlace& place);
+std::string signedInText(const RemindersPlace& place);
+std::string failedTitle(const std::string& server);
+std::string rejectedText(const std::string& user);
+std::string failedText(const std::string& problem);
+// The command line: its lines in --help, the password prompt, and what it
+// says when done (`agentRuns`: a running agent took the change at once).
+std::string commandUsage();
+std::string passwordPrompt(const std::string& user, const std::string& server);
+std::string noPassword();
+std::string commandRejected(const std::string& server, const std::string& user);
+std::string commandFailed(const std::string& server, const std::string& problem);
+std::string commandSignedIn(const RemindersPlace& place, bool agentRuns);
+std::string commandOff(bool agentRuns);
+} // namespace account
+
 // Delivery health: the headline and the line under the module's title.
 namespace health {
 std::string trouble(const std::string& message);
 std::string stopped(const std::string& message);
 std::string notPaired();
 std::string needsAccess();
+// Needs access because the server refused the password of the place in use.
+std::string needsSignIn();
+// Needs access because the server refused the password of the place in use.
+std::string needsSignIn();
 std::string connected();
 std::string checking();
 std::string accessFailed(const std::string& reason);
@@ -277,6 +357,8 @@ std::string needsOnOrOff();
 std::string oneEntriesChange();
 std::string needsFile();
 std::string needsFolder();
+std::string needsServerAndUser();
+std::string oneCalDav();
 std::string oneLink();
 std::string noLinkIn(const std::string& file);
 std::string noAgent();

@@ -8,12 +8,14 @@
 // are not a terminal (as at login), runs without a tray.
 
 #include "Platform/BundleLayout.h"
+#include "Platform/CalDav/CalDavRemindersDatabase.h"
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Features.h"
 #include "Platform/Linux/Desktop/DisplayProbe.h"
 #include "Platform/Linux/Desktop/NoTrayNotice.h"
 #include "Platform/Linux/Desktop/SessionBus.h"
 #include "Platform/Linux/Eds/LinuxRemindersPlaces.h"
+#include "Platform/Linux/Secret/LibsecretSecrets.h"
 #include "Platform/Linux/Xdg/XdgLoginItems.h"
 #include "Platform/Posix/LogFile.h"
 #include "Platform/Posix/PosixBundle.h"
@@ -37,6 +39,7 @@
 #include "Platform/Vdir/VdirRemindersDatabase.h"
 #include "TavrelinMac/AppDelegate.h"
 #include "TavrelinMac/AppInfo.h"
+#include "TavrelinMac/CalDavCommand.h"
 #include "TavrelinMac/CommandLineClient.h"
 #include "TavrelinMac/Logging.h"
 #include "TavrelinMac/MenuBarIcon.h"
@@ -52,6 +55,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -92,6 +96,7 @@ int main(int argc, char** argv) {
                               .loginItems = loginItems,
                               .files = files,
                               .logFile = logFilePath(),
+                              .features = platform::buildFeatures,
                               .firstLine = posix::firstLine,
                               .out = std::cout,
                               .err = std::cerr});
@@ -99,6 +104,8 @@ int main(int argc, char** argv) {
     if (const auto* exit = std::get_if<CommandLineClient::Exit>(&started))
         return exit->status;
     const CommandLine& line = std::get<CommandLine>(started);
+    if (line.task == CommandLine::Task::useCalDav)
+        return configureCalDav(line.calDav, std::cout, std::cerr);
 
     // libedataserver loads every mail provider the first time it reads a
     // source: a megabyte resident for an agent that reads no mail. Pointed at
@@ -207,16 +214,29 @@ int main(int argc, char** argv) {
         headless ? qt::QtWorkspace::Opener(terminal::printOpenedURL)
                  : [&processes](const std::string& url) { return qt::openWithDesktop(processes, url); },
         bundle.identifier().value_or(std::string(tavrelin::bundle::identifier)));
+    // The keyring (a thread and a bus connection) only once a CalDAV account asks for it.
+    std::once_flag keyringMade;
+    std::unique_ptr<secret::LibsecretSecrets> keyring;
+    auto secrets = [&keyringMade, &keyring]() -> platform::Secrets& {
+        std::call_once(keyringMade, [&keyring] { keyring = std::make_unique<secret::LibsecretSecrets>(); });
+        return *keyring;
+    };
     const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
-    eds::LinuxRemindersPlaces reminders(defaults, files,
-                                        {.folder = vdir::VdirRemindersDatabase::defaultRoot(),
-                                         .currentDesktop = desktop ? desktop : "",
-                                         .loadEds =
-                                             [module = tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)] {
-                                                 return eds::loadEdsTaskLists(module,
-                                                                              [](const std::string& line) { Log::warn(line); });
-                                             },
-                                         .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); }});
+    eds::LinuxRemindersPlaces reminders(
+        defaults, files,
+        {.folder = vdir::VdirRemindersDatabase::defaultRoot(),
+         .currentDesktop = desktop ? desktop : "",
+         .loadEds =
+             [module = tavrelin::bundle::inside(bundle.path(), tavrelin::bundle::edsModule)] {
+                 return eds::loadEdsTaskLists(module, [](const std::string& line) { Log::warn(line); });
+             },
+         .edsMissing = [] { return qt::sessionBusLacks(eds::registryBusName); },
+         .makeCalDav = platform::buildFeatures.serverAccounts
+                           ? eds::LinuxRemindersPlaces::Sources::CalDavMaker(
+                                 [&http, secrets](const std::string& server, const std::string& user) {
+                                     return caldav::makeCalDavRemindersDatabase(server, user, http, secrets());
+                                 })
+                           : nullptr});
     reminders.onChosen = [&workspace](platform::RemindersPlace::Kind kind) {
         workspace.setTaskLists(kind == platform::RemindersPlace::Kind::evolutionDataServer
                                    ? qt::QtWorkspace::TaskLists::evolutionDataServer
@@ -247,6 +267,11 @@ int main(int argc, char** argv) {
     instance->onLink = [&application](const std::string& link) { application.openURL(link); };
     instance->onQuit = [&application] { application.terminate(); };
     instance->onReopen = [&application] { application.reopen(); };
+    // `--caldav` changed the stored choice: read it again, and follow it.
+    instance->onPlaceChange = [&defaults, &delegate] {
+        defaults.reload();
+        delegate->placeChangedElsewhere();
+    };
     // The headline as the menu shows it.
     instance->status = [&delegate] { return words::menu::header(delegate->syncState().headline()); };
     if (line.link)

@@ -33,7 +33,10 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -173,6 +176,46 @@ TEST_F(QtPlatform, DialogButtonsAnswerInOrderAsPlainText) {
     EXPECT_EQ(answer(alert, "").first, 1002); // closing is the last, cancelling button
     alert.buttons.clear();
     EXPECT_EQ(answer(alert, "OK"), std::make_pair(1000, std::string("Pair with <b>x</b>?|<i>y</i>|0"))); // no markup
+}
+
+// A form: its fields in order with their values shown, the hidden one a
+// password field; the button clicked and the texts typed come back, and
+// closing it is the last button.
+TEST_F(QtPlatform, AFormAnswersItsButtonAndTheTextsTypedWithThePasswordHidden) {
+    const platform::Form form{{platform::AlertStyle::informational, "Sign in to <b>x</b>", "Text", {"Sign In", "Cancel"}},
+                              {{"Server address", "https://dav.example.com/"}, {"User name", ""}, {"Password", "", true}}};
+    for (const QString& button : {QString("Sign In"), QString()}) {
+        std::vector<QLineEdit::EchoMode> modes;
+        QString shown;
+        Deadline deadline(10000, "the form was not answered", [] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        QTimer::singleShot(0, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog)
+                return; // the deadline says so
+            for (QLabel* label : dialog->findChildren<QLabel*>())
+                shown += label->text() + "|";
+            const auto edits = dialog->findChildren<QLineEdit*>();
+            for (QLineEdit* edit : edits)
+                modes.push_back(edit->echoMode());
+            if (edits.size() == 3) {
+                edits[1]->setText("alice");
+                edits[2]->setText("pass word");
+            }
+            if (button.isEmpty())
+                dialog->close();
+            for (QPushButton* candidate : dialog->findChildren<QPushButton*>())
+                if (candidate->text() == button)
+                    candidate->click();
+        });
+        const platform::FormAnswer answer = QtDialogs().runForm(form);
+        EXPECT_EQ(modes, (std::vector{QLineEdit::Normal, QLineEdit::Normal, QLineEdit::Password}));
+        EXPECT_THAT(shown.toStdString(), ::testing::HasSubstr("Sign in to <b>x</b>|Text|"));
+        EXPECT_EQ(answer.button, button.isEmpty() ? 1001 : 1000);
+        EXPECT_EQ(answer.values, (Lines{"https://dav.example.com/", "alice", "pass word"}));
+    }
 }
 
 TEST_F(QtPlatform, UserDefaultsAreWrittenThroughToTheSettingsFileAndReadAsStored) {

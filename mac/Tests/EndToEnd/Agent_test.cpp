@@ -5,12 +5,17 @@
 // they are the words of its build.) And the agent on a session that runs
 // Evolution Data Server, with the default backend setting. (A calendar
 // factory that dies and comes back, and a list it cannot find, are the EDS
-// adapter test's and the delivery logic's.)
+// adapter test's and the delivery logic's.) And a running agent told from
+// the command line to file into a CalDAV account, a Radicale server on
+// loopback, with its password in a keyring on a bus of the test's own.
 
 #include "Platform/Curl/CurlHttp.h"
 #include "Platform/Features.h"
+#include "Platform/Linux/Secret/LibsecretSecrets.h"
 #include "Support/AgentProcess.h"
+#include "Support/CalDavServer.h"
 #include "Support/EdsSession.h"
+#include "Support/KeyringSession.h"
 #include "TavrelinMac/Words.h"
 #include "TavrelinMac/Words/Table.h"
 
@@ -511,6 +516,78 @@ TEST(EdsAgent, PairsAndFilesIntoEvolutionDataServer) {
     EXPECT_FALSE(std::filesystem::exists(session.root() / "data/calendars")); // nothing went to a vdir
 
     EXPECT_EQ(agent->output().find("CRITICAL"), std::string::npos) << agent->output();
+    agent->send("quit");
+    EXPECT_EQ(agent->wait(), 0) << agent->output();
+}
+
+// `tavrelin-agent --caldav <address> <user>` with the password on standard
+// input: refused, it changes nothing; taken, the running agent files there
+// at once, and the password is in the keyring and nowhere else: not in any
+// file of the session (settings, the agent's log), nor in what any user can
+// read of the agent. `--caldav off` goes back to the automatic choice. The
+// macOS words' build has no such option.
+TEST(CalDavAgent, SetUpFromTheCommandLineTheRunningAgentFilesOnTheServerWithThePasswordOnlyInTheKeyring) {
+    const std::string agentPath = (buildDir() / "Tavrelin.app/Contents/MacOS/tavrelin-agent").string();
+    const std::string password = "Corr3ct-h0rse:battery staple";
+    KeyringSession keyring;
+    auto environment = keyring.environment();
+    environment.insert({{"TZ", "UTC"}, {"TAVRELIN_REMINDERS_DIR", (keyring.root() / "calendars").string()}});
+    auto caldav = [&](const std::vector<std::string>& arguments, const std::optional<std::string>& typed) {
+        std::vector<std::string> command{agentPath, "--caldav"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        Child child(command, withSanitizers(environment));
+        if (typed)
+            child.send(*typed);
+        return std::pair{child.wait().value_or(-1), child.output()};
+    };
+    if (!platform::buildFeatures.serverAccounts) {
+        EXPECT_EQ(caldav({"off"}, std::nullopt).first, 2);
+        return;
+    }
+    CalDavServer server(CalDavServerKind::radicale, keyring.root() / "server", "alice", password, http);
+    const std::string list = server.makeList("tasks", "Reminders");
+    DevRelayProcess relay((buildDir() / "tools/dev-relay").string(), "rk_caldavcommandline1", http);
+    writeSettings(keyring.root() / "config", "com.tavrelin.mac.hasShownWelcome=true\n");
+    const fs::path settings = keyring.root() / "config/Tavrelin/Tavrelin.ini";
+    writeFile(keyring.root() / "data/Tavrelin/pairing.json",
+              json{{"apiBase", relay.api()}, {"token", "rk_caldavcommandline1"}, {"pairedAt", 0}}.dump());
+    auto agent = startAgent(environment);
+    ASSERT_TRUE(agent->await("info reminders backend: vdir ")) << agent->output();
+
+    const std::string before = readFile(settings.string());
+    const auto [refused, refusal] = caldav({server.address(), "alice"}, "not the password");
+    EXPECT_EQ(refused, 1) << refusal;
+    EXPECT_THAT(refusal, ::testing::HasSubstr("did not accept the password for alice"));
+    EXPECT_EQ(readFile(settings.string()), before);
+
+    const auto [status, said] = caldav({server.address(), "alice"}, password);
+    ASSERT_EQ(status, 0) << said << server.output();
+    EXPECT_THAT(said, ::testing::HasSubstr(words::account::commandSignedIn(
+                          {platform::RemindersPlace::Kind::calDavServer, server.address(), "alice"}, true)));
+    ASSERT_TRUE(agent->await("info reminders backend: now CalDAV " + server.address() + " as alice")) << agent->output();
+    relay.post("/dev/enqueue", json::array({{{"id", "milk"}, {"title", "Milk"}, {"allDay", false}, {"list", "Reminders"}}}));
+    ASSERT_TRUE(eventually([&] { return relay.get("/dev/state")["tokens"][0]["pending"].empty(); })) << agent->output();
+    const auto filed = server.items(list);
+    ASSERT_EQ(filed.size(), 1u);
+    EXPECT_THAT(filed.begin()->second, ::testing::HasSubstr("SUMMARY:Milk"));
+    EXPECT_TRUE(readLists(keyring.root() / "calendars").tasks.empty()) << "something went to the task-list folder";
+
+    keyring.enter();
+    EXPECT_EQ(secret::LibsecretSecrets().lookup({server.address(), "alice"}), password);
+    EXPECT_THAT(readFile(settings.string()), ::testing::HasSubstr("caldavServer=" + server.address()));
+    for (const auto& entry : fs::recursive_directory_iterator(keyring.root())) {
+        if (entry.path().string().starts_with((keyring.root() / "server").string()))
+            continue; // the server's own account file
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(readFile(entry.path().string()).find(password), std::string::npos) << entry.path();
+        }
+    }
+    EXPECT_EQ(agent->output().find(password), std::string::npos);
+    EXPECT_EQ(visible(agent->pid()).find(password), std::string::npos);
+
+    EXPECT_EQ(caldav({"off"}, std::nullopt).first, 0);
+    ASSERT_TRUE(agent->await("info reminders backend: now vdir ")) << agent->output();
+    EXPECT_THAT(readFile(settings.string()), ::testing::HasSubstr("remindersBackend=auto"));
     agent->send("quit");
     EXPECT_EQ(agent->wait(), 0) << agent->output();
 }

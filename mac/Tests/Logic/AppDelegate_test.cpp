@@ -114,7 +114,8 @@ TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
 
 namespace {
 
-const Features everyFeature{.startAtLoginInMenu = true, .remindersPlaceInMenu = true, .createListInMenu = true};
+const Features everyFeature{
+    .startAtLoginInMenu = true, .remindersPlaceInMenu = true, .createListInMenu = true, .serverAccounts = true};
 
 // Paired, with Evolution Data Server's lists there too and an item waiting
 // for a list the folder lacks.
@@ -254,4 +255,204 @@ TEST(AppDelegate, TheWelcomeOpensTheMenuOnlyAtTheIcon) {
         EXPECT_EQ(s.titles(), Lines{words::welcome::title()});
         EXPECT_EQ(s.item().clicks, menuAtIcon ? 1 : 0);
     }
+}
+
+namespace {
+
+using SignInKind = SignInAnswer::Kind;
+
+// Paired, with an item for "Inbox", a list the folder and the CalDAV server
+// both have; the folder in use at first.
+struct WithCalDav : Shell {
+    explicit WithCalDav(Features offered = everyFeature) : Shell("https://relay.example") {
+        features = offered;
+        reminders.addList("Inbox");
+        calDavReminders.addList("Inbox");
+        http.responder = [](const auto&) { return relayReply({"a:Inbox"}); };
+        relaunch();
+    }
+    bool menuHas(const std::string& title) { return item().menu().find(title) != std::string::npos; }
+    // The server answers these, in turn.
+    void answers(std::deque<SignInAnswer> said) {
+        server = [said = std::make_shared<std::deque<SignInAnswer>>(std::move(said))](const auto&, const auto&) {
+            SignInAnswer next = said->front();
+            said->pop_front();
+            return next;
+        };
+    }
+    Lines titlesOf(const FakeRemindersDatabase& database) const {
+        Lines titles;
+        for (const auto& saved : database.saved)
+            titles.push_back(saved.title);
+        return titles;
+    }
+};
+
+const std::string setUpEntry = words::account::setUp(false);
+
+} // namespace
+
+// The menu offers a CalDAV server. The form asks for the address, the user
+// and the password (hidden), and the server is asked off the main thread,
+// while the menu says so. A password it refuses, or a server that fails, is
+// said in words and changes nothing.
+TEST(AppDelegate, TheMenuOffersACalDavServerAndASignInItRefusesOrFailsChangesNothing) {
+    WithCalDav s;
+    s.launch();
+    s.mainLoop.drain();
+    ASSERT_TRUE(s.menuHas(setUpEntry));
+    EXPECT_TRUE(s.chooseInMenu(setUpEntry)); // cancelled
+    ASSERT_EQ(s.dialogs.formsShown.size(), 1u);
+    const Form& form = s.dialogs.formsShown.front();
+    EXPECT_EQ(form.alert.title, words::account::setUpTitle());
+    EXPECT_EQ(form.alert.buttons, (Lines{words::account::signInButton(), words::cancel()}));
+    ASSERT_EQ(form.fields.size(), 3u);
+    EXPECT_EQ(std::vector({form.fields[0].hidden, form.fields[1].hidden, form.fields[2].hidden}),
+              std::vector({false, false, true}));
+    EXPECT_TRUE(s.signIns.empty());
+
+    const std::string unreachable = "could not reach the CalDAV server https://dav.example.com: Connection refused";
+    s.answers({{SignInKind::rejected, {}}, {SignInKind::failed, unreachable}});
+    const RemindersPlace asked{RemindersPlace::Kind::calDavServer, "dav.example.com", "alice"};
+    for (const std::string& text : {words::account::rejectedText("alice"), words::account::failedText(unreachable)}) {
+        s.dialogs.forms = {{0, {" dav.example.com ", "alice ", " pass word "}}};
+        s.mainLoop.autoRunBackground = false;
+        EXPECT_TRUE(s.item().choose(setUpEntry));
+        EXPECT_TRUE(s.menuHas(words::account::signingIn(asked)));
+        EXPECT_FALSE(s.menuHas(setUpEntry)); // one at a time
+        s.mainLoop.drain();
+        s.mainLoop.autoRunBackground = true;
+        ASSERT_FALSE(s.signIns.empty());
+        EXPECT_EQ(s.signIns.back().account, (RemindersAccount{"dav.example.com", "alice"}));
+        EXPECT_EQ(s.signIns.back().password, " pass word "); // as typed
+        EXPECT_FALSE(s.signIns.back().onMainThread);
+        EXPECT_EQ(s.dialogs.shown.back().title, words::account::failedTitle("dav.example.com"));
+        EXPECT_EQ(s.dialogs.shown.back().text, text);
+        EXPECT_TRUE(s.choices.empty());
+        EXPECT_FALSE(s.calDavAccount);
+        EXPECT_TRUE(s.menuHas(words::places::current(s.reminders.where)));
+        EXPECT_TRUE(s.menuHas(setUpEntry));
+    }
+}
+
+// A sign-in the server takes puts its task lists in use without a restart:
+// a poll that runs meanwhile files where it began, and a poll there follows
+// at once.
+TEST(AppDelegate, ASignInTheServerTakesPutsItsListsInUseBetweenPolls) {
+    WithCalDav s;
+    s.launch();
+    s.mainLoop.drain();
+    s.http.responder = [](const auto&) { return relayReply({"b:Inbox"}); };
+    s.mainLoop.autoRunBackground = false;
+    s.dialogs.forms = {{0, {"https://dav.example.com/", "alice", "right"}}};
+    EXPECT_TRUE(s.item().choose(setUpEntry));
+    s.mainLoop.advance(RemindersModule::interval); // a tick's poll waits behind the sign-in
+    ASSERT_EQ(s.mainLoop.pendingBackground(), 2u);
+    ASSERT_TRUE(s.mainLoop.runOneBackground());
+    s.mainLoop.runPosted(); // signed in while the poll is under way
+    EXPECT_EQ(s.choices, std::vector{RemindersPlace::Kind::calDavServer});
+    s.mainLoop.drain();
+    EXPECT_EQ(s.titlesOf(s.reminders), (Lines{"a", "b"}));
+    EXPECT_EQ(s.titlesOf(s.calDavReminders), (Lines{"b"}));
+    const RemindersPlace place = s.calDavReminders.where;
+    EXPECT_EQ(place, (RemindersPlace{RemindersPlace::Kind::calDavServer, "https://dav.example.com/", "alice"}));
+    EXPECT_EQ(s.dialogs.shown.back().title, words::account::signedInTitle(place));
+    EXPECT_TRUE(s.menuHas(words::places::current(place)));
+    EXPECT_TRUE(s.menuHas(words::places::useInstead(s.reminders.where)));
+    EXPECT_TRUE(s.menuHas(words::account::setUp(true)));
+}
+
+// A password the server refuses, also partway through a poll, is "needs
+// sign-in": the menu offers to sign in again in place of the access settings,
+// and nothing backs off meanwhile. A sign-in the server refuses changes
+// nothing; one it takes clears it, and delivery goes on at once.
+TEST(AppDelegate, ARefusedPasswordAsksToSignInAgainWithoutBackingOffAndASignInClearsIt) {
+    WithCalDav s;
+    s.setUpCalDav();
+    s.chosenKind = RemindersPlace::Kind::calDavServer;
+    s.relaunch();
+    s.launch();
+    s.mainLoop.drain();
+    ASSERT_EQ(s.titlesOf(s.calDavReminders), Lines{"a"});
+    const RemindersPlace place = s.calDavReminders.where;
+
+    s.calDavReminders.beforeLists = [&] {
+        s.calDavReminders.status = RemindersAuthorization::denied;
+        throw RemindersError("the CalDAV server https://dav.example.com rejected the password for alice");
+    };
+    LogCapture log;
+    EXPECT_TRUE(s.chooseInMenu(words::menu::checkNow()));
+    EXPECT_EQ(s.item().toolTip, words::menu::header(words::health::needsSignIn()));
+    s.mainLoop.advance(RemindersModule::interval); // polls again: no back-off
+    EXPECT_EQ(s.item().toolTip, words::menu::header(words::health::needsSignIn()));
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find("backing off"), std::string::npos) << line;
+    EXPECT_TRUE(s.menuHas(words::account::needsSignIn(place)));
+    EXPECT_TRUE(s.menuHas(words::account::signInAgain(place)));
+    EXPECT_FALSE(s.menuHas(words::menu::openAccessSettings(place)));
+
+    s.server = [&](const RemindersAccount&, const std::string& password) {
+        if (password != "new password")
+            return SignInAnswer{SignInKind::rejected, {}};
+        s.calDavReminders.status = RemindersAuthorization::fullAccess; // as the database has it once signed in
+        s.calDavReminders.beforeLists = nullptr;
+        return SignInAnswer{SignInKind::signedIn, {}};
+    };
+    s.dialogs.forms = {{0, {"old password"}}};
+    EXPECT_TRUE(s.chooseInMenu(words::account::signInAgain(place)));
+    const Form& form = s.dialogs.formsShown.back();
+    EXPECT_EQ(form.alert.title, words::account::signInAgainTitle(place));
+    ASSERT_EQ(form.fields.size(), 1u);
+    EXPECT_TRUE(form.fields[0].hidden);
+    EXPECT_EQ(s.dialogs.shown.back().text, words::account::rejectedText("alice"));
+    EXPECT_EQ(s.item().toolTip, words::menu::header(words::health::needsSignIn()));
+
+    s.dialogs.forms = {{0, {"new password"}}};
+    EXPECT_TRUE(s.chooseInMenu(words::account::signInAgain(place)));
+    EXPECT_EQ(s.signIns.back().account, (RemindersAccount{place.location, place.account}));
+    EXPECT_EQ(s.dialogs.shown.back().title, words::account::signedInTitle(place));
+    EXPECT_EQ(s.item().toolTip, words::menu::header(words::health::connected()));
+}
+
+// The command line changed the stored choice: it is settled again off the
+// main thread (after launch's own, when it came before), and delivery follows
+// it; changes that come while one is being settled are settled once more.
+TEST(AppDelegate, AChoiceChangedByAnotherProcessIsSettledAgainAndFollowed) {
+    WithCalDav s;
+    s.setUpCalDav();
+    s.startLaunch();
+    s.delegate->placeChangedElsewhere(); // before there is a module
+    s.onSettleAgain = [&] { s.chosenKind = RemindersPlace::Kind::calDavServer; };
+    LogCapture log;
+    s.finishChoice();
+    s.mainLoop.drain();
+    EXPECT_EQ(s.askedOnMainThread, (std::vector<bool>{false, false}));
+    EXPECT_EQ(s.titlesOf(s.reminders), Lines{"a"}); // the launch's first poll, before the change was read
+    EXPECT_EQ(s.titlesOf(s.calDavReminders), Lines{"a"});
+    EXPECT_TRUE(s.menuHas(words::places::current(s.calDavReminders.where)));
+    EXPECT_THAT(log.lines(), ::testing::Contains("info reminders backend: chosen elsewhere: " + s.backendDescription));
+
+    s.mainLoop.autoRunBackground = false;
+    s.delegate->placeChangedElsewhere();
+    s.delegate->placeChangedElsewhere();
+    s.mainLoop.drain();
+    EXPECT_EQ(s.settles, 4);
+}
+
+// Where the platform offers no accounts, none is offered, and denied access
+// reads as it always did.
+TEST(AppDelegate, WithoutServerAccountsTheMenuOffersNoneAndAccessReadsAsBefore) {
+    Features without = everyFeature;
+    without.serverAccounts = false;
+    WithCalDav s(without);
+    s.setUpCalDav();
+    s.chosenKind = RemindersPlace::Kind::calDavServer;
+    s.relaunch();
+    s.launch();
+    s.mainLoop.drain();
+    EXPECT_FALSE(s.menuHas(setUpEntry));
+    s.calDavReminders.status = RemindersAuthorization::denied;
+    EXPECT_TRUE(s.chooseInMenu(words::menu::checkNow()));
+    EXPECT_TRUE(s.menuHas(words::menu::openAccessSettings(s.calDavReminders.where)));
+    EXPECT_FALSE(s.menuHas(words::account::signInAgain(s.calDavReminders.where)));
 }

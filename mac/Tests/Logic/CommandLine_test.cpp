@@ -20,6 +20,7 @@ const std::string pairLink = "tavrelin://pair?token=rk_0123456789abcdef&api=http
 
 // A start of the program: its services faked, what it prints kept.
 struct Start : FakeServices {
+    Features features;
     FakeLoginItems items;
     FakeAgentInstance agent;
     std::map<std::string, std::string> lineFiles; // path → its first line
@@ -30,6 +31,7 @@ struct Start : FakeServices {
                               .loginItems = items,
                               .files = files,
                               .logFile = "/home/ana/.cache/Tavrelin/agent.log",
+                              .features = features,
                               .firstLine = [this](const std::string& path) -> std::optional<std::string> {
                                   if (!lineFiles.count(path))
                                       return std::nullopt;
@@ -72,8 +74,34 @@ TEST(CommandLine, ReadsWhatEachStartAsksFor) {
     };
     for (const auto& [arguments, task, headless, givenLink, linkFile, folder] : rows) {
         const CommandLine line = CommandLine::parse(arguments);
-        EXPECT_EQ(line, (CommandLine{task, headless, givenLink, linkFile, folder})) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(line, (CommandLine{task, headless, givenLink, linkFile, folder, {}})) << ::testing::PrintToString(arguments);
     }
+}
+
+// --caldav exists only where the platform offers accounts on servers.
+TEST(CommandLine, ACalDavAccountIsSetUpOnlyWhereThePlatformOffersOne) {
+    const Lines rows[][2] = {
+        {{"--caldav", "https://dav.example", "ana"}, {"https://dav.example", "ana"}},
+        {{"--caldav", "off", "--quit"}, {"off"}},
+        {{"--quit", "--caldav", "dav.example", "off"}, {"dav.example", "off"}},
+    };
+    for (const auto& [arguments, calDav] : rows) {
+        const CommandLine line = CommandLine::parse(arguments, true);
+        EXPECT_EQ(line.task, Task::useCalDav) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(line.calDav, calDav);
+        EXPECT_THROW(CommandLine::parse(arguments), CommandLineError) << "no --caldav without server accounts";
+    }
+    for (const Lines& wrong : {Lines{"--caldav"}, Lines{"--caldav", "https://dav.example"},
+                               Lines{"--caldav", "off", "--caldav", "off"}})
+        EXPECT_THROW(CommandLine::parse(wrong, true), CommandLineError) << ::testing::PrintToString(wrong);
+
+    Start offered;
+    offered.features.serverAccounts = true;
+    EXPECT_EQ(offered.run({"--help"}), 0);
+    EXPECT_THAT(offered.out.str(), HasSubstr("--caldav off"));
+    Start plain;
+    EXPECT_EQ(plain.run({"--help"}), 0);
+    EXPECT_THAT(plain.out.str(), ::testing::Not(HasSubstr("--caldav")));
 }
 
 TEST(CommandLine, SaysWhatIsWrongWithoutRepeatingALink) {

@@ -14,6 +14,7 @@
 #include "Platform/LoginItems.h"
 #include "Platform/MainLoop.h"
 #include "Platform/RemindersDatabase.h"
+#include "Platform/Secrets.h"
 #include "Platform/StatusItem.h"
 #include "Platform/Workspace.h"
 #include "TavrelinMac/AppInfo.h"
@@ -27,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -154,7 +156,32 @@ public:
         return firstButton + index;
     }
 
+    // A form is answered from `forms` (its alert is in `shown` too, in turn):
+    // the button's index and the texts typed; when empty, the last button
+    // with the fields as they were.
+    struct Typed {
+        int button = 0;
+        std::vector<std::string> values;
+    };
+    FormAnswer runForm(const Form& form) override {
+        shown.push_back(form.alert);
+        formsShown.push_back(form);
+        if (whileOpen)
+            whileOpen(form.alert);
+        if (forms.empty()) {
+            std::vector<std::string> values;
+            for (const auto& field : form.fields)
+                values.push_back(field.value);
+            return {firstButton + std::max(0, static_cast<int>(form.alert.buttons.size()) - 1), values};
+        }
+        Typed typed = std::move(forms.front());
+        forms.pop_front();
+        return {firstButton + typed.button, std::move(typed.values)};
+    }
+
     std::vector<Alert> shown;
+    std::vector<Form> formsShown;
+    std::deque<Typed> forms;
     // Answers by button index (0 = first); when empty, the last (cancelling) button.
     std::deque<int> script;
     // Runs while a dialog is open, e.g. to fire timers during the modal loop.
@@ -464,6 +491,40 @@ private:
     std::vector<ReminderList> lists_;
     std::map<std::string, std::string> byDeliveryKey_; // key → identifier
     int nextId_ = 1;
+};
+
+// The keyring in memory. With `failure` set, every call throws it.
+class FakeSecrets final : public Secrets {
+public:
+    std::optional<std::string> lookup(const SecretKey& key, Prompt) override {
+        std::lock_guard lock(mutex_);
+        check();
+        for (const auto& [stored, secret] : items)
+            if (stored == key)
+                return secret;
+        return std::nullopt;
+    }
+    void store(const SecretKey& key, const std::string&, const std::string& secret) override {
+        std::lock_guard lock(mutex_);
+        check();
+        std::erase_if(items, [&](const auto& item) { return item.first == key; });
+        items.emplace_back(key, secret);
+    }
+    bool remove(const SecretKey& key) override {
+        std::lock_guard lock(mutex_);
+        check();
+        return std::erase_if(items, [&](const auto& item) { return item.first == key; }) > 0;
+    }
+
+    std::vector<std::pair<SecretKey, std::string>> items;
+    std::optional<std::string> failure;
+
+private:
+    void check() const {
+        if (failure)
+            throw SecretsError(*failure);
+    }
+    std::mutex mutex_;
 };
 
 // The desktop's login and link entries as values. An entry names a bundle

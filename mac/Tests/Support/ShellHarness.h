@@ -34,11 +34,28 @@ struct Shell : FakeServices, RemindersPlaces {
     Features features = buildFeatures;
     FakeRemindersDatabase edsReminders;
     bool edsAvailable = false;
+    // The CalDAV server's task lists, there once `calDavAccount` is set up.
+    FakeRemindersDatabase calDavReminders;
+    std::optional<RemindersAccount> calDavAccount;
+    // What the server says to each sign-in (default: it takes the password),
+    // and every sign-in asked for: the account, the password, and whether
+    // it was asked on the main thread.
+    std::function<SignInAnswer(const RemindersAccount&, const std::string& password)> server;
+    struct SignIn {
+        RemindersAccount account;
+        std::string password;
+        bool onMainThread;
+    };
+    std::vector<SignIn> signIns;
+    // Runs at every settle() after the first, as another process's change would be read.
+    std::function<void()> onSettleAgain;
+    int settles = 0;
     RemindersPlace::Kind chosenKind = RemindersPlace::Kind::taskListFolder;
     std::vector<RemindersPlace::Kind> choices;
 
     explicit Shell(std::optional<std::string> pairedWith = std::nullopt) {
         edsReminders.where = {RemindersPlace::Kind::evolutionDataServer, {}};
+        calDavReminders.where = {RemindersPlace::Kind::calDavServer, {}, {}};
         bundle.bundlePath = "/Applications/Tavrelin.app";
         defaults.values[AppDelegate::hasShownWelcomeKey] = true;
         if (pairedWith)
@@ -69,24 +86,56 @@ struct Shell : FakeServices, RemindersPlaces {
     }
     std::string settle() override {
         askedOnMainThread.push_back(mainLoop.isMainThread());
+        if (settles++ > 0 && onSettleAgain)
+            onSettleAgain();
         return backendDescription;
     }
     std::vector<RemindersPlace> available() const override {
+        std::vector<RemindersPlace> places{reminders.where};
         if (edsAvailable)
-            return {reminders.where, edsReminders.where};
-        return {reminders.where};
+            places.push_back(edsReminders.where);
+        if (calDavAccount)
+            places.push_back(calDavReminders.where);
+        return places;
     }
     RemindersPlace chosen() const override {
-        return chosenKind == RemindersPlace::Kind::evolutionDataServer ? edsReminders.where : reminders.where;
+        if (chosenKind == RemindersPlace::Kind::evolutionDataServer)
+            return edsReminders.where;
+        if (chosenKind == RemindersPlace::Kind::calDavServer)
+            return calDavReminders.where;
+        return reminders.where;
     }
     RemindersDatabase& database() override {
         if (chosenKind == RemindersPlace::Kind::evolutionDataServer)
             return edsReminders;
+        if (chosenKind == RemindersPlace::Kind::calDavServer)
+            return calDavReminders;
         return reminders;
     }
     void choose(RemindersPlace::Kind kind) override {
+        if (kind == RemindersPlace::Kind::calDavServer && !calDavAccount)
+            return;
         chosenKind = kind;
         choices.push_back(kind);
+    }
+    std::vector<RemindersPlace::Kind> accountKinds() const override { return {RemindersPlace::Kind::calDavServer}; }
+    std::optional<RemindersAccount> account(RemindersPlace::Kind kind) const override {
+        return kind == RemindersPlace::Kind::calDavServer ? calDavAccount : std::nullopt;
+    }
+    SignInAnswer signIn(RemindersPlace::Kind, const RemindersAccount& account, const std::string& password) override {
+        signIns.push_back({account, password, mainLoop.isMainThread()});
+        return server ? server(account, password) : SignInAnswer{SignInAnswer::Kind::signedIn, {}};
+    }
+    void useAccount(RemindersPlace::Kind kind, const RemindersAccount& account) override {
+        calDavAccount = account;
+        calDavReminders.where = {RemindersPlace::Kind::calDavServer, account.server, account.user};
+        chosenKind = kind;
+        choices.push_back(kind);
+    }
+    // Sets up the account, as a sign-in from an earlier launch left it.
+    void setUpCalDav(const std::string& server = "https://dav.example.com/", const std::string& user = "alice") {
+        calDavAccount = RemindersAccount{server, user};
+        calDavReminders.where = {RemindersPlace::Kind::calDavServer, server, user};
     }
     void open(const std::string& link) { delegate->handleGetURL(link); }
     // Chooses the menu entry, and lets what that starts run.

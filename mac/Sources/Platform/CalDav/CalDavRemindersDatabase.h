@@ -76,7 +76,7 @@ public:
     const std::string& server() const { return server_; } // normalised
     const std::string& user() const { return user_; }
 
-    platform::RemindersPlace place() const override { return {platform::RemindersPlace::Kind::calDavServer, server_}; }
+    platform::RemindersPlace place() const override { return {platform::RemindersPlace::Kind::calDavServer, server_, user_}; }
     // No password in the keyring (or the keyring cannot say): not determined.
     // A password the server rejected: denied. Otherwise full access; the
     // first call with a password finds the lists, so a wrong password is

@@ -5,10 +5,13 @@
 #include <QSettings>
 #include <QString>
 
+#include <mutex>
+
 namespace tavrelin::qt {
 
 // Defaults in an INI file: <per-user config folder>/Tavrelin/Tavrelin.ini
 // (~/.config/… unless $XDG_CONFIG_HOME says otherwise). Keys are stored exactly as given.
+// Calls may come from several threads; they take turns.
 class QtUserDefaults final : public platform::UserDefaults {
 public:
     static QString defaultPath();
@@ -20,7 +23,11 @@ public:
     void setBool(const std::string& key, bool value) override;
     void setString(const std::string& key, const std::string& value) override;
 
+    // Reads what another process wrote to the file since.
+    void reload();
+
 private:
+    mutable std::mutex mutex_;
     mutable QSettings settings_;
 };
 

@@ -299,6 +299,10 @@ std::optional<std::string> SingleInstance::requestStatus(int timeoutMs) const {
     return answer->size() > 3 ? answer->substr(3) : std::string();
 }
 
+bool SingleInstance::announcePlaceChange(int timeoutMs) const {
+    return !isListening() && isOk(exchange("places\n", timeoutMs));
+}
+
 // ---- server side
 
 void SingleInstance::listen() {
@@ -412,6 +416,12 @@ void SingleInstance::answer(Client& client, const std::string& line) {
             if (c == '\r' || c == '\n')
                 c = ' ';
         sendAll(client.fd, text.empty() ? "ok\n" : "ok " + text + "\n");
+    } else if (line == "places") {
+        sendAll(client.fd, "ok\n");
+        QTimer::singleShot(0, &context_, [this] {
+            if (onPlaceChange)
+                onPlaceChange();
+        });
     } else {
         sendAll(client.fd, "?\n");
     }

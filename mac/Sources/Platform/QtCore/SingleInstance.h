@@ -47,9 +47,10 @@ struct InstancePaths {
 // status line: so the agent can be driven without a tray.
 //
 // On the socket a client writes one line, "ping", "reopen", "open <link>",
-// "quit" or "status", and the agent answers "ok" ("ok <status line>" for
-// "status"). "reopen" is a start with nothing to hand over: the person looks
-// for the agent, which shows itself.
+// "quit", "status" or "places", and the agent answers "ok" ("ok <status
+// line>" for "status"). "reopen" is a start with nothing to hand over: the
+// person looks for the agent, which shows itself; "places" says the stored
+// choice of where reminders go changed.
 // The server side runs on the main thread's event loop; the client side
 // blocks for at most its time-out and is meant for a process that is not
 // (yet) an agent.
@@ -85,6 +86,9 @@ public:
     // The agent's status line; none when no agent answers.
     std::optional<std::string> requestStatus() const override { return requestStatus(3000); }
     std::optional<std::string> requestStatus(int timeoutMs) const;
+    // Tells the agent that the stored choice of where reminders go changed;
+    // true when it took that in.
+    bool announcePlaceChange(int timeoutMs = 3000) const;
 
     // Server side: listens on the socket. Only the lock holder may, so any
     // socket file found there is left over and is replaced. Throws
@@ -108,6 +112,9 @@ public:
     std::function<void()> onQuit;
     // Answers the status line a later process asks for.
     std::function<std::string()> status;
+    // Called on the main thread when a later process changed the stored
+    // choice of where reminders go ("places").
+    std::function<void()> onPlaceChange;
 
     // Longest request line accepted; a pairing link is far shorter.
     static constexpr std::size_t maxLineBytes = 64 * 1024;

@@ -1,6 +1,7 @@
 #include "Platform/Terminal/TerminalConsole.h"
 
 #include "Base/Text.h"
+#include "Platform/Terminal/HiddenInput.h"
 
 #include <QEventLoop>
 
@@ -47,11 +48,19 @@ void printLines(std::string_view text) {
     std::fflush(stdout);
 }
 
+// A dialog's wait for its answer: a button, or (without buttons) a line.
 struct TerminalConsole::Waiting {
-    explicit Waiting(const std::vector<std::string>& buttons) : buttons(buttons) {}
-    const std::vector<std::string>& buttons;
+    explicit Waiting(const std::vector<std::string>* buttons) : buttons(buttons) {}
+    const std::vector<std::string>* buttons;
     QEventLoop loop;
+    bool done = false;
     std::optional<std::size_t> answer;
+    std::optional<std::string> line;
+
+    void finish() {
+        done = true;
+        loop.quit();
+    }
 };
 
 TerminalConsole::TerminalConsole(int fd) : fd_(fd), context_(std::make_unique<QObject>()) {
@@ -85,6 +94,10 @@ void TerminalConsole::readAvailable() {
         return;
     }
     receive(std::string_view(buffer, static_cast<std::size_t>(count)));
+    // It may have held a password.
+    volatile char* bytes = buffer;
+    for (ssize_t i = 0; i < count; ++i)
+        bytes[i] = 0;
 }
 
 void TerminalConsole::receive(std::string_view bytes) {
@@ -92,11 +105,17 @@ void TerminalConsole::receive(std::string_view bytes) {
         return;
     partial_.append(bytes);
     std::size_t start = 0;
-    for (std::size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1)
-        queue_.emplace_back(text::trimmed(std::string_view(partial_).substr(start, end - start)));
+    for (std::size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string_view line = std::string_view(partial_).substr(start, end - start);
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        queue_.emplace_back(line);
+    }
+    // What was taken may hold a password: no copy of it stays behind.
+    std::fill(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(start), '\0');
     partial_.erase(0, start);
     if (partial_.size() > maxLineBytes) {
-        partial_.clear();
+        text::wipe(partial_);
         hint(routes_.lineTooLong);
     }
     deliver();
@@ -106,9 +125,9 @@ void TerminalConsole::receiveEnd() {
     if (endReceived_)
         return;
     // A last line without its line feed still counts.
-    if (const std::string_view last = text::trimmed(partial_); !last.empty())
-        queue_.emplace_back(last);
-    partial_.clear();
+    if (!text::trimmed(partial_).empty())
+        queue_.emplace_back(partial_);
+    text::wipe(partial_);
     endReceived_ = true;
     queue_.push_back(std::nullopt);
     deliver();
@@ -128,12 +147,12 @@ void TerminalConsole::pump() {
             feedWaiting();
             return;
         }
-        if (const auto& next = queue_.front(); next && waitsForMenu(*next))
+        if (const auto& next = queue_.front(); next && waitsForMenu(std::string(text::trimmed(*next))))
             return;
         std::optional<std::string> line = std::move(queue_.front());
         queue_.pop_front();
         if (line)
-            route(*line);
+            route(std::string(text::trimmed(*line)));
         else
             ended_ = true;
     }
@@ -142,43 +161,69 @@ void TerminalConsole::pump() {
 void TerminalConsole::feedWaiting() {
     while (!waiting_.empty() && !queue_.empty()) {
         Waiting& innermost = *waiting_.back();
-        if (innermost.answer)
+        if (innermost.done)
             return; // answered; its loop is on the way out
-        std::optional<std::string> line = std::move(queue_.front());
-        queue_.pop_front();
-        if (!line) {
+        if (!queue_.front()) {
+            queue_.pop_front();
             ended_ = true;
-            for (Waiting* waiting : waiting_) {
-                waiting->answer = waiting->buttons.size() - 1;
-                waiting->loop.quit();
-            }
+            for (Waiting* waiting : waiting_)
+                waiting->finish();
             return;
         }
-        if (line->empty())
+        if (!innermost.buttons) {
+            // Taken whole; the queue's copy is wiped, as it may be a password.
+            innermost.line = *queue_.front();
+            text::wipe(*queue_.front());
+            queue_.pop_front();
+            innermost.finish();
+            return;
+        }
+        const std::string line(text::trimmed(*queue_.front()));
+        queue_.pop_front();
+        if (line.empty())
             continue;
-        if (auto index = pick(*line, innermost.buttons)) {
+        if (auto index = pick(line, *innermost.buttons)) {
             innermost.answer = *index;
-            innermost.loop.quit();
+            innermost.finish();
             return;
         }
-        hint(routes_.notAnAnswer, innermost.buttons.size());
+        hint(routes_.notAnAnswer, innermost.buttons->size());
     }
+}
+
+void TerminalConsole::wait(Waiting& waiting) {
+    waiting_.push_back(&waiting);
+    feedWaiting(); // lines that came before the dialog
+    if (!waiting.done)
+        waiting.loop.exec();
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &waiting));
+    if (!queue_.empty())
+        pumpTimer_.start(); // for an outer dialog or the commands after this one
 }
 
 std::size_t TerminalConsole::awaitAnswer(const std::vector<std::string>& buttons) {
     std::size_t last = buttons.empty() ? 0 : buttons.size() - 1;
     if (ended_ || buttons.empty())
         return last;
-    Waiting waiting{buttons};
-    waiting_.push_back(&waiting);
-    feedWaiting(); // lines that came before the dialog
-    if (!waiting.answer)
-        waiting.loop.exec();
-    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &waiting));
-    if (!queue_.empty())
-        pumpTimer_.start(); // for an outer dialog or the commands after this one
-    // The application quitting ends the loop without an answer.
+    Waiting waiting{&buttons};
+    wait(waiting);
+    // The end of input, or the application quitting, gives no answer.
     return waiting.answer.value_or(last);
+}
+
+std::optional<std::string> TerminalConsole::awaitLine(const std::string& prompt, bool hidden) {
+    if (ended_)
+        return std::nullopt;
+    Waiting waiting{nullptr};
+    {
+        EchoOff quiet(hidden ? fd_ : -1);
+        printLines(prompt);
+        wait(waiting);
+    }
+    std::optional<std::string> line = waiting.line;
+    if (waiting.line)
+        text::wipe(*waiting.line);
+    return line;
 }
 
 bool TerminalConsole::waitsForMenu(const std::string& line) const {

@@ -63,6 +63,13 @@ public:
     // Runs a nested event loop until a line picks one of the buttons; answers
     // its index. Timers and posted blocks keep running meanwhile.
     std::size_t awaitAnswer(const std::vector<std::string>& buttons);
+    // Prints `prompt`, then runs a nested event loop until the next line, and
+    // answers it as typed (without its line break; an empty line too). None
+    // at the end of input or when the application quits meanwhile. A hidden
+    // line (a password) is not echoed by a terminal, from before the prompt
+    // shows; the terminal gets its settings back however the wait ends, and
+    // the console keeps no copy of the line.
+    std::optional<std::string> awaitLine(const std::string& prompt, bool hidden);
 
     // Hands bytes over as if read; for tests and for the reader itself.
     void receive(std::string_view bytes);
@@ -74,13 +81,14 @@ private:
     void deliver();
     void pump();
     void feedWaiting();
+    void wait(Waiting& waiting);
     bool waitsForMenu(const std::string& line) const;
     void route(const std::string& line);
 
     int fd_;
     Routes routes_;
     std::string partial_;
-    // Lines not handled yet; none stands for the end of input.
+    // Lines not handled yet, as typed; none stands for the end of input.
     std::deque<std::optional<std::string>> queue_;
     bool endReceived_ = false;      // read
     bool ended_ = false;            // and acted on, after the lines before it

@@ -20,7 +20,7 @@ constexpr Word words[] = {
                   "download can never leave you wondering which one is real. It will reopen from there by itself."},
 
     {"pairing.trustedTitle", "Let this computer collect your reminders?"},
-    {"pairing.trustedText", "Tavrelin will collect reminders from {host} and create them in {where} on this computer.\n\n"
+    {"pairing.trustedText", "Tavrelin will collect reminders from {host} and create them in {where}.\n\n"
                             "It never sees your email — only a title, a date, and a list name."},
     {"pairing.pairButton", "Pair this computer"},
     {"pairing.untrustedTitle", "Pair this computer with {host}?"},
@@ -87,6 +87,8 @@ constexpr Word words[] = {
      "The downloaded app did not answer “--version” within {seconds} seconds, so it was discarded."},
     // The product as --version, the install and the log's start line name it.
     {"about.nameAndVersion", "Tavrelin {version}"},
+    // A place of this computer's own, as the pairing names it.
+    {"place.onThisComputer", "{where} on this computer"},
     {"reopen.withIcon", "Its tamsel icon is in the panel’s tray at the edge of your screen: click it for Tavrelin’s menu."},
 };
 

@@ -76,6 +76,8 @@ constexpr Word words[] = {
      "The downloaded app’s notarization check (spctl) did not finish within {seconds} seconds, so it was discarded."},
     // The product as --version, the install and the log's start line name it.
     {"about.nameAndVersion", "Tavrelin for Mac {version}"},
+    // The one place of a Mac.
+    {"place.onThisComputer", "Apple Reminders on this Mac"},
     {"reopen.withIcon", "Its tamsel icon is in the menu bar at the top of your screen: click it for Tavrelin’s menu."},
 };
 

@@ -87,6 +87,7 @@ constexpr Word words[] = {
     {"place.someTaskListFolder", "the task-list folder"},
     {"place.calDavServer", "the CalDAV task lists on {server}"},
     {"place.taskListFolderTitle", "Task-list folder"},
+    {"place.calDavServerTitle", "CalDAV task lists on {server}"},
 
     {"places.switchButton", "Switch"},
     {"places.createList", "Create the list “{name}”…"},
@@ -99,6 +100,7 @@ constexpr Word words[] = {
     {"health.trouble", "Trouble: {message}"},
     {"health.stopped", "Stopped: {message}"},
     {"health.notPaired", "Not paired"},
+    {"health.needsSignIn", "Needs sign-in"},
     {"health.connected", "Connected"},
     {"health.checking", "Checking…"},
     {"health.writesFailed", "{count} couldn’t be saved"},
@@ -169,6 +171,46 @@ constexpr Word words[] = {
     {"install.installFailed", "could not install: {reason}; the copy that was there is unchanged"},
     {"install.runningAgentStayed", "the running agent did not quit within {seconds} s"},
 
+    // Task lists on a server reached with an account: only a build whose
+    // platform offers them says these. {who} is "alice on https://dav.example.com/".
+    {"account.who", "{user} on {server}"},
+    {"account.setUp", "Use a CalDAV server…"},
+    {"account.setUpAnother", "Use another CalDAV server…"},
+    {"account.signingIn", "Signing in as {who}…"},
+    {"account.setUpTitle", "Use a CalDAV server"},
+    {"account.setUpText",
+     "Tavrelin will file the reminders it collects straight into the task lists of your account on a CalDAV server "
+     "(Nextcloud, Radicale, Fastmail and others), so they reach every device that syncs with it.\n\n"
+     "The password is kept in your keyring, and nowhere else. Where the service offers app passwords, use one."},
+    {"account.serverLabel", "Server address"},
+    {"account.userLabel", "User name"},
+    {"account.passwordLabel", "Password"},
+    {"account.signInButton", "Sign In"},
+    {"account.needsSignIn", "Tavrelin needs you to sign in again as {who}"},
+    {"account.signInAgain", "Sign in to {server} again…"},
+    {"account.signInAgainTitle", "Sign in to {server} again"},
+    {"account.signInAgainText",
+     "The server did not accept the password Tavrelin has for {user}, so Tavrelin sends it nothing until you sign in "
+     "again. Reminders wait on the relay meanwhile."},
+    {"account.signedInTitle", "Signed in to {server}"},
+    {"account.signedInText", "Tavrelin files the reminders it collects in the task lists of {who}."},
+    {"account.failedTitle", "Couldn’t sign in to {server}"},
+    {"account.rejectedText", "The server did not accept the password for {user}. Nothing was changed."},
+    {"account.failedText", "{problem}\n\nNothing was changed."},
+    {"account.commandUsage",
+     "       tavrelin-agent --caldav <server address> <user>\n"
+     "                                     file reminders into the task lists of that CalDAV account; the\n"
+     "                                     password is read from standard input and kept in the keyring\n"
+     "       tavrelin-agent --caldav off   back to the automatic choice of task lists"},
+    {"account.passwordPrompt", "Password for {user} on {server}: "},
+    {"account.noPassword", "no password was read from standard input; nothing was changed"},
+    {"account.commandRejected", "{server} did not accept the password for {user}; nothing was changed"},
+    {"account.commandFailed", "could not sign in to {server}: {problem} (nothing was changed)"},
+    {"account.commandSignedInNow", "Signed in as {who}. Reminders go to its task lists from now on."},
+    {"account.commandSignedInLater", "Signed in as {who}. Reminders go to its task lists once the agent starts."},
+    {"account.commandOffNow", "Reminders go where the automatic choice puts them from now on."},
+    {"account.commandOffLater", "Reminders go where the automatic choice puts them once the agent starts."},
+
     {"reopen.title", "Tavrelin is already running"},
     // Said only on a desktop without a tray: a macOS menu bar always shows the icon.
     {"reopen.withoutIcon",
@@ -196,6 +238,8 @@ constexpr Word words[] = {
     {"commandLine.oneEntriesChange", "--start-at-login, --register and --unregister go one at a time"},
     {"commandLine.needsFile", "--link-from takes a file"},
     {"commandLine.needsFolder", "--install-into takes a folder"},
+    {"commandLine.needsServerAndUser", "--caldav takes a server address and a user name, or off"},
+    {"commandLine.oneCalDav", "one --caldav at a time"},
     {"commandLine.oneLink", "one link at a time"},
     {"commandLine.noLinkIn", "no link could be read from {file}"},
     {"commandLine.noAgent", "no agent is running"},

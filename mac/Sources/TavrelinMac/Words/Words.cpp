@@ -85,7 +85,14 @@ std::string where(const RemindersPlace& place) {
 
 // The place as the title of the menu's section names it.
 std::string title(const RemindersPlace& place) {
-    return place.kind == RemindersPlace::Kind::taskListFolder ? say("place.taskListFolderTitle") : where(place);
+    switch (place.kind) {
+    case RemindersPlace::Kind::taskListFolder:
+        return say("place.taskListFolderTitle");
+    case RemindersPlace::Kind::calDavServer:
+        return say("place.calDavServerTitle", {{"server", place.location}});
+    default:
+        return where(place);
+    }
 }
 
 } // namespace
@@ -166,7 +173,9 @@ std::string trustedTitle() {
 }
 
 std::string trustedText(const std::string& host, const RemindersPlace& place) {
-    return say("pairing.trustedText", {{"host", host}, {"where", where(place)}});
+    // A server's task lists are not on this computer.
+    return say("pairing.trustedText",
+               {{"host", host}, {"where", place.signsIn() ? where(place) : say("place.onThisComputer", {{"where", where(place)}})}});
 }
 
 std::string pairButton() {
@@ -479,6 +488,113 @@ std::string createFailedText(const std::string& problem) {
 
 } // namespace places
 
+namespace account {
+namespace {
+
+std::string who(const RemindersPlace& place) {
+    return say("account.who", {{"user", place.account}, {"server", place.location}});
+}
+
+} // namespace
+
+std::string setUp(bool another) {
+    return say(another ? "account.setUpAnother" : "account.setUp");
+}
+
+std::string signingIn(const RemindersPlace& place) {
+    return say("account.signingIn", {{"who", who(place)}});
+}
+
+std::string setUpTitle() {
+    return say("account.setUpTitle");
+}
+
+std::string setUpText() {
+    return say("account.setUpText");
+}
+
+std::string serverLabel() {
+    return say("account.serverLabel");
+}
+
+std::string userLabel() {
+    return say("account.userLabel");
+}
+
+std::string passwordLabel() {
+    return say("account.passwordLabel");
+}
+
+std::string signInButton() {
+    return say("account.signInButton");
+}
+
+std::string needsSignIn(const RemindersPlace& place) {
+    return say("account.needsSignIn", {{"who", who(place)}});
+}
+
+std::string signInAgain(const RemindersPlace& place) {
+    return say("account.signInAgain", {{"server", place.location}});
+}
+
+std::string signInAgainTitle(const RemindersPlace& place) {
+    return say("account.signInAgainTitle", {{"server", place.location}});
+}
+
+std::string signInAgainText(const RemindersPlace& place) {
+    return say("account.signInAgainText", {{"user", place.account}});
+}
+
+std::string signedInTitle(const RemindersPlace& place) {
+    return say("account.signedInTitle", {{"server", place.location}});
+}
+
+std::string signedInText(const RemindersPlace& place) {
+    return say("account.signedInText", {{"who", who(place)}});
+}
+
+std::string failedTitle(const std::string& server) {
+    return say("account.failedTitle", {{"server", server}});
+}
+
+std::string rejectedText(const std::string& user) {
+    return say("account.rejectedText", {{"user", user}});
+}
+
+std::string failedText(const std::string& problem) {
+    return say("account.failedText", {{"problem", problem}});
+}
+
+std::string commandUsage() {
+    return say("account.commandUsage");
+}
+
+std::string passwordPrompt(const std::string& user, const std::string& server) {
+    return say("account.passwordPrompt", {{"user", user}, {"server", server}});
+}
+
+std::string noPassword() {
+    return say("account.noPassword");
+}
+
+std::string commandRejected(const std::string& server, const std::string& user) {
+    return say("account.commandRejected", {{"server", server}, {"user", user}});
+}
+
+std::string commandFailed(const std::string& server, const std::string& problem) {
+    return say("account.commandFailed", {{"server", server}, {"problem", problem}});
+}
+
+std::string commandSignedIn(const RemindersPlace& place, bool agentRuns) {
+    return say(agentRuns ? "account.commandSignedInNow" : "account.commandSignedInLater", {{"who", who(place)}});
+}
+
+std::string commandOff(bool agentRuns) {
+    return say(agentRuns ? "account.commandOffNow" : "account.commandOffLater");
+}
+
+} // namespace account
+
 namespace health {
 
 std::string trouble(const std::string& message) {
@@ -495,6 +611,10 @@ std::string notPaired() {
 
 std::string needsAccess() {
     return say("health.needsAccess");
+}
+
+std::string needsSignIn() {
+    return say("health.needsSignIn");
 }
 
 std::string connected() {
@@ -839,6 +959,14 @@ std::string needsFile() {
 
 std::string needsFolder() {
     return say("commandLine.needsFolder");
+}
+
+std::string needsServerAndUser() {
+    return say("commandLine.needsServerAndUser");
+}
+
+std::string oneCalDav() {
+    return say("commandLine.oneCalDav");
 }
 
 std::string oneLink() {
