@@ -69,14 +69,14 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments, bool s
             takeLink(line.link, argument);
         }
     }
-    line.task = help      ? Task::help
-                : version ? Task::version
-                : entries ? *entries
-                : line.installFolder ? Task::installInto
+    line.task = help                   ? Task::help
+                : version              ? Task::version
+                : entries              ? *entries
+                : line.installFolder   ? Task::installInto
                 : !line.calDav.empty() ? Task::useCalDav
-                : quit    ? Task::quit
-                : status  ? Task::status
-                          : Task::runAgent;
+                : quit                 ? Task::quit
+                : status               ? Task::status
+                                       : Task::runAgent;
     return line;
 }
 

@@ -300,8 +300,8 @@ Outcome UpdatePipeline::download(platform::HttpSession& session, const Updater::
         return discard(words::update::runCheckDidNotFinish(error.deadline().count()));
     }
     // The new build speaks this build's words: the same name before the version.
-    const auto answer = system_.runCheckPrintsVersion() ? std::optional(words::about::nameAndVersion(feed.version))
-                                                        : std::nullopt;
+    const auto answer =
+        system_.runCheckPrintsVersion() ? std::optional(words::about::nameAndVersion(feed.version)) : std::nullopt;
     if (const auto problem = notShownToRun(assessment, answer, feed.version))
         return discard(words::update::doesNotRun(*problem));
 

@@ -179,11 +179,10 @@ void serveCalDav(fake::FakeHttp& http) {
                                std::pair<std::string, std::string>{"Authorization", "Basic YWxpY2U6cmlnaHQ="}) > 0;
         if (!right)
             return {401, "Password required"};
-        return {207,
-                R"(<?xml version="1.0"?><d:multistatus xmlns:d="DAV:" xmlns:c="urn:ietf:params:xml:ns:caldav">)"
-                R"(<d:response><d:href>/.well-known/caldav</d:href><d:propstat><d:prop><c:calendar-home-set>)"
-                R"(<d:href>/alice/</d:href></c:calendar-home-set></d:prop><d:status>HTTP/1.1 200 OK</d:status>)"
-                R"(</d:propstat></d:response></d:multistatus>)"};
+        return {207, R"(<?xml version="1.0"?><d:multistatus xmlns:d="DAV:" xmlns:c="urn:ietf:params:xml:ns:caldav">)"
+                     R"(<d:response><d:href>/.well-known/caldav</d:href><d:propstat><d:prop><c:calendar-home-set>)"
+                     R"(<d:href>/alice/</d:href></c:calendar-home-set></d:prop><d:status>HTTP/1.1 200 OK</d:status>)"
+                     R"(</d:propstat></d:response></d:multistatus>)"};
     };
 }
 

@@ -91,8 +91,8 @@ TEST(CommandLine, ACalDavAccountIsSetUpOnlyWhereThePlatformOffersOne) {
         EXPECT_EQ(line.calDav, calDav);
         EXPECT_THROW(CommandLine::parse(arguments), CommandLineError) << "no --caldav without server accounts";
     }
-    for (const Lines& wrong : {Lines{"--caldav"}, Lines{"--caldav", "https://dav.example"},
-                               Lines{"--caldav", "off", "--caldav", "off"}})
+    for (const Lines& wrong :
+         {Lines{"--caldav"}, Lines{"--caldav", "https://dav.example"}, Lines{"--caldav", "off", "--caldav", "off"}})
         EXPECT_THROW(CommandLine::parse(wrong, true), CommandLineError) << ::testing::PrintToString(wrong);
 
     Start offered;
@@ -131,7 +131,8 @@ TEST(CommandLine, SaysWhatIsWrongWithoutRepeatingALink) {
 TEST(CommandLine, HelpVersionAndTheLinkFromAFile) {
     Start help;
     EXPECT_EQ(help.run({"--help"}), 0);
-    EXPECT_EQ(help.out.str(), words::commandLine::usage() + "\nIts log: /home/ana/.cache/Tavrelin/agent.log (and standard error).\n");
+    EXPECT_EQ(help.out.str(),
+              words::commandLine::usage() + "\nIts log: /home/ana/.cache/Tavrelin/agent.log (and standard error).\n");
     EXPECT_EQ(help.err.str(), "");
 
     // What the update's run check reads.

@@ -4,11 +4,10 @@
 
 namespace tavrelin::platform {
 
-const Features buildFeatures{
-    .startAtLoginInMenu = true,
-    .remindersPlaceInMenu = true,
-    .createListInMenu = true,
-    .showOnReopen = true,
-    .serverAccounts = true};
+const Features buildFeatures{.startAtLoginInMenu = true,
+                             .remindersPlaceInMenu = true,
+                             .createListInMenu = true,
+                             .showOnReopen = true,
+                             .serverAccounts = true};
 
 } // namespace tavrelin::platform

@@ -174,8 +174,9 @@ std::string trustedTitle() {
 
 std::string trustedText(const std::string& host, const RemindersPlace& place) {
     // A server's task lists are not on this computer.
-    return say("pairing.trustedText",
-               {{"host", host}, {"where", place.signsIn() ? where(place) : say("place.onThisComputer", {{"where", where(place)}})}});
+    return say(
+        "pairing.trustedText",
+        {{"host", host}, {"where", place.signsIn() ? where(place) : say("place.onThisComputer", {{"where", where(place)}})}});
 }
 
 std::string pairButton() {
