@@ -376,7 +376,7 @@ std::vector<MenuItem> RemindersModule::menuItems() const {
         line("refused/" + name, words::module::noListNamed(count, name));
         if (onCreateList) {
             // Under the line it answers.
-            offer("create/" + name, words::places::createList(name), [name](const RemindersModule& self) {
+            offer("create/" + name, words::places::createList(name), [name = name](const RemindersModule& self) {
                 if (self.onCreateList)
                     self.onCreateList(name);
             });

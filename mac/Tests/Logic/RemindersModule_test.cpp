@@ -285,7 +285,7 @@ TEST(RemindersPollFailure, IsNamedForWhereItHappenedAndAcknowledgesNothing) {
         EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{logLine, "info backing off 30s after 1 consecutive failures"}));
         EXPECT_EQ(w.state.deliveredThisSession(), 0); // no success recorded
 
-        // Mended: the item comes back, is found filed, and is acknowledged once.
+        // Once the task lists work again, the item comes back, is found filed, and is acknowledged once.
         w.reminders.beforeLists = nullptr;
         w.throwing.clear();
         w.ackStatus = 200;
