@@ -40,6 +40,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -77,7 +78,7 @@ struct QtPlatform : ::testing::Test {
     QApplication& app = application<QApplication>();
 };
 
-TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffItUnderOneDeadline) {
+TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndQuittingLeavesStuckBackgroundWork) {
     QtMainLoop loop;
     std::vector<int> order; // -1: not where it should run
     loop.background(platform::Priority::utility, [&] {
@@ -87,22 +88,26 @@ TEST_F(QtPlatform, PostedBlocksRunOnTheMainThreadInOrderAndBackgroundWorkOffItUn
     });
     EXPECT_TRUE(spinUntil([&] { return order == std::vector<int>{0, 1, 2}; })) << ::testing::PrintToString(order);
 
-    // Quitting waits for the worker pools under one deadline for all of them.
+    // Quitting waits for the worker pools up to its deadline, and leaves
+    // blocks that are stuck past it running.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
+    auto finished = std::make_shared<std::atomic<int>>(0);
     // Each block gives up by itself after a minute, so a failure here cannot hang.
     for (auto priority : {platform::Priority::normal, platform::Priority::utility})
-        loop.background(priority, [released] { released.wait_for(std::chrono::seconds(60)); });
+        loop.background(priority, [released, finished] {
+            released.wait_for(std::chrono::seconds(60));
+            ++*finished;
+        });
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(loop.waitForBackground(1));
-    const auto waited = std::chrono::steady_clock::now() - start;
-    // One second for both, not one for each.
-    EXPECT_LT(waited, std::chrono::milliseconds(1900));
-    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << "it did not wait";
+    EXPECT_EQ(finished->load(), 0) << "the quit waited for the stuck blocks";
 
     release.set_value();
     EXPECT_TRUE(loop.waitForBackground(30));
+    EXPECT_EQ(finished->load(), 2);
 }
 
 TEST_F(QtPlatform, LaunchLinksComeBeforeTheEndOfLaunchAndTerminationOnce) {
@@ -543,12 +548,15 @@ TEST_F(Tray, AnOpenMenuAgesUntilItClosesOrAHostForgetsToSay) {
 }
 
 TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
-    // The ring alone keeps its 30 % at the top. 1× and 2×, and a panel's usual 22 px
-    // with its 2×; the badge sits bottom-right (y is flipped); a template is a mask.
-    EXPECT_NEAR(QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1).pixelColor(8, 1).alpha(), 77, 30);
+    // The ring at the top shows, fainter than the glyph. 1× and 2×, and a panel's usual
+    // 22 px with its 2×; the yellow badge sits bottom-right (y is flipped); a template is a mask.
+    const QImage idle = QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1);
+    EXPECT_GT(idle.pixelColor(8, 1).alpha(), 0);
+    EXPECT_LT(idle.pixelColor(8, 1).alpha(), idle.pixelColor(9, 9).alpha());
     const QIcon coloured = QtIconRenderer::icon(MenuBarIcon::image(Health::warning("x"), 90));
     EXPECT_EQ(coloured.availableSizes(), (QList<QSize>{{18, 18}, {22, 22}, {36, 36}, {44, 44}}));
-    EXPECT_EQ(coloured.pixmap(QSize(36, 36)).toImage().pixelColor(33, 33).rgb(), QColor(255, 204, 0).rgb());
+    const QColor badge = coloured.pixmap(QSize(36, 36)).toImage().pixelColor(33, 33);
+    EXPECT_TRUE(badge.red() > 200 && badge.green() > 150 && badge.blue() < 80) << badge.name().toStdString();
     EXPECT_FALSE(coloured.isMask());
     EXPECT_TRUE(QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90)).isMask());
 
@@ -558,7 +566,8 @@ TEST_F(QtPlatform, TheIconDrawsEachColourAtEachSizeAndReadsOnEveryPanel) {
         return QtIconRenderer::render(MenuBarIcon::image(Health::idle(), 90), 1, IconColors::forPanel(scheme)).pixelColor(9, 9);
     };
     EXPECT_GT(glyph(PanelScheme::dark).lightness(), 200);
-    EXPECT_EQ(glyph(PanelScheme::light), QColor(0x20, 0x20, 0x20)); // opaque
+    EXPECT_LT(glyph(PanelScheme::light).lightness(), 60);
+    EXPECT_EQ(glyph(PanelScheme::light).alpha(), 255);
     // The tray's icons keep what they drew; each panel still gets its own colours.
     auto shown = [](PanelScheme scheme) {
         const QIcon icon = QtIconRenderer::icon(MenuBarIcon::image(Health::idle(), 90), IconColors::forPanel(scheme));

@@ -109,6 +109,7 @@ TEST(AppDelegate, QuittingInsideADialogIsNoAnswer) {
         EXPECT_FALSE(s.defaults.boolForKey(AppDelegate::hasShownWelcomeKey));
         EXPECT_FALSE(s.defaults.values.count(InstallLocation::declinedMoveKey)) << dialog;
         EXPECT_EQ(log.lines().size(), dialog == words::move::title() ? 0u : 3u); // no launch step after the move offer
+        EXPECT_EQ(s.settles, dialog == words::move::title() ? 0 : 1) << "the launch went on past the move offer";
     }
 }
 

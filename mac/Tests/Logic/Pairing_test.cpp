@@ -50,6 +50,8 @@ TEST(PairingParser, ChecksInOrderAndKeepsTheTypedAddressLessOneSlash) {
         {pairUrl("rk_1234567%F0%9F%91%A9%E2%80%8D%F0%9F%92%BB"), badToken}, // 11 characters, many bytes
         {pairUrl(good + "%0A"), badToken},                                  // a line break is not trimmed
         {pairUrl("rk_1234%C2%8556789"), badToken},
+        {pairUrl("rk_1234%E2%80%A856789"), badToken}, // the line and paragraph separators
+        {pairUrl("rk_1234%E2%80%A956789"), badToken},
         {pairUrl("rk_a%2Bb+c%2Fd%3De"), "rk_a+b+c/d=e @ https://relay.example"},
     };
     for (const auto& [text, expected] : cases)
@@ -73,6 +75,8 @@ TEST(PairingFile, KeepsOwnerOnlyCompactJsonAndReadsBackOnlyCompleteDocuments) {
     for (const std::string& document :
          {std::string("[]"), "{" + whole + "} x", std::string(R"({"apiBase":"https://relay.example","token":"rk_123456789"})"),
           std::string(R"({"apiBase":"https://relay.example","token":"rk_123456789","pairedAt":true})"),
+          std::string(R"({"apiBase":"https://relay.example","token":123456789,"pairedAt":12.5})"),
+          std::string(R"({"apiBase":["https://relay.example"],"token":"rk_123456789","pairedAt":12.5})"),
           std::string("{\"apiBase\":\"https://relay.example\",\"token\":\"rk_\xff\",\"pairedAt\":12.5}")})
         EXPECT_EQ(FilePairingStore::decode(document), std::nullopt) << document;
 

@@ -82,6 +82,9 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
 
     // Anything else refuses the whole reply.
     const std::string good = R"("id":"1","title":"t","allDay":true)";
+    std::string siblings;
+    for (int i = 0; i < 70; ++i)
+        siblings += "{},";
     const std::pair<std::string, std::string> cases[] = {
         {"", "the reply is empty"},
         {R"({"items":[]} x)", "the reply is not valid JSON (error at byte 14)"},
@@ -96,6 +99,9 @@ TEST(RelayDecoding, ItemsInOrderWithOptionalMembersAndNothingElse) {
         {R"({"x":")" + std::string(70, '[') + R"(\"","items":[]})", ""}, // brackets inside strings do not nest
         {R"({"items":[],"x":)" + std::string(65, '[') + std::string(65, ']') + "}",
          "the reply is nested more than 64 levels deep"},
+        // The limit is on depth: 64 levels in all, and any number of siblings.
+        {R"({"items":[],"x":)" + std::string(63, '[') + std::string(63, ']') + "}", ""},
+        {R"({"items":[],"x":[)" + siblings + "{}]}", ""},
     };
     for (const auto& [body, message] : cases) {
         RelayError error = errorOf([&reply = body] { RelayClient::decodePending(reply); });

@@ -30,20 +30,12 @@ struct StatusMenuTest : ::testing::Test, fake::FakeServices {
     }
 };
 
-void expectBounds(const Path& path, std::vector<double> xywh, double tolerance = 1e-9) {
-    const auto b = MenuBarIcon::curveBounds(path);
-    EXPECT_THAT((std::vector{b.x, b.y, b.width, b.height}), ::testing::Pointwise(::testing::DoubleNear(tolerance), xywh));
+bool near(platform::Point a, platform::Point b) {
+    return std::abs(a.x - b.x) < 1e-9 && std::abs(a.y - b.y) < 1e-9;
 }
 
-// An arc on the ring, counter-clockwise from `start` to `end`: it starts and
-// ends on the ring there, and its curves fill the box of the true arc, to
-// within the usual cubic fit (so they bulge as far as the ring does).
-void expectArc(const Path& arc, double start, double end, std::vector<double> xywh) {
-    for (const auto& [point, degrees] : {std::pair(arc.elements.front().to, start), std::pair(arc.elements.back().to, end)})
-        EXPECT_THAT((std::vector{point.x, point.y}),
-                    ::testing::Pointwise(::testing::DoubleNear(1e-9), std::vector{9 + 8 * std::cos(degrees * M_PI / 180),
-                                                                                  9 + 8 * std::sin(degrees * M_PI / 180)}));
-    expectBounds(arc, std::move(xywh), 1e-3);
+platform::Point onCircle(platform::Point centre, double radius, double degrees) {
+    return {centre.x + radius * std::cos(degrees * M_PI / 180), centre.y + radius * std::sin(degrees * M_PI / 180)};
 }
 
 } // namespace
@@ -92,34 +84,80 @@ TEST_F(StatusMenuTest, TheSpinnerTurnsOnlyWhileWorkingAndShownAndRestartsFromThe
     EXPECT_EQ(item.toolTip, "Tavrelin — Checking…");
 }
 
-TEST(MenuBarIcon, RingGlyphSpinnerAndBadgePerHealth) {
-    const std::tuple<Health, std::optional<ColorRole>, Color> cases[] = {
-        {Health::idle(), std::nullopt, {ColorRole::black, 1}},
-        {Health::working(), std::nullopt, {ColorRole::black, 1}},
-        {Health::broken("x"), ColorRole::systemRed, {ColorRole::label, 1}},
-    };
-    // Pen and colour; the paths are checked on their own. The other badges and
-    // the dimmed glyph are told apart by their pixels in the icon renderer test.
-    auto pen = [](const DrawOperation& op) { return std::tuple(op.kind, op.color, op.lineWidth, op.roundCaps); };
-    for (const auto& [health, badge, glyph] : cases) {
+// What a person tells apart in the tray: each health its own image, the arc
+// turning only while working, a coloured dot (red when broken) exactly when
+// something needs attention, a dimmed glyph when not paired, everything inside
+// the canvas. The pixels themselves are checked in the icon renderer test.
+TEST(MenuBarIcon, EachHealthLooksItsOwnAndOnlyTheWorkingOneTurns) {
+    const Health healths[] = {Health::idle(),       Health::working(),   Health::notPaired(),
+                              Health::warning("x"), Health::broken("x"), Health::needsPermission()};
+    std::vector<Drawing> images;
+    std::vector<Color> badges;
+    for (const auto& health : healths) {
         SCOPED_TRACE(static_cast<int>(health.kind));
-        const auto d = MenuBarIcon::image(health, -336);
-        const auto base = badge ? ColorRole::label : ColorRole::black;
+        const Drawing d = MenuBarIcon::image(health, 24);
+        const bool coloured = MenuBarIcon::isColoured(health);
         const bool spins = health.kind == Health::Kind::working;
-        EXPECT_EQ(std::tuple(d.width, d.height, d.isTemplate), std::tuple(18.0, 18.0, !badge));
-        ASSERT_EQ(d.operations.size(), 2u + spins + badge.has_value());
-        EXPECT_EQ(pen(d.operations[0]), std::tuple(DrawOperation::Kind::stroke, Color{base, 0.3}, 1.3, false));
-        expectArc(d.operations[0].path, 0, 360, {1, 1, 16, 16});
-        EXPECT_EQ(pen(d.operations[1]), std::tuple(DrawOperation::Kind::fill, glyph, 1.0, false));
-        // Centred in its box, as tall as the box allows.
-        expectBounds(d.operations[1].path, {9 - 9.493 / 2, 3.25, 9.493, 11.5}, 1e-3);
-        if (spins) {
-            EXPECT_EQ(pen(d.operations[2]), std::tuple(DrawOperation::Kind::stroke, Color{base, 1}, 1.6, true));
-            expectArc(d.operations[2].path, 24, 134, {3.4427, 12.2538, 12.8656, 4.7462}); // over the top
+        for (const auto& other : images)
+            EXPECT_NE(d, other);
+        images.push_back(d);
+        EXPECT_EQ(d == MenuBarIcon::image(health, 60), !spins);
+        // The system tints only what has no colours of its own.
+        EXPECT_EQ(d.isTemplate, !coloured);
+        EXPECT_EQ(coloured, health.kind == Health::Kind::warning || health.kind == Health::Kind::broken ||
+                                health.kind == Health::Kind::needsPermission);
+        ASSERT_EQ(d.operations.size(), 2u + spins + coloured);
+
+        // Everything inside the canvas, strokes with their width.
+        for (const auto& op : d.operations) {
+            const auto b = MenuBarIcon::curveBounds(op.path);
+            const double pen = op.kind == DrawOperation::Kind::stroke ? op.lineWidth / 2 : 0;
+            EXPECT_GE(std::min(b.x, b.y) - pen, 0);
+            EXPECT_LE(std::max(b.x + b.width, b.y + b.height) + pen, 18);
         }
-        if (badge) {
-            EXPECT_EQ(pen(d.operations.back()), std::tuple(DrawOperation::Kind::fill, Color{*badge, 1}, 1.0, false));
-            expectBounds(d.operations.back().path, {12, 0, 6, 6}); // bottom-right corner
+        // A closed ring, fainter than the glyph centred inside it, aspect kept.
+        const auto& ring = d.operations[0];
+        const auto& glyph = d.operations[1];
+        const auto r = MenuBarIcon::curveBounds(ring.path), g = MenuBarIcon::curveBounds(glyph.path);
+        const auto raw = MenuBarIcon::curveBounds(MenuBarIcon::rawTamselPath());
+        EXPECT_TRUE(near(ring.path.elements.front().to, ring.path.elements.back().to));
+        EXPECT_NEAR(r.width, r.height, 1e-3);
+        EXPECT_LT(ring.color.alpha, glyph.color.alpha);
+        // A coloured image keeps its glyph in the text colour, which follows light and dark.
+        EXPECT_EQ(glyph.color.role, coloured ? ColorRole::label : ColorRole::black);
+        EXPECT_EQ(ring.color.role, glyph.color.role);
+        EXPECT_TRUE(near({g.midX(), g.midY()}, {r.midX(), r.midY()}));
+        EXPECT_NEAR(g.width / g.height, raw.width / raw.height, 1e-9);
+        EXPECT_LT(std::hypot(g.width, g.height), r.width) << "the glyph crosses the ring";
+        EXPECT_GT(g.height, r.height / 2) << "the glyph is lost inside the ring";
+        if (spins) {
+            // On the ring from the angle, counter-clockwise over the top, and
+            // bolder than the ring it turns on.
+            const auto& spinner = d.operations[2];
+            const platform::Point centre{r.midX(), r.midY()};
+            EXPECT_TRUE(near(spinner.path.elements.front().to, onCircle(centre, r.width / 2, 24)));
+            const auto s = MenuBarIcon::curveBounds(spinner.path);
+            EXPECT_NEAR(s.y + s.height, r.y + r.height, 1e-3);
+            EXPECT_GT(s.width, 0);
+            EXPECT_LT(s.width, r.width);
+            EXPECT_GT(spinner.lineWidth, ring.lineWidth);
+            EXPECT_GT(spinner.color.alpha, ring.color.alpha);
+        }
+        if (coloured) {
+            // In the bottom-right corner (y up), clear of the glyph's middle.
+            const auto b = MenuBarIcon::curveBounds(d.operations.back().path);
+            EXPECT_GE(b.x, r.midX());
+            EXPECT_LE(b.y + b.height, r.midY());
+            EXPECT_GT(b.width, 0);
+            for (const auto& badge : badges)
+                EXPECT_NE(d.operations.back().color, badge);
+            badges.push_back(d.operations.back().color);
+            if (health.kind == Health::Kind::broken) {
+                EXPECT_EQ(d.operations.back().color.role, ColorRole::systemRed);
+            }
         }
     }
+    // Not paired: the same glyph, dimmed.
+    EXPECT_LT(MenuBarIcon::image(Health::notPaired(), 0).operations[1].color.alpha,
+              MenuBarIcon::image(Health::idle(), 0).operations[1].color.alpha);
 }

@@ -124,13 +124,18 @@ TEST(UpdateRules, FeedBuildNumbersAndMinimumSystem) {
     const std::string base =
         R"({"version":"1.5.0","url":"https://tavrelin.app/a.zip","sha256":"ab","minimumOS":null,"extra":[1])";
     // A number without a fraction is a build number however it is written.
-    const std::pair<const char*, std::int64_t> accepted[] = {
-        {"-3", -3}, {"2.0", 2}, {"1.5e3", 1500}, {"-0.0", 0}, {"-9.223372036854775808e18", INT64_MIN}};
+    const std::pair<const char*, std::int64_t> accepted[] = {{"-3", -3},  {"9223372036854775807", INT64_MAX},
+                                                             {"2.0", 2},  {"1.5e3", 1500},
+                                                             {"-0.0", 0}, {"-9.223372036854775808e18", INT64_MIN}};
     for (const auto& [written, build] : accepted)
         EXPECT_EQ(Updater::Feed::decode(base + R"(,"build":)" + written + "}").build, build) << written;
     const std::pair<const char*, const char*> refused[] = {
-        {"2.5", "is not a whole number"},       {R"("2")", "is not a whole number"}, {"9.3e18", "does not fit in 64 bits"},
-        {"-9.3e18", "does not fit in 64 bits"}, {"1e400", "not valid JSON"}, // nlohmann refuses an infinite number outright
+        {"2.5", "is not a whole number"},
+        {R"("2")", "is not a whole number"},
+        {"9223372036854775808", "does not fit in 64 bits"},
+        {"9.3e18", "does not fit in 64 bits"},
+        {"-9.3e18", "does not fit in 64 bits"},
+        {"1e400", "not valid JSON"}, // nlohmann refuses an infinite number outright
     };
     for (const auto& refusal : refused)
         EXPECT_THAT([&] { Updater::Feed::decode(base + R"(,"build":)" + refusal.first + "}"); },
