@@ -18,6 +18,19 @@ bool builtHere(const platform::Bundle& bundle) {
     return bundle.infoString(std::string(bundle::updatePublicKeyEntry)).value_or("").empty();
 }
 
+// What a sign-in form gave when its first button was chosen with all
+// `fields` filled in; otherwise none, and whatever was typed is wiped.
+std::optional<std::vector<std::string>> signInValues(std::optional<platform::FormAnswer> answer, std::size_t fields) {
+    if (!answer)
+        return std::nullopt;
+    if (answer->button != platform::firstButton || answer->values.size() != fields) {
+        for (std::string& value : answer->values)
+            text::wipe(value);
+        return std::nullopt;
+    }
+    return std::move(answer->values);
+}
+
 } // namespace
 
 AppDelegate::AppDelegate(Platform platform, std::unique_ptr<PairingStore> pairingStore, Updater::Run updateRun)
@@ -313,17 +326,13 @@ void AppDelegate::setUpAccount() {
                                                   {{words::account::serverLabel(), known ? known->server : std::string()},
                                                    {words::account::userLabel(), known ? known->user : std::string()},
                                                    {words::account::passwordLabel(), {}, true}}});
-    if (!answer)
+    auto values = signInValues(std::move(answer), 3);
+    if (!values)
         return;
-    if (answer->button != platform::firstButton || answer->values.size() != 3) {
-        for (std::string& value : answer->values)
-            text::wipe(value);
-        return;
-    }
-    const platform::RemindersAccount account{std::string(text::trimmed(answer->values[0])),
-                                             std::string(text::trimmed(answer->values[1]))};
-    signIn(kind, account, std::move(answer->values[2]));
-    text::wipe(answer->values[2]);
+    const platform::RemindersAccount account{std::string(text::trimmed((*values)[0])),
+                                             std::string(text::trimmed((*values)[1]))};
+    signIn(kind, account, std::move((*values)[2]));
+    text::wipe((*values)[2]);
 }
 
 void AppDelegate::signInAgain() {
@@ -335,15 +344,11 @@ void AppDelegate::signInAgain() {
                                                    words::account::signInAgainText(place),
                                                    {words::account::signInButton(), words::cancel()}},
                                                   {{words::account::passwordLabel(), {}, true}}});
-    if (!answer)
+    auto values = signInValues(std::move(answer), 1);
+    if (!values)
         return;
-    if (answer->button != platform::firstButton || answer->values.size() != 1) {
-        for (std::string& value : answer->values)
-            text::wipe(value);
-        return;
-    }
-    signIn(place.kind, {place.location, place.account}, std::move(answer->values[0]));
-    text::wipe(answer->values[0]);
+    signIn(place.kind, {place.location, place.account}, std::move((*values)[0]));
+    text::wipe((*values)[0]);
 }
 
 void AppDelegate::signIn(platform::RemindersPlace::Kind kind, const platform::RemindersAccount& account, std::string password) {

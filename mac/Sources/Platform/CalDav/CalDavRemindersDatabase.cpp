@@ -280,17 +280,7 @@ platform::RemindersAuthorization CalDavRemindersDatabase::authorizationStatus() 
         return platform::RemindersAuthorization::notDetermined;
     if (rejected_ && *rejected_ == *password_)
         return platform::RemindersAuthorization::denied;
-    if (!home_) {
-        try {
-            home_ = discover(pollExchange());
-        } catch (const PasswordRejected&) {
-            rejected_ = password_;
-            return platform::RemindersAuthorization::denied;
-        } catch (const std::exception&) {
-            // Unreachable or not CalDAV: the poll's first request says so.
-        }
-    }
-    return platform::RemindersAuthorization::fullAccess;
+    return homeFoundUnrefused() ? platform::RemindersAuthorization::fullAccess : platform::RemindersAuthorization::denied;
 }
 
 platform::RemindersAccessAnswer CalDavRemindersDatabase::requestFullAccess() {
@@ -303,16 +293,21 @@ platform::RemindersAccessAnswer CalDavRemindersDatabase::requestFullAccess() {
     }
     if (rejected_ && *rejected_ == *password_)
         return platform::RemindersAccessAnswer::denied;
-    if (!home_) {
-        try {
-            home_ = discover(pollExchange());
-        } catch (const PasswordRejected&) {
-            rejected_ = password_;
-            return platform::RemindersAccessAnswer::denied;
-        } catch (const std::exception&) {
-        }
+    return homeFoundUnrefused() ? platform::RemindersAccessAnswer::granted : platform::RemindersAccessAnswer::denied;
+}
+
+bool CalDavRemindersDatabase::homeFoundUnrefused() const {
+    if (home_)
+        return true;
+    try {
+        home_ = discover(pollExchange());
+    } catch (const PasswordRejected&) {
+        rejected_ = password_;
+        return false;
+    } catch (const std::exception&) {
+        // Unreachable or not CalDAV: the poll's first request says so.
     }
-    return platform::RemindersAccessAnswer::granted;
+    return true;
 }
 
 DavUrl CalDavRemindersDatabase::discover(Exchange& exchange) const {

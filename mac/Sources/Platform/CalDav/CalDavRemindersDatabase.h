@@ -121,6 +121,9 @@ private:
     // Calls below hold mutex_.
     std::unique_ptr<Exchange> exchange(const std::string& password) const;
     Exchange& pollExchange() const;
+    // Finds the calendar home once, under the lock; false when the server
+    // refused the password doing so (remembered as refused).
+    bool homeFoundUnrefused() const;
     std::string password() const; // throws RemindersError when there is none to use
     void readKeyring(platform::Secrets::Prompt prompt) const;
     DavUrl discover(Exchange& exchange) const;
